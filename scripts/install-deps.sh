@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every package the build, the tests and the local broadcast need (Debian 12).
+# Idempotent: when all packages are already present nothing is fetched.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang clang-format libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  nginx libnginx-mod-rtmp ffmpeg
+  libx264-dev libavcodec-dev libavutil-dev libswscale-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A packaged nginx may start a system service; the tests run their own instances only.
+if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+$SUDO pkill -x nginx >/dev/null 2>&1 || true

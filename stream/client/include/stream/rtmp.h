@@ -1,0 +1,64 @@
+/* The RTMP client library: connect, publish or play, call server methods, send metadata and
+ * media. Every function returns 1 for success and 0 for failure unless stated otherwise, and
+ * never lets an exception escape. */
+#ifndef STREAM_RTMP_H
+#define STREAM_RTMP_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define RTMP_API __declspec(dllexport)
+#else
+#define RTMP_API __attribute__((visibility("default")))
+#endif
+
+/* A server invocation named "CallBack": the user value, its parameter text (NUL-terminated)
+ * and the text's length. Runs on the connection's receive thread. */
+typedef int (*CallBackFn)(void* user, const char* text, int length);
+/* A played video unit (Annex B) or audio frame (ADTS): the user value, the bytes, their count
+ * and the message time in milliseconds. Runs on the connection's receive thread. */
+typedef int (*StreamOutFn)(void* user, const uint8_t* data, int length, int timestamp);
+
+/* Media types of RTMP_SendStream. */
+#define RTMP_TYPE_AUDIO 8
+#define RTMP_TYPE_VIDEO 9
+
+/* Log flags of RTMP_SetLog. */
+#define RTMP_LOG_FILE 0x001
+#define RTMP_LOG_TRAFFIC 0x100
+
+RTMP_API void* RTMP_Create(void);
+RTMP_API int RTMP_Release(void* handle);
+RTMP_API int RTMP_Connect(void* handle, const char* url);
+RTMP_API int RTMP_Connect2(void* handle, const char* url, const char* param1, const char* param2);
+RTMP_API int RTMP_Disconnect(void* handle);
+/* "record", "append", anything else publishes live. */
+RTMP_API int RTMP_Publish(void* handle, const char* type);
+RTMP_API int RTMP_Play(void* handle);
+/* One H.264 access unit (Annex B, 4-byte start codes) or one ADTS AAC frame. timestamp is the
+ * time in ms since the previous media message of either kind. */
+RTMP_API int RTMP_SendStream(void* handle, const void* data, int length, int timestamp, int type);
+/* 1 while the connection's receive thread runs, 0 without connection or once it stopped. */
+RTMP_API int RTMP_GetState(void* handle);
+RTMP_API int RTMP_SetLog(void* handle, int console, int flags);
+RTMP_API int RTMP_SetDbgOut(void* handle, int value);
+RTMP_API int RTMP_SetStreamOut(void* handle, StreamOutFn video, StreamOutFn audio, void* user);
+RTMP_API int RTMP_SetCallBack(void* handle, CallBackFn callback, void* user);
+/* texts[0] is the method name, the others its string arguments. The answer lines are
+ * collected in result, each preceded by a comma; empty when no answer came in time. */
+RTMP_API int RTMP_Call(void* handle, const char** texts, int count, char* result, int size);
+RTMP_API void* RTMP_CreateMetaData(void);
+RTMP_API int RTMP_AddMetaDataString(void* metadata, const char* name, const char* value);
+RTMP_API int RTMP_AddMetaDataDouble(void* metadata, const char* name, double value);
+/* Sends the metadata and frees it (also when there is no connection). */
+RTMP_API int RTMP_ApplyMetaData(void* handle, void* metadata);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STREAM_RTMP_H */

@@ -1,0 +1,172 @@
+#include "log/log.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace rtmp::log {
+namespace {
+
+std::atomic<int> g_consoleColor{7};
+
+void AppendFile(const std::string& path, const char* mode, const char* head, const void* data,
+                size_t length) noexcept {
+    FILE* f = std::fopen(path.c_str(), mode);
+    if (f == nullptr)
+        return;
+    if (head != nullptr)
+        std::fputs(head, f);
+    if (data != nullptr && length > 0)
+        std::fwrite(data, 1, length, f);
+    std::fclose(f);
+}
+
+const char* AnsiFor(int attribute) {
+    switch (attribute) {
+        case 3:
+            return "\033[36m";  // cyan
+        case 4:
+            return "\033[31m";  // red
+        default:
+            return "\033[0m";
+    }
+}
+
+}  // namespace
+
+Switches& GetSwitches() noexcept {
+    static Switches switches;
+    return switches;
+}
+
+void SetLog(int console, int flags) noexcept {
+    RemoveLogFiles();
+    Switches& s = GetSwitches();
+    s.console.store(console != 0 ? 1 : 0);
+    s.file.store((flags & kFlagFile) != 0 ? 1 : 0);
+    s.traffic.store((flags & kFlagTraffic) != 0 ? 1 : 0);
+}
+
+std::string LogDir() {
+    const char* dir = std::getenv("VISTREL_LOG_DIR");
+    return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
+}
+std::string LogPath() {
+    return LogDir() + "/Vistrel.log";
+}
+std::string SendDumpPath() {
+    return LogDir() + "/Vistrel.TcpSend";
+}
+std::string RecvDumpPath() {
+    return LogDir() + "/Vistrel.TcpRecv";
+}
+std::string ErrorPath() {
+    return LogDir() + "/Vistrel.err";
+}
+
+const char* FormatLogTimeAt(char* buf, long long seconds) noexcept {
+    if (buf == nullptr)
+        return "";
+    const time_t t = static_cast<time_t>(seconds + 28800);
+    struct tm tmv {};
+    gmtime_r(&t, &tmv);
+    std::snprintf(buf, 64, "%d-%02d-%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1,
+                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    return buf;
+}
+
+const char* FormatLogTime(char* buf) noexcept {
+    return FormatLogTimeAt(buf, static_cast<long long>(std::time(nullptr)));
+}
+
+int WriteLog(const char* line) noexcept {
+    if (line == nullptr || std::strlen(line) > static_cast<size_t>(kMaxLine))
+        return 0;
+    const Switches& s = GetSwitches();
+    if (s.console.load(std::memory_order_relaxed) != 0) {
+        std::fputs(line, stdout);
+        std::fflush(stdout);
+    }
+    if (s.file.load(std::memory_order_relaxed) != 0) {
+        try {
+            AppendFile(LogPath(), "a", line, nullptr, 0);
+        } catch (...) {
+        }
+    }
+    return 1;
+}
+
+int ShowText(const char* text) noexcept {
+    if (!LinesOn() || text == nullptr)
+        return 0;
+    if (std::strlen(text) > static_cast<size_t>(kMaxLine))
+        return 0;
+    char stamp[64];
+    char record[16384];
+    std::snprintf(record, sizeof record, "%s\n[%s] ", text, FormatLogTime(stamp));
+    return WriteLog(record);
+}
+
+int ShowFMT(const char* fmt, ...) noexcept {
+    if (!LinesOn())
+        return 1;
+    if (fmt == nullptr)
+        return 0;
+    char text[kMaxLine] = {};
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (n < 0) {
+        ShowText("::ShowFMT().Erro.");
+        return 0;
+    }
+    ShowText(text);
+    return 1;
+}
+
+int SetConsoleColor(int attribute) noexcept {
+    if (g_consoleColor.exchange(attribute) == attribute)
+        return 0;
+    if (isatty(STDOUT_FILENO) != 0) {
+        std::fputs(AnsiFor(attribute), stdout);
+        std::fflush(stdout);
+    }
+    return 1;
+}
+
+void RemoveLogFiles() noexcept {
+    try {
+        std::remove(LogPath().c_str());
+        std::remove(SendDumpPath().c_str());
+        std::remove(RecvDumpPath().c_str());
+    } catch (...) {
+    }
+}
+
+void DumpTcpSend(const void* data, size_t length) noexcept {
+    try {
+        AppendFile(SendDumpPath(), "ab", "----------------", data, length);
+    } catch (...) {
+    }
+}
+
+void DumpTcpRecv(const void* data, size_t length) noexcept {
+    try {
+        AppendFile(RecvDumpPath(), "ab", "----------------", data, length);
+    } catch (...) {
+    }
+}
+
+void AppendErrorFile(const char* text, const void* data, size_t length) noexcept {
+    try {
+        AppendFile(ErrorPath(), "ab", text, data, length);
+    } catch (...) {
+    }
+}
+
+}  // namespace rtmp::log

@@ -1,0 +1,27 @@
+// What the message decoder reports to the connection that owns it.
+#pragma once
+
+#include <cstdint>
+
+#include "wire/ping_message.h"
+
+namespace rtmp {
+
+class DecoderListener {
+  public:
+    virtual ~DecoderListener() = default;
+    // A server invocation named "CallBack" with its parameter text.
+    virtual void OnCallBack(const char* text, int length) = 0;
+    // One result line ("%s=%s" of a reply entry, or the closing CallResult= line).
+    virtual void OnResultLine(const char* line, int length) = 0;
+    // A ping request; answer is the event-7 message to send back.
+    virtual void OnPingRequest(PingMessage& answer) = 0;
+    virtual bool WantsVideo() const = 0;
+    virtual bool WantsAudio() const = 0;
+    // A received video access unit (Annex B) or audio frame (ADTS or plain), with its
+    // absolute message time in milliseconds.
+    virtual void OnVideo(const uint8_t* data, int length, uint32_t ts) = 0;
+    virtual void OnAudio(const uint8_t* data, int length, uint32_t ts) = 0;
+};
+
+}  // namespace rtmp

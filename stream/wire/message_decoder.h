@@ -1,0 +1,81 @@
+// Receive side of the chunk stream: reassembles received blocks into messages and decodes
+// each message, reporting what it found to a DecoderListener.
+#pragma once
+
+#include <cstdint>
+
+#include "wire/amf.h"
+#include "wire/byte_buffer.h"
+#include "wire/chunk.h"
+#include "wire/decoder_listener.h"
+
+namespace rtmp {
+
+constexpr int kMaxInChunkSize = 16 * 1024 * 1024;
+
+const char* TypeName(int type);
+
+// ADTS header bytes 2 and 3 <-> AAC AudioSpecificConfig.
+struct AacHeaderRow {
+    uint8_t adts2, adts3, config0, config1;
+};
+extern const AacHeaderRow kAacHeaderTable[18];
+// Config to ADTS: the row's ADTS bytes, or the config bytes themselves without a match.
+void AacConfigToAdts(uint8_t c0, uint8_t c1, uint8_t* a2, uint8_t* a3);
+// ADTS to config: false without a match.
+bool AacAdtsToConfig(uint8_t a2, uint8_t a3, uint8_t* c0, uint8_t* c1);
+
+class MessageDecoder {
+  public:
+    explicit MessageDecoder(DecoderListener* listener = nullptr) : listener_(listener) {}
+    virtual ~MessageDecoder() = default;
+
+    void SetListener(DecoderListener* listener) { listener_ = listener; }
+
+    // Entry for each block read from the socket; block's position is unchanged afterwards.
+    // Throws MyException on a broken stream.
+    int DecodeReciveUnite(RtmpContext& context, ByteBuffer& block);
+    // Chunk stream id of the header at in's position, or -1 when in is empty. Assumes the
+    // whole header is present (see HeaderLength).
+    int DecodeHeader(RtmpContext& context, ByteBuffer& in);
+    // Bytes the chunk header at in's position occupies, extended timestamp included, or 0
+    // when not even that can be told yet. Throws MYEX_HEADER for a chunk stream id >= 12.
+    int HeaderLength(RtmpContext& context, const ByteBuffer& in) const;
+    bool DecodeChunkSize(ByteBuffer& body);
+    // Decodes one complete message (body flipped to exactly amfSize bytes).
+    void DecodeAMF(RtmpContext& context, const ChannelHeader& header, ByteBuffer& body);
+
+    int ChunkSize() const { return chunkSize_; }
+    const ByteBuffer& Leftover() const { return leftover_; }
+    const ByteBuffer& SeqHeader() const { return seqHeader_; }
+    const ByteBuffer& AdtsHeader() const { return adtsHeader_; }
+
+  private:
+    void DecodeChunks(RtmpContext& context, ByteBuffer& in);
+    void SaveLeftover(ByteBuffer& in);
+    [[noreturn]] void HeaderError(RtmpContext& context, ByteBuffer& in, int start, int h, int id,
+                                  int basicLength);
+    void DecodeInvoke(RtmpContext& context, ByteBuffer& body);
+    void DumpParams(const ParamList& list);
+    void DecodeStreamMetadata(RtmpContext& context, ByteBuffer& body);
+    void DecodePing(ByteBuffer& body);
+    void DecodeBytesRead(ByteBuffer& body);
+    void DecodeBW(ByteBuffer& body);
+    bool ChangeAudioSize(ByteBuffer& body);
+    void DecodeMedia(ByteBuffer& body, int kind, uint32_t ts);
+    void DecodeVideo(ByteBuffer& body, uint32_t ts);
+    void DecodeAudio(ByteBuffer& body, uint32_t ts, int depth);
+    void DecodeAggregate(ByteBuffer& body, uint32_t ts);
+    void ResultLine(const char* line);
+
+    AmfReader reader_;
+    DecoderListener* listener_ = nullptr;
+    ByteBuffer leftover_{0};
+    ByteBuffer seqHeader_{0};
+    ByteBuffer frameOut_{0};
+    ByteBuffer adtsHeader_{0};
+    ByteBuffer adtsFrame_{0};
+    int chunkSize_ = 128;
+};
+
+}  // namespace rtmp
