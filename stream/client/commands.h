@@ -1,0 +1,32 @@
+// AMF0 command messages the client sends.
+#pragma once
+
+#include <cstdint>
+
+#include "wire/chunk.h"
+
+namespace rtmp {
+
+struct CVistrel;
+
+enum ChunkStreamId : int {
+    CS_CONTROL = 2,
+    CS_COMMAND = 3,
+    CS_STREAM = 4,
+    CS_PLAY = 8,
+};
+
+// Next value of the process-wide transaction counter (starts at 1).
+uint32_t NextTransactionId();
+
+// Builds the named command ("connect", "createStream", "publish", "play", "closeStream") into
+// packet as the chunked message for chunk stream id of context. publishType is used by
+// "publish". False for an unknown name.
+bool MakeCode(RtmpContext& context, int id, RtmpPacket& packet, const char* name,
+              const CVistrel& client, const char* publishType);
+// receiveAudio / receiveVideo with a boolean flag, in a temporary context.
+void MakeReceiveCommand(RtmpPacket& packet, const char* name, bool flag);
+// A call of a server method: texts[0] is the name, the rest string arguments.
+void MakeCall(RtmpPacket& packet, const char* const* texts, int count);
+
+}  // namespace rtmp

@@ -1,0 +1,234 @@
+#include "client/connection.h"
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "client/commands.h"
+#include "client/vistrel.h"
+#include "log/log.h"
+#include "wire/my_exception.h"
+
+namespace rtmp {
+namespace {
+
+constexpr int kHandshakeSize = 1536;
+constexpr uint32_t kHandshakeTime = 0x001CCF88;
+
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// C0 and C1: version 3, the time field, four zero bytes and a fixed filler.
+std::vector<uint8_t> MakeClientHello() {
+    std::vector<uint8_t> hello(1 + kHandshakeSize, 0);
+    hello[0] = 0x03;
+    hello[1] = static_cast<uint8_t>(kHandshakeTime >> 24);
+    hello[2] = static_cast<uint8_t>(kHandshakeTime >> 16);
+    hello[3] = static_cast<uint8_t>(kHandshakeTime >> 8);
+    hello[4] = static_cast<uint8_t>(kHandshakeTime);
+    uint32_t x = 0x2F6B4E1Du;
+    for (size_t i = 9; i < hello.size(); ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        hello[i] = static_cast<uint8_t>(x);
+    }
+    return hello;
+}
+
+}  // namespace
+
+CConnection::CConnection() : decoder_(this) {}
+
+CConnection::~CConnection() {
+    Close();
+    if (receiveThread_.joinable()) {
+        if (receiveThread_.get_id() == std::this_thread::get_id()) {
+            receiveThread_.detach();  // destroyed from one of its own callbacks
+        } else {
+            receiveThread_.join();
+        }
+    }
+    socket_.Close();
+}
+
+bool CConnection::Connect(CVistrel* client) {
+    try {
+        client_ = client;
+        std::string host;
+        int port = 0;
+        SplitHostPort(client->server, &host, &port);
+        log::ShowFMT("OpenWin32.Server=%s,app=%s,port=%d,ver=%s", host.c_str(), client->app.c_str(),
+                     port, kVersionString);
+        const std::string address = host.size() < 4 ? std::string() : TcpSocket::Resolve(host);
+        if (!address.empty() && address != host)
+            log::ShowFMT("Read Server ip %s ", address.c_str());
+        log::ShowFMT("Trying to connect to ip:%s", address.c_str());
+        if (address.empty() || !socket_.Connect(address, port, kConnectTimeoutMs)) {
+            log::ShowText("Connect [Failue]");
+            return false;
+        }
+        log::ShowText("Connect [OK]");
+        if (!Handshake())
+            return false;
+        if (!SendCommand("connect", CS_COMMAND))
+            return false;
+
+        running_.store(1);
+        alive_.store(1);
+        receiveThread_ = std::thread([this] { ThreadReceive(); });
+        for (int i = 0; i < 2000 && !started_.load(); ++i)
+            Pause(1);
+        log::ShowText("Connect complete.");
+        return running_.load() != 0;
+    } catch (const std::exception&) {
+        log::ShowText("Exception in connect.");
+        return false;
+    }
+}
+
+bool CConnection::Handshake() {
+    const std::vector<uint8_t> hello = MakeClientHello();
+    std::vector<uint8_t> answer(1 + 2 * kHandshakeSize);
+    const bool ok = socket_.SendAll(hello.data(), hello.size(), kHandshakeTimeoutMs) &&
+                    socket_.ReceiveExactly(answer.data(), answer.size(), kHandshakeTimeoutMs) &&
+                    socket_.SendAll(answer.data() + 1, kHandshakeSize, kHandshakeTimeoutMs);
+    log::ShowText(ok ? "Handshake [OK]" : "Handshake [Failue]");
+    return ok;
+}
+
+bool CConnection::Write(ByteBuffer& buffer) {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    return WriteLocked(buffer);
+}
+
+bool CConnection::WriteLocked(ByteBuffer& buffer) {
+    buffer.Flip();
+    if (log::LinesOn())
+        log::SetConsoleColor(3);
+    const int n = buffer.Remaining();
+    if (n == 0) {
+        log::SetConsoleColor(4);
+        log::ShowText("Write 0 byte? OK.");
+        return true;
+    }
+    const bool ok = socket_.SendAll(buffer.Current(), static_cast<size_t>(n), kSendTimeoutMs);
+    if (log::TrafficOn())
+        log::DumpTcpSend(buffer.Current(), static_cast<size_t>(n));
+    if (!ok) {
+        log::ShowFMT("::CConnection::Write().Send error.\n");
+        // Half a message may be on the wire: the stream is unusable from here on.
+        running_.store(0);
+        socket_.Shutdown();
+    }
+    return ok;
+}
+
+void CConnection::Close() noexcept {
+    if (!socket_.IsOpen())
+        return;
+    running_.store(0);
+    log::ShowText("Close socket...");
+    socket_.Shutdown();
+    log::ShowText("Close socket [OK].");
+}
+
+bool CConnection::SendCommand(const char* name, int chunkStream) {
+    if (client_ == nullptr)
+        return false;
+    RtmpPacket packet;
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    if (!MakeCode(commandContext_, chunkStream, packet, name, *client_, publishType_.c_str()))
+        return false;
+    return WriteLocked(packet);
+}
+
+bool CConnection::Publish() {
+    try {
+        SendCommand("createStream", CS_COMMAND);
+        Pause(100);
+        SendCommand("publish", CS_STREAM);
+        Pause(100);
+        return true;
+    } catch (const std::exception&) {
+        log::ShowText("Exception in CConnection::Publish()");
+        throw MYEX_PUBLISH;
+    }
+}
+
+bool CConnection::Play() {
+    try {
+        if (client_ == nullptr || client_->streamName.empty())
+            return false;
+        SendCommand("createStream", CS_COMMAND);
+        Pause(100);
+        for (const char* name : {"receiveAudio", "receiveVideo"}) {
+            RtmpPacket packet;
+            MakeReceiveCommand(packet, name, true);
+            Write(packet);
+        }
+        SendCommand("play", CS_PLAY);
+        Pause(100);
+        return true;
+    } catch (const std::exception&) {
+        log::ShowText("Exception in CConnection::Play()");
+        return false;
+    }
+}
+
+bool CConnection::CloseStream() {
+    try {
+        SendCommand("closeStream", CS_COMMAND);
+        Pause(100);
+        return true;
+    } catch (const std::exception&) {
+        throw MYEX_PUBLISH;
+    }
+}
+
+bool CConnection::CallServer(const char* const* texts, int count) {
+    if (count <= 0 || texts == nullptr)
+        return false;
+    try {
+        RtmpPacket packet;
+        MakeCall(packet, texts, count);
+        Write(packet);
+        Pause(100);
+        return true;
+    } catch (const std::exception&) {
+        log::ShowText("Exception in CConnection::CallServer()");
+        return false;
+    }
+}
+
+bool CConnection::SendMetadata(RtmpPacket& metadata) {
+    RtmpContext context;
+    context.SetHeader(CS_STREAM, MSG_NOTIFY, 1);
+    metadata.WriteObjectEnd();
+    metadata.Finish(context, CS_STREAM);
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    // The metadata went out on the media chunk stream with a header of its own: the media
+    // writer's next header there must be a full one again.
+    mediaWriter_.ForgetLastHeader();
+    return WriteLocked(metadata);
+}
+
+void CConnection::SetStreamOut(StreamOutFn video, StreamOutFn audio, void* user) {
+    streamUser_.store(user);
+    videoOut_.store(video);
+    audioOut_.store(audio);
+}
+
+void CConnection::SetCallBack(CallBackFn callback, void* user) {
+    callbackUser_.store(user);
+    callback_.store(callback);
+}
+
+void CConnection::InstallHook(ResultHookFn hook, ResultWaiter* waiter) {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    hook_ = hook;
+    waiter_ = waiter;
+}
+
+}  // namespace rtmp

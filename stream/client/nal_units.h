@@ -1,0 +1,25 @@
+// Annex B NAL units in a ByteBuffer (4-byte start codes only).
+#pragma once
+
+#include "wire/byte_buffer.h"
+
+namespace rtmp {
+
+// Length of the NAL unit at the buffer's position, its start code included: up to the next
+// 00 00 00 01, or all remaining bytes (0 when fewer than 4 remain). Position unchanged.
+int FindNalEnd(const ByteBuffer& buffer);
+// Moves the NAL unit at source's position into target (replacing its content; target is left
+// empty when there is none).
+void TakeNal(ByteBuffer& target, ByteBuffer& source);
+// Appends the NAL unit in nal without its start code, preceded by its 4-byte length; nothing
+// when nal holds 4 bytes or fewer.
+void PutNalWithLength(ByteBuffer& target, ByteBuffer& nal);
+// Type (low five bits of the header byte) of the NAL unit at the position, or -1 when the
+// buffer holds no NAL header there.
+int NalType(const ByteBuffer& buffer);
+
+// AAC AudioSpecificConfig (two bytes) from ADTS header bytes 2 and 3; 00 00 for headers this
+// library does not carry (see the supported rates and channel layouts in the source).
+void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]);
+
+}  // namespace rtmp

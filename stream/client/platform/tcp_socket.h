@@ -1,0 +1,40 @@
+// One TCP socket: connect with a time limit, whole sends within a deadline, blocking receives
+// that another thread can wake.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+namespace rtmp {
+
+class TcpSocket {
+  public:
+    TcpSocket() = default;
+    ~TcpSocket() { Close(); }
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // Dotted IPv4 text of host: the text itself when it is digits and dots, else the first
+    // address the resolver gives. Empty on failure.
+    static std::string Resolve(const std::string& host);
+
+    // Connects to a dotted IPv4 address; false when not connected within timeoutMs.
+    bool Connect(const std::string& address, int port, int timeoutMs);
+    // Sends all bytes or fails: partial sends are continued until deadline. Never raises
+    // SIGPIPE.
+    bool SendAll(const void* data, size_t length, int timeoutMs);
+    // Receives up to length bytes, blocking. >0 bytes, 0 orderly close, <0 error or woken.
+    long Receive(void* data, size_t length);
+    // Receives exactly length bytes within timeoutMs; false on time-out, error or close.
+    bool ReceiveExactly(void* data, size_t length, int timeoutMs);
+    // Wakes a thread blocked in Receive; the descriptor stays valid until Close.
+    void Shutdown() noexcept;
+    void Close() noexcept;
+    bool IsOpen() const noexcept { return fd_.load() >= 0; }
+
+  private:
+    std::atomic<int> fd_{-1};
+};
+
+}  // namespace rtmp

@@ -1,0 +1,180 @@
+#include "client/platform/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace rtmp {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool SetNonBlocking(int fd, bool on) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
+}
+
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, MillisLeft(deadline));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+bool IsDottedAddress(const std::string& host) {
+    if (host.empty())
+        return false;
+    for (char c : host) {
+        if (!((c >= '0' && c <= '9') || c == '.'))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string TcpSocket::Resolve(const std::string& host) {
+    if (IsDottedAddress(host))
+        return host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
+        return {};
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+    const bool ok = inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) != nullptr;
+    freeaddrinfo(result);
+    return ok ? std::string(text) : std::string();
+}
+
+bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {
+    Close();
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1)
+        return false;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    fd_.store(fd);
+    const int size = 65536;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!SetNonBlocking(fd, true))
+        return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        if (errno != EINPROGRESS)
+            return false;
+        if (!WaitFor(fd, POLLOUT, deadline))
+            return false;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+            return false;
+    }
+    return SetNonBlocking(fd, false);
+}
+
+bool TcpSocket::SendAll(const void* data, size_t length, int timeoutMs) {
+    const int fd = fd_.load();
+    if (fd < 0)
+        return false;
+    const auto* p = static_cast<const uint8_t*>(data);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (length > 0) {
+        const ssize_t n = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            p += n;
+            length -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitFor(fd, POLLOUT, deadline))
+                return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+long TcpSocket::Receive(void* data, size_t length) {
+    const int fd = fd_.load();
+    if (fd < 0)
+        return -1;
+    for (;;) {
+        const ssize_t n = recv(fd, data, length, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return static_cast<long>(n);
+    }
+}
+
+bool TcpSocket::ReceiveExactly(void* data, size_t length, int timeoutMs) {
+    const int fd = fd_.load();
+    if (fd < 0)
+        return false;
+    auto* p = static_cast<uint8_t*>(data);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (length > 0) {
+        if (!WaitFor(fd, POLLIN, deadline))
+            return false;
+        const ssize_t n = recv(fd, p, length, MSG_DONTWAIT);
+        if (n > 0) {
+            p += n;
+            length -= static_cast<size_t>(n);
+        } else if (n == 0) {
+            return false;
+        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TcpSocket::Shutdown() noexcept {
+    const int fd = fd_.load();
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+}
+
+void TcpSocket::Close() noexcept {
+    const int fd = fd_.exchange(-1);
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+}
+
+}  // namespace rtmp
