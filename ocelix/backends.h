@@ -1,0 +1,79 @@
+// What an encoder instance works with: the RTMP client, a millisecond clock and the two
+// encoders. The defaults are the real ones; tests put fakes in their place.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ocelix/ocelix.h"
+
+namespace ocelix {
+
+class RtmpLayer {
+  public:
+    virtual ~RtmpLayer() = default;
+    virtual void* Create() = 0;
+    virtual void Release(void* handle) = 0;
+    virtual int Connect(void* handle, const char* url) = 0;
+    virtual int Publish(void* handle, const char* mode) = 0;
+    virtual int GetState(void* handle) = 0;
+    virtual int SendStream(void* handle, const uint8_t* data, int length, int timestamp,
+                           int type) = 0;
+    virtual int Disconnect(void* handle) = 0;
+    virtual void* CreateMetaData() = 0;
+    virtual int AddMetaDataDouble(void* metadata, const char* name, double value) = 0;
+    virtual int AddMetaDataString(void* metadata, const char* name, const char* value) = 0;
+    // Sends and frees the metadata; frees it also without a connection.
+    virtual int ApplyMetaData(void* handle, void* metadata) = 0;
+};
+
+class TickClock {
+  public:
+    virtual ~TickClock() = default;
+    // 32-bit millisecond tick count; wraps.
+    virtual uint32_t NowMs() = 0;
+};
+
+class VideoEncoder {
+  public:
+    virtual ~VideoEncoder() = default;
+    virtual bool Open(const EncoderConfig& config) = 0;
+    // Bytes of one input frame, and the buffer to fill before each Encode.
+    virtual int FrameSize() const = 0;
+    virtual uint8_t* Input() = 0;
+    // Encodes the input; *data/*length describe one Annex B access unit (length 0: none).
+    virtual void Encode(const uint8_t** data, int* length) = 0;
+    virtual void RequestKeyFrame() = 0;
+    virtual void Close() = 0;
+};
+
+class AudioEncoder {
+  public:
+    virtual ~AudioEncoder() = default;
+    virtual bool Open(int samplesPerSec, int bitsPerSample, int channels) = 0;
+    // Samples (all channels) one Encode consumes.
+    virtual int SamplesPerCall() const = 0;
+    virtual uint8_t* Input() = 0;
+    // Encodes the input; *data/*length describe one ADTS frame (length 0: none yet).
+    virtual void Encode(const uint8_t** data, int* length) = 0;
+    virtual void Close() = 0;
+};
+
+struct Backends {
+    std::unique_ptr<RtmpLayer> rtmp;
+    std::unique_ptr<TickClock> clock;
+    std::unique_ptr<VideoEncoder> video;
+    std::unique_ptr<AudioEncoder> audio;
+    // Tests drive the worker steps themselves: no frame clock and no threads are started.
+    bool manualThreads = false;
+};
+
+std::unique_ptr<RtmpLayer> MakeStreamRtmpLayer();
+std::unique_ptr<TickClock> MakeSteadyTickClock();
+std::unique_ptr<VideoEncoder> MakeH264Encoder();
+std::unique_ptr<AudioEncoder> MakeAacEncoder();
+
+// The RTMP library, the steady clock, and the H.264 and AAC encoder components.
+Backends DefaultBackends();
+
+}  // namespace ocelix

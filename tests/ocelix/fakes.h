@@ -1,0 +1,164 @@
+// Fake RTMP layer, clock and encoders that record what the encoder instance does with them.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backends.h"
+
+namespace ocelix::testing {
+
+struct SentPacket {
+    int type;
+    int timestamp;
+    int length;
+    bool key;
+};
+
+struct RtmpRecord {
+    std::mutex mutex;
+    std::vector<std::string> calls;  // "connect <url>", "publish <mode>", "disconnect", ...
+    std::vector<SentPacket> sent;
+    std::vector<std::string> metadata;  // "width=640", "Createor=..."
+    std::atomic<int> connectResult{1};
+    std::atomic<int> publishResult{1};
+    std::atomic<int> state{0};
+    std::atomic<int> sendResult{1};
+    std::atomic<int> metadataFreed{0};
+    std::atomic<int> released{0};
+
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+    std::vector<SentPacket> Sent() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sent;
+    }
+};
+
+class FakeRtmp final : public RtmpLayer {
+  public:
+    explicit FakeRtmp(RtmpRecord* r) : r_(r) {}
+    void* Create() override { return &handle_; }
+    void Release(void*) override { r_->released.fetch_add(1); }
+    int Connect(void*, const char* url) override {
+        Log(std::string("connect ") + url);
+        r_->state.store(r_->connectResult.load());
+        return r_->connectResult.load();
+    }
+    int Publish(void*, const char* mode) override {
+        Log(std::string("publish ") + mode);
+        return r_->publishResult.load();
+    }
+    int GetState(void*) override { return r_->state.load(); }
+    int SendStream(void*, const uint8_t* data, int length, int ts, int type) override {
+        std::lock_guard<std::mutex> lock(r_->mutex);
+        r_->sent.push_back({type, ts, length, length > 4 && (data[4] & 0x1F) == 5});
+        return r_->sendResult.load();
+    }
+    int Disconnect(void*) override {
+        Log("disconnect");
+        r_->state.store(0);
+        return 1;
+    }
+    void* CreateMetaData() override { return &metadata_; }
+    int AddMetaDataDouble(void*, const char* name, double v) override {
+        std::lock_guard<std::mutex> lock(r_->mutex);
+        r_->metadata.push_back(std::string(name) + "=" + std::to_string(static_cast<int>(v)));
+        return 1;
+    }
+    int AddMetaDataString(void*, const char* name, const char* v) override {
+        std::lock_guard<std::mutex> lock(r_->mutex);
+        r_->metadata.push_back(std::string(name) + "=" + v);
+        return 1;
+    }
+    int ApplyMetaData(void*, void*) override {
+        r_->metadataFreed.fetch_add(1);
+        Log(r_->state.load() != 0 ? "metadata" : "metadata freed unsent");
+        return r_->state.load() != 0 ? 1 : 0;
+    }
+
+  private:
+    void Log(const std::string& s) {
+        std::lock_guard<std::mutex> lock(r_->mutex);
+        r_->calls.push_back(s);
+    }
+    RtmpRecord* r_;
+    int handle_ = 0;
+    int metadata_ = 0;
+};
+
+class FakeClock final : public TickClock {
+  public:
+    explicit FakeClock(std::atomic<uint32_t>* now) : now_(now) {}
+    uint32_t NowMs() override { return now_->load(); }
+
+  private:
+    std::atomic<uint32_t>* now_;
+};
+
+struct VideoRecord {
+    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0};
+    std::vector<uint8_t> lastInput;
+};
+
+// Encodes each frame as one Annex B slice, IDR for the first frame and for every frame after a
+// key request, followed by the first byte of the input frame.
+class FakeVideo final : public VideoEncoder {
+  public:
+    explicit FakeVideo(VideoRecord* r) : r_(r) {}
+    bool Open(const EncoderConfig& c) override {
+        r_->opened.fetch_add(1);
+        input_.assign(static_cast<size_t>(c.width) * static_cast<size_t>(c.height) * 3, 0);
+        return true;
+    }
+    int FrameSize() const override { return static_cast<int>(input_.size()); }
+    uint8_t* Input() override { return input_.data(); }
+    void Encode(const uint8_t** data, int* length) override {
+        r_->lastInput = input_;
+        const bool key = r_->encoded.fetch_add(1) == 0 || keyNext_;
+        out_ = {0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41)};
+        out_.resize(50, input_.empty() ? 0 : input_[0]);
+        keyNext_ = false;
+        *data = out_.data();
+        *length = static_cast<int>(out_.size());
+    }
+    void RequestKeyFrame() override {
+        r_->keyRequests.fetch_add(1);
+        keyNext_ = true;
+    }
+    void Close() override { r_->closed.fetch_add(1); }
+
+  private:
+    VideoRecord* r_;
+    std::vector<uint8_t> input_, out_;
+    bool keyNext_ = false;
+};
+
+class FakeAudio final : public AudioEncoder {
+  public:
+    explicit FakeAudio(std::atomic<int>* closed) : closed_(closed) {}
+    bool Open(int, int, int channels) override {
+        samples_ = 1024 * channels;
+        input_.assign(static_cast<size_t>(samples_) * 2, 0);
+        return true;
+    }
+    int SamplesPerCall() const override { return samples_; }
+    uint8_t* Input() override { return input_.data(); }
+    void Encode(const uint8_t** data, int* length) override {
+        out_.assign(20, 0xAA);
+        *data = out_.data();
+        *length = 20;
+    }
+    void Close() override { closed_->fetch_add(1); }
+
+  private:
+    std::atomic<int>* closed_;
+    int samples_ = 0;
+    std::vector<uint8_t> input_, out_;
+};
+
+}  // namespace ocelix::testing
