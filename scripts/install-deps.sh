@@ -9,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx libnginx-mod-rtmp ffmpeg
   libx264-dev libavcodec-dev libavutil-dev libswscale-dev
+  libx11-dev libxext-dev xvfb x11-utils xdotool
+  libasound2-dev alsa-utils libasound2-plugins
+  libv4l-dev
 )
 
 missing=()

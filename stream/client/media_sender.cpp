@@ -131,7 +131,9 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
             header.PutByte(0xAF);
             header.PutByte(0x00);
             header.PutBytes(config, 2);
-            SendStream(header, MSG_AUDIO, 1);
+            // Delta 0: the header takes the previous message's time. Any other value would
+            // be added to the stream's running time and push it ahead of the real one.
+            SendStream(header, MSG_AUDIO, 0);
         }
         --aacHeaderCountdown_;
         payload.PutByte(0xAF);

@@ -86,6 +86,11 @@ class ChunkWriter {
     // into out, flips out and remembers the header. out is grown when it lacks room.
     void WriteMessage(RtmpContext& context, int id, ByteBuffer& out, ByteBuffer& body);
 
+    // The next message gets a type-0 header (another writer used the same chunk stream).
+    void ForgetLastHeader() {
+        lastHeader_.inUse = 0;
+        lastFmt_ = -1;
+    }
     const ChannelHeader& LastHeader() const { return lastHeader_; }
     uint32_t RunningTime(int id) const { return runningTime_.at(static_cast<size_t>(id)); }
 

@@ -27,7 +27,14 @@ bool AacAdtsToConfig(uint8_t a2, uint8_t a3, uint8_t* c0, uint8_t* c1);
 
 class MessageDecoder {
   public:
-    explicit MessageDecoder(DecoderListener* listener = nullptr) : listener_(listener) {}
+    // The buffers start empty (a fresh ByteBuffer's limit is its capacity).
+    explicit MessageDecoder(DecoderListener* listener = nullptr) : listener_(listener) {
+        leftover_.Reset();
+        seqHeader_.Reset();
+        frameOut_.Reset();
+        adtsHeader_.Reset();
+        adtsFrame_.Reset();
+    }
     virtual ~MessageDecoder() = default;
 
     void SetListener(DecoderListener* listener) { listener_ = listener; }

@@ -1,0 +1,111 @@
+// Feeds a received byte stream through the chunk layer in several blocks. Input: byte 0 picks
+// the cut points (low three bits: the largest block, 1 << n bytes; high bits: the seed of the
+// block lengths); the rest is the stream. A broken stream (MyException) and a truncated AMF
+// value may end the run; anything else, a bounds error included, is a fault.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "log/log.h"
+#include "wire/amf.h"
+#include "wire/chunk.h"
+#include "wire/message_decoder.h"
+#include "wire/my_exception.h"
+#include "wire/ping_message.h"
+
+namespace {
+
+// Accepts every output and reads each byte of it, so that a unit reaching past its storage
+// shows up under the address sanitizer.
+class AcceptAll : public rtmp::DecoderListener {
+  public:
+    void OnCallBack(const char* text, int length) override { Touch(text, length); }
+    void OnResultLine(const char* line, int length) override { Touch(line, length); }
+    void OnPingRequest(rtmp::PingMessage& answer) override {
+        Touch(answer.Current(), answer.Remaining());
+    }
+    bool WantsVideo() const override { return true; }
+    bool WantsAudio() const override { return true; }
+    void OnVideo(const uint8_t* data, int length, uint32_t) override { Touch(data, length); }
+    void OnAudio(const uint8_t* data, int length, uint32_t) override { Touch(data, length); }
+
+  private:
+    void Touch(const void* data, int length) {
+        if (length < 0)
+            __builtin_trap();
+        const auto* p = static_cast<const uint8_t*>(data);
+        for (int i = 0; i < length; ++i)
+            sink_ = static_cast<uint8_t>(sink_ + p[i]);
+    }
+    volatile uint8_t sink_ = 0;
+};
+
+// Error reports go to files whatever the log switches say: keep them in a directory of
+// their own and drop them now and then.
+std::string g_logDir;
+unsigned g_runs = 0;
+
+void DropLogFiles() {
+    rtmp::log::RemoveLogFiles();
+    std::remove(rtmp::log::ErrorPath().c_str());
+}
+
+void RemoveLogDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_logDir, ignored);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char pattern[] = "/tmp/fuzz_chunk_decoderXXXXXX";
+    if (mkdtemp(pattern) != nullptr) {
+        g_logDir = pattern;
+        setenv("VISTREL_LOG_DIR", g_logDir.c_str(), 1);
+        std::atexit(RemoveLogDir);
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1 || size > (1u << 20))
+        return 0;
+    const int largest = 1 << (data[0] & 7);
+    uint32_t seed = (data[0] >> 3) * 2654435761u + 1;
+    const uint8_t* stream = data + 1;
+    const size_t length = size - 1;
+
+    AcceptAll listener;
+    rtmp::MessageDecoder decoder(&listener);
+    rtmp::RtmpContext context;
+    try {
+        size_t at = 0;
+        do {
+            seed = seed * 1103515245u + 12345u;
+            const size_t piece = 1 + (seed >> 16) % static_cast<uint32_t>(largest);
+            const size_t n = piece < length - at ? piece : length - at;
+            rtmp::ByteBuffer block(static_cast<int>(n));
+            block.PutBytes(stream + at, static_cast<int>(n));
+            block.Flip();
+            if (n == 0)
+                block.Reset();
+            decoder.DecodeReciveUnite(context, block);
+            if (block.Position() != 0 || block.Remaining() != static_cast<int>(n))
+                __builtin_trap();
+            at += n;
+        } while (at < length);
+        // Whatever was not decoded waits in the leftover: never more than the input.
+        if (decoder.Leftover().Remaining() > static_cast<int>(length))
+            __builtin_trap();
+    } catch (rtmp::MyException) {
+        // A broken stream: the receive thread would end here.
+    } catch (const rtmp::AmfTruncated&) {
+        // A message cut short inside its AMF values.
+    }
+    if (++g_runs % 1024 == 0)
+        DropLogFiles();
+    return 0;
+}

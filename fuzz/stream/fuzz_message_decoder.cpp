@@ -1,0 +1,89 @@
+// Feeds one complete message to the message decoder. Input: byte 0 picks the message type
+// (index into the dispatch table), byte 1 bit 0 the message stream id (0 or 1) and bit 1
+// whether the decoder first sees valid AVC and AAC sequence headers; the rest is the body.
+// Only MyException (a broken stream) may leave the decoder; anything else, a bounds error
+// included, ends the run.
+#include <cstddef>
+#include <cstdint>
+
+#include "wire/chunk.h"
+#include "wire/message_decoder.h"
+#include "wire/my_exception.h"
+#include "wire/ping_message.h"
+
+namespace {
+
+constexpr int kTypes[] = {1, 3, 4, 5, 6, 8, 9, 15, 16, 17, 18, 19, 20, 22, 7};
+constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
+
+// Accepts every output and reads each byte of it, so that a unit reaching past its storage
+// shows up under the address sanitizer.
+class AcceptAll : public rtmp::DecoderListener {
+  public:
+    void OnCallBack(const char* text, int length) override { Touch(text, length); }
+    void OnResultLine(const char* line, int length) override { Touch(line, length); }
+    void OnPingRequest(rtmp::PingMessage& answer) override {
+        if (answer.Remaining() != 6)
+            __builtin_trap();
+        Touch(answer.Current(), answer.Remaining());
+    }
+    bool WantsVideo() const override { return true; }
+    bool WantsAudio() const override { return true; }
+    void OnVideo(const uint8_t* data, int length, uint32_t) override { Touch(data, length); }
+    void OnAudio(const uint8_t* data, int length, uint32_t) override { Touch(data, length); }
+
+  private:
+    void Touch(const void* data, int length) {
+        if (length < 0)
+            __builtin_trap();
+        const auto* p = static_cast<const uint8_t*>(data);
+        for (int i = 0; i < length; ++i)
+            sink_ = static_cast<uint8_t>(sink_ + p[i]);
+    }
+    volatile uint8_t sink_ = 0;
+};
+
+void Feed(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context, int type, int streamId,
+          const uint8_t* body, size_t size) {
+    rtmp::ByteBuffer buffer(static_cast<int>(size));
+    buffer.PutBytes(body, static_cast<int>(size));
+    buffer.Flip();
+    if (size == 0)
+        buffer.Reset();
+    rtmp::ChannelHeader header;
+    header.channelId = 4;
+    header.amfType = type;
+    header.streamId = streamId;
+    header.amfSize = static_cast<int32_t>(size);
+    header.clock = 1000;
+    decoder.DecodeAMF(context, header, buffer);
+}
+
+void Prime(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context) {
+    static const uint8_t kAvc[] = {0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00,
+                                   0x1F, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x64, 0x00,
+                                   0x1F, 0x01, 0x00, 0x03, 0x68, 0xEE, 0x3C};
+    static const uint8_t kAac[] = {0xAF, 0x00, 0x12, 0x10};
+    Feed(decoder, context, 9, 1, kAvc, sizeof kAvc);
+    Feed(decoder, context, 8, 1, kAac, sizeof kAac);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2 || size > (1u << 24))
+        return 0;
+    AcceptAll listener;
+    rtmp::MessageDecoder decoder(&listener);
+    rtmp::RtmpContext context;
+    const int type = kTypes[data[0] % kTypeCount];
+    const int streamId = data[1] & 1;
+    try {
+        if ((data[1] & 2) != 0)
+            Prime(decoder, context);
+        Feed(decoder, context, type, streamId, data + 2, size - 2);
+    } catch (rtmp::MyException) {
+        // A broken stream: the receive thread would end here.
+    }
+    return 0;
+}

@@ -1,0 +1,80 @@
+// Child processes for tests: run a program to completion and collect its output, or keep one
+// running in the background and end it on demand. Programs are started with posix_spawnp and an
+// argument vector, never through a shell.
+#ifndef TESTS_SUPPORT_CHILD_PROCESS_H
+#define TESTS_SUPPORT_CHILD_PROCESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rtmp::test {
+
+struct ProcessResult {
+    bool started = false;   // false: the program could not be spawned (see err)
+    bool timedOut = false;  // killed because it ran past the time limit
+    int exitCode = -1;      // exit status, or 128 + signal number when a signal ended it
+    std::string out;
+    std::string err;
+    bool Succeeded() const { return started && !timedOut && exitCode == 0; }
+};
+
+// Runs argv[0] (searched in PATH) with the arguments, waits at most `limit`, returns its exit
+// status and everything it wrote to stdout and stderr. stdin is /dev/null.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// A background child whose stdout and stderr go to one log file. The destructor ends it.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+
+    // Starts the program; false when it could not be spawned or one is already running.
+    bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile);
+    bool Running();
+    pid_t Pid() const { return pid_; }
+    // Waits up to `limit` for the child to end on its own; the exit status as in ProcessResult,
+    // or nullopt when it is still running.
+    std::optional<int> Wait(std::chrono::milliseconds limit);
+    // Sends `signal`, waits up to `grace`, then kills it. Returns the exit status (-1 if none ran).
+    int Stop(int signal, std::chrono::milliseconds grace = std::chrono::seconds(5));
+    // Exit status of the ended child (-1 while running or before start).
+    int ExitCode() const { return exitCode_; }
+
+  private:
+    bool Reap(bool block);
+
+    pid_t pid_ = -1;
+    int exitCode_ = -1;
+};
+
+// Text of a file, empty when it cannot be read.
+std::string ReadTextFile(const std::filesystem::path& path);
+
+// A fresh directory under the system temp directory, removed by the destructor unless the
+// environment variable TUTORLANE_KEEP_TEMP is set.
+class TempDir {
+  public:
+    explicit TempDir(const std::string& prefix = "tutorlane");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+}  // namespace rtmp::test
+
+#endif  // TESTS_SUPPORT_CHILD_PROCESS_H

@@ -1,0 +1,81 @@
+// Test media made and inspected with ffmpeg and ffprobe, run as child processes.
+#ifndef TESTS_SUPPORT_MEDIA_TOOLS_H
+#define TESTS_SUPPORT_MEDIA_TOOLS_H
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace rtmp::test {
+
+// Raw Annex B H.264 (libx264, test pattern): no B-frames, one slice per picture, an IDR every
+// `keyint` frames, 4:2:0. Returns false and fills *error on failure.
+bool MakeTestH264(const std::filesystem::path& path, int width, int height, int fps, int frames,
+                  int keyint = 25, std::string* error = nullptr);
+// ADTS AAC-LC (native aac encoder, sine tone).
+bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channels, double seconds,
+                  std::string* error = nullptr);
+
+struct ProbedStream {
+    int index = -1;
+    std::string codecType;  // "video" or "audio"
+    std::string codecName;  // "h264", "aac", ...
+    std::string profile;
+    int width = 0;
+    int height = 0;
+    int sampleRate = 0;
+    int channels = 0;
+    long frames = -1;   // decoded frames (nb_read_frames), -1 when unknown
+    long packets = -1;  // demuxed packets (nb_read_packets), -1 when unknown
+};
+
+struct ProbeResult {
+    bool ok = false;
+    std::string error;  // ffprobe's complaint when !ok
+    std::string formatName;
+    double durationSeconds = 0;
+    std::vector<ProbedStream> streams;
+    const ProbedStream* Video() const;  // first video stream or null
+    const ProbedStream* Audio() const;  // first audio stream or null
+};
+
+// Streams of a media file with decoded frame and packet counts.
+ProbeResult Probe(const std::filesystem::path& path);
+
+// Presentation times in milliseconds of the packets of the first video ('v') or audio ('a')
+// stream, in file order. Packets without a time are left out.
+std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
+
+// What `ffmpeg -v error -i path -f null -` reports: empty when the file decodes cleanly.
+std::string DecodeErrors(const std::filesystem::path& path);
+
+// A background ffmpeg publishing a test picture (libx264) and tone (aac) as FLV in real time.
+class FfmpegPublisher {
+  public:
+    FfmpegPublisher(std::unique_ptr<TempDir> dir, ChildProcess process);
+    ~FfmpegPublisher();
+    FfmpegPublisher(const FfmpegPublisher&) = delete;
+    FfmpegPublisher& operator=(const FfmpegPublisher&) = delete;
+
+    bool Running() { return process_.Running(); }
+    // Waits for ffmpeg to end on its own; its exit status, or -1 when it is still running.
+    int Wait(std::chrono::milliseconds limit);
+    // Asks ffmpeg to finish (SIGINT), kills it if it does not; returns its exit status.
+    int Stop();
+    std::string Log() const;
+
+  private:
+    std::unique_ptr<TempDir> dir_;
+    ChildProcess process_;
+};
+
+// Starts publishing to an rtmp:// URL for `seconds` (the application is everything between the
+// host and the last '/', the stream name what follows it). Null when ffmpeg cannot be started.
+std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, double seconds);
+
+}  // namespace rtmp::test
+
+#endif  // TESTS_SUPPORT_MEDIA_TOOLS_H

@@ -1,0 +1,284 @@
+#include "support/nginx_rtmp_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace rtmp::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Closes a socket on scope exit.
+class Socket {
+  public:
+    Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int Get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+std::filesystem::path NginxExecutable() {
+    for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
+        if (::access(candidate, X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return "nginx";  // left to the PATH search
+}
+
+bool ValidApplicationName(const std::string& name) {
+    if (name.empty() || name.front() == '/' || name.back() == '/') {
+        return false;
+    }
+    for (unsigned char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '/' || c == '_' || c == '-' || c == '.';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+uint16_t PickFreeLoopbackPort() {
+    Socket s;
+    if (s.Get() < 0) {
+        return 0;
+    }
+    sockaddr_in addr = Loopback(0);
+    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        return 0;
+    }
+    socklen_t len = sizeof addr;
+    if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return 0;
+    }
+    return ntohs(addr.sin_port);
+}
+
+bool LoopbackPortAccepts(uint16_t port, std::chrono::milliseconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    do {
+        Socket s;
+        sockaddr_in addr = Loopback(port);
+        if (s.Get() >= 0 &&
+            ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+NginxRtmpServer::NginxRtmpServer() : NginxRtmpServer(NginxRtmpOptions{}) {}
+
+NginxRtmpServer::NginxRtmpServer(NginxRtmpOptions options)
+    : options_(std::move(options)),
+      dir_(std::make_unique<TempDir>("nginx_rtmp")),
+      prefix_(dir_->Path()),
+      port_(options_.port) {}
+
+NginxRtmpServer::~NginxRtmpServer() {
+    Stop();
+}
+
+std::filesystem::path NginxRtmpServer::ModulePath() {
+    if (const char* env = std::getenv("NGINX_RTMP_MODULE"); env != nullptr && *env != '\0') {
+        return env;
+    }
+    for (const char* candidate : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
+                                  "/usr/lib64/nginx/modules/ngx_rtmp_module.so",
+                                  "/usr/local/nginx/modules/ngx_rtmp_module.so"}) {
+        if (std::filesystem::exists(candidate)) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+bool NginxRtmpServer::WriteConfig() {
+    const std::filesystem::path module = ModulePath();
+    if (module.empty()) {
+        error_ = "the nginx RTMP module (ngx_rtmp_module.so) is not installed";
+        return false;
+    }
+    std::error_code ec;
+    for (const char* sub : {"logs", "temp", "record"}) {
+        std::filesystem::create_directories(prefix_ / sub, ec);
+        if (ec) {
+            error_ = "cannot create " + (prefix_ / sub).string() + ": " + ec.message();
+            return false;
+        }
+    }
+    std::ostringstream conf;
+    conf << "load_module " << module.string() << ";\n";
+    if (::geteuid() == 0) {
+        conf << "user root;\n";
+    }
+    conf << "daemon off;\n"
+         << "master_process off;\n"
+         << "worker_processes 1;\n"
+         << "pid " << (prefix_ / "logs" / "nginx.pid").string() << ";\n"
+         << "error_log " << (prefix_ / "logs" / "error.log").string() << " info;\n"
+         << "events { worker_connections 256; }\n"
+         << "rtmp {\n"
+         << "  server {\n"
+         << "    listen 127.0.0.1:" << port_ << ";\n"
+         << "    chunk_size " << options_.chunkSize << ";\n";
+    for (const std::string& app : options_.applications) {
+        if (!ValidApplicationName(app)) {
+            error_ = "unusable application name '" + app + "'";
+            return false;
+        }
+        conf << "    application " << app << " {\n"
+             << "      live on;\n";
+        if (options_.record) {
+            conf << "      record all;\n"
+                 << "      record_path " << RecordDir().string() << ";\n"
+                 << "      record_unique off;\n";
+        }
+        conf << "    }\n";
+    }
+    conf << "  }\n"
+         << "}\n";
+    std::ofstream out(prefix_ / "nginx.conf", std::ios::trunc);
+    out << conf.str();
+    out.close();
+    if (!out) {
+        error_ = "cannot write " + (prefix_ / "nginx.conf").string();
+        return false;
+    }
+    return true;
+}
+
+bool NginxRtmpServer::Start() {
+    if (process_.Running()) {
+        return true;
+    }
+    return StartAttempt(1);
+}
+
+bool NginxRtmpServer::StartAttempt(int attempt) {
+    error_.clear();
+    if (port_ == 0) {
+        port_ = PickFreeLoopbackPort();
+        if (port_ == 0) {
+            error_ = "no free loopback port";
+            return false;
+        }
+    }
+    if (!WriteConfig()) {
+        return false;
+    }
+    const std::filesystem::path errorLog = prefix_ / "logs" / "error.log";
+    std::vector<std::string> argv{
+        NginxExecutable().string(),        "-p", prefix_.string() + "/", "-c",
+        (prefix_ / "nginx.conf").string(), "-e", errorLog.string()};
+    if (!process_.Start(argv, prefix_ / "logs" / "nginx.out")) {
+        error_ = "cannot start " + argv[0];
+        return false;
+    }
+    if (WaitUntilListening(std::chrono::seconds(5))) {
+        started_ = true;
+        return true;
+    }
+    process_.Stop(SIGKILL);
+    // A port picked here may have been taken by another process in the meantime; before the
+    // first successful start nobody relies on it yet, so try another one.
+    if (!started_ && options_.port == 0 && attempt < 3 &&
+        ErrorLog().find("bind() to 127.0.0.1:" + std::to_string(port_)) != std::string::npos) {
+        port_ = 0;
+        return StartAttempt(attempt + 1);
+    }
+    error_ += "\n--- nginx error log ---\n" + ErrorLog() + "--- nginx output ---\n" +
+              ReadTextFile(prefix_ / "logs" / "nginx.out");
+    return false;
+}
+
+bool NginxRtmpServer::WaitUntilListening(std::chrono::milliseconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        if (!process_.Running()) {
+            error_ = "nginx exited with status " + std::to_string(process_.ExitCode());
+            return false;
+        }
+        // nginx writes its pid file only once its listening sockets are bound, so a port held
+        // by someone else while nginx retries its bind is not taken for nginx's.
+        const bool bound =
+            ReadTextFile(prefix_ / "logs" / "nginx.pid") == std::to_string(process_.Pid()) + "\n";
+        if (bound && LoopbackPortAccepts(port_, std::chrono::milliseconds(0))) {
+            return process_.Running();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    error_ = "nginx did not accept connections on port " + std::to_string(port_) + " in time";
+    return false;
+}
+
+void NginxRtmpServer::Stop() {
+    process_.Stop(SIGTERM, std::chrono::seconds(5));
+}
+
+bool NginxRtmpServer::Running() {
+    return process_.Running();
+}
+
+std::string NginxRtmpServer::Url(std::string_view app, std::string_view stream) const {
+    std::string url = "rtmp://127.0.0.1:" + std::to_string(port_) + "/";
+    url.append(app);
+    url += '/';
+    url.append(stream);
+    return url;
+}
+
+std::filesystem::path NginxRtmpServer::RecordingPath(std::string_view stream) const {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string_view name = stream.substr(0, stream.find('?'));
+    std::string file;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            file += ch;
+        } else {
+            file += '%';
+            file += kHex[c >> 4];
+            file += kHex[c & 0x0F];
+        }
+    }
+    return RecordDir() / (file + ".flv");
+}
+
+std::string NginxRtmpServer::ErrorLog() const {
+    return ReadTextFile(prefix_ / "logs" / "error.log");
+}
+
+}  // namespace rtmp::test

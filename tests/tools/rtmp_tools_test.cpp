@@ -1,0 +1,211 @@
+// rtmp_publish and rtmp_play against a private nginx.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "media_files.h"
+#include "support/child_process.h"
+#include "support/media_tools.h"
+#include "support/nginx_rtmp_server.h"
+
+namespace rtmp::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kFps = 25;
+constexpr int kFrames = 75;  // 3 s
+constexpr int kSampleRate = 44100;
+
+// Polls `done` every 20 ms until it holds or `limit` passes.
+template <typename Done>
+bool WaitFor(Done done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+int CountLines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class RtmpToolsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(MakeTestH264(dir_ / "in.h264", 320, 240, kFps, kFrames, 25, &error)) << error;
+        ASSERT_TRUE(MakeTestAdts(dir_ / "in.aac", kSampleRate, 2, 3.0, &error)) << error;
+        const auto aac = media::ReadFileBytes(dir_ / "in.aac");
+        ASSERT_TRUE(aac.has_value());
+        adtsFrames_ = media::SplitAdtsFrames(*aac).frames.size();
+        ASSERT_GT(adtsFrames_, 100u);
+        ASSERT_TRUE(server_.Start()) << server_.Error();
+    }
+
+    std::vector<std::string> PublishArgs(const std::string& url, const std::string& mode) const {
+        return {RTMP_PUBLISH_PATH,
+                "--video",
+                (dir_ / "in.h264").string(),
+                "--audio",
+                (dir_ / "in.aac").string(),
+                "--fps",
+                std::to_string(kFps),
+                "--width",
+                "320",
+                "--height",
+                "240",
+                "--mode",
+                mode,
+                url};
+    }
+
+    TempDir dir_{"rtmp_tools"};
+    NginxRtmpServer server_;
+    std::size_t adtsFrames_ = 0;
+};
+
+TEST_F(RtmpToolsTest, PublishedFilesAreRecordedWithExactTimes) {
+    const std::string url = server_.Url("live", "published");
+    const ProcessResult r = RunProcess(PublishArgs(url, "record"), 30s);
+    ASSERT_TRUE(r.Succeeded()) << "exit " << r.exitCode << "\n" << r.out << r.err;
+    EXPECT_NE(r.out.find("sent 75 video units, " + std::to_string(adtsFrames_) + " audio frames"),
+              std::string::npos)
+        << r.out;
+    server_.Stop();  // closes the recording
+
+    const auto file = server_.RecordingPath("published");
+    const ProbeResult probe = Probe(file);
+    ASSERT_TRUE(probe.ok) << probe.error;
+    ASSERT_NE(probe.Video(), nullptr);
+    ASSERT_NE(probe.Audio(), nullptr);
+    EXPECT_EQ(probe.Video()->codecName, "h264");
+    EXPECT_EQ(probe.Video()->width, 320);
+    EXPECT_EQ(probe.Video()->height, 240);
+    EXPECT_EQ(probe.Video()->frames, kFrames);
+    EXPECT_EQ(probe.Audio()->codecName, "aac");
+    EXPECT_EQ(probe.Audio()->sampleRate, kSampleRate);
+    EXPECT_EQ(probe.Audio()->channels, 2);
+    EXPECT_EQ(probe.Audio()->packets, static_cast<long>(adtsFrames_));
+    EXPECT_EQ(DecodeErrors(file), "");
+
+    // Video unit k is due at 40 k ms; audio frame j at 1024 j / 44.1 ms. The tool sends whole
+    // milliseconds without drift; the AAC sequence header the library puts before the 1st and
+    // the 101st audio frame carries 1 ms of its own, so over these 131 frames the recorded
+    // times may run up to 2 ms ahead.
+    const std::vector<double> v = PacketTimes(file, 'v');
+    ASSERT_EQ(v.size(), static_cast<std::size_t>(kFrames));
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        EXPECT_NEAR(v[k] - v[0], 40.0 * static_cast<double>(k), 2.0) << "video " << k;
+    }
+    const std::vector<double> a = PacketTimes(file, 'a');
+    ASSERT_EQ(a.size(), adtsFrames_);
+    for (std::size_t j = 0; j < a.size(); ++j) {
+        const double exact = 1024.0 * 1000.0 * static_cast<double>(j) / kSampleRate;
+        EXPECT_NEAR(a[j] - a[0], exact, 2.0) << "audio " << j;
+    }
+}
+
+TEST_F(RtmpToolsTest, PlayReceivesWhatPublishSends) {
+    const std::string url = server_.Url("live", "relay");
+    ChildProcess play;
+    ASSERT_TRUE(
+        play.Start({RTMP_PLAY_PATH, "--seconds", "6", "--video", (dir_ / "out.h264").string(),
+                    "--audio", (dir_ / "out.aac").string(), url},
+                   dir_ / "play.log"));
+    // The player must be waiting on the idle stream before the publisher starts.
+    ASSERT_TRUE(WaitFor(
+        [&] { return server_.ErrorLog().find("play: name='relay'") != std::string::npos; }, 10s))
+        << server_.ErrorLog() << ReadTextFile(dir_ / "play.log");
+    const ProcessResult pub = RunProcess(PublishArgs(url, "live"), 30s);
+    ASSERT_TRUE(pub.Succeeded()) << pub.out << pub.err;
+    const std::optional<int> code = play.Wait(15s);
+    ASSERT_TRUE(code.has_value());
+    const std::string log = ReadTextFile(dir_ / "play.log");
+    EXPECT_EQ(*code, 0) << log;
+    EXPECT_NE(log.find("received 75 video units"), std::string::npos) << log;
+    EXPECT_NE(log.find(std::to_string(adtsFrames_) + " audio frames"), std::string::npos) << log;
+
+    const ProbeResult video = Probe(dir_ / "out.h264");
+    ASSERT_TRUE(video.ok) << video.error;
+    ASSERT_NE(video.Video(), nullptr);
+    EXPECT_EQ(video.Video()->frames, kFrames);
+    EXPECT_EQ(video.Video()->width, 320);
+    EXPECT_EQ(DecodeErrors(dir_ / "out.h264"), "");
+    const ProbeResult audio = Probe(dir_ / "out.aac");
+    ASSERT_TRUE(audio.ok) << audio.error;
+    ASSERT_NE(audio.Audio(), nullptr);
+    EXPECT_EQ(audio.Audio()->packets, static_cast<long>(adtsFrames_));
+    EXPECT_EQ(audio.Audio()->sampleRate, kSampleRate);
+    EXPECT_EQ(DecodeErrors(dir_ / "out.aac"), "");
+}
+
+TEST_F(RtmpToolsTest, ServerGoneEndsPublishWithConnectionLost) {
+    const std::string url = server_.Url("live", "dropped");
+    ChildProcess pub;
+    ASSERT_TRUE(pub.Start(PublishArgs(url, "live"), dir_ / "pub.log"));
+    // Wait for the first progress line: connected, publishing and sending.
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadTextFile(dir_ / "pub.log").find(" s  video ") != std::string::npos; },
+        10s))
+        << ReadTextFile(dir_ / "pub.log");
+    ASSERT_TRUE(pub.Running()) << ReadTextFile(dir_ / "pub.log");
+    server_.Stop();
+    const std::optional<int> code = pub.Wait(10s);
+    ASSERT_TRUE(code.has_value()) << "rtmp_publish kept running without its server";
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(ReadTextFile(dir_ / "pub.log").find("connection lost"), std::string::npos)
+        << ReadTextFile(dir_ / "pub.log");
+}
+
+TEST_F(RtmpToolsTest, PublishingATakenStreamIsRefused) {
+    const std::string url = server_.Url("live", "busy");
+    std::unique_ptr<FfmpegPublisher> holder = PublishWithFfmpeg(url, 8.0);
+    ASSERT_NE(holder, nullptr);
+    ASSERT_TRUE(WaitFor(
+        [&] { return server_.ErrorLog().find("publish: name='busy'") != std::string::npos; }, 10s))
+        << server_.ErrorLog() << holder->Log();
+    const ProcessResult r = RunProcess(PublishArgs(url, "live"), 30s);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_EQ(CountLines(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find("refused to publish"), std::string::npos) << r.err;
+    EXPECT_NE(server_.ErrorLog().find("already publishing"), std::string::npos);
+}
+
+TEST_F(RtmpToolsTest, FailuresGiveOneLineAndNonZeroStatus) {
+    const uint16_t closedPort = PickFreeLoopbackPort();
+    const std::string unreachable =
+        "rtmp://127.0.0.1:" + std::to_string(closedPort) + "/live/nobody";
+    const std::string unknownApp = server_.Url("nosuchapp", "x");
+    struct Case {
+        std::vector<std::string> argv;
+        const char* expect;
+    };
+    const std::vector<Case> cases{
+        {PublishArgs("http://127.0.0.1/live/x", "live"), "invalid URL"},
+        {PublishArgs("rtmp://127.0.0.1", "live"), "invalid URL"},
+        {PublishArgs(unreachable, "live"), "cannot connect"},
+        {PublishArgs(unknownApp, "live"), "cannot connect"},
+        {{RTMP_PLAY_PATH, "--seconds", "1", "rtmp://127.0.0.1:1"}, "invalid URL"},
+        {{RTMP_PLAY_PATH, "--seconds", "1", unreachable}, "cannot connect"},
+    };
+    for (const Case& c : cases) {
+        const ProcessResult r = RunProcess(c.argv, 30s);
+        ASSERT_TRUE(r.started) << r.err;
+        EXPECT_NE(r.exitCode, 0) << c.argv.back();
+        EXPECT_EQ(CountLines(r.err), 1) << r.err;
+        EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    }
+    const ProcessResult noMedia = RunProcess({RTMP_PUBLISH_PATH, server_.Url("live", "x")}, 10s);
+    EXPECT_EQ(noMedia.exitCode, 2);
+    EXPECT_NE(noMedia.err.find("nothing to send"), std::string::npos) << noMedia.err;
+}
+
+}  // namespace
+}  // namespace rtmp::test
