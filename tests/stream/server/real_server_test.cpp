@@ -1,0 +1,144 @@
+// The exported API against a real RTMP server (nginx with its RTMP module).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "stream/rtmp.h"
+#include "support/media_tools.h"
+#include "support/nginx_rtmp_server.h"
+
+namespace rtmp::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class RealServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Error(); }
+    void TearDown() override {
+        if (handle_ != nullptr) RTMP_Release(handle_);
+    }
+    void* Handle() {
+        if (handle_ == nullptr) handle_ = RTMP_Create();
+        return handle_;
+    }
+    NginxRtmpServer server_;
+    void* handle_ = nullptr;
+};
+
+TEST_F(RealServerTest, PublishModesReachTheServerAsSuch) {
+    for (const char* mode : {"live", "record", "append"}) {
+        const std::string stream = std::string("mode_") + mode;
+        ASSERT_EQ(RTMP_Connect(Handle(), server_.Url("live", stream).c_str()), 1);
+        ASSERT_EQ(RTMP_Publish(Handle(), mode), 1) << mode;
+        EXPECT_EQ(RTMP_GetState(Handle()), 1);
+        // The server states what it was asked for in its log.
+        std::string log;
+        for (int i = 0; i < 100; ++i) {
+            log = server_.ErrorLog();
+            if (log.find("name='" + stream + "'") != std::string::npos) break;
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_NE(log.find("name='" + stream + "' args='' type=" + mode), std::string::npos)
+            << mode;
+        EXPECT_EQ(RTMP_Disconnect(Handle()), 1);
+    }
+}
+
+TEST_F(RealServerTest, UnknownApplicationFailsAndLeavesNoConnection) {
+    const auto start = Clock::now();
+    EXPECT_EQ(RTMP_Connect(Handle(), server_.Url("nosuchapp", "x").c_str()), 0);
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_EQ(RTMP_GetState(Handle()), 0);
+    EXPECT_EQ(RTMP_Disconnect(Handle()), 0);
+    EXPECT_EQ(RTMP_Publish(Handle(), "live"), 0);
+}
+
+TEST_F(RealServerTest, ServerGoingAwayIsSeenWithinASecond) {
+    ASSERT_EQ(RTMP_Connect(Handle(), server_.Url("live", "gone").c_str()), 1);
+    ASSERT_EQ(RTMP_Publish(Handle(), "live"), 1);
+    server_.Stop();
+    const auto stopped = Clock::now();
+    while (RTMP_GetState(Handle()) != 0 && Clock::now() - stopped < 1s) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(RTMP_GetState(Handle()), 0);
+    // And the same handle connects again once the server is back.
+    ASSERT_TRUE(server_.Start()) << server_.Error();
+    EXPECT_EQ(RTMP_Connect(Handle(), server_.Url("live", "gone").c_str()), 1);
+    EXPECT_EQ(RTMP_Publish(Handle(), "live"), 1);
+}
+
+struct Received {
+    std::mutex mutex;
+    std::string video;  // Annex B units, concatenated
+    std::string audio;  // ADTS frames, concatenated
+    int videoUnits = 0;
+    int audioFrames = 0;
+    std::vector<int> videoTimes;
+};
+
+int OnVideo(void* user, const uint8_t* data, int length, int ts) {
+    auto* r = static_cast<Received*>(user);
+    std::lock_guard<std::mutex> lock(r->mutex);
+    r->video.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    ++r->videoUnits;
+    r->videoTimes.push_back(ts);
+    return 0;
+}
+
+int OnAudio(void* user, const uint8_t* data, int length, int) {
+    auto* r = static_cast<Received*>(user);
+    std::lock_guard<std::mutex> lock(r->mutex);
+    r->audio.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    ++r->audioFrames;
+    return 0;
+}
+
+TEST_F(RealServerTest, PlaysAStreamPublishedByFfmpeg) {
+    const std::string url = server_.Url("live", "from_ffmpeg");
+    auto publisher = PublishWithFfmpeg(url, 6.0);
+    ASSERT_NE(publisher, nullptr);
+    std::this_thread::sleep_for(1500ms);  // let ffmpeg connect and start
+    ASSERT_EQ(RTMP_Connect(Handle(), url.c_str()), 1);
+    Received received;
+    EXPECT_EQ(RTMP_SetStreamOut(Handle(), OnVideo, OnAudio, &received), 1);
+    EXPECT_EQ(RTMP_Play(Handle()), 1);
+    const auto start = Clock::now();
+    while (Clock::now() - start < 3s && RTMP_GetState(Handle()) == 1) {
+        std::this_thread::sleep_for(50ms);
+    }
+    RTMP_Disconnect(Handle());
+    publisher->Stop();
+
+    TempDir dir;
+    std::lock_guard<std::mutex> lock(received.mutex);
+    ASSERT_GT(received.videoUnits, 25) << publisher->Log();
+    ASSERT_GT(received.audioFrames, 40);
+    for (size_t i = 1; i < received.videoTimes.size(); ++i) {
+        EXPECT_GT(received.videoTimes[i], received.videoTimes[i - 1]);
+    }
+    const auto videoPath = dir.Path() / "played.h264";
+    const auto audioPath = dir.Path() / "played.aac";
+    std::ofstream(videoPath, std::ios::binary) << received.video;
+    std::ofstream(audioPath, std::ios::binary) << received.audio;
+    const ProbeResult video = Probe(videoPath);
+    ASSERT_TRUE(video.ok) << video.error;
+    ASSERT_NE(video.Video(), nullptr);
+    EXPECT_EQ(video.Video()->codecName, "h264");
+    EXPECT_GT(video.Video()->frames, 25);
+    EXPECT_EQ(DecodeErrors(videoPath), "");
+    const ProbeResult audio = Probe(audioPath);
+    ASSERT_TRUE(audio.ok) << audio.error;
+    ASSERT_NE(audio.Audio(), nullptr);
+    EXPECT_EQ(audio.Audio()->codecName, "aac");
+    EXPECT_EQ(DecodeErrors(audioPath), "");
+}
+
+}  // namespace
+}  // namespace rtmp::test
