@@ -1,0 +1,197 @@
+#include "app/ini_file.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace app {
+namespace {
+
+std::string Trim(const std::string& s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return s.substr(b, e - b);
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// One line of the file, split as the reader sees it.
+struct Line {
+    std::string text;    // without its line end
+    std::string ending;  // "\n", "\r\n" or "" (last line without one)
+};
+
+std::vector<Line> ReadLines(const std::string& path, bool* exists) {
+    std::ifstream in(path, std::ios::binary);
+    *exists = static_cast<bool>(in);
+    std::vector<Line> lines;
+    if (!in)
+        return lines;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string all = ss.str();
+    size_t pos = 0;
+    while (pos < all.size()) {
+        const size_t nl = all.find('\n', pos);
+        Line line;
+        if (nl == std::string::npos) {
+            line.text = all.substr(pos);
+            pos = all.size();
+        } else {
+            line.text = all.substr(pos, nl - pos);
+            line.ending = "\n";
+            pos = nl + 1;
+        }
+        if (!line.text.empty() && line.text.back() == '\r') {
+            line.text.pop_back();
+            line.ending = "\r" + line.ending;
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// Section name of a "[name]" line.
+std::optional<std::string> SectionOf(const std::string& text) {
+    const std::string t = Trim(text);
+    if (t.size() < 2 || t.front() != '[')
+        return std::nullopt;
+    const size_t close = t.find(']');
+    if (close == std::string::npos)
+        return std::nullopt;
+    return Trim(t.substr(1, close - 1));
+}
+
+// Key of a "key=value" line (not a comment).
+std::optional<std::string> KeyOf(const std::string& text, std::string* value) {
+    const std::string t = Trim(text);
+    if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[')
+        return std::nullopt;
+    const size_t eq = t.find('=');
+    if (eq == std::string::npos)
+        return std::nullopt;
+    if (value != nullptr)
+        *value = Trim(t.substr(eq + 1));
+    return Trim(t.substr(0, eq));
+}
+
+std::optional<std::string> Find(const std::string& path, const std::string& section,
+                                const std::string& key) {
+    bool exists = false;
+    bool inSection = false;
+    for (const Line& line : ReadLines(path, &exists)) {
+        if (auto s = SectionOf(line.text)) {
+            inSection = SameText(*s, section);
+            continue;
+        }
+        std::string value;
+        if (inSection) {
+            if (auto k = KeyOf(line.text, &value); k && SameText(*k, key))
+                return value;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int IniFile::GetInt(const std::string& section, const std::string& key, int def) const {
+    const auto v = Find(path_, section, key);
+    if (!v || v->empty())
+        return def;
+    const char* s = v->c_str();
+    char* end = nullptr;
+    const long n = std::strtol(s, &end, 10);
+    if (end == s)
+        return def;
+    return static_cast<int>(n);
+}
+
+std::string IniFile::GetString(const std::string& section, const std::string& key,
+                               const std::string& def, size_t maxBytes) const {
+    std::string v = Find(path_, section, key).value_or(def);
+    if (v.size() > maxBytes)
+        v.resize(maxBytes);
+    return v;
+}
+
+bool IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::string& value) const {
+    if (value.find_first_of("\r\n") != std::string::npos ||
+        key.find_first_of("\r\n=[]") != std::string::npos ||
+        section.find_first_of("\r\n[]") != std::string::npos) {
+        return false;
+    }
+    bool exists = false;
+    std::vector<Line> lines = ReadLines(path_, &exists);
+    std::string ending = "\n";
+    for (const Line& l : lines) {
+        if (!l.ending.empty()) {
+            ending = l.ending;
+            break;
+        }
+    }
+    const std::string newLine = key + "=" + value;
+    bool inSection = false;
+    long sectionEnd = -1;  // index after the last line of the wanted section
+    bool done = false;
+    for (size_t i = 0; i < lines.size() && !done; ++i) {
+        if (auto s = SectionOf(lines[i].text)) {
+            inSection = SameText(*s, section);
+            if (inSection)
+                sectionEnd = static_cast<long>(i) + 1;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        if (!Trim(lines[i].text).empty())
+            sectionEnd = static_cast<long>(i) + 1;
+        if (auto k = KeyOf(lines[i].text, nullptr); k && SameText(*k, key)) {
+            lines[i].text = newLine;
+            done = true;
+        }
+    }
+    if (!done) {
+        if (sectionEnd < 0) {
+            if (!lines.empty() && lines.back().ending.empty())
+                lines.back().ending = ending;
+            lines.push_back({"[" + section + "]", ending});
+            lines.push_back({newLine, ending});
+        } else {
+            const size_t at = static_cast<size_t>(sectionEnd);
+            if (lines[at - 1].ending.empty())
+                lines[at - 1].ending = ending;
+            lines.insert(lines.begin() + static_cast<long>(at), Line{newLine, ending});
+        }
+    }
+    const std::string tmp = path_ + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return false;
+        for (const Line& l : lines)
+            out << l.text << l.ending;
+        if (!out)
+            return false;
+    }
+    return std::rename(tmp.c_str(), path_.c_str()) == 0;
+}
+
+}  // namespace app

@@ -1,0 +1,28 @@
+// Private-profile (ini) file access: case-insensitive sections and keys, the first of
+// duplicate keys wins, and a write changes one line while every other byte stays as it was.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+class IniFile {
+  public:
+    explicit IniFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& Path() const { return path_; }
+    // Integer value (leading decimal digits, optional sign), or def when absent or not a number.
+    int GetInt(const std::string& section, const std::string& key, int def) const;
+    // Text value with surrounding blanks removed, at most maxBytes bytes, or def when absent.
+    std::string GetString(const std::string& section, const std::string& key,
+                          const std::string& def, size_t maxBytes) const;
+    // Sets key in section (adding the section or the key when missing). Values holding CR or
+    // LF are refused. False when the file cannot be written.
+    bool WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) const;
+
+  private:
+    std::string path_;
+};
+
+}  // namespace app

@@ -1,0 +1,304 @@
+#include "app/launch.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+extern char** environ;
+
+namespace app {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            const int hi = HexValue(text[i + 1]);
+            const int lo = HexValue(text[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
+// Code points of UTF-8 bytes; every invalid or cut sequence gives U+FFFD.
+std::vector<char32_t> DecodeUtf8(const std::string& bytes) {
+    std::vector<char32_t> out;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        int extra = 0;
+        char32_t cp = 0;
+        char32_t min = 0;
+        if (c < 0x80) {
+            out.push_back(c);
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = c & 0x1F;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = c & 0x0F;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = c & 0x07;
+            min = 0x10000;
+        } else {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        int k = 1;
+        for (; k <= extra && i + static_cast<size_t>(k) < n &&
+               (p[i + static_cast<size_t>(k)] & 0xC0) == 0x80;
+             ++k) {
+            cp = (cp << 6) | (p[i + static_cast<size_t>(k)] & 0x3F);
+        }
+        if (k <= extra || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(0xFFFD);
+            i += static_cast<size_t>(k);
+            continue;
+        }
+        out.push_back(cp);
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// The code points in the locale's character set; characters it lacks become '?'.
+std::string ToLocaleCharset(const std::vector<char32_t>& text) {
+    const char* charset = nl_langinfo(CODESET);
+    std::string utf8;
+    for (char32_t cp : text)
+        AppendUtf8(utf8, cp);
+    if (charset == nullptr || strcasecmp(charset, "UTF-8") == 0 || strcasecmp(charset, "utf8") == 0)
+        return utf8;
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return utf8;
+    std::string out;
+    for (char32_t cp : text) {
+        std::string one;
+        AppendUtf8(one, cp);
+        char buf[16];
+        char* in = one.data();
+        size_t inLeft = one.size();
+        char* o = buf;
+        size_t outLeft = sizeof buf;
+        if (iconv(cd, &in, &inLeft, &o, &outLeft) == static_cast<size_t>(-1)) {
+            out.push_back('?');
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        } else {
+            out.append(buf, static_cast<size_t>(o - buf));
+        }
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::string ProgramPath() {
+    std::error_code ec;
+    const auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : p.string();
+}
+
+bool RunQuietly(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+void ShiftAddress(std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>(static_cast<unsigned char>(text[i]) + (i % 3) + 1);
+        if (text[i] == '\0') {
+            text.resize(i);
+            break;
+        }
+    }
+}
+
+void UnshiftAddress(std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>(static_cast<unsigned char>(text[i]) - (i % 3) - 1);
+        if (text[i] == '\0') {
+            text.resize(i);
+            break;
+        }
+    }
+}
+
+std::string DecodeLaunchText(const std::string& text) {
+    return ToLocaleCharset(DecodeUtf8(PercentDecode(text)));
+}
+
+int ParseLaunchUrl(const char* commandLine, const IniFile& ini) {
+    if (commandLine == nullptr)
+        return 0;
+    const size_t length = std::strlen(commandLine);
+    if (length < 2)
+        return 0;
+    const size_t prefix = std::strlen(kLaunchPrefix);
+    std::string payload = length > prefix ? std::string(commandLine + prefix) : std::string();
+    if (payload.size() > kMaxPayload)
+        payload.resize(kMaxPayload);
+    std::string decoded = DecodeLaunchText(payload);
+    const size_t amp = decoded.rfind('&');
+    decoded = amp == std::string::npos ? std::string() : decoded.substr(0, amp);
+    if (!decoded.empty() && decoded.back() == '/')
+        decoded.pop_back();
+    // A line break in the value would write further keys into the settings file.
+    std::string stored;
+    for (char c : decoded) {
+        if (static_cast<unsigned char>(c) >= 0x20)
+            stored.push_back(c);
+    }
+    ini.WriteString("Device", "Address", stored);
+    return 1;
+}
+
+std::string QuickClassAddress(const std::string& host, long n) {
+    const std::string number = std::to_string(n);
+    return "rtmp://" + host + ":10086/encoder/qkz/mp4:" + number + ".mp4&" + number;
+}
+
+std::string QuickClassMessage(long n) {
+    return "您使用的是【极速开课模式】, 系统已经自动为您开通了网络课堂, 课堂ID是" +
+           std::to_string(n) + ", 请在软件界面左上方点击【上课】按钮, 然后邀请更多人参加你的课堂.";
+}
+
+int MakeQuickClassAddress(const IniFile& ini, MessageSink& messages, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string digits;
+    for (int i = 0; i < 8; ++i)
+        digits.push_back(static_cast<char>('0' + random() % 10));
+    const long n = std::strtol(digits.c_str(), nullptr, 10);
+    const std::string host = ini.GetString("Device", "QuickClassHost", kDefaultQuickClassHost, 255);
+    std::string address = QuickClassAddress(host.empty() ? kDefaultQuickClassHost : host, n);
+    ShiftAddress(address);
+    ini.WriteString("Device", "Address", address);
+    messages.ShowMessage(QuickClassMessage(n));
+    return 1;
+}
+
+std::string ProgramFolder() {
+    const std::string path = ProgramPath();
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+int RegisterUrlProtocol(const std::string& applicationsDir) {
+    const std::string program = ProgramPath();
+    if (chdir(ProgramFolder().c_str()) != 0) {
+        // Relative paths then resolve against wherever the program was started.
+    }
+    std::string dir = applicationsDir;
+    if (dir.empty()) {
+        const char* data = std::getenv("XDG_DATA_HOME");
+        const char* home = std::getenv("HOME");
+        if (data != nullptr && *data != '\0') {
+            dir = std::string(data) + "/applications";
+        } else if (home != nullptr && *home != '\0') {
+            dir = std::string(home) + "/.local/share/applications";
+        } else {
+            return 1;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    const bool needsQuotes = program.find_first_of(" \t\"'\\$`") != std::string::npos;
+    std::string exec = program;
+    if (needsQuotes) {
+        exec = "\"";
+        for (char c : program) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\')
+                exec.push_back('\\');
+            exec.push_back(c);
+        }
+        exec.push_back('"');
+    }
+    {
+        std::ofstream entry(dir + "/zembra-publish.desktop", std::ios::trunc);
+        entry << "[Desktop Entry]\n"
+              << "Type=Application\n"
+              << "Name=Tutorlane Broadcaster\n"
+              << "Exec=" << exec << " %u\n"
+              << "Icon=" << program << "\n"
+              << "NoDisplay=true\n"
+              << "Terminal=false\n"
+              << "MimeType=x-scheme-handler/zembra.publish;\n";
+    }
+    RunQuietly(
+        {"xdg-mime", "default", "zembra-publish.desktop", "x-scheme-handler/zembra.publish"});
+    return 1;
+}
+
+}  // namespace app

@@ -1,0 +1,74 @@
+#include "app/settings.h"
+
+#include "app/launch.h"
+
+namespace app {
+
+int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
+                 BroadcastSettings& s, DialogValues& dialog) {
+    s.Address = ini.GetString("Device", "Address", "", kAddressReadBytes);
+    const auto device = [&](const char* key) { return ini.GetInt("Device", key, 0); };
+    const auto audio = [&](const char* key) { return ini.GetInt("Audio", key, 0); };
+    s.DeviceID = device("DeviceID");
+    s.VideoWidth = device("VideoWidth");
+    s.VideoHeight = device("VideoHeight");
+    s.Interval = device("Interval");
+    s.Quality = device("Quality");
+    s.Bitrate = device("Bitrate");
+    s.FrameRate = device("FrameRate");
+    s.HaveAudio = device("HaveAudio");
+    s.Record = device("Record");
+    s.SamplesPerSec = audio("SamplesPerSec");
+    s.BitsPerSample = audio("BitsPerSample");
+    s.Chanels = audio("Chanels");
+    s.ScreenWidth = device("ScreenWidth");
+    s.ScreenHeight = device("ScreenHeight");
+    s.VideoX = device("VideoX");
+    s.VideoY = device("VideoY");
+    s.VideoStyle = device("VideoStyle");
+    s.ScreenRate = device("ScreenRate");
+
+    if (s.ScreenWidth <= 0 || s.ScreenHeight <= 0) {
+        const auto [w, h] = screenSize ? screenSize() : std::pair<int, int>{0, 0};
+        s.ScreenWidth = w;
+        s.ScreenHeight = h;
+    }
+    s.ScreenWidth -= s.ScreenWidth % 4;
+    s.ScreenHeight -= s.ScreenHeight % 4;
+
+    dialog.address = s.Address;
+    dialog.haveAudio = s.HaveAudio;
+    dialog.videoDeviceIndex = s.DeviceID;
+    dialog.bitrate = s.Bitrate;
+    dialog.pictureType = s.VideoStyle;
+
+    std::string plain = s.Address;
+    UnshiftAddress(plain);
+    const size_t amp = plain.rfind('&');
+    if (amp == std::string::npos) {
+        dialog.meetingId = plain;
+        s.publishUrl.clear();
+        messages.ShowMessage("参数有误!");
+        return 0;
+    }
+    dialog.meetingId = plain.substr(amp + 1);
+    s.publishUrl = plain.substr(0, amp);
+    return 1;
+}
+
+int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& s, const DialogValues& d) {
+    const auto write = [&](const char* key, int value) {
+        ini.WriteString("Device", key, std::to_string(value));
+    };
+    if (d.haveAudio != s.HaveAudio)
+        write("HaveAudio", d.haveAudio);
+    if (d.videoDeviceIndex != s.DeviceID)
+        write("DeviceID", d.videoDeviceIndex);
+    if (d.bitrate != s.Bitrate)
+        write("Bitrate", d.bitrate);
+    if (d.pictureType != s.VideoStyle)
+        write("VideoStyle", d.pictureType);
+    return 1;
+}
+
+}  // namespace app
