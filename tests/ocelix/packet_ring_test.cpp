@@ -9,7 +9,7 @@ namespace {
 
 TEST(PacketRing, KeepsOrderAndRefusesTheHundredAndFirst) {
     PacketRing ring;
-    std::vector<uint8_t> p(10);
+    std::vector<uint8_t> p(200);
     for (int i = 0; i < 100; ++i) {
         p[0] = static_cast<uint8_t>(i);
         ASSERT_EQ(ring.Push(p.data(), 10 + i, i == 0), 0);
