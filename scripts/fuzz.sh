@@ -8,7 +8,7 @@ seconds=${FUZZ_SECONDS:-60}
 "$root/scripts/install-deps.sh"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTUTORLANE_FUZZ=ON >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$(nproc)" --target fuzzers
 status=0
 for target in "$build"/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
