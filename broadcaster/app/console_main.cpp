@@ -1,0 +1,121 @@
+// Runs one broadcast from ./config.ini exactly as the window's start button does, without the
+// window: load the settings, build the feeder, start, print the progress once a second, stop.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "app/launch.h"
+#include "app/settings.h"
+#include "capture/broadcast_feeder.h"
+#include "capture/screen_size.h"
+#include "ocelix/ocelix.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) { g_stop = true; }
+
+class ConsoleMessages final : public app::MessageSink, public capture::MessageSink {
+public:
+    void ShowMessage(const std::string& text) override { std::printf("%s\n", text.c_str()); }
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device PCM] "
+                 "[zembra.publish://...]\n");
+}
+
+void PrintStatus(void* encoder) {
+    OcelixStats s{};
+    if (OCELIX_GetStats(encoder, &s) == 0) return;
+    const int seconds = s.elapsedMs / 1000;
+    std::printf("%02d:%02d:%02d  frames %llu  %d kbit/s  audio blocks %llu  %s  reconnects %d\n",
+                seconds / 3600, seconds / 60 % 60, seconds % 60,
+                static_cast<unsigned long long>(s.framesEncoded), s.sendKbps,
+                static_cast<unsigned long long>(s.audioPacketsSent),
+                s.connected != 0 ? "up" : "reconnecting", s.reconnects);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    long seconds = -1;
+    std::string config;
+    std::string launchUrl;
+    std::string audioDevice;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::strtol(argv[++i], nullptr, 10);
+        } else if (arg == "--config" && i + 1 < argc) {
+            config = argv[++i];
+        } else if (arg == "--audio-device" && i + 1 < argc) {
+            audioDevice = argv[++i];
+        } else if (arg.rfind(app::kLaunchPrefix, 0) == 0) {
+            launchUrl = arg;
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (config.empty()) {
+        // As the window does: the settings file lives in the program's folder.
+        if (chdir(app::ProgramFolder().c_str()) != 0) std::perror("program folder");
+        config = app::kConfigFile;
+    }
+    const app::IniFile ini(config);
+    ConsoleMessages messages;
+    if (!launchUrl.empty()) app::ParseLaunchUrl(launchUrl.c_str(), ini);
+    if (ini.GetString("Device", "Address", "", app::kAddressReadBytes).empty()) {
+        app::MakeQuickClassAddress(ini, messages, static_cast<uint32_t>(std::time(nullptr)));
+    }
+
+    app::BroadcastSettings settings;
+    app::DialogValues dialog;
+    if (app::LoadSettings(ini, capture::PrimaryScreenSize, messages, settings, dialog) == 0) {
+        return 2;
+    }
+    settings.audioDevice = audioDevice;  // "" is the primary capture device
+    if (settings.ScreenWidth <= 0 &&
+        (settings.VideoStyle == capture::STYLE_SCREEN ||
+         settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
+        std::fprintf(stderr, "no display to capture: set DISPLAY or ScreenWidth/ScreenHeight\n");
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages));
+    std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
+                settings.publishUrl.c_str());
+    if (feeder.Start(nullptr) == 0) {
+        std::fprintf(stderr, "连接服务器失败: cannot connect and publish to %s\n",
+                     settings.publishUrl.c_str());
+        return 1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start + std::chrono::seconds(1);
+    while (!g_stop.load()) {
+        std::this_thread::sleep_until(next);
+        next += std::chrono::seconds(1);
+        PrintStatus(feeder.Encoder());
+        if (seconds >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds))
+            break;
+    }
+    feeder.Stop();
+    std::printf("直播结束!\n");
+    return 0;
+}

@@ -1,0 +1,197 @@
+#include "capture/broadcast_feeder.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "capture/frame_image.h"
+#include "capture/screen_grabber.h"
+
+namespace capture {
+namespace {
+
+constexpr int kFormatBgr24BottomUp = 4103;
+
+size_t FrameBytes(int width, int height) {
+    return width > 0 && height > 0 ? static_cast<size_t>(width) * static_cast<size_t>(height) * 3
+                                   : 0;
+}
+
+void LogLine(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+}  // namespace
+
+FeederDevices DefaultFeederDevices(MessageSink* messages) {
+    FeederDevices d;
+    d.camera = std::make_unique<CCaptureVideo>(MakeV4l2DeviceLayer(), messages);
+    d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), messages);
+    d.grabScreen = [](uint8_t* dst, int w, int h) { GrabScreen(dst, w, h); };
+    return d;
+}
+
+InsetSize CameraInsetSize(const BroadcastSettings& s, int screenRate) {
+    InsetSize inset;
+    if (s.VideoHeight <= 0 || screenRate <= 0) return inset;
+    inset.height = static_cast<int>(static_cast<unsigned>(s.ScreenHeight) / static_cast<unsigned>(screenRate));
+    const unsigned aspect = static_cast<unsigned>(s.VideoWidth) * 100u / static_cast<unsigned>(s.VideoHeight);
+    inset.width = static_cast<int>(aspect * static_cast<unsigned>(inset.height) / 100u);
+    return inset;
+}
+
+InsetSize ScreenInsetSize(const BroadcastSettings& s, int screenRate) {
+    InsetSize inset;
+    if (s.ScreenWidth <= 0 || screenRate <= 0) return inset;
+    inset.width = static_cast<int>(static_cast<unsigned>(s.VideoWidth) / static_cast<unsigned>(screenRate));
+    const unsigned aspect = static_cast<unsigned>(s.ScreenHeight) * 100u / static_cast<unsigned>(s.ScreenWidth);
+    inset.height = static_cast<int>(aspect * static_cast<unsigned>(inset.width) / 100u);
+    return inset;
+}
+
+CBroadcastFeeder::CBroadcastFeeder(const BroadcastSettings* settings, FeederDevices devices)
+    : settings_(settings), devices_(std::move(devices)) {
+    cameraFrame_.assign(FrameBytes(settings_->VideoWidth, settings_->VideoHeight), 0);
+    screenFrame_.assign(FrameBytes(settings_->ScreenWidth, settings_->ScreenHeight), 0);
+    insetFrame_.assign(screenFrame_.size(), 0);
+}
+
+CBroadcastFeeder::~CBroadcastFeeder() {
+    Stop();
+    // OCELIX_Stop has ended the encoder's threads: its memory can go now.
+    if (encoder_ != nullptr) OCELIX_ReleaseEncoder(encoder_);
+}
+
+int CBroadcastFeeder::FrameRate() const {
+    if (settings_->FrameRate >= 1) return settings_->FrameRate;
+    LogLine("FrameRate below 1 in the settings: 1 is used.");
+    return 1;
+}
+
+int CBroadcastFeeder::ScreenRate() const {
+    if (settings_->ScreenRate >= 1) return settings_->ScreenRate;
+    return 1;
+}
+
+int CBroadcastFeeder::Start(PreviewSink* preview) {
+    if (running_ || encoder_ != nullptr) return 0;  // one broadcast per feeder
+    running_ = true;
+    const BroadcastSettings& s = *settings_;
+    const bool screenSized = s.VideoStyle == STYLE_SCREEN || s.VideoStyle == STYLE_SCREEN_WITH_CAMERA;
+    config_ = EncoderConfig{};
+    config_.width = screenSized ? s.ScreenWidth : s.VideoWidth;
+    config_.height = screenSized ? s.ScreenHeight : s.VideoHeight;
+    config_.inputFormat = kFormatBgr24BottomUp;
+    config_.frameRate = FrameRate();
+    config_.interval = s.Interval;
+    config_.quality = s.Quality;
+    config_.bitrate = s.Bitrate;
+    config_.samplesPerSec = s.SamplesPerSec;
+    config_.bitsPerSample = s.BitsPerSample;
+    config_.channels = s.Chanels;
+    config_.record = s.Record;
+    std::snprintf(config_.url, sizeof config_.url, "%s", s.publishUrl.c_str());
+    if (s.ScreenRate < 1 && (s.VideoStyle == STYLE_SCREEN_WITH_CAMERA ||
+                             s.VideoStyle == STYLE_CAMERA_WITH_SCREEN)) {
+        LogLine("ScreenRate below 1 in the settings: 1 is used.");
+    }
+
+    encoder_ = OCELIX_CreateEncoder(&config_);
+    if (encoder_ == nullptr || OCELIX_Start(encoder_) == 0) return 0;
+
+    const unsigned period = 1000u / static_cast<unsigned>(config_.frameRate);
+    switch (s.VideoStyle) {
+        case STYLE_SCREEN:
+            StartTimer(period);
+            break;
+        case STYLE_CAMERA:
+            StartCamera(preview);
+            break;
+        case STYLE_SCREEN_WITH_CAMERA:
+        case STYLE_CAMERA_WITH_SCREEN:
+            StartTimer(period);
+            StartCamera(preview);
+            break;
+        default:
+            break;
+    }
+    if (s.HaveAudio != 0 && devices_.audio) {
+        devices_.audio->SetFormat(s.SamplesPerSec, s.BitsPerSample, s.Chanels);
+        if (devices_.audio->Open(s.audioDevice)) {
+            devices_.audio->SetBlockSize(static_cast<uint32_t>(OCELIX_GetAudioNofifySize(encoder_)));
+            devices_.audio->Start(1, this);
+        }
+    }
+    return 1;
+}
+
+void CBroadcastFeeder::StartCamera(PreviewSink* preview) {
+    if (!devices_.camera) return;
+    const BroadcastSettings& s = *settings_;
+    if (devices_.camera->Start(s.DeviceID, preview, s.VideoWidth, s.VideoHeight, config_.frameRate) == 0) {
+        devices_.camera->SetSink(this);
+        devices_.camera->EnableFrames(true);
+    }
+}
+
+int CBroadcastFeeder::Stop() {
+    StopTimer();
+    if (encoder_ != nullptr) OCELIX_Stop(encoder_);
+    if (devices_.camera) devices_.camera->Stop();
+    if (devices_.audio) devices_.audio->Stop();
+    running_ = false;
+    return 1;
+}
+
+void CBroadcastFeeder::OnTimer() {
+    const BroadcastSettings& s = *settings_;
+    if (devices_.grabScreen && !screenFrame_.empty()) {
+        devices_.grabScreen(screenFrame_.data(), s.ScreenWidth, s.ScreenHeight);
+    }
+    const FrameImage screen(screenFrame_.data(), s.ScreenWidth, s.ScreenHeight);
+    const FrameImage camera(cameraFrame_.data(), s.VideoWidth, s.VideoHeight);
+    switch (s.VideoStyle) {
+        case STYLE_SCREEN:
+            OCELIX_PutVideoData(encoder_, screenFrame_.data(), static_cast<int>(screenFrame_.size()));
+            break;
+        case STYLE_SCREEN_WITH_CAMERA: {
+            const InsetSize inset = CameraInsetSize(s, ScreenRate());
+            {
+                std::lock_guard<std::mutex> lock(frameLock_);
+                ScaleNearestInto(screen, s.VideoX, s.VideoY, FrameImage(nullptr, inset.width, inset.height),
+                                 camera);
+            }
+            OCELIX_PutVideoData(encoder_, screenFrame_.data(), static_cast<int>(screenFrame_.size()));
+            break;
+        }
+        case STYLE_CAMERA_WITH_SCREEN: {
+            const InsetSize inset = ScreenInsetSize(s, ScreenRate());
+            std::lock_guard<std::mutex> lock(frameLock_);
+            if (inset.width > 0 && inset.height > 0 &&
+                FrameBytes(inset.width, inset.height) <= insetFrame_.size()) {
+                const FrameImage small(insetFrame_.data(), inset.width, inset.height);
+                ScaleDownStepwise(small, screen);
+                PasteImage(camera, s.VideoX, s.VideoY, small);
+            }
+            OCELIX_PutVideoData(encoder_, cameraFrame_.data(), static_cast<int>(cameraFrame_.size()));
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, int length) {
+    if (data == nullptr || length <= 0) return;
+    if (settings_->VideoStyle == STYLE_CAMERA) {
+        OCELIX_PutVideoData(encoder_, data, length);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(frameLock_);
+    // Never more than the camera frame holds.
+    const size_t n = std::min(static_cast<size_t>(length), cameraFrame_.size());
+    std::memcpy(cameraFrame_.data(), data, n);
+}
+
+void CBroadcastFeeder::OnAudioData(const uint8_t* data, int length) {
+    if (data != nullptr) OCELIX_PutAudioData(encoder_, data, length);
+}
+
+}  // namespace capture

@@ -1,0 +1,76 @@
+// One broadcast: fills the encoder's configuration, starts the encoder library, the frame
+// timer, the camera and the microphone as the video style asks, composes each frame and hands
+// frames and audio blocks to the encoder.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "capture/broadcast_settings.h"
+#include "capture/capture_audio.h"
+#include "capture/capture_video.h"
+#include "capture/sinks.h"
+#include "ocelix/ocelix.h"
+#include "platform/mm_timer.h"
+
+namespace capture {
+
+// Writes the top-left width x height of the screen into a bottom-up BGR buffer.
+using ScreenGrabFn = std::function<void(uint8_t* dst, int width, int height)>;
+
+struct FeederDevices {
+    std::unique_ptr<CCaptureVideo> camera;
+    std::unique_ptr<CCaptureAudio> audio;
+    ScreenGrabFn grabScreen;
+};
+// The real camera, microphone and screen; failure texts go to messages.
+FeederDevices DefaultFeederDevices(MessageSink* messages);
+
+class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public CMMTimer {
+public:
+    CBroadcastFeeder(const BroadcastSettings* settings, FeederDevices devices);
+    ~CBroadcastFeeder() override;
+    CBroadcastFeeder(const CBroadcastFeeder&) = delete;
+    CBroadcastFeeder& operator=(const CBroadcastFeeder&) = delete;
+
+    // 1 when broadcasting started, 0 when the encoder instance did not start.
+    int Start(PreviewSink* preview);
+    int Stop();
+    bool Running() const { return running_; }
+    // The encoder instance, for progress (OCELIX_GetStats); null before Start.
+    void* Encoder() const { return encoder_; }
+    const EncoderConfig& Config() const { return config_; }
+
+    void OnVideoFrame(double sampleTime, const uint8_t* data, int length) override;
+    void OnAudioData(const uint8_t* data, int length) override;
+
+protected:
+    void OnTimer() override;
+
+private:
+    int FrameRate() const;
+    int ScreenRate() const;
+    void StartCamera(PreviewSink* preview);
+
+    const BroadcastSettings* settings_;
+    FeederDevices devices_;
+    bool running_ = false;
+    void* encoder_ = nullptr;
+    EncoderConfig config_{};
+    std::mutex frameLock_;
+    std::vector<uint8_t> cameraFrame_;  // guarded by frameLock_
+    std::vector<uint8_t> screenFrame_;  // frame-timer thread only
+    std::vector<uint8_t> insetFrame_;   // frame-timer thread only
+};
+
+// Inset sizes of the picture-in-picture styles, computed as the feeder computes them.
+struct InsetSize {
+    int width = 0;
+    int height = 0;
+};
+InsetSize CameraInsetSize(const BroadcastSettings& s, int screenRate);
+InsetSize ScreenInsetSize(const BroadcastSettings& s, int screenRate);
+
+}  // namespace capture
