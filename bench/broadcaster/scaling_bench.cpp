@@ -1,0 +1,161 @@
+// Frame resizing beside libswscale's bilinear scaler on the same packed BGR sizes, and one screen
+// capture. Each resize reports "per_pixel": the time per destination pixel.
+#include <benchmark/benchmark.h>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "capture/frame_image.h"
+#include "capture/screen_grabber.h"
+
+namespace {
+
+using capture::FrameImage;
+
+std::vector<uint8_t> RandomPicture(int64_t width, int64_t height) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(width * height * 3));
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (uint8_t& b : bytes) {
+        b = static_cast<uint8_t>(byte(rng));
+    }
+    return bytes;
+}
+
+void ReportPerPixel(benchmark::State& state, int64_t dstWidth, int64_t dstHeight) {
+    // Pixels per second, inverted: seconds per pixel (printed as ns).
+    const double pixels =
+        static_cast<double>(state.iterations()) * static_cast<double>(dstWidth * dstHeight);
+    state.counters["per_pixel"] =
+        benchmark::Counter(pixels, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_ScaleBilinear(benchmark::State& state) {
+    const auto sw = static_cast<int32_t>(state.range(0));
+    const auto sh = static_cast<int32_t>(state.range(1));
+    const auto dw = static_cast<int32_t>(state.range(2));
+    const auto dh = static_cast<int32_t>(state.range(3));
+    std::vector<uint8_t> src = RandomPicture(sw, sh);
+    std::vector<uint8_t> dst(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 3U);
+    for (auto _ : state) {
+        capture::ScaleBilinear(FrameImage(dst.data(), dw, dh), FrameImage(src.data(), sw, sh));
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    ReportPerPixel(state, dw, dh);
+}
+
+void BM_ScaleDownStepwise(benchmark::State& state) {
+    const auto sw = static_cast<int32_t>(state.range(0));
+    const auto sh = static_cast<int32_t>(state.range(1));
+    const auto dw = static_cast<int32_t>(state.range(2));
+    const auto dh = static_cast<int32_t>(state.range(3));
+    // The source is overwritten by the halvings, as in the feeder, where every tick brings a new
+    // screen frame; its contents do not change the work done.
+    std::vector<uint8_t> src = RandomPicture(sw, sh);
+    std::vector<uint8_t> dst(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 3U);
+    for (auto _ : state) {
+        capture::ScaleDownStepwise(FrameImage(dst.data(), dw, dh), FrameImage(src.data(), sw, sh));
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    ReportPerPixel(state, dw, dh);
+}
+
+void BM_SwscaleBilinear(benchmark::State& state) {
+    const auto sw = static_cast<int>(state.range(0));
+    const auto sh = static_cast<int>(state.range(1));
+    const auto dw = static_cast<int>(state.range(2));
+    const auto dh = static_cast<int>(state.range(3));
+    SwsContext* context = sws_getContext(sw, sh, AV_PIX_FMT_BGR24, dw, dh, AV_PIX_FMT_BGR24,
+                                         SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (context == nullptr) {
+        state.SkipWithError("sws_getContext failed");
+        return;
+    }
+    std::vector<uint8_t> src = RandomPicture(sw, sh);
+    std::vector<uint8_t> dst(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 3U);
+    const uint8_t* srcPlanes[1] = {src.data()};
+    const int srcStrides[1] = {sw * 3};
+    uint8_t* dstPlanes[1] = {dst.data()};
+    const int dstStrides[1] = {dw * 3};
+    for (auto _ : state) {
+        sws_scale(context, srcPlanes, srcStrides, 0, sh, dstPlanes, dstStrides);
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    sws_freeContext(context);
+    ReportPerPixel(state, dw, dh);
+}
+
+void ScalingSizes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"sw", "sh", "dw", "dh"});
+    b->Args({1920, 1080, 480, 270});
+    b->Args({640, 480, 359, 270});
+    b->Args({1920, 1080, 160, 90});
+    b->Args({1280, 720, 640, 360});
+}
+
+BENCHMARK(BM_ScaleBilinear)->Apply(ScalingSizes);
+BENCHMARK(BM_ScaleDownStepwise)->Apply(ScalingSizes);
+BENCHMARK(BM_SwscaleBilinear)->Apply(ScalingSizes);
+
+// One full-HD capture through the process-wide grabber on $DISPLAY (run it under a 1920 x 1080
+// screen, for example Xvfb).
+void BM_GrabScreen(benchmark::State& state) {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        state.SkipWithError("DISPLAY is not set");
+        return;
+    }
+    const int width = 1920;
+    const int height = 1080;
+    std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3U);
+    capture::ScreenGrabber grabber;
+    if (!grabber.Grab(frame.data(), width, height)) {
+        state.SkipWithError("the display could not be read");
+        return;
+    }
+    for (auto _ : state) {
+        capture::GrabScreen(frame.data(), width, height);
+        benchmark::DoNotOptimize(frame.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["shared_memory"] = grabber.UsedSharedMemory() ? 1 : 0;
+}
+
+BENCHMARK(BM_GrabScreen)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same capture through a grabber of its own that copies without shared memory.
+void BM_GrabScreenPlain(benchmark::State& state) {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        state.SkipWithError("DISPLAY is not set");
+        return;
+    }
+    const int width = 1920;
+    const int height = 1080;
+    std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3U);
+    capture::ScreenGrabber::Options options;
+    options.sharedMemory = false;
+    capture::ScreenGrabber grabber(options);
+    for (auto _ : state) {
+        if (!grabber.Grab(frame.data(), width, height)) {
+            state.SkipWithError("the display could not be read");
+            break;
+        }
+        benchmark::DoNotOptimize(frame.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(BM_GrabScreenPlain)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,15 @@
+#include "capture/screen_grabber.h"
+
+#include <mutex>
+
+namespace capture {
+
+int GrabScreen(uint8_t* dst, int width, int height) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
+    static ScreenGrabber grabber;
+    grabber.Grab(dst, width, height);
+    return 1;
+}
+
+}  // namespace capture

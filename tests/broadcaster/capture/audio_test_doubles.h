@@ -1,0 +1,177 @@
+// Test doubles for the audio capture: a device fed by the test, a sink and a message sink that
+// record what reaches them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/audio_capture_device.h"
+#include "capture/sinks.h"
+
+namespace capture::test {
+
+// What the test sees of a FakeAudioDevice after handing it to a CCaptureAudio.
+struct FakeAudioState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<uint8_t> pending;  // captured bytes not yet read
+    bool woken = false;
+    bool holdWaits = false;  // Wait never reports data (the thread stays asleep)
+    bool failOpen = false;
+    bool failRead = false;
+    int waitsInProgress = 0;
+    bool closedDuringWait = false;
+    bool stoppedDuringWait = false;
+    std::vector<std::string> opened;
+    AudioFormat format;
+    uint32_t periodBytes = 0;
+    uint32_t periodCount = 0;
+    int starts = 0;
+    int stops = 0;
+    int closes = 0;
+
+    void Push(const std::vector<uint8_t>& bytes) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            pending.insert(pending.end(), bytes.begin(), bytes.end());
+        }
+        changed.notify_all();
+    }
+};
+
+class FakeAudioDevice final : public AudioCaptureDevice {
+  public:
+    explicit FakeAudioDevice(std::shared_ptr<FakeAudioState> state) : state_(std::move(state)) {}
+
+    bool Open(const std::string& name) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->opened.push_back(name);
+        return !state_->failOpen;
+    }
+    bool Configure(const AudioFormat& format, uint32_t periodBytes, uint32_t periodCount) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->format = format;
+        state_->periodBytes = periodBytes;
+        state_->periodCount = periodCount;
+        return true;
+    }
+    bool Start() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->starts;
+        return true;
+    }
+    WaitResult Wait(int timeoutMs) override {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        ++state_->waitsInProgress;
+        const bool any = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return state_->woken || (!state_->holdWaits && !state_->pending.empty());
+        });
+        --state_->waitsInProgress;
+        if (state_->woken) {
+            state_->woken = false;
+            return WaitResult::kWoken;
+        }
+        return any ? WaitResult::kReady : WaitResult::kTimeout;
+    }
+    void Wake() override {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->woken = true;
+        }
+        state_->changed.notify_all();
+    }
+    int64_t Read(uint8_t* dest, uint32_t maxBytes) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->failRead) {
+            return -1;
+        }
+        const size_t n = std::min<size_t>(maxBytes, state_->pending.size());
+        std::copy(state_->pending.begin(), state_->pending.begin() + static_cast<long>(n), dest);
+        state_->pending.erase(state_->pending.begin(),
+                              state_->pending.begin() + static_cast<long>(n));
+        return static_cast<int64_t>(n);
+    }
+    bool Stop() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->stops;
+        state_->stoppedDuringWait |= state_->waitsInProgress > 0;
+        return true;
+    }
+    void Close() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->closes;
+        state_->closedDuringWait |= state_->waitsInProgress > 0;
+    }
+
+  private:
+    std::shared_ptr<FakeAudioState> state_;
+};
+
+// Records every call with its bytes and the thread it came on.
+class RecordingAudioSink final : public AudioSink {
+  public:
+    void OnAudioData(const uint8_t* data, int length) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            calls_.emplace_back(data, data + length);
+            total_ += static_cast<size_t>(length);
+        }
+        changed_.notify_all();
+    }
+    // Waits up to timeout until at least `bytes` bytes arrived.
+    bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return total_ >= bytes; });
+    }
+    std::vector<std::vector<uint8_t>> Calls() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<uint8_t>> calls_;
+    size_t total_ = 0;
+};
+
+class RecordingMessageSink final : public MessageSink {
+  public:
+    void ShowMessage(const std::string& text) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            texts_.push_back(text);
+        }
+        changed_.notify_all();
+    }
+    bool WaitForMessage(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return !texts_.empty(); });
+    }
+    std::vector<std::string> Texts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> texts_;
+};
+
+// count bytes, byte i being the low byte of (first + i) * 7 + (first + i) / 256.
+inline std::vector<uint8_t> Pattern(size_t count, size_t first) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t n = first + i;
+        bytes[i] = static_cast<uint8_t>(n * 7 + n / 256);
+    }
+    return bytes;
+}
+
+}  // namespace capture::test

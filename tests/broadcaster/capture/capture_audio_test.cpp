@@ -1,0 +1,205 @@
+#include "capture/capture_audio.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "audio_test_doubles.h"
+
+namespace capture {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeAudioDevice;
+using test::FakeAudioState;
+using test::Pattern;
+using test::RecordingAudioSink;
+using test::RecordingMessageSink;
+
+constexpr uint32_t kBlock = 4096;
+
+class CaptureAudioTest : public ::testing::Test {
+  protected:
+    CaptureAudioTest()
+        : state_(std::make_shared<FakeAudioState>()),
+          audio_(std::make_unique<FakeAudioDevice>(state_), &messages_) {
+        audio_.SetFormat(44100, 16, 2);
+        audio_.SetFinalWait(0ms);
+    }
+
+    // Opens the primary device and starts capturing into sink_ with 4096-byte blocks.
+    void StartCapture() {
+        ASSERT_TRUE(audio_.Open(std::string()));
+        audio_.SetBlockSize(kBlock);
+        ASSERT_EQ(audio_.Start(1, &sink_), 0);
+    }
+
+    std::shared_ptr<FakeAudioState> state_;
+    RecordingMessageSink messages_;
+    RecordingAudioSink sink_;
+    CCaptureAudio audio_;
+};
+
+TEST_F(CaptureAudioTest, OpenWithoutAChosenEntryFails) {
+    EXPECT_FALSE(audio_.Open(std::nullopt));
+    EXPECT_TRUE(state_->opened.empty());
+    EXPECT_EQ(audio_.Start(1, &sink_), 1);
+}
+
+TEST_F(CaptureAudioTest, ThePrimaryEntryOpensTheDefaultPcmAndANamedEntryItsPcm) {
+    EXPECT_TRUE(audio_.Open(std::string()));
+    EXPECT_TRUE(audio_.Open(std::string("sysdefault:CARD=PCH")));
+    ASSERT_EQ(state_->opened.size(), 2u);
+    EXPECT_EQ(state_->opened[0], "default");
+    EXPECT_EQ(state_->opened[1], "sysdefault:CARD=PCH");
+}
+
+TEST_F(CaptureAudioTest, ADeviceThatCannotBeOpenedFailsOpenAndStart) {
+    state_->failOpen = true;
+    EXPECT_FALSE(audio_.Open(std::string("hw:CARD=Gone,DEV=0")));
+    audio_.SetBlockSize(kBlock);
+    EXPECT_EQ(audio_.Start(1, &sink_), 1);
+    EXPECT_EQ(state_->starts, 0);
+}
+
+TEST_F(CaptureAudioTest, OpenClearsTheBlockSizeSetBefore) {
+    audio_.SetBlockSize(kBlock);
+    ASSERT_TRUE(audio_.Open(std::string()));
+    EXPECT_EQ(audio_.BlockSize(), 0u);
+    EXPECT_EQ(audio_.Start(1, &sink_), 1);
+}
+
+TEST_F(CaptureAudioTest, StartSetsUpSixteenBlocksOfTheBlockSize) {
+    StartCapture();
+    EXPECT_EQ(audio_.BufferSize(), 65536u);
+    const auto offsets = audio_.NotificationOffsets();
+    for (uint32_t i = 0; i < offsets.size(); ++i) {
+        EXPECT_EQ(offsets[i], kBlock * (i + 1) - 1) << i;
+    }
+    EXPECT_EQ(offsets[15], 65535u);
+    EXPECT_EQ(state_->periodBytes, kBlock);
+    EXPECT_EQ(state_->periodCount, 16u);
+    EXPECT_EQ(state_->format.samplesPerSec, 44100);
+    EXPECT_EQ(state_->format.channels, 2);
+    EXPECT_EQ(state_->format.BlockAlign(), 4);
+    EXPECT_EQ(state_->format.AvgBytesPerSec(), 176400);
+    EXPECT_EQ(state_->starts, 1);
+    // A second start while capturing is refused and leaves the capture alone.
+    EXPECT_EQ(audio_.Start(1, &sink_), 1);
+    EXPECT_EQ(state_->starts, 1);
+    // Open while capturing changes nothing.
+    EXPECT_TRUE(audio_.Open(std::string("other")));
+    EXPECT_EQ(state_->opened.size(), 1u);
+    EXPECT_EQ(audio_.BlockSize(), kBlock);
+}
+
+TEST_F(CaptureAudioTest, OneAndAHalfBlocksDeliverOneBlockAndTheHalfWaits) {
+    StartCapture();
+    state_->Push(Pattern(6144, 0));
+    ASSERT_TRUE(sink_.WaitForBytes(kBlock, 2s));
+    std::this_thread::sleep_for(50ms);  // room for a wrong extra delivery to show up
+    auto calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], Pattern(kBlock, 0));
+
+    state_->Push(Pattern(2048, 6144));
+    ASSERT_TRUE(sink_.WaitForBytes(2 * kBlock, 2s));
+    calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1], Pattern(kBlock, kBlock));
+}
+
+TEST_F(CaptureAudioTest, ALateWakeUpDeliversEveryWaitingBlockOneByOneInOrder) {
+    StartCapture();
+    state_->Push(Pattern(3 * kBlock + 100, 0));
+    ASSERT_TRUE(sink_.WaitForBytes(3 * kBlock, 2s));
+    const auto calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i], Pattern(kBlock, i * kBlock)) << i;
+    }
+}
+
+TEST_F(CaptureAudioTest, WholePartsModeHandsOverEachPartAndSplitsOnlyAtTheWrap) {
+    audio_.SetDeliverSingleBlocks(false);
+    StartCapture();
+    state_->Push(Pattern(15 * kBlock, 0));
+    ASSERT_TRUE(sink_.WaitForBytes(15 * kBlock, 2s));
+    ASSERT_EQ(sink_.Calls().size(), 1u);
+    EXPECT_EQ(sink_.Calls()[0].size(), 15u * kBlock);
+
+    // Two blocks that wrap past the end: two parts of one block each, in order.
+    state_->Push(Pattern(2 * kBlock, 15 * kBlock));
+    ASSERT_TRUE(sink_.WaitForBytes(17 * kBlock, 2s));
+    const auto calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1], Pattern(kBlock, 15 * kBlock));
+    EXPECT_EQ(calls[2], Pattern(kBlock, 16 * kBlock));
+
+    // The next block starts one block past the buffer start, where the capture went on.
+    state_->Push(Pattern(kBlock, 17 * kBlock));
+    ASSERT_TRUE(sink_.WaitForBytes(18 * kBlock, 2s));
+    EXPECT_EQ(sink_.Calls().back(), Pattern(kBlock, 17 * kBlock));
+}
+
+TEST_F(CaptureAudioTest, EndingTheCaptureHandsOverTheLastWholeBlocks) {
+    StartCapture();
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->holdWaits = true;
+    }
+    state_->Push(Pattern(2 * kBlock + 10, 0));
+    RecordingAudioSink last;
+    EXPECT_EQ(audio_.Start(0, &last), 0);
+    EXPECT_EQ(state_->stops, 1);
+    EXPECT_FALSE(state_->stoppedDuringWait);
+    const auto calls = last.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], Pattern(kBlock, 0));
+    EXPECT_EQ(calls[1], Pattern(kBlock, kBlock));
+    EXPECT_TRUE(sink_.Calls().empty());
+    EXPECT_FALSE(audio_.IsCapturing());
+}
+
+TEST_F(CaptureAudioTest, StopEndsTheWaitingThreadBeforeTheDeviceGoes) {
+    StartCapture();
+    // Let the thread settle into a wait that only a wake-up or its timeout ends.
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            if (state_->waitsInProgress > 0) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(audio_.Stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 150ms);
+    EXPECT_EQ(state_->stops, 1);
+    EXPECT_GE(state_->closes, 1);
+    EXPECT_FALSE(state_->closedDuringWait);
+    EXPECT_FALSE(state_->stoppedDuringWait);
+    EXPECT_FALSE(audio_.IsCapturing());
+    // Nothing is delivered after the stop.
+    state_->Push(Pattern(kBlock, 0));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(sink_.Calls().empty());
+}
+
+TEST_F(CaptureAudioTest, ADeviceFailureEndsTheThreadWithAMessage) {
+    StartCapture();
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->failRead = true;
+    }
+    state_->Push(Pattern(kBlock, 0));
+    ASSERT_TRUE(messages_.WaitForMessage(2s));
+    EXPECT_EQ(messages_.Texts().front(), CCaptureAudio::kNotificationErrorText);
+    EXPECT_TRUE(sink_.Calls().empty());
+    EXPECT_TRUE(audio_.Stop());
+}
+
+}  // namespace
+}  // namespace capture

@@ -1,0 +1,308 @@
+#include "capture/capture_video.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <thread>
+
+#include "audio_test_doubles.h"
+#include "capture/video_device_list.h"
+#include "video_test_doubles.h"
+
+namespace capture {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeVideoLayer;
+using test::FakeVideoState;
+using test::RecordingFrameSink;
+using test::RecordingMessageSink;
+
+constexpr uint32_t kNv12 = FourCc('N', 'V', '1', '2');
+
+// A width x height RGB24 picture, top row first, pixel (x, y) = (x, y, x + y).
+std::vector<uint8_t> RgbPicture(uint32_t width, uint32_t height, uint32_t padding = 0) {
+    std::vector<uint8_t> rgb;
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            rgb.push_back(static_cast<uint8_t>(x));
+            rgb.push_back(static_cast<uint8_t>(y));
+            rgb.push_back(static_cast<uint8_t>(x + y));
+        }
+        rgb.insert(rgb.end(), padding, 0xEE);
+    }
+    return rgb;
+}
+
+class CaptureVideoTest : public ::testing::Test {
+  protected:
+    CaptureVideoTest()
+        : state_(std::make_shared<FakeVideoState>()),
+          video_(std::make_unique<FakeVideoLayer>(state_), &messages_) {}
+
+    std::vector<std::string> Messages() { return messages_.Texts(); }
+
+    std::shared_ptr<FakeVideoState> state_;
+    RecordingMessageSink messages_;
+    RecordingFrameSink sink_;
+    CCaptureVideo video_;
+};
+
+TEST_F(CaptureVideoTest, CamerasAreTheCaptureNodesInOrderNamedByCard) {
+    state_->AddCamera("/dev/video0", "USB Camera", {kPixelYuyv});
+    state_->AddCamera("/dev/video1", "USB Camera metadata", {}, false);
+    state_->AddCamera("/dev/video2", "Second Camera", {kPixelMjpeg});
+    FakeVideoLayer layer(state_);
+    const auto cameras = ListCameras(layer);
+    ASSERT_TRUE(cameras.has_value());
+    ASSERT_EQ(cameras->size(), 2u);
+    EXPECT_EQ((*cameras)[0].node, "/dev/video0");
+    EXPECT_EQ((*cameras)[0].name, "USB Camera");
+    EXPECT_EQ((*cameras)[1].node, "/dev/video2");
+    EXPECT_EQ((*cameras)[1].name, "Second Camera");
+
+    // The setting's index counts the same way: index 1 is the second camera.
+    EXPECT_EQ(video_.Start(1, &sink_, 320, 240, 25), 0);
+    EXPECT_EQ(state_->opened.back(), "/dev/video2");
+}
+
+TEST_F(CaptureVideoTest, MjpegListedBeforeRgbIsTheFormatAskedWithSizeAndRate) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelMjpeg, kPixelRgb24});
+    ASSERT_EQ(video_.Start(0, &sink_, 640, 480, 25), 0);
+    ASSERT_EQ(state_->setFormats.size(), 2u);
+    EXPECT_EQ(state_->setFormats[0].pixelFormat, kPixelMjpeg);
+    EXPECT_EQ(state_->setFormats[0].width, 640u);
+    EXPECT_EQ(state_->setFormats[0].height, 480u);
+    // Frames are then asked for as RGB24 at that size.
+    EXPECT_EQ(state_->setFormats[1].pixelFormat, kPixelRgb24);
+    EXPECT_EQ(state_->setFormats[1].width, 640u);
+    ASSERT_EQ(state_->intervals.size(), 1u);
+    EXPECT_EQ(state_->intervals[0], std::make_pair(1u, 25u));
+    EXPECT_EQ(state_->bufferCount, CCaptureVideo::kBufferCount);
+    EXPECT_EQ(state_->streamOns, 1);
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(CaptureVideoTest, WithoutAPreferredFormatTheLastListedIsAsked) {
+    state_->AddCamera("/dev/video0", "Cam", {FourCc('H', '2', '6', '4'), kNv12});
+    ASSERT_EQ(video_.Start(0, &sink_, 320, 240, 30), 0);
+    EXPECT_EQ(state_->setFormats[0].pixelFormat, kNv12);
+    EXPECT_EQ(state_->intervals[0], std::make_pair(1u, 30u));
+}
+
+TEST_F(CaptureVideoTest, ARefusedSizeShowsTheSizeMessageAndPutsTheFormatBack) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    state_->refuseCaptureSize = true;
+    EXPECT_EQ(video_.Start(0, &sink_, 1920, 1080, 25), 1);
+    EXPECT_EQ(Messages(), std::vector<std::string>{CCaptureVideo::kSizeFailedText});
+    ASSERT_EQ(state_->setFormats.size(), 2u);
+    EXPECT_EQ(state_->setFormats[1].width, 320u);
+    EXPECT_EQ(state_->setFormats[1].height, 240u);
+    EXPECT_EQ(state_->streamOns, 0);
+    EXPECT_GE(state_->closes, 2);  // listing, then the failed start
+    // A failed start may be tried again.
+    state_->refuseCaptureSize = false;
+    EXPECT_EQ(video_.Start(0, &sink_, 1920, 1080, 25), 0);
+}
+
+TEST_F(CaptureVideoTest, AnIndexBeyondTheLastCameraShowsTheSizeMessage) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    EXPECT_EQ(video_.Start(1, &sink_, 640, 480, 25), 1);
+    EXPECT_EQ(Messages(), std::vector<std::string>{CCaptureVideo::kSizeFailedText});
+    EXPECT_EQ(state_->opened.size(), 1u);  // only the listing opened it
+}
+
+TEST_F(CaptureVideoTest, NodesThatCannotBeListedFailWithoutAMessage) {
+    state_->nodes.reset();
+    EXPECT_EQ(video_.Start(0, &sink_, 640, 480, 25), 1);
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(CaptureVideoTest, EachSetupFailureShowsItsOwnText) {
+    struct Case {
+        void (*breakIt)(FakeVideoState&);
+        const char* text;
+    };
+    const Case cases[] = {
+        {[](FakeVideoState& s) { s.refuseRgb = true; }, CCaptureVideo::kMediaTypeFailedText},
+        {[](FakeVideoState& s) { s.failBuffers = true; }, CCaptureVideo::kBuildFailedText},
+        {[](FakeVideoState& s) { s.failStreamOn = true; }, CCaptureVideo::kRunFailedText},
+        {[](FakeVideoState& s) { s.devices["/dev/video0"].caps.canStream = false; },
+         CCaptureVideo::kInterfacesFailedText},
+    };
+    for (const Case& c : cases) {
+        auto state = std::make_shared<FakeVideoState>();
+        state->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+        c.breakIt(*state);
+        RecordingMessageSink messages;
+        CCaptureVideo video(std::make_unique<FakeVideoLayer>(state), &messages);
+        EXPECT_EQ(video.Start(0, &sink_, 320, 240, 25), 1) << c.text;
+        EXPECT_EQ(messages.Texts(), std::vector<std::string>{c.text});
+    }
+}
+
+TEST_F(CaptureVideoTest, ACameraThatCannotBeOpenedAtStartShowsTheInterfacesMessage) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    // Busy by the time the capture starts: the listing opens it, the start is refused.
+    struct OpensOnce final : VideoDeviceLayer {
+        explicit OpensOnce(std::shared_ptr<FakeVideoState> s) : inner(std::move(s)) {}
+        std::optional<std::vector<std::string>> ListNodes() override { return inner.ListNodes(); }
+        bool Open(const std::string& node) override { return opens++ == 0 && inner.Open(node); }
+        void Close() override { inner.Close(); }
+        bool QueryCaps(VideoDeviceCaps& caps) override { return inner.QueryCaps(caps); }
+        std::vector<uint32_t> EnumerateFormats() override { return inner.EnumerateFormats(); }
+        bool GetFormat(VideoFormat& f) override { return inner.GetFormat(f); }
+        bool SetFormat(VideoFormat& f) override { return inner.SetFormat(f); }
+        bool SetFrameInterval(uint32_t n, uint32_t d) override {
+            return inner.SetFrameInterval(n, d);
+        }
+        bool RequestBuffers(uint32_t c) override { return inner.RequestBuffers(c); }
+        bool StreamOn() override { return inner.StreamOn(); }
+        bool StreamOff() override { return inner.StreamOff(); }
+        DequeueResult DequeueFrame(int t, VideoFrame& f) override {
+            return inner.DequeueFrame(t, f);
+        }
+        FakeVideoLayer inner;
+        int opens = 0;
+    };
+    RecordingMessageSink messages;
+    CCaptureVideo video(std::make_unique<OpensOnce>(state_), &messages);
+    EXPECT_EQ(video.Start(0, &sink_, 320, 240, 25), 1);
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{CCaptureVideo::kInterfacesFailedText});
+}
+
+TEST_F(CaptureVideoTest, AStartedCameraRefusesASecondStart) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    ASSERT_EQ(video_.Start(0, &sink_, 320, 240, 25), 0);
+    EXPECT_EQ(video_.Start(0, &sink_, 320, 240, 25), 1);
+    EXPECT_EQ(state_->streamOns, 1);
+    video_.Stop();
+    EXPECT_EQ(video_.Start(0, &sink_, 320, 240, 25), 1);
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(CaptureVideoTest, FramesReachThePreviewAlwaysAndTheSinkOnceEnabled) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    ASSERT_EQ(video_.Start(0, &sink_, 2, 2, 25), 0);
+    state_->PushFrame(RgbPicture(2, 2), 100.0);
+    // The preview comes after the frame sink's turn, so once it is seen the frame is settled.
+    ASSERT_TRUE(sink_.WaitFor(0, 1, 2s));
+    EXPECT_TRUE(sink_.Frames().empty());
+
+    video_.SetSink(&sink_);
+    video_.EnableFrames(true);
+    state_->PushFrame(RgbPicture(2, 2), 100.04);
+    ASSERT_TRUE(sink_.WaitFor(1, 2, 2s));
+    const std::vector<uint8_t> expected = {1, 1, 0, 2, 1, 1,   // picture row 1 (bottom) first
+                                           0, 0, 0, 1, 0, 1};  // then row 0, BGR
+    ASSERT_EQ(sink_.Frames().size(), 1u);
+    EXPECT_EQ(sink_.Frames()[0], expected);
+    EXPECT_EQ(sink_.Previews()[1], expected);
+    EXPECT_EQ(sink_.PreviewSizes()[1], std::make_pair(2, 2));
+    EXPECT_NEAR(sink_.Times()[0], 0.04, 1e-9);
+
+    video_.EnableFrames(false);
+    state_->PushFrame(RgbPicture(2, 2), 100.08);
+    ASSERT_TRUE(sink_.WaitFor(1, 3, 2s));
+    EXPECT_EQ(sink_.Frames().size(), 1u);
+}
+
+TEST_F(CaptureVideoTest, FramesOfAnOddWidthHaveRowsOfExactlyThreeBytesAPixel) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    state_->rgbPadding = 2;  // the device pads its RGB rows
+    ASSERT_EQ(video_.Start(0, &sink_, 638, 480, 30), 0);
+    video_.SetSink(&sink_);
+    video_.EnableFrames(true);
+    state_->PushFrame(RgbPicture(638, 480, 2), 1.0);
+    ASSERT_TRUE(sink_.WaitFor(1, 1, 2s));
+    const std::vector<uint8_t> frame = sink_.Frames()[0];
+    ASSERT_EQ(frame.size(), 638u * 480u * 3u);
+    // Last stored row is the top picture row; pixel x = 637 of it is (637, 0, 637) as RGB.
+    const size_t top = 479u * 638u * 3u;
+    EXPECT_EQ(frame[top + 637 * 3 + 0], static_cast<uint8_t>(637 % 256));
+    EXPECT_EQ(frame[top + 637 * 3 + 1], 0);
+    EXPECT_EQ(frame[top + 637 * 3 + 2], static_cast<uint8_t>(637 % 256));
+    // First stored row is the bottom picture row: (x, 479, x + 479) -> B = x + 479.
+    EXPECT_EQ(frame[0], static_cast<uint8_t>(479 % 256));
+    EXPECT_EQ(frame[1], static_cast<uint8_t>(479 % 256));
+    EXPECT_EQ(frame[2], 0);
+}
+
+TEST_F(CaptureVideoTest, ADeviceSettlingOnAnotherSizeStillGivesTheAskedFrameSize) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    state_->settleWidth = 2;
+    state_->settleHeight = 1;
+    ASSERT_EQ(video_.Start(0, &sink_, 4, 2, 25), 0);
+    EXPECT_EQ(video_.DeviceFormat().width, 2u);
+    EXPECT_EQ(video_.DeviceFormat().height, 1u);
+    video_.SetSink(&sink_);
+    video_.EnableFrames(true);
+    state_->PushFrame({10, 20, 30, 40, 50, 60}, 0.0);
+    ASSERT_TRUE(sink_.WaitFor(1, 1, 2s));
+    const std::vector<uint8_t> row = {30, 20, 10, 30, 20, 10, 60, 50, 40, 60, 50, 40};
+    std::vector<uint8_t> expected = row;
+    expected.insert(expected.end(), row.begin(), row.end());
+    EXPECT_EQ(sink_.Frames()[0], expected);
+}
+
+TEST_F(CaptureVideoTest, AShortFrameIsSkipped) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    ASSERT_EQ(video_.Start(0, &sink_, 2, 2, 25), 0);
+    video_.SetSink(&sink_);
+    video_.EnableFrames(true);
+    state_->PushFrame(std::vector<uint8_t>(11, 1), 0.0);
+    state_->PushFrame(RgbPicture(2, 2), 0.5);
+    ASSERT_TRUE(sink_.WaitFor(1, 1, 2s));
+    EXPECT_EQ(sink_.Frames().size(), 1u);
+    EXPECT_EQ(sink_.Previews().size(), 1u);
+    EXPECT_EQ(sink_.Times()[0], 0.0);  // times count from the first frame delivered
+}
+
+TEST_F(CaptureVideoTest, StopJoinsTheStreamingThreadBeforeTheDeviceCloses) {
+    state_->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
+    ASSERT_EQ(video_.Start(0, &sink_, 2, 2, 25), 0);
+    video_.SetSink(&sink_);
+    video_.EnableFrames(true);
+    state_->PushFrame(RgbPicture(2, 2), 0.0);
+    ASSERT_TRUE(sink_.WaitFor(1, 1, 2s));
+    EXPECT_EQ(video_.Stop(), 0);
+    EXPECT_EQ(state_->streamOffs, 1);
+    EXPECT_FALSE(state_->closedWhileDequeuing);
+    state_->PushFrame(RgbPicture(2, 2), 0.1);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(sink_.Frames().size(), 1u);
+    EXPECT_EQ(video_.Stop(), 0);
+    EXPECT_EQ(state_->streamOffs, 1);
+}
+
+// The libv4l2 layer on this machine: without cameras the start fails with the size message.
+TEST(V4l2DeviceLayerTest, WithoutCamerasTheStartShowsTheSizeMessage) {
+    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
+    const auto nodes = layer->ListNodes();
+    ASSERT_TRUE(nodes.has_value());
+    if (!nodes->empty()) {
+        GTEST_SKIP() << "this machine has video nodes";
+    }
+    RecordingMessageSink messages;
+    RecordingFrameSink sink;
+    CCaptureVideo video(MakeV4l2DeviceLayer(), &messages);
+    EXPECT_EQ(video.Start(0, &sink, 640, 480, 25), 1);
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{CCaptureVideo::kSizeFailedText});
+    EXPECT_TRUE(EnumerateVideoDevices().empty());
+}
+
+TEST(V4l2DeviceLayerTest, ANodeThatIsNoVideoDeviceIsNotOpened) {
+    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
+    EXPECT_FALSE(layer->Open("/dev/null"));
+    EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
+    VideoDeviceCaps caps;
+    EXPECT_FALSE(layer->QueryCaps(caps));
+    EXPECT_TRUE(layer->EnumerateFormats().empty());
+    VideoFormat format;
+    EXPECT_FALSE(layer->GetFormat(format));
+    EXPECT_FALSE(layer->StreamOn());
+}
+
+}  // namespace
+}  // namespace capture

@@ -1,0 +1,422 @@
+// Screen capture against a real X server: each test suite runs its own Xvfb, draws known
+// rectangles on the root window with Xlib, moves the pointer and checks the captured frames.
+// gtest comes before Xlib, whose macros (None, Bool, Status) would clash with its names.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "capture/pointer_arrow.h"
+#include "capture/screen_grabber.h"
+#include "capture/xvfb_display.h"
+
+namespace capture {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Frame = std::vector<uint8_t>;
+
+constexpr int kScreenWidth = 320;
+constexpr int kScreenHeight = 240;
+
+struct Rgb {
+    uint8_t red;
+    uint8_t green;
+    uint8_t blue;
+};
+
+struct DisplayCloser {
+    void operator()(Display* display) const { XCloseDisplay(display); }
+};
+
+// The test's own client connection, drawing on the root window of the default screen.
+class Painter {
+  public:
+    explicit Painter(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
+    bool Ok() const { return display_ != nullptr; }
+
+    // The pixel value of a colour on a TrueColor visual, from the visual's masks.
+    unsigned long PixelOf(Rgb c) const {
+        Visual* visual = DefaultVisual(display_.get(), DefaultScreen(display_.get()));
+        return Scale(c.red, visual->red_mask) | Scale(c.green, visual->green_mask) |
+               Scale(c.blue, visual->blue_mask);
+    }
+
+    void Fill(int x, int y, int w, int h, Rgb colour) {
+        Display* d = display_.get();
+        const Window root = DefaultRootWindow(d);
+        GC gc = XCreateGC(d, root, 0, nullptr);
+        XSetSubwindowMode(d, gc, IncludeInferiors);
+        XSetForeground(d, gc, PixelOf(colour));
+        XFillRectangle(d, root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+        XFreeGC(d, gc);
+        XSync(d, False);
+    }
+
+    void MovePointer(int x, int y) {
+        Display* d = display_.get();
+        XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);
+        XSync(d, False);
+    }
+
+  private:
+    static unsigned long Scale(uint8_t value, unsigned long mask) {
+        unsigned shift = 0;
+        while (((mask >> shift) & 1UL) == 0) {
+            ++shift;
+        }
+        const unsigned long max = mask >> shift;
+        return ((value * max + 127UL) / 255UL) << shift;
+    }
+
+    std::unique_ptr<Display, DisplayCloser> display_;
+};
+
+// Pixel (x, y) counted from the picture's top-left, in a bottom-up BGR frame.
+Rgb At(const Frame& frame, int width, int height, int x, int y) {
+    const size_t offset = (static_cast<size_t>(height - 1 - y) * static_cast<size_t>(width) +
+                           static_cast<size_t>(x)) *
+                          3U;
+    return {frame[offset + 2], frame[offset + 1], frame[offset]};
+}
+
+bool Same(Rgb a, Rgb b) {
+    return a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+
+uint8_t Blend(uint8_t over, uint8_t under, uint8_t alpha) {
+    return static_cast<uint8_t>(std::lround((over * alpha + under * (255.0 - alpha)) / 255.0));
+}
+
+// The colour the arrow's pixel (ax, ay) gives over `under`.
+Rgb ArrowOver(int ax, int ay, Rgb under) {
+    const PointerPixel& p = PointerArrow()[static_cast<size_t>(ay * kPointerSize + ax)];
+    return {Blend(p.red, under.red, p.alpha), Blend(p.green, under.green, p.alpha),
+            Blend(p.blue, under.blue, p.alpha)};
+}
+
+::testing::AssertionResult Uniform(const Frame& frame, int width, int height, Rgb colour) {
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (!Same(At(frame, width, height, x, y), colour)) {
+                return ::testing::AssertionFailure() << "pixel " << x << "," << y << " differs";
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+constexpr Rgb kBackground{0x40, 0x50, 0x60};
+constexpr Rgb kRed{0xFF, 0x00, 0x00};
+constexpr Rgb kGreen{0x00, 0xFF, 0x00};
+constexpr Rgb kOdd{0x12, 0x34, 0x56};
+
+class ScreenGrabberTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server_ = std::make_unique<test::XvfbDisplay>();
+        if (!server_->Start("320x240x24")) {
+            server_.reset();
+        }
+    }
+    static void TearDownTestSuite() { server_.reset(); }
+
+    void SetUp() override {
+        ASSERT_TRUE(server_) << "Xvfb did not start";
+        painter_ = std::make_unique<Painter>(server_->Name());
+        ASSERT_TRUE(painter_->Ok());
+        painter_->Fill(0, 0, kScreenWidth, kScreenHeight, kBackground);
+    }
+
+    ScreenGrabber::Options OptionsFor(bool sharedMemory) const {
+        ScreenGrabber::Options options;
+        options.displayName = server_->Name();
+        options.sharedMemory = sharedMemory;
+        return options;
+    }
+
+    static std::unique_ptr<test::XvfbDisplay> server_;
+    std::unique_ptr<Painter> painter_;
+};
+
+std::unique_ptr<test::XvfbDisplay> ScreenGrabberTest::server_;
+
+TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
+    painter_->Fill(10, 20, 50, 30, kRed);     // columns 10..59, rows 20..49 from the top
+    painter_->Fill(100, 30, 40, 40, kGreen);  // columns 100..139, rows 30..69
+    painter_->Fill(200, 150, 50, 30, kOdd);   // columns 200..249, rows 150..179
+    painter_->MovePointer(300, 5);
+    for (bool shared : {true, false}) {
+        SCOPED_TRACE(shared ? "shared memory" : "plain");
+        ScreenGrabber grabber(OptionsFor(shared));
+        Frame frame(kScreenWidth * kScreenHeight * 3, 0);
+        ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+        EXPECT_EQ(grabber.UsedSharedMemory(), shared);
+        auto at = [&](int x, int y) { return At(frame, kScreenWidth, kScreenHeight, x, y); };
+        // Row 0 of the buffer is the bottom row of the screen.
+        EXPECT_TRUE(Same(at(10, 20), kRed));
+        EXPECT_TRUE(Same(at(59, 49), kRed));
+        EXPECT_TRUE(Same(at(9, 20), kBackground));
+        EXPECT_TRUE(Same(at(60, 20), kBackground));
+        EXPECT_TRUE(Same(at(10, 19), kBackground));
+        EXPECT_TRUE(Same(at(10, 50), kBackground));
+        EXPECT_TRUE(Same(at(100, 30), kGreen));
+        EXPECT_TRUE(Same(at(139, 69), kGreen));
+        EXPECT_TRUE(Same(at(140, 69), kBackground));
+        EXPECT_TRUE(Same(at(200, 150), kOdd));
+        EXPECT_TRUE(Same(at(249, 179), kOdd));
+        EXPECT_TRUE(Same(at(249, 180), kBackground));
+        // Bytes in the buffer: blue, green, red; the red rectangle's first row from the top is
+        // buffer row 239 - 20 = 219.
+        const size_t offset = (219U * kScreenWidth + 10U) * 3U;
+        EXPECT_EQ(frame[offset], 0x00);
+        EXPECT_EQ(frame[offset + 1], 0x00);
+        EXPECT_EQ(frame[offset + 2], 0xFF);
+        const size_t odd = ((239U - 150U) * kScreenWidth + 200U) * 3U;
+        EXPECT_EQ(frame[odd], 0x56);
+        EXPECT_EQ(frame[odd + 1], 0x34);
+        EXPECT_EQ(frame[odd + 2], 0x12);
+    }
+}
+
+TEST_F(ScreenGrabberTest, PointerAtOriginPutsTheTipOnTheFirstPixelOfTheLastRow) {
+    painter_->MovePointer(0, 0);
+    ScreenGrabber grabber(OptionsFor(true));
+    Frame frame(kScreenWidth * kScreenHeight * 3, 0);
+    ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+    const size_t lastRow = static_cast<size_t>(kScreenHeight - 1) * kScreenWidth * 3U;
+    EXPECT_EQ(frame[lastRow], kPointerOutline.blue);
+    EXPECT_EQ(frame[lastRow + 1], kPointerOutline.green);
+    EXPECT_EQ(frame[lastRow + 2], kPointerOutline.red);
+    // The whole 32 x 32 corner is the arrow blended over the background; the rest is background.
+    for (int y = 0; y < kScreenHeight; ++y) {
+        for (int x = 0; x < kScreenWidth; ++x) {
+            const Rgb expected =
+                x < kPointerSize && y < kPointerSize ? ArrowOver(x, y, kBackground) : kBackground;
+            ASSERT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, x, y), expected))
+                << x << "," << y;
+        }
+    }
+}
+
+TEST_F(ScreenGrabberTest, PointerOutsideTheRectangleIsNotDrawn) {
+    painter_->MovePointer(300, 200);
+    ScreenGrabber grabber(OptionsFor(true));
+    Frame frame(160 * 120 * 3, 0);
+    ASSERT_TRUE(grabber.Grab(frame.data(), 160, 120));
+    EXPECT_TRUE(Uniform(frame, 160, 120, kBackground));
+}
+
+TEST_F(ScreenGrabberTest, PointerNearTheCornerIsClipped) {
+    painter_->MovePointer(150, 100);
+    ScreenGrabber grabber(OptionsFor(true));
+    Frame frame(160 * 120 * 3, 0);
+    ASSERT_TRUE(grabber.Grab(frame.data(), 160, 120));
+    for (int y = 0; y < 120; ++y) {
+        for (int x = 0; x < 160; ++x) {
+            const bool arrow = x >= 150 && y >= 100;
+            const Rgb expected = arrow ? ArrowOver(x - 150, y - 100, kBackground) : kBackground;
+            ASSERT_TRUE(Same(At(frame, 160, 120, x, y), expected)) << x << "," << y;
+        }
+    }
+}
+
+TEST_F(ScreenGrabberTest, SecondGrabSeesNewDrawingAndSizeChanges) {
+    painter_->MovePointer(319, 239);
+    for (bool shared : {true, false}) {
+        SCOPED_TRACE(shared ? "shared memory" : "plain");
+        painter_->Fill(0, 0, kScreenWidth, kScreenHeight, kBackground);
+        ScreenGrabber grabber(OptionsFor(shared));
+        Frame first(kScreenWidth * kScreenHeight * 3, 0);
+        ASSERT_TRUE(grabber.Grab(first.data(), kScreenWidth, kScreenHeight));
+        EXPECT_TRUE(Same(At(first, kScreenWidth, kScreenHeight, 70, 80), kBackground));
+
+        painter_->Fill(60, 70, 20, 20, kGreen);
+        Frame second(kScreenWidth * kScreenHeight * 3, 0);
+        ASSERT_TRUE(grabber.Grab(second.data(), kScreenWidth, kScreenHeight));
+        EXPECT_TRUE(Same(At(second, kScreenWidth, kScreenHeight, 70, 80), kGreen));
+        EXPECT_TRUE(Same(At(second, kScreenWidth, kScreenHeight, 59, 80), kBackground));
+
+        // A smaller rectangle on the same grabber remakes its transfer image.
+        Frame small(100 * 90 * 3, 0);
+        ASSERT_TRUE(grabber.Grab(small.data(), 100, 90));
+        EXPECT_TRUE(Same(At(small, 100, 90, 60, 70), kGreen));
+        EXPECT_TRUE(Same(At(small, 100, 90, 99, 89), kBackground));
+        EXPECT_EQ(grabber.UsedSharedMemory(), shared);
+    }
+}
+
+TEST_F(ScreenGrabberTest, SharedAndPlainPathsGiveTheSameFrame) {
+    painter_->Fill(5, 5, 300, 7, kOdd);
+    painter_->Fill(33, 100, 11, 120, kRed);
+    painter_->MovePointer(40, 90);
+    ScreenGrabber shared(OptionsFor(true));
+    ScreenGrabber plain(OptionsFor(false));
+    Frame a(kScreenWidth * kScreenHeight * 3, 1);
+    Frame b(kScreenWidth * kScreenHeight * 3, 2);
+    ASSERT_TRUE(shared.Grab(a.data(), kScreenWidth, kScreenHeight));
+    ASSERT_TRUE(plain.Grab(b.data(), kScreenWidth, kScreenHeight));
+    EXPECT_TRUE(shared.UsedSharedMemory());
+    EXPECT_FALSE(plain.UsedSharedMemory());
+    EXPECT_EQ(a, b);
+    EXPECT_TRUE(Same(At(a, kScreenWidth, kScreenHeight, 40, 90), Rgb{kPointerOutline.red, 0, 0}));
+}
+
+TEST_F(ScreenGrabberTest, RectangleBeyondTheScreenIsBlackThere) {
+    painter_->MovePointer(319, 239);
+    ScreenGrabber grabber(OptionsFor(true));
+    const int w = 400;
+    const int h = 300;
+    Frame frame(static_cast<size_t>(w * h * 3), 0xCC);
+    ASSERT_TRUE(grabber.Grab(frame.data(), w, h));
+    EXPECT_TRUE(Same(At(frame, w, h, 0, 0), kBackground));
+    EXPECT_TRUE(Same(At(frame, w, h, 318, 238), kBackground));
+    EXPECT_TRUE(Same(At(frame, w, h, 320, 0), Rgb{0, 0, 0}));
+    EXPECT_TRUE(Same(At(frame, w, h, 399, 299), Rgb{0, 0, 0}));
+    EXPECT_TRUE(Same(At(frame, w, h, 0, 240), Rgb{0, 0, 0}));
+    EXPECT_TRUE(Same(At(frame, w, h, 10, 299), Rgb{0, 0, 0}));
+}
+
+TEST_F(ScreenGrabberTest, UnusableArgumentsLeaveTheBufferAlone) {
+    ScreenGrabber grabber(OptionsFor(true));
+    Frame frame(16 * 3, 0x21);
+    EXPECT_FALSE(grabber.Grab(frame.data(), 0, 16));
+    EXPECT_FALSE(grabber.Grab(frame.data(), 16, -1));
+    EXPECT_FALSE(grabber.Grab(nullptr, 16, 16));
+    EXPECT_EQ(frame, Frame(16 * 3, 0x21));
+}
+
+TEST_F(ScreenGrabberTest, GrabScreenUsesTheDefaultDisplay) {
+    ASSERT_EQ(::setenv("DISPLAY", server_->Name().c_str(), 1), 0);
+    painter_->Fill(0, 0, 8, 8, kRed);
+    painter_->MovePointer(300, 220);
+    Frame frame(64 * 48 * 3, 0);
+    EXPECT_EQ(GrabScreen(frame.data(), 64, 48), 1);
+    EXPECT_TRUE(Same(At(frame, 64, 48, 0, 0), kRed));
+    EXPECT_TRUE(Same(At(frame, 64, 48, 7, 7), kRed));
+    EXPECT_TRUE(Same(At(frame, 64, 48, 8, 8), kBackground));
+}
+
+// Servers that appear, vanish and come back.
+TEST(ScreenGrabberLifecycleTest, MissingDisplayLeavesTheFrameAndRetriesAtMostOncePerInterval) {
+    const int number = test::XvfbDisplay::FreeNumber();
+    ASSERT_GE(number, 0);
+    ScreenGrabber::Options slow;
+    slow.displayName = ":" + std::to_string(number);
+    slow.reopenInterval = std::chrono::hours(1);
+    ScreenGrabber::Options quick = slow;
+    quick.reopenInterval = std::chrono::milliseconds(300);
+    ScreenGrabber patient(slow);
+    ScreenGrabber eager(quick);
+
+    Frame frame(32 * 24 * 3, 0x77);
+    EXPECT_FALSE(patient.Grab(frame.data(), 32, 24));
+    EXPECT_FALSE(eager.Grab(frame.data(), 32, 24));
+    const Clock::time_point failed = Clock::now();
+    EXPECT_EQ(frame, Frame(32 * 24 * 3, 0x77));
+
+    test::XvfbDisplay server;
+    ASSERT_TRUE(server.Start("320x240x24", number));
+    // The patient grabber does not try again within its interval, although the server is up.
+    EXPECT_FALSE(patient.Grab(frame.data(), 32, 24));
+    EXPECT_EQ(frame, Frame(32 * 24 * 3, 0x77));
+    // The eager one connects on its first try after 300 ms.
+    bool grabbed = false;
+    while (!grabbed && Clock::now() - failed < std::chrono::seconds(10)) {
+        grabbed = eager.Grab(frame.data(), 32, 24);
+        if (!grabbed) {
+            EXPECT_EQ(frame, Frame(32 * 24 * 3, 0x77));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ASSERT_TRUE(grabbed);
+    EXPECT_GE(Clock::now() - failed, std::chrono::milliseconds(300));
+    EXPECT_NE(frame, Frame(32 * 24 * 3, 0x77));
+}
+
+TEST(ScreenGrabberLifecycleTest, ServerGoingAwayKeepsThePreviousFrameAndReconnects) {
+    test::XvfbDisplay server;
+    ASSERT_TRUE(server.Start("320x240x24"));
+    const int number = server.Number();
+    for (bool shared : {true, false}) {
+        SCOPED_TRACE(shared ? "shared memory" : "plain");
+        if (!server.Running()) {
+            ASSERT_TRUE(server.Start("320x240x24", number));
+        }
+        ScreenGrabber::Options options;
+        options.displayName = server.Name();
+        options.sharedMemory = shared;
+        options.reopenInterval = std::chrono::milliseconds(100);
+        ScreenGrabber grabber(options);
+        {
+            Painter painter(server.Name());
+            ASSERT_TRUE(painter.Ok());
+            painter.Fill(0, 0, 320, 240, kOdd);
+            painter.MovePointer(319, 239);
+        }
+        Frame frame(64 * 64 * 3, 0);
+        ASSERT_TRUE(grabber.Grab(frame.data(), 64, 64));
+        EXPECT_TRUE(Uniform(frame, 64, 64, kOdd));
+
+        server.Stop();
+        const Frame previous = frame;
+        EXPECT_FALSE(grabber.Grab(frame.data(), 64, 64));
+        EXPECT_FALSE(grabber.Grab(frame.data(), 64, 64));
+        EXPECT_EQ(frame, previous);
+
+        ASSERT_TRUE(server.Start("320x240x24", number));
+        {
+            Painter painter(server.Name());
+            ASSERT_TRUE(painter.Ok());
+            painter.Fill(0, 0, 320, 240, kGreen);
+            painter.MovePointer(319, 239);
+        }
+        bool grabbed = false;
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+        while (!grabbed && Clock::now() < deadline) {
+            grabbed = grabber.Grab(frame.data(), 64, 64);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(grabbed);
+        EXPECT_TRUE(Uniform(frame, 64, 64, kGreen));
+        EXPECT_EQ(grabber.UsedSharedMemory(), shared);
+    }
+}
+
+TEST(ScreenGrabberDepthTest, SixteenBitScreenIsConvertedByItsMasks) {
+    test::XvfbDisplay server;
+    ASSERT_TRUE(server.Start("320x240x16"));
+    Painter painter(server.Name());
+    ASSERT_TRUE(painter.Ok());
+    painter.Fill(0, 0, 320, 240, Rgb{0, 0, 0});
+    painter.Fill(0, 0, 10, 10, kRed);
+    painter.Fill(10, 0, 10, 10, kGreen);
+    painter.Fill(20, 0, 10, 10, Rgb{0, 0, 0xFF});
+    painter.Fill(30, 0, 10, 10, Rgb{0xFF, 0xFF, 0xFF});
+    painter.MovePointer(300, 200);
+    for (bool shared : {true, false}) {
+        SCOPED_TRACE(shared ? "shared memory" : "plain");
+        ScreenGrabber::Options options;
+        options.displayName = server.Name();
+        options.sharedMemory = shared;
+        ScreenGrabber grabber(options);
+        Frame frame(64 * 32 * 3, 0x99);
+        ASSERT_TRUE(grabber.Grab(frame.data(), 64, 32));
+        EXPECT_TRUE(Same(At(frame, 64, 32, 5, 5), kRed));
+        EXPECT_TRUE(Same(At(frame, 64, 32, 15, 5), kGreen));
+        EXPECT_TRUE(Same(At(frame, 64, 32, 25, 5), (Rgb{0, 0, 0xFF})));
+        EXPECT_TRUE(Same(At(frame, 64, 32, 35, 5), (Rgb{0xFF, 0xFF, 0xFF})));
+        EXPECT_TRUE(Same(At(frame, 64, 32, 45, 5), (Rgb{0, 0, 0})));
+        EXPECT_TRUE(Same(At(frame, 64, 32, 5, 20), (Rgb{0, 0, 0})));
+    }
+}
+
+}  // namespace
+}  // namespace capture

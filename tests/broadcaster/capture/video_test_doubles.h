@@ -1,0 +1,220 @@
+// Test doubles for the camera capture: a video device layer whose devices and frames the test
+// describes, and sinks that record what reaches them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/sinks.h"
+#include "capture/video_device_layer.h"
+
+namespace capture::test {
+
+struct FakeVideoNode {
+    bool opens = true;
+    VideoDeviceCaps caps;
+    std::vector<uint32_t> formats;
+};
+
+struct FakeVideoState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<std::vector<std::string>> nodes = std::vector<std::string>{};
+    std::map<std::string, FakeVideoNode> devices;
+    // Device behaviour.
+    VideoFormat current{kPixelYuyv, 320, 240, 640};
+    bool refuseCaptureSize = false;       // S_FMT in a device format fails
+    bool refuseRgb = false;               // S_FMT RGB24 fails
+    std::optional<uint32_t> settleWidth;  // the size the device settles on, if not the asked
+    std::optional<uint32_t> settleHeight;
+    uint32_t rgbPadding = 0;  // extra bytes at the end of each RGB row
+    bool failBuffers = false;
+    bool failStreamOn = false;
+    std::deque<VideoFrame> frames;
+    // What was asked.
+    std::string openNode;
+    std::vector<std::string> opened;
+    std::vector<VideoFormat> setFormats;
+    std::vector<std::pair<uint32_t, uint32_t>> intervals;
+    uint32_t bufferCount = 0;
+    int streamOns = 0;
+    int streamOffs = 0;
+    int closes = 0;
+    int dequeuesInProgress = 0;
+    bool closedWhileDequeuing = false;
+
+    void AddCamera(const std::string& node, const std::string& card, std::vector<uint32_t> formats,
+                   bool canCapture = true) {
+        if (!nodes.has_value()) {
+            nodes.emplace();
+        }
+        nodes->push_back(node);
+        FakeVideoNode device;
+        device.caps.card = card;
+        device.caps.canCapture = canCapture;
+        device.caps.canStream = true;
+        device.formats = std::move(formats);
+        devices[node] = device;
+    }
+    void PushFrame(std::vector<uint8_t> bytes, double timestamp) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            frames.push_back(VideoFrame{std::move(bytes), timestamp});
+        }
+        changed.notify_all();
+    }
+};
+
+class FakeVideoLayer final : public VideoDeviceLayer {
+  public:
+    explicit FakeVideoLayer(std::shared_ptr<FakeVideoState> state) : state_(std::move(state)) {}
+
+    std::optional<std::vector<std::string>> ListNodes() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->nodes;
+    }
+    bool Open(const std::string& node) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        const auto found = state_->devices.find(node);
+        if (found == state_->devices.end() || !found->second.opens) {
+            return false;
+        }
+        state_->openNode = node;
+        state_->opened.push_back(node);
+        return true;
+    }
+    void Close() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->closes;
+        state_->closedWhileDequeuing |= state_->dequeuesInProgress > 0;
+        state_->openNode.clear();
+    }
+    bool QueryCaps(VideoDeviceCaps& caps) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        caps = state_->devices.at(state_->openNode).caps;
+        return true;
+    }
+    std::vector<uint32_t> EnumerateFormats() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->devices.at(state_->openNode).formats;
+    }
+    bool GetFormat(VideoFormat& format) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        format = state_->current;
+        return true;
+    }
+    bool SetFormat(VideoFormat& format) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->setFormats.push_back(format);
+        const bool rgb = format.pixelFormat == kPixelRgb24;
+        if (rgb ? state_->refuseRgb
+                : (state_->refuseCaptureSize && !(format.width == state_->current.width &&
+                                                  format.height == state_->current.height))) {
+            return false;
+        }
+        if (!rgb) {
+            format.width = state_->settleWidth.value_or(format.width);
+            format.height = state_->settleHeight.value_or(format.height);
+        }
+        format.bytesPerLine = format.width * (rgb ? 3 : 2) + (rgb ? state_->rgbPadding : 0);
+        state_->current = format;
+        return true;
+    }
+    bool SetFrameInterval(uint32_t numerator, uint32_t denominator) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->intervals.emplace_back(numerator, denominator);
+        return true;
+    }
+    bool RequestBuffers(uint32_t count) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->bufferCount = count;
+        return !state_->failBuffers;
+    }
+    bool StreamOn() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->streamOns;
+        return !state_->failStreamOn;
+    }
+    bool StreamOff() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        ++state_->streamOffs;
+        return true;
+    }
+    DequeueResult DequeueFrame(int timeoutMs, VideoFrame& frame) override {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        ++state_->dequeuesInProgress;
+        const bool got = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                  [&] { return !state_->frames.empty(); });
+        --state_->dequeuesInProgress;
+        if (!got) {
+            return DequeueResult::kTimeout;
+        }
+        frame = std::move(state_->frames.front());
+        state_->frames.pop_front();
+        return DequeueResult::kFrame;
+    }
+
+  private:
+    std::shared_ptr<FakeVideoState> state_;
+};
+
+class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {
+  public:
+    void OnVideoFrame(double sampleTime, const uint8_t* data, int length) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            frames_.emplace_back(data, data + length);
+            times_.push_back(sampleTime);
+        }
+        changed_.notify_all();
+    }
+    void OnPreviewFrame(const uint8_t* bgrBottomUp, int width, int height) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            previews_.emplace_back(bgrBottomUp,
+                                   bgrBottomUp + static_cast<size_t>(width) * height * 3);
+            previewSizes_.emplace_back(width, height);
+        }
+        changed_.notify_all();
+    }
+    bool WaitFor(size_t frames, size_t previews, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            return frames_.size() >= frames && previews_.size() >= previews;
+        });
+    }
+    std::vector<std::vector<uint8_t>> Frames() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
+    }
+    std::vector<double> Times() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return times_;
+    }
+    std::vector<std::vector<uint8_t>> Previews() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return previews_;
+    }
+    std::vector<std::pair<int, int>> PreviewSizes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return previewSizes_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<uint8_t>> frames_;
+    std::vector<double> times_;
+    std::vector<std::vector<uint8_t>> previews_;
+    std::vector<std::pair<int, int>> previewSizes_;
+};
+
+}  // namespace capture::test

@@ -1,0 +1,41 @@
+// A private Xvfb server for screen-capture tests: started on a free display number, ready when it
+// accepts connections, ended by the destructor.
+#ifndef TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
+#define TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace capture::test {
+
+class XvfbDisplay {
+  public:
+    XvfbDisplay() = default;
+    ~XvfbDisplay();
+    XvfbDisplay(const XvfbDisplay&) = delete;
+    XvfbDisplay& operator=(const XvfbDisplay&) = delete;
+
+    // Starts `Xvfb :N -screen 0 <screen> -nolisten tcp -noreset` (screen like "320x240x24") on a
+    // free display number, or on `number` when it is not negative. True once it accepts
+    // connections.
+    bool Start(const std::string& screen, int number = -1);
+    // Ends the server and waits for it.
+    void Stop();
+    bool Running() const { return pid_ > 0; }
+    int Number() const { return number_; }
+    std::string Name() const { return ":" + std::to_string(number_); }
+
+    // A display number that no server uses now.
+    static int FreeNumber();
+
+  private:
+    bool StartOn(const std::string& screen, int number);
+
+    pid_t pid_ = -1;
+    int number_ = -1;
+};
+
+}  // namespace capture::test
+
+#endif  // TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
