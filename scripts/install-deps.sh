@@ -9,9 +9,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx libnginx-mod-rtmp ffmpeg
   libx264-dev libavcodec-dev libavutil-dev libswscale-dev
-  libx11-dev libxext-dev xvfb x11-utils xdotool
+  libx11-dev libxext-dev xvfb x11-utils x11-apps xdotool
   libasound2-dev alsa-utils libasound2-plugins
   libv4l-dev
+  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
 )
 
 missing=()

@@ -23,10 +23,12 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void OnSignal(int) { g_stop = true; }
+void OnSignal(int) {
+    g_stop = true;
+}
 
 class ConsoleMessages final : public app::MessageSink, public capture::MessageSink {
-public:
+  public:
     void ShowMessage(const std::string& text) override { std::printf("%s\n", text.c_str()); }
 };
 
@@ -38,7 +40,8 @@ void Usage() {
 
 void PrintStatus(void* encoder) {
     OcelixStats s{};
-    if (OCELIX_GetStats(encoder, &s) == 0) return;
+    if (OCELIX_GetStats(encoder, &s) == 0)
+        return;
     const int seconds = s.elapsedMs / 1000;
     std::printf("%02d:%02d:%02d  frames %llu  %d kbit/s  audio blocks %llu  %s  reconnects %d\n",
                 seconds / 3600, seconds / 60 % 60, seconds % 60,
@@ -74,12 +77,14 @@ int main(int argc, char** argv) {
     }
     if (config.empty()) {
         // As the window does: the settings file lives in the program's folder.
-        if (chdir(app::ProgramFolder().c_str()) != 0) std::perror("program folder");
+        if (chdir(app::ProgramFolder().c_str()) != 0)
+            std::perror("program folder");
         config = app::kConfigFile;
     }
     const app::IniFile ini(config);
     ConsoleMessages messages;
-    if (!launchUrl.empty()) app::ParseLaunchUrl(launchUrl.c_str(), ini);
+    if (!launchUrl.empty())
+        app::ParseLaunchUrl(launchUrl.c_str(), ini);
     if (ini.GetString("Device", "Address", "", app::kAddressReadBytes).empty()) {
         app::MakeQuickClassAddress(ini, messages, static_cast<uint32_t>(std::time(nullptr)));
     }
@@ -90,9 +95,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     settings.audioDevice = audioDevice;  // "" is the primary capture device
-    if (settings.ScreenWidth <= 0 &&
-        (settings.VideoStyle == capture::STYLE_SCREEN ||
-         settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
+    if (settings.ScreenWidth <= 0 && (settings.VideoStyle == capture::STYLE_SCREEN ||
+                                      settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
         std::fprintf(stderr, "no display to capture: set DISPLAY or ScreenWidth/ScreenHeight\n");
     }
 
@@ -101,6 +105,14 @@ int main(int argc, char** argv) {
     capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages));
     std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
                 settings.publishUrl.c_str());
+    const std::string& url = settings.publishUrl;
+    const size_t slash = url.rfind('/');
+    const size_t hostEnd = url.find('/', std::strlen("rtmp://"));
+    if (slash != std::string::npos && hostEnd != std::string::npos && hostEnd < slash) {
+        std::printf("watch it with: ffplay -rtmp_app %s -rtmp_playpath %s %s\n",
+                    url.substr(hostEnd + 1, slash - hostEnd - 1).c_str(),
+                    url.substr(slash + 1).c_str(), url.substr(0, hostEnd).c_str());
+    }
     if (feeder.Start(nullptr) == 0) {
         std::fprintf(stderr, "连接服务器失败: cannot connect and publish to %s\n",
                      settings.publishUrl.c_str());
@@ -112,7 +124,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(next);
         next += std::chrono::seconds(1);
         PrintStatus(feeder.Encoder());
-        if (seconds >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds))
+        if (seconds >= 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds))
             break;
     }
     feeder.Stop();

@@ -1,0 +1,194 @@
+// Whole broadcasts without the window: a real X display (Xvfb), the real-time test tone as the
+// microphone, a test-pattern camera, and a real RTMP server whose recordings ffmpeg reads back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "../capture/xvfb_display.h"
+#include "capture/broadcast_feeder.h"
+#include "capture/screen_grabber.h"
+#include "media_files.h"
+#include "paint_screen.h"
+#include "support/alsa_tone_device.h"
+#include "support/media_tools.h"
+#include "support/nginx_rtmp_server.h"
+#include "test_pattern_camera.h"
+
+namespace capture::test {
+namespace {
+
+using namespace std::chrono_literals;
+using rtmp::test::NginxRtmpServer;
+
+constexpr int kScreenW = 640, kScreenH = 480;
+constexpr int kCameraW = 320, kCameraH = 240;
+// Screen background (blue) and camera picture (green), as RGB.
+constexpr uint8_t kScreenRgb[3] = {30, 60, 220};
+constexpr uint8_t kCameraRgb[3] = {40, 200, 60};
+
+class NullMessages final : public MessageSink {
+  public:
+    void ShowMessage(const std::string& text) override { shown += text + "\n"; }
+    std::string shown;
+};
+
+class FeederServerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        tone_ = new rtmp::test::AlsaToneDevice(440, 6000);
+        display_ = new XvfbDisplay();
+        ASSERT_TRUE(
+            display_->Start(std::to_string(kScreenW) + "x" + std::to_string(kScreenH) + "x24"));
+        // The whole screen one colour, the pointer out of the way.
+        ASSERT_TRUE(PaintScreen(display_->Name(), kScreenRgb, kScreenW - 2, kScreenH - 2));
+    }
+    static void TearDownTestSuite() {
+        delete display_;
+        delete tone_;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(tone_->Ok()) << tone_->Error();
+        ASSERT_TRUE(server_.Start()) << server_.Error();
+    }
+
+    BroadcastSettings Settings(int style, const std::string& stream) {
+        BroadcastSettings s;
+        s.VideoStyle = style;
+        s.ScreenWidth = kScreenW;
+        s.ScreenHeight = kScreenH;
+        s.VideoWidth = kCameraW;
+        s.VideoHeight = kCameraH;
+        s.VideoX = 16;
+        s.VideoY = 16;
+        s.ScreenRate = 4;
+        s.FrameRate = 10;
+        s.Interval = 10;
+        s.Bitrate = 600;
+        s.HaveAudio = 1;
+        s.SamplesPerSec = 44100;
+        s.BitsPerSample = 16;
+        s.Chanels = 2;
+        s.audioDevice = tone_->PcmName();
+        s.publishUrl = server_.Url("live", stream);
+        return s;
+    }
+
+    FeederDevices Devices() {
+        FeederDevices d;
+        d.camera = std::make_unique<CCaptureVideo>(
+            std::make_unique<TestPatternCamera>(kCameraRgb[0], kCameraRgb[1], kCameraRgb[2]),
+            &messages_);
+        d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), &messages_);
+        ScreenGrabber::Options options;
+        options.displayName = display_->Name();
+        auto grabber = std::make_shared<ScreenGrabber>(options);
+        d.grabScreen = [grabber](uint8_t* dst, int w, int h) { grabber->Grab(dst, w, h); };
+        return d;
+    }
+
+    // Broadcasts for the given time and returns the recording.
+    std::filesystem::path Broadcast(const BroadcastSettings& s, const std::string& stream,
+                                    std::chrono::seconds length) {
+        CBroadcastFeeder feeder(&s, Devices());
+        EXPECT_EQ(feeder.Start(nullptr), 1);
+        std::this_thread::sleep_for(length);
+        OcelixStats stats{};
+        OCELIX_GetStats(feeder.Encoder(), &stats);
+        EXPECT_EQ(stats.connected, 1);
+        EXPECT_GT(stats.audioPacketsSent, 0u);
+        feeder.Stop();
+        return server_.RecordingPath(stream);
+    }
+
+    // RGB of pixel (x, y), counted from the top-left, of the frame shown at `second`.
+    static std::array<int, 3> PixelAt(const std::filesystem::path& file, double second, int width,
+                                      int height, int x, int y) {
+        rtmp::test::TempDir dir;
+        const auto raw = dir / "frame.rgb";
+        const auto r = rtmp::test::RunProcess(
+            {"ffmpeg", "-v", "error", "-ss", std::to_string(second), "-i", file.string(),
+             "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()},
+            30s);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const auto bytes = rtmp::media::ReadFileBytes(raw);
+        const size_t at = (static_cast<size_t>(y) * width + x) * 3;
+        if (!bytes || bytes->size() != static_cast<size_t>(width * height * 3))
+            return {-1, -1, -1};
+        return {(*bytes)[at], (*bytes)[at + 1], (*bytes)[at + 2]};
+    }
+
+    static void ExpectColour(const std::array<int, 3>& got, const uint8_t want[3],
+                             const char* what) {
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(got[i], want[i], 40) << what << " channel " << i;
+    }
+
+    void ExpectRecording(const std::filesystem::path& file, int width, int height, int frames) {
+        const auto probe = rtmp::test::Probe(file);
+        ASSERT_TRUE(probe.ok) << probe.error;
+        ASSERT_NE(probe.Video(), nullptr);
+        ASSERT_NE(probe.Audio(), nullptr);
+        EXPECT_EQ(probe.Video()->width, width);
+        EXPECT_EQ(probe.Video()->height, height);
+        EXPECT_NEAR(probe.Video()->frames, frames, frames / 6 + 3);
+        EXPECT_EQ(probe.Audio()->codecName, "aac");
+        EXPECT_EQ(probe.Audio()->sampleRate, 44100);
+        EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
+    }
+
+    static rtmp::test::AlsaToneDevice* tone_;
+    static XvfbDisplay* display_;
+    NginxRtmpServer server_;
+    NullMessages messages_;
+};
+
+rtmp::test::AlsaToneDevice* FeederServerTest::tone_ = nullptr;
+XvfbDisplay* FeederServerTest::display_ = nullptr;
+
+TEST_F(FeederServerTest, ScreenStyleRecordsTheScreenWithSound) {
+    const auto file = Broadcast(Settings(STYLE_SCREEN, "style0"), "style0", 10s);
+    ExpectRecording(file, kScreenW, kScreenH, 100);
+    ExpectColour(PixelAt(file, 5, kScreenW, kScreenH, 300, 200), kScreenRgb, "screen");
+}
+
+TEST_F(FeederServerTest, CameraStyleRecordsTheCameraPicture) {
+    const auto file = Broadcast(Settings(STYLE_CAMERA, "style1"), "style1", 4s);
+    ExpectRecording(file, kCameraW, kCameraH, 40);
+    ExpectColour(PixelAt(file, 2, kCameraW, kCameraH, 160, 120), kCameraRgb, "camera");
+}
+
+TEST_F(FeederServerTest, CameraInsetSitsWhereVideoXAndVideoYPutIt) {
+    const auto file = Broadcast(Settings(STYLE_SCREEN_WITH_CAMERA, "style2"), "style2", 4s);
+    ExpectRecording(file, kScreenW, kScreenH, 40);
+    // Inset 159 x 120 from x 16 and 16 rows above the bottom: rows 344..463 from the top.
+    const InsetSize inset = CameraInsetSize(Settings(STYLE_SCREEN_WITH_CAMERA, "x"), 4);
+    EXPECT_EQ(inset.width, 159);
+    EXPECT_EQ(inset.height, 120);
+    ExpectColour(PixelAt(file, 2, kScreenW, kScreenH, 16 + 80, 344 + 60), kCameraRgb, "inset");
+    ExpectColour(PixelAt(file, 2, kScreenW, kScreenH, 16 + 200, 344 + 60), kScreenRgb, "beside");
+    ExpectColour(PixelAt(file, 2, kScreenW, kScreenH, 16 + 80, 300), kScreenRgb, "above");
+}
+
+TEST_F(FeederServerTest, ScreenInsetSitsWhereVideoXAndVideoYPutIt) {
+    const auto file = Broadcast(Settings(STYLE_CAMERA_WITH_SCREEN, "style3"), "style3", 4s);
+    ExpectRecording(file, kCameraW, kCameraH, 40);
+    // Inset 80 x 60 from x 16 and 16 rows above the bottom: rows 164..223 from the top.
+    const InsetSize inset = ScreenInsetSize(Settings(STYLE_CAMERA_WITH_SCREEN, "x"), 4);
+    EXPECT_EQ(inset.width, 80);
+    EXPECT_EQ(inset.height, 60);
+    ExpectColour(PixelAt(file, 2, kCameraW, kCameraH, 16 + 40, 164 + 30), kScreenRgb, "inset");
+    ExpectColour(PixelAt(file, 2, kCameraW, kCameraH, 200, 100), kCameraRgb, "camera");
+}
+
+TEST_F(FeederServerTest, UnreachableServerFailsTheStart) {
+    BroadcastSettings s = Settings(STYLE_SCREEN, "nowhere");
+    server_.Stop();
+    CBroadcastFeeder feeder(&s, Devices());
+    EXPECT_EQ(feeder.Start(nullptr), 0);
+    feeder.Stop();
+}
+
+}  // namespace
+}  // namespace capture::test
