@@ -18,13 +18,15 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 class RealServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Error(); }
     void TearDown() override {
-        if (handle_ != nullptr) RTMP_Release(handle_);
+        if (handle_ != nullptr)
+            RTMP_Release(handle_);
     }
     void* Handle() {
-        if (handle_ == nullptr) handle_ = RTMP_Create();
+        if (handle_ == nullptr)
+            handle_ = RTMP_Create();
         return handle_;
     }
     NginxRtmpServer server_;
@@ -41,7 +43,8 @@ TEST_F(RealServerTest, PublishModesReachTheServerAsSuch) {
         std::string log;
         for (int i = 0; i < 100; ++i) {
             log = server_.ErrorLog();
-            if (log.find("name='" + stream + "'") != std::string::npos) break;
+            if (log.find("name='" + stream + "'") != std::string::npos)
+                break;
             std::this_thread::sleep_for(20ms);
         }
         EXPECT_NE(log.find("name='" + stream + "' args='' type=" + mode), std::string::npos)
