@@ -4,6 +4,8 @@
 //   rtmp_play [--seconds N] [--video OUT.h264] [--audio OUT.aac] [--log] URL
 #include <stream/rtmp.h>
 
+#include "rtmp_handle.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -117,29 +119,6 @@ std::optional<std::string> ParseArgs(int argc, char** argv, Options* o) {
     return std::nullopt;
 }
 
-bool PlausibleUrl(const std::string& url) {
-    constexpr std::string_view kScheme = "rtmp://";
-    if (url.compare(0, kScheme.size(), kScheme) != 0) {
-        return false;
-    }
-    const std::size_t hostEnd = url.find('/', kScheme.size());
-    return hostEnd != std::string::npos && hostEnd > kScheme.size() && url.rfind('/') > hostEnd &&
-           url.back() != '/';  // a stream name is needed to play
-}
-
-struct HandleCloser {
-    void operator()(void* h) const {
-        RTMP_Disconnect(h);
-        RTMP_Release(h);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "rtmp_play: %s\n", message.c_str());
-    return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,20 +128,21 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    if (!PlausibleUrl(opt.url)) {
-        return Fail("invalid URL '" + opt.url + "' (expected rtmp://host[:port]/app/stream)");
+    if (!rtmp::tools::PlausibleUrl(opt.url, true)) {
+        return rtmp::tools::Fail(
+            "rtmp_play", "invalid URL '" + opt.url + "' (expected rtmp://host[:port]/app/stream)");
     }
     Sinks sinks;
     if (!opt.video.empty()) {
         sinks.video.file.reset(std::fopen(opt.video.c_str(), "wb"));
         if (!sinks.video.file) {
-            return Fail("cannot write " + opt.video);
+            return rtmp::tools::Fail("rtmp_play", "cannot write " + opt.video);
         }
     }
     if (!opt.audio.empty()) {
         sinks.audio.file.reset(std::fopen(opt.audio.c_str(), "wb"));
         if (!sinks.audio.file) {
-            return Fail("cannot write " + opt.audio);
+            return rtmp::tools::Fail("rtmp_play", "cannot write " + opt.audio);
         }
     }
     if (opt.log) {
@@ -173,17 +153,18 @@ int main(int argc, char** argv) {
     {
         // The handle goes first: disconnecting waits for the receive thread, so the callbacks
         // are done with the files before they are closed.
-        Handle handle(RTMP_Create());
+        rtmp::tools::Handle handle(RTMP_Create());
         if (!handle) {
-            return Fail("cannot create a client handle");
+            return rtmp::tools::Fail("rtmp_play", "cannot create a client handle");
         }
         if (RTMP_Connect(handle.get(), opt.url.c_str()) == 0) {
-            return Fail("cannot connect to " + opt.url +
-                        " (server unreachable, or it refused the connection)");
+            return rtmp::tools::Fail("rtmp_play",
+                                     "cannot connect to " + opt.url +
+                                         " (server unreachable, or it refused the connection)");
         }
         RTMP_SetStreamOut(handle.get(), OnVideo, OnAudio, &sinks);
         if (RTMP_Play(handle.get()) == 0) {
-            return Fail("the server refused to play " + opt.url);
+            return rtmp::tools::Fail("rtmp_play", "the server refused to play " + opt.url);
         }
         std::signal(SIGINT, OnSignal);
         std::signal(SIGTERM, OnSignal);
@@ -219,7 +200,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(sinks.audio.bytes.load()),
                 lost ? "; the connection ended" : "");
     if (sinks.video.writeFailed.load() || sinks.audio.writeFailed.load()) {
-        return Fail("writing the received data failed");
+        return rtmp::tools::Fail("rtmp_play", "writing the received data failed");
     }
     return 0;
 }

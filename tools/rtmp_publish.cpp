@@ -5,6 +5,8 @@
 //                [--mode live|record|append] [--log] URL
 #include <stream/rtmp.h>
 
+#include "rtmp_handle.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -127,31 +129,6 @@ std::optional<std::string> ParseArgs(int argc, char** argv, Options* o) {
     return std::nullopt;
 }
 
-// The library accepts rtmp://host[:port]/app.../stream; say early when a URL cannot be one.
-bool PlausibleUrl(const std::string& url) {
-    constexpr std::string_view kScheme = "rtmp://";
-    if (url.compare(0, kScheme.size(), kScheme) != 0) {
-        return false;
-    }
-    const std::size_t hostEnd = url.find('/', kScheme.size());
-    return hostEnd != std::string::npos && hostEnd > kScheme.size() &&
-           url.rfind('/') > hostEnd;  // an application before the stream name
-}
-
-// Releases the client handle (and with it the connection) on every exit path.
-struct HandleCloser {
-    void operator()(void* h) const {
-        RTMP_Disconnect(h);
-        RTMP_Release(h);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "rtmp_publish: %s\n", message.c_str());
-    return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,15 +138,16 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    if (!PlausibleUrl(opt.url)) {
-        return Fail("invalid URL '" + opt.url + "' (expected rtmp://host[:port]/app/stream)");
+    if (!rtmp::tools::PlausibleUrl(opt.url, false)) {
+        return rtmp::tools::Fail("rtmp_publish", "invalid URL '" + opt.url +
+                                                     "' (expected rtmp://host[:port]/app/stream)");
     }
 
     std::vector<AccessUnit> video;
     if (!opt.video.empty()) {
         auto bytes = rtmp::media::ReadFileBytes(opt.video);
         if (!bytes) {
-            return Fail("cannot read " + opt.video);
+            return rtmp::tools::Fail("rtmp_publish", "cannot read " + opt.video);
         }
         for (AccessUnit& au : rtmp::media::SplitAccessUnits(*bytes)) {
             if (au.hasPicture) {
@@ -177,7 +155,7 @@ int main(int argc, char** argv) {
             }
         }
         if (video.empty()) {
-            return Fail(opt.video + " holds no H.264 pictures");
+            return rtmp::tools::Fail("rtmp_publish", opt.video + " holds no H.264 pictures");
         }
     }
     std::vector<uint8_t> audioBytes;
@@ -185,7 +163,7 @@ int main(int argc, char** argv) {
     if (!opt.audio.empty()) {
         auto bytes = rtmp::media::ReadFileBytes(opt.audio);
         if (!bytes) {
-            return Fail("cannot read " + opt.audio);
+            return rtmp::tools::Fail("rtmp_publish", "cannot read " + opt.audio);
         }
         audioBytes = std::move(*bytes);
         rtmp::media::AdtsSplit split = rtmp::media::SplitAdtsFrames(audioBytes);
@@ -195,23 +173,24 @@ int main(int argc, char** argv) {
         }
         audio = std::move(split.frames);
         if (audio.empty()) {
-            return Fail(opt.audio + " holds no ADTS frames");
+            return rtmp::tools::Fail("rtmp_publish", opt.audio + " holds no ADTS frames");
         }
     }
 
     if (opt.log) {
         RTMP_SetLog(nullptr, 1, 0);
     }
-    Handle handle(RTMP_Create());
+    rtmp::tools::Handle handle(RTMP_Create());
     if (!handle) {
-        return Fail("cannot create a client handle");
+        return rtmp::tools::Fail("rtmp_publish", "cannot create a client handle");
     }
     if (RTMP_Connect(handle.get(), opt.url.c_str()) == 0) {
-        return Fail("cannot connect to " + opt.url +
-                    " (server unreachable, or it refused the connection)");
+        return rtmp::tools::Fail(
+            "rtmp_publish",
+            "cannot connect to " + opt.url + " (server unreachable, or it refused the connection)");
     }
     if (RTMP_Publish(handle.get(), opt.mode.c_str()) == 0) {
-        return Fail("the server refused to publish " + opt.url);
+        return rtmp::tools::Fail("rtmp_publish", "the server refused to publish " + opt.url);
     }
 
     void* meta = RTMP_CreateMetaData();
@@ -275,7 +254,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(dueUs));
 
         if (RTMP_GetState(handle.get()) == 0) {
-            return Fail("connection lost");
+            return rtmp::tools::Fail("rtmp_publish", "connection lost");
         }
         const uint8_t* data;
         std::size_t size;
@@ -293,10 +272,11 @@ int main(int argc, char** argv) {
         lastMs = dueMs;
         if (RTMP_SendStream(handle.get(), data, static_cast<int>(size), delta, type) == 0) {
             if (RTMP_GetState(handle.get()) == 0) {
-                return Fail("connection lost");
+                return rtmp::tools::Fail("rtmp_publish", "connection lost");
             }
-            return Fail(std::string("sending a ") + (sendVideo ? "video unit" : "audio frame") +
-                        " failed");
+            return rtmp::tools::Fail(
+                "rtmp_publish",
+                std::string("sending a ") + (sendVideo ? "video unit" : "audio frame") + " failed");
         }
         sentBytes += size;
         bytesThisSecond += size;

@@ -77,6 +77,7 @@ class CConnection final : public DecoderListener {
 
   private:
     void ThreadReceive();
+    void DeliverMedia(StreamOutFn fn, const uint8_t* data, int length, uint32_t ts);
     bool SendControl(int type, ByteBuffer& body);
     void SendBytesRead(uint32_t count);
     int SendVideoLocked(const uint8_t* data, int length, int timestamp);

@@ -104,18 +104,14 @@ void CConnection::OnResultLine(const char* line, int length) {
 }
 
 void CConnection::OnVideo(const uint8_t* data, int length, uint32_t ts) {
-    const StreamOutFn fn = videoOut_.load();
-    if (fn == nullptr)
-        return;
-    try {
-        fn(streamUser_.load(), data, length, static_cast<int>(ts));
-    } catch (...) {
-        log::ShowText("CConnection::CallBack() Erro");
-    }
+    DeliverMedia(videoOut_.load(), data, length, ts);
 }
 
 void CConnection::OnAudio(const uint8_t* data, int length, uint32_t ts) {
-    const StreamOutFn fn = audioOut_.load();
+    DeliverMedia(audioOut_.load(), data, length, ts);
+}
+
+void CConnection::DeliverMedia(StreamOutFn fn, const uint8_t* data, int length, uint32_t ts) {
     if (fn == nullptr)
         return;
     try {
