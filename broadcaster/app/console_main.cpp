@@ -105,6 +105,11 @@ int main(int argc, char** argv) {
     capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages));
     std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
                 settings.publishUrl.c_str());
+    if (feeder.Start(nullptr) == 0) {
+        std::fprintf(stderr, "连接服务器失败: cannot connect and publish to %s\n",
+                     settings.publishUrl.c_str());
+        return 1;
+    }
     const std::string& url = settings.publishUrl;
     const size_t slash = url.rfind('/');
     const size_t hostEnd = url.find('/', std::strlen("rtmp://"));
@@ -112,11 +117,6 @@ int main(int argc, char** argv) {
         std::printf("watch it with: ffplay -rtmp_app %s -rtmp_playpath %s %s\n",
                     url.substr(hostEnd + 1, slash - hostEnd - 1).c_str(),
                     url.substr(slash + 1).c_str(), url.substr(0, hostEnd).c_str());
-    }
-    if (feeder.Start(nullptr) == 0) {
-        std::fprintf(stderr, "连接服务器失败: cannot connect and publish to %s\n",
-                     settings.publishUrl.c_str());
-        return 1;
     }
     const auto start = std::chrono::steady_clock::now();
     auto next = start + std::chrono::seconds(1);
