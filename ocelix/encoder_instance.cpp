@@ -54,8 +54,10 @@ int CEncoderInstance::Start() {
     }
     const bool published = ConnectAndPublish();
     const int rate = config_.frameRate > 0 ? config_.frameRate : 1;
+    clockIntervalMs_ = static_cast<uint32_t>(1000 / rate);
+    clockStartMs_ = backends_.clock->NowMs();
     if (!backends_.manualThreads)
-        StartTimer(static_cast<uint32_t>(1000 / rate));
+        StartTimer(clockIntervalMs_);
     if (!published)
         return 0;
     if (backends_.manualThreads) {
@@ -142,8 +144,11 @@ bool CEncoderInstance::ConnectAndPublish() {
 
 void CEncoderInstance::EncodeDueFrames() {
     const int due = pendingTicks_.exchange(0);
-    for (int i = 0; i < due && state_.load() == STATE_RUNNING; ++i) {
-        if (!videoOpen_)
+    for (int i = 0; i < due; ++i) {
+        // Each frame is timed by its own tick of the frame clock.
+        const uint32_t stamp =
+            clockStartMs_ + static_cast<uint32_t>(++ticksTaken_ * clockIntervalMs_);
+        if (state_.load() != STATE_RUNNING || !videoOpen_)
             continue;
         {
             std::lock_guard<std::mutex> lock(frameLock_);
@@ -168,7 +173,7 @@ void CEncoderInstance::EncodeDueFrames() {
             std::lock_guard<std::mutex> lock(ringLock_);
             if (!queueGuard_.Admit(key)) {
                 dropped_.fetch_add(1);
-            } else if (ring_.Push(out, length, key) != 0) {
+            } else if (ring_.Push(out, length, key, stamp) != 0) {
                 dropped_.fetch_add(1);
                 queueGuard_.Lost();
             }
@@ -180,18 +185,20 @@ void CEncoderInstance::EncodeDueFrames() {
 void CEncoderInstance::SendPass() {
     int length = -1;
     bool key = false;
+    uint32_t stamp = 0;
     {
         std::lock_guard<std::mutex> lock(ringLock_);
         const uint8_t* packet = nullptr;
-        length = ring_.Pop(&packet, &key);
+        length = ring_.Pop(&packet, &key, &stamp);
         if (length > 0)
             sendScratch_.assign(packet, packet + length);
     }
     if (length > 0)
-        SendPacket(sendScratch_.data(), length, kVideoType, key);
+        SendPacket(sendScratch_.data(), length, kVideoType, key, stamp);
 }
 
-void CEncoderInstance::SendPacket(const uint8_t* data, int length, int type, bool keyFrame) {
+void CEncoderInstance::SendPacket(const uint8_t* data, int length, int type, bool keyFrame,
+                                  uint32_t stampMs) {
     if (length <= 0 || data == nullptr)
         return;
     if (type == kVideoType) {
@@ -215,7 +222,7 @@ void CEncoderInstance::SendPacket(const uint8_t* data, int length, int type, boo
         std::lock_guard<std::mutex> lock(connLock_);
         uint32_t delta = 1;
         if (type == kVideoType) {
-            now = backends_.clock->NowMs();
+            now = stampMs;
             delta = now - lastSendTick_;
             lastSendTick_ = now;
         } else {

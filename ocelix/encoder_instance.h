@@ -59,7 +59,9 @@ class CEncoderInstance final : public CMMTimer {
     void EncodeDueFrames();
     void SendPass();
     void WatchdogPass();
-    void SendPacket(const uint8_t* data, int length, int type, bool keyFrame);
+    // Video packets carry the frame clock's tick they were encoded for (stampMs); audio
+    // packets advance the time base by 1 ms each.
+    void SendPacket(const uint8_t* data, int length, int type, bool keyFrame, uint32_t stampMs = 0);
 
     EncoderState State() const { return static_cast<EncoderState>(state_.load()); }
     const char* PublishMode() const { return config_.record == 1 ? "append" : "live"; }
@@ -98,6 +100,12 @@ class CEncoderInstance final : public CMMTimer {
     VideoLossGuard sendGuard_;   // losses on the way out to the server; guarded by ringLock_
 
     std::vector<uint8_t> sendScratch_;  // the sending side's copy of a popped packet
+
+    // The frame clock: when it started and how many of its ticks were taken, so that every
+    // encoded frame is timed by its tick rather than by when it happened to be sent.
+    uint32_t clockStartMs_ = 0;
+    uint32_t clockIntervalMs_ = 0;
+    uint64_t ticksTaken_ = 0;  // encoding side only
 
     std::mutex audioLock_;  // audio encoder use versus its closing
 

@@ -7,7 +7,7 @@ namespace ocelix {
 
 PacketRing::PacketRing(int slots) : slots_(static_cast<size_t>(slots > 0 ? slots : 1)) {}
 
-int PacketRing::Push(const uint8_t* packet, int length, bool keyFrame) {
+int PacketRing::Push(const uint8_t* packet, int length, bool keyFrame, uint32_t stampMs) {
     if (full_)
         return -1;
     if (length < 0 || (length > 0 && packet == nullptr))
@@ -22,6 +22,7 @@ int PacketRing::Push(const uint8_t* packet, int length, bool keyFrame) {
     }
     slot.length = length;
     slot.keyFrame = keyFrame;
+    slot.stampMs = stampMs;
     if (length > 0)
         std::memcpy(slot.storage.data(), packet, static_cast<size_t>(length));
     write_ = (write_ + 1) % static_cast<int>(slots_.size());
@@ -31,7 +32,7 @@ int PacketRing::Push(const uint8_t* packet, int length, bool keyFrame) {
     return 0;
 }
 
-int PacketRing::Pop(const uint8_t** packet, bool* keyFrame) {
+int PacketRing::Pop(const uint8_t** packet, bool* keyFrame, uint32_t* stampMs) {
     if (empty_)
         return -1;
     const Slot& slot = slots_[static_cast<size_t>(read_)];
@@ -39,6 +40,8 @@ int PacketRing::Pop(const uint8_t** packet, bool* keyFrame) {
         *packet = slot.storage.data();
     if (keyFrame != nullptr)
         *keyFrame = slot.keyFrame;
+    if (stampMs != nullptr)
+        *stampMs = slot.stampMs;
     read_ = (read_ + 1) % static_cast<int>(slots_.size());
     if (read_ == write_)
         empty_ = true;

@@ -12,11 +12,12 @@ class PacketRing {
 
     explicit PacketRing(int slots = kSlots);
 
-    // 0 stored; -1 full (packet dropped); -2 no storage for it (packet dropped).
-    int Push(const uint8_t* packet, int length, bool keyFrame);
-    // Length of the oldest packet, its bytes (valid until that slot is written again) and
-    // whether it is a key frame; -1 when empty.
-    int Pop(const uint8_t** packet, bool* keyFrame);
+    // 0 stored; -1 full (packet dropped); -2 no storage for it (packet dropped). stampMs is
+    // the millisecond tick of the frame clock the packet belongs to.
+    int Push(const uint8_t* packet, int length, bool keyFrame, uint32_t stampMs = 0);
+    // Length of the oldest packet, its bytes (valid until that slot is written again), whether
+    // it is a key frame and its stamp; -1 when empty.
+    int Pop(const uint8_t** packet, bool* keyFrame, uint32_t* stampMs = nullptr);
     bool Full() const { return full_; }
     bool Empty() const { return empty_; }
     int Count() const;
@@ -25,6 +26,7 @@ class PacketRing {
     struct Slot {
         int length = 0;
         bool keyFrame = false;
+        uint32_t stampMs = 0;
         std::vector<uint8_t> storage;
     };
     std::vector<Slot> slots_;

@@ -59,7 +59,7 @@ TEST_F(InstanceTest, AudioCountsOneMillisecondAndVideoTheRest) {
     e->PutAudioData(block.data(), static_cast<int>(block.size()));
     e->PutAudioData(block.data(), static_cast<int>(block.size()));
     const uint8_t key[] = {0, 0, 0, 1, 0x65, 1};
-    e->SendPacket(key, sizeof key, kVideoType, true);
+    e->SendPacket(key, sizeof key, kVideoType, true, 1100);  // a frame of the tick at 1100 ms
     const auto sent = rtmp.Sent();
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0].type, 8);
@@ -73,15 +73,29 @@ TEST_F(InstanceTest, ConnectionDownDropsWithoutTouchingTheTimeBase) {
     auto e = Make(MakeConfig());
     ASSERT_EQ(e->Start(), 1);
     rtmp.state = 0;
-    now = 1040;
     const uint8_t key[] = {0, 0, 0, 1, 0x65, 1};
-    e->SendPacket(key, sizeof key, kVideoType, true);
+    e->SendPacket(key, sizeof key, kVideoType, true, 1040);
     EXPECT_TRUE(rtmp.Sent().empty());
     rtmp.state = 1;
-    now = 1080;
-    e->SendPacket(key, sizeof key, kVideoType, true);
+    e->SendPacket(key, sizeof key, kVideoType, true, 1080);
     ASSERT_EQ(rtmp.Sent().size(), 1u);
     EXPECT_EQ(rtmp.Sent()[0].timestamp, 80);  // the whole time since the last sent packet
+}
+
+TEST_F(InstanceTest, FramesAreTimedByTheirTicksHoweverLateTheyAreSent) {
+    auto e = Make(MakeConfig());  // 25 fps: a tick every 40 ms from the start at 1000 ms
+    ASSERT_EQ(e->Start(), 1);
+    for (int i = 0; i < 3; ++i)
+        e->Tick();
+    e->EncodeDueFrames();  // three ticks encoded late, in a row
+    now = 1500;            // and sent later still, one right after the other
+    for (int i = 0; i < 3; ++i)
+        e->SendPass();
+    const auto sent = rtmp.Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].timestamp, 40);
+    EXPECT_EQ(sent[1].timestamp, 40);
+    EXPECT_EQ(sent[2].timestamp, 40);
 }
 
 TEST_F(InstanceTest, FullRingDropsThePacketAndTheFollowingNonKeyPackets) {
@@ -278,7 +292,7 @@ TEST_F(InstanceTest, StatsCountBytesAndRate) {
     const uint8_t key[1000] = {0, 0, 0, 1, 0x65};
     for (int i = 0; i < 10; ++i) {
         now = now + 100;
-        e->SendPacket(key, sizeof key, kVideoType, true);
+        e->SendPacket(key, sizeof key, kVideoType, true, now);
     }
     now = now + 100;
     OcelixStats stats{};
