@@ -164,7 +164,7 @@ TEST(OcelixServer, PublishingResumesAfterTheServerComesBack) {
             std::this_thread::sleep_for(20ms);
         }
         EXPECT_EQ(stats.connected, 1);
-        EXPECT_LT(Clock::now() - back, 3s);  // the watchdog looks every 2 s
+        EXPECT_LT(Clock::now() - back, 4s);  // the watchdog looks every 2 s; allow a slow connect
         std::this_thread::sleep_for(3s);
     }
     OCELIX_GetStats(e, &stats);
