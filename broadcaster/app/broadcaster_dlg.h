@@ -1,0 +1,105 @@
+// The teacher's window: logo, camera preview, start/stop, the four broadcast parameters with the
+// send-audio switch on the left; the classroom view on the right. It owns the settings record
+// and the current feeder, starts and stops broadcasts, and tells the classroom which stream is
+// live.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+#include "app/message_box.h"
+#include "app/settings.h"
+#include "capture/broadcast_feeder.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+
+namespace app {
+
+class CShockwaveFlash;
+class PreviewBridge;
+
+constexpr char kVersionText[] = "v1.3 (Build 140423.1306)";
+// The window title with the version in place of %1.
+QString WindowTitle();
+
+class CBroadcasterDlg : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit CBroadcasterDlg(QWidget* parent = nullptr);
+    ~CBroadcasterDlg() override;
+
+    // The dialog-start handler: menu, icon, single instance, skin, title, classroom page, device
+    // lists, settings, values to controls, classroom identity. exec() runs it first; tests may
+    // call it and then show the window.
+    bool OnInitDialog();
+    // Runs the initialisation, then the window modally, unless the initialisation ended it.
+    int exec() override;
+
+    // Data exchange: controls to values (true) or values to controls (false). False when a
+    // control's text can't be read as its value (the user is told).
+    bool UpdateData(bool saveAndValidate);
+
+    void StartBroadcast();
+    void StopBroadcast();
+    void OnPictureTypeChanged();
+    void SetClassroomIdentity();
+    void EnumerateVideoDevices();
+    void EnumerateAudioDevices();
+    void ShowAbout();
+
+    CShockwaveFlash* Classroom() const { return flash_; }
+    capture::CBroadcastFeeder* Feeder() const { return feeder_.get(); }
+    const BroadcastSettings* Settings() const { return settings_.get(); }
+    const DialogValues& Values() const { return values_; }
+    // True when the initialisation cancelled the dialog (settings could not be read).
+    bool EndedDuringInit() const { return endedDuringInit_; }
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void CreateControls();
+    void ShowButtons(bool broadcasting);
+    void LoadClassroom();
+    int LoadSettingsNow();
+    void UpdateStatusLine();
+    void ShowMessage(const QString& text);
+    bool BelongsToDialog(QObject* object) const;
+
+    // Dialog values.
+    DialogValues values_;
+    std::unique_ptr<BroadcastSettings> settings_;
+    std::unique_ptr<PreviewBridge> preview_;
+    std::unique_ptr<capture::CBroadcastFeeder> feeder_;
+    WindowMessageSink messages_;
+    bool initialized_ = false;
+    bool endedDuringInit_ = false;
+
+    // Controls.
+    QLabel* logo_ = nullptr;              // 1058
+    QLabel* previewWindow_ = nullptr;     // 1046
+    QPushButton* startButton_ = nullptr;  // 1012
+    QPushButton* stopButton_ = nullptr;   // 1043
+    QLabel* statusLine_ = nullptr;
+    QComboBox* pictureType_ = nullptr;   // 1057
+    QComboBox* videoDevices_ = nullptr;  // 1053
+    QComboBox* audioDevices_ = nullptr;  // 1055
+    QLineEdit* bitrateEdit_ = nullptr;   // 1056
+    QCheckBox* sendAudio_ = nullptr;     // 1044
+    CShockwaveFlash* flash_ = nullptr;   // 1048
+    QToolButton* menuButton_ = nullptr;
+    QTimer statusTimer_;
+};
+
+}  // namespace app

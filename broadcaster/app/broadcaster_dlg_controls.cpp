@@ -1,0 +1,130 @@
+// The window's controls, placed as in the dialog template: positions in dialog units, 1.5 pixels
+// per unit both ways (the template's 9-point font at 96 dots per inch).
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFont>
+#include <QFrame>
+#include <QGroupBox>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolButton>
+
+#include "app/broadcaster_dlg.h"
+#include "app/dialog_resources.h"
+#include "app/shockwave_flash.h"
+
+namespace app {
+namespace {
+
+constexpr double kPixelsPerUnit = 1.5;
+
+int Px(int units) {
+    return static_cast<int>(units * kPixelsPerUnit + 0.5);
+}
+
+QRect Dlu(int x, int y, int w, int h) {
+    return QRect(Px(x), Px(y), Px(w), Px(h));
+}
+
+// A closed drop-down list is one text line high; the template's height is its open extent.
+QRect DropDown(int x, int y, int w) {
+    return QRect(Px(x), Px(y), Px(w), Px(14));
+}
+
+template <typename T>
+T* Place(T* control, QWidget* parent, const char* name, const QRect& rect) {
+    control->setParent(parent);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(rect);
+    return control;
+}
+
+QLabel* Label(QWidget* parent, const char* name, const QString& text, const QRect& rect,
+              Qt::Alignment alignment) {
+    auto* label = Place(new QLabel(text), parent, name, rect);
+    label->setAlignment(alignment);
+    return label;
+}
+
+}  // namespace
+
+void CBroadcasterDlg::CreateControls() {
+    setObjectName(QStringLiteral("broadcasterDialog"));
+    QFont font(QStringLiteral("Noto Sans CJK SC"));
+    font.setPixelSize(12);
+    setFont(font);
+    setFixedSize(Px(638), Px(373));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    logo_ = Place(new QLabel, this, "ctl1058", Dlu(6, 7, 151, 33));
+    logo_->setPixmap(LogoPicture(logo_->size()));
+
+    previewWindow_ = Place(new QLabel, this, "ctl1046", Dlu(6, 45, 153, 117));
+    previewWindow_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    previewWindow_->setAlignment(Qt::AlignCenter);
+    previewWindow_->setPixmap(PreviewPlaceholder(previewWindow_->contentsRect().size()));
+
+    startButton_ =
+        Place(new QPushButton(QStringLiteral("开始直播")), this, "ctl1012", Dlu(41, 168, 75, 16));
+    stopButton_ =
+        Place(new QPushButton(QStringLiteral("停止直播")), this, "ctl1043", Dlu(41, 168, 75, 16));
+    for (QPushButton* button : {startButton_, stopButton_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    auto* tip =
+        Label(this, "tipText",
+              QStringLiteral("提示：点击【开始直播】按钮，向学生们展示你的电脑桌面和摄像头视频。"),
+              Dlu(12, 194, 148, 23), Qt::AlignLeft | Qt::AlignTop);
+    // Four units taller than the template: the CJK font's two lines need it.
+    tip->setWordWrap(true);
+
+    statusLine_ =
+        Label(this, "statusLine", QString(), Dlu(12, 219, 148, 20), Qt::AlignLeft | Qt::AlignTop);
+    statusLine_->setWordWrap(true);
+
+    Place(new QGroupBox(QStringLiteral("参数设置")), this, "paramGroup", Dlu(6, 243, 152, 123));
+    const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
+    Label(this, "labelPictureType", QStringLiteral("画面类型"), Dlu(13, 264, 33, 12), right);
+    pictureType_ = Place(new QComboBox, this, "ctl1057", DropDown(51, 262, 101));
+    pictureType_->addItems(PictureTypeTexts());
+    Label(this, "labelVideoDevice", QStringLiteral("视频设备"), Dlu(13, 282, 33, 11), right);
+    videoDevices_ = Place(new QComboBox, this, "ctl1053", DropDown(51, 279, 101));
+    Label(this, "labelAudioDevice", QStringLiteral("音频设备"), Dlu(13, 299, 33, 11), right);
+    audioDevices_ = Place(new QComboBox, this, "ctl1055", DropDown(51, 297, 101));
+    Label(this, "labelBitrate", QStringLiteral("速率设定"), Dlu(13, 317, 33, 11), right);
+    bitrateEdit_ = Place(new QLineEdit, this, "ctl1056", Dlu(51, 315, 31, 14));
+    Label(this, "labelBitrateHint", QStringLiteral("kb（建议80-800）"), Dlu(87, 318, 64, 9),
+          Qt::AlignLeft | Qt::AlignVCenter);
+    sendAudio_ =
+        Place(new QCheckBox(QStringLiteral("发送音频")), this, "ctl1044", Dlu(51, 333, 48, 11));
+    Label(this, "noteText", QStringLiteral("*更改参数后，再次开始直播时生效"),
+          Dlu(16, 351, 133, 13), Qt::AlignCenter);
+    for (QComboBox* list : {pictureType_, videoDevices_, audioDevices_}) {
+        list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    }
+
+    auto* line = Place(new QFrame, this, "columnLine", QRect(Px(165), Px(7), 2, Px(359)));
+    line->setFrameStyle(QFrame::VLine | QFrame::Sunken);
+
+    flash_ = Place(new CShockwaveFlash, this, "ctl1048", Dlu(171, 7, 460, 347));
+    Label(this, "footerText", FooterText(), Dlu(170, 356, 461, 10), Qt::AlignCenter);
+
+    // The window manager owns the system menu here: the window's own menu carries its item.
+    menuButton_ = Place(new QToolButton, this, "aboutMenuButton", Dlu(619, 356, 12, 10));
+    menuButton_->setText(QStringLiteral("…"));
+    menuButton_->setAutoRaise(true);
+    menuButton_->setPopupMode(QToolButton::InstantPopup);
+    menuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+
+    connect(startButton_, &QPushButton::clicked, this, &CBroadcasterDlg::StartBroadcast);
+    connect(stopButton_, &QPushButton::clicked, this, &CBroadcasterDlg::StopBroadcast);
+    connect(pictureType_, &QComboBox::activated, this, &CBroadcasterDlg::OnPictureTypeChanged);
+}
+
+}  // namespace app

@@ -1,0 +1,64 @@
+#include "app/message_box.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
+#include <cstdlib>
+
+namespace app {
+namespace {
+
+void AppendToMessageLog(const QString& text) {
+    const char* path = std::getenv("TUTORLANE_MESSAGE_LOG");
+    if (path == nullptr || *path == '\0')
+        return;
+    QFile log(QString::fromLocal8Bit(path));
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    QString line = text;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    log.write(line.toUtf8() + '\n');
+}
+
+int AutoCloseMs() {
+    const char* value = std::getenv("TUTORLANE_MESSAGE_AUTOCLOSE_MS");
+    if (value == nullptr || *value == '\0')
+        return -1;
+    char* end = nullptr;
+    const long ms = std::strtol(value, &end, 10);
+    if (end == value || ms < 0 || ms > 3600 * 1000)
+        return -1;
+    return static_cast<int>(ms);
+}
+
+}  // namespace
+
+QString ApplicationCaption() {
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
+
+void ShowAppMessage(QWidget* owner, const QString& text) {
+    AppendToMessageLog(text);
+    QMessageBox box(QMessageBox::NoIcon, ApplicationCaption(), text, QMessageBox::Ok, owner);
+    box.setObjectName(QStringLiteral("messageBox"));
+    const int autoClose = AutoCloseMs();
+    if (autoClose >= 0)
+        QTimer::singleShot(autoClose, &box, &QMessageBox::accept);
+    box.exec();
+}
+
+void WindowMessageSink::ShowMessage(const std::string& text) {
+    const QString message = QString::fromStdString(text);
+    if (QThread::currentThread() == qApp->thread()) {
+        ShowAppMessage(owner_, message);
+        return;
+    }
+    QPointer<QWidget> owner = owner_;
+    QMetaObject::invokeMethod(
+        qApp, [owner, message] { ShowAppMessage(owner, message); }, Qt::QueuedConnection);
+}
+
+}  // namespace app

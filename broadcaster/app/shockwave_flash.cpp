@@ -1,0 +1,64 @@
+#include "app/shockwave_flash.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QUrl>
+#include <QWebEnginePage>
+
+namespace app {
+
+QString ScriptCall(const QString& function, const QStringList& arguments) {
+    const QString array = QString::fromUtf8(
+        QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact));
+    return QStringLiteral("if (typeof %1 === 'function') { %1.apply(null, %2); }")
+        .arg(function, array);
+}
+
+CShockwaveFlash::CShockwaveFlash(QWidget* parent) : QWebEngineView(parent) {
+    setContextMenuPolicy(Qt::NoContextMenu);
+    connect(this, &QWebEngineView::loadFinished, this, &CShockwaveFlash::OnLoadFinished);
+}
+
+void CShockwaveFlash::LoadMovie(int /*layer*/, const QString& url) {
+    // One layer here: the page replaces whatever the view showed. The file is read and handed
+    // over as HTML whatever its name, so that its ".dll" name doesn't make it a download.
+    const QUrl fileUrl = url.contains(QStringLiteral("://")) ? QUrl(url) : QUrl::fromLocalFile(url);
+    loaded_ = false;
+    QFile file(fileUrl.toLocalFile());
+    constexpr qint64 kMaxPageBytes = 1 << 20;  // what setHtml takes comfortably
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxPageBytes) {
+        load(fileUrl);  // shows the engine's own error page
+        return;
+    }
+    setHtml(QString::fromUtf8(file.readAll()), fileUrl);
+}
+
+void CShockwaveFlash::Play() {
+    RunScript(ScriptCall(QStringLiteral("play"), {}));
+}
+
+void CShockwaveFlash::SetVariable(const QString& name, const QString& value) {
+    variables_.emplace_back(name, value);
+    RunScript(ScriptCall(QStringLiteral("setVariable"), {name, value}));
+}
+
+void CShockwaveFlash::RunScript(const QString& script) {
+    if (!loaded_) {
+        pending_.append(script);
+        return;
+    }
+    page()->runJavaScript(script);
+    emit ScriptRan(script);
+}
+
+void CShockwaveFlash::OnLoadFinished(bool ok) {
+    if (!ok)
+        return;
+    loaded_ = true;
+    const QStringList queued = std::exchange(pending_, {});
+    for (const QString& script : queued)
+        RunScript(script);
+}
+
+}  // namespace app

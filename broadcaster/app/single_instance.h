@@ -1,0 +1,17 @@
+// One broadcaster per user session: an exclusive lock on a file named after the instance mutex,
+// in $XDG_RUNTIME_DIR (or /tmp), held until the process ends.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+constexpr char kInstanceMutexName[] = "TutorlaneClientForZembra2014";
+
+// The lock file's path for this session.
+std::string InstanceLockPath();
+// True when this process holds the lock: taken now, or by an earlier call of this process.
+// False when another process holds it.
+bool TakeInstanceLock();
+
+}  // namespace app

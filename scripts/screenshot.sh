@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# A picture of the teacher's window during a broadcast:
+#   builds and installs the broadcaster into run/window, starts the local RTMP server
+#   (127.0.0.1:10086, application "encoder/qkz") and a virtual display, opens the window (a quick
+#   classroom on the local server), clicks "开始直播", waits, and saves the window to
+#   docs/window.png.
+#
+#   scripts/screenshot.sh [output.png]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+run=${RUN_DIR:-$root/run}
+out=${1:-$root/docs/window.png}
+port=10086
+
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j 2 --target broadcaster alsa_tone_module >/dev/null
+folder="$run/window"
+rm -rf "$folder"
+cmake --install "$build" --prefix "$folder" >/dev/null
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
+
+. "$root/scripts/lib/local_session.sh"
+start_local_server "$run/screenshot-server" "$port"
+server="$run/screenshot-server"
+
+# A virtual display of its own, and a private session (instance lock, desktop entry).
+start_virtual_display 1280x800x24
+session=$(mktemp -d)
+export XDG_RUNTIME_DIR=$session XDG_DATA_HOME=$session
+export ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$build/alsa/asoundrc"
+# The quick-classroom message closes by itself.
+export TUTORLANE_MESSAGE_LOG="$run/window-messages.txt" TUTORLANE_MESSAGE_AUTOCLOSE_MS=1500
+: >"$TUTORLANE_MESSAGE_LOG"
+
+# No launch URL: a quick classroom on QuickClassHost (127.0.0.1), port 10086.
+"$folder/bin/broadcaster" >"$run/window.log" 2>&1 &
+pids+=($!)
+window=""
+for _ in $(seq 100); do
+  window=$(xdotool search --name 'Tutorlane' 2>/dev/null | head -1 || true)
+  [ -n "$window" ] && break
+  sleep 0.2
+done
+[ -n "$window" ] || { echo "the window did not open; see $run/window.log" >&2; exit 1; }
+sleep 3
+# "开始直播": 41,168,75,16 dialog units at 1.5 pixels a unit; its centre.
+xdotool mousemove --window "$window" 118 264 click 1
+sleep 6
+mkdir -p "$(dirname "$out")"
+import -window "$window" "$out"
+echo "messages: $(tr '\n' ' ' <"$TUTORLANE_MESSAGE_LOG")"
+echo "recordings: $(ls -1 "$server/record" 2>/dev/null | tr '\n' ' ')"
+echo "saved $out"
+rm -rf "$session"

@@ -1,0 +1,233 @@
+// The window without a server: its controls and texts, the idle state, keys and clicks that must
+// not reach it, closing.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+#include <QWebEngineView>
+
+#include "app/broadcaster_dlg.h"
+#include "app/shockwave_flash.h"
+#include "window/window_fixture.h"
+
+namespace {
+
+using window_test::ConfigText;
+using window_test::MessageCatcher;
+using window_test::ProgramFolder;
+using window_test::Shifted;
+using window_test::WaitFor;
+
+const std::string kAddress = "rtmp://127.0.0.1:1/live/lesson&4711";
+
+template <typename T>
+T* Control(QWidget& dialog, const char* name) {
+    return dialog.findChild<T*>(QString::fromLatin1(name));
+}
+
+QRect Units(int x, int y, int w, int h) {
+    const auto px = [](int u) { return static_cast<int>(u * 1.5 + 0.5); };
+    return QRect(px(x), px(y), px(w), px(h));
+}
+
+// Counts the right-button presses that reach a widget.
+class RightPressCounter : public QObject {
+  public:
+    int presses = 0;
+    int leftPresses = 0;
+    int menus = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonPress) {
+            const auto button = static_cast<QMouseEvent*>(event)->button();
+            if (button == Qt::RightButton)
+                ++presses;
+            if (button == Qt::LeftButton)
+                ++leftPresses;
+        }
+        if (event->type() == QEvent::ContextMenu)
+            ++menus;
+        return false;
+    }
+};
+
+TEST(BroadcasterWindow, ShowsEveryControlOfTheTemplateWithItsText) {
+    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)},
+                                     {"VideoStyle", "2"},
+                                     {"Bitrate", "640"},
+                                     {"HaveAudio", "0"}}));
+    app::CBroadcasterDlg dialog;
+    ASSERT_TRUE(dialog.OnInitDialog());
+
+    EXPECT_EQ(dialog.windowTitle(),
+              QStringLiteral("新一代网络教学系统(Tutorlane) v1.3 (Build 140423.1306)"));
+    EXPECT_EQ(dialog.size(), QSize(957, 560));
+    const std::pair<const char*, QString> buttons[] = {{"ctl1012", QStringLiteral("开始直播")},
+                                                       {"ctl1043", QStringLiteral("停止直播")}};
+    for (const auto& [name, text] : buttons) {
+        auto* button = Control<QPushButton>(dialog, name);
+        ASSERT_NE(button, nullptr) << name;
+        EXPECT_EQ(button->text(), text);
+        EXPECT_EQ(button->geometry(), Units(41, 168, 75, 16)) << name;
+    }
+    ASSERT_NE(Control<QLabel>(dialog, "ctl1058"), nullptr);
+    EXPECT_EQ(Control<QLabel>(dialog, "ctl1058")->geometry(), Units(6, 7, 151, 33));
+    ASSERT_NE(Control<QLabel>(dialog, "ctl1046"), nullptr);
+    EXPECT_EQ(Control<QLabel>(dialog, "ctl1046")->geometry(), Units(6, 45, 153, 117));
+    EXPECT_EQ(Control<QLabel>(dialog, "tipText")->text(),
+              QStringLiteral("提示：点击【开始直播】按钮，向学生们展示你的电脑桌面和摄像头视频。"));
+    EXPECT_EQ(Control<QGroupBox>(dialog, "paramGroup")->title(), QStringLiteral("参数设置"));
+    EXPECT_EQ(Control<QLabel>(dialog, "labelPictureType")->text(), QStringLiteral("画面类型"));
+    EXPECT_EQ(Control<QLabel>(dialog, "labelVideoDevice")->text(), QStringLiteral("视频设备"));
+    EXPECT_EQ(Control<QLabel>(dialog, "labelAudioDevice")->text(), QStringLiteral("音频设备"));
+    EXPECT_EQ(Control<QLabel>(dialog, "labelBitrate")->text(), QStringLiteral("速率设定"));
+    EXPECT_EQ(Control<QLabel>(dialog, "labelBitrateHint")->text(),
+              QStringLiteral("kb（建议80-800）"));
+    EXPECT_EQ(Control<QCheckBox>(dialog, "ctl1044")->text(), QStringLiteral("发送音频"));
+    EXPECT_EQ(Control<QLabel>(dialog, "noteText")->text(),
+              QStringLiteral("*更改参数后，再次开始直播时生效"));
+    EXPECT_EQ(Control<app::CShockwaveFlash>(dialog, "ctl1048")->geometry(),
+              Units(171, 7, 460, 347));
+    EXPECT_EQ(Control<QLabel>(dialog, "footerText")->geometry(), Units(170, 356, 461, 10));
+
+    auto* pictureType = Control<QComboBox>(dialog, "ctl1057");
+    ASSERT_EQ(pictureType->count(), 4);
+    EXPECT_EQ(pictureType->itemText(0), QStringLiteral("仅直播电脑桌面"));
+    EXPECT_EQ(pictureType->itemText(1), QStringLiteral("仅直播摄像头"));
+    EXPECT_EQ(pictureType->itemText(2), QStringLiteral("画中画（大画面是桌面）"));
+    EXPECT_EQ(pictureType->itemText(3), QStringLiteral("画中画（大画面是摄像头）"));
+
+    // Values from config.ini in the controls.
+    EXPECT_EQ(pictureType->currentIndex(), 2);
+    EXPECT_EQ(Control<QLineEdit>(dialog, "ctl1056")->text(), QStringLiteral("640"));
+    EXPECT_FALSE(Control<QCheckBox>(dialog, "ctl1044")->isChecked());
+    auto* audio = Control<QComboBox>(dialog, "ctl1055");
+    EXPECT_EQ(audio->currentIndex(), audio->count() > 1 ? 1 : -1);
+    ASSERT_NE(Control<QComboBox>(dialog, "ctl1053"), nullptr);
+
+    // Idle.
+    auto* start = Control<QPushButton>(dialog, "ctl1012");
+    auto* stop = Control<QPushButton>(dialog, "ctl1043");
+    EXPECT_FALSE(start->isHidden());
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_TRUE(stop->isHidden());
+    EXPECT_FALSE(stop->isEnabled());
+
+    // The classroom learned its number once the settings were read.
+    const auto& variables = dialog.Classroom()->VariableLog();
+    ASSERT_EQ(variables.size(), 2u);
+    EXPECT_EQ(variables[0], std::make_pair(QStringLiteral("isOMB"), QStringLiteral("true")));
+    EXPECT_EQ(variables[1], std::make_pair(QStringLiteral("meetingid"), QStringLiteral("4711")));
+}
+
+TEST(BroadcasterWindow, ClassroomPageShowsTheClassroomNumber) {
+    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
+    app::CBroadcasterDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    ASSERT_TRUE(WaitFor([&] { return dialog.Classroom()->PageLoaded(); }, 20000));
+    EXPECT_EQ(window_test::EvaluateInPage(dialog.Classroom(),
+                                          "document.getElementById('meetingid').textContent")
+                  .toString(),
+              QStringLiteral("4711"));
+    EXPECT_EQ(window_test::EvaluateInPage(dialog.Classroom(),
+                                          "document.getElementById('live').textContent")
+                  .toString(),
+              QStringLiteral("未开始直播"));
+}
+
+TEST(BroadcasterWindow, EnterAndEscapeDoNotCloseTheWindowAndRightClicksAreSwallowed) {
+    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    ASSERT_TRUE(WaitFor([&] { return dialog.Classroom()->PageLoaded(); }, 20000));
+
+    auto* edit = Control<QLineEdit>(dialog, "ctl1056");
+    for (QWidget* target : {static_cast<QWidget*>(&dialog), static_cast<QWidget*>(edit),
+                            static_cast<QWidget*>(Control<QComboBox>(dialog, "ctl1057"))}) {
+        for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+            QTest::keyClick(target, key);
+        }
+    }
+    window_test::Pump(100);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), 0);
+
+    // The page counts the mouse presses and context menus that reach it.
+    QWidget* render = dialog.Classroom()->focusProxy();
+    ASSERT_NE(render, nullptr);
+    window_test::EvaluateInPage(
+        dialog.Classroom(),
+        "window.pressed = [0, 0, 0]; window.menus = 0;"
+        "document.addEventListener('mousedown', e => window.pressed[e.button]++, true);"
+        "document.addEventListener('contextmenu', e => window.menus++, true); 1");
+    RightPressCounter counter;
+    render->installEventFilter(&counter);
+    const QPoint middle = render->rect().center();
+    QTest::mouseClick(render, Qt::RightButton, Qt::NoModifier, middle);
+    QTest::mouseClick(render, Qt::LeftButton, Qt::NoModifier, middle);
+    QTest::mouseClick(edit, Qt::RightButton, Qt::NoModifier, edit->rect().center());
+    window_test::Pump(300);
+    render->removeEventFilter(&counter);
+
+    EXPECT_EQ(counter.presses, 0);
+    EXPECT_EQ(counter.menus, 0);
+    EXPECT_EQ(counter.leftPresses, 1);  // a left click does get through
+    const QVariantList pressed =
+        window_test::EvaluateInPage(dialog.Classroom(), "window.pressed").toList();
+    ASSERT_EQ(pressed.size(), 3);
+    EXPECT_EQ(pressed[0].toInt(), 1);
+    EXPECT_EQ(pressed[2].toInt(), 0);
+    EXPECT_EQ(window_test::EvaluateInPage(dialog.Classroom(), "window.menus").toInt(), 0);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join("|").toStdString();
+}
+
+TEST(BroadcasterWindow, ClosingSaysTheBroadcastEnded) {
+    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    window_test::Pump(50);
+    EXPECT_TRUE(dialog.close());
+    EXPECT_EQ(messages.Texts(), QStringList{QStringLiteral("直播结束!")});
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+TEST(BroadcasterWindow, AddressWithoutAmpersandCancelsTheWindow) {
+    ProgramFolder folder(ConfigText({{"Address", Shifted("rtmp://127.0.0.1:1/live/lesson")}}));
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
+    EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+    EXPECT_TRUE(dialog.EndedDuringInit());
+    EXPECT_EQ(messages.Texts(), QStringList{QStringLiteral("参数有误!")});
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST(BroadcasterWindow, PictureTypeChangeWhileIdleSaysNothing) {
+    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    auto* pictureType = Control<QComboBox>(dialog, "ctl1057");
+    pictureType->setFocus();
+    QTest::keyClick(pictureType, Qt::Key_Down);
+    window_test::Pump(100);
+    EXPECT_EQ(pictureType->currentIndex(), 1);
+    EXPECT_EQ(dialog.Values().pictureType, 1);
+    EXPECT_TRUE(messages.Texts().isEmpty());
+}
+
+}  // namespace

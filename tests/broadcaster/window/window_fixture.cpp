@@ -1,0 +1,113 @@
+#include "window/window_fixture.h"
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTest>
+#include <QWebEnginePage>
+#include <fstream>
+#include <sstream>
+
+#include "app/launch.h"
+#include "app/shockwave_flash.h"
+
+namespace window_test {
+
+std::string ConfigText(const std::map<std::string, std::string>& device) {
+    std::ifstream in(TUTORLANE_APP_SOURCE_DIR "/config.ini");
+    std::ostringstream out;
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            const auto it = device.find(line.substr(0, eq));
+            if (it != device.end())
+                line = it->first + "=" + it->second;
+        }
+        out << line << "\n";
+    }
+    return out.str();
+}
+
+std::string Shifted(std::string plain) {
+    app::ShiftAddress(plain);
+    return plain;
+}
+
+std::string LaunchUrl(const std::string& plain) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string url = app::kLaunchPrefix;
+    for (unsigned char c : Shifted(plain)) {
+        if (std::isalnum(c) != 0) {
+            url.push_back(static_cast<char>(c));
+        } else {
+            url += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    // The text after the last '&' is not part of the stored address.
+    return url + "&1";
+}
+
+ProgramFolder::ProgramFolder(const std::string& configText, bool enter) {
+    { std::ofstream(Config()) << configText; }
+    for (const char* file : {"face.dll", "Quillon.dll"}) {
+        std::filesystem::copy_file(std::filesystem::path(TUTORLANE_APP_SOURCE_DIR) / file,
+                                   dir_ / file);
+    }
+    if (enter) {
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_.Path());
+        entered_ = true;
+    }
+}
+
+ProgramFolder::~ProgramFolder() {
+    if (entered_) {
+        std::error_code ec;
+        std::filesystem::current_path(previous_, ec);
+    }
+}
+
+MessageCatcher::MessageCatcher() {
+    timer_.setInterval(20);
+    connect(&timer_, &QTimer::timeout, this, &MessageCatcher::Poll);
+    timer_.start();
+}
+
+void MessageCatcher::Poll() {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || !box->isVisible())
+        return;
+    texts_.append(box->text());
+    box->accept();
+}
+
+bool WaitFor(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs)
+            return done();
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+void Pump(int ms) {
+    QTest::qWait(ms);
+}
+
+QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script) {
+    bool answered = false;
+    QVariant result;
+    view->page()->runJavaScript(script, [&](const QVariant& value) {
+        result = value;
+        answered = true;
+    });
+    WaitFor([&] { return answered; }, 5000);
+    return result;
+}
+
+}  // namespace window_test

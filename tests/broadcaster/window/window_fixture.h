@@ -1,0 +1,72 @@
+// Helpers for driving the real window: a program folder in a temp directory as the current
+// directory, a catcher that reads and closes message boxes, waiting with the event loop running,
+// and JavaScript evaluation in the classroom page.
+#ifndef TESTS_BROADCASTER_WINDOW_WINDOW_FIXTURE_H
+#define TESTS_BROADCASTER_WINDOW_WINDOW_FIXTURE_H
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVariant>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "support/child_process.h"
+
+namespace app {
+class CShockwaveFlash;
+}
+
+namespace window_test {
+
+// The shipped config.ini with the given [Device] keys replaced.
+std::string ConfigText(const std::map<std::string, std::string>& device);
+// The shifted form of a plain address, as config.ini stores it.
+std::string Shifted(std::string plain);
+// A launch URL whose payload stores `plain` (shifted) as the address.
+std::string LaunchUrl(const std::string& plain);
+
+// A program folder: config.ini, face.dll and Quillon.dll in a temp directory, made the current
+// directory for the object's lifetime.
+class ProgramFolder {
+  public:
+    explicit ProgramFolder(const std::string& configText, bool enter = true);
+    ~ProgramFolder();
+    ProgramFolder(const ProgramFolder&) = delete;
+    ProgramFolder& operator=(const ProgramFolder&) = delete;
+    const std::filesystem::path& Path() const { return dir_.Path(); }
+    std::filesystem::path Config() const { return dir_ / "config.ini"; }
+    std::string ConfigNow() const { return rtmp::test::ReadTextFile(Config()); }
+
+  private:
+    rtmp::test::TempDir dir_{"tutorlane_window"};
+    std::filesystem::path previous_;
+    bool entered_ = false;
+};
+
+// Reads and accepts every message box that becomes the application's modal window.
+class MessageCatcher : public QObject {
+  public:
+    MessageCatcher();
+    const QStringList& Texts() const { return texts_; }
+    void Clear() { texts_.clear(); }
+
+  private:
+    void Poll();
+    QTimer timer_;
+    QStringList texts_;
+};
+
+// Runs the event loop until done() or the limit; done()'s last answer.
+bool WaitFor(const std::function<bool()>& done, int limitMs);
+// Runs the event loop for ms.
+void Pump(int ms);
+// The value of a script in the classroom page (invalid QVariant when no answer came).
+QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script);
+
+}  // namespace window_test
+
+#endif  // TESTS_BROADCASTER_WINDOW_WINDOW_FIXTURE_H
