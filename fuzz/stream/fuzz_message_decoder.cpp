@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "accept_all_listener.h"
 #include "wire/chunk.h"
 #include "wire/message_decoder.h"
 #include "wire/my_exception.h"
@@ -16,32 +17,7 @@ namespace {
 constexpr int kTypes[] = {1, 3, 4, 5, 6, 8, 9, 15, 16, 17, 18, 19, 20, 22, 7};
 constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 
-// Accepts every output and reads each byte of it, so that a unit reaching past its storage
-// shows up under the address sanitizer.
-class AcceptAll : public rtmp::DecoderListener {
-  public:
-    void OnCallBack(const char* text, int length) override { Touch(text, length); }
-    void OnResultLine(const char* line, int length) override { Touch(line, length); }
-    void OnPingRequest(rtmp::PingMessage& answer) override {
-        if (answer.Remaining() != 6)
-            __builtin_trap();
-        Touch(answer.Current(), answer.Remaining());
-    }
-    bool WantsVideo() const override { return true; }
-    bool WantsAudio() const override { return true; }
-    void OnVideo(const uint8_t* data, int length, uint32_t) override { Touch(data, length); }
-    void OnAudio(const uint8_t* data, int length, uint32_t) override { Touch(data, length); }
-
-  private:
-    void Touch(const void* data, int length) {
-        if (length < 0)
-            __builtin_trap();
-        const auto* p = static_cast<const uint8_t*>(data);
-        for (int i = 0; i < length; ++i)
-            sink_ = static_cast<uint8_t>(sink_ + p[i]);
-    }
-    volatile uint8_t sink_ = 0;
-};
+using fuzzing::AcceptAll;
 
 void Feed(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context, int type, int streamId,
           const uint8_t* body, size_t size) {
