@@ -16,7 +16,9 @@ size_t FrameBytes(int width, int height) {
                                    : 0;
 }
 
-void LogLine(const char* text) { std::fprintf(stderr, "%s\n", text); }
+void LogLine(const char* text) {
+    std::fprintf(stderr, "%s\n", text);
+}
 
 }  // namespace
 
@@ -30,18 +32,24 @@ FeederDevices DefaultFeederDevices(MessageSink* messages) {
 
 InsetSize CameraInsetSize(const BroadcastSettings& s, int screenRate) {
     InsetSize inset;
-    if (s.VideoHeight <= 0 || screenRate <= 0) return inset;
-    inset.height = static_cast<int>(static_cast<unsigned>(s.ScreenHeight) / static_cast<unsigned>(screenRate));
-    const unsigned aspect = static_cast<unsigned>(s.VideoWidth) * 100u / static_cast<unsigned>(s.VideoHeight);
+    if (s.VideoHeight <= 0 || screenRate <= 0)
+        return inset;
+    inset.height =
+        static_cast<int>(static_cast<unsigned>(s.ScreenHeight) / static_cast<unsigned>(screenRate));
+    const unsigned aspect =
+        static_cast<unsigned>(s.VideoWidth) * 100u / static_cast<unsigned>(s.VideoHeight);
     inset.width = static_cast<int>(aspect * static_cast<unsigned>(inset.height) / 100u);
     return inset;
 }
 
 InsetSize ScreenInsetSize(const BroadcastSettings& s, int screenRate) {
     InsetSize inset;
-    if (s.ScreenWidth <= 0 || screenRate <= 0) return inset;
-    inset.width = static_cast<int>(static_cast<unsigned>(s.VideoWidth) / static_cast<unsigned>(screenRate));
-    const unsigned aspect = static_cast<unsigned>(s.ScreenHeight) * 100u / static_cast<unsigned>(s.ScreenWidth);
+    if (s.ScreenWidth <= 0 || screenRate <= 0)
+        return inset;
+    inset.width =
+        static_cast<int>(static_cast<unsigned>(s.VideoWidth) / static_cast<unsigned>(screenRate));
+    const unsigned aspect =
+        static_cast<unsigned>(s.ScreenHeight) * 100u / static_cast<unsigned>(s.ScreenWidth);
     inset.height = static_cast<int>(aspect * static_cast<unsigned>(inset.width) / 100u);
     return inset;
 }
@@ -56,25 +64,30 @@ CBroadcastFeeder::CBroadcastFeeder(const BroadcastSettings* settings, FeederDevi
 CBroadcastFeeder::~CBroadcastFeeder() {
     Stop();
     // OCELIX_Stop has ended the encoder's threads: its memory can go now.
-    if (encoder_ != nullptr) OCELIX_ReleaseEncoder(encoder_);
+    if (encoder_ != nullptr)
+        OCELIX_ReleaseEncoder(encoder_);
 }
 
 int CBroadcastFeeder::FrameRate() const {
-    if (settings_->FrameRate >= 1) return settings_->FrameRate;
+    if (settings_->FrameRate >= 1)
+        return settings_->FrameRate;
     LogLine("FrameRate below 1 in the settings: 1 is used.");
     return 1;
 }
 
 int CBroadcastFeeder::ScreenRate() const {
-    if (settings_->ScreenRate >= 1) return settings_->ScreenRate;
+    if (settings_->ScreenRate >= 1)
+        return settings_->ScreenRate;
     return 1;
 }
 
 int CBroadcastFeeder::Start(PreviewSink* preview) {
-    if (running_ || encoder_ != nullptr) return 0;  // one broadcast per feeder
+    if (running_ || encoder_ != nullptr)
+        return 0;  // one broadcast per feeder
     running_ = true;
     const BroadcastSettings& s = *settings_;
-    const bool screenSized = s.VideoStyle == STYLE_SCREEN || s.VideoStyle == STYLE_SCREEN_WITH_CAMERA;
+    const bool screenSized =
+        s.VideoStyle == STYLE_SCREEN || s.VideoStyle == STYLE_SCREEN_WITH_CAMERA;
     config_ = EncoderConfig{};
     config_.width = screenSized ? s.ScreenWidth : s.VideoWidth;
     config_.height = screenSized ? s.ScreenHeight : s.VideoHeight;
@@ -88,13 +101,17 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     config_.channels = s.Chanels;
     config_.record = s.Record;
     std::snprintf(config_.url, sizeof config_.url, "%s", s.publishUrl.c_str());
-    if (s.ScreenRate < 1 && (s.VideoStyle == STYLE_SCREEN_WITH_CAMERA ||
-                             s.VideoStyle == STYLE_CAMERA_WITH_SCREEN)) {
+    if (s.ScreenRate < 1 &&
+        (s.VideoStyle == STYLE_SCREEN_WITH_CAMERA || s.VideoStyle == STYLE_CAMERA_WITH_SCREEN)) {
         LogLine("ScreenRate below 1 in the settings: 1 is used.");
     }
 
     encoder_ = OCELIX_CreateEncoder(&config_);
-    if (encoder_ == nullptr || OCELIX_Start(encoder_) == 0) return 0;
+    if (encoder_ == nullptr || OCELIX_Start(encoder_) == 0) {
+        // Nothing is broadcasting: the window is idle again.
+        running_ = false;
+        return 0;
+    }
 
     const unsigned period = 1000u / static_cast<unsigned>(config_.frameRate);
     switch (s.VideoStyle) {
@@ -115,7 +132,8 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     if (s.HaveAudio != 0 && devices_.audio) {
         devices_.audio->SetFormat(s.SamplesPerSec, s.BitsPerSample, s.Chanels);
         if (devices_.audio->Open(s.audioDevice)) {
-            devices_.audio->SetBlockSize(static_cast<uint32_t>(OCELIX_GetAudioNofifySize(encoder_)));
+            devices_.audio->SetBlockSize(
+                static_cast<uint32_t>(OCELIX_GetAudioNofifySize(encoder_)));
             devices_.audio->Start(1, this);
         }
     }
@@ -123,9 +141,11 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
 }
 
 void CBroadcastFeeder::StartCamera(PreviewSink* preview) {
-    if (!devices_.camera) return;
+    if (!devices_.camera)
+        return;
     const BroadcastSettings& s = *settings_;
-    if (devices_.camera->Start(s.DeviceID, preview, s.VideoWidth, s.VideoHeight, config_.frameRate) == 0) {
+    if (devices_.camera->Start(s.DeviceID, preview, s.VideoWidth, s.VideoHeight,
+                               config_.frameRate) == 0) {
         devices_.camera->SetSink(this);
         devices_.camera->EnableFrames(true);
     }
@@ -133,9 +153,12 @@ void CBroadcastFeeder::StartCamera(PreviewSink* preview) {
 
 int CBroadcastFeeder::Stop() {
     StopTimer();
-    if (encoder_ != nullptr) OCELIX_Stop(encoder_);
-    if (devices_.camera) devices_.camera->Stop();
-    if (devices_.audio) devices_.audio->Stop();
+    if (encoder_ != nullptr)
+        OCELIX_Stop(encoder_);
+    if (devices_.camera)
+        devices_.camera->Stop();
+    if (devices_.audio)
+        devices_.audio->Stop();
     running_ = false;
     return 1;
 }
@@ -149,16 +172,18 @@ void CBroadcastFeeder::OnTimer() {
     const FrameImage camera(cameraFrame_.data(), s.VideoWidth, s.VideoHeight);
     switch (s.VideoStyle) {
         case STYLE_SCREEN:
-            OCELIX_PutVideoData(encoder_, screenFrame_.data(), static_cast<int>(screenFrame_.size()));
+            OCELIX_PutVideoData(encoder_, screenFrame_.data(),
+                                static_cast<int>(screenFrame_.size()));
             break;
         case STYLE_SCREEN_WITH_CAMERA: {
             const InsetSize inset = CameraInsetSize(s, ScreenRate());
             {
                 std::lock_guard<std::mutex> lock(frameLock_);
-                ScaleNearestInto(screen, s.VideoX, s.VideoY, FrameImage(nullptr, inset.width, inset.height),
-                                 camera);
+                ScaleNearestInto(screen, s.VideoX, s.VideoY,
+                                 FrameImage(nullptr, inset.width, inset.height), camera);
             }
-            OCELIX_PutVideoData(encoder_, screenFrame_.data(), static_cast<int>(screenFrame_.size()));
+            OCELIX_PutVideoData(encoder_, screenFrame_.data(),
+                                static_cast<int>(screenFrame_.size()));
             break;
         }
         case STYLE_CAMERA_WITH_SCREEN: {
@@ -170,7 +195,8 @@ void CBroadcastFeeder::OnTimer() {
                 ScaleDownStepwise(small, screen);
                 PasteImage(camera, s.VideoX, s.VideoY, small);
             }
-            OCELIX_PutVideoData(encoder_, cameraFrame_.data(), static_cast<int>(cameraFrame_.size()));
+            OCELIX_PutVideoData(encoder_, cameraFrame_.data(),
+                                static_cast<int>(cameraFrame_.size()));
             break;
         }
         default:
@@ -179,7 +205,8 @@ void CBroadcastFeeder::OnTimer() {
 }
 
 void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, int length) {
-    if (data == nullptr || length <= 0) return;
+    if (data == nullptr || length <= 0)
+        return;
     if (settings_->VideoStyle == STYLE_CAMERA) {
         OCELIX_PutVideoData(encoder_, data, length);
         return;
@@ -191,7 +218,8 @@ void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, 
 }
 
 void CBroadcastFeeder::OnAudioData(const uint8_t* data, int length) {
-    if (data != nullptr) OCELIX_PutAudioData(encoder_, data, length);
+    if (data != nullptr)
+        OCELIX_PutAudioData(encoder_, data, length);
 }
 
 }  // namespace capture

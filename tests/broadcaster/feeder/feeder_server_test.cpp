@@ -187,6 +187,7 @@ TEST_F(FeederServerTest, UnreachableServerFailsTheStart) {
     server_.Stop();
     CBroadcastFeeder feeder(&s, Devices());
     EXPECT_EQ(feeder.Start(nullptr), 0);
+    EXPECT_FALSE(feeder.Running());  // idle again: a picture-type change needs no restart
     feeder.Stop();
 }
 
