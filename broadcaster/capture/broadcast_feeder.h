@@ -29,7 +29,7 @@ struct FeederDevices {
 FeederDevices DefaultFeederDevices(MessageSink* messages);
 
 class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public CMMTimer {
-public:
+  public:
     CBroadcastFeeder(const BroadcastSettings* settings, FeederDevices devices);
     ~CBroadcastFeeder() override;
     CBroadcastFeeder(const CBroadcastFeeder&) = delete;
@@ -46,10 +46,10 @@ public:
     void OnVideoFrame(double sampleTime, const uint8_t* data, int length) override;
     void OnAudioData(const uint8_t* data, int length) override;
 
-protected:
+  protected:
     void OnTimer() override;
 
-private:
+  private:
     int FrameRate() const;
     int ScreenRate() const;
     void StartCamera(PreviewSink* preview);
