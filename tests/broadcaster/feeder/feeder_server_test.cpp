@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "../capture/xvfb_display.h"
@@ -37,16 +38,16 @@ class NullMessages final : public MessageSink {
 class FeederServerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        tone_ = new rtmp::test::AlsaToneDevice(440, 6000);
-        display_ = new XvfbDisplay();
+        tone_ = std::make_unique<rtmp::test::AlsaToneDevice>(440, 6000);
+        display_ = std::make_unique<XvfbDisplay>();
         ASSERT_TRUE(
             display_->Start(std::to_string(kScreenW) + "x" + std::to_string(kScreenH) + "x24"));
         // The whole screen one colour, the pointer out of the way.
         ASSERT_TRUE(PaintScreen(display_->Name(), kScreenRgb, kScreenW - 2, kScreenH - 2));
     }
     static void TearDownTestSuite() {
-        delete display_;
-        delete tone_;
+        display_.reset();
+        tone_.reset();
     }
     void SetUp() override {
         ASSERT_TRUE(tone_->Ok()) << tone_->Error();
@@ -138,14 +139,14 @@ class FeederServerTest : public ::testing::Test {
         EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
     }
 
-    static rtmp::test::AlsaToneDevice* tone_;
-    static XvfbDisplay* display_;
+    static std::unique_ptr<rtmp::test::AlsaToneDevice> tone_;
+    static std::unique_ptr<XvfbDisplay> display_;
     NginxRtmpServer server_;
     NullMessages messages_;
 };
 
-rtmp::test::AlsaToneDevice* FeederServerTest::tone_ = nullptr;
-XvfbDisplay* FeederServerTest::display_ = nullptr;
+std::unique_ptr<rtmp::test::AlsaToneDevice> FeederServerTest::tone_;
+std::unique_ptr<XvfbDisplay> FeederServerTest::display_;
 
 TEST_F(FeederServerTest, ScreenStyleRecordsTheScreenWithSound) {
     const auto file = Broadcast(Settings(STYLE_SCREEN, "style0"), "style0", 10s);
