@@ -105,11 +105,17 @@ class CConnection final : public DecoderListener {
     RtmpContext commandContext_;  // guarded by sendMutex_
     RtmpContext mediaContext_;    // guarded by sendMutex_
     ChunkWriter mediaWriter_;     // guarded by sendMutex_
+    ByteBuffer sendBuffer_{0};    // the framed media message; guarded by sendMutex_
 
     // Media packaging state; packMutex_ serialises the caller's video and audio paths.
     std::mutex packMutex_;
     int avcHeaderSent_ = 0;
     int aacHeaderCountdown_ = 0;
+    ByteBuffer videoInput_{0};     // the caller's access unit
+    ByteBuffer videoPayload_{0};   // the video message body
+    ByteBuffer endOfSequence_{0};  // an end-of-sequence unit to carry along
+    ByteBuffer sei_{0};            // the unit's SEI
+    ByteBuffer audioPayload_{0};   // the audio message body
 
     std::atomic<StreamOutFn> videoOut_{nullptr};
     std::atomic<StreamOutFn> audioOut_{nullptr};

@@ -33,20 +33,22 @@ int CConnection::SendVideo(const uint8_t* data, int length, int timestamp) {
 }
 
 int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp) {
-    ByteBuffer input(length + 20);
+    // The packing buffers are kept between units: they grow to the largest unit seen and are
+    // then reused without allocating or clearing.
+    ByteBuffer& input = videoInput_;
+    if (!input.Allocate(length) || !videoPayload_.Allocate(2 * length + 20))
+        return 0;
     input.PutBytes(data, length);
     input.Flip();
-    ByteBuffer scratch(0);
-    ByteBuffer endOfSequence(0);
-    endOfSequence.Reset();
-    ByteBuffer payload(2 * length + 20);
+    ByteBuffer& payload = videoPayload_;
+    endOfSequence_.Reset();
 
     if (avcHeaderSent_ != 0) {
         for (int type = NalType(input); type >= 0; type = NalType(input)) {
             if (type == NAL_SPS || type == NAL_PPS) {
-                TakeNal(scratch, input);
+                SkipNal(input);
             } else if (type == NAL_END_OF_SEQUENCE) {
-                TakeNal(endOfSequence, input);
+                TakeNal(endOfSequence_, input);
             } else {
                 break;
             }
@@ -56,36 +58,28 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
                                 kAvcProfile, 0x00, kAvcLevel, 0xFF, 0xE1};
         payload.PutBytes(head, sizeof head);
         if (NalType(input) == NAL_END_OF_SEQUENCE)
-            TakeNal(endOfSequence, input);
+            TakeNal(endOfSequence_, input);
         while (input.Remaining() > 4 && NalType(input) != NAL_SPS) {
-            TakeNal(scratch, input);
+            SkipNal(input);
             log::ShowFMT("InitVideo,ReadNal=%d,Size=%d", NalType(input), input.Remaining());
         }
         if (input.Remaining() <= 4)
             return 1;  // nothing to start a stream with yet
-        ByteBuffer parameterSet(0);
-        TakeNal(parameterSet, input);
-        parameterSet.Skip(4);
-        payload.PutInt16(static_cast<uint32_t>(parameterSet.Remaining()));
-        payload.PutAll(parameterSet);
+        MoveNalWithLength(payload, input, 2);
         if (input.Remaining() <= 4)
             return 1;  // an SPS without its PPS
         payload.PutByte(0x01);
-        TakeNal(parameterSet, input);
-        parameterSet.Skip(4);
-        payload.PutInt16(static_cast<uint32_t>(parameterSet.Remaining()));
-        payload.PutAll(parameterSet);
+        MoveNalWithLength(payload, input, 2);
         const int sent = SendStream(payload, MSG_VIDEO, 0);
         if (sent == 0)
             return 0;
         avcHeaderSent_ = 1;
-        payload.Allocate(2 * length + 20);
+        payload.Clear();
     }
 
-    ByteBuffer sei(0);
-    sei.Reset();
+    sei_.Reset();
     if (NalType(input) == NAL_SEI)
-        TakeNal(sei, input);
+        TakeNal(sei_, input);
     const int type = NalType(input);
     if (type < 0)
         return 1;  // only parameter sets: nothing to show
@@ -105,20 +99,19 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
     payload.PutByte(frameType);
     payload.PutByte(0x01);
     payload.PutInt24(0);  // composition time
-    PutNalWithLength(payload, sei);
-    PutNalWithLength(payload, endOfSequence);
+    PutNalWithLength(payload, sei_);
+    PutNalWithLength(payload, endOfSequence_);
     // Every remaining NAL unit (normally the one slice) gets its own length prefix.
-    ByteBuffer nal(0);
-    while (input.Remaining() > 4) {
-        TakeNal(nal, input);
-        PutNalWithLength(payload, nal);
-    }
+    while (input.Remaining() > 4)
+        MoveNalWithLength(payload, input, 4);
     return SendStream(payload, MSG_VIDEO, timestamp);
 }
 
 int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
     std::lock_guard<std::mutex> lock(packMutex_);
-    ByteBuffer payload(2 * length + 20);
+    ByteBuffer& payload = audioPayload_;
+    if (!payload.Allocate(length + 20))
+        return 0;
     const bool adts = length >= 2 && data[0] == 0xFF && (data[1] == 0xF1 || data[1] == 0xF9);
     if (adts) {
         if (length <= 7)
@@ -127,13 +120,12 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
             aacHeaderCountdown_ = kAacHeaderRepeat;
             uint8_t config[2];
             AdtsToAudioSpecificConfig(data[2], data[3], config);
-            ByteBuffer header;
-            header.PutByte(0xAF);
-            header.PutByte(0x00);
-            header.PutBytes(config, 2);
+            const uint8_t header[] = {0xAF, 0x00, config[0], config[1]};
+            payload.PutBytes(header, sizeof header);
             // Delta 0: the header takes the previous message's time. Any other value would
             // be added to the stream's running time and push it ahead of the real one.
-            SendStream(header, MSG_AUDIO, 0);
+            SendStream(payload, MSG_AUDIO, 0);
+            payload.Clear();
         }
         --aacHeaderCountdown_;
         payload.PutByte(0xAF);
@@ -157,11 +149,10 @@ int CConnection::SendStream(ByteBuffer& payload, int type, int timestamp) {
     {
         std::lock_guard<std::mutex> lock(sendMutex_);
         mediaContext_.SetHeader(CS_STREAM, type, 1, timestamp, size);
-        ByteBuffer out(0);
-        if (!out.Allocate(ChunkedSizeBound(size)))
+        if (!sendBuffer_.Allocate(ChunkedSizeBound(size)))
             return 0;
-        mediaWriter_.WriteMessage(mediaContext_, CS_STREAM, out, payload);
-        ok = WriteLocked(out);
+        mediaWriter_.WriteMessage(mediaContext_, CS_STREAM, sendBuffer_, payload);
+        ok = WriteLocked(sendBuffer_);
     }
     if (log::LinesOn()) {
         log::ShowFMT("SendStream().type=%d,ts=%u,size=%d(Byte)", type,

@@ -35,6 +35,26 @@ void PutNalWithLength(ByteBuffer& target, ByteBuffer& nal) {
     target.Put(nal, n);
 }
 
+void SkipNal(ByteBuffer& source) {
+    source.Skip(FindNalEnd(source));
+}
+
+void MoveNalWithLength(ByteBuffer& target, ByteBuffer& source, int lengthBytes) {
+    const int n = FindNalEnd(source);
+    if (n <= 4) {
+        source.Skip(n);
+        return;
+    }
+    source.Skip(4);
+    const int body = n - 4;
+    target.Reserve(lengthBytes + body);
+    if (lengthBytes == 2)
+        target.PutInt16(static_cast<uint32_t>(body));
+    else
+        target.PutInt32(static_cast<uint32_t>(body));
+    target.Put(source, body);
+}
+
 int NalType(const ByteBuffer& buffer) {
     if (buffer.Remaining() <= 4)
         return -1;
