@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "codecs/adts.h"
+#include "codecs/component_record.h"
 
 namespace ocelix {
 namespace {
@@ -178,10 +179,6 @@ class AacSession {
     int64_t nextPts_ = 0;
 };
 
-AacSession* SessionOf(const AACEncoderParam* param) {
-    return param == nullptr ? nullptr : static_cast<AacSession*>(param->reserved);
-}
-
 void ClearOutputs(AACEncoderParam* param) {
     param->input = nullptr;
     param->output = nullptr;
@@ -223,28 +220,11 @@ int AACEncoderOpen(AACEncoderParam* param) {
 }
 
 int AACEncoderEncode(AACEncoderParam* param) {
-    AacSession* session = SessionOf(param);
-    if (session == nullptr) {
-        return 0;
-    }
-    bool ok = false;
-    try {
-        ok = session->Encode();
-    } catch (...) {
-        ok = false;
-    }
-    param->output = session->Output();
-    param->outputLength = ok ? session->OutputLength() : 0;
-    return ok ? 1 : 0;
+    return EncodeRecord<AacSession>(param);
 }
 
 int AACEncoderClose(AACEncoderParam* param) {
-    if (param == nullptr || param->reserved == nullptr) {
-        return 1;
-    }
-    std::unique_ptr<AacSession> session(SessionOf(param));
-    ClearOutputs(param);
-    return 1;
+    return CloseRecord<AacSession>(param, ClearOutputs);
 }
 
 }  // extern "C"

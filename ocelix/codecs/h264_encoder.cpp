@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/bgr_to_i420.h"
+#include "codecs/component_record.h"
 
 namespace ocelix {
 namespace {
@@ -181,10 +182,6 @@ class H264Session {
     std::atomic<bool> keyFrameRequested_{false};
 };
 
-H264Session* SessionOf(const H264EncoderParam* param) {
-    return param == nullptr ? nullptr : static_cast<H264Session*>(param->reserved);
-}
-
 void ClearOutputs(H264EncoderParam* param) {
     param->outputLength = 0;
     param->inputFrameSize = 0;
@@ -220,32 +217,15 @@ int H264EncoderOpen(H264EncoderParam* param) {
 }
 
 int H264EncoderEncode(H264EncoderParam* param) {
-    H264Session* session = SessionOf(param);
-    if (session == nullptr) {
-        return 0;
-    }
-    bool ok = false;
-    try {
-        ok = session->Encode();
-    } catch (...) {
-        ok = false;
-    }
-    param->output = session->Output();
-    param->outputLength = ok ? session->OutputLength() : 0;
-    return ok ? 1 : 0;
+    return EncodeRecord<H264Session>(param);
 }
 
 int H264EncoderClose(H264EncoderParam* param) {
-    if (param == nullptr || param->reserved == nullptr) {
-        return 1;
-    }
-    std::unique_ptr<H264Session> session(SessionOf(param));
-    ClearOutputs(param);
-    return 1;
+    return CloseRecord<H264Session>(param, ClearOutputs);
 }
 
 void H264EncoderRequestKeyFrame(H264EncoderParam* param) {
-    H264Session* session = SessionOf(param);
+    H264Session* session = SessionOf<H264Session>(param);
     if (session != nullptr) {
         session->RequestKeyFrame();
     }
