@@ -37,36 +37,30 @@ void ReportPerPixel(benchmark::State& state, int64_t dstWidth, int64_t dstHeight
         benchmark::Counter(pixels, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_ScaleBilinear(benchmark::State& state) {
+// Runs one of our resizers over the sizes in the benchmark's four arguments.
+void RunOurs(benchmark::State& state, void (*scale)(const FrameImage&, const FrameImage&)) {
     const auto sw = static_cast<int32_t>(state.range(0));
     const auto sh = static_cast<int32_t>(state.range(1));
     const auto dw = static_cast<int32_t>(state.range(2));
     const auto dh = static_cast<int32_t>(state.range(3));
+    // ScaleDownStepwise overwrites the source with its halvings, as in the feeder, where every
+    // tick brings a new screen frame; the contents do not change the work done.
     std::vector<uint8_t> src = RandomPicture(sw, sh);
     std::vector<uint8_t> dst(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 3U);
     for (auto _ : state) {
-        capture::ScaleBilinear(FrameImage(dst.data(), dw, dh), FrameImage(src.data(), sw, sh));
+        scale(FrameImage(dst.data(), dw, dh), FrameImage(src.data(), sw, sh));
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }
     ReportPerPixel(state, dw, dh);
 }
 
+void BM_ScaleBilinear(benchmark::State& state) {
+    RunOurs(state, capture::ScaleBilinear);
+}
+
 void BM_ScaleDownStepwise(benchmark::State& state) {
-    const auto sw = static_cast<int32_t>(state.range(0));
-    const auto sh = static_cast<int32_t>(state.range(1));
-    const auto dw = static_cast<int32_t>(state.range(2));
-    const auto dh = static_cast<int32_t>(state.range(3));
-    // The source is overwritten by the halvings, as in the feeder, where every tick brings a new
-    // screen frame; its contents do not change the work done.
-    std::vector<uint8_t> src = RandomPicture(sw, sh);
-    std::vector<uint8_t> dst(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 3U);
-    for (auto _ : state) {
-        capture::ScaleDownStepwise(FrameImage(dst.data(), dw, dh), FrameImage(src.data(), sw, sh));
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    ReportPerPixel(state, dw, dh);
+    RunOurs(state, capture::ScaleDownStepwise);
 }
 
 void BM_SwscaleBilinear(benchmark::State& state) {
