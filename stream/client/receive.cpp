@@ -17,21 +17,20 @@ void CConnection::ThreadReceive() {
     const int threadId = g_threadNumber.fetch_add(1);
     started_.store(true);
     log::ShowFMT("ThreadReceive().Start ThreadID=%d", threadId);
-    std::vector<uint8_t> raw(kReceiveBlock);
     ByteBuffer block(kReceiveBlock);
     while (running_.load() != 0) {
         try {
-            const long n = socket_.Receive(raw.data(), raw.size());
+            // Received straight into the block the decoder reads.
+            block.Allocate(kReceiveBlock);
+            const long n = socket_.Receive(block.Data(), static_cast<size_t>(block.Capacity()));
             log::ShowFMT("ThreadID=%d,Recv=%ld(Byte),total=%u(KB)", threadId, n, bytesIn_ / 1024);
             if (n <= 0) {
                 log::ShowFMT("ThreadReceive().Recv=%ld ThreadID=%d", n, threadId);
                 break;
             }
             if (log::TrafficOn())
-                log::DumpTcpRecv(raw.data(), static_cast<size_t>(n));
-            block.Allocate(static_cast<int>(n));
-            block.PutBytes(raw.data(), static_cast<int>(n));
-            block.Flip();
+                log::DumpTcpRecv(block.Data(), static_cast<size_t>(n));
+            block.SetLimit(static_cast<int>(n));
             HandleBlock(block);
         } catch (MyException code) {
             log::ShowFMT("Exception in ThreadReceive().code=%d ThreadID=%d", static_cast<int>(code),
