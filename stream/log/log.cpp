@@ -8,21 +8,24 @@
 #include <cstring>
 #include <ctime>
 
+#include "log/platform/private_file.h"
+
 namespace rtmp::log {
 namespace {
 
 std::atomic<int> g_consoleColor{7};
 
-void AppendFile(const std::string& path, const char* mode, const char* head, const void* data,
-                size_t length) noexcept {
-    FILE* f = std::fopen(path.c_str(), mode);
-    if (f == nullptr)
-        return;
-    if (head != nullptr)
-        std::fputs(head, f);
-    if (data != nullptr && length > 0)
-        std::fwrite(data, 1, length, f);
-    std::fclose(f);
+void AppendFile(const std::string& path, const char* head, const void* data, size_t length,
+                size_t maxBytes) noexcept {
+    try {
+        AppendPrivate(path, head, data, length, maxBytes);
+    } catch (...) {
+    }
+}
+
+void ToConsole(const char* line) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
 }
 
 const char* AnsiFor(int attribute) {
@@ -52,20 +55,27 @@ void SetLog(int console, int flags) noexcept {
 }
 
 std::string LogDir() {
-    const char* dir = std::getenv("VISTREL_LOG_DIR");
-    return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
+    return PrivateLogDir();
 }
+namespace {
+// A file of the log folder; "" when there is no folder to write to.
+std::string InLogDir(const char* name) {
+    const std::string dir = LogDir();
+    return dir.empty() ? std::string() : dir + "/" + name;
+}
+}  // namespace
+
 std::string LogPath() {
-    return LogDir() + "/Vistrel.log";
+    return InLogDir("Vistrel.log");
 }
 std::string SendDumpPath() {
-    return LogDir() + "/Vistrel.TcpSend";
+    return InLogDir("Vistrel.TcpSend");
 }
 std::string RecvDumpPath() {
-    return LogDir() + "/Vistrel.TcpRecv";
+    return InLogDir("Vistrel.TcpRecv");
 }
 std::string ErrorPath() {
-    return LogDir() + "/Vistrel.err";
+    return InLogDir("Vistrel.err");
 }
 
 const char* FormatLogTimeAt(char* buf, long long seconds) noexcept {
@@ -87,16 +97,43 @@ int WriteLog(const char* line) noexcept {
     if (line == nullptr || std::strlen(line) > static_cast<size_t>(kMaxLine))
         return 0;
     const Switches& s = GetSwitches();
-    if (s.console.load(std::memory_order_relaxed) != 0) {
-        std::fputs(line, stdout);
-        std::fflush(stdout);
+    if (s.console.load(std::memory_order_relaxed) != 0)
+        ToConsole(line);
+    if (s.file.load(std::memory_order_relaxed) != 0)
+        AppendFile(LogPath(), line, nullptr, 0, kMaxLogFileBytes);
+    return 1;
+}
+
+int ForceText(const char* text) noexcept {
+    if (text == nullptr || std::strlen(text) > static_cast<size_t>(kMaxLine))
+        return 0;
+    char stamp[64];
+    char record[16384];
+    std::snprintf(record, sizeof record, "%s\n[%s] ", text, FormatLogTime(stamp));
+    if (std::strlen(record) > static_cast<size_t>(kMaxLine))
+        return 0;
+    if (GetSwitches().console.load(std::memory_order_relaxed) != 0)
+        ToConsole(record);
+    try {
+        AppendFile(LogPath(), record, nullptr, 0, kMaxLogFileBytes);
+    } catch (...) {
     }
-    if (s.file.load(std::memory_order_relaxed) != 0) {
-        try {
-            AppendFile(LogPath(), "a", line, nullptr, 0);
-        } catch (...) {
-        }
+    return 1;
+}
+
+int ForceFMT(const char* fmt, ...) noexcept {
+    if (fmt == nullptr)
+        return 0;
+    char text[kMaxLine] = {};
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (n < 0) {
+        ForceText("::ShowFMT().Erro.");
+        return 0;
     }
+    ForceText(text);
     return 1;
 }
 
@@ -150,21 +187,21 @@ void RemoveLogFiles() noexcept {
 
 void DumpTcpSend(const void* data, size_t length) noexcept {
     try {
-        AppendFile(SendDumpPath(), "ab", "----------------", data, length);
+        AppendFile(SendDumpPath(), "----------------", data, length, kMaxDumpFileBytes);
     } catch (...) {
     }
 }
 
 void DumpTcpRecv(const void* data, size_t length) noexcept {
     try {
-        AppendFile(RecvDumpPath(), "ab", "----------------", data, length);
+        AppendFile(RecvDumpPath(), "----------------", data, length, kMaxDumpFileBytes);
     } catch (...) {
     }
 }
 
 void AppendErrorFile(const char* text, const void* data, size_t length) noexcept {
     try {
-        AppendFile(ErrorPath(), "ab", text, data, length);
+        AppendFile(ErrorPath(), text, data, length, kMaxLogFileBytes);
     } catch (...) {
     }
 }

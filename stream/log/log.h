@@ -17,6 +17,9 @@ Switches& GetSwitches() noexcept;
 constexpr int kFlagFile = 0x001;
 constexpr int kFlagTraffic = 0x100;
 constexpr int kMaxLine = 8192;
+// Size limits of the files: past them the oldest half of a file goes.
+constexpr size_t kMaxLogFileBytes = size_t{1} << 20;    // Vistrel.log, Vistrel.err
+constexpr size_t kMaxDumpFileBytes = size_t{64} << 20;  // the two traffic dumps
 
 inline bool LinesOn() noexcept {
     const Switches& s = GetSwitches();
@@ -30,7 +33,8 @@ inline bool TrafficOn() noexcept {
 // Deletes the old log and dump files, then sets the three switches.
 void SetLog(int console, int flags) noexcept;
 
-// Directory of the log files: $VISTREL_LOG_DIR, else /tmp.
+// Directory of the log files: $VISTREL_LOG_DIR, else the user's own state folder
+// ($XDG_STATE_HOME/tutorlane, default ~/.local/state/tutorlane); "" when there is none.
 std::string LogDir();
 std::string LogPath();       // Vistrel.log
 std::string SendDumpPath();  // Vistrel.TcpSend
@@ -45,6 +49,10 @@ const char* FormatLogTimeAt(char* buf, long long seconds) noexcept;
 int WriteLog(const char* line) noexcept;
 int ShowText(const char* text) noexcept;
 int ShowFMT(const char* fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+// A line that goes to the log file whatever the file switch says (and to standard output when
+// that is on); the switches themselves stay as the caller set them.
+int ForceText(const char* text) noexcept;
+int ForceFMT(const char* fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
 int SetConsoleColor(int attribute) noexcept;
 void RemoveLogFiles() noexcept;
 

@@ -56,12 +56,9 @@ void ReportBadChannel(const ByteBuffer& in, int start, int h, int id, int basicL
         "byteCount=%d,read=%d,MSize=%d=(%d*16+%d),buf(pos=%d,lim=%d,cap=%d)",
         h, id, start, start / 16, start % 16, basicLength, basicLength, chunkSize, chunkSize / 16,
         chunkSize % 16, start, in.Limit(), in.Capacity());
-    log::Switches& switches = log::GetSwitches();
-    const int savedFile = switches.file.exchange(1);
     log::SetConsoleColor(4);
-    log::ShowText(text);
+    log::ForceText(text);
     log::AppendErrorFile(text, in.Data(), static_cast<size_t>(in.Limit()));
-    switches.file.store(savedFile);
 }
 
 // Puts a buffer's position back where it was, however the scope is left.
@@ -255,16 +252,13 @@ int MessageDecoder::DecodeHeader(RtmpContext& context, ByteBuffer& in) {
     if (header.extended) {
         value = in.GetInt32();
         header.ts = static_cast<int32_t>(value);
-        log::Switches& switches = log::GetSwitches();
-        const int savedFile = switches.file.exchange(1);
         log::SetConsoleColor(4);
-        log::ShowFMT(
+        log::ForceFMT(
             "::DecodeHeader().Ts=(-1) HeaderByte=0x%02X,ChannelID=0x%02X,StartPos=(%d,%d),"
             "byteCount=%d,read=%d,MSize=%d=(%d,%d),UnkownTs=%d",
             basic.first, id, start / 16, start % 16, basic.length, in.Position() - start,
             chunkSize_, chunkSize_ / 16, chunkSize_ % 16, header.ts);
         std::printf("tsEx=0x%08X\n", value);
-        switches.file.store(savedFile);
     }
 
     if (fmt == 0) {
