@@ -9,8 +9,11 @@
 
 #include "app/broadcaster_dlg.h"
 #include "app/launch.h"
+#include "app/launch_channel.h"
 #include "app/message_box.h"
+#include "app/single_instance.h"
 #include "app/skin.h"
+#include "app/user_config.h"
 
 namespace app {
 
@@ -29,13 +32,26 @@ void PrepareProcess() {
 }
 
 int CBroadcasterApp::InitInstance(const char* commandLine) {
-    CBroadcasterDlg dialog;
-    RegisterUrlProtocol();
-    const IniFile ini(kConfigFile);
-    if (ParseLaunchUrl(commandLine, ini) == 0) {
-        WindowMessageSink noOwner;  // the window isn't up yet
-        MakeQuickClassAddress(ini, noOwner, static_cast<uint32_t>(std::time(nullptr)));
+    EnterProgramFolder();
+    // The instance check comes before any setting is read or written: a second start must not
+    // change what the running window broadcasts to. Its launch URL goes to the running window,
+    // which asks the teacher.
+    if (!TakeInstanceLock()) {
+        if (LaunchAddress(commandLine))
+            ForwardLaunchUrl(commandLine);
+        ShowAppMessage(nullptr, QStringLiteral("程序正在运行，不能运行多个副本"));
+        return 0;
     }
+    RegisterUrlProtocol();
+    WindowMessageSink noOwner;  // the window isn't up yet
+    const UserConfig config = PrepareUserConfig(ProgramFolder() + "/config.ini");
+    SetSettingsPath(config.path);
+    if (!config.error.empty())
+        noOwner.ShowMessage(SettingsWriteFailedMessage(config.error));
+    const IniFile ini(config.path);
+    if (ParseLaunchUrl(commandLine, ini, &noOwner) == 0)
+        MakeQuickClassAddress(ini, noOwner, static_cast<uint32_t>(std::time(nullptr)));
+    CBroadcasterDlg dialog;
     dialog.exec();
     StopSkin();
     return 0;

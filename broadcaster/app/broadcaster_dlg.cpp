@@ -15,7 +15,12 @@
 #include <QThread>
 #include <QToolButton>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
 
 #include "app/about_dlg.h"
 #include "app/audio_device_table.h"
@@ -25,6 +30,7 @@
 #include "app/shockwave_flash.h"
 #include "app/single_instance.h"
 #include "app/skin.h"
+#include "app/user_config.h"
 #include "capture/audio_device_list.h"
 #include "capture/screen_size.h"
 #include "capture/video_device_list.h"
@@ -32,6 +38,37 @@
 
 namespace app {
 namespace {
+
+constexpr std::chrono::milliseconds kCloseLimit{1500};
+
+// Ends the process (exit code 0) when the object is not destroyed within limit.
+class ExitUnlessDoneWithin {
+  public:
+    explicit ExitUnlessDoneWithin(std::chrono::milliseconds limit)
+        : watcher_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!done_changed_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fflush(nullptr);
+                  std::_Exit(0);
+              }
+          }) {}
+    ~ExitUnlessDoneWithin() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        done_changed_.notify_all();
+        watcher_.join();
+    }
+    ExitUnlessDoneWithin(const ExitUnlessDoneWithin&) = delete;
+    ExitUnlessDoneWithin& operator=(const ExitUnlessDoneWithin&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_changed_;
+    bool done_ = false;
+    std::thread watcher_;
+};
 
 constexpr char kAboutMenuText[] = "关于(&A)...";
 // The framework's message for an edit whose text isn't an integer.
@@ -64,15 +101,32 @@ CBroadcasterDlg::CBroadcasterDlg(QWidget* parent) : QDialog(parent), messages_(t
     statusTimer_.setInterval(1000);
     connect(&statusTimer_, &QTimer::timeout, this, &CBroadcasterDlg::UpdateStatusLine);
     qApp->installEventFilter(this);
+    connect(&launches_, &LaunchListener::LaunchUrlArrived, this, &CBroadcasterDlg::OnLaunchUrl);
 }
 
 CBroadcasterDlg::~CBroadcasterDlg() {
     qApp->removeEventFilter(this);
     statusTimer_.stop();
-    if (feeder_ && feeder_->Running())
-        feeder_->Stop();
+    {
+        // A server that went silent can hold a start or stop up: the window is gone, and the
+        // process ends within a short time whatever the broadcast does.
+        const ExitUnlessDoneWithin limit(kCloseLimit);
+        JoinWorker();
+        if (feeder_ && feeder_->Running())
+            feeder_->Stop();
+    }
     settings_.reset();
     feeder_.reset();
+}
+
+void CBroadcasterDlg::RunInWorker(std::function<void()> work) {
+    JoinWorker();
+    worker_ = std::thread(std::move(work));
+}
+
+void CBroadcasterDlg::JoinWorker() {
+    if (worker_.joinable())
+        worker_.join();
 }
 
 bool CBroadcasterDlg::OnInitDialog() {
@@ -93,6 +147,7 @@ bool CBroadcasterDlg::OnInitDialog() {
         std::fflush(nullptr);
         _exit(0);
     }
+    launches_.Listen();
     StartSkin(CurrentDirectory() + QLatin1Char('/') + QString::fromLatin1(kSkinFile));
     setWindowTitle(WindowTitle());
 
@@ -128,7 +183,7 @@ void CBroadcasterDlg::LoadClassroom() {
 int CBroadcasterDlg::LoadSettingsNow() {
     if (!settings_)
         settings_ = std::make_unique<BroadcastSettings>();
-    const IniFile ini(kConfigFile);
+    const IniFile ini(SettingsPath());
     return LoadSettings(ini, capture::PrimaryScreenSize, messages_, *settings_, values_);
 }
 
@@ -187,10 +242,17 @@ void CBroadcasterDlg::ShowButtons(bool broadcasting) {
 }
 
 void CBroadcasterDlg::StartBroadcast() {
+    if (busy_)
+        return;
     UpdateData(true);
+    busy_ = true;
+    // Connecting: the stop button takes the start button's place but ignores clicks until the
+    // start has ended, so a double-click can't start and stop.
     ShowButtons(true);
-    const IniFile ini(kConfigFile);
-    SaveChangedSettings(ini, *settings_, values_);
+    stopButton_->setEnabled(false);
+    statusLine_->setText(QStringLiteral("状态：正在连接服务器…"));
+    const IniFile ini(SettingsPath());
+    SaveChangedSettings(ini, *settings_, values_, &messages_);
     LoadSettingsNow();
 
     const int selected = audioDevices_->currentIndex();
@@ -206,13 +268,27 @@ void CBroadcasterDlg::StartBroadcast() {
     feeder_.reset();  // the previous broadcast's feeder, stopped already
     feeder_ = std::make_unique<capture::CBroadcastFeeder>(
         settings_.get(), capture::DefaultFeederDevices(&messages_));
-    if (feeder_->Start(preview_.get()) == 0) {
+    capture::CBroadcastFeeder* feeder = feeder_.get();
+    PreviewBridge* preview = preview_.get();
+    RunInWorker([this, feeder, preview] {
+        const bool started = feeder->Start(preview) != 0;
+        if (started)
+            QThread::msleep(100);
+        QMetaObject::invokeMethod(
+            this, [this, started] { OnStartFinished(started); }, Qt::QueuedConnection);
+    });
+}
+
+void CBroadcasterDlg::OnStartFinished(bool started) {
+    JoinWorker();
+    busy_ = false;
+    if (!started) {
         ShowButtons(false);
         UpdateStatusLine();
         ShowMessage(QStringLiteral("连接服务器失败"));
         return;
     }
-    QThread::msleep(100);
+    ShowButtons(true);
     UpdateData(false);
     SetClassroomIdentity();
     flash_->SetVariable(QStringLiteral("currentStreamName"),
@@ -222,13 +298,57 @@ void CBroadcasterDlg::StartBroadcast() {
 }
 
 void CBroadcasterDlg::StopBroadcast() {
-    if (feeder_)
-        feeder_->Stop();
+    if (busy_)
+        return;
+    busy_ = true;
+    startButton_->setEnabled(false);
+    stopButton_->setEnabled(false);
+    statusTimer_.stop();
+    statusLine_->setText(QStringLiteral("状态：正在停止…"));
+    capture::CBroadcastFeeder* feeder = feeder_.get();
+    RunInWorker([this, feeder] {
+        if (feeder != nullptr)
+            feeder->Stop();
+        QMetaObject::invokeMethod(
+            this, [this] { OnStopFinished(); }, Qt::QueuedConnection);
+    });
+}
+
+void CBroadcasterDlg::OnStopFinished() {
+    JoinWorker();
+    busy_ = false;
     ShowButtons(false);
     flash_->SetVariable(QStringLiteral("currentStreamName"), QString());
-    statusTimer_.stop();
     previewWindow_->setPixmap(PreviewPlaceholder(previewWindow_->contentsRect().size()));
     UpdateStatusLine();
+}
+
+void CBroadcasterDlg::OnLaunchUrl(const QString& url) {
+    const QByteArray bytes = url.toUtf8();
+    const std::optional<std::string> address = LaunchAddress(bytes.constData());
+    if (!address || *address == values_.address)
+        return;
+    std::string plain = *address;
+    UnshiftAddress(plain);
+    const size_t amp = plain.rfind('&');
+    const std::string meeting = amp == std::string::npos ? plain : plain.substr(amp + 1);
+    const bool broadcasting = busy_ || (feeder_ && feeder_->Running());
+    QString question = QStringLiteral("另一个课堂请求开始直播（课堂ID是%1）。切换到这个课堂吗？")
+                           .arg(QString::fromStdString(meeting));
+    if (broadcasting)
+        question += QStringLiteral("\n切换在重新开始直播后生效。");
+    if (!AskAppQuestion(this, question))
+        return;
+    std::string error;
+    if (!IniFile(SettingsPath()).WriteString("Device", "Address", *address, &error)) {
+        ShowMessage(QString::fromStdString(SettingsWriteFailedMessage(error)));
+        return;
+    }
+    values_.address = *address;
+    if (!broadcasting && amp != std::string::npos) {
+        values_.meetingId = meeting;
+        SetClassroomIdentity();
+    }
 }
 
 void CBroadcasterDlg::OnPictureTypeChanged() {
@@ -255,7 +375,7 @@ void CBroadcasterDlg::ShowMessage(const QString& text) {
 
 void CBroadcasterDlg::UpdateStatusLine() {
     OcelixStats stats{};
-    const bool broadcasting = stopButton_->isVisible() && feeder_ && feeder_->Running();
+    const bool broadcasting = !busy_ && stopButton_->isVisible() && feeder_ && feeder_->Running();
     if (!broadcasting || feeder_->Encoder() == nullptr ||
         OCELIX_GetStats(feeder_->Encoder(), &stats) == 0) {
         statusLine_->setText(QStringLiteral("状态：未在直播"));

@@ -7,9 +7,12 @@
 #include <QDialog>
 #include <QPointer>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "app/launch_channel.h"
 #include "app/message_box.h"
 #include "app/settings.h"
 #include "capture/broadcast_feeder.h"
@@ -48,8 +51,15 @@ class CBroadcasterDlg : public QDialog {
     // control's text can't be read as its value (the user is told).
     bool UpdateData(bool saveAndValidate);
 
+    // Start and stop run on a worker thread; meanwhile the window shows what it is doing and
+    // both buttons ignore clicks.
     void StartBroadcast();
     void StopBroadcast();
+    // True while a start or stop is in progress.
+    bool Busy() const { return busy_; }
+    // A launch URL from a later start of the program: shows the classroom and asks before the
+    // window switches to it.
+    void OnLaunchUrl(const QString& url);
     void OnPictureTypeChanged();
     void SetClassroomIdentity();
     void EnumerateVideoDevices();
@@ -75,6 +85,10 @@ class CBroadcasterDlg : public QDialog {
     int LoadSettingsNow();
     void UpdateStatusLine();
     void ShowMessage(const QString& text);
+    void OnStartFinished(bool started);
+    void OnStopFinished();
+    void RunInWorker(std::function<void()> work);
+    void JoinWorker();
     bool BelongsToDialog(QObject* object) const;
 
     // Dialog values.
@@ -83,6 +97,9 @@ class CBroadcasterDlg : public QDialog {
     std::unique_ptr<PreviewBridge> preview_;
     std::unique_ptr<capture::CBroadcastFeeder> feeder_;
     WindowMessageSink messages_;
+    LaunchListener launches_;
+    std::thread worker_;
+    bool busy_ = false;
     bool initialized_ = false;
     bool endedDuringInit_ = false;
 

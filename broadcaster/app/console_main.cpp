@@ -1,5 +1,6 @@
-// Runs one broadcast from ./config.ini exactly as the window's start button does, without the
-// window: load the settings, build the feeder, start, print the progress once a second, stop.
+// Runs one broadcast from the user's config.ini (or --config FILE) exactly as the window's start
+// button does, without the window: load the settings, build the feeder, start, print the progress
+// once a second, stop.
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 
 #include "app/launch.h"
 #include "app/settings.h"
+#include "app/user_config.h"
 #include "capture/broadcast_feeder.h"
 #include "capture/screen_size.h"
 #include "ocelix/ocelix.h"
@@ -75,16 +77,18 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    ConsoleMessages messages;
     if (config.empty()) {
-        // As the window does: the settings file lives in the program's folder.
-        if (chdir(app::ProgramFolder().c_str()) != 0)
-            std::perror("program folder");
-        config = app::kConfigFile;
+        // As the window does: the user's own settings, made from the program folder's.
+        app::EnterProgramFolder();
+        const app::UserConfig user = app::PrepareUserConfig(app::ProgramFolder() + "/config.ini");
+        if (!user.error.empty())
+            messages.ShowMessage(app::SettingsWriteFailedMessage(user.error));
+        config = user.path;
     }
     const app::IniFile ini(config);
-    ConsoleMessages messages;
     if (!launchUrl.empty())
-        app::ParseLaunchUrl(launchUrl.c_str(), ini);
+        app::ParseLaunchUrl(launchUrl.c_str(), ini, &messages);
     if (ini.GetString("Device", "Address", "", app::kAddressReadBytes).empty()) {
         app::MakeQuickClassAddress(ini, messages, static_cast<uint32_t>(std::time(nullptr)));
     }

@@ -1,12 +1,11 @@
 #include "app/ini_file.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <vector>
+
+#include "app/platform/file_io.h"
 
 namespace app {
 namespace {
@@ -38,15 +37,9 @@ struct Line {
     std::string ending;  // "\n", "\r\n" or "" (last line without one)
 };
 
-std::vector<Line> ReadLines(const std::string& path, bool* exists) {
-    std::ifstream in(path, std::ios::binary);
-    *exists = static_cast<bool>(in);
+// The file's lines; *error is set (and nothing returned) when the file exists but can't be read.
+std::vector<Line> SplitLines(const std::string& all) {
     std::vector<Line> lines;
-    if (!in)
-        return lines;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string all = ss.str();
     size_t pos = 0;
     while (pos < all.size()) {
         const size_t nl = all.find('\n', pos);
@@ -56,16 +49,26 @@ std::vector<Line> ReadLines(const std::string& path, bool* exists) {
             pos = all.size();
         } else {
             line.text = all.substr(pos, nl - pos);
-            line.ending = "\n";
+            line.ending.assign(1, '\n');
             pos = nl + 1;
         }
         if (!line.text.empty() && line.text.back() == '\r') {
             line.text.pop_back();
-            line.ending = "\r" + line.ending;
+            line.ending.insert(line.ending.begin(), '\r');
         }
         lines.push_back(std::move(line));
     }
     return lines;
+}
+
+std::vector<Line> ReadLines(const std::string& path, std::string* error) {
+    const platform::FileRead read = platform::ReadWholeFile(path);
+    if (!read.error.empty()) {
+        if (error != nullptr)
+            *error = read.error;
+        return {};
+    }
+    return SplitLines(read.text);
 }
 
 // Section name of a "[name]" line.
@@ -94,9 +97,8 @@ std::optional<std::string> KeyOf(const std::string& text, std::string* value) {
 
 std::optional<std::string> Find(const std::string& path, const std::string& section,
                                 const std::string& key) {
-    bool exists = false;
     bool inSection = false;
-    for (const Line& line : ReadLines(path, &exists)) {
+    for (const Line& line : ReadLines(path, nullptr)) {
         if (auto s = SectionOf(line.text)) {
             inSection = SameText(*s, section);
             continue;
@@ -132,16 +134,32 @@ std::string IniFile::GetString(const std::string& section, const std::string& ke
     return v;
 }
 
+std::string IniFile::ReadError() const {
+    return platform::ReadWholeFile(path_).error;
+}
+
 bool IniFile::WriteString(const std::string& section, const std::string& key,
-                          const std::string& value) const {
+                          const std::string& value, std::string* error) const {
+    const auto fail = [&](const std::string& why) {
+        if (error != nullptr)
+            *error = why;
+        return false;
+    };
     if (value.find_first_of("\r\n") != std::string::npos ||
         key.find_first_of("\r\n=[]") != std::string::npos ||
         section.find_first_of("\r\n[]") != std::string::npos) {
-        return false;
+        return fail("line break or bracket in the value");
     }
-    bool exists = false;
-    std::vector<Line> lines = ReadLines(path_, &exists);
-    std::string ending = "\n";
+    // One writer at a time, also across processes; the change is made to what is in the file
+    // now, not to an older read.
+    platform::FileLock lock(path_ + ".lock");
+    if (!lock.Held())
+        return fail(lock.Error());
+    std::string readError;
+    std::vector<Line> lines = ReadLines(path_, &readError);
+    if (!readError.empty())
+        return fail(readError);  // never replace a file that could not be read
+    std::string ending(1, '\n');
     for (const Line& l : lines) {
         if (!l.ending.empty()) {
             ending = l.ending;
@@ -181,17 +199,11 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
             lines.insert(lines.begin() + static_cast<long>(at), Line{newLine, ending});
         }
     }
-    const std::string tmp = path_ + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        for (const Line& l : lines)
-            out << l.text << l.ending;
-        if (!out)
-            return false;
-    }
-    return std::rename(tmp.c_str(), path_.c_str()) == 0;
+    std::string all;
+    for (const Line& l : lines)
+        all.append(l.text).append(l.ending);
+    const std::string writeError = platform::ReplaceFileAtomically(path_, all);
+    return writeError.empty() ? true : fail(writeError);
 }
 
 }  // namespace app

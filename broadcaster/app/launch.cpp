@@ -1,5 +1,8 @@
 #include "app/launch.h"
 
+#include "app/platform/file_io.h"
+#include "app/user_config.h"
+
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -10,11 +13,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -154,13 +161,15 @@ std::string ProgramPath() {
     return ec ? std::string() : p.string();
 }
 
-bool RunQuietly(const std::vector<std::string>& argv) {
+// Runs a helper program with its output discarded; a helper still running after limit is killed.
+bool RunQuietly(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
@@ -168,11 +177,27 @@ bool RunQuietly(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         return false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            break;
+        if (done < 0 && errno != EINTR)
+            return false;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+// Characters that make an Exec argument need quotes.
+constexpr char kExecReserved[] = " \t\n\"'\\><~|&;$*?#()`";
 
 }  // namespace
 
@@ -200,12 +225,12 @@ std::string DecodeLaunchText(const std::string& text) {
     return ToLocaleCharset(DecodeUtf8(PercentDecode(text)));
 }
 
-int ParseLaunchUrl(const char* commandLine, const IniFile& ini) {
+std::optional<std::string> LaunchAddress(const char* commandLine) {
     if (commandLine == nullptr)
-        return 0;
+        return std::nullopt;
     const size_t length = std::strlen(commandLine);
     if (length < 2)
-        return 0;
+        return std::nullopt;
     const size_t prefix = std::strlen(kLaunchPrefix);
     std::string payload = length > prefix ? std::string(commandLine + prefix) : std::string();
     if (payload.size() > kMaxPayload)
@@ -221,7 +246,16 @@ int ParseLaunchUrl(const char* commandLine, const IniFile& ini) {
         if (static_cast<unsigned char>(c) >= 0x20)
             stored.push_back(c);
     }
-    ini.WriteString("Device", "Address", stored);
+    return stored;
+}
+
+int ParseLaunchUrl(const char* commandLine, const IniFile& ini, MessageSink* failures) {
+    const std::optional<std::string> address = LaunchAddress(commandLine);
+    if (!address)
+        return 0;
+    std::string error;
+    if (!ini.WriteString("Device", "Address", *address, &error) && failures != nullptr)
+        failures->ShowMessage(SettingsWriteFailedMessage(error));
     return 1;
 }
 
@@ -244,7 +278,9 @@ int MakeQuickClassAddress(const IniFile& ini, MessageSink& messages, uint32_t se
     const std::string host = ini.GetString("Device", "QuickClassHost", kDefaultQuickClassHost, 255);
     std::string address = QuickClassAddress(host.empty() ? kDefaultQuickClassHost : host, n);
     ShiftAddress(address);
-    ini.WriteString("Device", "Address", address);
+    std::string error;
+    if (!ini.WriteString("Device", "Address", address, &error))
+        messages.ShowMessage(SettingsWriteFailedMessage(error));
     messages.ShowMessage(QuickClassMessage(n));
     return 1;
 }
@@ -255,49 +291,84 @@ std::string ProgramFolder() {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-int RegisterUrlProtocol(const std::string& applicationsDir) {
-    const std::string program = ProgramPath();
+std::string DesktopExecArgument(const std::string& argument) {
+    if (argument.find_first_of("\r\n") != std::string::npos)
+        return {};
+    // Quoting: an argument with a reserved character goes in double quotes, inside which
+    // '"', '`', '$' and '\\' take a backslash.
+    const bool quote =
+        argument.empty() || argument.find_first_of(kExecReserved) != std::string::npos;
+    std::string quoted;
+    if (quote)
+        quoted.push_back('"');
+    for (char c : argument) {
+        if (quote && (c == '"' || c == '`' || c == '$' || c == '\\'))
+            quoted.push_back('\\');
+        quoted.push_back(c);
+    }
+    if (quote)
+        quoted.push_back('"');
+    // Then the value's own escapes: '%' starts a field code, '\\' starts a string escape.
+    std::string value;
+    for (char c : quoted) {
+        if (c == '%')
+            value.push_back('%');
+        else if (c == '\\')
+            value.push_back('\\');
+        value.push_back(c);
+    }
+    return value;
+}
+
+std::string DesktopEntryText(const std::string& program) {
+    const std::string exec = DesktopExecArgument(program);
+    if (exec.empty())
+        return {};
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Tutorlane Broadcaster\n"
+           "Exec=" +
+           exec +
+           " %u\n"
+           "Icon=" +
+           std::string(kIconName) +
+           "\n"
+           "NoDisplay=true\n"
+           "Terminal=false\n"
+           "MimeType=x-scheme-handler/zembra.publish;\n";
+}
+
+void EnterProgramFolder() {
     if (chdir(ProgramFolder().c_str()) != 0) {
         // Relative paths then resolve against wherever the program was started.
     }
+}
+
+int RegisterUrlProtocol(const std::string& applicationsDir) {
     std::string dir = applicationsDir;
     if (dir.empty()) {
         const char* data = std::getenv("XDG_DATA_HOME");
         const char* home = std::getenv("HOME");
-        if (data != nullptr && *data != '\0') {
+        if (data != nullptr && *data == '/') {
             dir = std::string(data) + "/applications";
-        } else if (home != nullptr && *home != '\0') {
+        } else if (home != nullptr && *home == '/') {
             dir = std::string(home) + "/.local/share/applications";
         } else {
             return 1;
         }
     }
+    const std::string text = DesktopEntryText(ProgramPath());
+    if (text.empty())
+        return 1;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    const bool needsQuotes = program.find_first_of(" \t\"'\\$`") != std::string::npos;
-    std::string exec = program;
-    if (needsQuotes) {
-        exec = "\"";
-        for (char c : program) {
-            if (c == '"' || c == '`' || c == '$' || c == '\\')
-                exec.push_back('\\');
-            exec.push_back(c);
-        }
-        exec.push_back('"');
-    }
-    {
-        std::ofstream entry(dir + "/zembra-publish.desktop", std::ios::trunc);
-        entry << "[Desktop Entry]\n"
-              << "Type=Application\n"
-              << "Name=Tutorlane Broadcaster\n"
-              << "Exec=" << exec << " %u\n"
-              << "Icon=" << program << "\n"
-              << "NoDisplay=true\n"
-              << "Terminal=false\n"
-              << "MimeType=x-scheme-handler/zembra.publish;\n";
-    }
-    RunQuietly(
-        {"xdg-mime", "default", "zembra-publish.desktop", "x-scheme-handler/zembra.publish"});
+    platform::ReplaceFileAtomically(dir + "/" + kDesktopEntryName, text);
+    // xdg-mime may take long (it runs further helpers): never on the caller's thread, and never
+    // for more than a few seconds.
+    std::thread([] {
+        RunQuietly({"xdg-mime", "default", kDesktopEntryName, "x-scheme-handler/zembra.publish"},
+                   std::chrono::seconds(5));
+    }).detach();
     return 1;
 }
 

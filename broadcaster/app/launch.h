@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/ini_file.h"
@@ -23,9 +24,12 @@ void UnshiftAddress(std::string& text);
 // invalid sequences become the replacement character.
 std::string DecodeLaunchText(const std::string& text);
 
+// The address a launch URL carries (the text ParseLaunchUrl stores); none for a missing or
+// one-character command line.
+std::optional<std::string> LaunchAddress(const char* commandLine);
 // Stores the payload of a launch URL as "Address" in section "Device". 0 (nothing written)
-// for a missing or one-character command line.
-int ParseLaunchUrl(const char* commandLine, const IniFile& ini);
+// for a missing or one-character command line. A failed write is told to failures.
+int ParseLaunchUrl(const char* commandLine, const IniFile& ini, MessageSink* failures = nullptr);
 
 // The plain quick-class address for classroom number n on host.
 std::string QuickClassAddress(const std::string& host, long n);
@@ -33,8 +37,19 @@ std::string QuickClassAddress(const std::string& host, long n);
 int MakeQuickClassAddress(const IniFile& ini, MessageSink& messages, uint32_t seed);
 std::string QuickClassMessage(long n);
 
-// Makes the program's folder the current directory and registers the program as the handler
-// of zembra.publish:// URLs (an XDG desktop entry, made the default where xdg-mime exists).
+constexpr char kDesktopEntryName[] = "zembra-publish.desktop";
+constexpr char kIconName[] = "tutorlane-broadcaster";
+
+// One argument of a desktop entry's Exec line, quoted and escaped as desktop entries require;
+// "" for a text that can't be one (a line break).
+std::string DesktopExecArgument(const std::string& argument);
+// The desktop entry that makes program the handler of zembra.publish:// URLs.
+std::string DesktopEntryText(const std::string& program);
+
+// Makes the program's folder the current directory.
+void EnterProgramFolder();
+// Registers the program as the handler of zembra.publish:// URLs: the desktop entry, written
+// at once, and xdg-mime (when present) run in the background with a time limit.
 // applicationsDir empty: $XDG_DATA_HOME/applications or ~/.local/share/applications.
 int RegisterUrlProtocol(const std::string& applicationsDir = "");
 // Folder of the running program.

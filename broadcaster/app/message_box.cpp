@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 #include <QTimer>
 #include <cstdlib>
@@ -48,6 +49,19 @@ void ShowAppMessage(QWidget* owner, const QString& text) {
     if (autoClose >= 0)
         QTimer::singleShot(autoClose, &box, &QMessageBox::accept);
     box.exec();
+}
+
+bool AskAppQuestion(QWidget* owner, const QString& text) {
+    AppendToMessageLog(text);
+    QMessageBox box(QMessageBox::Question, ApplicationCaption(), text,
+                    QMessageBox::Yes | QMessageBox::No, owner);
+    box.setObjectName(QStringLiteral("questionBox"));
+    box.setDefaultButton(QMessageBox::No);
+    const int autoClose = AutoCloseMs();
+    if (autoClose >= 0)
+        QTimer::singleShot(autoClose, &box, [&box] { box.button(QMessageBox::No)->click(); });
+    box.exec();
+    return box.clickedButton() == box.button(QMessageBox::Yes);
 }
 
 void WindowMessageSink::ShowMessage(const std::string& text) {

@@ -15,6 +15,8 @@ namespace app {
 
 // Shows text and returns when the box is closed. Must run on the UI thread.
 void ShowAppMessage(QWidget* owner, const QString& text);
+// Asks a yes/no question; true for yes. An automatic close (see above) answers no.
+bool AskAppQuestion(QWidget* owner, const QString& text);
 // The caption: the program file's name without its extension.
 QString ApplicationCaption();
 

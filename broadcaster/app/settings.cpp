@@ -1,11 +1,14 @@
 #include "app/settings.h"
 
 #include "app/launch.h"
+#include "app/user_config.h"
 
 namespace app {
 
 int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
                  BroadcastSettings& s, DialogValues& dialog) {
+    if (const std::string error = ini.ReadError(); !error.empty())
+        messages.ShowMessage(SettingsReadFailedMessage(error));
     s.Address = ini.GetString("Device", "Address", "", kAddressReadBytes);
     const auto device = [&](const char* key) { return ini.GetInt("Device", key, 0); };
     const auto audio = [&](const char* key) { return ini.GetInt("Audio", key, 0); };
@@ -56,9 +59,16 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     return 1;
 }
 
-int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& s, const DialogValues& d) {
+int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& s, const DialogValues& d,
+                        MessageSink* failures) {
+    bool failed = false;
     const auto write = [&](const char* key, int value) {
-        ini.WriteString("Device", key, std::to_string(value));
+        std::string error;
+        if (failed || ini.WriteString("Device", key, std::to_string(value), &error))
+            return;
+        failed = true;  // one message for the whole save
+        if (failures != nullptr)
+            failures->ShowMessage(SettingsWriteFailedMessage(error));
     };
     if (d.haveAudio != s.HaveAudio)
         write("HaveAudio", d.haveAudio);

@@ -1,4 +1,4 @@
-// The broadcaster's settings: "./config.ini" read into BroadcastSettings, and the values the
+// The broadcaster's settings: the user's config.ini read into BroadcastSettings, and the values the
 // user changed in the window written back.
 #pragma once
 
@@ -31,8 +31,9 @@ using ScreenSizeFn = std::function<std::pair<int, int>()>;
 // Reads the file into settings and dialog; 0 (after "参数有误!") when the address has no '&'.
 int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
                  BroadcastSettings& settings, DialogValues& dialog);
-// Writes the four user-editable values that differ from the last loaded ones.
+// Writes the four user-editable values that differ from the last loaded ones; a failed write is
+// told to failures.
 int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& settings,
-                        const DialogValues& dialog);
+                        const DialogValues& dialog, MessageSink* failures = nullptr);
 
 }  // namespace app

@@ -2,18 +2,35 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <mutex>
 
+#include "app/platform/file_io.h"
+
 namespace app {
+namespace {
+
+// The session's name for a file of the instance: in /tmp, shared by all users, it carries the
+// user id.
+std::string InstanceFile(const char* extension) {
+    const std::string dir = platform::RuntimeFolder();
+    std::string name = dir + "/" + kInstanceMutexName;
+    if (dir == "/tmp")
+        name += "-" + std::to_string(platform::UserId());
+    return name + extension;
+}
+
+}  // namespace
 
 std::string InstanceLockPath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
-    return dir + "/" + kInstanceMutexName + ".lock";
+    return InstanceFile(".lock");
+}
+
+std::string InstanceSocketPath() {
+    return InstanceFile(".sock");
 }
 
 bool TakeInstanceLock() {
@@ -24,9 +41,14 @@ bool TakeInstanceLock() {
     if (held)
         return true;
     const std::string path = InstanceLockPath();
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0)
         return true;  // as a mutex that cannot be made: the check does not stop the program
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);  // another user's file: not ours to lock, nor a reason to stop
+        return true;
+    }
     int rc = 0;
     do {
         rc = flock(fd, LOCK_EX | LOCK_NB);

@@ -50,6 +50,12 @@ bool Idle(QWidget& dialog) {
            Button(dialog, "ctl1043")->isHidden() && !Button(dialog, "ctl1043")->isEnabled();
 }
 
+// Clicks a button and waits until the start or stop it began has ended.
+void ClickAndWait(app::CBroadcasterDlg& dialog, const char* button) {
+    QTest::mouseClick(Button(dialog, button), Qt::LeftButton);
+    WaitFor([&] { return !dialog.Busy(); }, 30000);
+}
+
 class WindowBroadcast : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -73,7 +79,7 @@ TEST_F(WindowBroadcast, StartSetsTheClassroomNumberBeforeTheStreamAndStopClearsI
     // Another classroom since the window opened: the start reads the address again.
     app::IniFile(folder.Config().string())
         .WriteString("Device", "Address", Shifted(server_.Url("live", "lesson2") + "&4712"));
-    QTest::mouseClick(Button(dialog, "ctl1012"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1012");
     ASSERT_TRUE(Broadcasting(dialog)) << messages.Texts().join("|").toStdString();
     ASSERT_TRUE(dialog.Feeder() != nullptr && dialog.Feeder()->Running());
 
@@ -105,7 +111,7 @@ TEST_F(WindowBroadcast, StartSetsTheClassroomNumberBeforeTheStreamAndStopClearsI
         5000))
         << status->text().toStdString();
 
-    QTest::mouseClick(Button(dialog, "ctl1043"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1043");
     EXPECT_TRUE(Idle(dialog));
     EXPECT_FALSE(dialog.Feeder()->Running());
     ASSERT_FALSE(dialog.Classroom()->VariableLog().empty());
@@ -131,7 +137,7 @@ TEST_F(WindowBroadcast, StartWithTheServerDownSaysSoAndChangesNoClassroomVariabl
     dialog.show();
     const Variables before = dialog.Classroom()->VariableLog();
 
-    QTest::mouseClick(Button(dialog, "ctl1012"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1012");
     EXPECT_EQ(messages.Texts(), QStringList{QStringLiteral("连接服务器失败")});
     EXPECT_TRUE(Idle(dialog));
     EXPECT_EQ(dialog.Classroom()->VariableLog(), before);
@@ -144,7 +150,7 @@ TEST_F(WindowBroadcast, PictureTypeChangeWhileBroadcastingTakesEffectAtTheNextSt
     dialog.OnInitDialog();
     dialog.show();
     auto* pictureType = dialog.findChild<QComboBox*>(QStringLiteral("ctl1057"));
-    QTest::mouseClick(Button(dialog, "ctl1012"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1012");
     ASSERT_TRUE(Broadcasting(dialog));
 
     pictureType->setFocus();
@@ -157,7 +163,7 @@ TEST_F(WindowBroadcast, PictureTypeChangeWhileBroadcastingTakesEffectAtTheNextSt
     EXPECT_TRUE(messages.Texts().isEmpty());
     EXPECT_EQ(dialog.Settings()->VideoStyle, 0);  // the running broadcast is unchanged
 
-    QTest::mouseClick(Button(dialog, "ctl1043"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1043");
     QTest::keyClick(pictureType, Qt::Key_Down);  // idle again: no message
     window_test::Pump(200);
     EXPECT_TRUE(messages.Texts().isEmpty());
@@ -178,12 +184,12 @@ TEST_F(WindowBroadcast, ChangedControlsAreWrittenBackAtTheNextStartOnly) {
     // Not an integer: the start says so and keeps the previous bit rate.
     bitrate->clear();
     QTest::keyClicks(bitrate, QStringLiteral("fast"));
-    QTest::mouseClick(Button(dialog, "ctl1012"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1012");
     EXPECT_EQ(messages.Texts(), QStringList{QStringLiteral("请输入一个整数。")});
     ASSERT_TRUE(Broadcasting(dialog));
     EXPECT_EQ(dialog.Settings()->Bitrate, 300);
     EXPECT_EQ(folder.ConfigNow(), original);
-    QTest::mouseClick(Button(dialog, "ctl1043"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1043");
     messages.Clear();
 
     bitrate->clear();
@@ -191,7 +197,7 @@ TEST_F(WindowBroadcast, ChangedControlsAreWrittenBackAtTheNextStartOnly) {
     window_test::Pump(50);
     EXPECT_EQ(folder.ConfigNow(), original);  // typing writes nothing
 
-    QTest::mouseClick(Button(dialog, "ctl1012"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1012");
     ASSERT_TRUE(Broadcasting(dialog)) << messages.Texts().join("|").toStdString();
     const app::IniFile ini(folder.Config().string());
     EXPECT_EQ(ini.GetInt("Device", "Bitrate", 0), 5000);
@@ -202,7 +208,7 @@ TEST_F(WindowBroadcast, ChangedControlsAreWrittenBackAtTheNextStartOnly) {
     expected.replace(expected.find("Bitrate=300"), 11, "Bitrate=5000");
     EXPECT_EQ(folder.ConfigNow(), expected);
 
-    QTest::mouseClick(Button(dialog, "ctl1043"), Qt::LeftButton);
+    ClickAndWait(dialog, "ctl1043");
     EXPECT_EQ(folder.ConfigNow(), expected);  // stopping writes nothing
     EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join("|").toStdString();
 }

@@ -12,6 +12,7 @@
 
 #include "app/launch.h"
 #include "app/shockwave_flash.h"
+#include "app/user_config.h"
 
 namespace window_test {
 
@@ -56,6 +57,8 @@ ProgramFolder::ProgramFolder(const std::string& configText, bool enter) {
         std::filesystem::copy_file(std::filesystem::path(TUTORLANE_APP_SOURCE_DIR) / file,
                                    dir_ / file);
     }
+    previousSettings_ = app::SettingsPath();
+    app::SetSettingsPath(Config().string());
     if (enter) {
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_.Path());
@@ -64,6 +67,7 @@ ProgramFolder::ProgramFolder(const std::string& configText, bool enter) {
 }
 
 ProgramFolder::~ProgramFolder() {
+    app::SetSettingsPath(previousSettings_);
     if (entered_) {
         std::error_code ec;
         std::filesystem::current_path(previous_, ec);

@@ -30,7 +30,7 @@ std::string Shifted(std::string plain);
 std::string LaunchUrl(const std::string& plain);
 
 // A program folder: config.ini, face.dll and Quillon.dll in a temp directory, made the current
-// directory for the object's lifetime.
+// directory and its config.ini the window's settings file for the object's lifetime.
 class ProgramFolder {
   public:
     explicit ProgramFolder(const std::string& configText, bool enter = true);
@@ -44,6 +44,7 @@ class ProgramFolder {
   private:
     rtmp::test::TempDir dir_{"tutorlane_window"};
     std::filesystem::path previous_;
+    std::string previousSettings_;
     bool entered_ = false;
 };
 

@@ -1,5 +1,5 @@
 // The window tests run in a private X server, each test process with its own session folders
-// (instance lock, desktop entries), and with the application object alive across the tests.
+// (instance lock, desktop entries, settings, state), and with the application object alive across the tests.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     setenv("XDG_RUNTIME_DIR", session.Path().c_str(), 1);
     setenv("XDG_DATA_HOME", session.Path().c_str(), 1);
+    // Never the developer's own settings or state.
+    setenv("XDG_CONFIG_HOME", (session.Path() / "config").c_str(), 1);
+    setenv("XDG_STATE_HOME", (session.Path() / "state").c_str(), 1);
     unsetenv("TUTORLANE_MESSAGE_LOG");
     unsetenv("TUTORLANE_MESSAGE_AUTOCLOSE_MS");
     app::PrepareProcess();
