@@ -1,6 +1,7 @@
-// The built program as the teacher starts it: a launch URL whose address has no '&', and a
-// second instance while the first runs. Each program runs from a folder of its own with its
-// config.ini, skin and classroom page, messages logged and closed by themselves.
+// The built programs as the teacher starts them: a launch URL whose address has no '&', a
+// second instance while the first runs, and a read-only program folder. Each program runs from
+// a folder of its own with its config.ini, skin and classroom page, with the test's own
+// settings, state and runtime folders, messages logged and closed by themselves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -42,6 +43,8 @@ class ProgramRun : public ::testing::Test {
         return {"env",
                 "XDG_RUNTIME_DIR=" + session_.Path().string(),
                 "XDG_DATA_HOME=" + session_.Path().string(),
+                "XDG_CONFIG_HOME=" + (session_.Path() / "config").string(),
+                "XDG_STATE_HOME=" + (session_.Path() / "state").string(),
                 "TUTORLANE_MESSAGE_LOG=" + log.string(),
                 "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
                 program.string(),
@@ -57,6 +60,11 @@ class ProgramRun : public ::testing::Test {
         const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
         close(fd);
         return held;
+    }
+
+    // The settings file of the test's user.
+    std::filesystem::path UserConfig() const {
+        return session_.Path() / "config" / "tutorlane" / "config.ini";
     }
 
     TempDir session_{"tutorlane_program_session"};
@@ -77,7 +85,7 @@ TEST_F(ProgramRun, AddressWithoutAmpersandSaysTheParametersAreWrongAndEnds) {
     EXPECT_FALSE(InstanceLockHeld());
 }
 
-TEST_F(ProgramRun, SecondInstanceSaysSoAndEndsWhileTheFirstKeepsRunning) {
+TEST_F(ProgramRun, SecondInstanceChangesNoSettingAndTheFirstKeepsItsClassroom) {
     std::unique_ptr<ProgramFolder> firstFolder;
     std::unique_ptr<ProgramFolder> secondFolder;
     const auto first = MakeFolder(firstFolder);
@@ -88,31 +96,76 @@ TEST_F(ProgramRun, SecondInstanceSaysSoAndEndsWhileTheFirstKeepsRunning) {
     ChildProcess running;
     ASSERT_TRUE(running.Start(Command(first, firstLog, LaunchUrl("rtmp://127.0.0.1:1/live/a&4711")),
                               logs_ / "first.out"));
+    // The first start takes the lock, makes the user's settings from the program folder's and
+    // stores its URL there.
+    const std::string address =
+        "Address=" + window_test::Shifted("rtmp://127.0.0.1:1/live/a&4711") + "\n";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!InstanceLockHeld() && std::chrono::steady_clock::now() < deadline &&
-           running.Running()) {
+    while ((!InstanceLockHeld() || ReadTextFile(UserConfig()).find(address) == std::string::npos) &&
+           std::chrono::steady_clock::now() < deadline && running.Running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(InstanceLockHeld()) << ReadTextFile(logs_ / "first.out");
+    const std::string settings = ReadTextFile(UserConfig());
+    ASSERT_NE(settings.find(address), std::string::npos);
+    const std::string shipped = ReadTextFile(firstFolder->Config());
 
-    const auto result =
-        RunProcess(Command(second, secondLog, LaunchUrl("rtmp://127.0.0.1:1/live/b&4712")),
-                   std::chrono::seconds(60));
-    ASSERT_TRUE(result.started);
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(ReadTextFile(secondLog), "程序正在运行，不能运行多个副本\n");
-    // The second launch stored its address before it found the first instance.
-    EXPECT_NE(ReadTextFile(secondFolder->Config())
-                  .find("Address=" + window_test::Shifted("rtmp://127.0.0.1:1/live/b")),
-              std::string::npos);
-
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Without a launch URL (no quick class is made) and with one from another classroom.
+    for (const std::string& url : {std::string(), LaunchUrl("rtmp://127.0.0.1:1/live/b&4712")}) {
+        std::filesystem::remove(secondLog);
+        const auto result = RunProcess(Command(second, secondLog, url), std::chrono::seconds(60));
+        ASSERT_TRUE(result.started);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(ReadTextFile(secondLog), "程序正在运行，不能运行多个副本\n") << url;
+        EXPECT_EQ(ReadTextFile(UserConfig()), settings) << url;
+        EXPECT_EQ(ReadTextFile(secondFolder->Config()), shipped) << url;
+    }
     EXPECT_TRUE(running.Running());
     EXPECT_TRUE(InstanceLockHeld());
-    EXPECT_EQ(ReadTextFile(firstLog), "");
     running.Stop(SIGTERM);
     EXPECT_FALSE(InstanceLockHeld());
+    EXPECT_EQ(ReadTextFile(firstFolder->Config()), shipped);  // the program folder stays as shipped
+}
+
+TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
+    // A program folder as an installation leaves it: read-only, here through a read-only bind
+    // mount in a mount namespace of the test's own (a plain chmod does not stop root).
+    const auto probe = RunProcess({"unshare", "-m", "true"}, std::chrono::seconds(10));
+    if (!probe.Succeeded())
+        GTEST_SKIP() << "no mount namespace here: " << probe.err;
+    rtmp::test::NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    std::unique_ptr<ProgramFolder> folder;
+    MakeFolder(folder);
+    const auto console = folder->Path() / "broadcast_console";
+    std::filesystem::copy_file(TUTORLANE_CONSOLE_PROGRAM, console);
+    const std::string shipped = ReadTextFile(folder->Config());
+    const std::string plain = server.Url("live", "readonly") + "&4713";
+    const auto log = logs_ / "console.txt";
+
+    const std::string dir = folder->Path().string();
+    std::vector<std::string> command = Command(console, log, LaunchUrl(plain));
+    command.back() = "--seconds";
+    command.push_back("3");
+    command.push_back(LaunchUrl(plain));
+    std::string line =
+        "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" && "
+        "! touch \"$0/probe\" 2>/dev/null && exec \"$@\"";
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", line, dir};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const auto result = RunProcess(argv, std::chrono::seconds(60));
+    ASSERT_TRUE(result.started);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(result.err.find("设置无法"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("设置无法"), std::string::npos) << result.out;
+    // Published to the launch URL's server, and the address landed in the user's own file.
+    std::error_code ec;
+    EXPECT_GT(std::filesystem::file_size(server.RecordingPath("readonly"), ec), 1000u);
+    EXPECT_NE(ReadTextFile(UserConfig()).find("Address=" + window_test::Shifted(plain) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(ReadTextFile(folder->Config()), shipped);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The window tests run in a private X server, each test process with its own session folders
-// (instance lock, desktop entries, settings, state), and with the application object alive across the tests.
+// (instance lock, desktop entries, settings, state), and with the application object alive across
+// the tests.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
