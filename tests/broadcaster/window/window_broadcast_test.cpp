@@ -13,6 +13,7 @@
 #include "app/broadcaster_dlg.h"
 #include "app/ini_file.h"
 #include "app/shockwave_flash.h"
+#include "support/child_process.h"
 #include "support/nginx_rtmp_server.h"
 #include "window/window_fixture.h"
 
@@ -211,6 +212,99 @@ TEST_F(WindowBroadcast, ChangedControlsAreWrittenBackAtTheNextStartOnly) {
     ClickAndWait(dialog, "ctl1043");
     EXPECT_EQ(folder.ConfigNow(), expected);  // stopping writes nothing
     EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join("|").toStdString();
+}
+
+TEST_F(WindowBroadcast, DoubleClicksOnStartAndOnStopActAsOneClick) {
+    ProgramFolder folder(BroadcastConfig(url_ + "&4711"));
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+
+    // Both clicks land where the start button was; the second meets the stop button, which
+    // ignores clicks while the start runs.
+    QPushButton* start = Button(dialog, "ctl1012");
+    QTest::mouseDClick(start, Qt::LeftButton);
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_TRUE(dialog.Busy());
+    EXPECT_FALSE(Button(dialog, "ctl1043")->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return !dialog.Busy(); }, 30000));
+    // The clicks were all delivered before the start ended: nothing is left to act on them.
+    EXPECT_TRUE(Broadcasting(dialog)) << messages.Texts().join("|").toStdString();
+    EXPECT_TRUE(dialog.Feeder()->Running());
+
+    QPushButton* stop = Button(dialog, "ctl1043");
+    QTest::mouseDClick(stop, Qt::LeftButton);
+    QTest::mouseClick(stop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !dialog.Busy(); }, 30000));
+    EXPECT_TRUE(Idle(dialog));
+    EXPECT_FALSE(dialog.Feeder()->Running());
+    EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join("|").toStdString();
+}
+
+TEST_F(WindowBroadcast, LaterStartsChangeNothingUntilTheTeacherAcceptsTheForwardedClassroom) {
+    // No camera chosen, so that the start writes nothing back.
+    std::string config = BroadcastConfig(url_ + "&4711");
+    config.replace(config.find("DeviceID=0"), 10, "DeviceID=-1");
+    ProgramFolder folder(config);
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
+    dialog.OnInitDialog();  // takes the session's instance lock and listens for launches
+    dialog.show();
+    const std::string settings = folder.ConfigNow();
+    const std::string other = server_.Url("live", "other") + "&4712";
+
+    // The built program started again in this session, as from the menu and from another
+    // classroom page: it says so and ends, and no settings file changes.
+    rtmp::test::TempDir secondLogs("tutorlane_second");
+    const auto log = secondLogs / "messages.txt";
+    const auto second = [&](const std::string& url) {
+        std::filesystem::remove(log);
+        const auto result = rtmp::test::RunProcess(
+            {"env", "TUTORLANE_MESSAGE_LOG=" + log.string(), "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
+             TUTORLANE_BROADCASTER_PROGRAM, url},
+            std::chrono::seconds(60));
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(rtmp::test::ReadTextFile(log), "程序正在运行，不能运行多个副本\n");
+        EXPECT_EQ(folder.ConfigNow(), settings);
+    };
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    const std::filesystem::path userConfig =
+        std::filesystem::path(configHome != nullptr ? configHome : "") / "tutorlane" / "config.ini";
+    std::error_code ec;
+    const bool userConfigBefore = std::filesystem::exists(userConfig, ec);
+    second("");
+    EXPECT_EQ(std::filesystem::exists(userConfig, ec), userConfigBefore);
+    second(window_test::LaunchUrl(other));
+    EXPECT_EQ(std::filesystem::exists(userConfig, ec), userConfigBefore);
+
+    // The forwarded classroom is shown and refused: the window stays on its classroom.
+    ASSERT_TRUE(WaitFor([&] { return !messages.Texts().isEmpty(); }, 10000));
+    EXPECT_TRUE(messages.Texts().constFirst().contains(QStringLiteral("4712")))
+        << messages.Texts().join("|").toStdString();
+    EXPECT_EQ(folder.ConfigNow(), settings);
+    EXPECT_EQ(dialog.Values().meetingId, "4711");
+    ClickAndWait(dialog, "ctl1012");
+    ASSERT_TRUE(Broadcasting(dialog)) << messages.Texts().join("|").toStdString();
+    EXPECT_EQ(dialog.Settings()->publishUrl, url_);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            std::error_code e;
+            return std::filesystem::file_size(server_.RecordingPath("lesson"), e) > 1000;
+        },
+        5000));
+    ClickAndWait(dialog, "ctl1043");
+    messages.Clear();
+
+    // Accepted: the window switches to it.
+    messages.AnswerYes(true);
+    second(window_test::LaunchUrl(other));
+    ASSERT_TRUE(WaitFor([&] { return dialog.Values().meetingId == "4712"; }, 10000))
+        << messages.Texts().join("|").toStdString();
+    EXPECT_EQ(app::IniFile(folder.Config().string()).GetString("Device", "Address", "", 99),
+              Shifted(other));
+    ClickAndWait(dialog, "ctl1043");
 }
 
 }  // namespace

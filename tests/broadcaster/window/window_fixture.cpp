@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QWebEnginePage>
 #include <fstream>
@@ -85,6 +86,10 @@ void MessageCatcher::Poll() {
     if (box == nullptr || !box->isVisible())
         return;
     texts_.append(box->text());
+    if (box->objectName() == QStringLiteral("questionBox")) {
+        box->button(yes_ ? QMessageBox::Yes : QMessageBox::No)->click();
+        return;
+    }
     box->accept();
 }
 

@@ -48,17 +48,20 @@ class ProgramFolder {
     bool entered_ = false;
 };
 
-// Reads and accepts every message box that becomes the application's modal window.
+// Reads and accepts every message box that becomes the application's modal window; questions
+// get the answer set here (no, unless told otherwise).
 class MessageCatcher : public QObject {
   public:
     MessageCatcher();
     const QStringList& Texts() const { return texts_; }
     void Clear() { texts_.clear(); }
+    void AnswerYes(bool yes) { yes_ = yes; }
 
   private:
     void Poll();
     QTimer timer_;
     QStringList texts_;
+    bool yes_ = false;
 };
 
 // Runs the event loop until done() or the limit; done()'s last answer.
