@@ -6,7 +6,7 @@ build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 
 "$root/scripts/install-deps.sh"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUTORLANE_WERROR=ON \
       -DTUTORLANE_FUZZ=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzzers
 status=0

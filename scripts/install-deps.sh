@@ -13,6 +13,7 @@ packages=(
   libasound2-dev alsa-utils libasound2-plugins
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
+  desktop-file-utils
 )
 
 missing=()
@@ -32,6 +33,5 @@ echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-# A packaged nginx may start a system service; the tests run their own instances only.
-if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
-$SUDO pkill -x nginx >/dev/null 2>&1 || true
+# Nothing is started or stopped here: the tests and the demo run nginx instances of their own
+# on loopback ports with their own prefixes, beside whatever web server the machine runs.

@@ -5,7 +5,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-asan}
 
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTUTORLANE_SANITIZE=ON \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTUTORLANE_SANITIZE=ON -DTUTORLANE_WERROR=ON \
       -DTUTORLANE_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
 cd "$build"

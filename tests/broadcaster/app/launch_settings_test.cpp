@@ -1,4 +1,13 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <functional>
 
 #include <clocale>
 #include <cstdlib>
@@ -9,6 +18,7 @@
 
 #include "app/launch.h"
 #include "app/settings.h"
+#include "app/user_config.h"
 
 namespace app {
 namespace {
@@ -289,19 +299,119 @@ TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
               "rtmp://127.0.0.1:10086/encoder/qkz/mp4:1234567.mp4&1234567");
 }
 
-TEST_F(ConfigDir, UrlProtocolEntryNamesTheProgram) {
+TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
+    // A folder name with a blank, '%', '$' and a quote.
+    const std::string program = "/opt/my tutor%1 $HOME \"x\"/broadcaster";
+    const std::string text = DesktopEntryText(program);
+    EXPECT_NE(text.find("\nExec=\"/opt/my tutor%%1 \\\\$HOME \\\\\"x\\\\\"/broadcaster\" %u\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nMimeType=x-scheme-handler/zembra.publish;\n"), std::string::npos);
+    EXPECT_EQ(DesktopExecArgument("/usr/bin/broadcaster"), "/usr/bin/broadcaster");
+    EXPECT_EQ(DesktopExecArgument("/a\nb"), "");
+    const fs::path entry = dir_ / "entry.desktop";
+    std::ofstream(entry) << text;
+    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
+    }
+
+    // Registering writes the entry for the running program; the folder stays where it was.
     const fs::path apps = dir_ / "applications";
     const fs::path before = fs::current_path();
     EXPECT_EQ(RegisterUrlProtocol(apps.string()), 1);
-    EXPECT_EQ(fs::current_path(), fs::path(ProgramFolder()));
-    fs::current_path(before);
-    std::ifstream in(apps / "zembra-publish.desktop");
+    EXPECT_EQ(fs::current_path(), before);
+    std::ifstream in(apps / kDesktopEntryName);
     std::stringstream ss;
     ss << in.rdbuf();
-    const std::string entry = ss.str();
-    EXPECT_NE(entry.find("MimeType=x-scheme-handler/zembra.publish;\n"), std::string::npos);
-    EXPECT_NE(entry.find("Exec=" + fs::read_symlink("/proc/self/exe").string() + " %u\n"),
-              std::string::npos);
+    EXPECT_EQ(ss.str(), DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
+}
+
+TEST_F(ConfigDir, UserSettingsAreMadeFromTheShippedFileOnceAndKept) {
+    const fs::path shipped = dir_ / "program" / "config.ini";
+    fs::create_directories(shipped.parent_path());
+    std::ofstream(shipped) << "[Device]\nBitrate=800\n";
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "cfg").c_str(), 1);
+    const UserConfig first = PrepareUserConfig(shipped.string());
+    EXPECT_EQ(first.error, "");
+    EXPECT_EQ(first.path, (dir_ / "cfg" / "tutorlane" / "config.ini").string());
+    EXPECT_TRUE(IniFile(first.path).WriteString("Device", "Bitrate", "500"));
+    const UserConfig again = PrepareUserConfig(shipped.string());
+    EXPECT_EQ(IniFile(again.path).GetInt("Device", "Bitrate", 0), 500);  // kept, not copied again
+    EXPECT_EQ(IniFile(shipped.string()).GetInt("Device", "Bitrate", 0), 800);
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// Runs fn in a child process; its exit code.
+int InChild(const std::function<int()>& fn) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(fn());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
+    const std::string original =
+        "[Device]\nAddress=abc\nBitrate=800\nHaveAudio=1\n" + std::string(300, ';') + "\n";
+    Write(original);
+    BroadcastSettings settings;
+    settings.Bitrate = 800;
+    DialogValues dialog;
+    dialog.bitrate = 500;
+    const auto saveFails = [&] {
+        RecordingMessages messages;
+        SaveChangedSettings(IniFile(Path()), settings, dialog, &messages);
+        return messages.shown.size() == 1 && messages.shown[0].rfind("设置无法保存: ", 0) == 0;
+    };
+
+    // The disk fills half way through the new file (a file size limit).
+    EXPECT_EQ(InChild([&] {
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{100, 100};
+                  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && saveFails() ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(Read(), original);
+
+    // A read-only folder (a read-only bind mount: root writes through plain permissions).
+    const int readOnly = InChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(dir_.c_str(), dir_.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            ::mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            return 77;
+        return saveFails() ? 0 : 1;
+    });
+    if (readOnly == 77)
+        GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(readOnly, 0);
+    EXPECT_EQ(Read(), original);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir_))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"config.ini", "config.ini.lock"}));  // no temp file
+}
+
+TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
+    // Something that exists at the name but can't be read as a file.
+    fs::create_directories(Path());
+    std::string error;
+    EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
+    EXPECT_NE(error, "");
+    EXPECT_TRUE(fs::is_directory(Path()));
+    RecordingMessages messages;
+    BroadcastSettings settings;
+    DialogValues dialog;
+    LoadSettings(IniFile(Path()), nullptr, messages, settings, dialog);
+    ASSERT_FALSE(messages.shown.empty());
+    EXPECT_EQ(messages.shown[0].rfind("设置无法读取: ", 0), 0u);
+    // A missing file is no error: it reads as empty and a write makes it.
+    fs::remove(Path());
+    EXPECT_EQ(IniFile(Path()).ReadError(), "");
+    EXPECT_TRUE(IniFile(Path()).WriteString("Device", "Address", "x"));
+    EXPECT_EQ(Read(), "[Device]\nAddress=x\n");
 }
 
 }  // namespace
