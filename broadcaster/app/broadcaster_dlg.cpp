@@ -40,6 +40,9 @@ namespace app {
 namespace {
 
 constexpr std::chrono::milliseconds kCloseLimit{1500};
+// Status-line ticks (one a second) without a new audio block or camera frame before the window
+// says so.
+constexpr int kStalledTicks = 3;
 
 // Ends the process (exit code 0) when the object is not destroyed within limit.
 class ExitUnlessDoneWithin {
@@ -289,6 +292,8 @@ void CBroadcasterDlg::OnStartFinished(bool started) {
         return;
     }
     ShowButtons(true);
+    lastAudioBlocks_ = lastCameraFrames_ = 0;
+    audioStalledTicks_ = cameraStalledTicks_ = 0;
     UpdateData(false);
     SetClassroomIdentity();
     flash_->SetVariable(QStringLiteral("currentStreamName"),
@@ -387,8 +392,24 @@ void CBroadcasterDlg::UpdateStatusLine() {
                             TwoDigits(seconds % 60);
     const QString state =
         stats.connected != 0 ? QStringLiteral("直播中") : QStringLiteral("正在重新连接…");
-    statusLine_->setText(
-        QStringLiteral("状态：%1  %2  %3 kbit/s").arg(state, elapsed).arg(stats.sendKbps));
+    QString text =
+        QStringLiteral("状态：%1  %2  %3 kbit/s").arg(state, elapsed).arg(stats.sendKbps);
+    // Devices that deliver nothing: audio wanted but not captured, a camera that stopped.
+    const auto stalled = [](uint64_t now, uint64_t& last, int& ticks) {
+        ticks = now == last ? ticks + 1 : 0;
+        last = now;
+        return ticks >= kStalledTicks;
+    };
+    const bool audioStalled = stalled(feeder_->AudioBlocks(), lastAudioBlocks_, audioStalledTicks_);
+    if (settings_->HaveAudio != 0 && (!feeder_->AudioCapturing() || audioStalled))
+        text += QStringLiteral("  未发送音频：音频设备无法使用");
+    const bool cameraStalled =
+        stalled(feeder_->CameraFrames(), lastCameraFrames_, cameraStalledTicks_);
+    if (feeder_->UsesCamera() && cameraStalled) {
+        text += QStringLiteral("  摄像头：") +
+                QString::fromLatin1(capture::CCaptureVideo::kRunFailedText);
+    }
+    statusLine_->setText(text);
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {

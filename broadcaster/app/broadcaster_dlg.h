@@ -99,6 +99,10 @@ class CBroadcasterDlg : public QDialog {
     WindowMessageSink messages_;
     LaunchListener launches_;
     std::thread worker_;
+    uint64_t lastAudioBlocks_ = 0;
+    uint64_t lastCameraFrames_ = 0;
+    int audioStalledTicks_ = 0;
+    int cameraStalledTicks_ = 0;
     bool busy_ = false;
     bool initialized_ = false;
     bool endedDuringInit_ = false;

@@ -15,7 +15,36 @@ QString ScriptCall(const QString& function, const QStringList& arguments) {
         .arg(function, array);
 }
 
+namespace {
+
+// The classroom page stays the page: once it has loaded, the view goes nowhere else (a link, a
+// script, a dropped file or URL); only LoadMovie loads again.
+class ClassroomPage final : public QWebEnginePage {
+  public:
+    explicit ClassroomPage(CShockwaveFlash* view) : QWebEnginePage(view), view_(view) {}
+    void AllowNextLoad() { allowNext_ = true; }
+
+  protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType /*type*/,
+                                 bool isMainFrame) override {
+        if (!isMainFrame)
+            return true;  // frames inside the page are the page's own business
+        if (std::exchange(allowNext_, false))
+            return true;
+        emit view_->NavigationRefused(url);
+        return false;
+    }
+
+  private:
+    CShockwaveFlash* view_;
+    bool allowNext_ = false;
+};
+
+}  // namespace
+
 CShockwaveFlash::CShockwaveFlash(QWidget* parent) : QWebEngineView(parent) {
+    setPage(new ClassroomPage(this));
+    setAcceptDrops(false);
     setContextMenuPolicy(Qt::NoContextMenu);
     connect(this, &QWebEngineView::loadFinished, this, &CShockwaveFlash::OnLoadFinished);
 }
@@ -25,6 +54,7 @@ void CShockwaveFlash::LoadMovie(int /*layer*/, const QString& url) {
     // over as HTML whatever its name, so that its ".dll" name doesn't make it a download.
     const QUrl fileUrl = url.contains(QStringLiteral("://")) ? QUrl(url) : QUrl::fromLocalFile(url);
     loaded_ = false;
+    static_cast<ClassroomPage*>(page())->AllowNextLoad();
     QFile file(fileUrl.toLocalFile());
     constexpr qint64 kMaxPageBytes = 1 << 20;  // what setHtml takes comfortably
     if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxPageBytes) {

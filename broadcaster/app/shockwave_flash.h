@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QWebEngineView>
 #include <utility>
 #include <vector>
@@ -32,6 +33,8 @@ class CShockwaveFlash : public QWebEngineView {
   signals:
     // A script call reached the page (queued calls report when they run).
     void ScriptRan(const QString& script);
+    // The view refused to leave the classroom page for url.
+    void NavigationRefused(const QUrl& url);
 
   private:
     void RunScript(const QString& script);

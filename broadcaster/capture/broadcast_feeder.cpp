@@ -134,7 +134,7 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
         if (devices_.audio->Open(s.audioDevice)) {
             devices_.audio->SetBlockSize(
                 static_cast<uint32_t>(OCELIX_GetAudioNofifySize(encoder_)));
-            devices_.audio->Start(1, this);
+            audioCapturing_ = devices_.audio->Start(1, this) != 0;
         }
     }
     return 1;
@@ -159,8 +159,15 @@ int CBroadcastFeeder::Stop() {
         devices_.camera->Stop();
     if (devices_.audio)
         devices_.audio->Stop();
+    audioCapturing_ = false;
     running_ = false;
     return 1;
+}
+
+bool CBroadcastFeeder::UsesCamera() const {
+    return settings_->VideoStyle == STYLE_CAMERA ||
+           settings_->VideoStyle == STYLE_SCREEN_WITH_CAMERA ||
+           settings_->VideoStyle == STYLE_CAMERA_WITH_SCREEN;
 }
 
 void CBroadcastFeeder::OnTimer() {
@@ -207,6 +214,7 @@ void CBroadcastFeeder::OnTimer() {
 void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, int length) {
     if (data == nullptr || length <= 0)
         return;
+    cameraFrames_.fetch_add(1, std::memory_order_relaxed);
     if (settings_->VideoStyle == STYLE_CAMERA) {
         OCELIX_PutVideoData(encoder_, data, length);
         return;
@@ -218,8 +226,10 @@ void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, 
 }
 
 void CBroadcastFeeder::OnAudioData(const uint8_t* data, int length) {
-    if (data != nullptr)
-        OCELIX_PutAudioData(encoder_, data, length);
+    if (data == nullptr)
+        return;
+    audioBlocks_.fetch_add(1, std::memory_order_relaxed);
+    OCELIX_PutAudioData(encoder_, data, length);
 }
 
 }  // namespace capture

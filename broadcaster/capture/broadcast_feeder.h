@@ -3,6 +3,8 @@
 // frames and audio blocks to the encoder.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,7 +40,12 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     // 1 when broadcasting started, 0 when the encoder instance did not start.
     int Start(PreviewSink* preview);
     int Stop();
-    bool Running() const { return running_; }
+    bool Running() const { return running_.load(); }
+    // What the capture devices delivered so far, for the window's status line.
+    bool UsesCamera() const;
+    bool AudioCapturing() const { return audioCapturing_.load(); }
+    uint64_t AudioBlocks() const { return audioBlocks_.load(); }
+    uint64_t CameraFrames() const { return cameraFrames_.load(); }
     // The encoder instance, for progress (OCELIX_GetStats); null before Start.
     void* Encoder() const { return encoder_; }
     const EncoderConfig& Config() const { return config_; }
@@ -56,7 +63,10 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
 
     const BroadcastSettings* settings_;
     FeederDevices devices_;
-    bool running_ = false;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> audioCapturing_{false};
+    std::atomic<uint64_t> audioBlocks_{0};
+    std::atomic<uint64_t> cameraFrames_{0};
     void* encoder_ = nullptr;
     EncoderConfig config_{};
     std::mutex frameLock_;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "app/audio_device_table.h"
 #include "app/broadcaster_dlg.h"
 #include "app/ini_file.h"
 #include "app/shockwave_flash.h"
@@ -111,6 +112,7 @@ TEST_F(WindowBroadcast, StartSetsTheClassroomNumberBeforeTheStreamAndStopClearsI
         },
         5000))
         << status->text().toStdString();
+    EXPECT_FALSE(status->text().contains(QStringLiteral("未发送音频")));  // no audio wanted
 
     ClickAndWait(dialog, "ctl1043");
     EXPECT_TRUE(Idle(dialog));
@@ -214,13 +216,21 @@ TEST_F(WindowBroadcast, ChangedControlsAreWrittenBackAtTheNextStartOnly) {
     EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join("|").toStdString();
 }
 
-TEST_F(WindowBroadcast, DoubleClicksOnStartAndOnStopActAsOneClick) {
-    ProgramFolder folder(BroadcastConfig(url_ + "&4711"));
+TEST_F(WindowBroadcast, DoubleClicksActAsOneClickAndAMicrophoneThatSendsNothingIsShown) {
+    std::string config = BroadcastConfig(url_ + "&4711");
+    config.replace(config.find("HaveAudio=0"), 11, "HaveAudio=1");
+    ProgramFolder folder(config);
     MessageCatcher messages;
     app::CBroadcasterDlg dialog;
     dialog.OnInitDialog();
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    // A capture device that can't be opened is the one chosen.
+    auto* audio = dialog.findChild<QComboBox*>(QStringLiteral("ctl1055"));
+    const auto slot = app::AudioDeviceTable::Instance().Add("tutorlane_no_such_pcm");
+    ASSERT_TRUE(slot.has_value());
+    audio->addItem(QStringLiteral("broken"), QVariant::fromValue(static_cast<qulonglong>(*slot)));
+    audio->setCurrentIndex(audio->count() - 1);
 
     // Both clicks land where the start button was; the second meets the stop button, which
     // ignores clicks while the start runs.
@@ -233,6 +243,11 @@ TEST_F(WindowBroadcast, DoubleClicksOnStartAndOnStopActAsOneClick) {
     // The clicks were all delivered before the start ended: nothing is left to act on them.
     EXPECT_TRUE(Broadcasting(dialog)) << messages.Texts().join("|").toStdString();
     EXPECT_TRUE(dialog.Feeder()->Running());
+    auto* status = dialog.findChild<QLabel*>(QStringLiteral("statusLine"));
+    EXPECT_TRUE(
+        WaitFor([&] { return status->text().contains(QStringLiteral("未发送音频")); }, 10000))
+        << status->text().toStdString();
+    messages.Clear();  // what the audio capture said about the device
 
     QPushButton* stop = Button(dialog, "ctl1043");
     QTest::mouseDClick(stop, Qt::LeftButton);

@@ -127,7 +127,7 @@ TEST(BroadcasterWindow, ShowsEveryControlOfTheTemplateWithItsText) {
     EXPECT_EQ(variables[1], std::make_pair(QStringLiteral("meetingid"), QStringLiteral("4711")));
 }
 
-TEST(BroadcasterWindow, ClassroomPageShowsTheClassroomNumber) {
+TEST(BroadcasterWindow, ClassroomPageShowsTheClassroomNumberAndStaysThePage) {
     ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
     app::CBroadcasterDlg dialog;
     dialog.OnInitDialog();
@@ -141,6 +141,19 @@ TEST(BroadcasterWindow, ClassroomPageShowsTheClassroomNumber) {
                                           "document.getElementById('live').textContent")
                   .toString(),
               QStringLiteral("未开始直播"));
+
+    // A link or a script that leads elsewhere is refused; the page and its state stay.
+    const QUrl page = dialog.Classroom()->url();
+    std::vector<QUrl> refused;
+    QObject::connect(dialog.Classroom(), &app::CShockwaveFlash::NavigationRefused,
+                     [&](const QUrl& url) { refused.push_back(url); });
+    window_test::EvaluateInPage(dialog.Classroom(),
+                                "window.stays = 1; location.href = 'elsewhere.html'; 1");
+    ASSERT_TRUE(WaitFor([&] { return !refused.empty(); }, 10000));
+    EXPECT_EQ(refused.front().fileName(), QStringLiteral("elsewhere.html"));
+    EXPECT_EQ(window_test::EvaluateInPage(dialog.Classroom(), "window.stays").toInt(), 1);
+    EXPECT_EQ(dialog.Classroom()->url(), page);
+    EXPECT_FALSE(dialog.Classroom()->acceptDrops());
 }
 
 TEST(BroadcasterWindow, EnterAndEscapeDoNotCloseTheWindowAndRightClicksAreSwallowed) {
