@@ -31,10 +31,12 @@ trap cleanup EXIT INT TERM
 start_local_server "$run/screenshot-server" "$port"
 server="$run/screenshot-server"
 
-# A virtual display of its own, and a private session (instance lock, desktop entry).
+# A virtual display of its own, and a private session (instance lock, desktop entry, settings,
+# state): the user's own folders stay untouched.
 start_virtual_display 1280x800x24
 session=$(mktemp -d)
 export XDG_RUNTIME_DIR=$session XDG_DATA_HOME=$session
+export XDG_CONFIG_HOME=$session/config XDG_STATE_HOME=$session/state
 export ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$build/alsa/asoundrc"
 # The quick-classroom message closes by itself.
 export TUTORLANE_MESSAGE_LOG="$run/window-messages.txt" TUTORLANE_MESSAGE_AUTOCLOSE_MS=1500

@@ -19,7 +19,7 @@ std::string InstanceFile(const char* extension) {
     const std::string dir = platform::RuntimeFolder();
     std::string name = dir + "/" + kInstanceMutexName;
     if (dir == "/tmp")
-        name += "-" + std::to_string(platform::UserId());
+        name.append(1, '-').append(std::to_string(platform::UserId()));
     return name + extension;
 }
 

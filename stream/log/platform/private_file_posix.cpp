@@ -96,7 +96,8 @@ std::string PrivateLogDir() {
         state = std::string(home) + "/.local/state";
     } else {
         // No home: a folder of this user's own in /tmp, never a name shared with others.
-        const std::string own = "/tmp/tutorlane-" + std::to_string(geteuid());
+        std::string own = "/tmp/tutorlane-";
+        own.append(std::to_string(geteuid()));
         return OwnFolder(own) ? own : std::string();
     }
     const std::string folder = state + "/tutorlane";
