@@ -13,6 +13,12 @@ packages=(
   libasound2-dev alsa-utils libasound2-plugins
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
+  # Wayland screen capture: the screen-cast portal over D-Bus, frames from PipeWire.
+  libsystemd-dev libpipewire-0.3-dev dbus
+  # The headless Wayland desktop of the tests (sway, PipeWire, WirePlumber, the portal with the
+  # wlr backend, which scripts/lib/portal_backend.sh rebuilds from Debian's source package).
+  sway foot pipewire wireplumber xdg-desktop-portal xdg-desktop-portal-wlr python3-dbus python3-gi
+  dpkg-dev meson libdrm-dev libinih-dev libgbm-dev libwayland-dev wayland-protocols
 )
 
 missing=()

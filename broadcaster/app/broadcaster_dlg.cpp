@@ -129,7 +129,8 @@ int CBroadcasterDlg::LoadSettingsNow() {
     if (!settings_)
         settings_ = std::make_unique<BroadcastSettings>();
     const IniFile ini(kConfigFile);
-    return LoadSettings(ini, capture::PrimaryScreenSize, messages_, *settings_, values_);
+    return LoadSettings(ini, ScreenSizeFor(LoadScreenCaptureOptions(ini)), messages_, *settings_,
+                        values_);
 }
 
 void CBroadcasterDlg::EnumerateVideoDevices() {
@@ -205,11 +206,13 @@ void CBroadcasterDlg::StartBroadcast() {
 
     feeder_.reset();  // the previous broadcast's feeder, stopped already
     feeder_ = std::make_unique<capture::CBroadcastFeeder>(
-        settings_.get(), capture::DefaultFeederDevices(&messages_));
+        settings_.get(),
+        capture::DefaultFeederDevices(&messages_, LoadScreenCaptureOptions(IniFile(kConfigFile))));
     if (feeder_->Start(preview_.get()) == 0) {
         ShowButtons(false);
         UpdateStatusLine();
-        ShowMessage(QStringLiteral("连接服务器失败"));
+        if (!feeder_->ScreenRefused())  // else the reason was shown already
+            ShowMessage(QStringLiteral("连接服务器失败"));
         return;
     }
     QThread::msleep(100);

@@ -11,6 +11,7 @@
 #include "capture/broadcast_settings.h"
 #include "capture/capture_audio.h"
 #include "capture/capture_video.h"
+#include "capture/screen_capture_choice.h"
 #include "capture/sinks.h"
 #include "ocelix/ocelix.h"
 #include "platform/mm_timer.h"
@@ -24,9 +25,14 @@ struct FeederDevices {
     std::unique_ptr<CCaptureVideo> camera;
     std::unique_ptr<CCaptureAudio> audio;
     ScreenGrabFn grabScreen;
+    // Optional: prepares the screen when a broadcast that shows it starts (false stops the
+    // start; the reason was told to the user) and ends it at stop.
+    std::function<bool()> openScreen;
+    std::function<void()> closeScreen;
 };
-// The real camera, microphone and screen; failure texts go to messages.
-FeederDevices DefaultFeederDevices(MessageSink* messages);
+// The real camera, microphone and screen (the grabber chosen by screen); failure texts go to
+// messages.
+FeederDevices DefaultFeederDevices(MessageSink* messages, const ScreenCaptureOptions& screen = {});
 
 class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public CMMTimer {
   public:
@@ -39,6 +45,8 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     int Start(PreviewSink* preview);
     int Stop();
     bool Running() const { return running_; }
+    // Whether the last Start failed because the screen could not be shared.
+    bool ScreenRefused() const { return screenRefused_; }
     // The encoder instance, for progress (OCELIX_GetStats); null before Start.
     void* Encoder() const { return encoder_; }
     const EncoderConfig& Config() const { return config_; }
@@ -57,6 +65,8 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     const BroadcastSettings* settings_;
     FeederDevices devices_;
     bool running_ = false;
+    bool screenRefused_ = false;
+    bool screenOpen_ = false;
     void* encoder_ = nullptr;
     EncoderConfig config_{};
     std::mutex frameLock_;
