@@ -28,16 +28,18 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-# A packaged nginx may start a system service; the tests run their own instances only.
-if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
-$SUDO pkill -x nginx >/dev/null 2>&1 || true
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # A packaged nginx may start a system service; the tests run their own instances only.
+  if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+  $SUDO pkill -x nginx >/dev/null 2>&1 || true
+fi
+
+# The headless Wayland desktop's portal backend, patched for machines without a GPU: built once
+# from Debian's source package into a cache folder (kept while version and patch stay the same).
+"$(dirname "$0")/lib/portal_backend.sh" >/dev/null
