@@ -86,6 +86,11 @@ class SharedScreenStream::Impl {
             pw_stream_destroy(stream_);
             stream_ = nullptr;
         }
+        if (registry_ != nullptr) {
+            spa_hook_remove(&registryListener_);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+            registry_ = nullptr;
+        }
         if (core_ != nullptr) {
             spa_hook_remove(&coreListener_);
             pw_core_disconnect(core_);
@@ -157,6 +162,23 @@ class SharedScreenStream::Impl {
             return e;
         }();
         pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+        // The shared node goes away when the desktop stops sharing; the stream itself only
+        // pauses then, waiting for a node that never comes back.
+        node_ = node;
+        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+        if (registry_ == nullptr)
+            return Failed("cannot watch the desktop's PipeWire nodes");
+        static const pw_registry_events registryEvents = [] {
+            pw_registry_events e{};
+            e.version = PW_VERSION_REGISTRY_EVENTS;
+            e.global_remove = [](void* data, uint32_t id) {
+                auto* self = static_cast<Impl*>(data);
+                if (id == self->node_)
+                    self->End("the desktop stopped sharing the screen");
+            };
+            return e;
+        }();
+        pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
 
         stream_ = pw_stream_new(core_, "tutorlane screen",
                                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
@@ -333,6 +355,9 @@ class SharedScreenStream::Impl {
     pw_context* context_ = nullptr;
     pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    uint32_t node_ = 0;
+    spa_hook registryListener_{};
     spa_hook coreListener_{};
     spa_hook streamListener_{};
     pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;  // loop thread, or loop lock held

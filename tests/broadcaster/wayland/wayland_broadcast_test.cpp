@@ -212,4 +212,45 @@ TEST_F(WaylandBroadcastTest, NoPortalMeansNoBroadcast) {
     EXPECT_FALSE(fs::exists(server_.RecordingPath("refused")));
 }
 
+// The desktop stops sharing mid-lesson (its PipeWire node goes away, as when the teacher presses
+// "stop sharing"): the console says so, and the broadcast goes on with the last picture.
+TEST_F(WaylandBroadcastTest, SharingStoppedMidLessonIsReportedAndTheLastPictureKept) {
+    const fs::path config = WriteConfig("stopped", "auto");
+    ChildProcess console;
+    const fs::path log = dir_ / "console.log";
+    ASSERT_TRUE(console.Start(
+        {TUTORLANE_CONSOLE_PROGRAM, "--config", config.string(), "--seconds", "5"}, log));
+    const auto waitForLog = [&](const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (ReadTextFile(log).find(text) == std::string::npos) {
+            if (!console.Running() || std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    };
+    ASSERT_TRUE(waitForLog("frames ")) << ReadTextFile(log);
+    // The shared node of the portal backend.
+    const auto nodes = RunProcess({"pw-cli", "ls", "Node"}, 30s);
+    std::istringstream in(nodes.out);
+    std::string id;
+    std::string shared;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("\tid ") == 0)
+            id = line.substr(4, line.find(',') - 4);
+        if (line.find("node.name = \"xdg-desktop-portal-wlr\"") != std::string::npos)
+            shared = id;
+    }
+    ASSERT_FALSE(shared.empty()) << nodes.out;
+    ASSERT_TRUE(RunProcess({"pw-cli", "destroy", shared}, 30s).Succeeded());
+    EXPECT_TRUE(waitForLog("Screen sharing ended")) << ReadTextFile(log);
+    ASSERT_EQ(console.Wait(60s), 0) << ReadTextFile(log);
+    // Frames went on after the end: about 5 s at the frame rate of 15.
+    const auto probe = rtmp::test::Probe(server_.RecordingPath("stopped"));
+    ASSERT_TRUE(probe.ok) << probe.error;
+    ASSERT_NE(probe.Video(), nullptr);
+    EXPECT_GT(probe.Video()->frames, 60);
+    ExpectDesktopRecording(server_.RecordingPath("stopped"));
+}
+
 }  // namespace
