@@ -18,7 +18,7 @@ packages=(
   # The headless Wayland desktop of the tests (sway, PipeWire, WirePlumber, the portal with the
   # wlr backend, which scripts/lib/portal_backend.sh rebuilds from Debian's source package).
   sway foot pipewire wireplumber xdg-desktop-portal xdg-desktop-portal-wlr python3-dbus python3-gi
-  dpkg-dev meson libdrm-dev libinih-dev libgbm-dev libwayland-dev wayland-protocols
+  procps dpkg-dev meson libdrm-dev libinih-dev libgbm-dev libwayland-dev wayland-protocols
 )
 
 missing=()

@@ -69,6 +69,11 @@ waitfor() {  # waits up to 10 s for a command to succeed
   return 1
 }
 
+has_name() {  # whether a name is owned on the session bus
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner "string:$1" | grep -q 'boolean true'
+}
+
 dbus-daemon --session --nofork --print-pid=3 --address="$DBUS_SESSION_BUS_ADDRESS" \
   3>"$dir/bus.pid" >"$dir/dbus.log" 2>&1 &
 pids+=($!)
@@ -87,10 +92,10 @@ pids+=($!)
 # The patched backend must own its name before the portal would start the packaged one.
 "$backend" -l INFO >"$dir/xdpw.log" 2>&1 &
 pids+=($!)
-waitfor "busctl --user status org.freedesktop.impl.portal.desktop.wlr"
+waitfor "has_name org.freedesktop.impl.portal.desktop.wlr"
 /usr/libexec/xdg-desktop-portal >"$dir/portal.log" 2>&1 &
 pids+=($!)
-waitfor "busctl --user status org.freedesktop.portal.Desktop"
+waitfor "has_name org.freedesktop.portal.Desktop"
 waitfor "pw-cli ls Metadata | grep -q 'metadata.name.*default'"
 # Something that changes all the time: a fresh cast on a still screen may get no picture.
 "${run_sway[@]}" env XDG_RUNTIME_DIR="$rt" WAYLAND_DISPLAY=wayland-1 foot --app-id=clock \
