@@ -321,7 +321,7 @@ class SharedScreenStream::Impl {
         const auto* cursor = static_cast<const spa_meta_cursor*>(
             spa_buffer_find_meta_data(&buf, SPA_META_Cursor, sizeof(spa_meta_cursor)));
         // Id 0: no new pointer data in this buffer.
-        if (cursor != nullptr && cursor->id != 0) {
+        if (pointerAsMetadata_ && cursor != nullptr && cursor->id != 0) {
             const SharedPointer p{cursor->position.x, cursor->position.y};
             if (!pointer_ || pointer_->x != p.x || pointer_->y != p.y) {
                 pointer_ = p;

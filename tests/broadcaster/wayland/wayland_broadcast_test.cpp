@@ -21,6 +21,7 @@
 #include "support/child_process.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
+#include "wayland/wayland_desktop.h"
 
 namespace {
 
@@ -49,34 +50,11 @@ size_t LineCount(const fs::path& path) {
 class WaylandBroadcastTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        desktopDir_ = std::make_unique<TempDir>("wayland-desktop");
-        desktop_ = std::make_unique<ChildProcess>();
-        ASSERT_TRUE(desktop_->Start({"bash", TUTORLANE_WAYLAND_DESKTOP,
-                                     desktopDir_->Path().string(), "1280x720", "#2080c0"},
-                                    *desktopDir_ / "desktop.log"));
-        // The first start on a machine also builds the portal backend (seconds).
-        const auto deadline = std::chrono::steady_clock::now() + 300s;
-        while (!fs::exists(*desktopDir_ / "ready")) {
-            ASSERT_TRUE(desktop_->Running()) << ReadTextFile(*desktopDir_ / "desktop.log");
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "desktop not ready";
-            std::this_thread::sleep_for(20ms);
-        }
-        // The console program inherits the desktop's session: Wayland, its bus, no X display.
-        std::istringstream env(ReadTextFile(*desktopDir_ / "env"));
-        for (std::string line; std::getline(env, line);) {
-            const size_t eq = line.find('=');
-            if (eq != std::string::npos)
-                setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
-        }
-        unsetenv("DISPLAY");
+        desktop_ = std::make_unique<capture::test::WaylandDesktop>();
+        ASSERT_TRUE(desktop_->Start("1280x720", "#2080c0")) << desktop_->Error();
     }
 
-    static void TearDownTestSuite() {
-        if (desktop_)
-            desktop_->Stop(SIGTERM, 20s);
-        desktop_.reset();
-        desktopDir_.reset();
-    }
+    static void TearDownTestSuite() { desktop_.reset(); }
 
     void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Error(); }
 
@@ -165,17 +143,15 @@ class WaylandBroadcastTest : public testing::Test {
         EXPECT_LT(BackgroundShare(rgb, 0, 0, kClockWidth, kClockHeight), 0.5);
     }
 
-    static std::unique_ptr<TempDir> desktopDir_;
-    static std::unique_ptr<ChildProcess> desktop_;
+    static std::unique_ptr<capture::test::WaylandDesktop> desktop_;
     TempDir dir_{"wayland-broadcast"};
     rtmp::test::NginxRtmpServer server_;
 };
 
-std::unique_ptr<TempDir> WaylandBroadcastTest::desktopDir_;
-std::unique_ptr<ChildProcess> WaylandBroadcastTest::desktop_;
+std::unique_ptr<capture::test::WaylandDesktop> WaylandBroadcastTest::desktop_;
 
 TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAndAsksForTheScreenOnce) {
-    const fs::path chooserLog = *desktopDir_ / "chooser.log";
+    const fs::path chooserLog = desktop_->Dir() / "chooser.log";
     const size_t askedBefore = LineCount(chooserLog);
     const fs::path config = WriteConfig("first", "auto");
 
