@@ -6,10 +6,11 @@ namespace capture {
 namespace {
 
 constexpr const char* kStreamEndedText =
-    "Screen sharing ended (the desktop stopped sharing the screen): the broadcast keeps showing "
-    "the last picture of the screen.";
+    "屏幕共享已结束: Screen sharing ended (the desktop stopped sharing the screen): the "
+    "broadcast keeps showing the last picture of the screen.";
 constexpr const char* kStreamFailedText =
-    "Cannot share the screen: the desktop granted it, but its picture stream did not start.";
+    "无法共享屏幕: Cannot share the screen: the desktop granted it, but its picture stream "
+    "did not start.";
 
 }  // namespace
 

@@ -25,8 +25,8 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 constexpr const char* kNoPortalBuildText =
-    "Cannot share the screen: this build has no Wayland screen capture (the portal grabber was "
-    "switched off); set ScreenCapture=x11 to capture through the X server.";
+    "无法共享屏幕: Cannot share the screen: this build has no Wayland screen capture (the "
+    "portal grabber was switched off); set ScreenCapture=x11 to capture through the X server.";
 
 ScreenDevice X11Device() {
     ScreenDevice device;
