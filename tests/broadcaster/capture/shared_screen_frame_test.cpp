@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 #include "capture/frame_image.h"
@@ -59,6 +60,10 @@ struct ConversionCase {
     int height;
 };
 
+void PrintTo(const ConversionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class SharedScreenFrameConversion : public testing::TestWithParam<ConversionCase> {};
 
 TEST_P(SharedScreenFrameConversion, TopLeftRectangleBottomUpBlackBeyondThePicture) {
@@ -102,6 +107,10 @@ struct RefusedCase {
     size_t bytesLess;  // readable bytes below stride x height
     int frameWidth;
 };
+
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SharedScreenFrameRefused : public testing::TestWithParam<RefusedCase> {};
 
