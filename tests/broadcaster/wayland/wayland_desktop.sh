@@ -4,7 +4,7 @@
 # colour and a clock that changes all the time, PipeWire, WirePlumber, the wlr portal backend
 # (built by scripts/lib/portal_backend.sh) and xdg-desktop-portal. When everything answers it
 # writes DIR/env (the variables a client needs, KEY=VALUE lines) and then DIR/ready, and runs
-# until it gets SIGTERM or SIGINT, when it ends every process it started.
+# until it gets SIGTERM or SIGINT or its parent ends, when it ends every process it started.
 #   wayland_desktop.sh DIR [WIDTHxHEIGHT] [#RRGGBB]
 # The backend's output chooser is DIR/chooser.sh, which appends a line to DIR/chooser.log each
 # time the desktop asks which screen to share; the backend keeps what was chosen for sessions
@@ -113,4 +113,6 @@ waitfor "swaymsg -t get_tree | grep -q '\"app_id\": \"clock\"'"
   echo "DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS"
 } >"$dir/env"
 touch "$dir/ready"
-while :; do sleep 1 & wait $! || true; done
+# Until told to stop, or until the test that started it is gone (a crashed test leaves nothing).
+parent=$PPID
+while kill -0 "$parent" 2>/dev/null; do sleep 1 & wait $! || true; done
