@@ -14,6 +14,12 @@ packages=(
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
   desktop-file-utils
+  # Wayland screen capture: the screen-cast portal over D-Bus, frames from PipeWire.
+  libsystemd-dev libpipewire-0.3-dev dbus
+  # The headless Wayland desktop of the tests (sway, PipeWire, WirePlumber, the portal with the
+  # wlr backend, which scripts/lib/portal_backend.sh rebuilds from Debian's source package).
+  sway foot pipewire wireplumber xdg-desktop-portal xdg-desktop-portal-wlr python3-dbus python3-gi
+  procps dpkg-dev meson libdrm-dev libinih-dev libgbm-dev libwayland-dev wayland-protocols
 )
 
 missing=()
@@ -23,15 +29,17 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
 # Nothing is started or stopped here: the tests and the demo run nginx instances of their own
 # on loopback ports with their own prefixes, beside whatever web server the machine runs.
+
+# The headless Wayland desktop's portal backend, patched for machines without a GPU: built once
+# from Debian's source package into a cache folder (kept while version and patch stay the same).
+"$(dirname "$0")/lib/portal_backend.sh" >/dev/null

@@ -187,7 +187,8 @@ int CBroadcasterDlg::LoadSettingsNow() {
     if (!settings_)
         settings_ = std::make_unique<BroadcastSettings>();
     const IniFile ini(SettingsPath());
-    return LoadSettings(ini, capture::PrimaryScreenSize, messages_, *settings_, values_);
+    return LoadSettings(ini, ScreenSizeFor(LoadScreenCaptureOptions(ini)), messages_, *settings_,
+                        values_);
 }
 
 void CBroadcasterDlg::EnumerateVideoDevices() {
@@ -270,7 +271,8 @@ void CBroadcasterDlg::StartBroadcast() {
 
     feeder_.reset();  // the previous broadcast's feeder, stopped already
     feeder_ = std::make_unique<capture::CBroadcastFeeder>(
-        settings_.get(), capture::DefaultFeederDevices(&messages_));
+        settings_.get(), capture::DefaultFeederDevices(
+                             &messages_, LoadScreenCaptureOptions(IniFile(SettingsPath()))));
     capture::CBroadcastFeeder* feeder = feeder_.get();
     PreviewBridge* preview = preview_.get();
     RunInWorker([this, feeder, preview] {
@@ -288,7 +290,8 @@ void CBroadcasterDlg::OnStartFinished(bool started) {
     if (!started) {
         ShowButtons(false);
         UpdateStatusLine();
-        ShowMessage(QStringLiteral("连接服务器失败"));
+        if (!feeder_->ScreenRefused())  // else the reason was shown already
+            ShowMessage(QStringLiteral("连接服务器失败"));
         return;
     }
     ShowButtons(true);

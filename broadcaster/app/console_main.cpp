@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
 
     app::BroadcastSettings settings;
     app::DialogValues dialog;
-    if (app::LoadSettings(ini, capture::PrimaryScreenSize, messages, settings, dialog) == 0) {
+    const capture::ScreenCaptureOptions screen = app::LoadScreenCaptureOptions(ini);
+    if (app::LoadSettings(ini, app::ScreenSizeFor(screen), messages, settings, dialog) == 0) {
         return 2;
     }
     settings.audioDevice = audioDevice;  // "" is the primary capture device
@@ -106,10 +107,12 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages));
+    capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages, screen));
     std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
                 settings.publishUrl.c_str());
     if (feeder.Start(nullptr) == 0) {
+        if (feeder.ScreenRefused())
+            return 1;  // the reason is printed already
         std::fprintf(stderr, "连接服务器失败: cannot connect and publish to %s\n",
                      settings.publishUrl.c_str());
         return 1;

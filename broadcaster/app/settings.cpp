@@ -81,4 +81,21 @@ int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& s, const Di
     return 1;
 }
 
+capture::ScreenCaptureOptions LoadScreenCaptureOptions(const IniFile& ini) {
+    capture::ScreenCaptureOptions screen;
+    screen.mode = capture::ParseScreenCaptureMode(
+        ini.GetString("Device", "ScreenCapture", "auto", kScreenSettingReadBytes));
+    screen.restoreToken =
+        ini.GetString("Device", "ScreenCaptureToken", "", kScreenSettingReadBytes);
+    screen.saveRestoreToken = [ini](const std::string& token) {
+        ini.WriteString("Device", "ScreenCaptureToken", token);
+    };
+    return screen;
+}
+
+ScreenSizeFn ScreenSizeFor(const capture::ScreenCaptureOptions& screen) {
+    const capture::ScreenCaptureMode mode = screen.mode;
+    return [mode] { return capture::DefaultScreenSize(mode); };
+}
+
 }  // namespace app

@@ -9,6 +9,7 @@
 #include "app/ini_file.h"
 #include "app/message_sink.h"
 #include "capture/broadcast_settings.h"
+#include "capture/screen_capture_choice.h"
 
 namespace app {
 
@@ -25,6 +26,7 @@ struct DialogValues {
 };
 
 constexpr size_t kAddressReadBytes = 99;
+constexpr size_t kScreenSettingReadBytes = 255;
 
 using ScreenSizeFn = std::function<std::pair<int, int>()>;
 
@@ -35,5 +37,12 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
 // told to failures.
 int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& settings,
                         const DialogValues& dialog, MessageSink* failures = nullptr);
+
+// The screen grabber's settings: ScreenCapture (auto, x11 or portal) and the screen-cast
+// portal's restore token, which the returned options write back whenever the desktop hands out a
+// new one (so the desktop asks the user once, not at every broadcast).
+capture::ScreenCaptureOptions LoadScreenCaptureOptions(const IniFile& ini);
+// The screen size LoadSettings falls back to, from the grabber that ScreenCapture chooses.
+ScreenSizeFn ScreenSizeFor(const capture::ScreenCaptureOptions& screen);
 
 }  // namespace app

@@ -22,11 +22,14 @@ void LogLine(const char* text) {
 
 }  // namespace
 
-FeederDevices DefaultFeederDevices(MessageSink* messages) {
+FeederDevices DefaultFeederDevices(MessageSink* messages, const ScreenCaptureOptions& screen) {
     FeederDevices d;
     d.camera = std::make_unique<CCaptureVideo>(MakeV4l2DeviceLayer(), messages);
     d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), messages);
-    d.grabScreen = [](uint8_t* dst, int w, int h) { GrabScreen(dst, w, h); };
+    ScreenDevice device = MakeScreenDevice(screen, messages);
+    d.grabScreen = std::move(device.grab);
+    d.openScreen = std::move(device.open);
+    d.closeScreen = std::move(device.close);
     return d;
 }
 
@@ -88,6 +91,16 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     const BroadcastSettings& s = *settings_;
     const bool screenSized =
         s.VideoStyle == STYLE_SCREEN || s.VideoStyle == STYLE_SCREEN_WITH_CAMERA;
+    const bool showsScreen = screenSized || s.VideoStyle == STYLE_CAMERA_WITH_SCREEN;
+    screenRefused_ = false;
+    if (showsScreen && devices_.openScreen) {
+        if (!devices_.openScreen()) {
+            screenRefused_ = true;
+            running_ = false;
+            return 0;
+        }
+        screenOpen_ = true;
+    }
     config_ = EncoderConfig{};
     config_.width = screenSized ? s.ScreenWidth : s.VideoWidth;
     config_.height = screenSized ? s.ScreenHeight : s.VideoHeight;
@@ -109,6 +122,9 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     encoder_ = OCELIX_CreateEncoder(&config_);
     if (encoder_ == nullptr || OCELIX_Start(encoder_) == 0) {
         // Nothing is broadcasting: the window is idle again.
+        if (screenOpen_ && devices_.closeScreen)
+            devices_.closeScreen();
+        screenOpen_ = false;
         running_ = false;
         return 0;
     }
@@ -153,6 +169,9 @@ void CBroadcastFeeder::StartCamera(PreviewSink* preview) {
 
 int CBroadcastFeeder::Stop() {
     StopTimer();
+    if (screenOpen_ && devices_.closeScreen)
+        devices_.closeScreen();
+    screenOpen_ = false;
     if (encoder_ != nullptr)
         OCELIX_Stop(encoder_);
     if (devices_.camera)

@@ -13,6 +13,7 @@
 #include "capture/broadcast_settings.h"
 #include "capture/capture_audio.h"
 #include "capture/capture_video.h"
+#include "capture/screen_capture_choice.h"
 #include "capture/sinks.h"
 #include "ocelix/ocelix.h"
 #include "platform/mm_timer.h"
@@ -26,9 +27,14 @@ struct FeederDevices {
     std::unique_ptr<CCaptureVideo> camera;
     std::unique_ptr<CCaptureAudio> audio;
     ScreenGrabFn grabScreen;
+    // Optional: prepares the screen when a broadcast that shows it starts (false stops the
+    // start; the reason was told to the user) and ends it at stop.
+    std::function<bool()> openScreen;
+    std::function<void()> closeScreen;
 };
-// The real camera, microphone and screen; failure texts go to messages.
-FeederDevices DefaultFeederDevices(MessageSink* messages);
+// The real camera, microphone and screen (the grabber chosen by screen); failure texts go to
+// messages.
+FeederDevices DefaultFeederDevices(MessageSink* messages, const ScreenCaptureOptions& screen = {});
 
 class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public CMMTimer {
   public:
@@ -46,6 +52,8 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     bool AudioCapturing() const { return audioCapturing_.load(); }
     uint64_t AudioBlocks() const { return audioBlocks_.load(); }
     uint64_t CameraFrames() const { return cameraFrames_.load(); }
+    // Whether the last Start failed because the screen could not be shared.
+    bool ScreenRefused() const { return screenRefused_.load(); }
     // The encoder instance, for progress (OCELIX_GetStats); null before Start.
     void* Encoder() const { return encoder_; }
     const EncoderConfig& Config() const { return config_; }
@@ -67,6 +75,8 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     std::atomic<bool> audioCapturing_{false};
     std::atomic<uint64_t> audioBlocks_{0};
     std::atomic<uint64_t> cameraFrames_{0};
+    std::atomic<bool> screenRefused_{false};
+    bool screenOpen_ = false;
     void* encoder_ = nullptr;
     EncoderConfig config_{};
     std::mutex frameLock_;

@@ -240,6 +240,24 @@ TEST_F(ConfigDir, ScreenSizeFromTheFileIsRoundedAndZeroTakesTheScreen) {
     EXPECT_EQ(s.ScreenHeight, 768);
 }
 
+// The screen grabber's choice and the portal's restore token: read from [Device], and a new
+// token written back in place, the rest of the file kept.
+TEST_F(ConfigDir, ScreenCaptureChoiceAndRestoreToken) {
+    const IniFile ini(Path());
+    capture::ScreenCaptureOptions screen = LoadScreenCaptureOptions(ini);
+    EXPECT_EQ(screen.mode, capture::ScreenCaptureMode::kAuto);  // no file
+    EXPECT_EQ(screen.restoreToken, "");
+    Write("[Device]\r\nscreencapture = Portal\r\nScreenCaptureToken=abc-1\r\nBitrate=800\r\n");
+    screen = LoadScreenCaptureOptions(ini);
+    EXPECT_EQ(screen.mode, capture::ScreenCaptureMode::kPortal);
+    EXPECT_EQ(screen.restoreToken, "abc-1");
+    ASSERT_TRUE(screen.saveRestoreToken);
+    screen.saveRestoreToken("def-2");
+    EXPECT_EQ(Read(),
+              "[Device]\r\nscreencapture = Portal\r\nScreenCaptureToken=def-2\r\nBitrate=800\r\n");
+    EXPECT_EQ(LoadScreenCaptureOptions(ini).restoreToken, "def-2");
+}
+
 TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
     const std::string original =
         "; installation defaults\r\n[Device]\r\nBitrate = 800\r\nHaveAudio=1\r\nBitrate=123\r\n"

@@ -183,13 +183,79 @@ TEST_F(FeederServerTest, ScreenInsetSitsWhereVideoXAndVideoYPutIt) {
     ExpectColour(PixelAt(file, 2, kCameraW, kCameraH, 200, 100), kCameraRgb, "camera");
 }
 
+// Counts how often the feeder prepares and ends the screen; opening may be refused.
+struct ScreenSharing {
+    int opened = 0;
+    int closed = 0;
+    bool grant = true;
+    void Attach(FeederDevices& d) {
+        d.openScreen = [this] {
+            ++opened;
+            return grant;
+        };
+        d.closeScreen = [this] { ++closed; };
+    }
+};
+
 TEST_F(FeederServerTest, UnreachableServerFailsTheStart) {
     BroadcastSettings s = Settings(STYLE_SCREEN, "nowhere");
     server_.Stop();
-    CBroadcastFeeder feeder(&s, Devices());
+    ScreenSharing sharing;
+    FeederDevices devices = Devices();
+    sharing.Attach(devices);
+    CBroadcastFeeder feeder(&s, std::move(devices));
     EXPECT_EQ(feeder.Start(nullptr), 0);
     EXPECT_FALSE(feeder.Running());  // idle again: a picture-type change needs no restart
+    EXPECT_FALSE(feeder.ScreenRefused());
+    EXPECT_EQ(sharing.opened, 1);
+    EXPECT_EQ(sharing.closed, 1);  // the screen is given back at once
     feeder.Stop();
+    EXPECT_EQ(sharing.closed, 1);
+}
+
+// The screen is prepared when a broadcast that shows it starts and ended when it stops; a screen
+// that cannot be shared stops the start before anything connects.
+TEST_F(FeederServerTest, ScreenIsSharedForTheBroadcastAndARefusalStopsTheStart) {
+    for (const int style : {STYLE_SCREEN, STYLE_SCREEN_WITH_CAMERA, STYLE_CAMERA_WITH_SCREEN}) {
+        BroadcastSettings s = Settings(style, "refused" + std::to_string(style));
+        ScreenSharing sharing;
+        sharing.grant = false;
+        FeederDevices devices = Devices();
+        sharing.Attach(devices);
+        CBroadcastFeeder feeder(&s, std::move(devices));
+        EXPECT_EQ(feeder.Start(nullptr), 0) << style;
+        EXPECT_TRUE(feeder.ScreenRefused());
+        EXPECT_FALSE(feeder.Running());
+        EXPECT_EQ(feeder.Encoder(), nullptr);  // no encoder made, nothing published
+        feeder.Stop();
+        EXPECT_EQ(sharing.opened, 1);
+        EXPECT_EQ(sharing.closed, 0);
+    }
+    {
+        BroadcastSettings s = Settings(STYLE_CAMERA, "camera");
+        ScreenSharing sharing;
+        FeederDevices devices = Devices();
+        sharing.Attach(devices);
+        CBroadcastFeeder feeder(&s, std::move(devices));
+        EXPECT_EQ(feeder.Start(nullptr), 1);
+        feeder.Stop();
+        EXPECT_EQ(sharing.opened, 0);  // the camera style shows no screen
+        EXPECT_EQ(sharing.closed, 0);
+    }
+    BroadcastSettings s = Settings(STYLE_SCREEN, "shared");
+    ScreenSharing sharing;
+    FeederDevices devices = Devices();
+    sharing.Attach(devices);
+    CBroadcastFeeder feeder(&s, std::move(devices));
+    EXPECT_EQ(feeder.Start(nullptr), 1);
+    EXPECT_FALSE(feeder.ScreenRefused());
+    EXPECT_EQ(sharing.opened, 1);
+    EXPECT_EQ(sharing.closed, 0);  // kept for the broadcast
+    feeder.Stop();
+    EXPECT_EQ(sharing.closed, 1);
+    feeder.Stop();
+    EXPECT_EQ(sharing.closed, 1);  // once
+    EXPECT_FALSE(std::filesystem::exists(server_.RecordingPath("refused0")));
 }
 
 }  // namespace

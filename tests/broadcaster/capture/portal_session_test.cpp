@@ -1,0 +1,234 @@
+// The screen-cast portal conversation against a scripted portal (scripted_portal.py) on a
+// private session bus that each test starts: what is asked for, what is read from the answers,
+// and how each refusal is told apart.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/portal_screen_grabber.h"
+#include "capture/portal_session.h"
+#include "support/child_process.h"
+
+namespace capture {
+namespace {
+
+namespace fs = std::filesystem;
+using rtmp::test::ChildProcess;
+using rtmp::test::ReadTextFile;
+using rtmp::test::TempDir;
+
+bool WaitForPath(const fs::path& path, ChildProcess& owner) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(path)) {
+        if (!owner.Running() || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Lines of the scripted portal's call log that record `call`.
+std::vector<std::string> Calls(const fs::path& log, const std::string& call) {
+    std::vector<std::string> lines;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("\"call\": \"" + call + "\"") != std::string::npos)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+// A private session bus that offers no services of its own, with the scripted portal on it
+// (unless the mode is "absent").
+class ScriptedPortal {
+  public:
+    bool Start(const std::string& mode, int cursorModes) {
+        const fs::path config = dir_ / "bus.conf";
+        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
+                                 "Configuration 1.0//EN\" "
+                                 "\"http://www.freedesktop.org/standards/dbus/1.0/"
+                                 "busconfig.dtd\">\n<busconfig><type>session</type><listen>unix:"
+                                 "path="
+                              << (dir_ / "bus").string()
+                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                 "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
+                                 "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        if (!bus_.Start({"dbus-daemon", "--nofork", "--config-file=" + config.string()},
+                        dir_ / "bus.log") ||
+            !WaitForPath(dir_ / "bus", bus_))
+            return false;
+        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir_ / "bus").string()).c_str(), 1);
+        if (mode == "absent")
+            return true;
+        return portal_.Start(
+                   {"/usr/bin/python3", TUTORLANE_SCRIPTED_PORTAL, mode,
+                    std::to_string(cursorModes), Log().string(), (dir_ / "ready").string()},
+                   dir_ / "portal.out") &&
+               WaitForPath(dir_ / "ready", portal_);
+    }
+    fs::path Log() const { return dir_ / "calls.log"; }
+    std::string Output() const { return ReadTextFile(dir_ / "portal.out"); }
+
+  private:
+    TempDir dir_{"portal-session"};
+    ChildProcess bus_;
+    ChildProcess portal_;
+};
+
+struct ConversationCase {
+    const char* name;
+    const char* mode;
+    int cursorModes;
+    const char* restoreToken;
+    PortalFailure failure;
+    PortalCursor cursor;
+};
+
+void PrintTo(const ConversationCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Each test points this process at its own bus; the variable is restored afterwards.
+class PrivateBusTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+            savedAddress_ = address;
+    }
+    void TearDown() override {
+        if (savedAddress_.empty())
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        else
+            setenv("DBUS_SESSION_BUS_ADDRESS", savedAddress_.c_str(), 1);
+    }
+    std::string savedAddress_;
+};
+
+class PortalConversation : public PrivateBusTest,
+                           public testing::WithParamInterface<ConversationCase> {};
+
+TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
+    const ConversationCase& c = GetParam();
+    ScriptedPortal portal;
+    if (std::string(c.mode) == "no-bus") {
+        setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tutorlane-bus", 1);
+    } else {
+        ASSERT_TRUE(portal.Start(c.mode, c.cursorModes)) << portal.Output();
+    }
+    PortalSession session;
+    PortalSessionOptions options;
+    options.restoreToken = c.restoreToken;
+    options.answerTimeout = std::chrono::seconds(20);
+    const bool opened = session.Open(options);
+    EXPECT_EQ(session.Failure(), c.failure) << session.Detail();
+    if (c.failure != PortalFailure::kNone) {
+        EXPECT_FALSE(opened);
+        EXPECT_FALSE(PortalFailureText(c.failure).empty());
+        EXPECT_EQ(session.TakePipeWireFd(), -1);
+        if (c.failure == PortalFailure::kCancelled || c.failure == PortalFailure::kRefused) {
+            // The session made before the refusal is ended.
+            EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U);
+        }
+        if (c.failure == PortalFailure::kNoScreenCast) {
+            EXPECT_TRUE(Calls(portal.Log(), "CreateSession").empty());
+        }
+        return;
+    }
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(session.Node(), 42U);
+    EXPECT_EQ(session.StreamWidth(), 640);
+    EXPECT_EQ(session.StreamHeight(), 480);
+    EXPECT_EQ(session.RestoreToken(), "token-2");
+    EXPECT_EQ(session.Cursor(), c.cursor);
+    const int fd = session.TakePipeWireFd();
+    EXPECT_GE(fcntl(fd, F_GETFD), 0);
+    EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once
+    close(fd);
+
+    const std::vector<std::string> select = Calls(portal.Log(), "SelectSources");
+    ASSERT_EQ(select.size(), 1U);
+    EXPECT_NE(select[0].find("\"types\": 1"), std::string::npos) << select[0];
+    EXPECT_NE(select[0].find("\"multiple\": false"), std::string::npos) << select[0];
+    EXPECT_NE(select[0].find("\"persist_mode\": 2"), std::string::npos) << select[0];
+    EXPECT_NE(select[0].find("\"cursor_mode\": " + std::to_string(static_cast<uint32_t>(c.cursor))),
+              std::string::npos)
+        << select[0];
+    const bool tokenSent = select[0].find("\"restore_token\"") != std::string::npos;
+    EXPECT_EQ(tokenSent, *c.restoreToken != '\0') << select[0];
+    if (tokenSent) {
+        EXPECT_NE(select[0].find(std::string("\"restore_token\": \"") + c.restoreToken + "\""),
+                  std::string::npos);
+    }
+    EXPECT_EQ(Calls(portal.Log(), "Start").size(), 1U);
+
+    EXPECT_TRUE(Calls(portal.Log(), "Close").empty());
+    session.Close();
+    EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PortalConversation,
+    testing::Values(ConversationCase{"GrantedPointerAsMetadata", "grant", 7, "",
+                                     PortalFailure::kNone, PortalCursor::kMetadata},
+                    ConversationCase{"GrantedPointerEmbedded", "grant", 3, "", PortalFailure::kNone,
+                                     PortalCursor::kEmbedded},
+                    ConversationCase{"RestoreTokenHandedBack", "grant", 3, "token-1",
+                                     PortalFailure::kNone, PortalCursor::kEmbedded},
+                    ConversationCase{"Cancelled", "cancel", 3, "", PortalFailure::kCancelled,
+                                     PortalCursor::kEmbedded},
+                    ConversationCase{"Refused", "refuse", 3, "", PortalFailure::kRefused,
+                                     PortalCursor::kEmbedded},
+                    ConversationCase{"NoScreenCastInterface", "no-screencast", 3, "",
+                                     PortalFailure::kNoScreenCast, PortalCursor::kEmbedded},
+                    ConversationCase{"NoPortal", "absent", 3, "", PortalFailure::kNoPortal,
+                                     PortalCursor::kEmbedded},
+                    ConversationCase{"NoBus", "no-bus", 3, "", PortalFailure::kNoBus,
+                                     PortalCursor::kEmbedded}),
+    [](const testing::TestParamInfo<ConversationCase>& p) { return p.param.name; });
+
+class RecordingMessages final : public MessageSink {
+  public:
+    void ShowMessage(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+// The grabber tells the user why the broadcast cannot show the screen, and grabs nothing.
+TEST_F(PrivateBusTest, GrabberReportsCancelAndAStreamThatDoesNotStart) {
+    for (const std::string mode : {"cancel", "grant"}) {
+        ScriptedPortal portal;
+        ASSERT_TRUE(portal.Start(mode, 3)) << portal.Output();
+        RecordingMessages messages;
+        std::vector<std::string> saved;
+        PortalScreenGrabber::Options options;
+        options.restoreToken = "token-1";
+        options.saveRestoreToken = [&saved](const std::string& t) { saved.push_back(t); };
+        PortalScreenGrabber grabber(options, &messages);
+        EXPECT_FALSE(grabber.Open()) << mode;
+        ASSERT_EQ(messages.texts.size(), 1U) << mode;
+        if (mode == "cancel") {
+            EXPECT_EQ(messages.texts[0], PortalFailureText(PortalFailure::kCancelled));
+            EXPECT_TRUE(saved.empty());
+        } else {
+            // The scripted portal's descriptor leads to no PipeWire: granted, but no pictures.
+            EXPECT_NE(messages.texts[0].find("picture stream did not start"), std::string::npos)
+                << messages.texts[0];
+            EXPECT_EQ(saved, std::vector<std::string>{"token-2"});
+        }
+        EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U) << mode;
+        std::vector<uint8_t> frame(16 * 16 * 3, 7);
+        EXPECT_FALSE(grabber.Grab(frame.data(), 16, 16));
+        EXPECT_EQ(frame, std::vector<uint8_t>(16 * 16 * 3, 7));
+    }
+}
+
+}  // namespace
+}  // namespace capture

@@ -1,0 +1,332 @@
+// The shared screen's stream against a PipeWire producer of the test's own on the test desktop's
+// PipeWire: pictures in either byte order, the pointer's position sent beside them (also alone,
+// without a new picture), nothing new when nothing was sent, and the end when the producer goes.
+#include <gtest/gtest.h>
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/shared_screen_frame.h"
+#include "capture/shared_screen_stream.h"
+#include "wayland/wayland_desktop.h"
+
+namespace capture {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int kStride = kWidth * 4 + 16;  // padded rows
+
+// A screen of one colour with a pointer, offered as a video source that sends a buffer each
+// time Push is called (it drives its own graph).
+class TestScreenSource {
+  public:
+    TestScreenSource(spa_video_format format, uint8_t red, uint8_t green, uint8_t blue)
+        : format_(format), red_(red), green_(green), blue_(blue) {}
+    ~TestScreenSource() { Stop(); }
+    TestScreenSource(const TestScreenSource&) = delete;
+    TestScreenSource& operator=(const TestScreenSource&) = delete;
+
+    // The node id once the source is ready; 0 when it did not start.
+    uint32_t Start() {
+        pw_init(nullptr, nullptr);
+        loop_ = pw_thread_loop_new("test-screen-source", nullptr);
+        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+        pw_thread_loop_start(loop_);
+        pw_thread_loop_lock(loop_);
+        core_ = pw_context_connect(context_, nullptr, 0);
+        if (core_ == nullptr) {
+            pw_thread_loop_unlock(loop_);
+            return 0;
+        }
+        stream_ = pw_stream_new(core_, "test screen",
+                                pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr));
+        static const pw_stream_events events = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.state_changed = [](void* data, pw_stream_state, pw_stream_state, const char*) {
+                pw_thread_loop_signal(static_cast<TestScreenSource*>(data)->loop_, false);
+            };
+            e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
+                static_cast<TestScreenSource*>(data)->OnParam(id, param);
+            };
+            e.process = [](void* data) { static_cast<TestScreenSource*>(data)->OnProcess(); };
+            return e;
+        }();
+        pw_stream_add_listener(stream_, &listener_, &events, this);
+        uint8_t buffer[512];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        const spa_rectangle size{kWidth, kHeight};
+        const spa_fraction rate{30, 1};
+        const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(format_),
+            SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+            SPA_POD_Fraction(&rate)))};
+        pw_stream_connect(
+            stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+            params, 1);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (pw_stream_get_node_id(stream_) == PW_ID_ANY &&
+               std::chrono::steady_clock::now() < deadline)
+            pw_thread_loop_timed_wait(loop_, 1);
+        const uint32_t node = pw_stream_get_node_id(stream_);
+        pw_thread_loop_unlock(loop_);
+        return node == PW_ID_ANY ? 0 : node;
+    }
+
+    // Sends one buffer: the picture and the pointer, or only the pointer.
+    void Push(int pointerX, int pointerY, bool withPicture) {
+        pointerX_ = pointerX;
+        pointerY_ = pointerY;
+        withPicture_ = withPicture;
+        pw_thread_loop_lock(loop_);
+        pw_stream_trigger_process(stream_);
+        pw_thread_loop_unlock(loop_);
+    }
+
+    void Stop() {
+        if (loop_ == nullptr)
+            return;
+        pw_thread_loop_stop(loop_);
+        if (stream_ != nullptr)
+            pw_stream_destroy(stream_);
+        if (core_ != nullptr)
+            pw_core_disconnect(core_);
+        pw_context_destroy(context_);
+        pw_thread_loop_destroy(loop_);
+        stream_ = nullptr;
+        core_ = nullptr;
+        loop_ = nullptr;
+    }
+
+    void SetColour(uint8_t red, uint8_t green, uint8_t blue) {
+        red_ = red;
+        green_ = green;
+        blue_ = blue;
+    }
+
+    // The picture the source sends, as the conversion sees it.
+    std::vector<uint8_t> Picture() const {
+        std::vector<uint8_t> bytes(static_cast<size_t>(kStride * kHeight), 0x77);
+        const bool bgr = format_ == SPA_VIDEO_FORMAT_BGRx || format_ == SPA_VIDEO_FORMAT_BGRA;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                uint8_t* p = &bytes[static_cast<size_t>(y * kStride + x * 4)];
+                p[0] = bgr ? blue_ : red_;
+                p[1] = green_;
+                p[2] = bgr ? red_ : blue_;
+            }
+        }
+        return bytes;
+    }
+
+  private:
+    void OnParam(uint32_t id, const spa_pod* param) {
+        if (param == nullptr || id != SPA_PARAM_Format)
+            return;
+        uint8_t buffer[512];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        const int cursorMeta =
+            static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + 64 * 64 * 4);
+        const spa_pod* params[] = {
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+                SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+                SPA_PARAM_BUFFERS_size, SPA_POD_Int(kStride * kHeight), SPA_PARAM_BUFFERS_stride,
+                SPA_POD_Int(kStride), SPA_PARAM_BUFFERS_dataType,
+                SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
+                SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))))),
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
+                SPA_POD_CHOICE_RANGE_Int(cursorMeta, static_cast<int>(sizeof(spa_meta_cursor)),
+                                         cursorMeta)))};
+        pw_stream_update_params(stream_, params, 3);
+    }
+
+    void OnProcess() {
+        pw_buffer* b = pw_stream_dequeue_buffer(stream_);
+        if (b == nullptr)
+            return;
+        spa_buffer* buf = b->buffer;
+        spa_data& d = buf->datas[0];
+        if (withPicture_ && d.data != nullptr &&
+            d.maxsize >= static_cast<uint32_t>(kStride * kHeight)) {
+            const std::vector<uint8_t> picture = Picture();
+            std::memcpy(d.data, picture.data(), picture.size());
+            d.chunk->offset = 0;
+            d.chunk->size = static_cast<uint32_t>(picture.size());
+            d.chunk->stride = kStride;
+        } else {
+            d.chunk->size = 0;  // only the pointer moved
+        }
+        if (auto* cursor = static_cast<spa_meta_cursor*>(
+                spa_buffer_find_meta_data(buf, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+            cursor->id = 1;
+            cursor->flags = 0;
+            cursor->position.x = pointerX_;
+            cursor->position.y = pointerY_;
+            cursor->hotspot.x = 0;
+            cursor->hotspot.y = 0;
+            cursor->bitmap_offset = 0;
+        }
+        pw_stream_queue_buffer(stream_, b);
+    }
+
+    spa_video_format format_;
+    std::atomic<uint8_t> red_;
+    std::atomic<uint8_t> green_;
+    std::atomic<uint8_t> blue_;
+    std::atomic<int> pointerX_{0};
+    std::atomic<int> pointerY_{0};
+    std::atomic<bool> withPicture_{true};
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    spa_hook listener_{};
+};
+
+// A fresh connection to the desktop's PipeWire, as the portal hands one out.
+int ConnectToPipeWire() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr)
+        return -1;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/pipewire-0", runtime);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct StreamCase {
+    const char* name;
+    spa_video_format format;
+    bool pointerAsMetadata;
+};
+
+void PrintTo(const StreamCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SharedScreenStreamTest : public testing::TestWithParam<StreamCase> {
+  protected:
+    static void SetUpTestSuite() {
+        desktop_ = std::make_unique<test::WaylandDesktop>();
+        ASSERT_TRUE(desktop_->Start("320x240", "#000000")) << desktop_->Error();
+    }
+    static void TearDownTestSuite() { desktop_.reset(); }
+
+    // What the stream should make of the source's picture with the pointer at (x, y).
+    static std::vector<uint8_t> Expected(const TestScreenSource& source, spa_video_format format,
+                                         bool arrow, int x, int y) {
+        const std::vector<uint8_t> picture = source.Picture();
+        SharedScreenFrame frame{
+            picture.data(),
+            picture.size(),
+            kWidth,
+            kHeight,
+            kStride,
+            format == SPA_VIDEO_FORMAT_RGBx ? SharedPixelOrder::kRgbx : SharedPixelOrder::kBgrx,
+            {}};
+        if (arrow)
+            frame.pointer = SharedPointer{x, y};
+        std::vector<uint8_t> out(kWidth * kHeight * 3);
+        EXPECT_TRUE(ConvertSharedScreenFrame(frame, out.data(), kWidth, kHeight));
+        return out;
+    }
+
+    // Sends until the stream's picture is `expected` (the link may take a moment to come up,
+    // and buffers sent before may still be on their way).
+    static bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y,
+                          bool withPicture, const std::vector<uint8_t>& expected,
+                          std::vector<uint8_t>& frame) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            source.Push(x, y, withPicture);
+            for (int i = 0; i < 10; ++i) {
+                if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
+                    return true;
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        return false;
+    }
+
+    static std::unique_ptr<test::WaylandDesktop> desktop_;
+};
+
+std::unique_ptr<test::WaylandDesktop> SharedScreenStreamTest::desktop_;
+
+TEST_P(SharedScreenStreamTest, PicturesPointerAndEnd) {
+    const StreamCase& c = GetParam();
+    TestScreenSource source(c.format, 0x30, 0x90, 0xE0);
+    const uint32_t node = source.Start();
+    ASSERT_NE(node, 0U);
+    SharedScreenStream stream;
+    ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, c.pointerAsMetadata)) << stream.Detail();
+
+    std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
+    ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
+                          Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+    // A new picture replaces the last.
+    source.SetColour(0x10, 0x20, 0x30);
+    ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
+                          Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+    if (c.pointerAsMetadata) {
+        // The pointer moves over a screen that stands still: buffers without a picture.
+        ASSERT_TRUE(PushUntil(source, stream, 30, 20, false,
+                              Expected(source, c.format, true, 30, 20), frame));
+        // Every buffer sent has arrived (they arrive in order); the repeats of the last one
+        // changed nothing, so there is nothing new and the frame stays.
+        const std::vector<uint8_t> kept = frame;
+        EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
+        EXPECT_EQ(frame, kept);
+    }
+    EXPECT_FALSE(stream.Ended());
+
+    source.Stop();  // the desktop stops sharing
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!stream.Ended() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(stream.Ended());
+    const std::vector<uint8_t> last = frame;
+    EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
+    EXPECT_EQ(frame, last);
+    stream.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SharedScreenStreamTest,
+    testing::Values(StreamCase{"BgrxPointerAsMetadata", SPA_VIDEO_FORMAT_BGRx, true},
+                    StreamCase{"RgbxPointerEmbedded", SPA_VIDEO_FORMAT_RGBx, false},
+                    StreamCase{"BgraPointerAsMetadata", SPA_VIDEO_FORMAT_BGRA, true}),
+    [](const testing::TestParamInfo<StreamCase>& p) { return p.param.name; });
+
+}  // namespace
+}  // namespace capture
