@@ -257,7 +257,7 @@ void CBroadcasterDlg::UpdateStatusLine() {
     OcelixStats stats{};
     const bool broadcasting = stopButton_->isVisible() && feeder_ && feeder_->Running();
     if (!broadcasting || feeder_->Encoder() == nullptr ||
-        OCELIX_GetStats(feeder_->Encoder(), &stats) == 0) {
+        OCELIX_GetStatsEx(feeder_->Encoder(), &stats, sizeof stats) == 0) {
         statusLine_->setText(QStringLiteral("状态：未在直播"));
         return;
     }
@@ -267,8 +267,10 @@ void CBroadcasterDlg::UpdateStatusLine() {
                             TwoDigits(seconds % 60);
     const QString state =
         stats.connected != 0 ? QStringLiteral("直播中") : QStringLiteral("正在重新连接…");
-    statusLine_->setText(
-        QStringLiteral("状态：%1  %2  %3 kbit/s").arg(state, elapsed).arg(stats.sendKbps));
+    statusLine_->setText(QStringLiteral("状态：%1  %2  %3 kbit/s  延迟 %4 ms")
+                             .arg(state, elapsed)
+                             .arg(stats.sendKbps)
+                             .arg(stats.queueDelayMs));
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {
