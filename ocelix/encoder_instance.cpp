@@ -173,6 +173,8 @@ int CEncoderInstance::Stop() {
     queued_.notify_all();
     { std::lock_guard<std::mutex> lock(tickLock_); }
     ticked_.notify_all();
+    { std::lock_guard<std::mutex> lock(frameLock_); }
+    pictureArrived_.notify_all();
     for (std::thread* t : {&sendThread_, &encodeThread_, &watchdogThread_}) {
         if (t->joinable())
             t->join();
@@ -206,10 +208,13 @@ void CEncoderInstance::PutVideoData(const void* data, int length) {
     if (static_cast<size_t>(length) != spare_.size())
         return;
     std::memcpy(spare_.data(), data, spare_.size());
-    std::lock_guard<std::mutex> lock(frameLock_);
-    latest_.swap(spare_);
-    latestStampMs_ = handedIn;
-    ++latestSeq_;
+    {
+        std::lock_guard<std::mutex> lock(frameLock_);
+        latest_.swap(spare_);
+        latestStampMs_ = handedIn;
+        ++latestSeq_;
+    }
+    pictureArrived_.notify_one();
 }
 
 void CEncoderInstance::PutAudioData(const void* data, int length) {
@@ -293,7 +298,15 @@ void CEncoderInstance::EncodeDueFrames() {
     bool fresh = !encodedOnce_;
     int64_t stamp = tickMs;
     {
-        std::lock_guard<std::mutex> lock(frameLock_);
+        std::unique_lock<std::mutex> lock(frameLock_);
+        if (!backends_.manualThreads && encodedOnce_) {
+            // A producer on its own timer at the same rate hands in its pictures a little
+            // before or after the ticks. Waiting up to half a period for one that is just
+            // late keeps it from being replaced by the next before any tick took it.
+            pictureArrived_.wait_for(lock, std::chrono::milliseconds(500 / frameRate_), [this] {
+                return latestSeq_ != workSeq_ || state_.load() != STATE_RUNNING;
+            });
+        }
         if (latestSeq_ != workSeq_) {
             latest_.swap(work_);
             workSeq_ = latestSeq_;
@@ -347,10 +360,15 @@ void CEncoderInstance::Transmit(MediaPacket& packet) {
             if (wireGeneration_ != generation_) {
                 wireGeneration_ = generation_;
                 wireTimeMs_ = packet.stampMs;
+                lastWireMs_ = {wireTimeMs_ - 1, wireTimeMs_ - 1};
             }
-            const int64_t delta =
-                std::clamp<int64_t>(packet.stampMs - wireTimeMs_, 0, kMaxWireDeltaMs);
+            // A packet that comes after a later one of the other kind goes out at that time,
+            // but always after the one before it of its own kind.
+            int64_t& ownLast = lastWireMs_[packet.type == kVideoType ? 1 : 0];
+            const int64_t at = std::max(packet.stampMs, ownLast + 1);
+            const int64_t delta = std::clamp<int64_t>(at - wireTimeMs_, 0, kMaxWireDeltaMs);
             wireTimeMs_ += delta;
+            ownLast = wireTimeMs_;
             ok = backends_.rtmp->SendStream(rtmp_, packet.bytes.data(),
                                             static_cast<int>(packet.bytes.size()),
                                             static_cast<int>(delta), packet.type) != 0;

@@ -2,6 +2,7 @@
 // media clock (milliseconds since the start).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -102,6 +103,7 @@ class CEncoderInstance final : public CMMTimer {
     std::vector<uint8_t> latest_;  // guarded by frameLock_
     int64_t latestStampMs_ = 0;    // hand-in time of latest_; guarded by frameLock_
     uint64_t latestSeq_ = 0;       // pictures handed in; guarded by frameLock_
+    std::condition_variable pictureArrived_;
     // Encoding side only.
     std::vector<uint8_t> work_;
     uint64_t workSeq_ = 0;
@@ -135,6 +137,7 @@ class CEncoderInstance final : public CMMTimer {
     uint64_t generation_ = 0;      // connections made; guarded by connLock_
     uint64_t wireGeneration_ = 0;  // the connection wireTimeMs_ belongs to; guarded by connLock_
     int64_t wireTimeMs_ = 0;       // media time the server's stream has reached; connLock_
+    std::array<int64_t, 2> lastWireMs_{};  // last audio and video message times; connLock_
     std::atomic<bool> lastPublishOk_{false};
 
     std::mutex wakeLock_;
