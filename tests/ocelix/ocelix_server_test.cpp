@@ -274,6 +274,10 @@ TEST(OcelixServer, ASlowLineKeepsTheDelayBoundedAndTheBitRateFollowsIt) {
     const auto early = delay.Delays(3000, 10000);
     const auto late = delay.Delays(13000, 20000);
     ASSERT_FALSE(late.empty());
+    std::printf(
+        "server delay mean %.0f then %.0f ms (max %.0f); target %d..%d kbit/s; dropped %llu\n",
+        Mean(early), Mean(late), *std::max_element(late.begin(), late.end()), lowest,
+        stats.targetKbps, static_cast<unsigned long long>(stats.packetsDropped));
     EXPECT_LT(*std::max_element(late.begin(), late.end()), 1500);
     EXPECT_LT(*std::max_element(early.begin(), early.end()), 1500);
     EXPECT_LT(Mean(late) - Mean(early), 500) << "the delay at the server grows";
