@@ -145,11 +145,9 @@ int CEncoderInstance::Start() {
         StartTimerRate(static_cast<uint32_t>(frameRate_));
     if (!published)
         return 0;
-    if (backends_.manualThreads) {
-        state_.store(STATE_RUNNING);
-        return 1;
-    }
     state_.store(STATE_RUNNING);
+    if (backends_.manualThreads)
+        return 1;
     sendThread_ = std::thread([this] { SendThread(); });
     encodeThread_ = std::thread([this] { VideoEncodeThread(); });
     watchdogThread_ = std::thread([this] { WatchdogThread(); });

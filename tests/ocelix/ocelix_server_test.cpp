@@ -157,6 +157,10 @@ struct LipSyncCase {
     int fps;
 };
 
+void PrintTo(const LipSyncCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class OcelixLipSync : public ::testing::TestWithParam<LipSyncCase> {};
 
 TEST_P(OcelixLipSync, FlashesAndBeepsArriveTogether) {
