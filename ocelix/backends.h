@@ -38,12 +38,16 @@ class VideoEncoder {
   public:
     virtual ~VideoEncoder() = default;
     virtual bool Open(const EncoderConfig& config) = 0;
-    // Bytes of one input frame, and the buffer to fill before each Encode.
+    // Bytes of one input frame.
     virtual int FrameSize() const = 0;
-    virtual uint8_t* Input() = 0;
-    // Encodes the input; *data/*length describe one Annex B access unit (length 0: none).
-    virtual void Encode(const uint8_t** data, int* length) = 0;
+    // Encodes `frame` (FrameSize bytes, held by the caller); a null frame encodes the previous
+    // picture again without converting it anew. *data/*length describe one Annex B access unit
+    // (length 0: none), valid until the next call.
+    virtual void Encode(const uint8_t* frame, const uint8_t** data, int* length) = 0;
     virtual void RequestKeyFrame() = 0;
+    // A new target bit rate in kbit/s from the next picture on; false when the encoder does not
+    // work to a bit rate.
+    virtual bool SetBitrate(int kbps) = 0;
     virtual void Close() = 0;
 };
 
@@ -53,6 +57,9 @@ class AudioEncoder {
     virtual bool Open(int samplesPerSec, int bitsPerSample, int channels) = 0;
     // Samples (all channels) one Encode consumes.
     virtual int SamplesPerCall() const = 0;
+    // Encoder delay in samples per channel: the n-th frame out (from 0) starts with input sample
+    // n x (SamplesPerCall / channels) - PrimingSamples.
+    virtual int PrimingSamples() const = 0;
     virtual uint8_t* Input() = 0;
     // Encodes the input; *data/*length describe one ADTS frame (length 0: none yet).
     virtual void Encode(const uint8_t** data, int* length) = 0;
@@ -60,7 +67,8 @@ class AudioEncoder {
 };
 
 struct Backends {
-    std::unique_ptr<RtmpLayer> rtmp;
+    // Shared: a connection attempt abandoned at stop finishes with it after the instance is gone.
+    std::shared_ptr<RtmpLayer> rtmp;
     std::unique_ptr<TickClock> clock;
     std::unique_ptr<VideoEncoder> video;
     std::unique_ptr<AudioEncoder> audio;

@@ -23,13 +23,13 @@ class H264Component final : public VideoEncoder {
         return H264EncoderOpen(&param_) != 0 && param_.inputFrame != nullptr;
     }
     int FrameSize() const override { return param_.inputFrameSize; }
-    uint8_t* Input() override { return param_.inputFrame; }
-    void Encode(const uint8_t** data, int* length) override {
-        H264EncoderEncode(&param_);
+    void Encode(const uint8_t* frame, const uint8_t** data, int* length) override {
+        H264EncoderEncodeFrame(&param_, frame);
         *data = param_.output;
         *length = param_.output != nullptr ? param_.outputLength : 0;
     }
     void RequestKeyFrame() override { H264EncoderRequestKeyFrame(&param_); }
+    bool SetBitrate(int kbps) override { return H264EncoderSetBitrate(&param_, kbps) != 0; }
     void Close() override { H264EncoderClose(&param_); }
 
   private:
@@ -47,6 +47,7 @@ class AacComponent final : public AudioEncoder {
         return AACEncoderOpen(&param_) != 0 && param_.input != nullptr;
     }
     int SamplesPerCall() const override { return param_.samplesPerCall; }
+    int PrimingSamples() const override { return AACEncoderPrimingSamples(&param_); }
     uint8_t* Input() override { return param_.input; }
     void Encode(const uint8_t** data, int* length) override {
         AACEncoderEncode(&param_);

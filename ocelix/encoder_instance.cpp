@@ -2,30 +2,93 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace ocelix {
 namespace {
 
 constexpr char kEncoderName[] = "ZembraEncoderSDK";
+// How long an idle worker waits before it looks at the state again (a stop wakes it at once).
+constexpr auto kIdleWait = std::chrono::milliseconds(200);
 
 void NameThread(const char* name) {
     pthread_setname_np(pthread_self(), name);
 }
 
+// Connects and publishes on one handle, with a fresh metadata object each time.
+bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const char* url, const char* mode, int width,
+                         int height) {
+    void* metadata = r.CreateMetaData();
+    r.AddMetaDataDouble(metadata, "width", width);
+    r.AddMetaDataDouble(metadata, "height", height);
+    r.AddMetaDataString(metadata, "Createor", kEncoderName);
+    bool ok = false;
+    if (r.Connect(handle, url) != 0)
+        ok = r.Publish(handle, mode) != 0;
+    // Applied whatever the publish gave; without a connection this only frees it.
+    r.ApplyMetaData(handle, metadata);
+    return ok;
+}
+
 }  // namespace
 
+// A reconnection on a handle of its own. The watchdog waits for it, but a stop does not: the
+// attempt then finishes by itself (within the RTMP library's own time limits) and releases its
+// handle, holding nothing of the instance.
+struct ConnectAttempt {
+    std::shared_ptr<RtmpLayer> rtmp;
+    void* handle = nullptr;
+    std::string url;
+    std::string mode;
+    int width = 0;
+    int height = 0;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;       // guarded by mutex
+    bool ok = false;         // guarded by mutex
+    bool abandoned = false;  // nobody waits for it any more; guarded by mutex
+    bool released = false;   // the attempt released its handle itself; guarded by mutex
+
+    void Run() {
+        const bool result =
+            ConnectAndPublishOn(*rtmp, handle, url.c_str(), mode.c_str(), width, height);
+        bool release = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            ok = result;
+            release = released = abandoned;
+        }
+        changed.notify_all();
+        if (release)
+            rtmp->Release(handle);
+    }
+};
+
 CEncoderInstance::CEncoderInstance(const EncoderConfig& config, Backends backends)
-    : config_(config), backends_(std::move(backends)) {
+    : config_(config),
+      backends_(std::move(backends)),
+      bitrate_(config.bitrate),
+      queue_(SendQueueLimits{}) {
     config_.url[sizeof config_.url - 1] = '\0';
     rtmp_ = backends_.rtmp->Create();
 }
 
 CEncoderInstance::~CEncoderInstance() {
     Stop();
+    std::lock_guard<std::mutex> lock(handleLock_);
     if (rtmp_ != nullptr)
         backends_.rtmp->Release(rtmp_);
+    rtmp_ = nullptr;
+}
+
+int64_t CEncoderInstance::MediaNow() {
+    return static_cast<int64_t>(static_cast<int32_t>(backends_.clock->NowMs() - originMs_));
 }
 
 void CEncoderInstance::Sleep(int ms) {
@@ -38,45 +101,78 @@ int CEncoderInstance::Start() {
     int expected = STATE_CREATED;
     if (!state_.compare_exchange_strong(expected, STATE_STARTING))
         return 0;
-    startTick_ = backends_.clock->NowMs();
-    {
-        std::lock_guard<std::mutex> lock(connLock_);
-        lastSendTick_ = startTick_;
-    }
+    originMs_ = backends_.clock->NowMs();
+    frameRate_ = config_.frameRate > 0 ? config_.frameRate : 1;
     if (config_.width != 0 && config_.height != 0 && backends_.video->Open(config_)) {
         videoOpen_ = true;
+        const auto size = static_cast<size_t>(backends_.video->FrameSize());
+        work_.assign(size, 0);
+        {
+            std::lock_guard<std::mutex> lock(putLock_);
+            spare_.assign(size, 0);
+        }
         std::lock_guard<std::mutex> lock(frameLock_);
-        frame_.assign(static_cast<size_t>(backends_.video->FrameSize()), 0);
+        latest_.assign(size, 0);
     }
-    if (config_.samplesPerSec != 0 && config_.bitsPerSample != 0 && config_.channels != 0) {
-        audioOpen_ =
-            backends_.audio->Open(config_.samplesPerSec, config_.bitsPerSample, config_.channels);
+    const bool audioFields =
+        config_.samplesPerSec != 0 && config_.bitsPerSample != 0 && config_.channels != 0;
+    SendQueueLimits limits;
+    limits.video = videoOpen_;
+    limits.audioWaitMs = 2 * 1000 / frameRate_;
+    {
+        std::lock_guard<std::mutex> lock(audioLock_);
+        audioOpen_ = audioFields && backends_.audio->Open(config_.samplesPerSec,
+                                                          config_.bitsPerSample, config_.channels);
+        if (audioOpen_) {
+            const int perBlock = backends_.audio->SamplesPerCall() / config_.channels;
+            audioClock_.emplace(config_.samplesPerSec, perBlock, backends_.audio->PrimingSamples());
+            // Audio is queued a block and the encoder's delay after its first sample.
+            const int64_t blockMs = 1000LL * perBlock / config_.samplesPerSec;
+            limits.videoWaitMs = 2 * blockMs + 10;
+        }
+        limits.audio = audioOpen_;
     }
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        queue_ = SendQueue(limits);
+    }
+    appliedKbps_ = config_.bitrate > 0 ? config_.bitrate : 0;
+    targetKbps_.store(appliedKbps_);
+
     const bool published = ConnectAndPublish();
-    const int rate = config_.frameRate > 0 ? config_.frameRate : 1;
-    clockIntervalMs_ = static_cast<uint32_t>(1000 / rate);
-    clockStartMs_ = backends_.clock->NowMs();
+    clockStartMs_ = MediaNow();
     if (!backends_.manualThreads)
-        StartTimer(clockIntervalMs_);
+        StartTimerRate(static_cast<uint32_t>(frameRate_));
     if (!published)
         return 0;
-    if (backends_.manualThreads) {
-        state_.store(STATE_RUNNING);
+    state_.store(STATE_RUNNING);
+    if (backends_.manualThreads)
         return 1;
-    }
     sendThread_ = std::thread([this] { SendThread(); });
     encodeThread_ = std::thread([this] { VideoEncodeThread(); });
     watchdogThread_ = std::thread([this] { WatchdogThread(); });
-    expected = STATE_STARTING;
-    state_.compare_exchange_strong(expected, STATE_RUNNING);
     return 1;
 }
 
 int CEncoderInstance::Stop() {
     if (state_.exchange(STATE_STOPPED) == STATE_STOPPED)
         return 1;
-    { std::lock_guard<std::mutex> lock(wakeLock_); }
+    {
+        std::lock_guard<std::mutex> lock(wakeLock_);
+        if (attempt_) {
+            // A reconnection in progress is left to finish on its own.
+            std::lock_guard<std::mutex> attemptLock(attempt_->mutex);
+            attempt_->abandoned = true;
+            attempt_->changed.notify_all();
+        }
+    }
     wake_.notify_all();
+    { std::lock_guard<std::mutex> lock(queueLock_); }
+    queued_.notify_all();
+    { std::lock_guard<std::mutex> lock(tickLock_); }
+    ticked_.notify_all();
+    { std::lock_guard<std::mutex> lock(frameLock_); }
+    pictureArrived_.notify_all();
     for (std::thread* t : {&sendThread_, &encodeThread_, &watchdogThread_}) {
         if (t->joinable())
             t->join();
@@ -96,13 +192,27 @@ int CEncoderInstance::Stop() {
     return 1;
 }
 
+void CEncoderInstance::OnTimer() {
+    pendingTicks_.fetch_add(1);
+    { std::lock_guard<std::mutex> lock(tickLock_); }
+    ticked_.notify_one();
+}
+
 void CEncoderInstance::PutVideoData(const void* data, int length) {
-    if (state_.load() != STATE_RUNNING || data == nullptr || !videoOpen_)
+    if (state_.load() != STATE_RUNNING || data == nullptr || !videoOpen_ || length <= 0)
         return;
-    std::lock_guard<std::mutex> lock(frameLock_);
-    if (static_cast<size_t>(length) != frame_.size() || length <= 0)
+    const int64_t handedIn = MediaNow();
+    std::lock_guard<std::mutex> put(putLock_);
+    if (static_cast<size_t>(length) != spare_.size())
         return;
-    std::memcpy(frame_.data(), data, frame_.size());
+    std::memcpy(spare_.data(), data, spare_.size());
+    {
+        std::lock_guard<std::mutex> lock(frameLock_);
+        latest_.swap(spare_);
+        latestStampMs_ = handedIn;
+        ++latestSeq_;
+    }
+    pictureArrived_.notify_one();
 }
 
 void CEncoderInstance::PutAudioData(const void* data, int length) {
@@ -111,11 +221,24 @@ void CEncoderInstance::PutAudioData(const void* data, int length) {
     std::lock_guard<std::mutex> lock(audioLock_);
     if (state_.load() != STATE_RUNNING || !audioOpen_ || length != AudioNotifySize())
         return;
+    const int64_t now = MediaNow();
+    audioClock_->BlockArrived(now);
     std::memcpy(backends_.audio->Input(), data, static_cast<size_t>(length));
     const uint8_t* out = nullptr;
     int outLength = 0;
     backends_.audio->Encode(&out, &outLength);
-    SendPacket(out, outLength, kAudioType, false);
+    if (outLength <= 0 || out == nullptr)
+        return;
+    MediaPacket packet;
+    packet.type = kAudioType;
+    packet.stampMs = audioClock_->NextFrameStamp();
+    {
+        std::lock_guard<std::mutex> queueLock(queueLock_);
+        packet.bytes = queue_.TakeBuffer();
+        packet.bytes.assign(out, out + outLength);
+        queue_.Push(std::move(packet), now);
+    }
+    queued_.notify_one();
 }
 
 int CEncoderInstance::AudioNotifySize() const {
@@ -125,18 +248,13 @@ int CEncoderInstance::AudioNotifySize() const {
 }
 
 bool CEncoderInstance::ConnectAndPublish() {
-    RtmpLayer& r = *backends_.rtmp;
-    void* metadata = r.CreateMetaData();
-    r.AddMetaDataDouble(metadata, "width", config_.width);
-    r.AddMetaDataDouble(metadata, "height", config_.height);
-    r.AddMetaDataString(metadata, "Createor", kEncoderName);
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(connLock_);
-        if (r.Connect(rtmp_, config_.url) != 0)
-            ok = r.Publish(rtmp_, PublishMode()) != 0;
-        // Applied whatever the publish gave; without a connection this only frees it.
-        r.ApplyMetaData(rtmp_, metadata);
+        ok = ConnectAndPublishOn(*backends_.rtmp, rtmp_, config_.url, PublishMode(), config_.width,
+                                 config_.height);
+        if (ok)
+            ++generation_;
     }
     lastPublishOk_.store(ok);
     return ok;
@@ -144,110 +262,134 @@ bool CEncoderInstance::ConnectAndPublish() {
 
 void CEncoderInstance::EncodeDueFrames() {
     const int due = pendingTicks_.exchange(0);
-    for (int i = 0; i < due; ++i) {
-        // Each frame is timed by its own tick of the frame clock.
-        const uint32_t stamp =
-            clockStartMs_ + static_cast<uint32_t>(++ticksTaken_ * clockIntervalMs_);
-        if (state_.load() != STATE_RUNNING || !videoOpen_)
-            continue;
-        {
-            std::lock_guard<std::mutex> lock(frameLock_);
-            std::memcpy(backends_.video->Input(), frame_.data(), frame_.size());
-        }
-        bool keyWanted = false;
-        {
-            std::lock_guard<std::mutex> lock(ringLock_);
-            // Both requests are taken: either loss wants the next frame to be a key frame.
-            const bool forQueue = queueGuard_.TakeKeyRequest();
-            const bool forSend = sendGuard_.TakeKeyRequest();
-            keyWanted = forQueue || forSend;
-        }
-        if (keyWanted)
-            backends_.video->RequestKeyFrame();
-        const uint8_t* out = nullptr;
-        int length = 0;
-        backends_.video->Encode(&out, &length);
-        framesEncoded_.fetch_add(1);
-        if (length > 0) {
-            const bool key = IsKeyFrame(out, length);
-            std::lock_guard<std::mutex> lock(ringLock_);
-            if (!queueGuard_.Admit(key)) {
-                dropped_.fetch_add(1);
-            } else if (ring_.Push(out, length, key, stamp) != 0) {
-                dropped_.fetch_add(1);
-                queueGuard_.Lost();
-            }
-        }
-        Sleep(kWorkerPassMs);
-    }
-}
+    if (due <= 0)
+        return;
+    // However many ticks are due, the newest picture is encoded once: a backlog is never
+    // worked through, the ticks beyond one are counted as skipped.
+    ticksTaken_ += static_cast<uint64_t>(due);
+    if (due > 1)
+        framesSkipped_.fetch_add(static_cast<uint64_t>(due - 1));
+    if (state_.load() != STATE_RUNNING || !videoOpen_)
+        return;
+    const int64_t tickMs = clockStartMs_ + static_cast<int64_t>(ticksTaken_ * 1000 /
+                                                                static_cast<uint64_t>(frameRate_));
+    const int64_t now = MediaNow();
 
-void CEncoderInstance::SendPass() {
-    int length = -1;
-    bool key = false;
-    uint32_t stamp = 0;
+    bool keyWanted = false;
+    uint64_t episodes = 0;
+    int64_t delay = 0;
     {
-        std::lock_guard<std::mutex> lock(ringLock_);
-        const uint8_t* packet = nullptr;
-        length = ring_.Pop(&packet, &key, &stamp);
-        if (length > 0)
-            sendScratch_.assign(packet, packet + length);
+        std::lock_guard<std::mutex> lock(queueLock_);
+        keyWanted = queue_.TakeKeyRequest();
+        episodes = queue_.LossEpisodes();
+        delay = queue_.DelayMs(now);
     }
-    if (length > 0)
-        SendPacket(sendScratch_.data(), length, kVideoType, key, stamp);
+    const int target = bitrate_.Update(now, episodes, delay);
+    if (target > 0 && target != appliedKbps_ && backends_.video->SetBitrate(target)) {
+        appliedKbps_ = target;
+        targetKbps_.store(target);
+    }
+    if (keyWanted)
+        backends_.video->RequestKeyFrame();
+
+    // A new picture carries the time it was handed in; a repeated one its tick's time.
+    bool fresh = !encodedOnce_;
+    int64_t stamp = tickMs;
+    {
+        std::unique_lock<std::mutex> lock(frameLock_);
+        if (!backends_.manualThreads && encodedOnce_) {
+            // A producer on its own timer at the same rate hands in its pictures a little
+            // before or after the ticks. Waiting up to half a period for one that is just
+            // late keeps it from being replaced by the next before any tick took it.
+            pictureArrived_.wait_for(lock, std::chrono::milliseconds(500 / frameRate_), [this] {
+                return latestSeq_ != workSeq_ || state_.load() != STATE_RUNNING;
+            });
+        }
+        if (latestSeq_ != workSeq_) {
+            latest_.swap(work_);
+            workSeq_ = latestSeq_;
+            stamp = latestStampMs_;
+            fresh = true;
+        }
+    }
+    encodedOnce_ = true;
+    if (stamp <= lastVideoStampMs_)
+        stamp = lastVideoStampMs_ + 1;
+    lastVideoStampMs_ = stamp;
+
+    const uint8_t* out = nullptr;
+    int length = 0;
+    backends_.video->Encode(fresh ? work_.data() : nullptr, &out, &length);
+    framesEncoded_.fetch_add(1);
+    if (length <= 0 || out == nullptr)
+        return;
+    MediaPacket packet;
+    packet.type = kVideoType;
+    packet.stampMs = stamp;
+    packet.key = IsKeyFrame(out, length);
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        packet.bytes = queue_.TakeBuffer();
+        packet.bytes.assign(out, out + length);
+        queue_.Push(std::move(packet), MediaNow());
+    }
+    queued_.notify_one();
 }
 
-void CEncoderInstance::SendPacket(const uint8_t* data, int length, int type, bool keyFrame,
-                                  uint32_t stampMs) {
-    if (length <= 0 || data == nullptr)
-        return;
-    if (type == kVideoType) {
-        std::lock_guard<std::mutex> lock(ringLock_);
-        if (!sendGuard_.Admit(keyFrame)) {
-            dropped_.fetch_add(1);
-            return;
-        }
+bool CEncoderInstance::SendPass() {
+    MediaPacket packet;
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        int64_t wait = 0;
+        if (!queue_.Next(MediaNow(), &packet, &wait))
+            return false;
     }
-    if (backends_.rtmp->GetState(rtmp_) == 0) {
-        dropped_.fetch_add(1);
-        if (type == kVideoType) {
-            std::lock_guard<std::mutex> lock(ringLock_);
-            sendGuard_.Lost();
-        }
-        return;
-    }
-    int sent = 0;
-    uint32_t now = 0;
+    Transmit(packet);
+    return true;
+}
+
+void CEncoderInstance::Transmit(MediaPacket& packet) {
+    bool ok = false;
     {
         std::lock_guard<std::mutex> lock(connLock_);
-        uint32_t delta = 1;
-        if (type == kVideoType) {
-            now = stampMs;
-            delta = now - lastSendTick_;
-            lastSendTick_ = now;
-        } else {
-            lastSendTick_ += 1;
-            now = lastSendTick_;
+        if (backends_.rtmp->GetState(rtmp_) != 0) {
+            // Each connection's stream starts at its first packet; from there every message
+            // carries the time since the one before, in time order.
+            if (wireGeneration_ != generation_) {
+                wireGeneration_ = generation_;
+                wireTimeMs_ = packet.stampMs;
+                lastWireMs_ = {wireTimeMs_ - 1, wireTimeMs_ - 1};
+            }
+            // A packet that comes after a later one of the other kind goes out at that time,
+            // but always after the one before it of its own kind.
+            int64_t& ownLast = lastWireMs_[packet.type == kVideoType ? 1 : 0];
+            const int64_t at = std::max(packet.stampMs, ownLast + 1);
+            const int64_t delta = std::clamp<int64_t>(at - wireTimeMs_, 0, kMaxWireDeltaMs);
+            wireTimeMs_ += delta;
+            ownLast = wireTimeMs_;
+            ok = backends_.rtmp->SendStream(rtmp_, packet.bytes.data(),
+                                            static_cast<int>(packet.bytes.size()),
+                                            static_cast<int>(delta), packet.type) != 0;
         }
-        sent = backends_.rtmp->SendStream(rtmp_, data, length, static_cast<int>(delta), type);
     }
-    if (sent == 0) {
-        dropped_.fetch_add(1);
-        if (type == kVideoType) {
-            std::lock_guard<std::mutex> lock(ringLock_);
-            sendGuard_.Lost();
-        }
-        return;
+    if (ok) {
+        (packet.type == kVideoType ? videoSent_ : audioSent_).fetch_add(1);
+        bytesSent_.fetch_add(packet.bytes.size());
+        rate_.Count(backends_.clock->NowMs(), static_cast<int>(packet.bytes.size()));
     }
-    (type == kVideoType ? videoSent_ : audioSent_).fetch_add(1);
-    bytesSent_.fetch_add(static_cast<uint64_t>(length));
-    CountSent(backends_.clock->NowMs(), length);
+    std::lock_guard<std::mutex> lock(queueLock_);
+    queue_.Sent(ok);
+    queue_.GiveBuffer(std::move(packet.bytes));
 }
 
 void CEncoderInstance::WatchdogPass() {
     if (state_.load() == STATE_STOPPED)
         return;
-    const bool up = backends_.rtmp->GetState(rtmp_) != 0;
+    bool up = false;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        up = backends_.rtmp->GetState(rtmp_) != 0;
+    }
     if (up && lastPublishOk_.load())
         return;
     if (up) {
@@ -257,28 +399,96 @@ void CEncoderInstance::WatchdogPass() {
         backends_.rtmp->Disconnect(rtmp_);
         return;
     }
-    if (ConnectAndPublish()) {
-        reconnects_.fetch_add(1);
-        // Viewers of the new session need a key frame first.
-        std::lock_guard<std::mutex> lock(ringLock_);
-        sendGuard_.Lost();
+    auto attempt = std::make_shared<ConnectAttempt>();
+    attempt->rtmp = backends_.rtmp;
+    attempt->url = config_.url;
+    attempt->mode = PublishMode();
+    attempt->width = config_.width;
+    attempt->height = config_.height;
+    attempt->handle = backends_.rtmp->Create();
+    if (backends_.manualThreads) {
+        attempt->Run();
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(wakeLock_);
+            if (state_.load() == STATE_STOPPED) {
+                backends_.rtmp->Release(attempt->handle);
+                return;
+            }
+            attempt_ = attempt;
+        }
+        std::thread([attempt] { attempt->Run(); }).detach();
+        std::unique_lock<std::mutex> lock(attempt->mutex);
+        attempt->changed.wait(lock, [&] { return attempt->done || attempt->abandoned; });
+        if (!attempt->done) {
+            attempt->abandoned = true;  // the attempt releases its handle when it ends
+            return;
+        }
     }
+    {
+        std::lock_guard<std::mutex> lock(wakeLock_);
+        attempt_.reset();
+    }
+    bool ok = false;
+    {
+        std::lock_guard<std::mutex> lock(attempt->mutex);
+        if (attempt->released)
+            return;
+        ok = attempt->ok && state_.load() != STATE_STOPPED;
+    }
+    if (!ok) {
+        // A refused publish still leaves a connection: it goes with the handle.
+        backends_.rtmp->Release(attempt->handle);
+        lastPublishOk_.store(false);
+        return;
+    }
+    InstallConnection(attempt->handle);
+}
+
+void CEncoderInstance::InstallConnection(void* handle) {
+    void* old = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(connLock_);
+        std::lock_guard<std::mutex> handle_lock(handleLock_);
+        old = std::exchange(rtmp_, handle);
+        ++generation_;
+    }
+    backends_.rtmp->Release(old);
+    lastPublishOk_.store(true);
+    reconnects_.fetch_add(1);
+    // Viewers of the new session need a key frame first.
+    std::lock_guard<std::mutex> lock(queueLock_);
+    queue_.VideoLost();
 }
 
 void CEncoderInstance::SendThread() {
     NameThread("ocelix-send");
     while (state_.load() != STATE_STOPPED) {
-        if (state_.load() == STATE_RUNNING)
-            SendPass();
-        Sleep(kWorkerPassMs);
+        MediaPacket packet;
+        {
+            std::unique_lock<std::mutex> lock(queueLock_);
+            int64_t wait = -1;
+            if (!queue_.Next(MediaNow(), &packet, &wait)) {
+                const auto limit =
+                    wait < 0 ? kIdleWait : std::chrono::milliseconds(std::max<int64_t>(wait, 1));
+                queued_.wait_for(lock, limit);
+                continue;
+            }
+        }
+        Transmit(packet);
     }
 }
 
 void CEncoderInstance::VideoEncodeThread() {
     NameThread("ocelix-encode");
     while (state_.load() != STATE_STOPPED) {
+        {
+            std::unique_lock<std::mutex> lock(tickLock_);
+            ticked_.wait_for(lock, kIdleWait, [this] {
+                return pendingTicks_.load() > 0 || state_.load() == STATE_STOPPED;
+            });
+        }
         EncodeDueFrames();
-        Sleep(kWorkerPassMs);
     }
 }
 
@@ -290,20 +500,10 @@ void CEncoderInstance::WatchdogThread() {
     }
 }
 
-int CEncoderInstance::RingCount() {
-    std::lock_guard<std::mutex> lock(ringLock_);
-    return ring_.Count();
-}
-
-void CEncoderInstance::CountSent(uint32_t now, int bytes) {
-    const uint32_t slot = now / 100;
-    std::lock_guard<std::mutex> lock(rateLock_);
-    const size_t i = slot % rateBytes_.size();
-    if (rateSlot_[i] != slot) {
-        rateSlot_[i] = slot;
-        rateBytes_[i] = 0;
-    }
-    rateBytes_[i] += static_cast<uint64_t>(bytes);
+int CEncoderInstance::QueueDelayMs() {
+    const int64_t now = MediaNow();
+    std::lock_guard<std::mutex> lock(queueLock_);
+    return static_cast<int>(queue_.DelayMs(now));
 }
 
 void CEncoderInstance::GetStats(OcelixStats* stats) {
@@ -311,23 +511,21 @@ void CEncoderInstance::GetStats(OcelixStats* stats) {
     stats->framesEncoded = framesEncoded_.load();
     stats->videoPacketsSent = videoSent_.load();
     stats->audioPacketsSent = audioSent_.load();
-    stats->packetsDropped = dropped_.load();
-    stats->bytesSent = bytesSent_.load();
-    stats->connected = (lastPublishOk_.load() && backends_.rtmp->GetState(rtmp_) != 0) ? 1 : 0;
-    stats->reconnects = reconnects_.load();
-    stats->elapsedMs = state_.load() == STATE_CREATED ? 0 : static_cast<int32_t>(now - startTick_);
-    // The ten 100 ms slots before the current one make the last second.
-    const uint32_t current = now / 100;
-    uint64_t bytes = 0;
     {
-        std::lock_guard<std::mutex> lock(rateLock_);
-        for (size_t i = 0; i < rateBytes_.size(); ++i) {
-            const uint32_t age = current - rateSlot_[i];
-            if (age >= 1 && age <= 10)
-                bytes += rateBytes_[i];
-        }
+        std::lock_guard<std::mutex> lock(queueLock_);
+        stats->packetsDropped = queue_.Dropped();
     }
-    stats->sendKbps = static_cast<int32_t>(bytes * 8 / 1000);
+    stats->bytesSent = bytesSent_.load();
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        stats->connected = (lastPublishOk_.load() && backends_.rtmp->GetState(rtmp_) != 0) ? 1 : 0;
+    }
+    stats->reconnects = reconnects_.load();
+    stats->elapsedMs = state_.load() == STATE_CREATED ? 0 : static_cast<int32_t>(now - originMs_);
+    stats->sendKbps = rate_.Kbps(now);
+    stats->framesSkipped = framesSkipped_.load();
+    stats->targetKbps = targetKbps_.load();
+    stats->queueDelayMs = state_.load() == STATE_RUNNING ? QueueDelayMs() : 0;
 }
 
 }  // namespace ocelix

@@ -1,18 +1,24 @@
-// One broadcast: encoders, frame clock, packet ring, worker threads and reconnection.
+// One broadcast: encoders, frame clock, send queue, worker threads and reconnection, all on one
+// media clock (milliseconds since the start).
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "audio_clock.h"
 #include "backends.h"
+#include "bitrate_control.h"
 #include "ocelix/ocelix.h"
-#include "packet_ring.h"
 #include "platform/mm_timer.h"
+#include "send_queue.h"
+#include "send_rate.h"
 
 namespace ocelix {
 
@@ -38,9 +44,9 @@ enum EncoderState : int {
 };
 
 constexpr int kWatchdogPeriodMs = 2000;
-constexpr int kWorkerPassMs = 10;
-constexpr int kVideoType = 9;
-constexpr int kAudioType = 8;
+constexpr int kMaxWireDeltaMs = 10000;
+
+struct ConnectAttempt;
 
 class CEncoderInstance final : public CMMTimer {
   public:
@@ -56,71 +62,94 @@ class CEncoderInstance final : public CMMTimer {
 
     // The steps the threads repeat, callable one at a time by tests.
     bool ConnectAndPublish();
+    // Encodes the newest picture once for all due ticks; the ticks beyond one are skipped.
     void EncodeDueFrames();
-    void SendPass();
+    // Sends the packet that is due now, if any; true when one was taken.
+    bool SendPass();
     void WatchdogPass();
-    // Video packets carry the frame clock's tick they were encoded for (stampMs); audio
-    // packets advance the time base by 1 ms each.
-    void SendPacket(const uint8_t* data, int length, int type, bool keyFrame, uint32_t stampMs = 0);
 
     EncoderState State() const { return static_cast<EncoderState>(state_.load()); }
     const char* PublishMode() const { return config_.record == 1 ? "append" : "live"; }
-    int RingCount();
-    int PendingTicks() const { return pendingTicks_.load(); }
+    int QueueDelayMs();
+    int TargetKbps() const { return targetKbps_.load(); }
     // One frame-clock tick, as the timer gives it.
     void Tick() { OnTimer(); }
+    // Media time now: milliseconds since the start.
+    int64_t MediaNow();
 
   protected:
-    void OnTimer() override { pendingTicks_.fetch_add(1); }
+    void OnTimer() override;
 
   private:
     void SendThread();
     void VideoEncodeThread();
     void WatchdogThread();
-    void CountSent(uint32_t now, int bytes);
+    void Transmit(MediaPacket& packet);
+    void InstallConnection(void* handle);
     void Sleep(int ms);
 
     EncoderConfig config_{};
     Backends backends_;
-    void* rtmp_ = nullptr;
     std::atomic<int> state_{STATE_CREATED};
     bool videoOpen_ = false;
     bool audioOpen_ = false;
+    uint32_t originMs_ = 0;  // the clock's reading at the start: media time 0
 
+    // Pictures: the caller's frame is copied once into spare_, which then trades places with
+    // latest_; the encoder trades latest_ for its own work_ when a new one is there.
+    std::mutex putLock_;
+    std::vector<uint8_t> spare_;  // guarded by putLock_
     std::mutex frameLock_;
-    std::vector<uint8_t> frame_;  // latest frame; guarded by frameLock_
+    std::vector<uint8_t> latest_;  // guarded by frameLock_
+    int64_t latestStampMs_ = 0;    // hand-in time of latest_; guarded by frameLock_
+    uint64_t latestSeq_ = 0;       // pictures handed in; guarded by frameLock_
+    std::condition_variable pictureArrived_;
+    // Encoding side only.
+    std::vector<uint8_t> work_;
+    uint64_t workSeq_ = 0;
+    bool encodedOnce_ = false;
+    int64_t lastVideoStampMs_ = -1;
+    uint64_t ticksTaken_ = 0;
+    int appliedKbps_ = 0;
+    BitrateControl bitrate_;
+    std::atomic<int> targetKbps_{0};
 
+    // The frame clock: tick n is due n x 1000 / frameRate ms after it started.
+    int64_t clockStartMs_ = 0;
+    int frameRate_ = 1;
+    std::mutex tickLock_;
+    std::condition_variable ticked_;
+
+    // Sound.
+    std::mutex audioLock_;                  // audio encoder use versus its closing
+    std::optional<AudioClock> audioClock_;  // guarded by audioLock_
+
+    // The packets on their way to the server.
+    std::mutex queueLock_;
+    std::condition_variable queued_;
+    SendQueue queue_;  // guarded by queueLock_
+
+    // The connection. handleLock_ guards which handle is current and calls that only look at
+    // it; connLock_ serialises connecting, publishing and sending on it, and the wire time.
     std::mutex connLock_;
-    uint32_t lastSendTick_ = 0;  // guarded by connLock_
+    std::mutex handleLock_;
+    void* rtmp_ = nullptr;
+    uint64_t generation_ = 0;      // connections made; guarded by connLock_
+    uint64_t wireGeneration_ = 0;  // the connection wireTimeMs_ belongs to; guarded by connLock_
+    int64_t wireTimeMs_ = 0;       // media time the server's stream has reached; connLock_
+    std::array<int64_t, 2> lastWireMs_{};  // last audio and video message times; connLock_
     std::atomic<bool> lastPublishOk_{false};
 
-    std::mutex ringLock_;
-    PacketRing ring_;            // guarded by ringLock_
-    VideoLossGuard queueGuard_;  // losses on the way into the ring; guarded by ringLock_
-    VideoLossGuard sendGuard_;   // losses on the way out to the server; guarded by ringLock_
-
-    std::vector<uint8_t> sendScratch_;  // the sending side's copy of a popped packet
-
-    // The frame clock: when it started and how many of its ticks were taken, so that every
-    // encoded frame is timed by its tick rather than by when it happened to be sent.
-    uint32_t clockStartMs_ = 0;
-    uint32_t clockIntervalMs_ = 0;
-    uint64_t ticksTaken_ = 0;  // encoding side only
-
-    std::mutex audioLock_;  // audio encoder use versus its closing
-
     std::mutex wakeLock_;
-    std::condition_variable wake_;  // ends the watchdog's wait at stop
+    std::condition_variable wake_;             // ends the threads' waits at stop
+    std::shared_ptr<ConnectAttempt> attempt_;  // the watchdog's attempt; guarded by wakeLock_
     std::thread sendThread_, encodeThread_, watchdogThread_;
 
     // Progress.
-    uint32_t startTick_ = 0;
-    std::atomic<uint64_t> framesEncoded_{0}, videoSent_{0}, audioSent_{0}, dropped_{0},
+    std::atomic<uint64_t> framesEncoded_{0}, framesSkipped_{0}, videoSent_{0}, audioSent_{0},
         bytesSent_{0};
     std::atomic<int> reconnects_{0};
-    std::mutex rateLock_;
-    std::array<uint64_t, 10> rateBytes_{};  // bytes sent per 100 ms slot; guarded by rateLock_
-    std::array<uint32_t, 10> rateSlot_{};   // slot number each entry belongs to
+    SendRate rate_;
 };
 
 }  // namespace ocelix

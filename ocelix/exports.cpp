@@ -1,4 +1,7 @@
 // The exported C functions. Nothing thrown inside the library crosses this edge.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <memory>
 
 #include "encoder_instance.h"
@@ -75,11 +78,19 @@ int OCELIX_GetAudioNofifySize(void* handle) {
     return Guard([&] { return handle != nullptr ? AsInstance(handle)->AudioNotifySize() : 0; });
 }
 
+static_assert(offsetof(OcelixStats, framesSkipped) == OCELIX_STATS_BASE_SIZE);
+
 int OCELIX_GetStats(void* handle, OcelixStats* stats) {
+    return OCELIX_GetStatsEx(handle, stats, OCELIX_STATS_BASE_SIZE);
+}
+
+int OCELIX_GetStatsEx(void* handle, OcelixStats* stats, int size) {
     return Guard([&] {
-        if (handle == nullptr || stats == nullptr)
+        if (handle == nullptr || stats == nullptr || size <= 0)
             return 0;
-        AsInstance(handle)->GetStats(stats);
+        OcelixStats all{};
+        AsInstance(handle)->GetStats(&all);
+        std::memcpy(stats, &all, std::min(static_cast<size_t>(size), sizeof all));
         return 1;
     });
 }

@@ -385,7 +385,7 @@ void CBroadcasterDlg::UpdateStatusLine() {
     OcelixStats stats{};
     const bool broadcasting = !busy_ && stopButton_->isVisible() && feeder_ && feeder_->Running();
     if (!broadcasting || feeder_->Encoder() == nullptr ||
-        OCELIX_GetStats(feeder_->Encoder(), &stats) == 0) {
+        OCELIX_GetStatsEx(feeder_->Encoder(), &stats, sizeof stats) == 0) {
         statusLine_->setText(QStringLiteral("状态：未在直播"));
         return;
     }
@@ -395,8 +395,13 @@ void CBroadcasterDlg::UpdateStatusLine() {
                             TwoDigits(seconds % 60);
     const QString state =
         stats.connected != 0 ? QStringLiteral("直播中") : QStringLiteral("正在重新连接…");
-    QString text =
-        QStringLiteral("状态：%1  %2  %3 kbit/s").arg(state, elapsed).arg(stats.sendKbps);
+    // What goes out, what the encoder aims at (lowered on a slow line), and how long the
+    // oldest waiting packet has been queued.
+    QString text = QStringLiteral("状态：%1  %2  %3 kbit/s  目标 %4 kbit/s  延迟 %5 ms")
+                       .arg(state, elapsed)
+                       .arg(stats.sendKbps)
+                       .arg(stats.targetKbps)
+                       .arg(stats.queueDelayMs);
     // Devices that deliver nothing: audio wanted but not captured, a camera that stopped.
     const auto stalled = [](uint64_t now, uint64_t& last, int& ticks) {
         ticks = now == last ? ticks + 1 : 0;

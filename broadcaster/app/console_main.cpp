@@ -42,14 +42,18 @@ void Usage() {
 
 void PrintStatus(void* encoder) {
     OcelixStats s{};
-    if (OCELIX_GetStats(encoder, &s) == 0)
+    if (OCELIX_GetStatsEx(encoder, &s, sizeof s) == 0)
         return;
     const int seconds = s.elapsedMs / 1000;
-    std::printf("%02d:%02d:%02d  frames %llu  %d kbit/s  audio blocks %llu  %s  reconnects %d\n",
-                seconds / 3600, seconds / 60 % 60, seconds % 60,
-                static_cast<unsigned long long>(s.framesEncoded), s.sendKbps,
-                static_cast<unsigned long long>(s.audioPacketsSent),
-                s.connected != 0 ? "up" : "reconnecting", s.reconnects);
+    std::printf(
+        "%02d:%02d:%02d  frames %llu  %d kbit/s (target %d)  delay %d ms  skipped %llu  "
+        "dropped %llu  audio blocks %llu  %s  reconnects %d\n",
+        seconds / 3600, seconds / 60 % 60, seconds % 60,
+        static_cast<unsigned long long>(s.framesEncoded), s.sendKbps, s.targetKbps, s.queueDelayMs,
+        static_cast<unsigned long long>(s.framesSkipped),
+        static_cast<unsigned long long>(s.packetsDropped),
+        static_cast<unsigned long long>(s.audioPacketsSent),
+        s.connected != 0 ? "up" : "reconnecting", s.reconnects);
     std::fflush(stdout);
 }
 

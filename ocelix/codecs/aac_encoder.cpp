@@ -98,6 +98,7 @@ class AacSession {
 
     uint8_t* Input() { return input_.data(); }
     int SamplesPerCall() const { return context_->frame_size * channels_; }
+    int PrimingSamples() const { return context_->initial_padding; }
     uint8_t* Output() { return output_.data(); }
     int OutputLength() const { return static_cast<int>(output_.size()); }
 
@@ -225,6 +226,11 @@ int AACEncoderEncode(AACEncoderParam* param) {
 
 int AACEncoderClose(AACEncoderParam* param) {
     return CloseRecord<AacSession>(param, ClearOutputs);
+}
+
+int AACEncoderPrimingSamples(const AACEncoderParam* param) {
+    const AacSession* session = SessionOf<AacSession>(param);
+    return session != nullptr ? session->PrimingSamples() : 0;
 }
 
 }  // extern "C"

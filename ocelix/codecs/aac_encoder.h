@@ -54,6 +54,10 @@ int AACEncoderEncode(AACEncoderParam* param);
 // Releases everything Open made and nulls the output fields. Not open: no-op. Returns 1.
 int AACEncoderClose(AACEncoderParam* param);
 
+// Samples per channel of encoder delay: the n-th frame that comes out (from 0) starts with input
+// sample n x 1024 - this value. 0 when not open.
+int AACEncoderPrimingSamples(const AACEncoderParam* param);
+
 }  // extern "C"
 
 }  // namespace ocelix

@@ -117,9 +117,16 @@ class H264Session {
     void RequestKeyFrame() { keyFrameRequested_.store(true, std::memory_order_relaxed); }
 
     // Converts and encodes the frame buffer; the access unit lands in output_. False on failure.
-    bool Encode() {
+    bool Encode() { return EncodeFrame(frame_.data()); }
+
+    // Converts `frame` (rows as the frame buffer's) and encodes it; a null frame encodes the
+    // picture converted last time again, without converting it anew.
+    bool EncodeFrame(const uint8_t* frame) {
         output_.clear();
-        converter_.Convert(frame_.data(), rows_);
+        if (frame != nullptr || !converted_) {
+            converter_.Convert(frame != nullptr ? frame : frame_.data(), rows_);
+            converted_ = true;
+        }
 
         x264_picture_t picture;
         x264_picture_init(&picture);
@@ -143,6 +150,19 @@ class H264Session {
         }
         AppendWithLongStartCodes(nals, nalCount);
         return true;
+    }
+
+    // A new average bit rate (kbit/s) from the next picture on; only in bit-rate mode.
+    bool SetBitrate(int kbps) {
+        x264_param_t x;
+        x264_encoder_parameters(encoder_.get(), &x);
+        if (x.rc.i_rc_method != X264_RC_ABR || kbps <= 0) {
+            return false;
+        }
+        x.rc.i_bitrate = kbps;
+        x.rc.i_vbv_max_bitrate = kbps;
+        x.rc.i_vbv_buffer_size = kbps;
+        return x264_encoder_reconfig(encoder_.get(), &x) == 0;
     }
 
   private:
@@ -179,6 +199,7 @@ class H264Session {
     std::unique_ptr<x264_t, X264Deleter> encoder_;
     std::vector<uint8_t> output_;
     int64_t nextPts_ = 0;
+    bool converted_ = false;
     std::atomic<bool> keyFrameRequested_{false};
 };
 
@@ -222,6 +243,31 @@ int H264EncoderEncode(H264EncoderParam* param) {
 
 int H264EncoderClose(H264EncoderParam* param) {
     return CloseRecord<H264Session>(param, ClearOutputs);
+}
+
+int H264EncoderEncodeFrame(H264EncoderParam* param, const uint8_t* frame) {
+    H264Session* session = SessionOf<H264Session>(param);
+    if (session == nullptr) {
+        return 0;
+    }
+    bool ok = false;
+    try {
+        ok = session->EncodeFrame(frame);
+    } catch (...) {
+        ok = false;
+    }
+    param->output = session->Output();
+    param->outputLength = ok ? session->OutputLength() : 0;
+    return ok ? 1 : 0;
+}
+
+int H264EncoderSetBitrate(H264EncoderParam* param, int kbps) {
+    H264Session* session = SessionOf<H264Session>(param);
+    if (session == nullptr || !session->SetBitrate(kbps)) {
+        return 0;
+    }
+    param->bitrate = kbps;
+    return 1;
 }
 
 void H264EncoderRequestKeyFrame(H264EncoderParam* param) {

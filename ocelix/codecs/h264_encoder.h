@@ -70,6 +70,16 @@ int H264EncoderEncode(H264EncoderParam* param);
 // Returns 1.
 int H264EncoderClose(H264EncoderParam* param);
 
+// Like H264EncoderEncode, for a frame of inputFrameSize bytes held by the caller. A null frame
+// encodes the picture of the previous call again without converting it anew (a repeated
+// picture costs the encoder only).
+int H264EncoderEncodeFrame(H264EncoderParam* param, const uint8_t* frame);
+
+// Average-bit-rate mode only: x264's target becomes kbps (bit rate and one second of VBV) from
+// the next picture on; bitrate is updated. Returns 1, or 0 when not open, not in that mode or
+// kbps is not positive. Call on the thread that encodes.
+int H264EncoderSetBitrate(H264EncoderParam* param, int kbps);
+
 // The next frame given to H264EncoderEncode becomes an IDR picture with SPS and PPS in front.
 // A record that is not open: no-op.
 void H264EncoderRequestKeyFrame(H264EncoderParam* param);

@@ -4,17 +4,24 @@
 
 #include <chrono>
 
-namespace {
-// A thread that sleeps through more than this is not made to catch up tick by tick.
-constexpr int kMaxCatchUpTicks = 25;
-}  // namespace
-
 CMMTimer::~CMMTimer() {
     StopTimer();
 }
 
 bool CMMTimer::StartTimer(uint32_t intervalMs, bool oneShot) {
-    if (intervalMs == 0 || thread_.joinable())
+    if (intervalMs == 0)
+        return false;
+    return Begin(uint64_t{intervalMs} * 1000000u, 1, oneShot, intervalMs);
+}
+
+bool CMMTimer::StartTimerRate(uint32_t ticksPerSecond) {
+    if (ticksPerSecond == 0)
+        return false;
+    return Begin(1000000000u, ticksPerSecond, false, 1000 / ticksPerSecond);
+}
+
+bool CMMTimer::Begin(uint64_t periodNs, uint64_t divisor, bool oneShot, uint32_t intervalMs) {
+    if (thread_.joinable())
         return false;
     intervalMs_ = intervalMs;
     pendingTicks_.store(0);
@@ -23,7 +30,7 @@ bool CMMTimer::StartTimer(uint32_t intervalMs, bool oneShot) {
         stopRequested_ = false;
     }
     running_.store(true);
-    thread_ = std::thread([this, intervalMs, oneShot] { Run(intervalMs, oneShot); });
+    thread_ = std::thread([this, periodNs, divisor, oneShot] { Run(periodNs, divisor, oneShot); });
     return true;
 }
 
@@ -42,16 +49,18 @@ bool CMMTimer::StopTimer() {
     return true;
 }
 
-void CMMTimer::Run(uint32_t intervalMs, bool oneShot) {
+void CMMTimer::Run(uint64_t periodNs, uint64_t divisor, bool oneShot) {
     pthread_setname_np(pthread_self(), "mm-timer");
     using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::milliseconds(intervalMs);
     const auto start = Clock::now();
+    // Computed from the start each time, so rounding never adds up.
+    const auto dueOf = [&](uint64_t n) {
+        return start + std::chrono::nanoseconds(static_cast<int64_t>(n * periodNs / divisor));
+    };
     uint64_t tick = 1;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        const auto due = start + period * tick;
-        if (wake_.wait_until(lock, due, [this] { return stopRequested_; }))
+        if (wake_.wait_until(lock, dueOf(tick), [this] { return stopRequested_; }))
             break;
         lock.unlock();
         OnTimer();
@@ -60,9 +69,11 @@ void CMMTimer::Run(uint32_t intervalMs, bool oneShot) {
             break;
         ++tick;
         // After a long stall, resume from now instead of firing a burst of stale ticks.
-        const auto behind = (Clock::now() - start) / period;
-        if (behind > static_cast<int64_t>(tick) + kMaxCatchUpTicks)
-            tick = static_cast<uint64_t>(behind) + 1;
+        const auto elapsedNs = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+        const uint64_t behind = elapsedNs * divisor / periodNs;
+        if (behind > tick + kMaxCatchUpTicks)
+            tick = behind + 1;
     }
     running_.store(false);
 }

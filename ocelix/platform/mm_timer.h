@@ -1,5 +1,5 @@
-// Periodic timer: OnTimer runs on the timer's own thread at start + n x interval, without
-// drift. Shared by the encoder library's frame clock and the broadcaster's frame timer.
+// Periodic timer: OnTimer runs on the timer's own thread at start + n x period, without drift.
+// Shared by the encoder library's frame clock and the broadcaster's frame timer.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,10 @@
 
 class CMMTimer {
   public:
+    // A thread that sleeps through more ticks than this does not catch up tick by tick: it
+    // resumes from now.
+    static constexpr int kMaxCatchUpTicks = 25;
+
     CMMTimer() = default;
     virtual ~CMMTimer();
     CMMTimer(const CMMTimer&) = delete;
@@ -18,6 +22,9 @@ class CMMTimer {
     // Starts ticking every intervalMs (once when oneShot). False when already running or the
     // interval is not positive.
     bool StartTimer(uint32_t intervalMs, bool oneShot = false);
+    // Starts ticking ticksPerSecond times a second: tick n is due at start + n x 1000 /
+    // ticksPerSecond ms exactly, so 15 a second is 15.00, not the 15.15 of a 66 ms interval.
+    bool StartTimerRate(uint32_t ticksPerSecond);
     // Stops the timer and waits for a running OnTimer to return. Must not be called from
     // OnTimer itself (returns false then).
     bool StopTimer();
@@ -30,7 +37,9 @@ class CMMTimer {
     std::atomic<int32_t> pendingTicks_{0};
 
   private:
-    void Run(uint32_t intervalMs, bool oneShot);
+    // Tick n is due periodNs x n / divisor nanoseconds after the start.
+    bool Begin(uint64_t periodNs, uint64_t divisor, bool oneShot, uint32_t intervalMs);
+    void Run(uint64_t periodNs, uint64_t divisor, bool oneShot);
 
     uint32_t intervalMs_ = 0;
     std::atomic<bool> running_{false};

@@ -369,6 +369,21 @@ TEST(H264EncoderTest, AverageBitrateModeHoldsTheTargetAndQualitySetsTheCrf) {
     EXPECT_LT(kbits, 200 * 3 * 1.3) << "ABR overshoots";
     EXPECT_GT(kbits, 200 * 3 * 0.5) << "ABR undershoots";
 
+    // The target follows a new bit rate on the open encoder: a quarter gives much less.
+    H264EncoderParam follow = VideoParam(320, 240, 25, 25);
+    follow.rateControl = kRateControlAverageBitrate;
+    follow.bitrate = 200;
+    ASSERT_EQ(H264EncoderOpen(&follow), 1);
+    const std::size_t before = TotalBytes(EncodeMoving(follow, kFrames));
+    EXPECT_EQ(H264EncoderSetBitrate(&follow, 50), 1);
+    EXPECT_EQ(follow.bitrate, 50);
+    EncodeMoving(follow, 25);  // one second to settle
+    const std::size_t after = TotalBytes(EncodeMoving(follow, kFrames));
+    H264EncoderClose(&follow);
+    EXPECT_LT(static_cast<double>(after) * 8 / 1000, 50 * 3 * 1.5);
+    EXPECT_LT(2 * after, before);
+    EXPECT_EQ(H264EncoderSetBitrate(&follow, 50), 0);  // closed
+
     H264EncoderParam fine = VideoParam(320, 240, 25, 25);
     fine.quality = 12;
     H264EncoderParam coarse = VideoParam(320, 240, 25, 25);
@@ -377,6 +392,7 @@ TEST(H264EncoderTest, AverageBitrateModeHoldsTheTargetAndQualitySetsTheCrf) {
     ASSERT_EQ(H264EncoderOpen(&coarse), 1);
     const std::size_t fineBytes = TotalBytes(EncodeMoving(fine, 25));
     const std::size_t coarseBytes = TotalBytes(EncodeMoving(coarse, 25));
+    EXPECT_EQ(H264EncoderSetBitrate(&fine, 100), 0);  // a quality, not a bit rate
     H264EncoderClose(&fine);
     H264EncoderClose(&coarse);
     EXPECT_GT(fineBytes, 4 * coarseBytes);
@@ -391,6 +407,38 @@ std::string DecodeToRaw(const std::vector<std::vector<uint8_t>>& units, const ch
                                "rawvideo", "-pix_fmt", pixelFormat, "-"});
     EXPECT_TRUE(r.Succeeded()) << r.err;
     return r.out;
+}
+
+TEST(H264EncoderTest, ACallersFrameIsConvertedOnceAndARepeatIsNotConvertedAgain) {
+    H264EncoderParam p = VideoParam(320, 240, 25, 100);
+    ASSERT_EQ(H264EncoderOpen(&p), 1);
+    std::vector<uint8_t> frame(static_cast<std::size_t>(p.inputFrameSize));
+    std::vector<std::vector<uint8_t>> units;
+    for (int i = 1; i <= 5; ++i) {
+        DrawMovingPicture(frame.data(), p.width, p.height, i * 7);
+        ASSERT_EQ(H264EncoderEncodeFrame(&p, frame.data()), 1);
+        units.emplace_back(p.output, p.output + p.outputLength);
+    }
+    // The component's own buffer holds another picture now; a repeat does not look at it.
+    DrawMovingPicture(p.inputFrame, p.width, p.height, 99);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(H264EncoderEncodeFrame(&p, nullptr), 1);
+        units.emplace_back(p.output, p.output + p.outputLength);
+    }
+    H264EncoderClose(&p);
+    const std::string gray = DecodeToRaw(units, "gray");
+    const std::size_t size = 320 * 240;
+    ASSERT_EQ(gray.size(), 8 * size);
+    const auto differs = [&](std::size_t a, std::size_t b) {
+        long sum = 0;
+        for (std::size_t i = 0; i < size; ++i)
+            sum += std::abs(static_cast<int>(static_cast<uint8_t>(gray[a * size + i])) -
+                            static_cast<int>(static_cast<uint8_t>(gray[b * size + i])));
+        return static_cast<double>(sum) / static_cast<double>(size);
+    };
+    EXPECT_GT(differs(3, 4), 4.0);  // the pictures move
+    for (std::size_t r = 5; r < 8; ++r)
+        EXPECT_LT(differs(4, r), 2.0) << r;  // the repeats show the last picture
 }
 
 std::vector<std::vector<uint8_t>> EncodeStill(int width, int height,

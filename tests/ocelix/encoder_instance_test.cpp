@@ -50,101 +50,201 @@ TEST_F(InstanceTest, ConfigRecordLayoutIsFixed) {
     EXPECT_EQ(offsetof(EncoderConfig, url), 44u);
 }
 
-TEST_F(InstanceTest, AudioCountsOneMillisecondAndVideoTheRest) {
-    auto e = Make(MakeConfig());
+// The time line the server sees: the running sum of the deltas, per packet.
+std::vector<int64_t> WireTimes(const std::vector<SentPacket>& sent) {
+    std::vector<int64_t> times;
+    int64_t t = 0;
+    for (const SentPacket& p : sent) {
+        EXPECT_GE(p.timestamp, 0);
+        EXPECT_LE(p.timestamp, 10000);
+        t += p.timestamp;
+        times.push_back(t);
+    }
+    return times;
+}
+
+TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
+    auto e = Make(MakeConfig(0, 4, 2, /*audio=*/false));  // started at 1000: media time 0
+    ASSERT_EQ(e->Start(), 1);
+    std::vector<uint8_t> frame(4 * 2 * 3, 5);
+    now = 1010;
+    e->PutVideoData(frame.data(), static_cast<int>(frame.size()));
+    now = 1040;
+    e->Tick();  // tick 1 at 40 ms
+    e->EncodeDueFrames();
+    now = 1080;
+    e->Tick();  // no new picture: the last one again, at its tick's time
+    e->EncodeDueFrames();
+    EXPECT_EQ(video.converted.load(), 1);  // the repeat is not converted again
+    frame[0] = 6;
+    now = 1100;
+    e->PutVideoData(frame.data(), static_cast<int>(frame.size()));
+    now = 1120;
+    e->Tick();
+    e->EncodeDueFrames();
+    EXPECT_EQ(video.converted.load(), 2);
+    EXPECT_EQ(video.lastInput[0], 6);
+    while (e->SendPass()) {
+    }
+    const auto sent = rtmp.Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    const auto t = WireTimes(sent);
+    // Hand-in at 10, the repeat at its tick (80), the next picture at its hand-in (100).
+    EXPECT_EQ(t[1] - t[0], 70);
+    EXPECT_EQ(t[2] - t[0], 90);
+}
+
+TEST_F(InstanceTest, FrameClockKeepsAnExactCadence) {
+    EncoderConfig c = MakeConfig(0, 4, 2, false);
+    c.frameRate = 15;  // 66.67 ms: tick 15 is at exactly one second
+    auto e = Make(c);
+    ASSERT_EQ(e->Start(), 1);
+    for (int n = 1; n <= 15; ++n) {
+        now = 1000 + static_cast<uint32_t>(n * 1000 / 15);
+        e->Tick();
+        e->EncodeDueFrames();  // no picture handed in: every frame is a repeat at its tick
+    }
+    while (e->SendPass()) {
+    }
+    const auto t = WireTimes(rtmp.Sent());
+    ASSERT_EQ(t.size(), 15u);
+    EXPECT_EQ(t[14] - t[0], 1000 - 66);  // ticks 1 to 15
+    for (size_t i = 1; i < t.size(); ++i)
+        EXPECT_GT(t[i], t[i - 1]);
+}
+
+TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrival) {
+    auto e = Make(MakeConfig(0, 4, 2, /*audio=*/true));
     ASSERT_EQ(e->Start(), 1);
     const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
-    EXPECT_EQ(e->AudioNotifySize(), 4096);
+    ASSERT_EQ(block.size(), 4096u);
+    std::vector<uint8_t> frame(4 * 2 * 3, 1);
+    // A picture handed in at 100 ms, and the blocks recorded from 76.8 ms on: the first one
+    // arrives at 100 ms, later ones with scheduling jitter of up to 15 ms.
     now = 1100;
-    e->PutAudioData(block.data(), static_cast<int>(block.size()));
-    e->PutAudioData(block.data(), static_cast<int>(block.size()));
-    const uint8_t key[] = {0, 0, 0, 1, 0x65, 1};
-    e->SendPacket(key, sizeof key, kVideoType, true, 1100);  // a frame of the tick at 1100 ms
+    e->PutVideoData(frame.data(), static_cast<int>(frame.size()));
+    const int jitter[] = {0, 15, 3, 0, 9, 1, 14, 0, 2, 7};
+    for (int b = 0; b < 10; ++b) {
+        now = 1100 + static_cast<uint32_t>(b * 1024 * 1000 / 44100 + jitter[b]);
+        e->PutAudioData(block.data(), static_cast<int>(block.size()));
+        if (b == 0) {
+            e->Tick();
+            e->EncodeDueFrames();  // the picture of 100 ms
+        }
+        while (e->SendPass()) {
+        }
+    }
+    now = now + 200;  // the last blocks wait for video no longer
+    while (e->SendPass()) {
+    }
     const auto sent = rtmp.Sent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].type, 8);
-    EXPECT_EQ(sent[0].timestamp, 1);
-    EXPECT_EQ(sent[1].timestamp, 1);
-    EXPECT_EQ(sent[2].type, 9);
-    EXPECT_EQ(sent[2].timestamp, 98);
+    ASSERT_EQ(sent.size(), 11u);
+    const auto t = WireTimes(sent);
+    // Frame k of the encoder starts with sample (k - 1) x 1024 (one frame of encoder delay),
+    // recorded at 76.8 ms + that many samples.
+    std::vector<double> audio;
+    double picture = -1;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (sent[i].type == 8)
+            audio.push_back(static_cast<double>(t[i]));
+        else
+            picture = static_cast<double>(t[i]);
+    }
+    ASSERT_EQ(audio.size(), 10u);
+    for (size_t k = 2; k < audio.size(); ++k)
+        EXPECT_NEAR(audio[k] - audio[1], (k - 1) * 1024 * 1000.0 / 44100, 1.0) << k;
+    // The picture of 100 ms sits 23.2 ms after the frame that starts at 76.8 ms.
+    EXPECT_NEAR(picture - audio[1], 100 - (100 - 1024 * 1000.0 / 44100), 1.0);
 }
 
-TEST_F(InstanceTest, ConnectionDownDropsWithoutTouchingTheTimeBase) {
-    auto e = Make(MakeConfig());
+TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind) {
+    EncoderConfig c = MakeConfig(0, 4, 2, false);
+    auto e = Make(c);
+    video.clock = &now;
+    video.costMs = 60;  // one and a half frame periods per frame
     ASSERT_EQ(e->Start(), 1);
-    rtmp.state = 0;
-    const uint8_t key[] = {0, 0, 0, 1, 0x65, 1};
-    e->SendPacket(key, sizeof key, kVideoType, true, 1040);
-    EXPECT_TRUE(rtmp.Sent().empty());
-    rtmp.state = 1;
-    e->SendPacket(key, sizeof key, kVideoType, true, 1080);
-    ASSERT_EQ(rtmp.Sent().size(), 1u);
-    EXPECT_EQ(rtmp.Sent()[0].timestamp, 80);  // the whole time since the last sent packet
-}
-
-TEST_F(InstanceTest, FramesAreTimedByTheirTicksHoweverLateTheyAreSent) {
-    auto e = Make(MakeConfig());  // 25 fps: a tick every 40 ms from the start at 1000 ms
-    ASSERT_EQ(e->Start(), 1);
-    for (int i = 0; i < 3; ++i)
-        e->Tick();
-    e->EncodeDueFrames();  // three ticks encoded late, in a row
-    now = 1500;            // and sent later still, one right after the other
-    for (int i = 0; i < 3; ++i)
-        e->SendPass();
-    const auto sent = rtmp.Sent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].timestamp, 40);
-    EXPECT_EQ(sent[1].timestamp, 40);
-    EXPECT_EQ(sent[2].timestamp, 40);
-}
-
-TEST_F(InstanceTest, FullRingDropsThePacketAndTheFollowingNonKeyPackets) {
-    auto e = Make(MakeConfig());
-    ASSERT_EQ(e->Start(), 1);
-    for (int i = 0; i < 101; ++i)
-        e->Tick();
-    e->EncodeDueFrames();
-    EXPECT_EQ(e->RingCount(), 100);
+    std::vector<uint8_t> frame(4 * 2 * 3, 0);
+    int ticks = 0;
+    std::vector<int64_t> lag;
+    for (int i = 0; i < 100; ++i) {
+        // A new picture for every frame, then the ticks that have come due meanwhile.
+        frame[0] = static_cast<uint8_t>(i);
+        e->PutVideoData(frame.data(), static_cast<int>(frame.size()));
+        const int64_t handedIn = e->MediaNow();
+        while (1000 + static_cast<uint32_t>((ticks + 1) * 40) <= now.load()) {
+            e->Tick();
+            ++ticks;
+        }
+        if (i == 0) {
+            now = now + 40;
+            e->Tick();
+            ++ticks;
+        }
+        e->EncodeDueFrames();
+        while (e->SendPass()) {
+        }
+        lag.push_back(e->MediaNow() - handedIn);
+        EXPECT_LE(e->QueueDelayMs(), 0);
+    }
     OcelixStats stats{};
     e->GetStats(&stats);
-    EXPECT_EQ(stats.framesEncoded, 101u);
-    EXPECT_EQ(stats.packetsDropped, 1u);
-    // Room again: the next frames are dropped until the asked-for key frame comes.
-    for (int i = 0; i < 3; ++i)
-        e->SendPass();
-    e->Tick();
-    e->EncodeDueFrames();  // takes the key request: this frame is a key frame
-    EXPECT_EQ(video.keyRequests.load(), 1);
-    EXPECT_EQ(e->RingCount(), 98);
-    e->Tick();
-    e->EncodeDueFrames();
-    EXPECT_EQ(e->RingCount(), 99);  // a plain frame after the key frame goes in again
+    EXPECT_EQ(stats.framesEncoded, 100u);
+    EXPECT_EQ(stats.framesSkipped + stats.framesEncoded, static_cast<uint64_t>(ticks));
+    EXPECT_GE(stats.framesSkipped, 40u);  // 150 ticks came due for 100 frames
+    // The time from hand-in to sent does not grow: at most one frame's cost and a tick.
+    for (int64_t l : lag)
+        EXPECT_LE(l, 100);
+    // And the frames carry their hand-in times, 60 ms apart like the pictures.
+    const auto t = WireTimes(rtmp.Sent());
+    ASSERT_EQ(t.size(), 100u);
+    for (size_t i = 2; i < t.size(); ++i)
+        EXPECT_EQ(t[i] - t[i - 1], 60) << i;
+}
 
-    // A loss while the ring is full: the next plain frame is refused even with room.
-    video.keyRequests = 0;
-    e->Tick();
-    e->EncodeDueFrames();  // fills the last slot
-    e->Tick();
-    e->EncodeDueFrames();  // lost: full
-    e->SendPass();
+TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
+    EncoderConfig c = MakeConfig(0, 4, 2, false);
+    auto e = Make(c);
+    ASSERT_EQ(e->Start(), 1);
+    EXPECT_EQ(e->TargetKbps(), 800);
+    // Nothing leaves for well over a second: video waits, then goes.
+    for (int n = 1; n <= 40; ++n) {
+        now = 1000 + static_cast<uint32_t>(n * 40);
+        e->Tick();
+        e->EncodeDueFrames();
+        EXPECT_LE(e->QueueDelayMs(), 1040);
+    }
+    OcelixStats stats{};
     e->GetStats(&stats);
-    const auto droppedBefore = stats.packetsDropped;
-    e->Tick();
-    e->EncodeDueFrames();  // key frame (requested) goes in
-    EXPECT_EQ(video.keyRequests.load(), 1);
-    e->GetStats(&stats);
-    EXPECT_EQ(stats.packetsDropped, droppedBefore);
+    EXPECT_GT(stats.packetsDropped, 20u);
+    EXPECT_EQ(video.keyRequests.load(), 1);  // one request for the whole episode
+    EXPECT_LT(e->TargetKbps(), 800);
+    // Every video packet still queued starts at a key frame.
+    ASSERT_TRUE(e->SendPass());
+    EXPECT_TRUE(rtmp.Sent()[0].key);
+    // The line keeps up again: after a calm while the target climbs back.
+    const int low = e->TargetKbps();
+    for (int n = 41; n <= 500; ++n) {
+        now = 1000 + static_cast<uint32_t>(n * 40);
+        e->Tick();
+        e->EncodeDueFrames();
+        while (e->SendPass()) {
+        }
+    }
+    EXPECT_GT(e->TargetKbps(), low);
+    EXPECT_EQ(e->TargetKbps(), 800);
+    EXPECT_EQ(video.bitrate.load(), 800);
 }
 
 TEST_F(InstanceTest, SendFailureDropsQueuedPlainFramesUntilAKeyFrame) {
-    auto e = Make(MakeConfig());
+    auto e = Make(MakeConfig(0, 4, 2, false));
     ASSERT_EQ(e->Start(), 1);
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         e->Tick();
-    e->EncodeDueFrames();  // K P P P queued
-    e->SendPass();         // K sent
-    rtmp.state = 0;        // line drops
-    e->SendPass();         // P lost
+        e->EncodeDueFrames();  // K P P P queued
+    }
+    e->SendPass();   // K sent
+    rtmp.state = 0;  // line drops
+    e->SendPass();   // P lost
     rtmp.state = 1;
     e->SendPass();  // P: useless without the lost one
     e->SendPass();  // P
@@ -245,10 +345,15 @@ TEST_F(InstanceTest, FramesAndBlocksOfTheWrongSizeAreIgnored) {
     EXPECT_EQ(video.lastInput[0], 9);
     std::vector<uint8_t> block(4095, 0);
     e->PutAudioData(block.data(), 4095);
-    EXPECT_TRUE(rtmp.Sent().empty());
     block.resize(4096);
     e->PutAudioData(block.data(), 4096);
-    EXPECT_EQ(rtmp.Sent().size(), 1u);
+    now = now + 200;
+    while (e->SendPass()) {
+    }
+    int audio = 0;
+    for (const SentPacket& p : rtmp.Sent())
+        audio += p.type == 8 ? 1 : 0;
+    EXPECT_EQ(audio, 1);
 }
 
 TEST_F(InstanceTest, InstanceWithoutVideoOrAudio) {
@@ -276,7 +381,7 @@ TEST_F(InstanceTest, ReleaseStopsAndFreesTheRtmpHandle) {
 }
 
 TEST_F(InstanceTest, ThreadsEncodeAtTheClockRate) {
-    auto e = Make(MakeConfig(), /*manual=*/false);
+    auto e = Make(MakeConfig(0, 4, 2, false), /*manual=*/false);
     ASSERT_EQ(e->Start(), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     e->Stop();
@@ -286,21 +391,33 @@ TEST_F(InstanceTest, ThreadsEncodeAtTheClockRate) {
     EXPECT_GE(rtmp.Sent().size(), 4u);
 }
 
-TEST_F(InstanceTest, StatsCountBytesAndRate) {
-    auto e = Make(MakeConfig());
+TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {
+    auto e = Make(MakeConfig(0, 4, 2, false));
     ASSERT_EQ(e->Start(), 1);
-    const uint8_t key[1000] = {0, 0, 0, 1, 0x65};
+    const std::vector<uint8_t> frame(4 * 2 * 3, 1);
     for (int i = 0; i < 10; ++i) {
         now = now + 100;
-        e->SendPacket(key, sizeof key, kVideoType, true, now);
+        e->PutVideoData(frame.data(), static_cast<int>(frame.size()));
+        e->Tick();
+        e->EncodeDueFrames();
+        ASSERT_TRUE(e->SendPass());
     }
     now = now + 100;
     OcelixStats stats{};
     e->GetStats(&stats);
     EXPECT_EQ(stats.videoPacketsSent, 10u);
-    EXPECT_EQ(stats.bytesSent, 10000u);
-    EXPECT_EQ(stats.sendKbps, 80);  // 10000 bytes in the last second
+    EXPECT_EQ(stats.bytesSent, 500u);
+    EXPECT_EQ(stats.sendKbps, 4);  // 500 bytes in the last second
     EXPECT_EQ(stats.elapsedMs, 1100);
+    EXPECT_EQ(stats.framesSkipped, 0u);
+    EXPECT_EQ(stats.targetKbps, 800);
+    EXPECT_EQ(stats.queueDelayMs, 0);
+    e->PutVideoData(frame.data(), static_cast<int>(frame.size()));
+    e->Tick();
+    e->EncodeDueFrames();  // waits in the queue
+    now = now + 300;
+    e->GetStats(&stats);
+    EXPECT_EQ(stats.queueDelayMs, 300);
 }
 
 }  // namespace

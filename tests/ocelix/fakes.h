@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,7 +43,8 @@ struct RtmpRecord {
 class FakeRtmp final : public RtmpLayer {
   public:
     explicit FakeRtmp(RtmpRecord* r) : r_(r) {}
-    void* Create() override { return &handle_; }
+    // Distinct handles, never dereferenced.
+    void* Create() override { return reinterpret_cast<void*>(++handles_); }
     void Release(void*) override { r_->released.fetch_add(1); }
     int Connect(void*, const char* url) override {
         Log(std::string("connect ") + url);
@@ -87,7 +89,7 @@ class FakeRtmp final : public RtmpLayer {
         r_->calls.push_back(s);
     }
     RtmpRecord* r_;
-    int handle_ = 0;
+    uintptr_t handles_ = 0;
     int metadata_ = 0;
 };
 
@@ -101,27 +103,35 @@ class FakeClock final : public TickClock {
 };
 
 struct VideoRecord {
-    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0};
-    std::vector<uint8_t> lastInput;
+    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0}, converted{0};
+    std::atomic<int> bitrate{0};
+    std::vector<uint8_t> lastInput;  // the picture encoded last
+    // Clock the encoder double advances per encoded frame (its cost), when set.
+    std::atomic<uint32_t>* clock = nullptr;
+    uint32_t costMs = 0;
 };
 
 // Encodes each frame as one Annex B slice, IDR for the first frame and for every frame after a
-// key request, followed by the first byte of the input frame.
+// key request, followed by the first byte of the picture.
 class FakeVideo final : public VideoEncoder {
   public:
     explicit FakeVideo(VideoRecord* r) : r_(r) {}
     bool Open(const EncoderConfig& c) override {
         r_->opened.fetch_add(1);
-        input_.assign(static_cast<size_t>(c.width) * static_cast<size_t>(c.height) * 3, 0);
+        size_ = c.width * c.height * 3;
         return true;
     }
-    int FrameSize() const override { return static_cast<int>(input_.size()); }
-    uint8_t* Input() override { return input_.data(); }
-    void Encode(const uint8_t** data, int* length) override {
-        r_->lastInput = input_;
+    int FrameSize() const override { return size_; }
+    void Encode(const uint8_t* frame, const uint8_t** data, int* length) override {
+        if (frame != nullptr) {
+            r_->converted.fetch_add(1);
+            r_->lastInput.assign(frame, frame + size_);
+        }
+        if (r_->clock != nullptr)
+            r_->clock->fetch_add(r_->costMs);
         const bool key = r_->encoded.fetch_add(1) == 0 || keyNext_;
         out_ = {0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41)};
-        out_.resize(50, input_.empty() ? 0 : input_[0]);
+        out_.resize(50, r_->lastInput.empty() ? 0 : r_->lastInput[0]);
         keyNext_ = false;
         *data = out_.data();
         *length = static_cast<int>(out_.size());
@@ -130,11 +140,16 @@ class FakeVideo final : public VideoEncoder {
         r_->keyRequests.fetch_add(1);
         keyNext_ = true;
     }
+    bool SetBitrate(int kbps) override {
+        r_->bitrate.store(kbps);
+        return true;
+    }
     void Close() override { r_->closed.fetch_add(1); }
 
   private:
     VideoRecord* r_;
-    std::vector<uint8_t> input_, out_;
+    int size_ = 0;
+    std::vector<uint8_t> out_;
     bool keyNext_ = false;
 };
 
@@ -147,6 +162,7 @@ class FakeAudio final : public AudioEncoder {
         return true;
     }
     int SamplesPerCall() const override { return samples_; }
+    int PrimingSamples() const override { return 1024; }
     uint8_t* Input() override { return input_.data(); }
     void Encode(const uint8_t** data, int* length) override {
         out_.assign(20, 0xAA);

@@ -1,33 +1,46 @@
-// The encoder library end to end: synthetic pictures and tone in, a recording on a real RTMP
-// server out, read back with ffprobe.
+// The encoder library end to end against nginx-rtmp: a picture that flashes white and a 1 kHz
+// beep at the same instants once a second, made on one clock and handed in as the broadcaster
+// does (pictures from their own frame timer, sound in blocks as a capture device delivers them),
+// and the recording read back with ffmpeg/ffprobe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <thread>
 #include <vector>
 
 #include "ocelix/ocelix.h"
+#include "platform/mm_timer.h"
+#include "support/lip_sync.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
+#include "support/throttle_proxy.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using rtmp::test::NginxRtmpServer;
+using rtmp::test::ThrottleProxy;
 
-EncoderConfig Config(const std::string& url) {
+constexpr int kWidth = 640;
+constexpr int kHeight = 360;
+constexpr int kSampleRate = 44100;
+constexpr int kFlashMs = 100;  // flash and beep last this long, from every whole second
+
+EncoderConfig Config(const std::string& url, int fps) {
     EncoderConfig c{};
-    c.width = 640;
-    c.height = 360;
+    c.width = kWidth;
+    c.height = kHeight;
     c.inputFormat = OCELIX_FORMAT_BGR24_BOTTOM_UP;
-    c.frameRate = 25;
-    c.interval = 50;
+    c.frameRate = fps;
+    c.interval = 2 * fps;
     c.bitrate = 800;
-    c.samplesPerSec = 44100;
+    c.samplesPerSec = kSampleRate;
     c.bitsPerSample = 16;
     c.channels = 2;
     c.record = 0;
@@ -35,63 +48,86 @@ EncoderConfig Config(const std::string& url) {
     return c;
 }
 
-// Feeds a moving bar picture at 25 fps and a 440 Hz tone in real time until stopped.
-class SyntheticSource {
+// The source's clock starts at `origin`; at every whole second of it the picture flashes white
+// (fading, see FlashGray) and a beep starts, for kFlashMs. Between flashes the picture is dark
+// blocks that change every frame, so the encoder needs its whole bit rate.
+class FlashBeepSource final : public CMMTimer {
   public:
-    SyntheticSource(void* encoder, int width, int height)
-        : encoder_(encoder), width_(width), height_(height) {
-        video_ = std::thread([this] { Video(); });
+    FlashBeepSource(void* encoder, int fps)
+        : encoder_(encoder), fps_(fps), frame_(static_cast<size_t>(kWidth * kHeight * 3)) {
+        origin_ = Clock::now();
+        StartTimerRate(static_cast<uint32_t>(fps));
         audio_ = std::thread([this] { Audio(); });
     }
-    ~SyntheticSource() {
+    ~FlashBeepSource() override {
         stop_ = true;
-        video_.join();
         audio_.join();
+        StopTimer();
+    }
+
+  protected:
+    // Frame n of the source's own timer shows the source's time n x 1000 / fps.
+    void OnTimer() override {
+        const long n = ++frames_;
+        const double ms = static_cast<double>(n) * 1000 / fps_;
+        const double sinceFlash = std::fmod(ms, 1000.0);
+        if (sinceFlash < kFlashMs) {
+            std::fill(frame_.begin(), frame_.end(), rtmp::test::FlashGray(sinceFlash));
+        } else {
+            // Dark blocks of 8 x 8 pixels, new every frame.
+            for (int by = 0; by < kHeight; by += 8) {
+                for (int bx = 0; bx < kWidth; bx += 8) {
+                    seed_ = seed_ * 1664525u + 1013904223u;
+                    const auto v = static_cast<uint8_t>((seed_ >> 24) % 48);
+                    for (int y = by; y < by + 8; ++y) {
+                        uint8_t* row = &frame_[static_cast<size_t>((y * kWidth + bx) * 3)];
+                        std::fill(row, row + 24, v);
+                    }
+                }
+            }
+        }
+        OCELIX_PutVideoData(encoder_, frame_.data(), static_cast<int>(frame_.size()));
     }
 
   private:
-    void Video() {
-        std::vector<uint8_t> frame(static_cast<size_t>(width_ * height_ * 3));
-        auto next = Clock::now();
-        for (int n = 0; !stop_; ++n) {
-            for (int y = 0; y < height_; ++y) {
-                for (int x = 0; x < width_; ++x) {
-                    uint8_t* p = &frame[static_cast<size_t>((y * width_ + x) * 3)];
-                    const bool bar = ((x + n * 8) / 40) % 2 == 0;
-                    p[0] = bar ? 200 : 30;
-                    p[1] = static_cast<uint8_t>(y);
-                    p[2] = static_cast<uint8_t>(x + n);
-                }
-            }
-            OCELIX_PutVideoData(encoder_, frame.data(), static_cast<int>(frame.size()));
-            next += 40ms;
-            std::this_thread::sleep_until(next);
-        }
-    }
+    // Block b holds the samples from b x 1024 on and is delivered once its last one was
+    // recorded, as a capture device's notification does.
     void Audio() {
         const int bytes = OCELIX_GetAudioNofifySize(encoder_);
-        if (bytes <= 0)
-            return;
+        ASSERT_EQ(bytes, 4096);
         std::vector<int16_t> block(static_cast<size_t>(bytes / 2));
-        const auto period = std::chrono::microseconds(1000000LL * (bytes / 4) / 44100);
-        auto next = Clock::now();
-        long sample = 0;
-        while (!stop_) {
-            for (size_t i = 0; i < block.size(); i += 2, ++sample) {
-                const auto v =
-                    static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * sample / 44100.0));
-                block[i] = block[i + 1] = v;
+        const long perBlock = bytes / 4;
+        for (long b = 0; !stop_; ++b) {
+            for (long i = 0; i < perBlock; ++i) {
+                const long s = b * perBlock + i;
+                const long inSecond = s % kSampleRate;
+                const bool beep = inSecond < kSampleRate * kFlashMs / 1000;
+                const auto v = beep ? static_cast<int16_t>(24000 * std::sin(2 * M_PI * 1000 *
+                                                                            inSecond / kSampleRate))
+                                    : int16_t{0};
+                block[static_cast<size_t>(2 * i)] = block[static_cast<size_t>(2 * i + 1)] = v;
             }
+            std::this_thread::sleep_until(
+                origin_ + std::chrono::microseconds((b + 1) * perBlock * 1000000 / kSampleRate));
             OCELIX_PutAudioData(encoder_, block.data(), bytes);
-            next += period;
-            std::this_thread::sleep_until(next);
         }
     }
+
     void* encoder_;
-    int width_, height_;
+    int fps_;
+    std::vector<uint8_t> frame_;
+    Clock::time_point origin_;
+    long frames_ = 0;
+    uint32_t seed_ = 1;
     std::atomic<bool> stop_{false};
-    std::thread video_, audio_;
+    std::thread audio_;
 };
+
+OcelixStats Stats(void* e) {
+    OcelixStats s{};
+    OCELIX_GetStatsEx(e, &s, sizeof s);
+    return s;
+}
 
 bool FirstVideoPacketIsKey(const std::filesystem::path& file) {
     const auto r = rtmp::test::RunProcess(
@@ -101,73 +137,187 @@ bool FirstVideoPacketIsKey(const std::filesystem::path& file) {
     return r.exitCode == 0 && !r.out.empty() && r.out[0] == 'K';
 }
 
-TEST(OcelixServer, TenSecondsOfPictureAndToneAreRecorded) {
+// Every flash/beep pair of the recording within `limitMs`; at least `minPairs` of them.
+void ExpectLipSync(const std::filesystem::path& file, double limitMs, size_t minPairs) {
+    const auto events = rtmp::test::FindFlashesAndBeeps(file);
+    ASSERT_EQ(events.error, "");
+    const auto offsets = rtmp::test::PairOffsets(events);
+    EXPECT_GE(offsets.size(), minPairs)
+        << events.flashesMs.size() << " flashes, " << events.beepsMs.size() << " beeps";
+    std::string all;
+    for (double o : offsets)
+        all += std::to_string(static_cast<int>(std::lround(o))) + " ";
+    std::printf("beep minus flash, ms: %s\n", all.c_str());
+    for (double o : offsets)
+        EXPECT_LE(std::fabs(o), limitMs) << "beep minus flash, ms: " << all;
+}
+
+struct LipSyncCase {
+    const char* name;
+    int fps;
+};
+
+void PrintTo(const LipSyncCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OcelixLipSync : public ::testing::TestWithParam<LipSyncCase> {};
+
+TEST_P(OcelixLipSync, FlashesAndBeepsArriveTogether) {
+    const LipSyncCase c = GetParam();
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
-    EncoderConfig config = Config(server.Url("live", "lesson"));
+    EncoderConfig config = Config(server.Url("live", c.name), c.fps);
     void* e = OCELIX_CreateEncoder(&config);
     ASSERT_NE(e, nullptr);
     ASSERT_EQ(OCELIX_Start(e), 1);
-    EXPECT_EQ(OCELIX_GetAudioNofifySize(e), 4096);
     {
-        SyntheticSource source(e, 640, 360);
-        std::this_thread::sleep_for(10s);
+        FlashBeepSource source(e, c.fps);
+        std::this_thread::sleep_for(8500ms);
     }
-    OcelixStats stats{};
-    ASSERT_EQ(OCELIX_GetStats(e, &stats), 1);
+    const OcelixStats stats = Stats(e);
     EXPECT_EQ(OCELIX_Stop(e), 1);
     EXPECT_EQ(OCELIX_ReleaseEncoder(e), 1);
     EXPECT_EQ(stats.connected, 1);
     EXPECT_EQ(stats.reconnects, 0);
     EXPECT_GT(stats.sendKbps, 0);
+    EXPECT_EQ(stats.targetKbps, 800);
 
-    const auto file = server.RecordingPath("lesson");
+    const auto file = server.RecordingPath(c.name);
     const auto probe = rtmp::test::Probe(file);
     ASSERT_TRUE(probe.ok) << probe.error;
     ASSERT_NE(probe.Video(), nullptr);
     ASSERT_NE(probe.Audio(), nullptr);
     EXPECT_EQ(probe.Video()->codecName, "h264");
-    EXPECT_EQ(probe.Video()->width, 640);
-    EXPECT_EQ(probe.Video()->height, 360);
-    EXPECT_NEAR(probe.Video()->frames, 250, 20);
+    EXPECT_EQ(probe.Video()->width, kWidth);
+    EXPECT_EQ(probe.Video()->height, kHeight);
+    EXPECT_NEAR(probe.Video()->frames, 8.5 * c.fps, 2 * c.fps);
     EXPECT_EQ(probe.Audio()->codecName, "aac");
-    EXPECT_EQ(probe.Audio()->sampleRate, 44100);
+    EXPECT_EQ(probe.Audio()->sampleRate, kSampleRate);
     EXPECT_EQ(probe.Audio()->channels, 2);
-    EXPECT_NEAR(probe.Audio()->frames, 10 * 44100 / 1024, 30);
     EXPECT_TRUE(FirstVideoPacketIsKey(file));
     EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
     const auto times = rtmp::test::PacketTimes(file, 'v');
     for (size_t i = 1; i < times.size(); ++i)
         EXPECT_GT(times[i], times[i - 1]);
+    ExpectLipSync(file, 20, 7);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, OcelixLipSync,
+                         ::testing::Values(LipSyncCase{"fps15", 15}, LipSyncCase{"fps25", 25}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// The server's delay behind the stream: how much later than its media time the newest message
+// was written to the recording, relative to the least seen in the first seconds.
+class ServerDelayProbe {
+  public:
+    explicit ServerDelayProbe(std::filesystem::path file) : file_(std::move(file)) {}
+    void Sample() {
+        const auto t = rtmp::test::LastFlvTagTime(file_);
+        if (!t)
+            return;
+        const double now = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+        samples_.push_back({now, now - static_cast<double>(*t)});
+    }
+    // Delay of each sample after the baseline, between from and to (ms since the probe began).
+    std::vector<double> Delays(double from, double to) const {
+        double base = 1e18;
+        for (const auto& s : samples_) {
+            if (s.first < samples_.front().first + 3000)
+                base = std::min(base, s.second);
+        }
+        std::vector<double> d;
+        for (const auto& s : samples_) {
+            if (s.first >= from && s.first < to)
+                d.push_back(s.second - base);
+        }
+        return d;
+    }
+
+  private:
+    std::filesystem::path file_;
+    Clock::time_point start_ = Clock::now();
+    std::vector<std::pair<double, double>> samples_;
+};
+
+double Mean(const std::vector<double>& v) {
+    return v.empty() ? 0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+}
+
+TEST(OcelixServer, ASlowLineKeepsTheDelayBoundedAndTheBitRateFollowsIt) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    ThrottleProxy line(server.Port());
+    ASSERT_TRUE(line.Start());
+    line.SetRate(400 * 1000 / 8);
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/slow";
+    EncoderConfig config = Config(url, 25);
+    void* e = OCELIX_CreateEncoder(&config);
+    ASSERT_NE(e, nullptr);
+    ASSERT_EQ(OCELIX_Start(e), 1);
+    ServerDelayProbe delay(server.RecordingPath("slow"));
+    int lowest = 800;
+    int maxQueueDelay = 0;
+    {
+        FlashBeepSource source(e, 25);
+        const auto begin = Clock::now();
+        while (Clock::now() - begin < 20s) {
+            std::this_thread::sleep_for(200ms);
+            delay.Sample();
+            const OcelixStats s = Stats(e);
+            lowest = std::min(lowest, s.targetKbps);
+            maxQueueDelay = std::max(maxQueueDelay, s.queueDelayMs);
+        }
+        line.SetRate(0);  // the line recovers
+        std::this_thread::sleep_for(10s);
+    }
+    const OcelixStats stats = Stats(e);
+    EXPECT_EQ(OCELIX_Stop(e), 1);
+    OCELIX_ReleaseEncoder(e);
+
+    const auto early = delay.Delays(3000, 10000);
+    const auto late = delay.Delays(13000, 20000);
+    ASSERT_FALSE(late.empty());
+    std::printf(
+        "server delay mean %.0f then %.0f ms (max %.0f); target %d..%d kbit/s; dropped %llu\n",
+        Mean(early), Mean(late), *std::max_element(late.begin(), late.end()), lowest,
+        stats.targetKbps, static_cast<unsigned long long>(stats.packetsDropped));
+    EXPECT_LT(*std::max_element(late.begin(), late.end()), 1500);
+    EXPECT_LT(*std::max_element(early.begin(), early.end()), 1500);
+    EXPECT_LT(Mean(late) - Mean(early), 500) << "the delay at the server grows";
+    EXPECT_LE(maxQueueDelay, 1500);
+    EXPECT_LT(lowest, 800);
+    EXPECT_GE(lowest, 200);
+    EXPECT_GT(stats.targetKbps, lowest) << "the bit rate comes back up after the line recovers";
+    EXPECT_GT(stats.packetsDropped, 0u);
+
+    const auto file = server.RecordingPath("slow");
+    EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
+    ExpectLipSync(file, 45, 15);
 }
 
 TEST(OcelixServer, PublishingResumesAfterTheServerComesBack) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
-    EncoderConfig config = Config(server.Url("live", "comeback"));
+    EncoderConfig config = Config(server.Url("live", "comeback"), 25);
     void* e = OCELIX_CreateEncoder(&config);
     ASSERT_EQ(OCELIX_Start(e), 1);
     OcelixStats stats{};
     {
-        SyntheticSource source(e, 640, 360);
+        FlashBeepSource source(e, 25);
         std::this_thread::sleep_for(3s);
         server.Stop();
         std::this_thread::sleep_for(3s);
-        OCELIX_GetStats(e, &stats);
-        EXPECT_EQ(stats.connected, 0);
+        EXPECT_EQ(Stats(e).connected, 0);
         ASSERT_TRUE(server.Start()) << server.Error();
         const auto back = Clock::now();
-        while (Clock::now() - back < 6s) {
-            OCELIX_GetStats(e, &stats);
-            if (stats.connected == 1)
-                break;
+        while (Clock::now() - back < 6s && Stats(e).connected != 1)
             std::this_thread::sleep_for(20ms);
-        }
-        EXPECT_EQ(stats.connected, 1);
+        EXPECT_EQ(Stats(e).connected, 1);
         EXPECT_LT(Clock::now() - back, 4s);  // the watchdog looks every 2 s; allow a slow connect
         std::this_thread::sleep_for(3s);
     }
-    OCELIX_GetStats(e, &stats);
+    stats = Stats(e);
     EXPECT_EQ(stats.reconnects, 1);
     OCELIX_Stop(e);
     OCELIX_ReleaseEncoder(e);
@@ -179,6 +329,29 @@ TEST(OcelixServer, PublishingResumesAfterTheServerComesBack) {
     EXPECT_GT(probe.Video()->frames, 40);
     EXPECT_TRUE(FirstVideoPacketIsKey(file));
     EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
+}
+
+TEST(OcelixServer, StopIsPromptWhileReconnectingToAServerThatNeverAnswers) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    ThrottleProxy line(server.Port());
+    ASSERT_TRUE(line.Start());
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/silent";
+    EncoderConfig config = Config(url, 25);
+    void* e = OCELIX_CreateEncoder(&config);
+    ASSERT_EQ(OCELIX_Start(e), 1);
+    ASSERT_EQ(line.Accepted(), 1);
+    // The server goes silent: the connection drops, and the watchdog's new one is accepted
+    // but never shaken hands with.
+    line.GoSilent();
+    const auto limit = Clock::now() + 10s;
+    while (line.Accepted() < 2 && Clock::now() < limit)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(line.Accepted(), 2);
+    const auto before = Clock::now();
+    EXPECT_EQ(OCELIX_Stop(e), 1);
+    EXPECT_LT(Clock::now() - before, 1s);
+    EXPECT_EQ(OCELIX_ReleaseEncoder(e), 1);
 }
 
 }  // namespace

@@ -205,9 +205,12 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream) 
 }
 
 std::string DecodeErrors(const std::filesystem::path& path) {
-    ProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-i",
-                                  path.string(), "-f", "null", "-"},
-                                 kToolLimit);
+    // Frames keep their own times (a live stream's pictures are not on a fixed grid), so the
+    // null output reports decoding faults only.
+    ProcessResult r =
+        RunProcess({"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-i", path.string(),
+                    "-fps_mode", "passthrough", "-enc_time_base", "-1", "-f", "null", "-"},
+                   kToolLimit);
     if (!r.started || r.timedOut) {
         return "ffmpeg could not decode " + path.string() + (r.timedOut ? " (timed out)" : "") +
                ": " + r.err;

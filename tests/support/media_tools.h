@@ -49,7 +49,8 @@ ProbeResult Probe(const std::filesystem::path& path);
 // stream, in file order. Packets without a time are left out.
 std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
 
-// What `ffmpeg -v error -i path -f null -` reports: empty when the file decodes cleanly.
+// What `ffmpeg -v error -i path -fps_mode passthrough -f null -` reports: empty when the file
+// decodes cleanly.
 std::string DecodeErrors(const std::filesystem::path& path);
 
 // A background ffmpeg publishing a test picture (libx264) and tone (aac) as FLV in real time.

@@ -33,18 +33,26 @@ typedef struct EncoderConfig {
     char url[256];  /* publish URL, NUL-terminated */
 } EncoderConfig;
 
-/* Progress of one instance, for displays. */
+/* Progress of one instance, for displays. The fields from framesSkipped on came later:
+ * OCELIX_GetStats fills only the ones before it, OCELIX_GetStatsEx as many as the caller's
+ * record holds. */
 typedef struct OcelixStats {
     uint64_t framesEncoded;
     uint64_t videoPacketsSent;
     uint64_t audioPacketsSent;
-    uint64_t packetsDropped;
+    uint64_t packetsDropped; /* audio and video packets that never reached the server */
     uint64_t bytesSent;
-    int32_t connected;  /* 1 while the connection is up and publishing */
-    int32_t reconnects; /* successful reconnections after the start */
-    int32_t sendKbps;   /* bit rate sent over the last second */
-    int32_t elapsedMs;  /* since the start */
+    int32_t connected;      /* 1 while the connection is up and publishing */
+    int32_t reconnects;     /* successful reconnections after the start */
+    int32_t sendKbps;       /* bit rate sent over the last second */
+    int32_t elapsedMs;      /* since the start */
+    uint64_t framesSkipped; /* frame-clock ticks left out because the encoder was behind */
+    int32_t targetKbps;     /* the video encoder's current target; 0 when it works to a quality */
+    int32_t queueDelayMs;   /* age of the oldest media not yet sent */
 } OcelixStats;
+
+/* Size of the record OCELIX_GetStats fills. */
+#define OCELIX_STATS_BASE_SIZE 56
 
 OCELIX_API void* OCELIX_CreateEncoder(const EncoderConfig* config);
 OCELIX_API int OCELIX_ReleaseEncoder(void* handle);
@@ -58,6 +66,8 @@ OCELIX_API int OCELIX_PutAudioData(void* handle, const void* data, int length);
 /* Bytes of raw audio per block; 0 for an instance without audio. */
 OCELIX_API int OCELIX_GetAudioNofifySize(void* handle);
 OCELIX_API int OCELIX_GetStats(void* handle, OcelixStats* stats);
+/* Fills the first `size` bytes of the record (size: sizeof(OcelixStats) of the caller). */
+OCELIX_API int OCELIX_GetStatsEx(void* handle, OcelixStats* stats, int size);
 
 #ifdef __cplusplus
 }

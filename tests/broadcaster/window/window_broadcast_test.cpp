@@ -108,7 +108,8 @@ TEST_F(WindowBroadcast, StartSetsTheClassroomNumberBeforeTheStreamAndStopClearsI
     EXPECT_TRUE(WaitFor(
         [&] {
             return status->text().contains(QStringLiteral("直播中")) &&
-                   !status->text().contains(QStringLiteral(" 0 kbit/s"));
+                   !status->text().contains(QStringLiteral(" 0 kbit/s")) &&
+                   status->text().contains(QStringLiteral(" ms"));  // the delay
         },
         5000))
         << status->text().toStdString();

@@ -1,0 +1,245 @@
+// The pieces of the media clock on their own: the frame timer, the audio sample clock, the
+// send queue's order and bounds, and the bit rate that follows the line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "audio_clock.h"
+#include "bitrate_control.h"
+#include "platform/mm_timer.h"
+#include "send_queue.h"
+
+namespace ocelix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Records when each tick came; the first one may be held up to make the timer stall.
+class RecordingTimer final : public CMMTimer {
+  public:
+    ~RecordingTimer() override { StopTimer(); }
+    // Waits until n ticks came; their times.
+    std::vector<Clock::time_point> WaitFor(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(30), [&] { return times_.size() >= n; });
+        return times_;
+    }
+    void HoldFirstTickUntil(Clock::time_point t) { holdUntil_ = t; }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return times_.size();
+    }
+    bool StopFromTick() { return stopFromTick_; }
+
+  protected:
+    void OnTimer() override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (times_.empty()) {
+            stopFromTick_ = StopTimer();
+            if (holdUntil_ != Clock::time_point{})
+                std::this_thread::sleep_until(holdUntil_);  // the stall
+        }
+        times_.push_back(Clock::now());
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Clock::time_point> times_;
+    Clock::time_point holdUntil_{};
+    bool stopFromTick_ = true;
+};
+
+TEST(MMTimer, RateTicksNeverComeEarlyAndDoNotDrift) {
+    RecordingTimer timer;
+    const auto start = Clock::now();
+    ASSERT_TRUE(timer.StartTimerRate(15));
+    EXPECT_FALSE(timer.StartTimerRate(15));  // already running
+    const auto times = timer.WaitFor(31);
+    ASSERT_GE(times.size(), 31u);
+    // Tick k is due k x 1000 / 15 ms after the start: a 66 ms interval would give tick 30 at
+    // 1980 ms, a timer that sleeps one interval after each tick later and later.
+    for (size_t k = 1; k <= 30; ++k)
+        EXPECT_GE(times[k - 1] - start, std::chrono::microseconds(k * 1000000 / 15)) << k;
+    EXPECT_FALSE(timer.StopFromTick());  // StopTimer from OnTimer itself refuses
+    EXPECT_TRUE(timer.StopTimer());
+    const size_t count = timer.Count();
+    EXPECT_FALSE(timer.TimerRunning());
+    EXPECT_FALSE(timer.StopTimer());
+    EXPECT_EQ(timer.Count(), count);  // stopped means no tick after StopTimer returned
+}
+
+TEST(MMTimer, ShortStallIsCaughtUpTickByTick) {
+    RecordingTimer timer;
+    const auto start = Clock::now();
+    // The first tick (due at 100 ms) holds the thread until 600 ms: ticks 2 to 6 are overdue.
+    timer.HoldFirstTickUntil(start + milliseconds(600));
+    ASSERT_TRUE(timer.StartTimer(100));
+    const auto times = timer.WaitFor(7);
+    ASSERT_GE(times.size(), 7u);
+    // Caught up: the 7th tick is the one due at 700 ms, not a tick of a clock restarted at 600.
+    EXPECT_LT(times[6] - start, milliseconds(1100));
+    EXPECT_GE(times[6] - start, milliseconds(700));
+}
+
+TEST(MMTimer, LongStallResumesFromNowWithoutABurst) {
+    RecordingTimer timer;
+    const auto start = Clock::now();
+    // Held for 40 periods, more than the catch-up limit: the stale ticks are not fired.
+    timer.HoldFirstTickUntil(start + milliseconds(20 * 41));
+    ASSERT_TRUE(timer.StartTimer(20));
+    const auto times = timer.WaitFor(2);
+    ASSERT_GE(times.size(), 2u);
+    EXPECT_GE(times[1] - start, milliseconds(20 * 41));
+    EXPECT_GT(static_cast<int>(CMMTimer::kMaxCatchUpTicks), 0);
+}
+
+TEST(AudioClock, FramesFollowTheSampleCountFromTheFirstBlock) {
+    AudioClock clock(44100, 1024, 1024);
+    const double blockMs = 1024 * 1000.0 / 44100;
+    clock.BlockArrived(100);                                            // recorded from 76.8 ms
+    EXPECT_EQ(clock.NextFrameStamp(), std::lround(100 - 2 * blockMs));  // the encoder's delay
+    const int jitter[] = {12, 0, 7, 15, 3};
+    for (int b = 1; b <= 5; ++b) {
+        clock.BlockArrived(100 + std::lround(b * blockMs) + jitter[b - 1]);
+        EXPECT_EQ(clock.NextFrameStamp(), std::lround(100 - blockMs + (b - 1) * blockMs)) << b;
+    }
+}
+
+TEST(AudioClock, ASoundCardClockThatDriftsIsFollowedInSmallSteps) {
+    for (const double drift : {1.002, 0.998}) {  // the card 0.2 % slow, and fast
+        AudioClock clock(44100, 1024, 0);
+        const double blockMs = 1024 * 1000.0 / 44100;
+        const int jitter[] = {0, 4, 1, 9, 0, 2, 6, 0, 3, 1, 0};
+        int64_t previous = 0;
+        double error = 0;
+        for (int b = 0; b < 2600; ++b) {  // one minute
+            const double recordedAt = 1000 + b * blockMs * drift;
+            clock.BlockArrived(std::llround(recordedAt + blockMs * drift) + jitter[b % 11]);
+            const int64_t stamp = clock.NextFrameStamp();
+            if (b > 0) {
+                EXPECT_NEAR(static_cast<double>(stamp - previous), blockMs, 3.2)
+                    << b;  // step + rounding
+            }
+            previous = stamp;
+            error = static_cast<double>(stamp) - recordedAt;
+        }
+        // Uncorrected, a minute of 0.2 % drift is 120 ms.
+        EXPECT_LT(std::fabs(error), 8) << drift;
+    }
+}
+
+MediaPacket Packet(int type, int64_t stamp, bool key = false) {
+    MediaPacket p;
+    p.type = type;
+    p.stampMs = stamp;
+    p.key = key;
+    p.bytes.assign(10, static_cast<uint8_t>(stamp));
+    return p;
+}
+
+TEST(SendQueue, HandsOutInTimeOrderAndAudioWaitsForVideoOnlySoLong) {
+    SendQueueLimits limits;
+    limits.audioWaitMs = 80;
+    limits.videoWaitMs = 56;
+    SendQueue q(limits);
+    MediaPacket out;
+    int64_t wait = 0;
+    q.Push(Packet(kAudioType, 100), 146);
+    EXPECT_FALSE(q.Next(150, &out, &wait));  // video of an earlier time may still come
+    EXPECT_EQ(wait, 76);
+    q.Push(Packet(kVideoType, 90, true), 160);
+    ASSERT_TRUE(q.Next(160, &out, &wait));
+    EXPECT_EQ(out.stampMs, 90);
+    EXPECT_FALSE(q.Next(160, &out, &wait));  // one in flight at a time
+    q.Sent(true);
+    // Audio alone, and its wait is over: it goes.
+    ASSERT_TRUE(q.Next(226, &out, &wait));
+    EXPECT_EQ(out.stampMs, 100);
+    q.Sent(true);
+    // Video alone waits for audio of an earlier time just as briefly.
+    q.Push(Packet(kVideoType, 200), 240);
+    EXPECT_FALSE(q.Next(250, &out, &wait));
+    EXPECT_EQ(wait, 46);
+    EXPECT_TRUE(q.Next(296, &out, &wait));
+}
+
+TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
+    SendQueue q(SendQueueLimits{});
+    MediaPacket out;
+    int64_t wait = 0;
+    q.Push(Packet(kVideoType, 0, true), 10);
+    ASSERT_TRUE(q.Next(100, &out, &wait));  // in flight: the line is stuck
+    for (int64_t t = 40; t <= 960; t += 40) {
+        EXPECT_TRUE(q.Push(Packet(kVideoType, t), t + 10));
+        EXPECT_TRUE(q.Push(Packet(kAudioType, t), t + 10));
+    }
+    EXPECT_EQ(q.DelayMs(1000), 1000);
+    EXPECT_FALSE(q.TakeKeyRequest());
+    // Over a second: the waiting video goes, audio stays, and plain frames are refused.
+    EXPECT_FALSE(q.Push(Packet(kVideoType, 1000), 1010));
+    EXPECT_TRUE(q.TakeKeyRequest());
+    EXPECT_FALSE(q.Push(Packet(kVideoType, 1040), 1050));
+    EXPECT_FALSE(q.TakeKeyRequest());  // one request per episode
+    EXPECT_EQ(q.Dropped(), 26u);
+    EXPECT_EQ(q.LossEpisodes(), 1u);
+    q.Sent(true);
+    // The line moves again: the audio leaves in order, all of it.
+    int audio = 0;
+    int64_t last = -1;
+    while (q.Next(1100, &out, &wait)) {
+        EXPECT_EQ(out.type, kAudioType);
+        EXPECT_GT(out.stampMs, last);
+        last = out.stampMs;
+        ++audio;
+        q.Sent(true);
+    }
+    EXPECT_EQ(audio, 24);
+    // Video resumes with the key frame asked for.
+    EXPECT_TRUE(q.Push(Packet(kVideoType, 1120, true), 1130));
+    EXPECT_TRUE(q.Push(Packet(kVideoType, 1160), 1170));
+    ASSERT_TRUE(q.Next(1200, &out, &wait));
+    EXPECT_TRUE(out.key);
+    last = out.stampMs;
+    q.Sent(true);
+    EXPECT_EQ(last, 1120);  // 1160 waits for audio that may still come
+}
+
+TEST(BitrateControl, StepsDownToAQuarterAndBackUpWhileTheQueueStaysShort) {
+    BitrateControl b(800);
+    EXPECT_EQ(b.Update(0, 0, 0), 800);
+    // Losses every second: down by a quarter each time, never below 200.
+    const int down[] = {600, 450, 337, 252, 200, 200};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(b.Update(1000 * (i + 1), static_cast<uint64_t>(i + 1), 100), down[i]) << i;
+    // A queue that grows past a quarter second lowers it too (seen from the top).
+    BitrateControl g(800);
+    g.Update(0, 0, 0);
+    EXPECT_EQ(g.Update(1000, 0, 200), 800);
+    EXPECT_EQ(g.Update(2000, 0, 300), 600);
+    EXPECT_EQ(g.Update(3000, 0, 280), 600);  // long but shrinking
+    // Calm: up in steps of a tenth, one every three seconds of a short queue.
+    int64_t t = 6000;
+    EXPECT_EQ(b.Update(t, 6, 100), 200);
+    int last = 200;
+    for (t = 7000; t <= 60000; t += 1000) {
+        const int now = b.Update(t, 6, 50);
+        EXPECT_GE(now, last);
+        EXPECT_LE(now - last, 80);
+        last = now;
+    }
+    EXPECT_EQ(last, 800);
+    // Quality mode: nothing to follow.
+    BitrateControl q(0);
+    EXPECT_EQ(q.Update(0, 0, 0), 0);
+    EXPECT_EQ(q.Update(5000, 3, 900), 0);
+}
+
+}  // namespace
+}  // namespace ocelix

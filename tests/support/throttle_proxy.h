@@ -1,0 +1,58 @@
+// A loopback TCP proxy that passes a limited byte rate from its clients to a target port (token
+// bucket), like a slow line between a publisher and its server. Answers come back unlimited.
+// The proxy's receive window is small, so a sender feels the limit as a real line makes it feel
+// it rather than filling the proxy's buffers. It can also go silent: drop every connection and
+// from then on accept new ones without ever answering.
+#ifndef TESTS_SUPPORT_THROTTLE_PROXY_H
+#define TESTS_SUPPORT_THROTTLE_PROXY_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace rtmp::test {
+
+class ThrottleProxy {
+  public:
+    explicit ThrottleProxy(uint16_t targetPort);
+    ~ThrottleProxy();
+    ThrottleProxy(const ThrottleProxy&) = delete;
+    ThrottleProxy& operator=(const ThrottleProxy&) = delete;
+
+    // Listens on a free loopback port; false when it cannot.
+    bool Start();
+    uint16_t Port() const { return port_; }
+    // Bytes a second from clients to the target; 0 lifts the limit.
+    void SetRate(int64_t bytesPerSecond) { rate_.store(bytesPerSecond); }
+    // Closes every connection; later ones are accepted and left without an answer.
+    void GoSilent();
+    // Connections accepted so far.
+    int Accepted() const { return accepted_.load(); }
+    // Bytes passed to the target so far.
+    int64_t Forwarded() const { return forwarded_.load(); }
+
+  private:
+    struct Pair;
+    void AcceptLoop();
+    void Pump(Pair* pair);
+
+    uint16_t targetPort_;
+    uint16_t port_ = 0;
+    int listenFd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> silent_{false};
+    std::atomic<int64_t> rate_{0};
+    std::atomic<int> accepted_{0};
+    std::atomic<int64_t> forwarded_{0};
+    std::thread acceptThread_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Pair>> pairs_;  // guarded by mutex_
+    std::vector<int> silentFds_;                // guarded by mutex_
+};
+
+}  // namespace rtmp::test
+
+#endif  // TESTS_SUPPORT_THROTTLE_PROXY_H
