@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx libnginx-mod-rtmp ffmpeg
   libx264-dev libavcodec-dev libavutil-dev libswscale-dev
-  libx11-dev libxext-dev xvfb x11-utils x11-apps xdotool
+  libx11-dev libxext-dev libxdamage-dev libxfixes-dev xvfb x11-utils x11-apps xdotool
   libasound2-dev alsa-utils libasound2-plugins
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
@@ -32,6 +32,9 @@ echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-# A packaged nginx may start a system service; the tests run their own instances only.
-if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
-$SUDO pkill -x nginx >/dev/null 2>&1 || true
+# A freshly installed nginx may start a system service; the tests run their own instances only.
+# Only then is it stopped: nginx instances the tests started are left alone.
+if [[ " ${missing[*]} " == *" nginx "* ]]; then
+  if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+  $SUDO pkill -x nginx >/dev/null 2>&1 || true
+fi

@@ -85,7 +85,7 @@ class FeederServerTest : public ::testing::Test {
         ScreenGrabber::Options options;
         options.displayName = display_->Name();
         auto grabber = std::make_shared<ScreenGrabber>(options);
-        d.grabScreen = [grabber](uint8_t* dst, int w, int h) { grabber->Grab(dst, w, h); };
+        d.grabScreen = [grabber](uint8_t* dst, int w, int h) { return grabber->Grab(dst, w, h); };
         return d;
     }
 
