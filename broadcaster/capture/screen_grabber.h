@@ -52,6 +52,7 @@ class ScreenGrabber {
     // Whether the last successful grab used shared memory.
     bool UsedSharedMemory() const;
 
+    // The work counted so far; may be called from any thread.
     Work Done() const;
 
   private:

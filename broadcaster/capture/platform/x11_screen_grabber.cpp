@@ -302,7 +302,13 @@ class ScreenGrabber::Impl {
 
     bool Grab(uint8_t* dst, int width, int height);
     bool UsedSharedMemory() const { return usedSharedMemory_; }
-    Work Done() const { return work_; }
+    Work Done() const {
+        Work work;
+        work.screenReads = screenReads_.load(std::memory_order_relaxed);
+        work.rowsRead = rowsRead_.load(std::memory_order_relaxed);
+        work.rowsWritten = rowsWritten_.load(std::memory_order_relaxed);
+        return work;
+    }
 
   private:
     static void OnConnectionLost(Display* /*display*/, void* self) {
@@ -348,7 +354,10 @@ class ScreenGrabber::Impl {
     int lastWidth_ = 0;
     int lastHeight_ = 0;
     ArrowSpot arrow_;
-    Work work_;
+    // Work counters; other threads may read them while this one grabs.
+    std::atomic<uint64_t> screenReads_{0};
+    std::atomic<uint64_t> rowsRead_{0};
+    std::atomic<uint64_t> rowsWritten_{0};
 };
 
 bool ScreenGrabber::Impl::EnsureOpen() {
@@ -541,8 +550,8 @@ bool ScreenGrabber::Impl::TakeDamage(int columns, int rows, RowSpans& changed) {
 
 bool ScreenGrabber::Impl::ReadRows(Window root, int begin, int end, int columns, int rows) {
     TakeError(display_);
-    ++work_.screenReads;
-    work_.rowsRead += static_cast<uint64_t>(end - begin);
+    screenReads_.fetch_add(1, std::memory_order_relaxed);
+    rowsRead_.fetch_add(static_cast<uint64_t>(end - begin), std::memory_order_relaxed);
     if (sharedImage_ != nullptr) {
         // A header for the band of rows inside the kept image: XShmGetImage writes at the
         // header's offset in the segment.
@@ -699,7 +708,7 @@ bool ScreenGrabber::Impl::Grab(uint8_t* dst, int width, int height) {
             WriteRow(frame, row);
         }
     }
-    work_.rowsWritten += static_cast<uint64_t>(write.Rows());
+    rowsWritten_.fetch_add(static_cast<uint64_t>(write.Rows()), std::memory_order_relaxed);
     frameValid_ = true;
     lastFrame_ = dst;
     lastWidth_ = width;
