@@ -150,7 +150,7 @@ for size in $sizes; do
     start_scene "$scene" "$w" "$h"
 
     # FFmpeg: x11grab (pointer drawn) and the ALSA microphone, libx264 and its aac.
-    measure "ffmpeg-$tag" ffmpeg -nostdin -v error \
+    measure "ffmpeg-$tag" ${FFMPEG_WRAPPER:-} ffmpeg -nostdin -v error \
       -thread_queue_size 64 -f x11grab -framerate $fps -video_size "$size" -i "$DISPLAY" \
       -thread_queue_size 64 -f alsa -ac 2 -ar 44100 -i "$microphone" \
       -c:v libx264 -preset veryfast -tune zerolatency -profile:v high -pix_fmt yuv420p \
@@ -185,7 +185,7 @@ Chanels=2
 INI
     console_args=(--seconds "$seconds" --config "$work/config-$tag.ini")
     [ -n "$tone" ] && console_args+=(--audio-device "$tone")
-    measure "ours-$tag" "$build/broadcaster/broadcast_console" "${console_args[@]}"
+    measure "ours-$tag" ${OURS_WRAPPER:-} "$build/broadcaster/broadcast_console" "${console_args[@]}"
     ours_cpu=$cpu ours_rss=$rss
     ours_frames=$(frames_recorded "ours-$tag")
 
