@@ -353,6 +353,8 @@ class ScreenGrabber::Impl {
     const uint8_t* lastFrame_ = nullptr;
     int lastWidth_ = 0;
     int lastHeight_ = 0;
+    int lastColumns_ = 0;  // the part of it the screen covered
+    int lastRows_ = 0;
     ArrowSpot arrow_;
     // Work counters; other threads may read them while this one grabs.
     std::atomic<uint64_t> screenReads_{0};
@@ -659,8 +661,8 @@ bool ScreenGrabber::Impl::Grab(uint8_t* dst, int width, int height) {
     }
 
     // Frame rows to write: the rows read, and the rows the arrow left and entered.
-    const bool sameFrame =
-        frameValid_ && dst == lastFrame_ && width == lastWidth_ && height == lastHeight_;
+    const bool sameFrame = frameValid_ && dst == lastFrame_ && width == lastWidth_ &&
+                           height == lastHeight_ && columns == lastColumns_ && rows == lastRows_;
     RowSpans write;
     if (!sameFrame) {
         write.Add(0, height, height);
@@ -713,6 +715,8 @@ bool ScreenGrabber::Impl::Grab(uint8_t* dst, int width, int height) {
     lastFrame_ = dst;
     lastWidth_ = width;
     lastHeight_ = height;
+    lastColumns_ = columns;
+    lastRows_ = rows;
     usedSharedMemory_ = sharedImage_ != nullptr;
     return true;
 }
