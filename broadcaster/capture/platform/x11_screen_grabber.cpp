@@ -9,6 +9,10 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -173,7 +177,7 @@ PixelLayout DescribeImage(const XImage& image) {
 
 // Blue, green, red, unused bytes to blue, green, red: four pixels (16 bytes in, 12 out) per step
 // on little-endian machines, where each 4-byte pixel loads as 0xXXRRGGBB.
-void BgraRowToBgr(const uint8_t* in, uint8_t* out, int columns) {
+void BgraRowToBgrPortable(const uint8_t* in, uint8_t* out, int columns) {
     int x = 0;
     if constexpr (std::endian::native == std::endian::little) {
         for (; x + 4 <= columns; x += 4, in += 16, out += 12) {
@@ -190,6 +194,43 @@ void BgraRowToBgr(const uint8_t* in, uint8_t* out, int columns) {
         out[1] = in[1];
         out[2] = in[2];
     }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with SSSE3 byte shuffles: sixteen pixels (64 bytes in, 48 out) per step. Each 16-byte
+// load packs its four pixels into its first 12 bytes; shifts join those into three stores.
+__attribute__((target("ssse3"))) void BgraRowToBgrSsse3(const uint8_t* in, uint8_t* out,
+                                                        int columns) {
+    const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    int x = 0;
+    for (; x + 16 <= columns; x += 16, in += 64, out += 48) {
+        const __m128i a =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), pack);
+        const __m128i b =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16)), pack);
+        const __m128i c =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32)), pack);
+        const __m128i d =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), pack);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                         _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32),
+                         _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+    }
+    BgraRowToBgrPortable(in, out, columns - x);
+}
+#endif
+
+void BgraRowToBgr(const uint8_t* in, uint8_t* out, int columns) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3") != 0;
+    if (ssse3) {
+        BgraRowToBgrSsse3(in, out, columns);
+        return;
+    }
+#endif
+    BgraRowToBgrPortable(in, out, columns);
 }
 
 // Converts the first `columns` pixels of the image's row `row` into `out`.
