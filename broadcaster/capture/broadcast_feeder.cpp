@@ -192,8 +192,8 @@ void CBroadcastFeeder::OnTimer() {
                 if (!screenChanged && !cameraChanged_ && !first)
                     break;
                 cameraChanged_ = false;
-                // A new screen picture has no inset yet; a new camera picture replaces the old
-                // inset, which covers the same pixels.
+                // The grabber may have rewritten rows under the inset, and a new camera picture
+                // replaces the old inset (which covers the same pixels): it is drawn again.
                 ScaleNearestInto(screen, s.VideoX, s.VideoY,
                                  FrameImage(nullptr, inset.width, inset.height), camera);
             }
