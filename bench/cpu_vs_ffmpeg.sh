@@ -13,7 +13,7 @@
 #
 # Printed per run: CPU seconds of the broadcasting process (user + system, from /usr/bin/time),
 # its peak resident memory, the video frames in the recording (ffprobe) and, per job, the ratio of
-# our CPU seconds to FFmpeg's. The scene programs and the X server run in both turns alike and are
+# our CPU seconds to FFmpeg's, in all and per recorded frame. The scene programs and the X server run in both turns alike and are
 # not counted. This is a benchmark: figures depend on the machine and on what else runs on it.
 #
 #   bench/cpu_vs_ffmpeg.sh            20 s per run
@@ -190,7 +190,11 @@ INI
     ours_frames=$(frames_recorded "ours-$tag")
 
     ratio=$(awk -v a="$ours_cpu" -v b="$ffmpeg_cpu" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-    rows+=("| $size $scene, ${seconds} s | $ffmpeg_cpu s, $ffmpeg_rss MB, $ffmpeg_frames frames | $ours_cpu s, $ours_rss MB, $ours_frames frames | $ratio |")
+    # Per recorded frame too: on a loaded machine a program that falls behind makes fewer frames
+    # and spends less.
+    per_frame=$(awk -v a="$ours_cpu" -v fa="$ours_frames" -v b="$ffmpeg_cpu" -v fb="$ffmpeg_frames" \
+      'BEGIN { if (fa > 0 && fb > 0 && b > 0) printf "%.2f", (a / fa) / (b / fb); else print "-" }')
+    rows+=("| $size $scene, ${seconds} s | $ffmpeg_cpu s, $ffmpeg_rss MB, $ffmpeg_frames frames | $ours_cpu s, $ours_rss MB, $ours_frames frames | $ratio | $per_frame |")
     echo "${rows[-1]}"
 
     stop_pids "${scene_pids[@]}" "$display_pid"
@@ -200,7 +204,7 @@ done
 echo
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 echo
-echo "| job (${fps} fps) | FFmpeg: CPU, peak RSS, frames | broadcast_console: CPU, peak RSS, frames | CPU ratio |"
-echo "|---|---|---|---|"
+echo "| job (${fps} fps) | FFmpeg: CPU, peak RSS, frames | broadcast_console: CPU, peak RSS, frames | CPU ratio | per frame |"
+echo "|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 rm -rf "$work"
