@@ -26,7 +26,10 @@ FeederDevices DefaultFeederDevices(MessageSink* messages) {
     FeederDevices d;
     d.camera = std::make_unique<CCaptureVideo>(MakeV4l2DeviceLayer(), messages);
     d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), messages);
-    d.grabScreen = [](uint8_t* dst, int w, int h) { return GrabScreen(dst, w, h); };
+    // A grabber of this broadcast's own: a grabber rewrites only what changed in a buffer it wrote
+    // before, and a new broadcast's frame may sit where the last one's was.
+    auto grabber = std::make_shared<ScreenGrabber>();
+    d.grabScreen = [grabber](uint8_t* dst, int w, int h) { return grabber->Grab(dst, w, h); };
     return d;
 }
 
