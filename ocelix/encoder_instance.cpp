@@ -105,6 +105,7 @@ int CEncoderInstance::Start() {
     frameRate_ = config_.frameRate > 0 ? config_.frameRate : 1;
     if (config_.width != 0 && config_.height != 0 && backends_.video->Open(config_)) {
         videoOpen_ = true;
+        pendingVideoStamps_.clear();
         const auto size = static_cast<size_t>(backends_.video->FrameSize());
         work_.assign(size, 0);
         {
@@ -321,11 +322,13 @@ void CEncoderInstance::EncodeDueFrames() {
     int length = 0;
     backends_.video->Encode(fresh ? work_.data() : nullptr, &out, &length);
     framesEncoded_.fetch_add(1);
+    pendingVideoStamps_.push_back(stamp);
     if (length <= 0 || out == nullptr)
         return;
     MediaPacket packet;
     packet.type = kVideoType;
-    packet.stampMs = stamp;
+    packet.stampMs = pendingVideoStamps_.front();
+    pendingVideoStamps_.pop_front();
     packet.key = IsKeyFrame(out, length);
     {
         std::lock_guard<std::mutex> lock(queueLock_);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -109,6 +110,9 @@ class CEncoderInstance final : public CMMTimer {
     uint64_t workSeq_ = 0;
     bool encodedOnce_ = false;
     int64_t lastVideoStampMs_ = -1;
+    // Times of the pictures handed to the video encoder and not out yet: an encoder with frame
+    // threads returns each picture one or more calls later, and it keeps their order.
+    std::deque<int64_t> pendingVideoStamps_;
     uint64_t ticksTaken_ = 0;
     int appliedKbps_ = 0;
     BitrateControl bitrate_;

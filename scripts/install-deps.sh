@@ -9,8 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx libnginx-mod-rtmp ffmpeg
   libx264-dev libavcodec-dev libavutil-dev libswscale-dev
-  libx11-dev libxext-dev xvfb x11-utils x11-apps xdotool
-  libasound2-dev alsa-utils libasound2-plugins
+  libx11-dev libxext-dev libxdamage-dev libxfixes-dev xvfb x11-utils x11-apps xdotool
+  libasound2-dev alsa-utils libasound2-plugins time
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
   desktop-file-utils

@@ -15,6 +15,9 @@ extern "C" {
 #include "capture/frame_image.h"
 #include "capture/screen_grabber.h"
 
+// After the other headers: Xlib's macros (None, Bool, Status) would clash with their names.
+#include <X11/Xlib.h>
+
 namespace {
 
 using capture::FrameImage;
@@ -101,55 +104,82 @@ BENCHMARK(BM_ScaleBilinear)->Apply(ScalingSizes);
 BENCHMARK(BM_ScaleDownStepwise)->Apply(ScalingSizes);
 BENCHMARK(BM_SwscaleBilinear)->Apply(ScalingSizes);
 
-// One full-HD capture through the process-wide grabber on $DISPLAY (run it under a 1920 x 1080
-// screen, for example Xvfb).
-void BM_GrabScreen(benchmark::State& state) {
+// Fills the whole root window of $DISPLAY with a colour that differs on each call.
+class ScreenPainter {
+  public:
+    ScreenPainter() : display_(XOpenDisplay(nullptr)) {}
+    ~ScreenPainter() {
+        if (display_ != nullptr) {
+            XCloseDisplay(display_);
+        }
+    }
+    ScreenPainter(const ScreenPainter&) = delete;
+    ScreenPainter& operator=(const ScreenPainter&) = delete;
+    bool Ok() const { return display_ != nullptr; }
+    void Change() {
+        const Window root = DefaultRootWindow(display_);
+        GC gc = XCreateGC(display_, root, 0, nullptr);
+        XSetSubwindowMode(display_, gc, IncludeInferiors);
+        XSetForeground(display_, gc, (++count_ * 0x010203UL) & 0xFFFFFFUL);
+        XFillRectangle(display_, root, gc, 0, 0, 1 << 14, 1 << 14);
+        XFreeGC(display_, gc);
+        XSync(display_, False);
+    }
+
+  private:
+    Display* display_;
+    unsigned long count_ = 0;
+};
+
+// Full-HD captures on $DISPLAY (run it under a 1920 x 1080 screen, for example Xvfb). Argument 0:
+// the screen does not change between grabs (the grab asks what changed and does nothing else);
+// 1: the whole screen changes before each grab (untimed), which is read and converted whole.
+void GrabScreen(benchmark::State& state, bool sharedMemory) {
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
         state.SkipWithError("DISPLAY is not set");
         return;
     }
-    const int width = 1920;
-    const int height = 1080;
-    std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3U);
-    capture::ScreenGrabber grabber;
-    if (!grabber.Grab(frame.data(), width, height)) {
-        state.SkipWithError("the display could not be read");
-        return;
-    }
-    for (auto _ : state) {
-        capture::GrabScreen(frame.data(), width, height);
-        benchmark::DoNotOptimize(frame.data());
-        benchmark::ClobberMemory();
-    }
-    state.counters["shared_memory"] = grabber.UsedSharedMemory() ? 1 : 0;
-}
-
-BENCHMARK(BM_GrabScreen)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// The same capture through a grabber of its own that copies without shared memory.
-void BM_GrabScreenPlain(benchmark::State& state) {
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        state.SkipWithError("DISPLAY is not set");
-        return;
-    }
+    const bool changing = state.range(0) != 0;
     const int width = 1920;
     const int height = 1080;
     std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3U);
     capture::ScreenGrabber::Options options;
-    options.sharedMemory = false;
+    options.sharedMemory = sharedMemory;
     capture::ScreenGrabber grabber(options);
+    ScreenPainter painter;
+    if (!painter.Ok() || !grabber.Grab(frame.data(), width, height)) {
+        state.SkipWithError("the display could not be read");
+        return;
+    }
     for (auto _ : state) {
-        if (!grabber.Grab(frame.data(), width, height)) {
-            state.SkipWithError("the display could not be read");
+        if (changing) {
+            state.PauseTiming();
+            painter.Change();
+            state.ResumeTiming();
+        }
+        const bool grabbed = grabber.Grab(frame.data(), width, height);
+        if (grabbed != changing) {
+            state.SkipWithError("the grab did not see what happened on the screen");
             break;
         }
         benchmark::DoNotOptimize(frame.data());
         benchmark::ClobberMemory();
     }
+    state.counters["shared_memory"] = grabber.UsedSharedMemory() ? 1 : 0;
+    state.counters["rows_read_per_grab"] =
+        static_cast<double>(grabber.Done().rowsRead) / static_cast<double>(state.iterations() + 1);
 }
 
-BENCHMARK(BM_GrabScreenPlain)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_GrabScreen(benchmark::State& state) {
+    GrabScreen(state, true);
+}
+BENCHMARK(BM_GrabScreen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same captures through the plain copy, without shared memory.
+void BM_GrabScreenPlain(benchmark::State& state) {
+    GrabScreen(state, false);
+}
+BENCHMARK(BM_GrabScreenPlain)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -62,6 +62,8 @@ CBroadcastFeeder::CBroadcastFeeder(const BroadcastSettings* settings, FeederDevi
     cameraFrame_.assign(FrameBytes(settings_->VideoWidth, settings_->VideoHeight), 0);
     screenFrame_.assign(FrameBytes(settings_->ScreenWidth, settings_->ScreenHeight), 0);
     insetFrame_.assign(screenFrame_.size(), 0);
+    if (settings_->VideoStyle == STYLE_CAMERA_WITH_SCREEN)
+        scaleSource_.assign(screenFrame_.size(), 0);
 }
 
 CBroadcastFeeder::~CBroadcastFeeder() {
@@ -88,6 +90,7 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     if (running_ || encoder_ != nullptr)
         return 0;  // one broadcast per feeder
     running_ = true;
+    videoSent_ = false;
     const BroadcastSettings& s = *settings_;
     const bool screenSized =
         s.VideoStyle == STYLE_SCREEN || s.VideoStyle == STYLE_SCREEN_WITH_CAMERA;
@@ -189,40 +192,64 @@ bool CBroadcastFeeder::UsesCamera() const {
            settings_->VideoStyle == STYLE_CAMERA_WITH_SCREEN;
 }
 
+// The encoder codes its last frame again on each of its own ticks, so a frame is handed over only
+// when the picture changed (and once at the start).
 void CBroadcastFeeder::OnTimer() {
     const BroadcastSettings& s = *settings_;
+    bool screenChanged = false;
     if (devices_.grabScreen && !screenFrame_.empty()) {
-        devices_.grabScreen(screenFrame_.data(), s.ScreenWidth, s.ScreenHeight);
+        screenChanged = devices_.grabScreen(screenFrame_.data(), s.ScreenWidth, s.ScreenHeight);
     }
+    const bool first = !videoSent_;
     const FrameImage screen(screenFrame_.data(), s.ScreenWidth, s.ScreenHeight);
     const FrameImage camera(cameraFrame_.data(), s.VideoWidth, s.VideoHeight);
     switch (s.VideoStyle) {
         case STYLE_SCREEN:
-            OCELIX_PutVideoData(encoder_, screenFrame_.data(),
-                                static_cast<int>(screenFrame_.size()));
+            if (screenChanged || first) {
+                OCELIX_PutVideoData(encoder_, screenFrame_.data(),
+                                    static_cast<int>(screenFrame_.size()));
+                videoSent_ = true;
+            }
             break;
         case STYLE_SCREEN_WITH_CAMERA: {
             const InsetSize inset = CameraInsetSize(s, ScreenRate());
             {
                 std::lock_guard<std::mutex> lock(frameLock_);
+                if (!screenChanged && !cameraChanged_ && !first)
+                    break;
+                cameraChanged_ = false;
+                // The grabber may have rewritten rows under the inset, and a new camera picture
+                // replaces the old inset (which covers the same pixels): it is drawn again.
                 ScaleNearestInto(screen, s.VideoX, s.VideoY,
                                  FrameImage(nullptr, inset.width, inset.height), camera);
             }
             OCELIX_PutVideoData(encoder_, screenFrame_.data(),
                                 static_cast<int>(screenFrame_.size()));
+            videoSent_ = true;
             break;
         }
         case STYLE_CAMERA_WITH_SCREEN: {
             const InsetSize inset = ScreenInsetSize(s, ScreenRate());
-            std::lock_guard<std::mutex> lock(frameLock_);
-            if (inset.width > 0 && inset.height > 0 &&
-                FrameBytes(inset.width, inset.height) <= insetFrame_.size()) {
-                const FrameImage small(insetFrame_.data(), inset.width, inset.height);
-                ScaleDownStepwise(small, screen);
-                PasteImage(camera, s.VideoX, s.VideoY, small);
+            const bool insetFits = inset.width > 0 && inset.height > 0 &&
+                                   FrameBytes(inset.width, inset.height) <= insetFrame_.size();
+            const FrameImage small(insetFrame_.data(), inset.width, inset.height);
+            if (insetFits && (screenChanged || first) &&
+                scaleSource_.size() == screenFrame_.size()) {
+                // The resizer uses its source as working space: it gets a copy, and the grabber
+                // keeps its picture.
+                std::memcpy(scaleSource_.data(), screenFrame_.data(), screenFrame_.size());
+                ScaleDownStepwise(small,
+                                  FrameImage(scaleSource_.data(), s.ScreenWidth, s.ScreenHeight));
             }
+            std::lock_guard<std::mutex> lock(frameLock_);
+            if (!screenChanged && !cameraChanged_ && !first)
+                break;
+            cameraChanged_ = false;
+            if (insetFits)
+                PasteImage(camera, s.VideoX, s.VideoY, small);
             OCELIX_PutVideoData(encoder_, cameraFrame_.data(),
                                 static_cast<int>(cameraFrame_.size()));
+            videoSent_ = true;
             break;
         }
         default:
@@ -242,6 +269,7 @@ void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, 
     // Never more than the camera frame holds.
     const size_t n = std::min(static_cast<size_t>(length), cameraFrame_.size());
     std::memcpy(cameraFrame_.data(), data, n);
+    cameraChanged_ = true;
 }
 
 void CBroadcastFeeder::OnAudioData(const uint8_t* data, int length) {

@@ -20,8 +20,11 @@
 
 namespace capture {
 
-// Writes the top-left width x height of the screen into a bottom-up BGR buffer.
-using ScreenGrabFn = std::function<void(uint8_t* dst, int width, int height)>;
+// Brings the top-left width x height of the screen into a bottom-up BGR buffer. Returns true when
+// `dst` was rewritten with a new picture, false when it was left as it was (the screen did not
+// change, or it could not be read). The feeder passes the same buffer each time, holding what the
+// previous call left there, so a grabber may rewrite only what changed.
+using ScreenGrabFn = std::function<bool(uint8_t* dst, int width, int height)>;
 
 struct FeederDevices {
     std::unique_ptr<CCaptureVideo> camera;
@@ -81,8 +84,11 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     EncoderConfig config_{};
     std::mutex frameLock_;
     std::vector<uint8_t> cameraFrame_;  // guarded by frameLock_
-    std::vector<uint8_t> screenFrame_;  // frame-timer thread only
+    bool cameraChanged_ = false;        // a camera frame came since the last composed frame
+    std::vector<uint8_t> screenFrame_;  // frame-timer thread only, as the grabber left it
+    std::vector<uint8_t> scaleSource_;  // frame-timer thread only: the resizer spends its source
     std::vector<uint8_t> insetFrame_;   // frame-timer thread only
+    bool videoSent_ = false;            // a frame went to the encoder in this broadcast
 };
 
 // Inset sizes of the picture-in-picture styles, computed as the feeder computes them.

@@ -99,25 +99,31 @@ const PointerPicture& PointerArrow() {
     return picture;
 }
 
-void DrawPointer(const FrameImage& frame, int32_t tipX, int32_t tipY) {
+void DrawPointerRow(const FrameImage& frame, int32_t tipX, int32_t tipY, int32_t pictureRow) {
     if (frame.data == nullptr || tipX < 0 || tipY < 0 || tipX >= frame.width ||
-        tipY >= frame.height) {
+        tipY >= frame.height || pictureRow < tipY || pictureRow >= tipY + kPointerSize ||
+        pictureRow >= frame.height) {
         return;
     }
-    const PointerPicture& arrow = PointerArrow();
-    for (int32_t row = 0; row < kPointerSize && tipY + row < frame.height; ++row) {
-        // Frames are stored bottom-up: picture row r is buffer row height - 1 - r.
-        const int32_t bufferRow = frame.height - 1 - (tipY + row);
-        for (int32_t col = 0; col < kPointerSize && tipX + col < frame.width; ++col) {
-            const PointerPixel& p = arrow[static_cast<size_t>(row * kPointerSize + col)];
-            if (p.alpha == 0) {
-                continue;
-            }
-            uint8_t* out = frame.Pixel(tipX + col, bufferRow);
-            out[0] = Blend(p.blue, out[0], p.alpha);
-            out[1] = Blend(p.green, out[1], p.alpha);
-            out[2] = Blend(p.red, out[2], p.alpha);
+    const int32_t row = pictureRow - tipY;
+    // Frames are stored bottom-up: picture row r is buffer row height - 1 - r.
+    const int32_t bufferRow = frame.height - 1 - pictureRow;
+    const PointerPixel* line = &PointerArrow()[static_cast<size_t>(row * kPointerSize)];
+    uint8_t* out = frame.Pixel(tipX, bufferRow);
+    for (int32_t col = 0; col < kPointerSize && tipX + col < frame.width; ++col, out += 3) {
+        const PointerPixel& p = line[col];
+        if (p.alpha == 0) {
+            continue;
         }
+        out[0] = Blend(p.blue, out[0], p.alpha);
+        out[1] = Blend(p.green, out[1], p.alpha);
+        out[2] = Blend(p.red, out[2], p.alpha);
+    }
+}
+
+void DrawPointer(const FrameImage& frame, int32_t tipX, int32_t tipY) {
+    for (int32_t row = 0; row < kPointerSize; ++row) {
+        DrawPointerRow(frame, tipX, tipY, tipY + row);
     }
 }
 

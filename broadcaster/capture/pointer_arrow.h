@@ -34,6 +34,11 @@ inline constexpr PointerPixel kPointerOutline{0, 0, 139, 255};
 // lies outside the frame nothing is drawn.
 void DrawPointer(const FrameImage& frame, int32_t tipX, int32_t tipY);
 
+// Draws only the part of that arrow that lies on one picture row (counted from the top): what
+// DrawPointer draws there. Lets a caller that writes a frame row by row blend the arrow in while
+// the row is at hand.
+void DrawPointerRow(const FrameImage& frame, int32_t tipX, int32_t tipY, int32_t pictureRow);
+
 }  // namespace capture
 
 #endif  // BROADCASTER_CAPTURE_POINTER_ARROW_H

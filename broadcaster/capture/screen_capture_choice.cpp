@@ -28,11 +28,14 @@ constexpr const char* kNoPortalBuildText =
     "无法共享屏幕: Cannot share the screen: this build has no Wayland screen capture (the "
     "portal grabber was switched off); set ScreenCapture=x11 to capture through the X server.";
 
+// A grabber of this broadcast's own: a grabber rewrites only what changed in a buffer it wrote
+// before, and a new broadcast's frame may sit where the last one's was.
 ScreenDevice X11Device() {
     ScreenDevice device;
+    auto grabber = std::make_shared<ScreenGrabber>();
     device.open = [] { return true; };
-    device.grab = [](uint8_t* dst, int width, int height) {
-        return static_cast<bool>(GrabScreen(dst, width, height));
+    device.grab = [grabber](uint8_t* dst, int width, int height) {
+        return grabber->Grab(dst, width, height);
     };
     device.close = [] {};
     return device;

@@ -4,12 +4,11 @@
 
 namespace capture {
 
-int GrabScreen(uint8_t* dst, int width, int height) {
+bool GrabScreen(uint8_t* dst, int width, int height) {
     static std::mutex lock;
     std::lock_guard<std::mutex> hold(lock);
     static ScreenGrabber grabber;
-    grabber.Grab(dst, width, height);
-    return 1;
+    return grabber.Grab(dst, width, height);
 }
 
 }  // namespace capture

@@ -28,15 +28,32 @@ class ScreenGrabber {
     ScreenGrabber(const ScreenGrabber&) = delete;
     ScreenGrabber& operator=(const ScreenGrabber&) = delete;
 
-    // Writes the top-left width x height pixels of the display into `dst` (width x height x 3
+    // Work done so far, for checks that an unchanged screen costs nothing.
+    struct Work {
+        uint64_t screenReads = 0;  // image transfers from the display (full or a band of rows)
+        uint64_t rowsRead = 0;     // screen rows those transfers carried
+        uint64_t rowsWritten = 0;  // rows of `dst` written (converted, black or pointer rows)
+    };
+
+    // Brings the top-left width x height pixels of the display into `dst` (width x height x 3
     // bytes, rows bottom-up, pixels blue, green, red) with the arrow's tip at the pointer position.
-    // Parts of the rectangle beyond the display's edges are black. Returns false, leaving `dst`
-    // untouched, when the display cannot be opened or read, or the arguments are unusable. The
-    // connection and the transfer image are kept between calls (remade when the size changes).
+    // Parts of the rectangle beyond the display's edges are black.
+    //
+    // Only what changed is redone: the display reports the areas drawn since the last call, and
+    // only those rows are read and written, plus the rows the arrow leaves and enters when the
+    // pointer moved. `dst` must therefore still hold what the previous call wrote when it is
+    // passed again; another buffer or size gets the whole picture.
+    //
+    // Returns true when `dst` was rewritten with a new picture, false when it was left as it was:
+    // nothing changed, or the display cannot be opened or read, or the arguments are unusable.
+    // The connection and the transfer image are kept between calls (remade when the size changes).
     bool Grab(uint8_t* dst, int width, int height);
 
     // Whether the last successful grab used shared memory.
     bool UsedSharedMemory() const;
+
+    // The work counted so far; may be called from any thread.
+    Work Done() const;
 
   private:
     class Impl;
@@ -44,8 +61,10 @@ class ScreenGrabber {
 };
 
 // Captures into `dst` with one process-wide ScreenGrabber on the default display, serialised by a
-// lock. Returns 1 whatever happened: a display that cannot be read leaves `dst` as it was.
-int GrabScreen(uint8_t* dst, int width, int height);
+// lock; returns what ScreenGrabber::Grab returns. Every caller shares that grabber's idea of what
+// the buffer at `dst` holds: a new buffer at the address of an earlier one gets only the changes.
+// Callers that make new buffers use a ScreenGrabber of their own.
+bool GrabScreen(uint8_t* dst, int width, int height);
 
 }  // namespace capture
 

@@ -14,15 +14,22 @@
 namespace ocelix {
 namespace {
 
-// Encoder settings. "veryfast" with the "zerolatency" tune encodes 1920x1080 in about 25 ms per
-// frame on one encoder thread, within the 40 ms of a 25 fps frame, leaving the second core to
-// capture and sending. zerolatency removes the lookahead and a single thread has no frame
-// threading delay, so each encode call returns the picture it was given.
+// Encoder settings. "veryfast" with the "zerolatency" tune: no lookahead (rc and sync lookahead
+// 0) and no B-frames, so a single encoder thread returns each picture from the call it was given
+// in. zerolatency also asks for sliced threads, which split every picture into one slice per
+// thread; pictures stay whole here (one slice each), so more threads can only be frame threads,
+// each of which delays the output by one picture.
+//
+// One thread encodes 1280x720 well within the 40 ms of a 25 fps frame. A full-screen change at
+// 1920x1080 takes a single thread about as long as a frame lasts, so pictures larger than 720p
+// get two frame threads: two pictures are encoded at once, on both cores, and each encode call
+// returns the picture of the call before (one frame of added latency, never more).
 constexpr const char* kPreset = "veryfast";
 constexpr const char* kTune = "zerolatency";
 constexpr const char* kProfile = "high";
 constexpr int kLevelIdc = 40;
-constexpr int kEncoderThreads = 1;
+constexpr int kSingleThreadMaxPixels = 1280 * 720;
+constexpr int kLargePictureFrameThreads = 2;
 constexpr int kDefaultCrf = 23;
 constexpr int kMinCrf = 1;
 constexpr int kMaxCrf = 51;
@@ -43,9 +50,11 @@ x264_param_t MakeX264Param(const H264EncoderParam& p, int width, int height) {
         throw std::runtime_error("x264 preset rejected");
     }
     x.i_log_level = X264_LOG_ERROR;
-    x.i_threads = kEncoderThreads;
+    x.i_threads = width * height > kSingleThreadMaxPixels ? kLargePictureFrameThreads : 1;
     x.i_lookahead_threads = 1;
     x.b_sliced_threads = 0;  // zerolatency turns it on; it would split pictures into slices
+    x.i_sync_lookahead = 0;  // frame threads would otherwise buffer pictures for the lookahead
+    x.rc.i_lookahead = 0;
     x.i_slice_count = 1;
     x.i_slice_max_size = 0;
     x.i_slice_max_mbs = 0;

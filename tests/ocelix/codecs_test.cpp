@@ -302,20 +302,72 @@ INSTANTIATE_TEST_SUITE_P(Sizes, H264StreamTest,
                                     std::to_string(param_info.param.height);
                          });
 
-TEST(H264EncoderTest, FullHdStaysHighProfileLevel40) {
-    H264EncoderParam p = VideoParam(1920, 1080, 30, 0);
+// slice_type of a slice NAL unit: the second Exp-Golomb number after the header byte (the first
+// is first_mb_in_slice). -1 when the bytes run out.
+int SliceType(const Nal& nal) {
+    std::size_t bit = 8;
+    auto readBit = [&]() -> int {
+        if (bit / 8 >= nal.bytes.size()) {
+            return -1;
+        }
+        const int b = (nal.bytes[bit / 8] >> (7 - bit % 8)) & 1;
+        ++bit;
+        return b;
+    };
+    auto readUe = [&]() -> int {
+        int zeros = 0;
+        for (int b = readBit(); b == 0; b = readBit()) {
+            if (++zeros > 31) {
+                return -1;
+            }
+        }
+        int value = 0;
+        for (int i = 0; i < zeros; ++i) {
+            const int b = readBit();
+            if (b < 0) {
+                return -1;
+            }
+            value = (value << 1) | b;
+        }
+        return (1 << zeros) - 1 + value;
+    };
+    return readUe() < 0 ? -1 : readUe();
+}
+
+// Full HD is the size that gets frame threads: still High profile at level 4.0, one slice per
+// picture, no B-slices, and at most one picture in the encoder before the first comes out.
+TEST(H264EncoderTest, FullHdKeepsItsFormWithinOneFrameOfLatency) {
+    constexpr int kFrames = 8;
+    H264EncoderParam p = VideoParam(1920, 1080, 25, 0);
     ASSERT_EQ(H264EncoderOpen(&p), 1);
-    const auto units = EncodeMoving(p, 2);
+    std::vector<std::vector<uint8_t>> units;
+    int leadingEmpty = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        DrawMovingPicture(p.inputFrame, p.width, p.height, i);
+        ASSERT_EQ(H264EncoderEncode(&p), 1);
+        if (p.outputLength == 0 && units.empty()) {
+            ++leadingEmpty;
+            continue;
+        }
+        EXPECT_GT(p.outputLength, 0) << "frame " << i;
+        units.emplace_back(p.output, p.output + p.outputLength);
+    }
     H264EncoderClose(&p);
-    ASSERT_EQ(units.size(), 2u);
+    EXPECT_LE(leadingEmpty, 1) << "pictures in before the first out";
+    ASSERT_GE(units.size(), static_cast<std::size_t>(kFrames - 1));
     const AccessUnit first = SplitAnnexB(units[0].data(), units[0].size());
-    ExpectPackagingForm(first, 0);
     ASSERT_FALSE(first.nals.empty());
     ASSERT_EQ(first.nals[0].type, kNalSps);
     ASSERT_GE(first.nals[0].bytes.size(), 4u);
     EXPECT_EQ(first.nals[0].bytes[1], 100);
     EXPECT_EQ(first.nals[0].bytes[3], 40);
-    ExpectPackagingForm(SplitAnnexB(units[1].data(), units[1].size()), 1);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const AccessUnit au = SplitAnnexB(units[i].data(), units[i].size());
+        ExpectPackagingForm(au, static_cast<int>(i));
+        ASSERT_FALSE(au.nals.empty());
+        const int type = SliceType(au.nals.back()) % 5;  // 0 P, 1 B, 2 I
+        EXPECT_EQ(type, i == 0 ? 2 : 0) << "frame " << i;
+    }
 }
 
 TEST(H264EncoderTest, IntervalZeroMeansTwoSecondsOfFrames) {

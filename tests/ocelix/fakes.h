@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -109,6 +110,8 @@ struct VideoRecord {
     // Clock the encoder double advances per encoded frame (its cost), when set.
     std::atomic<uint32_t>* clock = nullptr;
     uint32_t costMs = 0;
+    // Pictures held back before the first comes out, as an encoder with frame threads does.
+    int delayPictures = 0;
 };
 
 // Encodes each frame as one Annex B slice, IDR for the first frame and for every frame after a
@@ -133,6 +136,14 @@ class FakeVideo final : public VideoEncoder {
         out_ = {0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41)};
         out_.resize(50, r_->lastInput.empty() ? 0 : r_->lastInput[0]);
         keyNext_ = false;
+        held_.push_back(std::move(out_));
+        if (static_cast<int>(held_.size()) <= r_->delayPictures) {
+            *data = nullptr;
+            *length = 0;
+            return;
+        }
+        out_ = std::move(held_.front());
+        held_.pop_front();
         *data = out_.data();
         *length = static_cast<int>(out_.size());
     }
@@ -150,6 +161,7 @@ class FakeVideo final : public VideoEncoder {
     VideoRecord* r_;
     int size_ = 0;
     std::vector<uint8_t> out_;
+    std::deque<std::vector<uint8_t>> held_;
     bool keyNext_ = false;
 };
 

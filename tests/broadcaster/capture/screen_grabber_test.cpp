@@ -60,6 +60,29 @@ class Painter {
         XSync(d, False);
     }
 
+    // Maps a window of one colour on the root window (drawing the server does for a child).
+    void ShowWindow(int x, int y, int w, int h, Rgb colour) {
+        Display* d = display_.get();
+        XSetWindowAttributes attributes{};
+        attributes.background_pixel = PixelOf(colour);
+        attributes.override_redirect = True;
+        const Window window =
+            XCreateWindow(d, DefaultRootWindow(d), x, y, static_cast<unsigned>(w),
+                          static_cast<unsigned>(h), 0, CopyFromParent, InputOutput, CopyFromParent,
+                          CWBackPixel | CWOverrideRedirect, &attributes);
+        XMapWindow(d, window);
+        XSync(d, False);
+        windows_.push_back(window);
+    }
+
+    void CloseWindows() {
+        for (const Window w : windows_) {
+            XDestroyWindow(display_.get(), w);
+        }
+        windows_.clear();
+        XSync(display_.get(), False);
+    }
+
     void MovePointer(int x, int y) {
         Display* d = display_.get();
         XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);
@@ -77,6 +100,7 @@ class Painter {
     }
 
     std::unique_ptr<Display, DisplayCloser> display_;
+    std::vector<Window> windows_;
 };
 
 // Pixel (x, y) counted from the picture's top-left, in a bottom-up BGR frame.
@@ -215,34 +239,83 @@ TEST_F(ScreenGrabberTest, PointerOutsideTheRectangleIsNotDrawn) {
 }
 
 TEST_F(ScreenGrabberTest, PointerNearTheCornerIsClipped) {
-    painter_->MovePointer(150, 100);
+    // 157 columns: the rows end in pixels that are converted one by one, past the wide steps.
+    constexpr int w = 157;
+    painter_->MovePointer(147, 100);
     ScreenGrabber grabber(OptionsFor(true));
-    Frame frame(160 * 120 * 3, 0);
-    ASSERT_TRUE(grabber.Grab(frame.data(), 160, 120));
+    Frame frame(w * 120 * 3, 0);
+    ASSERT_TRUE(grabber.Grab(frame.data(), w, 120));
     for (int y = 0; y < 120; ++y) {
-        for (int x = 0; x < 160; ++x) {
-            const bool arrow = x >= 150 && y >= 100;
-            const Rgb expected = arrow ? ArrowOver(x - 150, y - 100, kBackground) : kBackground;
-            ASSERT_TRUE(Same(At(frame, 160, 120, x, y), expected)) << x << "," << y;
+        for (int x = 0; x < w; ++x) {
+            const bool arrow = x >= 147 && y >= 100;
+            const Rgb expected = arrow ? ArrowOver(x - 147, y - 100, kBackground) : kBackground;
+            ASSERT_TRUE(Same(At(frame, w, 120, x, y), expected)) << x << "," << y;
         }
     }
 }
 
-TEST_F(ScreenGrabberTest, SecondGrabSeesNewDrawingAndSizeChanges) {
+// What a grabber of its own, reading the whole screen, makes of it now.
+Frame FreshGrab(const ScreenGrabber::Options& options, int width, int height) {
+    ScreenGrabber grabber(options);
+    Frame frame(static_cast<size_t>(width * height * 3), 0);
+    EXPECT_TRUE(grabber.Grab(frame.data(), width, height));
+    return frame;
+}
+
+TEST_F(ScreenGrabberTest, LaterGrabsReadAndWriteOnlyTheChangedRows) {
     painter_->MovePointer(319, 239);
     for (bool shared : {true, false}) {
         SCOPED_TRACE(shared ? "shared memory" : "plain");
         painter_->Fill(0, 0, kScreenWidth, kScreenHeight, kBackground);
         ScreenGrabber grabber(OptionsFor(shared));
-        Frame first(kScreenWidth * kScreenHeight * 3, 0);
-        ASSERT_TRUE(grabber.Grab(first.data(), kScreenWidth, kScreenHeight));
-        EXPECT_TRUE(Same(At(first, kScreenWidth, kScreenHeight, 70, 80), kBackground));
+        Frame frame(kScreenWidth * kScreenHeight * 3, 0);
+        ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+        const ScreenGrabber::Work first = grabber.Done();
+        EXPECT_EQ(first.screenReads, 1U);
+        EXPECT_EQ(first.rowsRead, static_cast<uint64_t>(kScreenHeight));
+        EXPECT_EQ(first.rowsWritten, static_cast<uint64_t>(kScreenHeight));
 
-        painter_->Fill(60, 70, 20, 20, kGreen);
-        Frame second(kScreenWidth * kScreenHeight * 3, 0);
-        ASSERT_TRUE(grabber.Grab(second.data(), kScreenWidth, kScreenHeight));
-        EXPECT_TRUE(Same(At(second, kScreenWidth, kScreenHeight, 70, 80), kGreen));
-        EXPECT_TRUE(Same(At(second, kScreenWidth, kScreenHeight, 59, 80), kBackground));
+        // An unchanged screen: nothing is read or written, the frame stays as it is.
+        const Frame before = frame;
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_FALSE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+        }
+        EXPECT_EQ(grabber.Done().screenReads, first.screenReads);
+        EXPECT_EQ(grabber.Done().rowsRead, first.rowsRead);
+        EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten);
+        EXPECT_EQ(frame, before);
+
+        // A small rectangle: its six rows are read and written, and the frame is the whole
+        // screen as it is now.
+        painter_->Fill(60, 70, 20, 6, kGreen);
+        ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+        EXPECT_EQ(grabber.Done().screenReads, first.screenReads + 1);
+        EXPECT_EQ(grabber.Done().rowsRead, first.rowsRead + 6);
+        EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten + 6);
+        EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 70, 72), kGreen));
+        EXPECT_EQ(frame, FreshGrab(OptionsFor(shared), kScreenWidth, kScreenHeight));
+
+        // Drawing in a window (not on the root window itself) is seen too.
+        const ScreenGrabber::Work beforeWindow = grabber.Done();
+        painter_->ShowWindow(200, 150, 40, 30, kOdd);
+        ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+        EXPECT_EQ(grabber.Done().rowsRead, beforeWindow.rowsRead + 30);
+        EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 220, 160), kOdd));
+        EXPECT_EQ(frame, FreshGrab(OptionsFor(shared), kScreenWidth, kScreenHeight));
+        // Whatever the server shows where the window was (the root window may have no
+        // background to repaint with), the frame shows the same.
+        painter_->CloseWindows();
+        grabber.Grab(frame.data(), kScreenWidth, kScreenHeight);
+        EXPECT_EQ(frame, FreshGrab(OptionsFor(shared), kScreenWidth, kScreenHeight));
+
+        // Another buffer gets the whole picture from the kept image, without reading the screen.
+        const ScreenGrabber::Work beforeBuffer = grabber.Done();
+        Frame other(kScreenWidth * kScreenHeight * 3, 0x5A);
+        ASSERT_TRUE(grabber.Grab(other.data(), kScreenWidth, kScreenHeight));
+        EXPECT_EQ(grabber.Done().screenReads, beforeBuffer.screenReads);
+        EXPECT_EQ(grabber.Done().rowsWritten,
+                  beforeBuffer.rowsWritten + static_cast<uint64_t>(kScreenHeight));
+        EXPECT_EQ(other, frame);
 
         // A smaller rectangle on the same grabber remakes its transfer image.
         Frame small(100 * 90 * 3, 0);
@@ -251,6 +324,44 @@ TEST_F(ScreenGrabberTest, SecondGrabSeesNewDrawingAndSizeChanges) {
         EXPECT_TRUE(Same(At(small, 100, 90, 99, 89), kBackground));
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
     }
+}
+
+TEST_F(ScreenGrabberTest, PointerMovingOverAnUnchangedScreenRedrawsOnlyTheArrowRows) {
+    painter_->Fill(100, 0, 60, kScreenHeight, kRed);
+    painter_->MovePointer(90, 40);
+    ScreenGrabber grabber(OptionsFor(true));
+    Frame frame(kScreenWidth * kScreenHeight * 3, 0);
+    ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+    const ScreenGrabber::Work first = grabber.Done();
+
+    // The rows the arrow leaves (40..71) and enters (120..151) are rewritten from the kept
+    // picture; the screen is not read.
+    painter_->MovePointer(110, 120);
+    ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+    EXPECT_EQ(grabber.Done().screenReads, first.screenReads);
+    EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten + 2 * kPointerSize);
+    EXPECT_EQ(frame, FreshGrab(OptionsFor(true), kScreenWidth, kScreenHeight));
+    EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 90, 40), kBackground));
+    EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 110, 120), ArrowOver(0, 0, kRed)));
+
+    // Overlapping positions rewrite the rows of both, once.
+    painter_->MovePointer(112, 130);
+    ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+    EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten + 2 * kPointerSize + 42);
+    EXPECT_EQ(frame, FreshGrab(OptionsFor(true), kScreenWidth, kScreenHeight));
+
+    // A pointer that stays put costs nothing.
+    EXPECT_FALSE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+    EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten + 2 * kPointerSize + 42);
+
+    // Leaving a smaller captured rectangle takes the arrow away.
+    Frame part(160 * 120 * 3, 0);
+    painter_->MovePointer(150, 100);
+    ASSERT_TRUE(grabber.Grab(part.data(), 160, 120));
+    painter_->MovePointer(300, 200);
+    ASSERT_TRUE(grabber.Grab(part.data(), 160, 120));
+    EXPECT_EQ(part, FreshGrab(OptionsFor(true), 160, 120));
+    EXPECT_TRUE(Same(At(part, 160, 120, 150, 100), kRed));
 }
 
 TEST_F(ScreenGrabberTest, SharedAndPlainPathsGiveTheSameFrame) {
@@ -298,7 +409,7 @@ TEST_F(ScreenGrabberTest, GrabScreenUsesTheDefaultDisplay) {
     painter_->Fill(0, 0, 8, 8, kRed);
     painter_->MovePointer(300, 220);
     Frame frame(64 * 48 * 3, 0);
-    EXPECT_EQ(GrabScreen(frame.data(), 64, 48), 1);
+    EXPECT_TRUE(GrabScreen(frame.data(), 64, 48));
     EXPECT_TRUE(Same(At(frame, 64, 48, 0, 0), kRed));
     EXPECT_TRUE(Same(At(frame, 64, 48, 7, 7), kRed));
     EXPECT_TRUE(Same(At(frame, 64, 48, 8, 8), kBackground));

@@ -2,13 +2,16 @@
 // microphone, a test-pattern camera, and a real RTMP server whose recordings ffmpeg reads back.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <thread>
 
 #include "../capture/xvfb_display.h"
 #include "capture/broadcast_feeder.h"
+#include "capture/pointer_arrow.h"
 #include "capture/screen_grabber.h"
 #include "media_files.h"
 #include "paint_screen.h"
@@ -76,7 +79,7 @@ class FeederServerTest : public ::testing::Test {
         return s;
     }
 
-    FeederDevices Devices() {
+    FeederDevices Devices(std::shared_ptr<ScreenGrabber>* grabberOut = nullptr) {
         FeederDevices d;
         d.camera = std::make_unique<CCaptureVideo>(
             std::make_unique<TestPatternCamera>(kCameraRgb[0], kCameraRgb[1], kCameraRgb[2]),
@@ -85,7 +88,9 @@ class FeederServerTest : public ::testing::Test {
         ScreenGrabber::Options options;
         options.displayName = display_->Name();
         auto grabber = std::make_shared<ScreenGrabber>(options);
-        d.grabScreen = [grabber](uint8_t* dst, int w, int h) { grabber->Grab(dst, w, h); };
+        if (grabberOut != nullptr)
+            *grabberOut = grabber;
+        d.grabScreen = [grabber](uint8_t* dst, int w, int h) { return grabber->Grab(dst, w, h); };
         return d;
     }
 
@@ -120,6 +125,62 @@ class FeederServerTest : public ::testing::Test {
         return {(*bytes)[at], (*bytes)[at + 1], (*bytes)[at + 2]};
     }
 
+    // RGB of pixel (x, y), counted from the top-left, in every frame of the recording in order.
+    static std::vector<std::array<int, 3>> PixelSeries(const std::filesystem::path& file, int x,
+                                                       int y) {
+        const auto r = rtmp::test::RunProcess(
+            {"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-an", "-fps_mode",
+             "passthrough", "-vf", "crop=2:2:" + std::to_string(x) + ":" + std::to_string(y), "-f",
+             "rawvideo", "-pix_fmt", "rgb24", "-"},
+            60s);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::vector<std::array<int, 3>> series;
+        for (size_t at = 0; at + 12 <= r.out.size(); at += 12) {
+            series.push_back({static_cast<uint8_t>(r.out[at]), static_cast<uint8_t>(r.out[at + 1]),
+                              static_cast<uint8_t>(r.out[at + 2])});
+        }
+        return series;
+    }
+
+    static bool Near(const std::array<int, 3>& got, const uint8_t want[3]) {
+        for (int i = 0; i < 3; ++i) {
+            if (std::abs(got[i] - want[i]) > 40)
+                return false;
+        }
+        return true;
+    }
+
+    // Index of the first frame from which on the series shows `want`; -1 when it never settles.
+    static long FirstFrameShowing(const std::vector<std::array<int, 3>>& series,
+                                  const uint8_t want[3]) {
+        long first = -1;
+        for (size_t i = 0; i < series.size(); ++i) {
+            if (!Near(series[i], want))
+                first = -1;
+            else if (first < 0)
+                first = static_cast<long>(i);
+        }
+        return first;
+    }
+
+    static uint64_t FramesEncoded(const CBroadcastFeeder& feeder) {
+        OcelixStats stats{};
+        OCELIX_GetStats(feeder.Encoder(), &stats);
+        return stats.framesEncoded;
+    }
+
+    // Polls a condition of the running broadcast until it holds or 20 s have passed.
+    template <typename Condition>
+    static bool WaitFor(Condition condition) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
     static void ExpectColour(const std::array<int, 3>& got, const uint8_t want[3],
                              const char* what) {
         for (int i = 0; i < 3; ++i)
@@ -148,10 +209,71 @@ class FeederServerTest : public ::testing::Test {
 std::unique_ptr<rtmp::test::AlsaToneDevice> FeederServerTest::tone_;
 std::unique_ptr<XvfbDisplay> FeederServerTest::display_;
 
-TEST_F(FeederServerTest, ScreenStyleRecordsTheScreenWithSound) {
-    const auto file = Broadcast(Settings(STYLE_SCREEN, "style0"), "style0", 10s);
-    ExpectRecording(file, kScreenW, kScreenH, 100);
-    ExpectColour(PixelAt(file, 5, kScreenW, kScreenH, 300, 200), kScreenRgb, "screen");
+// The screen is read once while it does not change, yet the stream holds 25 frames a second; a
+// small rectangle drawn later is read alone and shows in the next frame, and so does the arrow
+// when only the pointer moves.
+TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFrame) {
+    BroadcastSettings s = Settings(STYLE_SCREEN, "style0");
+    s.FrameRate = 25;
+    s.Interval = 50;
+    constexpr uint8_t kRectRgb[3] = {250, 20, 20};
+    constexpr uint8_t kArrowFillRgb[3] = {kPointerFill.red, kPointerFill.green, kPointerFill.blue};
+    std::shared_ptr<ScreenGrabber> grabber;
+    std::filesystem::path file;
+    uint64_t beforeRect = 0, rectRead = 0, beforePointer = 0, pointerDrawn = 0, total = 0;
+    {
+        CBroadcastFeeder feeder(&s, Devices(&grabber));
+        ASSERT_EQ(feeder.Start(nullptr), 1);
+        ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= 50; }));
+        const ScreenGrabber::Work still = grabber->Done();
+        EXPECT_EQ(still.screenReads, 1u);
+        EXPECT_EQ(still.rowsRead, static_cast<uint64_t>(kScreenH));
+        EXPECT_EQ(still.rowsWritten, static_cast<uint64_t>(kScreenH));
+
+        beforeRect = FramesEncoded(feeder);
+        ASSERT_TRUE(PaintRectangle(display_->Name(), kRectRgb, 400, 100, 24, 16));
+        ASSERT_TRUE(WaitFor([&] { return grabber->Done().screenReads == 2; }));
+        rectRead = FramesEncoded(feeder);
+        EXPECT_EQ(grabber->Done().rowsRead, still.rowsRead + 16);
+
+        ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= rectRead + 25; }));
+        const uint64_t rowsBefore = grabber->Done().rowsWritten;
+        beforePointer = FramesEncoded(feeder);
+        ASSERT_TRUE(MovePointer(display_->Name(), 300, 200));
+        ASSERT_TRUE(WaitFor([&] { return grabber->Done().rowsWritten > rowsBefore; }));
+        pointerDrawn = FramesEncoded(feeder);
+        EXPECT_EQ(grabber->Done().screenReads, 2u) << "a pointer move reads nothing";
+
+        ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= pointerDrawn + 25; }));
+        OcelixStats stats{};
+        OCELIX_GetStats(feeder.Encoder(), &stats);
+        EXPECT_EQ(stats.connected, 1);
+        EXPECT_GT(stats.audioPacketsSent, 0u);
+        ASSERT_EQ(stats.packetsDropped, 0u) << "frame numbers below count every frame";
+        feeder.Stop();
+        OCELIX_GetStats(feeder.Encoder(), &stats);
+        total = stats.framesEncoded;
+        file = server_.RecordingPath("style0");
+    }
+    ASSERT_TRUE(PaintScreen(display_->Name(), kScreenRgb, kScreenW - 2, kScreenH - 2));
+
+    ExpectRecording(file, kScreenW, kScreenH, static_cast<int>(total));
+    ExpectColour(PixelAt(file, 1, kScreenW, kScreenH, 300, 300), kScreenRgb, "screen");
+    // One frame every 40 ms of stream time from the first to the last.
+    const std::vector<double> times = rtmp::test::PacketTimes(file, 'v');
+    ASSERT_GE(times.size(), 90u);  // the waits above take 100 frames at least
+    for (size_t i = 1; i < times.size(); ++i)
+        ASSERT_NEAR(times[i] - times[i - 1], 40.0, 1.0) << "frame " << i;
+
+    // Frame i of the recording is the i-th frame encoded (none was dropped). A change is in the
+    // frame the encoder took after the grab that read it, or in the one after, when the encoder
+    // took its frame while the grabbed one was being handed over.
+    const long rectFrame = FirstFrameShowing(PixelSeries(file, 410, 106), kRectRgb);
+    EXPECT_GE(rectFrame, static_cast<long>(beforeRect));
+    EXPECT_LE(rectFrame, static_cast<long>(rectRead) + 1);
+    const long arrowFrame = FirstFrameShowing(PixelSeries(file, 304, 212), kArrowFillRgb);
+    EXPECT_GE(arrowFrame, static_cast<long>(beforePointer));
+    EXPECT_LE(arrowFrame, static_cast<long>(pointerDrawn) + 1);
 }
 
 TEST_F(FeederServerTest, CameraStyleRecordsTheCameraPicture) {
