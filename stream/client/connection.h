@@ -29,8 +29,7 @@ constexpr int kMaxMessageLength = 0xFFFFFF;
 
 // Shared between the handle, every API call that uses it and its own receive thread (which
 // holds a reference while it runs), so it must be made by std::make_shared.
-class CConnection final : public DecoderListener,
-                          public std::enable_shared_from_this<CConnection> {
+class CConnection final : public DecoderListener, public std::enable_shared_from_this<CConnection> {
   public:
     CConnection();
     ~CConnection() override;
@@ -145,6 +144,7 @@ class CConnection final : public DecoderListener,
     RtmpContext mediaContext_;    // guarded by sendMutex_
     ChunkWriter mediaWriter_;     // guarded by sendMutex_
     ByteBuffer sendBuffer_{0};    // the framed media message; guarded by sendMutex_
+    int refusedTime_ = 0;         // time of refused media messages; guarded by sendMutex_
 
     // Media packaging state; packMutex_ serialises the caller's video and audio paths.
     std::mutex packMutex_;

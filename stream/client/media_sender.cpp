@@ -145,11 +145,6 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
 int CConnection::SendStream(ByteBuffer& payload, int type, int timestamp) {
     payload.Flip();
     const int size = payload.Remaining();
-    if (size > kMaxMessageLength) {
-        // The header could only state a cut length: the server would misread the stream.
-        log::ShowFMT("SendStream().size=%d(Byte) beyond the message length limit, refused", size);
-        return 0;
-    }
     if (timestamp < 0) {
         log::ShowFMT("::WriteTag().Ts=%d ChangeTo 0", timestamp);
         timestamp = 0;
@@ -157,6 +152,16 @@ int CConnection::SendStream(ByteBuffer& payload, int type, int timestamp) {
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(sendMutex_);
+        if (size > kMaxMessageLength) {
+            // The header could only state a cut length and the server would misread the
+            // stream. The unit's time still passed: the next message carries it.
+            log::ShowFMT("SendStream().size=%d(Byte) beyond the message length limit, refused",
+                         size);
+            refusedTime_ += timestamp;
+            return 0;
+        }
+        timestamp += refusedTime_;
+        refusedTime_ = 0;
         mediaContext_.SetHeader(CS_STREAM, type, 1, timestamp, size);
         if (!sendBuffer_.Allocate(ChunkedSizeBound(size)))
             return 0;

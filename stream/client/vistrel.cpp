@@ -49,14 +49,14 @@ bool Answered(CConnection& c, const std::function<bool()>& send, int polls) {
 int PublishAs(CConnection& c, const char* type) {
     try {
         // createStream first; its answer decides whether publishing is worth trying.
-        if (!Answered(c, [&] { return c.SendCommand("createStream", CS_COMMAND); },
-                      kCommandPolls)) {
+        if (!Answered(
+                c, [&] { return c.SendCommand("createStream", CS_COMMAND); }, kCommandPolls)) {
             return 0;
         }
         c.RestartMedia();
         // Then the publish status itself: success only when the server said so.
-        return Answered(c, [&] { return c.SendCommand("publish", CS_STREAM, type); },
-                        kCommandPolls)
+        return Answered(
+                   c, [&] { return c.SendCommand("publish", CS_STREAM, type); }, kCommandPolls)
                    ? 1
                    : 0;
     } catch (MyException) {
@@ -69,12 +69,15 @@ int PlayStream(CConnection& c) {
     if (c.Info().streamName.empty())
         return 0;  // nothing to ask for
     try {
-        if (!Answered(c, [&] { return c.SendCommand("createStream", CS_COMMAND); },
-                      kCommandPolls)) {
+        if (!Answered(
+                c, [&] { return c.SendCommand("createStream", CS_COMMAND); }, kCommandPolls)) {
             return 0;
         }
         // Success only when the server answered the play with a success status.
-        return Answered(c, [&] { return c.SendPlay(); }, kCommandPolls) ? 1 : 0;
+        return Answered(
+                   c, [&] { return c.SendPlay(); }, kCommandPolls)
+                   ? 1
+                   : 0;
     } catch (MyException) {
         return 0;
     }
