@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "client/commands.h"
 #include "log/log.h"
@@ -83,16 +84,14 @@ int PlayStream(CConnection& c) {
     }
 }
 
-// Swaps the handle's connection for next (may be null) and returns the one it held.
-std::shared_ptr<CConnection> Exchange(CVistrel* handle, std::shared_ptr<CConnection> next) {
-    std::lock_guard<std::mutex> lock(handle->mutex);
-    handle->connection.swap(next);
-    return next;
-}
-
 // Takes the connection off the handle and ends it; false when there was none.
 bool DropConnection(CVistrel* handle) {
-    std::shared_ptr<CConnection> old = Exchange(handle, nullptr);
+    std::shared_ptr<CConnection> old;
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        old.swap(handle->connection);
+        ++handle->disconnects;
+    }
     if (!old)
         return false;
     old->Stop();
@@ -150,6 +149,11 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
     if (handle == nullptr)
         return 0;
     DoAction(handle, ACTION_DISCONNECT);
+    uint64_t disconnects = 0;
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        disconnects = handle->disconnects;
+    }
     ServerInfo info;
     if (!InitServerInfo(info, url)) {
         log::ShowFMT("InitServerInfo().Failue url=%s", url != nullptr ? url : "(null)");
@@ -167,7 +171,15 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
     }
     // Attached before it connects, so a Disconnect from another thread can end the attempt.
     auto c = std::make_shared<CConnection>();
-    if (std::shared_ptr<CConnection> replaced = Exchange(handle, c))
+    std::shared_ptr<CConnection> replaced;
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        // A Disconnect from another thread since this call began wins over it.
+        if (handle->disconnects != disconnects)
+            return 0;
+        replaced = std::exchange(handle->connection, c);
+    }
+    if (replaced)
         replaced->Stop();  // another thread connected in the meantime: the later one wins
     ResultWaiter waiter;
     bool ok = false;

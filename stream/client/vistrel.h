@@ -2,6 +2,7 @@
 // call that uses it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -18,6 +19,7 @@ extern const char* const kVersionString;
 struct CVistrel {
     std::mutex mutex;
     std::shared_ptr<CConnection> connection;  // guarded by mutex
+    uint64_t disconnects = 0;                 // guarded by mutex; counts Disconnect calls
 };
 
 // The current connection, or null.
