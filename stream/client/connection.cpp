@@ -149,14 +149,20 @@ void CConnection::Close() noexcept {
 
 void CConnection::Stop() noexcept {
     Close();
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (receiveThread_.joinable() && receiveThread_.get_id() != std::this_thread::get_id())
-        receiveThread_.join();
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        if (receiveThread_.joinable() && receiveThread_.get_id() != std::this_thread::get_id())
+            thread = std::move(receiveThread_);
+    }
+    // Joined without the lock: the thread may still be in a callback that calls into this
+    // connection.
+    if (thread.joinable())
+        thread.join();
 }
 
-bool CConnection::OnReceiveThread() {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    return receiveThread_.get_id() == std::this_thread::get_id();
+bool CConnection::OnReceiveThread() const {
+    return receiveId_.load() == std::this_thread::get_id();
 }
 
 void CConnection::EndWaits() noexcept {

@@ -78,7 +78,7 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     // Held by a call for as long as it has the hook installed.
     std::mutex& CallMutex() { return callMutex_; }
     // True on the connection's receive thread (inside a callback).
-    bool OnReceiveThread();
+    bool OnReceiveThread() const;
 
     // DecoderListener, on the receive thread.
     void OnCallBack(const char* text, int length) override;
@@ -123,6 +123,7 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     std::mutex threadMutex_;
     std::thread receiveThread_;
     bool closed_ = false;
+    std::atomic<std::thread::id> receiveId_{};  // set by the receive thread itself
     std::atomic<int> running_{0};
     std::atomic<bool> started_{false};
 

@@ -1,6 +1,7 @@
 // The connection's receive thread and its reactions to what the decoder reports.
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "client/commands.h"
@@ -15,6 +16,7 @@ std::atomic<int> g_threadNumber{0};
 
 void CConnection::ThreadReceive() {
     const int threadId = g_threadNumber.fetch_add(1);
+    receiveId_.store(std::this_thread::get_id());
     started_.store(true);
     log::ShowFMT("ThreadReceive().Start ThreadID=%d", threadId);
     ByteBuffer block(kReceiveBlock);
