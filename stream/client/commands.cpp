@@ -15,7 +15,7 @@ constexpr char kSwfUrl[] = "http://127.0.0.1/Vistrel.swf";
 constexpr char kPageUrl[] = "http://127.0.0.1/Vistrel.html";
 constexpr char kFlashV8Marker[] = "NetConnect.Ver8";
 
-void WriteConnectV9(RtmpPacket& p, const CVistrel& c) {
+void WriteConnectV9(RtmpPacket& p, const ServerInfo& c) {
     p.WriteString("connect");
     p.WriteNumber(NextTransactionId());
     p.WriteEcmaArrayStart(0);
@@ -35,7 +35,7 @@ void WriteConnectV9(RtmpPacket& p, const CVistrel& c) {
     p.WriteString(c.param2.c_str());
 }
 
-void WriteConnectV8(RtmpPacket& p, const CVistrel& c) {
+void WriteConnectV8(RtmpPacket& p, const ServerInfo& c) {
     p.WriteString("connect");
     p.WriteNumber(NextTransactionId());
     p.WriteEcmaArrayStart(0);
@@ -65,7 +65,7 @@ uint32_t NextTransactionId() {
 }
 
 bool MakeCode(RtmpContext& context, int id, RtmpPacket& packet, const char* name,
-              const CVistrel& client, const char* publishType) {
+              const ServerInfo& client, const char* publishType) {
     try {
         packet.Allocate(ByteBuffer::kBlockSize);
         context.SetHeader(id, MSG_INVOKE, 0);

@@ -7,7 +7,7 @@
 
 namespace rtmp {
 
-struct CVistrel;
+struct ServerInfo;
 
 enum ChunkStreamId : int {
     CS_CONTROL = 2,
@@ -23,7 +23,7 @@ uint32_t NextTransactionId();
 // packet as the chunked message for chunk stream id of context. publishType is used by
 // "publish". False for an unknown name.
 bool MakeCode(RtmpContext& context, int id, RtmpPacket& packet, const char* name,
-              const CVistrel& client, const char* publishType);
+              const ServerInfo& client, const char* publishType);
 // receiveAudio / receiveVideo with a boolean flag, in a temporary context.
 void MakeReceiveCommand(RtmpPacket& packet, const char* name, bool flag);
 // A call of a server method: texts[0] is the name, the rest string arguments.

@@ -43,9 +43,11 @@ CConnection::CConnection() : decoder_(this) {}
 
 CConnection::~CConnection() {
     Close();
+    // No other reference is left, so nothing else touches the thread object now. The last
+    // reference may be the receive thread's own, dropped as it ends: it cannot join itself.
     if (receiveThread_.joinable()) {
         if (receiveThread_.get_id() == std::this_thread::get_id()) {
-            receiveThread_.detach();  // destroyed from one of its own callbacks
+            receiveThread_.detach();
         } else {
             receiveThread_.join();
         }
@@ -53,13 +55,13 @@ CConnection::~CConnection() {
     socket_.Close();
 }
 
-bool CConnection::Connect(CVistrel* client) {
+bool CConnection::Connect(const ServerInfo& info) {
     try {
-        client_ = client;
+        info_ = info;
         std::string host;
         int port = 0;
-        SplitHostPort(client->server, &host, &port);
-        log::ShowFMT("OpenWin32.Server=%s,app=%s,port=%d,ver=%s", host.c_str(), client->app.c_str(),
+        SplitHostPort(info_.server, &host, &port);
+        log::ShowFMT("OpenWin32.Server=%s,app=%s,port=%d,ver=%s", host.c_str(), info_.app.c_str(),
                      port, kVersionString);
         const std::string address = host.size() < 4 ? std::string() : TcpSocket::Resolve(host);
         if (!address.empty() && address != host)
@@ -75,10 +77,18 @@ bool CConnection::Connect(CVistrel* client) {
         if (!SendCommand("connect", CS_COMMAND))
             return false;
 
-        running_.store(1);
-        alive_.store(1);
-        receiveThread_ = std::thread([this] { ThreadReceive(); });
-        for (int i = 0; i < 2000 && !started_.load(); ++i)
+        {
+            std::lock_guard<std::mutex> lock(threadMutex_);
+            if (closed_)
+                return false;
+            running_.store(1);
+            // The thread keeps the connection alive until it has left its loop.
+            receiveThread_ = std::thread([self = shared_from_this()]() mutable {
+                self->ThreadReceive();
+                self.reset();
+            });
+        }
+        for (int i = 0; i < 2000 && !started_.load() && running_.load() != 0; ++i)
             Pause(1);
         log::ShowText("Connect complete.");
         return running_.load() != 0;
@@ -126,51 +136,65 @@ bool CConnection::WriteLocked(ByteBuffer& buffer) {
 }
 
 void CConnection::Close() noexcept {
-    if (!socket_.IsOpen())
-        return;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        closed_ = true;
+    }
     running_.store(0);
-    log::ShowText("Close socket...");
+    if (socket_.IsOpen())
+        log::ShowText("Close socket...");
     socket_.Shutdown();
-    log::ShowText("Close socket [OK].");
+    EndWaits();
 }
 
-bool CConnection::SendCommand(const char* name, int chunkStream) {
-    if (client_ == nullptr)
-        return false;
-    RtmpPacket packet;
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    if (!MakeCode(commandContext_, chunkStream, packet, name, *client_, publishType_.c_str()))
-        return false;
-    return WriteLocked(packet);
+void CConnection::Stop() noexcept {
+    Close();
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        if (receiveThread_.joinable() && receiveThread_.get_id() != std::this_thread::get_id())
+            thread = std::move(receiveThread_);
+    }
+    // Joined without the lock: the thread may still be in a callback that calls into this
+    // connection.
+    if (thread.joinable())
+        thread.join();
 }
 
-bool CConnection::Publish() {
-    try {
-        SendCommand("createStream", CS_COMMAND);
-        Pause(100);
-        SendCommand("publish", CS_STREAM);
-        Pause(100);
-        return true;
-    } catch (const std::exception&) {
-        log::ShowText("Exception in CConnection::Publish()");
-        throw MYEX_PUBLISH;
+bool CConnection::OnReceiveThread() const {
+    return receiveId_.load() == std::this_thread::get_id();
+}
+
+void CConnection::EndWaits() noexcept {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    ended_ = true;
+    if (waiter_ != nullptr) {
+        waiter_->ok.store(0);
+        waiter_->done.store(1);
     }
 }
 
-bool CConnection::Play() {
+bool CConnection::SendCommand(const char* name, int chunkStream, const char* publishType) {
+    RtmpPacket packet;
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    if (!MakeCode(commandContext_, chunkStream, packet, name, info_, publishType))
+        return false;
+    // A command on the media chunk stream went out with a header of its own: the media
+    // writer's next header there must be a full one again.
+    if (chunkStream == CS_STREAM)
+        mediaWriter_.ForgetLastHeader();
+    return WriteLocked(packet);
+}
+
+bool CConnection::SendPlay() {
     try {
-        if (client_ == nullptr || client_->streamName.empty())
-            return false;
-        SendCommand("createStream", CS_COMMAND);
-        Pause(100);
         for (const char* name : {"receiveAudio", "receiveVideo"}) {
             RtmpPacket packet;
             MakeReceiveCommand(packet, name, true);
-            Write(packet);
+            if (!Write(packet))
+                return false;
         }
-        SendCommand("play", CS_PLAY);
-        Pause(100);
-        return true;
+        return SendCommand("play", CS_PLAY);
     } catch (const std::exception&) {
         log::ShowText("Exception in CConnection::Play()");
         return false;
@@ -179,9 +203,9 @@ bool CConnection::Play() {
 
 bool CConnection::CloseStream() {
     try {
-        SendCommand("closeStream", CS_COMMAND);
+        const bool ok = SendCommand("closeStream", CS_COMMAND);
         Pause(100);
-        return true;
+        return ok;
     } catch (const std::exception&) {
         throw MYEX_PUBLISH;
     }
@@ -193,9 +217,7 @@ bool CConnection::CallServer(const char* const* texts, int count) {
     try {
         RtmpPacket packet;
         MakeCall(packet, texts, count);
-        Write(packet);
-        Pause(100);
-        return true;
+        return Write(packet);
     } catch (const std::exception&) {
         log::ShowText("Exception in CConnection::CallServer()");
         return false;
@@ -214,21 +236,43 @@ bool CConnection::SendMetadata(RtmpPacket& metadata) {
     return WriteLocked(metadata);
 }
 
+void CConnection::RestartMedia() {
+    std::lock_guard<std::mutex> lock(packMutex_);
+    avcHeaderSent_ = 0;
+    aacHeaderCountdown_ = 0;
+}
+
 void CConnection::SetStreamOut(StreamOutFn video, StreamOutFn audio, void* user) {
-    streamUser_.store(user);
-    videoOut_.store(video);
-    audioOut_.store(audio);
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    streamOut_ = StreamOutSlots{video, audio, user};
 }
 
 void CConnection::SetCallBack(CallBackFn callback, void* user) {
-    callbackUser_.store(user);
-    callback_.store(callback);
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    callBack_ = CallBackSlot{callback, user};
+}
+
+CConnection::StreamOutSlots CConnection::StreamOut() const {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    return streamOut_;
+}
+
+bool CConnection::WantsVideo() const {
+    return StreamOut().video != nullptr;
+}
+
+bool CConnection::WantsAudio() const {
+    return StreamOut().audio != nullptr;
 }
 
 void CConnection::InstallHook(ResultHookFn hook, ResultWaiter* waiter) {
     std::lock_guard<std::mutex> lock(hookMutex_);
     hook_ = hook;
     waiter_ = waiter;
+    if (ended_ && waiter != nullptr) {
+        waiter->ok.store(0);
+        waiter->done.store(1);
+    }
 }
 
 }  // namespace rtmp

@@ -83,20 +83,20 @@ int RTMP_Play(void* handle) {
 
 int RTMP_SendStream(void* handle, const void* data, int length, int timestamp, int type) {
     return Guard([&] {
-        CVistrel* h = AsHandle(handle);
-        if (h == nullptr || !h->connection || data == nullptr || length <= 0)
+        const auto c = rtmp::CurrentConnection(AsHandle(handle));
+        if (!c || data == nullptr || length <= 0)
             return 0;
         if (timestamp < 0) {
             rtmp::log::ShowFMT("SendStream SetTs=0 org=%d", timestamp);
             timestamp = 0;
         }
-        if (!h->connection->Running())
+        if (!c->Running())
             return 0;
         const auto* bytes = static_cast<const uint8_t*>(data);
         if (type == RTMP_TYPE_AUDIO)
-            return h->connection->SendAudio(bytes, length, timestamp);
+            return c->SendAudio(bytes, length, timestamp);
         if (type == RTMP_TYPE_VIDEO)
-            return h->connection->SendVideo(bytes, length, timestamp);
+            return c->SendVideo(bytes, length, timestamp);
         rtmp::log::ShowText("SendStream.Ex().dataType Erro!");
         return 0;
     });
@@ -104,10 +104,8 @@ int RTMP_SendStream(void* handle, const void* data, int length, int timestamp, i
 
 int RTMP_GetState(void* handle) {
     return Guard([&] {
-        CVistrel* h = AsHandle(handle);
-        if (h == nullptr || !h->connection)
-            return 0;
-        return h->connection->Running() ? 1 : 0;
+        const auto c = rtmp::CurrentConnection(AsHandle(handle));
+        return c && c->Running() ? 1 : 0;
     });
 }
 
@@ -122,19 +120,18 @@ int RTMP_SetDbgOut(void* handle, int value) {
 
 int RTMP_SetStreamOut(void* handle, StreamOutFn video, StreamOutFn audio, void* user) {
     return Guard([&] {
-        CVistrel* h = AsHandle(handle);
-        if (h != nullptr && h->connection)
-            h->connection->SetStreamOut(video, audio, user);
+        if (const auto c = rtmp::CurrentConnection(AsHandle(handle)))
+            c->SetStreamOut(video, audio, user);
         return 1;
     });
 }
 
 int RTMP_SetCallBack(void* handle, CallBackFn callback, void* user) {
     return Guard([&] {
-        CVistrel* h = AsHandle(handle);
-        if (h == nullptr || !h->connection)
+        const auto c = rtmp::CurrentConnection(AsHandle(handle));
+        if (!c)
             return 0;
-        h->connection->SetCallBack(callback, user);
+        c->SetCallBack(callback, user);
         return 1;
     });
 }
@@ -179,10 +176,10 @@ int RTMP_ApplyMetaData(void* handle, void* metadata) {
         if (metadata == nullptr)
             return 0;
         std::unique_ptr<rtmp::RtmpPacket> owned(AsMetadata(metadata));
-        CVistrel* h = AsHandle(handle);
-        if (h == nullptr || !h->connection)
+        const auto c = rtmp::CurrentConnection(AsHandle(handle));
+        if (!c)
             return 0;
-        h->connection->SendMetadata(*owned);
+        c->SendMetadata(*owned);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return 1;
     });

@@ -22,7 +22,9 @@ enum NalUnitType : int {
     NAL_SEI = 6,
     NAL_SPS = 7,
     NAL_PPS = 8,
+    NAL_DELIMITER = 9,
     NAL_END_OF_SEQUENCE = 10,
+    NAL_FILLER = 12,
 };
 
 }  // namespace
@@ -43,17 +45,7 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
     ByteBuffer& payload = videoPayload_;
     endOfSequence_.Reset();
 
-    if (avcHeaderSent_ != 0) {
-        for (int type = NalType(input); type >= 0; type = NalType(input)) {
-            if (type == NAL_SPS || type == NAL_PPS) {
-                SkipNal(input);
-            } else if (type == NAL_END_OF_SEQUENCE) {
-                TakeNal(endOfSequence_, input);
-            } else {
-                break;
-            }
-        }
-    } else {
+    if (avcHeaderSent_ == 0) {
         const uint8_t head[] = {0x17,        0x00, 0x00,      0x00, 0x00, 0x01,
                                 kAvcProfile, 0x00, kAvcLevel, 0xFF, 0xE1};
         payload.PutBytes(head, sizeof head);
@@ -77,12 +69,24 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
         payload.Clear();
     }
 
+    // Everything before the first slice: parameter sets (already sent), delimiters and
+    // filler are skipped, an end of sequence is carried along, SEI units are kept in order.
     sei_.Reset();
-    if (NalType(input) == NAL_SEI)
-        TakeNal(sei_, input);
+    for (int type = NalType(input); type >= 0; type = NalType(input)) {
+        if (type == NAL_SPS || type == NAL_PPS || type == NAL_DELIMITER || type == NAL_FILLER) {
+            SkipNal(input);
+        } else if (type == NAL_END_OF_SEQUENCE) {
+            TakeNal(endOfSequence_, input);
+        } else if (type == NAL_SEI) {
+            MoveNalWithLength(sei_, input, 4);
+        } else {
+            break;
+        }
+    }
+    sei_.Flip();
     const int type = NalType(input);
     if (type < 0)
-        return 1;  // only parameter sets: nothing to show
+        return 1;  // no picture in the unit: nothing to show
     uint8_t frameType = 0;
     if (type == NAL_SLICE) {
         frameType = 0x27;
@@ -99,7 +103,7 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
     payload.PutByte(frameType);
     payload.PutByte(0x01);
     payload.PutInt24(0);  // composition time
-    PutNalWithLength(payload, sei_);
+    payload.PutAll(sei_);
     PutNalWithLength(payload, endOfSequence_);
     // Every remaining NAL unit (normally the one slice) gets its own length prefix.
     while (input.Remaining() > 4)
@@ -148,6 +152,16 @@ int CConnection::SendStream(ByteBuffer& payload, int type, int timestamp) {
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(sendMutex_);
+        if (size > kMaxMessageLength) {
+            // The header could only state a cut length and the server would misread the
+            // stream. The unit's time still passed: the next message carries it.
+            log::ShowFMT("SendStream().size=%d(Byte) beyond the message length limit, refused",
+                         size);
+            refusedTime_ += timestamp;
+            return 0;
+        }
+        timestamp += refusedTime_;
+        refusedTime_ = 0;
         mediaContext_.SetHeader(CS_STREAM, type, 1, timestamp, size);
         if (!sendBuffer_.Allocate(ChunkedSizeBound(size)))
             return 0;

@@ -1,6 +1,7 @@
 // The connection's receive thread and its reactions to what the decoder reports.
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "client/commands.h"
@@ -15,6 +16,7 @@ std::atomic<int> g_threadNumber{0};
 
 void CConnection::ThreadReceive() {
     const int threadId = g_threadNumber.fetch_add(1);
+    receiveId_.store(std::this_thread::get_id());
     started_.store(true);
     log::ShowFMT("ThreadReceive().Start ThreadID=%d", threadId);
     ByteBuffer block(kReceiveBlock);
@@ -43,21 +45,33 @@ void CConnection::ThreadReceive() {
     }
     log::ShowFMT("ThreadReceive.Stop() ThreadID=%d", threadId);
     running_.store(0);
-    alive_.store(0);
+    // Nothing answers a waiting call any more.
+    EndWaits();
 }
 
 void CConnection::HandleBlock(ByteBuffer& block) {
     bytesIn_ += static_cast<uint32_t>(block.Remaining());
     decoder_.DecodeReciveUnite(receiveContext_, block);
     if (bytesIn_ >= nextAck_) {
-        nextAck_ += kAckWindow;
+        lastAck_ = bytesIn_;
+        nextAck_ += ackWindow_;
+        if (nextAck_ <= bytesIn_)
+            nextAck_ = bytesIn_ + ackWindow_;  // a block larger than the window
         SendBytesRead(bytesIn_);
         log::ShowFMT("Send BytesRead=%u(Byte)", bytesIn_);
         if (bytesIn_ > kAckWrap) {
             bytesIn_ = 0;
-            nextAck_ = kAckWindow;
+            lastAck_ = 0;
+            nextAck_ = ackWindow_;
         }
     }
+}
+
+void CConnection::OnWindowAckSize(uint32_t size) {
+    if (size == 0)
+        return;  // would acknowledge every block; keep the window in force
+    ackWindow_ = size;
+    nextAck_ = lastAck_ + size;
 }
 
 bool CConnection::SendControl(int type, ByteBuffer& body) {
@@ -81,11 +95,15 @@ void CConnection::OnPingRequest(PingMessage& answer) {
 }
 
 void CConnection::OnCallBack(const char* text, int length) {
-    const CallBackFn fn = callback_.load();
-    if (fn == nullptr)
+    CallBackSlot slot;
+    {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        slot = callBack_;
+    }
+    if (slot.fn == nullptr)
         return;
     try {
-        fn(callbackUser_.load(), text, length);
+        slot.fn(slot.user, text, length);
     } catch (...) {
         log::ShowText("CConnection::CallBack() Erro");
     }
@@ -93,7 +111,7 @@ void CConnection::OnCallBack(const char* text, int length) {
 
 void CConnection::OnResultLine(const char* line, int length) {
     std::lock_guard<std::mutex> lock(hookMutex_);
-    if (hook_ == nullptr)
+    if (hook_ == nullptr || ended_)
         return;
     try {
         hook_(waiter_, line, length);
@@ -102,22 +120,28 @@ void CConnection::OnResultLine(const char* line, int length) {
     }
 }
 
-void CConnection::OnVideo(const uint8_t* data, int length, uint32_t ts) {
-    DeliverMedia(videoOut_.load(), data, length, ts);
-}
+namespace {
 
-void CConnection::OnAudio(const uint8_t* data, int length, uint32_t ts) {
-    DeliverMedia(audioOut_.load(), data, length, ts);
-}
-
-void CConnection::DeliverMedia(StreamOutFn fn, const uint8_t* data, int length, uint32_t ts) {
+void DeliverMedia(StreamOutFn fn, void* user, const uint8_t* data, int length, uint32_t ts) {
     if (fn == nullptr)
         return;
     try {
-        fn(streamUser_.load(), data, length, static_cast<int>(ts));
+        fn(user, data, length, static_cast<int>(ts));
     } catch (...) {
         log::ShowText("CConnection::CallBack() Erro");
     }
+}
+
+}  // namespace
+
+void CConnection::OnVideo(const uint8_t* data, int length, uint32_t ts) {
+    const StreamOutSlots slots = StreamOut();
+    DeliverMedia(slots.video, slots.user, data, length, ts);
+}
+
+void CConnection::OnAudio(const uint8_t* data, int length, uint32_t ts) {
+    const StreamOutSlots slots = StreamOut();
+    DeliverMedia(slots.audio, slots.user, data, length, ts);
 }
 
 }  // namespace rtmp

@@ -2,11 +2,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client/vistrel.h"
+#include "client/server_info.h"
 
 namespace rtmp {
 
-bool InitServerInfo(CVistrel& handle, const char* url) {
+bool InitServerInfo(ServerInfo& handle, const char* url) {
     handle.tcUrl.clear();
     if (url == nullptr)
         return false;

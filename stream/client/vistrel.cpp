@@ -1,6 +1,8 @@
 #include "client/vistrel.h"
 
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "client/commands.h"
 #include "log/log.h"
@@ -14,12 +16,14 @@ namespace {
 
 constexpr int kConnectPolls = 3000;
 constexpr int kCommandPolls = 3000;
-constexpr int kCallPolls = 500;
+constexpr int kCallPolls = 600;
 
-// Installs the hook for the life of one waiting call.
+// Installs the hook for the life of one waiting call. The connection has one hook, so
+// waiting calls from several threads take turns.
 class HookScope {
   public:
-    HookScope(CConnection& c, ResultHookFn hook, ResultWaiter* waiter) : c_(c) {
+    HookScope(CConnection& c, ResultHookFn hook, ResultWaiter* waiter)
+        : c_(c), turn_(c.CallMutex()) {
         c_.InstallHook(hook, waiter);
     }
     ~HookScope() { c_.RemoveHook(); }
@@ -28,56 +32,114 @@ class HookScope {
 
   private:
     CConnection& c_;
+    std::lock_guard<std::mutex> turn_;
 };
 
-int PublishAs(CVistrel* handle, const char* type) {
-    CConnection& c = *handle->connection;
+// The server's answer to one command: true only when it came in time and was a success.
+// A connection that ends while waiting finishes the wait at once with a failure.
+bool Answered(CConnection& c, const std::function<bool()>& send, int polls) {
+    if (c.OnReceiveThread())
+        return false;  // called from a callback: the answer could never be read
     ResultWaiter waiter;
     HookScope scope(c, OnCallResult, &waiter);
-    c.SetPublishType(type);
+    if (!send())
+        return false;
+    return WaitResult(waiter, polls) && waiter.ok.load() == 1;
+}
+
+int PublishAs(CConnection& c, const char* type) {
     try {
         // createStream first; its answer decides whether publishing is worth trying.
-        if (!c.SendCommand("createStream", CS_COMMAND))
+        if (!Answered(
+                c, [&] { return c.SendCommand("createStream", CS_COMMAND); }, kCommandPolls)) {
             return 0;
-        if (!WaitResult(waiter, kCommandPolls) || waiter.ok.load() == 0)
-            return 0;
-        // Then the publish status itself, so a server that refuses the stream name is seen
-        // as a failure rather than reported as success.
-        waiter.done.store(0);
-        if (!c.SendCommand("publish", CS_STREAM))
-            return 0;
-        WaitResult(waiter, kCommandPolls);
-        return waiter.ok.load();
+        }
+        c.RestartMedia();
+        // Then the publish status itself: success only when the server said so.
+        return Answered(
+                   c, [&] { return c.SendCommand("publish", CS_STREAM, type); }, kCommandPolls)
+                   ? 1
+                   : 0;
     } catch (MyException) {
         log::ShowText("Exception in CConnection::Publish()");
         return 0;
     }
 }
 
+int PlayStream(CConnection& c) {
+    if (c.Info().streamName.empty())
+        return 0;  // nothing to ask for
+    try {
+        if (!Answered(
+                c, [&] { return c.SendCommand("createStream", CS_COMMAND); }, kCommandPolls)) {
+            return 0;
+        }
+        // Success only when the server answered the play with a success status.
+        return Answered(
+                   c, [&] { return c.SendPlay(); }, kCommandPolls)
+                   ? 1
+                   : 0;
+    } catch (MyException) {
+        return 0;
+    }
+}
+
+// Takes the connection off the handle and ends it; false when there was none.
+bool DropConnection(CVistrel* handle) {
+    std::shared_ptr<CConnection> old;
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        old.swap(handle->connection);
+        ++handle->disconnects;
+    }
+    if (!old)
+        return false;
+    old->Stop();
+    return true;
+}
+
+// Takes c off the handle if it is still the handle's connection, and ends it.
+void DropIfCurrent(CVistrel* handle, const std::shared_ptr<CConnection>& c) {
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        if (handle->connection == c)
+            handle->connection.reset();
+    }
+    c->Stop();
+}
+
 }  // namespace
 
+std::shared_ptr<CConnection> CurrentConnection(CVistrel* handle) {
+    if (handle == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(handle->mutex);
+    return handle->connection;
+}
+
 int DoAction(CVistrel* handle, int code) {
-    if (handle == nullptr || !handle->connection)
+    if (handle == nullptr)
+        return 0;
+    if (code == ACTION_DISCONNECT)
+        return DropConnection(handle) ? 1 : 0;
+    const std::shared_ptr<CConnection> c = CurrentConnection(handle);
+    if (!c)
         return 0;
     switch (code) {
-        case ACTION_DISCONNECT:
-            handle->connection.reset();
-            return 1;
         case ACTION_PLAY:
-            handle->connection->Play();
-            return 1;
+            return PlayStream(*c);
         case ACTION_CLOSE_STREAM:
             try {
-                return handle->connection->CloseStream() ? 1 : 0;
+                return c->CloseStream() ? 1 : 0;
             } catch (MyException) {
                 return 0;
             }
         case ACTION_PUBLISH_RECORD:
-            return PublishAs(handle, "record");
+            return PublishAs(*c, "record");
         case ACTION_PUBLISH_LIVE:
-            return PublishAs(handle, "live");
+            return PublishAs(*c, "live");
         case ACTION_PUBLISH_APPEND:
-            return PublishAs(handle, "append");
+            return PublishAs(*c, "append");
         default:
             return 1;
     }
@@ -87,47 +149,70 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
     if (handle == nullptr)
         return 0;
     DoAction(handle, ACTION_DISCONNECT);
-    if (!InitServerInfo(*handle, url)) {
+    uint64_t disconnects = 0;
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        disconnects = handle->disconnects;
+    }
+    ServerInfo info;
+    if (!InitServerInfo(info, url)) {
         log::ShowFMT("InitServerInfo().Failue url=%s", url != nullptr ? url : "(null)");
         return 0;
     }
     if (param1 != nullptr) {
         if (std::strlen(param1) > kMaxUrlField)
             return 0;
-        handle->param1 = param1;
+        info.param1 = param1;
     }
     if (param2 != nullptr) {
         if (std::strlen(param2) > kMaxUrlField)
             return 0;
-        handle->param2 = param2;
+        info.param2 = param2;
     }
-    handle->connection = std::make_unique<CConnection>();
+    // Attached before it connects, so a Disconnect from another thread can end the attempt.
+    auto c = std::make_shared<CConnection>();
+    std::shared_ptr<CConnection> replaced;
+    {
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        // A Disconnect from another thread since this call began wins over it.
+        if (handle->disconnects != disconnects)
+            return 0;
+        replaced = std::exchange(handle->connection, c);
+    }
+    if (replaced)
+        replaced->Stop();  // another thread connected in the meantime: the later one wins
     ResultWaiter waiter;
     bool ok = false;
     {
-        HookScope scope(*handle->connection, OnConnectResult, &waiter);
-        if (handle->connection->Connect(handle)) {
+        HookScope scope(*c, OnConnectResult, &waiter);
+        if (c->Connect(info))
             ok = WaitResult(waiter, kConnectPolls) && waiter.ok.load() == 1;
-        }
     }
     if (!ok)
-        DoAction(handle, ACTION_DISCONNECT);
+        DropIfCurrent(handle, c);
     return ok ? 1 : 0;
 }
 
 int CallServerMethod(CVistrel* handle, const char** texts, int count, char* result, int size) {
-    if (count < 1 || texts == nullptr || result == nullptr || size <= 0 || handle == nullptr ||
-        !handle->connection) {
+    if (count < 1 || texts == nullptr || result == nullptr || size <= 0)
         return 0;
-    }
+    const std::shared_ptr<CConnection> c = CurrentConnection(handle);
+    if (!c)
+        return 0;
     std::memset(result, 0, static_cast<size_t>(size));
+    if (c->OnReceiveThread())
+        return 0;  // called from a callback: the answer could never be read
     ResultWaiter waiter;
     waiter.text = result;
     waiter.capacity = size;
-    HookScope scope(*handle->connection, OnCallResult, &waiter);
-    handle->connection->CallServer(texts, count);
-    WaitResult(waiter, kCallPolls);
-    return 1;
+    {
+        HookScope scope(*c, OnCallResult, &waiter);
+        if (!c->CallServer(texts, count))
+            return 0;
+        WaitResult(waiter, kCallPolls);
+    }
+    // The lines stay in result either way; the verdict is the server's.
+    return waiter.done.load() == 1 && waiter.ok.load() == 1 ? 1 : 0;
 }
 
 }  // namespace rtmp

@@ -1,30 +1,29 @@
-// The client handle behind the exported functions: the parsed URL and the current connection.
+// The client handle behind the exported functions: the current connection, shared with every
+// call that uses it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
-#include <string>
+#include <mutex>
 
 #include "client/connection.h"
+#include "client/server_info.h"
 
 namespace rtmp {
 
-constexpr size_t kMaxUrlField = 511;
 extern const char* const kVersionString;
 
+// Any exported function may run on any thread while another connects or disconnects the same
+// handle. The connection is replaced and read only under mutex; every call works on its own
+// reference, so a connection lives until the last call and its receive thread let go of it.
 struct CVistrel {
-    std::unique_ptr<CConnection> connection;
-    std::string tcUrl;       // URL up to its last '/'
-    std::string server;      // host segment, optionally with ":port"
-    std::string app;         // between host segment and last '/'
-    std::string streamName;  // after the last '/'
-    std::string param1;      // extra connect arguments (RTMP_Connect2)
-    std::string param2;
+    std::mutex mutex;
+    std::shared_ptr<CConnection> connection;  // guarded by mutex
+    uint64_t disconnects = 0;                 // guarded by mutex; counts Disconnect calls
 };
 
-// Parses an rtmp:// URL into the handle's fields; false (fields cleared) for a bad URL.
-bool InitServerInfo(CVistrel& handle, const char* url);
-// Host text and port of a host segment ("host", "host:1935", "host:" -> 1935).
-void SplitHostPort(const std::string& server, std::string* host, int* port);
+// The current connection, or null.
+std::shared_ptr<CConnection> CurrentConnection(CVistrel* handle);
 
 enum ActionCode : int {
     ACTION_DISCONNECT = 0,

@@ -16,6 +16,8 @@ class DecoderListener {
     virtual void OnResultLine(const char* line, int length) = 0;
     // A ping request; answer is the event-7 message to send back.
     virtual void OnPingRequest(PingMessage& answer) = 0;
+    // The server's Window Acknowledgement Size (message type 5): acknowledge every size bytes.
+    virtual void OnWindowAckSize(uint32_t /*size*/) {}
     virtual bool WantsVideo() const = 0;
     virtual bool WantsAudio() const = 0;
     // A received video access unit (Annex B) or audio frame (ADTS or plain), with its

@@ -183,6 +183,8 @@ void MessageDecoder::DecodeAMF(RtmpContext& context, const ChannelHeader& header
             DecodePing(body);
             break;
         case MSG_SERVER_BW:
+            DecodeWindowAckSize(body);
+            break;
         case MSG_CLIENT_BW:
             DecodeBW(body);
             break;
@@ -335,6 +337,17 @@ void MessageDecoder::DecodeBytesRead(ByteBuffer& body) {
 void MessageDecoder::DecodeBW(ByteBuffer& body) {
     const uint32_t value = body.Remaining() >= 4 ? body.GetInt32() : 0;
     log::ShowFMT("DecodeBW:ReadInt:%d", static_cast<int>(value));
+}
+
+void MessageDecoder::DecodeWindowAckSize(ByteBuffer& body) {
+    if (body.Remaining() < 4) {
+        log::ShowText("::Small WindowAckSize Remain.");
+        return;
+    }
+    const uint32_t value = body.GetInt32();
+    log::ShowFMT("DecodeBW:ReadInt:%d", static_cast<int>(value));
+    if (listener_ != nullptr)
+        listener_->OnWindowAckSize(value);
 }
 
 bool MessageDecoder::ChangeAudioSize(ByteBuffer& body) {

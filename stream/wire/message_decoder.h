@@ -68,6 +68,7 @@ class MessageDecoder {
     void DecodePing(ByteBuffer& body);
     void DecodeBytesRead(ByteBuffer& body);
     void DecodeBW(ByteBuffer& body);
+    void DecodeWindowAckSize(ByteBuffer& body);
     bool ChangeAudioSize(ByteBuffer& body);
     void DecodeMedia(ByteBuffer& body, int kind, uint32_t ts);
     void DecodeVideo(ByteBuffer& body, uint32_t ts);

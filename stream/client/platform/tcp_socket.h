@@ -1,8 +1,10 @@
 // One TCP socket: connect with a time limit, whole sends within a deadline, blocking receives
-// that another thread can wake.
+// that another thread can wake. A peer that stops answering is given up after about 20 s
+// (keep-alive probes and a limit on unacknowledged data).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -28,13 +30,18 @@ class TcpSocket {
     long Receive(void* data, size_t length);
     // Receives exactly length bytes within timeoutMs; false on time-out, error or close.
     bool ReceiveExactly(void* data, size_t length, int timeoutMs);
-    // Wakes a thread blocked in Receive; the descriptor stays valid until Close.
+    // Wakes a thread blocked in Receive, Connect, SendAll or ReceiveExactly, from any thread,
+    // and makes every later call fail; the descriptor stays valid until Close.
     void Shutdown() noexcept;
     void Close() noexcept;
     bool IsOpen() const noexcept { return fd_.load() >= 0; }
 
   private:
+    // Waits until fd is ready for events, the deadline passed (false) or Shutdown (false).
+    bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) const;
+
     std::atomic<int> fd_{-1};
+    std::atomic<bool> shut_{false};
 };
 
 }  // namespace rtmp

@@ -31,17 +31,32 @@ bool SetNonBlocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, MillisLeft(deadline));
-        if (r > 0)
-            return true;
-        if (r == 0)
-            return false;
-        if (errno != EINTR)
-            return false;
-    }
+// How often a wait looks whether Shutdown was called (a shut-down socket normally wakes
+// poll itself; this bounds the wait where it does not, e.g. during a connect).
+constexpr int kWakeCheckMs = 50;
+
+// A dead peer is given up after about 20 s: keep-alive probes after 5 s of silence, three
+// more 5 s apart, and no sent data left unacknowledged for longer than 20 s.
+constexpr int kKeepIdleSeconds = 5;
+constexpr int kKeepIntervalSeconds = 5;
+constexpr int kKeepCount = 3;
+constexpr unsigned kUserTimeoutMs = 20000;
+
+void WatchForDeadPeer(int fd) {
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+#ifdef TCP_KEEPIDLE
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+#endif
+#ifdef TCP_USER_TIMEOUT
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
+#endif
+}
+
+Clock::time_point DeadlineAfter(int timeoutMs) {
+    return Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
 bool IsDottedAddress(const std::string& host) {
@@ -55,6 +70,22 @@ bool IsDottedAddress(const std::string& host) {
 }
 
 }  // namespace
+
+bool TcpSocket::WaitFor(int fd, short events, Clock::time_point deadline) const {
+    for (;;) {
+        if (shut_.load())
+            return false;
+        const int left = MillisLeft(deadline);
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, left < kWakeCheckMs ? left : kWakeCheckMs);
+        if (r > 0)
+            return !shut_.load();
+        if (r == 0 && left <= kWakeCheckMs)
+            return false;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
 
 std::string TcpSocket::Resolve(const std::string& host) {
     if (IsDottedAddress(host))
@@ -83,6 +114,8 @@ bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {
     if (fd < 0)
         return false;
     fd_.store(fd);
+    if (shut_.load())
+        return false;  // Shutdown came before there was a descriptor to shut down
     const int size = 65536;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -93,9 +126,10 @@ bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {
     // of after seconds of buffered media.
     const int unsentLimit = 16384;
     setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLimit, sizeof unsentLimit);
+    WatchForDeadPeer(fd);
     if (!SetNonBlocking(fd, true))
         return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = DeadlineAfter(timeoutMs);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         if (errno != EINPROGRESS)
             return false;
@@ -114,7 +148,7 @@ bool TcpSocket::SendAll(const void* data, size_t length, int timeoutMs) {
     if (fd < 0)
         return false;
     const auto* p = static_cast<const uint8_t*>(data);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = DeadlineAfter(timeoutMs);
     while (length > 0) {
         const ssize_t n = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -136,7 +170,7 @@ bool TcpSocket::SendAll(const void* data, size_t length, int timeoutMs) {
 
 long TcpSocket::Receive(void* data, size_t length) {
     const int fd = fd_.load();
-    if (fd < 0)
+    if (fd < 0 || shut_.load())
         return -1;
     for (;;) {
         const ssize_t n = recv(fd, data, length, 0);
@@ -151,7 +185,7 @@ bool TcpSocket::ReceiveExactly(void* data, size_t length, int timeoutMs) {
     if (fd < 0)
         return false;
     auto* p = static_cast<uint8_t*>(data);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = DeadlineAfter(timeoutMs);
     while (length > 0) {
         if (!WaitFor(fd, POLLIN, deadline))
             return false;
@@ -169,6 +203,7 @@ bool TcpSocket::ReceiveExactly(void* data, size_t length, int timeoutMs) {
 }
 
 void TcpSocket::Shutdown() noexcept {
+    shut_.store(true);
     const int fd = fd_.load();
     if (fd >= 0)
         shutdown(fd, SHUT_RDWR);

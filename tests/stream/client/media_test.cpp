@@ -111,18 +111,72 @@ TEST_F(MediaTest, NothingIsSentBeforeTheFirstSps) {
     EXPECT_EQ(key.body[1], 0x01);
 }
 
-TEST_F(MediaTest, PartitionSlicesGoOutAsInterFramesAndUnknownUnitsAreDropped) {
+TEST_F(MediaTest, PartitionSlicesGoOutAsInterFramesAndUnitsWithoutASliceAreDropped) {
     ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
     Next(9);
     Next(9);
     const Bytes partition = {0x22, 0x01, 0x02};  // type 2
-    const Bytes aud = {0x09, 0xF0};              // type 9: no slice first
+    const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
     ASSERT_EQ(Send(AnnexB({&partition}), 40, 9), 1);
     EXPECT_EQ(Next(9).body[0], 0x27);
-    EXPECT_EQ(Send(AnnexB({&aud, &kSlice}), 40, 9), 1);
+    EXPECT_EQ(Send(AnnexB({&unspecified, &kSlice}), 40, 9), 1);
+    EXPECT_EQ(Send(AnnexB({&kSei}), 40, 9), 1);
     ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    Message next = Next(9);  // the unit after the dropped one
+    Message next = Next(9);  // the unit after the dropped ones
     EXPECT_EQ(next.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00}, WithLength(kSlice)}));
+}
+
+TEST_F(MediaTest, DelimitersAndSeveralSeiBeforeTheSliceDoNotDropTheUnit) {
+    const Bytes aud = {0x09, 0xF0};
+    const Bytes sei2 = {0x06, 0x01, 0x01, 0x80};
+    ASSERT_EQ(Send(AnnexB({&aud, &kSps, &kPps, &kSei, &sei2, &kIdr}), 40, 9), 1);
+    EXPECT_EQ(Next(9).body[1], 0x00);  // the sequence header
+    Message key = Next(9);
+    EXPECT_EQ(key.body, Cat({{0x17, 0x01, 0x00, 0x00, 0x00},
+                             WithLength(kSei),
+                             WithLength(sei2),
+                             WithLength(kIdr)}));
+    EXPECT_EQ(key.timestamp, 40u);
+    ASSERT_EQ(Send(AnnexB({&aud, &kSei, &sei2, &kSlice}), 40, 9), 1);
+    Message inter = Next(9);
+    EXPECT_EQ(inter.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00},
+                               WithLength(kSei),
+                               WithLength(sei2),
+                               WithLength(kSlice)}));
+    EXPECT_EQ(inter.timestamp, 80u);
+}
+
+TEST_F(MediaTest, UnitBeyondTheMessageLengthLimitIsRefusedNotCut) {
+    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
+    Next(9);
+    Next(9);
+    Bytes huge = AnnexB({&kSlice});
+    huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
+    EXPECT_EQ(Send(huge, 40, 9), 0);
+    // The next unit goes out whole and carries the refused unit's time along.
+    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
+    Message next = Next(9);
+    EXPECT_EQ(next.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00}, WithLength(kSlice)}));
+    EXPECT_EQ(next.timestamp, 120u);
+}
+
+TEST_F(MediaTest, SecondPublishStartsTheStreamAfreshWithFullHeaders) {
+    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
+    Next(9);
+    Next(9);
+    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
+    Next(8);
+    Next(8);
+    ASSERT_EQ(s.Publish("live"), 1);
+    // Every message after it parses, each kind starts over with its sequence header.
+    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
+    Message header = Next(9);
+    EXPECT_EQ(header.fmt, 0);
+    EXPECT_EQ(header.body[1], 0x00);
+    EXPECT_EQ(Next(9).body, Cat({{0x17, 0x01, 0x00, 0x00, 0x00}, WithLength(kIdr)}));
+    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
+    EXPECT_EQ(Next(8).body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
+    EXPECT_EQ(Next(8).body[1], 0x01);
 }
 
 TEST_F(MediaTest, TwoSlicesEachGetTheirOwnLength) {

@@ -60,6 +60,10 @@ std::string ScriptedPeer::Url(const std::string& appAndStream) const {
     return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + appAndStream;
 }
 
+void ScriptedPeer::SetReceiveBuffer(int bytes) {
+    setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 bool ScriptedPeer::Accept(int timeoutMs) {
     CloseClient();
     pollfd p{listenFd_, POLLIN, 0};

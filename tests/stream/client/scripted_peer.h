@@ -29,6 +29,9 @@ class ScriptedPeer {
     int Port() const { return port_; }
     std::string Url(const std::string& appAndStream) const;
 
+    // Receive buffer of the connections accepted from now on (a small one makes a peer that
+    // stops reading push back on the client at once).
+    void SetReceiveBuffer(int bytes);
     bool Accept(int timeoutMs = 5000);
     // Reads C0+C1, sends S0+S1+S2 (S2 echoes C1), reads C2. C0C1 and C2 are kept.
     bool ServeHandshake(int timeoutMs = 5000);

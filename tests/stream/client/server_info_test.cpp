@@ -9,7 +9,7 @@ namespace {
 
 struct Parsed {
     bool ok;
-    CVistrel h;
+    ServerInfo h;
 };
 
 Parsed Parse(const char* url) {

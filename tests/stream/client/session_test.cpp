@@ -35,18 +35,25 @@ TEST(ClientHandshake, SendsPlainHelloAndEchoesServerHello) {
     EXPECT_EQ(RTMP_GetState(s.Handle()), 1);
 }
 
-TEST(ClientHandshake, SilentServerFailsWithinSeconds) {
-    ScriptedPeer peer;
-    void* h = RTMP_Create();
-    const auto start = Clock::now();
-    auto pending = std::async(std::launch::async,
-                              [&] { return RTMP_Connect(h, peer.Url("live/cam").c_str()); });
-    ASSERT_TRUE(peer.Accept());
-    EXPECT_EQ(pending.get(), 0);  // never answered the hello
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
-    EXPECT_EQ(RTMP_GetState(h), 0);
-    EXPECT_EQ(RTMP_Disconnect(h), 0);  // nothing left attached
-    RTMP_Release(h);
+TEST(ClientHandshake, SilentServerFailsWithinSecondsAndADisconnectEndsTheWaitAtOnce) {
+    for (const bool disconnect : {false, true}) {
+        ScriptedPeer peer;
+        void* h = RTMP_Create();
+        auto pending = std::async(std::launch::async,
+                                  [&] { return RTMP_Connect(h, peer.Url("live/cam").c_str()); });
+        ASSERT_TRUE(peer.Accept());
+        const auto start = Clock::now();
+        if (disconnect) {
+            EXPECT_EQ(RTMP_Disconnect(h), 1);  // the connection is attached while it connects
+        }
+        EXPECT_EQ(pending.get(), 0);  // never answered the hello
+        // The hello's own limit is 5 s; a Disconnect ends the wait long before it.
+        EXPECT_LT(Clock::now() - start,
+                  disconnect ? std::chrono::seconds(2) : std::chrono::seconds(8));
+        EXPECT_EQ(RTMP_GetState(h), 0);
+        EXPECT_EQ(RTMP_Disconnect(h), 0);  // nothing left attached
+        RTMP_Release(h);
+    }
 }
 
 TEST(ClientHandshake, UnreachableServerFails) {
@@ -172,12 +179,44 @@ TEST(ClientCommands, PublishTypeIsExactAndCaseSensitive) {
     }
 }
 
-TEST(ClientCommands, RefusedPublishIsReportedAsFailure) {
+TEST(ClientCommands, PublishAndPlayVerdictsAreTheServersAnswer) {
+    struct Case {
+        const char* command;
+        Answer answer;
+        int expected;
+    };
+    const Case cases[] = {
+        {"publish", Answer::kSuccess, 1},    {"publish", Answer::kError, 0},
+        {"publish", Answer::kSilent, 0},     {"publish", Answer::kHangUp, 0},
+        {"publish", Answer::kDisconnect, 0}, {"play", Answer::kSuccess, 1},
+        {"play", Answer::kError, 0},         {"play", Answer::kSilent, 0},
+        {"play", Answer::kHangUp, 0},        {"play", Answer::kDisconnect, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " answer " +
+                     std::to_string(static_cast<int>(c.answer)));
+        PeerSession s;
+        int ok = 0;
+        s.Connect("live/cam", &ok);
+        ASSERT_EQ(ok, 1);
+        const auto start = Clock::now();
+        const int result =
+            std::string(c.command) == "play" ? s.Play(c.answer) : s.Publish("live", c.answer);
+        EXPECT_EQ(result, c.expected);
+        // A silent server is given up after the command's limit of about 3 s; a hang-up or
+        // a Disconnect ends the wait at once.
+        const auto limit =
+            c.answer == Answer::kSilent ? std::chrono::seconds(6) : std::chrono::seconds(2);
+        EXPECT_LT(Clock::now() - start, limit);
+    }
+}
+
+TEST(ClientCommands, PlayWithoutStreamNameSendsNothingAndFails) {
     PeerSession s;
     int ok = 0;
-    s.Connect("live/taken", &ok);
+    s.Connect("live/", &ok);
     ASSERT_EQ(ok, 1);
-    EXPECT_EQ(s.Publish("live", "error"), 0);
+    EXPECT_EQ(RTMP_Play(s.Handle()), 0);
 }
 
 TEST(ClientCommands, RejectedConnectLeavesNoConnection) {
@@ -200,28 +239,40 @@ TEST(ClientCommands, NewConnectWithBadUrlDropsTheOldConnection) {
     EXPECT_TRUE(s.Peer().WaitClientClosed(2000));
 }
 
-TEST(ClientCommands, CallCollectsTheAnswerLines) {
-    PeerSession s;
-    int ok = 0;
-    s.Connect("live/cam", &ok);
-    ASSERT_EQ(ok, 1);
-    const char* texts[] = {"getRoomInfo", "42", "teacher"};
-    char result[256];
-    auto pending = std::async(
-        std::launch::async, [&] { return RTMP_Call(s.Handle(), texts, 3, result, sizeof result); });
-    Message call;
-    ASSERT_TRUE(s.Peer().ReadMessageOfType(20, &call));
-    EXPECT_EQ(DescribeAmf(call.body),
-              (Strings{"s:getRoomInfo", "n:1", "null", "s:42", "s:teacher"}));
-    EXPECT_EQ(call.chunkStream, 3);
-    ASSERT_TRUE(s.Peer().SendInvoke(Reply("_result", 1, {{"room", "open"}})));
-    EXPECT_EQ(pending.get(), 1);
-    EXPECT_STREQ(
-        result,
-        ",InvokeName=_result,InvokeID=1,Param=room,room=open,CallResult=Vistrel.Call.Success");
+TEST(ClientCommands, CallCollectsTheAnswerLinesAndGivesTheServersVerdict) {
+    struct Case {
+        const char* reply;
+        int expected;
+        const char* lines;
+    };
+    const Case cases[] = {
+        {"_result", 1,
+         ",InvokeName=_result,InvokeID=1,Param=room,room=open,CallResult=Vistrel.Call.Success"},
+        {"_error", 0,
+         ",InvokeName=_error,InvokeID=1,Param=room,room=open,CallResult=Vistrel.Call.Failed"},
+    };
+    for (const Case& c : cases) {
+        PeerSession s;
+        int ok = 0;
+        s.Connect("live/cam", &ok);
+        ASSERT_EQ(ok, 1);
+        const char* texts[] = {"getRoomInfo", "42", "teacher"};
+        char result[256];
+        auto pending = std::async(std::launch::async, [&] {
+            return RTMP_Call(s.Handle(), texts, 3, result, sizeof result);
+        });
+        Message call;
+        ASSERT_TRUE(s.Peer().ReadMessageOfType(20, &call));
+        EXPECT_EQ(DescribeAmf(call.body),
+                  (Strings{"s:getRoomInfo", "n:1", "null", "s:42", "s:teacher"}));
+        EXPECT_EQ(call.chunkStream, 3);
+        ASSERT_TRUE(s.Peer().SendInvoke(Reply(c.reply, 1, {{"room", "open"}})));
+        EXPECT_EQ(pending.get(), c.expected) << c.reply;
+        EXPECT_STREQ(result, c.lines);
+    }
 }
 
-TEST(ClientCommands, CallWithoutAnswerLeavesAnEmptyResult) {
+TEST(ClientCommands, CallWithoutAnswerFailsWithAnEmptyResult) {
     PeerSession s;
     int ok = 0;
     s.Connect("live/cam", &ok);
@@ -229,7 +280,7 @@ TEST(ClientCommands, CallWithoutAnswerLeavesAnEmptyResult) {
     const char* texts[] = {"noAnswer"};
     char result[64];
     std::memset(result, 'x', sizeof result);
-    EXPECT_EQ(RTMP_Call(s.Handle(), texts, 1, result, sizeof result), 1);
+    EXPECT_EQ(RTMP_Call(s.Handle(), texts, 1, result, sizeof result), 0);
     EXPECT_STREQ(result, "");
     EXPECT_EQ(RTMP_Call(s.Handle(), texts, 0, result, sizeof result), 0);
     EXPECT_EQ(RTMP_Call(s.Handle(), texts, 1, nullptr, 10), 0);
@@ -249,6 +300,16 @@ int RecordCallBack(void* user, const char* text, int length) {
     return 0;
 }
 
+// A server invocation of the client's "CallBack" with one text.
+std::vector<uint8_t> CallBackBody(const std::string& text) {
+    std::vector<uint8_t> body;
+    AmfString(body, "CallBack");
+    AmfNumber(body, 0);
+    AmfNull(body);
+    AmfString(body, text);
+    return body;
+}
+
 TEST(ClientReceive, ServerCallBackReachesTheCallback) {
     PeerSession s;
     int ok = 0;
@@ -256,12 +317,7 @@ TEST(ClientReceive, ServerCallBackReachesTheCallback) {
     ASSERT_EQ(ok, 1);
     CallbackLog log;
     EXPECT_EQ(RTMP_SetCallBack(s.Handle(), RecordCallBack, &log), 1);
-    std::vector<uint8_t> body;
-    AmfString(body, "CallBack");
-    AmfNumber(body, 0);
-    AmfNull(body);
-    AmfString(body, "lesson=started");
-    ASSERT_TRUE(s.Peer().SendMessage(3, 18, 0, 0, body));
+    ASSERT_TRUE(s.Peer().SendMessage(3, 18, 0, 0, CallBackBody("lesson=started")));
     for (int i = 0; i < 2000; ++i) {
         {
             std::lock_guard<std::mutex> lock(log.mutex);
@@ -274,6 +330,62 @@ TEST(ClientReceive, ServerCallBackReachesTheCallback) {
     ASSERT_EQ(log.texts.size(), 1u);
     EXPECT_EQ(log.texts[0], "lesson=started");
     EXPECT_EQ(log.lengths[0], 14);
+}
+
+// A callback that acts on its own handle, on the receive thread.
+struct InsideCallback {
+    void* handle = nullptr;
+    int (*action)(void* handle) = nullptr;
+    std::promise<int> result;
+};
+
+int ActFromCallBack(void* user, const char*, int) {
+    auto* inside = static_cast<InsideCallback*>(user);
+    inside->result.set_value(inside->action(inside->handle));
+    return 0;
+}
+
+TEST(ClientReceive, CallbackMayDisconnectReconnectOrReleaseItsOwnHandle) {
+    struct Case {
+        const char* name;
+        int (*action)(void*);
+        int expected;
+        bool connectionEnds;
+        bool released;
+    };
+    const Case cases[] = {
+        {"disconnect", [](void* h) { return RTMP_Disconnect(h); }, 1, true, false},
+        {"connect to a bad URL", [](void* h) { return RTMP_Connect(h, "rtmp:/bad"); }, 0, true,
+         false},
+        // Its answer could only come through the thread that is waiting: refused at once.
+        {"publish", [](void* h) { return RTMP_Publish(h, "live"); }, 0, false, false},
+        {"release", [](void* h) { return RTMP_Release(h); }, 1, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PeerSession s;
+        int ok = 0;
+        s.Connect("live/cam", &ok);
+        ASSERT_EQ(ok, 1);
+        InsideCallback inside{s.Handle(), c.action, {}};
+        std::future<int> result = inside.result.get_future();
+        ASSERT_EQ(RTMP_SetCallBack(s.Handle(), ActFromCallBack, &inside), 1);
+        ASSERT_TRUE(s.Peer().SendMessage(3, 18, 0, 0, CallBackBody("bye")));
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_EQ(result.get(), c.expected);
+        if (c.connectionEnds) {
+            EXPECT_TRUE(s.Peer().WaitClientClosed(2000));
+        }
+        if (c.released) {
+            s.ForgetHandle();
+            continue;
+        }
+        EXPECT_EQ(RTMP_GetState(s.Handle()), c.connectionEnds ? 0 : 1);
+        // The handle serves the next connection as before.
+        s.Connect("live/cam", &ok);
+        ASSERT_EQ(ok, 1);
+        EXPECT_EQ(s.Publish("live"), 1);
+    }
 }
 
 TEST(ClientReceive, CallbacksNeedAConnection) {
@@ -308,32 +420,45 @@ TEST(ClientReceive, PingRequestIsAnsweredWithTheClientClock) {
     EXPECT_NE(clock, 1234u);
 }
 
-TEST(ClientReceive, AcknowledgesEveryFiveMebibytes) {
-    PeerSession s;
-    int ok = 0;
-    s.Connect("live/cam", &ok);
-    ASSERT_EQ(ok, 1);
-    // Unsolicited audio the client has no output for: counted, not delivered.
-    const std::vector<uint8_t> body(60000, 0xAF);
-    size_t sent = 0;
-    Message ack;
-    std::vector<uint32_t> acks;
-    for (int i = 0; i < 200 && acks.size() < 2; ++i) {
-        ASSERT_TRUE(s.Peer().SendMessage(5, 8, 1, static_cast<uint32_t>(i), body));
-        sent += 12 + body.size() + (body.size() - 1) / 128;
-        if (sent >= 5242880u * (acks.size() + 1)) {
-            ASSERT_TRUE(s.Peer().ReadMessageOfType(3, &ack));
-            ASSERT_EQ(ack.body.size(), 4u);
-            acks.push_back(uint32_t{ack.body[0]} << 24 | uint32_t{ack.body[1]} << 16 |
-                           uint32_t{ack.body[2]} << 8 | ack.body[3]);
+TEST(ClientReceive, AcknowledgesEveryWindowOfBytes) {
+    // 0: the server sets no window, the client's own of 5 MiB applies.
+    for (const uint32_t window : {0u, 300000u}) {
+        SCOPED_TRACE(window);
+        PeerSession s;
+        int ok = 0;
+        s.Connect("live/cam", &ok);
+        ASSERT_EQ(ok, 1);
+        const uint32_t expected = window == 0 ? 5242880u : window;
+        size_t sent = 0;
+        if (window != 0) {
+            ASSERT_TRUE(s.Peer().SendMessage(
+                2, 5, 0, 0,
+                {static_cast<uint8_t>(window >> 24), static_cast<uint8_t>(window >> 16),
+                 static_cast<uint8_t>(window >> 8), static_cast<uint8_t>(window)}));
+            sent += 12 + 4;
         }
+        // Unsolicited audio the client has no output for: counted, not delivered.
+        const std::vector<uint8_t> body(60000, 0xAF);
+        Message ack;
+        std::vector<uint32_t> acks;
+        for (int i = 0; i < 200 && acks.size() < 2; ++i) {
+            ASSERT_TRUE(s.Peer().SendMessage(5, 8, 1, static_cast<uint32_t>(i), body));
+            sent += 12 + body.size() + (body.size() - 1) / 128;
+            if (sent >= expected * (acks.size() + 1)) {
+                ASSERT_TRUE(s.Peer().ReadMessageOfType(3, &ack));
+                ASSERT_EQ(ack.body.size(), 4u);
+                acks.push_back(uint32_t{ack.body[0]} << 24 | uint32_t{ack.body[1]} << 16 |
+                               uint32_t{ack.body[2]} << 8 | ack.body[3]);
+            }
+        }
+        ASSERT_EQ(acks.size(), 2u);
+        EXPECT_GE(acks[0], expected);
+        EXPECT_LT(acks[0], expected + 20480u);
+        EXPECT_GE(acks[1], 2 * expected);
+        EXPECT_LT(acks[1], 2 * expected + 20480u);
+        EXPECT_EQ(ack.chunkStream, 2);
+        EXPECT_EQ(RTMP_GetState(s.Handle()), 1);
     }
-    ASSERT_EQ(acks.size(), 2u);
-    EXPECT_GE(acks[0], 5242880u);
-    EXPECT_LT(acks[0], 5242880u + 20480u);
-    EXPECT_GE(acks[1], 2 * 5242880u);
-    EXPECT_EQ(ack.chunkStream, 2);
-    EXPECT_EQ(RTMP_GetState(s.Handle()), 1);
 }
 
 TEST(ClientReceive, ServerClosingEndsTheConnectionWithinASecond) {
@@ -365,24 +490,43 @@ TEST(ClientReceive, BrokenChunkStreamEndsTheConnection) {
 }
 
 TEST(ClientSend, PeerThatStopsReadingEndsTheConnectionInsteadOfHangingOrCutting) {
-    PeerSession s;
-    int ok = 0;
-    s.Connect("live/cam", &ok);
-    ASSERT_EQ(ok, 1);
-    // SPS, PPS, then big IDR slices that the peer never reads.
-    std::vector<uint8_t> unit = {0, 0, 0,    1,    0x67, 0x64, 0x00, 0x28, 0xAC, 0, 0,
-                                 0, 1, 0x68, 0xEE, 0x3C, 0x80, 0,    0,    0,    1, 0x65};
-    unit.resize(unit.size() + 400000, 0x5A);
-    int result = 1;
-    const auto start = Clock::now();
-    for (int i = 0; i < 200 && result == 1; ++i) {
-        const auto callStart = Clock::now();
-        result = RTMP_SendStream(s.Handle(), unit.data(), static_cast<int>(unit.size()), 40, 9);
-        EXPECT_LT(Clock::now() - callStart, std::chrono::seconds(6));
+    struct Case {
+        const char* name;
+        size_t sliceBytes;
+        int peerReceiveBuffer;  // 0: the system's
+        bool paced;             // a unit every 5 ms, like a live encoder
+    };
+    const Case cases[] = {
+        {"big units as fast as they go", 400000, 0, false},
+        {"a live stream into a peer gone silent", 2000, 4096, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PeerSession s;
+        if (c.peerReceiveBuffer != 0)
+            s.Peer().SetReceiveBuffer(c.peerReceiveBuffer);
+        int ok = 0;
+        s.Connect("live/cam", &ok);
+        ASSERT_EQ(ok, 1);
+        ASSERT_EQ(s.Publish("live"), 1);
+        // SPS, PPS, then IDR slices that the peer never reads.
+        std::vector<uint8_t> unit = {0, 0, 0,    1,    0x67, 0x64, 0x00, 0x28, 0xAC, 0, 0,
+                                     0, 1, 0x68, 0xEE, 0x3C, 0x80, 0,    0,    0,    1, 0x65};
+        unit.resize(unit.size() + c.sliceBytes, 0x5A);
+        int result = 1;
+        const auto start = Clock::now();
+        while (result == 1 && Clock::now() - start < std::chrono::seconds(40)) {
+            const auto callStart = Clock::now();
+            result = RTMP_SendStream(s.Handle(), unit.data(), static_cast<int>(unit.size()), 5, 9);
+            EXPECT_LT(Clock::now() - callStart, std::chrono::seconds(6));
+            if (c.paced)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(RTMP_GetState(s.Handle()), 0);
+        // Noticed within about 20 s, so a watchdog can reconnect.
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(25));
     }
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(RTMP_GetState(s.Handle()), 0);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
 TEST(ClientMetadata, BodyHeaderAndOwnership) {
@@ -412,6 +556,150 @@ TEST(ClientMetadata, BodyHeaderAndOwnership) {
     EXPECT_EQ(RTMP_ApplyMetaData(unconnected, orphan), 0);
     EXPECT_EQ(RTMP_ApplyMetaData(unconnected, nullptr), 0);
     RTMP_Release(unconnected);
+}
+
+// Callback halves tagged so that a function meeting the other function's user value is seen.
+struct TaggedUser {
+    int tag = 0;
+    std::atomic<int> calls{0};
+    std::atomic<int>* mismatches = nullptr;
+};
+
+template <int Tag>
+void CountTagged(void* user) {
+    auto* u = static_cast<TaggedUser*>(user);
+    if (u->tag != Tag)
+        u->mismatches->fetch_add(1);
+    else
+        u->calls.fetch_add(1);
+}
+
+template <int Tag>
+int TaggedCallBack(void* user, const char*, int) {
+    CountTagged<Tag>(user);
+    return 0;
+}
+
+template <int Tag>
+int TaggedStreamOut(void* user, const uint8_t*, int, int) {
+    CountTagged<Tag>(user);
+    return 0;
+}
+
+// The server side of the threads test: for each round it accepts, answers connect,
+// createStream and publish, then pings every 2 ms (with a CallBack and a played audio frame
+// now and then) while reading what the client sends, and finally hangs up.
+struct BusyServer {
+    PeerSession& s;
+    int rounds;
+    std::atomic<int> served{0};
+    std::atomic<int> pingAnswers{0};
+    std::atomic<int> media{0};
+
+    void Run() {
+        ScriptedPeer& peer = s.Peer();
+        for (int round = 0; round < rounds; ++round) {
+            Message m;
+            if (!peer.Accept(20000) || !peer.ServeHandshake() || !s.ReadCommand("connect", &m))
+                return;
+            peer.SendInvoke(Reply(
+                "_result", 1, {{"level", "status"}, {"code", "NetConnection.Connect.Success"}}));
+            if (!s.ReadCommand("createStream", &m))
+                return;
+            peer.SendInvoke(Reply("_result", 2, {{"ok", "1"}}));
+            if (!s.ReadCommand("publish", &m))
+                return;
+            peer.SendInvoke(
+                Reply("onStatus", 0, {{"level", "status"}, {"code", "NetStream.Publish.Start"}}),
+                1);
+            served.fetch_add(1);
+            for (int i = 0; i < 150; ++i) {
+                if (!peer.SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}))
+                    break;
+                if (i % 10 == 0) {
+                    peer.SendMessage(3, 18, 0, 0, CallBackBody("tick"));
+                    peer.SendMessage(5, 8, 1, static_cast<uint32_t>(i), {0x2A, 1, 2, 3, 4});
+                }
+                // What the client sends in the next 2 ms, then the next ping.
+                const auto next = Clock::now() + std::chrono::milliseconds(2);
+                while (Clock::now() < next && peer.ReadMessage(&m, 4)) {
+                    if (m.type == 4)
+                        pingAnswers.fetch_add(1);
+                    if (m.type == 8 || m.type == 9)
+                        media.fetch_add(1);
+                }
+            }
+            peer.CloseClient();  // the server goes away mid-broadcast
+        }
+    }
+};
+
+TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
+    PeerSession s;
+    constexpr int kRounds = 3;
+    BusyServer server{s, kRounds};
+    std::thread serverThread([&] { server.Run(); });
+
+    std::atomic<int> mismatches{0};
+    TaggedUser a, b;
+    a.tag = 1;
+    b.tag = 2;
+    a.mismatches = b.mismatches = &mismatches;
+    std::atomic<bool> stop{false};
+    void* h = s.Handle();
+
+    // Media from one thread, as an encoder sends it.
+    std::thread mediaThread([&] {
+        const std::vector<uint8_t> key = {0,    0, 0, 1, 0x67, 0x64, 0x00, 0x1F,
+                                          0xAC, 0, 0, 0, 1,    0x68, 0xEB, 0xE3,
+                                          0xCB, 0, 0, 0, 1,    0x65, 0x88, 0x84};
+        const std::vector<uint8_t> slice = {0, 0, 0, 1, 0x41, 0x9A, 0x02, 0x03};
+        const std::vector<uint8_t> adts = {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x5F, 0xFC, 1, 2, 3, 4};
+        for (int i = 0; !stop.load(); ++i) {
+            const auto& unit = i % 25 == 0 ? key : slice;
+            RTMP_SendStream(h, unit.data(), static_cast<int>(unit.size()), 40, 9);
+            RTMP_SendStream(h, adts.data(), static_cast<int>(adts.size()), 23, 8);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // State polled and callbacks swapped from another.
+    std::thread pollThread([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            RTMP_GetState(h);
+            if (i % 2 == 0) {
+                RTMP_SetCallBack(h, TaggedCallBack<1>, &a);
+                RTMP_SetStreamOut(h, TaggedStreamOut<1>, TaggedStreamOut<1>, &a);
+            } else {
+                RTMP_SetCallBack(h, TaggedCallBack<2>, &b);
+                RTMP_SetStreamOut(h, TaggedStreamOut<2>, TaggedStreamOut<2>, &b);
+            }
+            std::this_thread::yield();
+        }
+    });
+
+    // A watchdog: connect and publish, wait for the connection to die, connect again.
+    const std::string url = s.Peer().Url("live/cam");
+    int published = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    while (published < kRounds && Clock::now() < deadline) {
+        if (RTMP_Connect(h, url.c_str()) != 1 || RTMP_Publish(h, "live") != 1)
+            continue;
+        ++published;
+        while (RTMP_GetState(h) == 1 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stop.store(true);
+    mediaThread.join();
+    pollThread.join();
+    serverThread.join();
+    RTMP_Disconnect(h);
+
+    EXPECT_EQ(published, kRounds);
+    EXPECT_EQ(server.served.load(), kRounds);
+    EXPECT_GT(server.pingAnswers.load(), 0);
+    EXPECT_GT(server.media.load(), 0);
+    EXPECT_GT(a.calls.load() + b.calls.load(), 0);
+    EXPECT_EQ(mismatches.load(), 0);  // a function never met the other one's user value
 }
 
 }  // namespace

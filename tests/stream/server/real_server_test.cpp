@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "media_files.h"
 #include "stream/rtmp.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
@@ -141,6 +142,45 @@ TEST_F(RealServerTest, PlaysAStreamPublishedByFfmpeg) {
     ASSERT_NE(audio.Audio(), nullptr);
     EXPECT_EQ(audio.Audio()->codecName, "aac");
     EXPECT_EQ(DecodeErrors(audioPath), "");
+}
+
+TEST_F(RealServerTest, UnitsBeginningWithADelimiterAndTwoSeiAreRecordedAndDecode) {
+    TempDir dir;
+    const auto source = dir.Path() / "source.h264";
+    std::string error;
+    ASSERT_TRUE(MakeTestH264(source, 160, 120, 25, 50, 25, &error)) << error;
+    const auto bytes = media::ReadFileBytes(source);
+    ASSERT_TRUE(bytes.has_value());
+    // As some encoders make them: a delimiter, then two SEI units (unregistered user data),
+    // then what the encoder wrote.
+    const std::vector<uint8_t> head = {
+        0,    0,    0,    1,    0x09, 0xF0,  // delimiter
+        0,    0,    0,    1,    0x06, 0x05, 0x11, 0x4D, 0x3A, 0x61, 0x5C, 0x28, 0x1B, 0x47,  // SEI
+        0x9E, 0x83, 0x52, 0x6F, 0x11, 0xC4, 0x7D, 0x39, 0xA8, 0x41, 0x80,                    //
+        0,    0,    0,    1,    0x06, 0x05, 0x11, 0x4D, 0x3A, 0x61, 0x5C, 0x28, 0x1B, 0x47,  // SEI
+        0x9E, 0x83, 0x52, 0x6F, 0x11, 0xC4, 0x7D, 0x39, 0xA8, 0x42, 0x80};
+    ASSERT_EQ(RTMP_Connect(Handle(), server_.Url("live", "aud_sei").c_str()), 1);
+    ASSERT_EQ(RTMP_Publish(Handle(), "live"), 1);
+    int pictures = 0;
+    for (const media::AccessUnit& au : media::SplitAccessUnits(*bytes)) {
+        if (!au.hasPicture)
+            continue;
+        std::vector<uint8_t> unit = head;
+        unit.insert(unit.end(), au.data.begin(), au.data.end());
+        ASSERT_EQ(RTMP_SendStream(Handle(), unit.data(), static_cast<int>(unit.size()), 40, 9), 1);
+        ++pictures;
+    }
+    ASSERT_EQ(pictures, 50);
+    EXPECT_EQ(RTMP_Disconnect(Handle()), 1);
+    server_.Stop();  // the recording is complete once nginx has ended
+
+    const auto file = server_.RecordingPath("aud_sei");
+    const ProbeResult probe = Probe(file);
+    ASSERT_TRUE(probe.ok) << probe.error;
+    ASSERT_NE(probe.Video(), nullptr);
+    EXPECT_EQ(probe.Video()->codecName, "h264");
+    EXPECT_EQ(probe.Video()->frames, 50);  // not one unit dropped
+    EXPECT_EQ(DecodeErrors(file), "");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 /* The RTMP client library: connect, publish or play, call server methods, send metadata and
  * media. Every function returns 1 for success and 0 for failure unless stated otherwise, and
- * never lets an exception escape. */
+ * never lets an exception escape. Any function may be called on one handle from several threads
+ * at once, also from inside its callbacks (only RTMP_Release must not race other calls on the
+ * same handle). RTMP_Disconnect from another thread ends a connect, publish, play or call that
+ * is waiting on the same handle at once, with the result 0. */
 #ifndef STREAM_RTMP_H
 #define STREAM_RTMP_H
 
@@ -36,20 +39,25 @@ RTMP_API int RTMP_Release(void* handle);
 RTMP_API int RTMP_Connect(void* handle, const char* url);
 RTMP_API int RTMP_Connect2(void* handle, const char* url, const char* param1, const char* param2);
 RTMP_API int RTMP_Disconnect(void* handle);
-/* "record", "append", anything else publishes live. */
+/* "record", "append", anything else publishes live. 1 only when the server answered the publish
+ * with success; 0 for an error answer, no answer in time or a lost connection. */
 RTMP_API int RTMP_Publish(void* handle, const char* type);
+/* 1 only when the server answered the play with success (0 without a stream name). */
 RTMP_API int RTMP_Play(void* handle);
 /* One H.264 access unit (Annex B, 4-byte start codes) or one ADTS AAC frame. timestamp is the
- * time in ms since the previous media message of either kind. */
+ * time in ms since the previous media message of either kind. A unit whose message would exceed
+ * the 24-bit message length is refused with 0 (its time is carried to the next message). */
 RTMP_API int RTMP_SendStream(void* handle, const void* data, int length, int timestamp, int type);
-/* 1 while the connection's receive thread runs, 0 without connection or once it stopped. */
+/* 1 while the connection's receive thread runs, 0 without connection or once it stopped (the
+ * server closed, a send failed, or the peer stopped answering for about 20 s). */
 RTMP_API int RTMP_GetState(void* handle);
 RTMP_API int RTMP_SetLog(void* handle, int console, int flags);
 RTMP_API int RTMP_SetDbgOut(void* handle, int value);
 RTMP_API int RTMP_SetStreamOut(void* handle, StreamOutFn video, StreamOutFn audio, void* user);
 RTMP_API int RTMP_SetCallBack(void* handle, CallBackFn callback, void* user);
 /* texts[0] is the method name, the others its string arguments. The answer lines are
- * collected in result, each preceded by a comma; empty when no answer came in time. */
+ * collected in result, each preceded by a comma; empty when no answer came in time. 1 only when
+ * the server answered with success. */
 RTMP_API int RTMP_Call(void* handle, const char** texts, int count, char* result, int size);
 RTMP_API void* RTMP_CreateMetaData(void);
 RTMP_API int RTMP_AddMetaDataString(void* metadata, const char* name, const char* value);
