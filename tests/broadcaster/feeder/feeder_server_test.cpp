@@ -259,11 +259,15 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
 
     ExpectRecording(file, kScreenW, kScreenH, static_cast<int>(total));
     ExpectColour(PixelAt(file, 1, kScreenW, kScreenH, 300, 300), kScreenRgb, "screen");
-    // One frame every 40 ms of stream time from the first to the last.
+    // 25 frames a second of stream time from the first to the last. A new picture carries the
+    // time it was grabbed and a repeat its tick's, so single gaps vary, but none is a missed tick.
     const std::vector<double> times = rtmp::test::PacketTimes(file, 'v');
     ASSERT_GE(times.size(), 90u);  // the waits above take 100 frames at least
-    for (size_t i = 1; i < times.size(); ++i)
-        ASSERT_NEAR(times[i] - times[i - 1], 40.0, 1.0) << "frame " << i;
+    for (size_t i = 1; i < times.size(); ++i) {
+        ASSERT_GT(times[i], times[i - 1]) << "frame " << i;
+        ASSERT_LT(times[i] - times[i - 1], 80.0) << "frame " << i;
+    }
+    EXPECT_NEAR((times.back() - times.front()) / static_cast<double>(times.size() - 1), 40.0, 0.5);
 
     // Frame i of the recording is the i-th frame encoded (none was dropped). A change is in the
     // frame the encoder took after the grab that read it, or in the one after, when the encoder
