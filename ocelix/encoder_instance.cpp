@@ -36,9 +36,9 @@ bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const char* url, const char
 
 }  // namespace
 
-// A reconnection on a handle of its own. The watchdog waits for it, but a stop does not: the
-// attempt then finishes by itself (within the RTMP library's own time limits) and releases its
-// handle, holding nothing of the instance.
+// A reconnection on a handle of its own. The watchdog waits for it, but a stop does not: it
+// disconnects the attempt's handle, which makes the attempt return promptly, and the attempt
+// then releases its handle itself, holding nothing of the instance.
 struct ConnectAttempt {
     std::shared_ptr<RtmpLayer> rtmp;
     void* handle = nullptr;
@@ -161,8 +161,12 @@ int CEncoderInstance::Stop() {
     {
         std::lock_guard<std::mutex> lock(wakeLock_);
         if (attempt_) {
-            // A reconnection in progress is left to finish on its own.
+            // A reconnection in progress is cut short: a disconnect ends the RTMP library's
+            // connect, handshake or answer wait at once. Nobody waits for the attempt any more;
+            // it releases its handle itself when it returns.
             std::lock_guard<std::mutex> attemptLock(attempt_->mutex);
+            if (!attempt_->done)
+                backends_.rtmp->Disconnect(attempt_->handle);
             attempt_->abandoned = true;
             attempt_->changed.notify_all();
         }
