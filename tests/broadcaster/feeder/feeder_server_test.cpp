@@ -220,7 +220,8 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     constexpr uint8_t kArrowFillRgb[3] = {kPointerFill.red, kPointerFill.green, kPointerFill.blue};
     std::shared_ptr<ScreenGrabber> grabber;
     std::filesystem::path file;
-    uint64_t beforeRect = 0, rectRead = 0, beforePointer = 0, pointerDrawn = 0, total = 0;
+    uint64_t beforeRect = 0, rectRead = 0, beforePointer = 0, pointerDrawn = 0, total = 0,
+             skipped = 0;
     {
         CBroadcastFeeder feeder(&s, Devices(&grabber));
         ASSERT_EQ(feeder.Start(nullptr), 1);
@@ -251,8 +252,9 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
         EXPECT_GT(stats.audioPacketsSent, 0u);
         ASSERT_EQ(stats.packetsDropped, 0u) << "frame numbers below count every frame";
         feeder.Stop();
-        OCELIX_GetStats(feeder.Encoder(), &stats);
+        OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
         total = stats.framesEncoded;
+        skipped = stats.framesSkipped;
         file = server_.RecordingPath("style0");
     }
     ASSERT_TRUE(PaintScreen(display_->Name(), kScreenRgb, kScreenW - 2, kScreenH - 2));
@@ -260,14 +262,17 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     ExpectRecording(file, kScreenW, kScreenH, static_cast<int>(total));
     ExpectColour(PixelAt(file, 1, kScreenW, kScreenH, 300, 300), kScreenRgb, "screen");
     // 25 frames a second of stream time from the first to the last. A new picture carries the
-    // time it was grabbed and a repeat its tick's, so single gaps vary, but none is a missed tick.
+    // time it was grabbed and a repeat its tick's, so single gaps vary; ticks the encoder skipped
+    // on a busy machine are counted and leave their gap.
     const std::vector<double> times = rtmp::test::PacketTimes(file, 'v');
     ASSERT_GE(times.size(), 90u);  // the waits above take 100 frames at least
+    const double maxGap = 80.0 + 40.0 * static_cast<double>(skipped);
     for (size_t i = 1; i < times.size(); ++i) {
         ASSERT_GT(times[i], times[i - 1]) << "frame " << i;
-        ASSERT_LT(times[i] - times[i - 1], 80.0) << "frame " << i;
+        ASSERT_LT(times[i] - times[i - 1], maxGap) << "frame " << i;
     }
-    EXPECT_NEAR((times.back() - times.front()) / static_cast<double>(times.size() - 1), 40.0, 0.5);
+    EXPECT_NEAR(times.back() - times.front(),
+                40.0 * static_cast<double>(times.size() - 1 + skipped), 45.0);
 
     // Frame i of the recording is the i-th frame encoded (none was dropped). A change is in the
     // frame the encoder took after the grab that read it, or in the one after, when the encoder
