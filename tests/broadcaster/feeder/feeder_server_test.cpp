@@ -9,11 +9,11 @@
 #include <memory>
 #include <thread>
 
+#include "../capture/x_painter.h"
 #include "../capture/xvfb_display.h"
 #include "capture/broadcast_feeder.h"
 #include "capture/pointer_arrow.h"
 #include "capture/screen_grabber.h"
-#include "paint_screen.h"
 #include "support/alsa_tone_device.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
@@ -44,8 +44,16 @@ class FeederServerTest : public ::testing::Test {
         display_ = std::make_unique<XvfbDisplay>();
         ASSERT_TRUE(
             display_->Start(std::to_string(kScreenW) + "x" + std::to_string(kScreenH) + "x24"));
-        // The whole screen one colour, the pointer out of the way.
-        ASSERT_TRUE(PaintScreen(display_->Name(), kScreenRgb, kScreenW - 2, kScreenH - 2));
+        ASSERT_TRUE(PaintScreen());
+    }
+    // The whole screen one colour, the pointer out of the way.
+    static bool PaintScreen() {
+        Painter painter(display_->Name());
+        if (!painter.Ok())
+            return false;
+        painter.Fill(0, 0, kScreenW, kScreenH, {kScreenRgb[0], kScreenRgb[1], kScreenRgb[2]});
+        painter.MovePointer(kScreenW - 2, kScreenH - 2);
+        return true;
     }
     static void TearDownTestSuite() {
         display_.reset();
@@ -207,7 +215,7 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
         EXPECT_EQ(still.rowsWritten, static_cast<uint64_t>(kScreenH));
 
         beforeRect = FramesEncoded(feeder);
-        ASSERT_TRUE(PaintRectangle(display_->Name(), kRectRgb, 400, 100, 24, 16));
+        Painter(display_->Name()).Fill(400, 100, 24, 16, {kRectRgb[0], kRectRgb[1], kRectRgb[2]});
         ASSERT_TRUE(WaitFor([&] { return grabber->Done().screenReads == 2; }));
         rectRead = FramesEncoded(feeder);
         EXPECT_EQ(grabber->Done().rowsRead, still.rowsRead + 16);
@@ -215,7 +223,7 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
         ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= rectRead + 25; }));
         const uint64_t rowsBefore = grabber->Done().rowsWritten;
         beforePointer = FramesEncoded(feeder);
-        ASSERT_TRUE(MovePointer(display_->Name(), 300, 200));
+        Painter(display_->Name()).MovePointer(300, 200);
         ASSERT_TRUE(WaitFor([&] { return grabber->Done().rowsWritten > rowsBefore; }));
         pointerDrawn = FramesEncoded(feeder);
         EXPECT_EQ(grabber->Done().screenReads, 2u) << "a pointer move reads nothing";
@@ -231,7 +239,7 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
         total = stats.framesEncoded;
         file = server_.RecordingPath("style0");
     }
-    ASSERT_TRUE(PaintScreen(display_->Name(), kScreenRgb, kScreenW - 2, kScreenH - 2));
+    ASSERT_TRUE(PaintScreen());
 
     ExpectRecording(file, kScreenW, kScreenH, static_cast<int>(total));
     EXPECT_TRUE(Near(PixelSeries(file, 300, 300).at(25), kScreenRgb));
