@@ -18,6 +18,7 @@ namespace {
 
 using window_test::ConfigText;
 using window_test::MessageCatcher;
+using window_test::OpenWindow;
 using window_test::ProgramFolder;
 using window_test::Shifted;
 using window_test::WaitFor;
@@ -114,29 +115,25 @@ TEST(BroadcasterWindow, ClassroomPageShowsTheClassroomNumberAndStaysThePage) {
 }
 
 TEST(BroadcasterWindow, EnterAndEscapeDoNotCloseTheWindowAndRightClicksAreSwallowed) {
-    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
-    MessageCatcher messages;
-    app::CBroadcasterDlg dialog;
-    dialog.OnInitDialog();
-    dialog.show();
-    ASSERT_TRUE(WaitFor([&] { return dialog.Classroom()->PageLoaded(); }, 20000));
+    OpenWindow w(ConfigText({{"Address", Shifted(kAddress)}}));
+    ASSERT_TRUE(WaitFor([&] { return w.dialog.Classroom()->PageLoaded(); }, 20000));
 
-    auto* edit = Control<QLineEdit>(dialog, "ctl1056");
-    for (QWidget* target : {static_cast<QWidget*>(&dialog), static_cast<QWidget*>(edit),
-                            static_cast<QWidget*>(Control<QComboBox>(dialog, "ctl1057"))}) {
+    auto* edit = Control<QLineEdit>(w.dialog, "ctl1056");
+    for (QWidget* target : {static_cast<QWidget*>(&w.dialog), static_cast<QWidget*>(edit),
+                            static_cast<QWidget*>(Control<QComboBox>(w.dialog, "ctl1057"))}) {
         for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
             QTest::keyClick(target, key);
         }
     }
     window_test::Pump(100);
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), 0);
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.result(), 0);
 
     // The page counts the mouse presses and context menus that reach it.
-    QWidget* render = dialog.Classroom()->focusProxy();
+    QWidget* render = w.dialog.Classroom()->focusProxy();
     ASSERT_NE(render, nullptr);
     window_test::EvaluateInPage(
-        dialog.Classroom(),
+        w.dialog.Classroom(),
         "window.pressed = [0, 0, 0]; window.menus = 0;"
         "document.addEventListener('mousedown', e => window.pressed[e.button]++, true);"
         "document.addEventListener('contextmenu', e => window.menus++, true); 1");
@@ -153,26 +150,22 @@ TEST(BroadcasterWindow, EnterAndEscapeDoNotCloseTheWindowAndRightClicksAreSwallo
     EXPECT_EQ(counter.menus, 0);
     EXPECT_EQ(counter.leftPresses, 1);  // a left click does get through
     const QVariantList pressed =
-        window_test::EvaluateInPage(dialog.Classroom(), "window.pressed").toList();
+        window_test::EvaluateInPage(w.dialog.Classroom(), "window.pressed").toList();
     ASSERT_EQ(pressed.size(), 3);
     EXPECT_EQ(pressed[0].toInt(), 1);
     EXPECT_EQ(pressed[2].toInt(), 0);
-    EXPECT_EQ(window_test::EvaluateInPage(dialog.Classroom(), "window.menus").toInt(), 0);
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_TRUE(messages.Texts().isEmpty()) << messages.Texts().join("|").toStdString();
+    EXPECT_EQ(window_test::EvaluateInPage(w.dialog.Classroom(), "window.menus").toInt(), 0);
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Texts().join("|").toStdString();
 }
 
 TEST(BroadcasterWindow, ClosingSaysTheBroadcastEnded) {
-    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
-    MessageCatcher messages;
-    app::CBroadcasterDlg dialog;
-    dialog.OnInitDialog();
-    dialog.show();
+    OpenWindow w(ConfigText({{"Address", Shifted(kAddress)}}));
     window_test::Pump(50);
-    EXPECT_TRUE(dialog.close());
-    EXPECT_EQ(messages.Texts(), QStringList{QStringLiteral("直播结束!")});
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_TRUE(w.dialog.close());
+    EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("直播结束!")});
+    EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.result(), QDialog::Rejected);
 }
 
 TEST(BroadcasterWindow, AddressWithoutAmpersandCancelsTheWindow) {
@@ -186,18 +179,14 @@ TEST(BroadcasterWindow, AddressWithoutAmpersandCancelsTheWindow) {
 }
 
 TEST(BroadcasterWindow, PictureTypeChangeWhileIdleSaysNothing) {
-    ProgramFolder folder(ConfigText({{"Address", Shifted(kAddress)}}));
-    MessageCatcher messages;
-    app::CBroadcasterDlg dialog;
-    dialog.OnInitDialog();
-    dialog.show();
-    auto* pictureType = Control<QComboBox>(dialog, "ctl1057");
+    OpenWindow w(ConfigText({{"Address", Shifted(kAddress)}}));
+    auto* pictureType = Control<QComboBox>(w.dialog, "ctl1057");
     pictureType->setFocus();
     QTest::keyClick(pictureType, Qt::Key_Down);
     window_test::Pump(100);
     EXPECT_EQ(pictureType->currentIndex(), 1);
-    EXPECT_EQ(dialog.Values().pictureType, 1);
-    EXPECT_TRUE(messages.Texts().isEmpty());
+    EXPECT_EQ(w.dialog.Values().pictureType, 1);
+    EXPECT_TRUE(w.messages.Texts().isEmpty());
 }
 
 }  // namespace

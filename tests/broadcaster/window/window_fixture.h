@@ -14,11 +14,8 @@
 #include <map>
 #include <string>
 
+#include "app/broadcaster_dlg.h"
 #include "support/child_process.h"
-
-namespace app {
-class CShockwaveFlash;
-}
 
 namespace window_test {
 
@@ -62,6 +59,18 @@ class MessageCatcher : public QObject {
     QTimer timer_;
     QStringList texts_;
     bool yes_ = false;
+};
+
+// A program folder with the given settings, a message catcher and the window on it, set up
+// (OnInitDialog) and shown.
+struct OpenWindow {
+    explicit OpenWindow(const std::string& configText) : folder(configText) {
+        dialog.OnInitDialog();
+        dialog.show();
+    }
+    ProgramFolder folder;
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
 };
 
 // Runs the event loop until done() or the limit; done()'s last answer.
