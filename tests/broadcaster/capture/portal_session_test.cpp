@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,10 +91,6 @@ struct ConversationCase {
     PortalFailure failure;
     PortalCursor cursor;
 };
-
-void PrintTo(const ConversationCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 // Each test points this process at its own bus; the variable is restored afterwards.
 class PrivateBusTest : public testing::Test {
