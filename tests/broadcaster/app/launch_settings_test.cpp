@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/launch.h"
+#include "app/launch_kit.h"
 #include "app/settings.h"
 #include "app/user_config.h"
 
@@ -60,26 +61,8 @@ class ConfigDir : public ::testing::Test {
     DialogValues d_;
 };
 
-std::string Shifted(std::string s) {
-    ShiftAddress(s);
-    return s;
-}
-
-// How a classroom page builds a launch URL: shift, percent-encode every byte, append "&x".
-std::string LaunchUrlFor(const std::string& plain) {
-    std::string encoded;
-    static const char* hex = "0123456789ABCDEF";
-    for (unsigned char c : Shifted(plain)) {
-        if (std::isalnum(c)) {
-            encoded.push_back(static_cast<char>(c));
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 15];
-        }
-    }
-    return std::string(kLaunchPrefix) + encoded + "&x";
-}
+using test::LaunchUrl;
+using test::Shifted;
 
 TEST(AddressShift, ShiftsByOneTwoThreeAndBack) {
     EXPECT_EQ(Shifted("abc"), "bdf");
@@ -141,7 +124,7 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
 
 TEST_F(ConfigDir, ClassroomPageUrlIsReadBackAsPublishUrlAndMeeting) {
     Write("[Device]\nFrameRate=15\nVideoWidth=640\nVideoHeight=480\n[Audio]\nChanels=2\n");
-    ParseLaunchUrl(LaunchUrlFor("rtmp://h/app/mp4:12.mp4&12").c_str(), IniFile(Path()));
+    ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), IniFile(Path()));
     ASSERT_EQ(Load({1366, 768}), 1);
     EXPECT_EQ(s_.publishUrl, "rtmp://h/app/mp4:12.mp4");
     EXPECT_EQ(d_.meetingId, "12");

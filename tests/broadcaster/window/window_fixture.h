@@ -15,16 +15,15 @@
 #include <string>
 
 #include "app/broadcaster_dlg.h"
+#include "app/launch_kit.h"
 #include "support/child_process.h"
 
 namespace window_test {
 
 // The shipped config.ini with the given [Device] keys replaced.
 std::string ConfigText(const std::map<std::string, std::string>& device);
-// The shifted form of a plain address, as config.ini stores it.
-std::string Shifted(std::string plain);
-// A launch URL whose payload stores `plain` (shifted) as the address.
-std::string LaunchUrl(const std::string& plain);
+using app::test::LaunchUrl;
+using app::test::Shifted;
 
 // A program folder: config.ini, face.dll and Quillon.dll in a temp directory, made the current
 // directory and its config.ini the window's settings file for the object's lifetime.
