@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "../capture/audio_test_doubles.h"
 #include "../capture/x_painter.h"
 #include "../capture/xvfb_display.h"
 #include "capture/broadcast_feeder.h"
@@ -30,12 +31,6 @@ constexpr int kCameraW = 320, kCameraH = 240;
 // Screen background (blue) and camera picture (green), as RGB.
 constexpr uint8_t kScreenRgb[3] = {30, 60, 220};
 constexpr uint8_t kCameraRgb[3] = {40, 200, 60};
-
-class NullMessages final : public MessageSink {
-  public:
-    void ShowMessage(const std::string& text) override { shown += text + "\n"; }
-    std::string shown;
-};
 
 class FeederServerTest : public ::testing::Test {
   protected:
@@ -187,7 +182,7 @@ class FeederServerTest : public ::testing::Test {
     static std::unique_ptr<rtmp::test::AlsaToneDevice> tone_;
     static std::unique_ptr<XvfbDisplay> display_;
     NginxRtmpServer server_;
-    NullMessages messages_;
+    RecordingMessageSink messages_;
 };
 
 std::unique_ptr<rtmp::test::AlsaToneDevice> FeederServerTest::tone_;
