@@ -82,24 +82,22 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRows) {
 TEST(SharedScreenFrameTest, UnusablePicturesLeaveTheFrameUntouched) {
     struct Case {
         int width, height, stride;
-        size_t bytesLess;  // readable bytes below stride x height
+        size_t bytes;  // readable
         int frameWidth;
     };
     const Case cases[] = {
-        {4, 4, 12, 0, 4},  // stride shorter than a row
-                           // The last row needs only width x 4 bytes: one byte less is too few.
-        {4, 4, 20, 4 + 1, 4},
-        {0, 4, 16, 0, 4},
-        {4, 4, 16, 0, 0}};
+        {4, 4, 12, 256, 4},  // stride shorter than a row, bytes enough
+                             // The last row needs only width x 4 bytes: one byte less is too few.
+        {4, 4, 20, 3 * 20 + 16 - 1, 4},
+        {0, 4, 16, 256, 4},
+        {4, 4, 16, 256, 0}};
     const std::vector<uint8_t> source(256, 0x11);
     for (const Case& c : cases) {
-        SharedScreenFrame shared{source.data(),           0, c.width, c.height, c.stride,
-                                 SharedPixelOrder::kBgrx, {}};
-        const size_t full = static_cast<size_t>(c.stride) * static_cast<size_t>(c.height);
-        shared.bytes = std::min(full, source.size()) - std::min(full, c.bytesLess);
+        const SharedScreenFrame shared{
+            source.data(), c.bytes, c.width, c.height, c.stride, SharedPixelOrder::kBgrx, {}};
         std::vector<uint8_t> frame(4 * 4 * 3, 0x55);
         EXPECT_FALSE(ConvertSharedScreenFrame(shared, frame.data(), c.frameWidth, 4))
-            << c.width << " " << c.stride << " " << c.bytesLess << " " << c.frameWidth;
+            << c.width << " " << c.stride << " " << c.bytes << " " << c.frameWidth;
         EXPECT_EQ(frame, std::vector<uint8_t>(4 * 4 * 3, 0x55));
     }
 }
