@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/launch.h"
+#include "app/launch_kit.h"
 #include "app/settings.h"
 #include "app/user_config.h"
 
@@ -49,47 +50,31 @@ class ConfigDir : public ::testing::Test {
         ss << in.rdbuf();
         return ss.str();
     }
+    // LoadSettings on the file with a screen of the given size, into s_ and d_.
+    int Load(std::pair<int, int> screen = {640, 480}) {
+        return LoadSettings(
+            IniFile(Path()), [screen] { return screen; }, messages_, s_, d_);
+    }
     fs::path dir_;
+    RecordingMessages messages_;
+    BroadcastSettings s_;
+    DialogValues d_;
 };
 
-std::string Shifted(std::string s) {
-    ShiftAddress(s);
-    return s;
-}
-
-// How a classroom page builds a launch URL: shift, percent-encode every byte, append "&x".
-std::string LaunchUrlFor(const std::string& plain) {
-    std::string shifted = Shifted(plain);
-    std::string encoded;
-    static const char* hex = "0123456789ABCDEF";
-    for (unsigned char c : shifted) {
-        if (std::isalnum(c)) {
-            encoded.push_back(static_cast<char>(c));
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 15];
-        }
-    }
-    return std::string(kLaunchPrefix) + encoded + "&x";
-}
+using test::LaunchUrl;
+using test::Shifted;
 
 TEST(AddressShift, ShiftsByOneTwoThreeAndBack) {
     EXPECT_EQ(Shifted("abc"), "bdf");
     EXPECT_EQ(Shifted("rtmp"), "svpq");
-    EXPECT_EQ(Shifted("&"), "'");
-    EXPECT_EQ(Shifted("a&"), "b(");
     EXPECT_EQ(Shifted("aa&"), "bc)");
-    const std::vector<std::string> texts = {"rtmp://10.1.2.3:10086/encoder/qkz/mp4:123.mp4&123",
-                                            "x&y&z", std::string("\x7F\x80\xFC", 3)};
-    for (const std::string& plain : texts) {
+    for (const std::string& plain : {std::string("rtmp://10.1.2.3:10086/encoder/qkz/mp4:1.mp4&1"),
+                                     std::string("\x7F\x80\xFC", 3)}) {
         std::string s = Shifted(plain);
         UnshiftAddress(s);
         EXPECT_EQ(s, plain);
     }
-    std::string ends = "\xFF";  // becomes 0: the text ends there
-    ShiftAddress(ends);
-    EXPECT_EQ(ends, "");
+    EXPECT_EQ(Shifted("\xFF"), "");  // becomes 0: the text ends there
 }
 
 TEST(LaunchText, PercentDecodingRules) {
@@ -108,136 +93,81 @@ TEST(LaunchText, PercentDecodingRules) {
     EXPECT_EQ(DecodeLaunchText("%E4%B8%ADok"), "?ok");
 }
 
-TEST_F(ConfigDir, LaunchUrlExamples) {
-    const IniFile ini(Path());
-    const auto stored = [&](const char* url) {
-        EXPECT_EQ(ParseLaunchUrl(url, ini), 1);
-        return ini.GetString("Device", "Address", "<none>", 511);
+// The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
+// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped.
+TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
+    const std::string prefix = kLaunchPrefix;
+    const std::pair<std::string, std::string> rows[] = {
+        {"zembra.publish://ABC&x", "ABC"},
+        {"zembra.publish://ABC/&x", "ABC"},
+        {"zembra.publish://ABC&x/", "ABC"},
+        {"zembra.publish://A&B&C", "A&B"},
+        {"zembra.publish://ABC", ""},
+        {"0123456789abcdefgABC&x", "ABC"},
+        {"zembra.publish://AB%26C&x", "AB&C"},
+        {"zembra.publish://AB%0D%0AHaveAudio=0%0ACD&x", "ABHaveAudio=0CD"},
+        {prefix + std::string(600, 'A') + "&x", ""},  // the '&' lies beyond the 511 bytes
+        {prefix + std::string(500, 'A') + "&x", std::string(500, 'A')},
     };
-    EXPECT_EQ(stored("zembra.publish://ABC&x"), "ABC");
-    EXPECT_EQ(stored("zembra.publish://ABC/&x"), "ABC");
-    EXPECT_EQ(stored("zembra.publish://ABC&x/"), "ABC");
-    EXPECT_EQ(stored("zembra.publish://A&B&C"), "A&B");
-    EXPECT_EQ(stored("zembra.publish://ABC"), "");
-    EXPECT_EQ(stored("0123456789abcdefgABC&x"), "ABC");  // the prefix is not compared
-    EXPECT_EQ(stored("zembra.publish://AB%26C&x"), "AB&C");
+    Write("[Device]\nBitrate=800\n");
+    const IniFile ini(Path());
+    for (const auto& [url, stored] : rows) {
+        EXPECT_EQ(ParseLaunchUrl(url.c_str(), ini), 1) << url;
+        EXPECT_EQ(ini.GetString("Device", "Address", "<none>", 1000), stored) << url;
+    }
     EXPECT_EQ(ParseLaunchUrl(nullptr, ini), 0);
     EXPECT_EQ(ParseLaunchUrl("z", ini), 0);
-}
-
-TEST_F(ConfigDir, LineBreaksInAPayloadNeverBecomeKeys) {
-    const IniFile ini(Path());
-    Write("[Device]\nBitrate=800\n");
     ParseLaunchUrl("zembra.publish://AB%0D%0AHaveAudio=0%0ACD&x", ini);
-    EXPECT_EQ(ini.GetString("Device", "Address", "", 511), "ABHaveAudio=0CD");
-    EXPECT_EQ(ini.GetInt("Device", "HaveAudio", 7), 7);
     EXPECT_EQ(Read(), "[Device]\nBitrate=800\nAddress=ABHaveAudio=0CD\n");
     EXPECT_FALSE(ini.WriteString("Device", "Address", "a\nb"));
 }
 
-TEST_F(ConfigDir, LongPayloadIsCutAt511Bytes) {
-    const IniFile ini(Path());
-    const std::string url = std::string(kLaunchPrefix) + std::string(600, 'A') + "&x";
-    ParseLaunchUrl(url.c_str(), ini);
-    // 511 bytes taken: the '&' is beyond them, so nothing is left before a last '&'.
-    EXPECT_EQ(ini.GetString("Device", "Address", "<none>", 1000), "");
-    const std::string fits = std::string(kLaunchPrefix) + std::string(500, 'A') + "&x";
-    ParseLaunchUrl(fits.c_str(), ini);
-    EXPECT_EQ(ini.GetString("Device", "Address", "", 1000).size(), 500u);
-}
-
 TEST_F(ConfigDir, ClassroomPageUrlIsReadBackAsPublishUrlAndMeeting) {
     Write("[Device]\nFrameRate=15\nVideoWidth=640\nVideoHeight=480\n[Audio]\nChanels=2\n");
-    const IniFile ini(Path());
-    const std::string plain = "rtmp://h/app/mp4:12.mp4&12";
-    ParseLaunchUrl(LaunchUrlFor(plain).c_str(), ini);
-    BroadcastSettings s;
-    DialogValues d;
-    RecordingMessages messages;
-    ASSERT_EQ(LoadSettings(
-                  ini,
-                  [] {
-                      return std::pair{1366, 768};
-                  },
-                  messages, s, d),
-              1);
-    EXPECT_EQ(s.publishUrl, "rtmp://h/app/mp4:12.mp4");
-    EXPECT_EQ(d.meetingId, "12");
-    EXPECT_EQ(s.FrameRate, 15);
-    EXPECT_EQ(s.Chanels, 2);
-    EXPECT_EQ(s.ScreenWidth, 1364);  // from the screen, rounded down to a multiple of 4
-    EXPECT_EQ(s.ScreenHeight, 768);
-    EXPECT_TRUE(messages.shown.empty());
+    ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), IniFile(Path()));
+    ASSERT_EQ(Load({1366, 768}), 1);
+    EXPECT_EQ(s_.publishUrl, "rtmp://h/app/mp4:12.mp4");
+    EXPECT_EQ(d_.meetingId, "12");
+    EXPECT_EQ(s_.FrameRate, 15);
+    EXPECT_EQ(s_.Chanels, 2);
+    EXPECT_EQ(s_.ScreenWidth, 1364);  // from the screen, rounded down to a multiple of 4
+    EXPECT_EQ(s_.ScreenHeight, 768);
+    EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(ConfigDir, AddressSplitsAtTheLastAmpersand) {
     const IniFile ini(Path());
-    RecordingMessages messages;
-    BroadcastSettings s;
-    DialogValues d;
-    const auto size = [] { return std::pair{800, 600}; };
     ini.WriteString("Device", "Address", Shifted("a&b&c"));
-    ASSERT_EQ(LoadSettings(ini, size, messages, s, d), 1);
-    EXPECT_EQ(s.publishUrl, "a&b");
-    EXPECT_EQ(d.meetingId, "c");
+    ASSERT_EQ(Load(), 1);
+    EXPECT_EQ(s_.publishUrl, "a&b");
+    EXPECT_EQ(d_.meetingId, "c");
     ini.WriteString("Device", "Address", Shifted("url&"));
-    ASSERT_EQ(LoadSettings(ini, size, messages, s, d), 1);
-    EXPECT_EQ(d.meetingId, "");
+    ASSERT_EQ(Load(), 1);
+    EXPECT_EQ(d_.meetingId, "");
     ini.WriteString("Device", "Address", Shifted("no-ampersand"));
-    EXPECT_EQ(LoadSettings(ini, size, messages, s, d), 0);
-    EXPECT_EQ(d.meetingId, "no-ampersand");
-    EXPECT_EQ(s.publishUrl, "");
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0], "参数有误!");
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(d_.meetingId, "no-ampersand");
+    EXPECT_EQ(s_.publishUrl, "");
+    EXPECT_EQ(messages_.shown, std::vector<std::string>{"参数有误!"});
     // Only the first 99 bytes of a long address are read back.
     ini.WriteString("Device", "Address", Shifted(std::string(120, 'u') + "&1"));
-    EXPECT_EQ(LoadSettings(ini, size, messages, s, d), 0);
-    EXPECT_EQ(s.Address.size(), 99u);
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(s_.Address.size(), 99u);
 }
 
-TEST_F(ConfigDir, MissingFileAndKeysGiveTheDefaults) {
-    const IniFile ini(Path());
-    RecordingMessages messages;
-    BroadcastSettings s;
-    DialogValues d;
-    EXPECT_EQ(LoadSettings(
-                  ini,
-                  [] {
-                      return std::pair{1023, 767};
-                  },
-                  messages, s, d),
-              0);
-    EXPECT_EQ(s.FrameRate, 0);
-    EXPECT_EQ(s.Bitrate, 0);
-    EXPECT_EQ(s.Address, "");
-    EXPECT_EQ(s.ScreenWidth, 1020);
-    EXPECT_EQ(s.ScreenHeight, 764);
-    EXPECT_FALSE(fs::exists(Path()));  // reading creates nothing
-}
-
-TEST_F(ConfigDir, ScreenSizeFromTheFileIsRoundedAndZeroTakesTheScreen) {
-    const IniFile ini(Path());
-    RecordingMessages messages;
-    BroadcastSettings s;
-    DialogValues d;
+TEST_F(ConfigDir, ScreenSizeIsRoundedDownToFourAndZeroOrNoneTakesTheScreen) {
+    EXPECT_EQ(Load({1023, 767}), 0);  // no file: the defaults, and nothing created
+    EXPECT_EQ(s_.FrameRate, 0);
+    EXPECT_EQ(s_.Bitrate, 0);
+    EXPECT_EQ(s_.Address, "");
+    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
+    EXPECT_FALSE(fs::exists(Path()));
     Write("[device]\nscreenwidth=1023\nScreenHeight=767\n");  // names in any case
-    LoadSettings(
-        ini,
-        [] {
-            return std::pair{1366, 768};
-        },
-        messages, s, d);
-    EXPECT_EQ(s.ScreenWidth, 1020);
-    EXPECT_EQ(s.ScreenHeight, 764);
+    Load({1366, 768});
+    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
     Write("[Device]\nScreenWidth=0\nScreenHeight=600\n");
-    LoadSettings(
-        ini,
-        [] {
-            return std::pair{1366, 768};
-        },
-        messages, s, d);
-    EXPECT_EQ(s.ScreenWidth, 1364);
-    EXPECT_EQ(s.ScreenHeight, 768);
+    Load({1366, 768});
+    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
 }
 
 // The screen grabber's choice and the portal's restore token: read from [Device], and a new
@@ -264,26 +194,18 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
         "VideoStyle=0\r\n\r\n[Audio]\r\nSamplesPerSec=44100\r\n";
     Write(original);
     const IniFile ini(Path());
-    RecordingMessages messages;
-    BroadcastSettings s;
-    DialogValues d;
-    LoadSettings(
-        ini,
-        [] {
-            return std::pair{640, 480};
-        },
-        messages, s, d);
-    EXPECT_EQ(s.Bitrate, 800);  // the first of duplicate keys wins
-    SaveChangedSettings(ini, s, d);
+    Load();
+    EXPECT_EQ(s_.Bitrate, 800);  // the first of duplicate keys wins
+    SaveChangedSettings(ini, s_, d_);
     EXPECT_EQ(Read(), original);  // nothing changed: nothing written
-    d.bitrate = 500;
-    SaveChangedSettings(ini, s, d);
+    d_.bitrate = 500;
+    SaveChangedSettings(ini, s_, d_);
     EXPECT_EQ(Read(),
               "; installation defaults\r\n[Device]\r\nBitrate=500\r\nHaveAudio=1\r\nBitrate=123\r\n"
               "VideoStyle=0\r\n\r\n[Audio]\r\nSamplesPerSec=44100\r\n");
-    d.pictureType = 2;
-    d.videoDeviceIndex = 1;
-    SaveChangedSettings(ini, s, d);
+    d_.pictureType = 2;
+    d_.videoDeviceIndex = 1;
+    SaveChangedSettings(ini, s_, d_);
     EXPECT_EQ(ini.GetInt("Device", "VideoStyle", -1), 2);
     EXPECT_EQ(ini.GetInt("Device", "DeviceID", -1), 1);
     EXPECT_EQ(ini.GetInt("Audio", "SamplesPerSec", -1), 44100);
@@ -293,26 +215,16 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
 
 TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
     Write("[Device]\nQuickClassHost=10.9.8.7\n");
-    const IniFile ini(Path());
-    RecordingMessages messages;
-    MakeQuickClassAddress(ini, messages, 42);
-    BroadcastSettings s;
-    DialogValues d;
-    ASSERT_EQ(LoadSettings(
-                  ini,
-                  [] {
-                      return std::pair{640, 480};
-                  },
-                  messages, s, d),
-              1);
-    const std::string n = d.meetingId;
+    MakeQuickClassAddress(IniFile(Path()), messages_, 42);
+    ASSERT_EQ(Load(), 1);
+    const std::string n = d_.meetingId;
     ASSERT_FALSE(n.empty());
     EXPECT_LE(n.size(), 8u);
     EXPECT_NE(n[0], '0');
-    EXPECT_EQ(s.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0], QuickClassMessage(std::stol(n)));
-    EXPECT_NE(messages.shown[0].find("课堂ID是" + n + ", "), std::string::npos);
+    EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0], QuickClassMessage(std::stol(n)));
+    EXPECT_NE(messages_.shown[0].find("课堂ID是" + n + ", "), std::string::npos);
     EXPECT_EQ(QuickClassAddress("127.0.0.1", 1234567),
               "rtmp://127.0.0.1:10086/encoder/qkz/mp4:1234567.mp4&1234567");
 }
@@ -419,12 +331,9 @@ TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
     EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
     EXPECT_NE(error, "");
     EXPECT_TRUE(fs::is_directory(Path()));
-    RecordingMessages messages;
-    BroadcastSettings settings;
-    DialogValues dialog;
-    LoadSettings(IniFile(Path()), nullptr, messages, settings, dialog);
-    ASSERT_FALSE(messages.shown.empty());
-    EXPECT_EQ(messages.shown[0].rfind("设置无法读取: ", 0), 0u);
+    LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
+    ASSERT_FALSE(messages_.shown.empty());
+    EXPECT_EQ(messages_.shown[0].rfind("设置无法读取: ", 0), 0u);
     // A missing file is no error: it reads as empty and a write makes it.
     fs::remove(Path());
     EXPECT_EQ(IniFile(Path()).ReadError(), "");

@@ -116,30 +116,24 @@ class AlsaCaptureTest : public ::testing::Test {
     static inline std::optional<std::string> previousPath_;
 };
 
-TEST_F(AlsaCaptureTest, NamedPcmDeliversTheFileInWholeBlocksInOrder) {
+// The named PCM and the primary entry (the default PCM, here the same file).
+TEST_F(AlsaCaptureTest, NamedAndDefaultPcmDeliverTheFileInWholeBlocksInOrder) {
     ExpectToneBlocks(CaptureBlocks("tonein", 32), 32);
-}
-
-TEST_F(AlsaCaptureTest, ThePrimaryEntryCapturesFromTheDefaultPcm) {
     ExpectToneBlocks(CaptureBlocks(std::string(), 8), 8);
 }
 
-TEST_F(AlsaCaptureTest, AnUnknownPcmCannotBeOpened) {
-    CCaptureAudio audio(MakeAlsaCaptureDevice());
-    audio.SetFormat(44100, 16, 2);
-    EXPECT_FALSE(audio.Open(std::string("no_such_pcm_for_tests")));
-    audio.SetBlockSize(kBlock);
-    test::RecordingAudioSink sink;
-    EXPECT_EQ(audio.Start(1, &sink), 1);
-}
-
-TEST_F(AlsaCaptureTest, ABlockThatIsNotWholeFramesIsRefused) {
-    CCaptureAudio audio(MakeAlsaCaptureDevice());
-    audio.SetFormat(44100, 16, 2);
-    ASSERT_TRUE(audio.Open(std::string("tonein")));
-    audio.SetBlockSize(4098);
-    test::RecordingAudioSink sink;
-    EXPECT_EQ(audio.Start(1, &sink), 1);
+// An unknown PCM cannot be opened, and a block that is not whole frames is refused.
+TEST_F(AlsaCaptureTest, UnknownPcmOrBrokenBlockSizeRefuseTheStart) {
+    for (const auto& [pcm, block] :
+         {std::pair<std::string, uint32_t>{"no_such_pcm_for_tests", kBlock},
+          std::pair<std::string, uint32_t>{"tonein", 4098}}) {
+        CCaptureAudio audio(MakeAlsaCaptureDevice());
+        audio.SetFormat(44100, 16, 2);
+        EXPECT_EQ(audio.Open(pcm), pcm == "tonein");
+        audio.SetBlockSize(block);
+        test::RecordingAudioSink sink;
+        EXPECT_EQ(audio.Start(1, &sink), 1) << pcm;
+    }
 }
 
 TEST_F(AlsaCaptureTest, EnumerationListsThePrimaryDeviceThenTheTestPcm) {

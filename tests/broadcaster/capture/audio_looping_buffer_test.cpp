@@ -23,16 +23,6 @@ void WriteCounting(AudioLoopingBuffer& ring, uint32_t bytes, uint32_t first) {
     }
 }
 
-TEST(AudioLoopingBufferTest, StereoAt44100WithBlocksOf4096HasSixteenNotificationOffsets) {
-    AudioLoopingBuffer ring;
-    ASSERT_TRUE(ring.Reset(4096));
-    EXPECT_EQ(ring.BufferBytes(), 65536u);
-    EXPECT_EQ(ring.NotificationOffset(0), 4095u);
-    EXPECT_EQ(ring.NotificationOffset(1), 8191u);
-    EXPECT_EQ(ring.NotificationOffset(7), 32767u);
-    EXPECT_EQ(ring.NotificationOffset(15), 65535u);
-}
-
 TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABuffer) {
     AudioLoopingBuffer ring;
     EXPECT_FALSE(ring.Reset(0));

@@ -34,6 +34,8 @@ struct FakeAudioState {
     int starts = 0;
     int stops = 0;
     int closes = 0;
+    int wakes = 0;
+    int readsAfterStop = 0;
 
     void Push(const std::vector<uint8_t>& bytes) {
         {
@@ -82,14 +84,15 @@ class FakeAudioDevice final : public AudioCaptureDevice {
         {
             std::lock_guard<std::mutex> lock(state_->mutex);
             state_->woken = true;
+            ++state_->wakes;
         }
         state_->changed.notify_all();
     }
     int64_t Read(uint8_t* dest, uint32_t maxBytes) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        if (state_->failRead) {
+        state_->readsAfterStop += state_->stops;
+        if (state_->failRead)
             return -1;
-        }
         const size_t n = std::min<size_t>(maxBytes, state_->pending.size());
         std::copy(state_->pending.begin(), state_->pending.begin() + static_cast<long>(n), dest);
         state_->pending.erase(state_->pending.begin(),

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -15,41 +16,34 @@ constexpr uint8_t kGuard = 0xA5;
 // An owned picture with `guard` bytes of kGuard before and after it, to catch stray writes.
 class Picture {
   public:
-    Picture(int32_t width, int32_t height, size_t guard = 64)
+    Picture(int32_t width, int32_t height, size_t guard = 4096)
         : width_(width),
           height_(height),
           guard_(guard),
           bytes_(static_cast<size_t>(width) * static_cast<size_t>(height) * 3U + 2 * guard,
                  kGuard) {
-        std::fill(begin(), end(), uint8_t{0});
+        Fill(0);
     }
 
     FrameImage View() { return FrameImage(bytes_.data() + guard_, width_, height_); }
     uint8_t* begin() { return bytes_.data() + guard_; }
     uint8_t* end() { return bytes_.data() + bytes_.size() - guard_; }
     std::vector<uint8_t> Pixels() { return std::vector<uint8_t>(begin(), end()); }
-    uint8_t* At(int32_t x, int32_t y) { return View().Pixel(x, y); }
-
-    bool GuardsIntact() const {
-        for (size_t i = 0; i < guard_; ++i) {
-            if (bytes_[i] != kGuard || bytes_[bytes_.size() - 1 - i] != kGuard) {
-                return false;
-            }
-        }
-        return true;
+    std::vector<uint8_t> At(int32_t x, int32_t y) {
+        const uint8_t* p = View().Pixel(x, y);
+        return {p[0], p[1], p[2]};
     }
-
+    bool GuardsIntact() const {
+        return std::all_of(bytes_.begin(), bytes_.begin() + static_cast<ptrdiff_t>(guard_),
+                           [](uint8_t b) { return b == kGuard; }) &&
+               std::all_of(bytes_.end() - static_cast<ptrdiff_t>(guard_), bytes_.end(),
+                           [](uint8_t b) { return b == kGuard; });
+    }
     void FillRandom(std::mt19937& rng) {
         std::uniform_int_distribution<int> byte(0, 255);
         std::generate(begin(), end(), [&] { return static_cast<uint8_t>(byte(rng)); });
     }
     void Fill(uint8_t value) { std::fill(begin(), end(), value); }
-    void SetPixel(int32_t x, int32_t y, uint8_t b, uint8_t g, uint8_t r) {
-        uint8_t* p = At(x, y);
-        p[0] = b;
-        p[1] = g;
-        p[2] = r;
-    }
 
   private:
     int32_t width_;
@@ -57,11 +51,6 @@ class Picture {
     size_t guard_;
     std::vector<uint8_t> bytes_;
 };
-
-std::vector<uint8_t> PixelAt(const FrameImage& image, int32_t x, int32_t y) {
-    const uint8_t* p = image.Pixel(x, y);
-    return {p[0], p[1], p[2]};
-}
 
 // Bilinear resize written the plain way: every neighbour clamped into the source, positions in
 // 64-bit integers, floor division for the integer part.
@@ -97,375 +86,165 @@ void ReferenceBilinear(const FrameImage& dst, const FrameImage& src) {
     }
 }
 
-TEST(ScaleBilinearTest, TwoByTwoToOneIsTheTruncatedMean) {
-    Picture src(2, 2);
-    src.SetPixel(0, 0, 1, 10, 200);
-    src.SetPixel(1, 0, 2, 20, 201);
-    src.SetPixel(0, 1, 3, 30, 202);
-    src.SetPixel(1, 1, 5, 41, 255);
-    Picture dst(1, 1);
-    ScaleBilinear(dst.View(), src.View());
+TEST(ScaleBilinearTest, TinyPicturesGiveTheTruncatedMeanAndTheCopiedPixel) {
+    Picture four(2, 2);
+    const uint8_t values[] = {1, 10, 200, 2, 20, 201, 3, 30, 202, 5, 41, 255};
+    std::copy(std::begin(values), std::end(values), four.begin());
+    Picture one(1, 1);
+    ScaleBilinear(one.View(), four.View());
     // (1+2+3+5)/4 = 2.75, (10+20+30+41)/4 = 25.25, (200+201+202+255)/4 = 214.5: all truncated.
-    EXPECT_EQ(PixelAt(dst.View(), 0, 0), (std::vector<uint8_t>{2, 25, 214}));
-    EXPECT_TRUE(dst.GuardsIntact());
+    EXPECT_EQ(one.At(0, 0), (std::vector<uint8_t>{2, 25, 214}));
+    ScaleBilinear(four.View(), one.View());
+    for (int32_t i = 0; i < 4; ++i)
+        EXPECT_EQ(four.At(i % 2, i / 2), (std::vector<uint8_t>{2, 25, 214})) << i;
+    EXPECT_TRUE(one.GuardsIntact() && four.GuardsIntact());
 }
 
-TEST(ScaleBilinearTest, OneByOneToTwoByTwoCopiesThePixel) {
-    Picture src(1, 1);
-    src.SetPixel(0, 0, 7, 128, 251);
-    Picture dst(2, 2);
-    ScaleBilinear(dst.View(), src.View());
-    for (int32_t y = 0; y < 2; ++y) {
-        for (int32_t x = 0; x < 2; ++x) {
-            EXPECT_EQ(PixelAt(dst.View(), x, y), (std::vector<uint8_t>{7, 128, 251}))
-                << x << "," << y;
+TEST(ScaleBilinearTest, MatchesTheClampedReferenceOverRandomAndScreenSizes) {
+    std::mt19937 rng(20240611);
+    std::uniform_int_distribution<int32_t> small(1, 12);
+    std::uniform_int_distribution<int32_t> large(1, 260);
+    // Tiny pictures (1 and 2 pixels exercise the edge bands alone) mixed with larger ones, up-
+    // and downscaling independently in each direction; then screen-sized resizes.
+    std::vector<std::array<int32_t, 4>> sizes;
+    for (int round = 0; round < 600; ++round) {
+        auto pick = [&](int r) { return r % 3 == 0 ? small(rng) : large(rng); };
+        sizes.push_back({pick(round), pick(round + 1), pick(round + 2), pick(round / 2)});
+    }
+    sizes.insert(
+        sizes.end(),
+        {{640, 480, 359, 270}, {1920, 1080, 480, 270}, {1280, 720, 640, 360}, {240, 135, 160, 89}});
+    for (const auto& [sw, sh, dw, dh] : sizes) {
+        SCOPED_TRACE(::testing::Message() << sw << "x" << sh << " -> " << dw << "x" << dh);
+        Picture src(sw, sh, 64);
+        src.FillRandom(rng);
+        Picture fast(dw, dh, 64);
+        Picture reference(dw, dh, 64);
+        ScaleBilinear(fast.View(), src.View());
+        ReferenceBilinear(reference.View(), src.View());
+        ASSERT_EQ(fast.Pixels(), reference.Pixels());
+        ASSERT_TRUE(fast.GuardsIntact());
+    }
+}
+
+// Halving chains: each listed size in turn by ScaleBilinear, then the destination. The scratch
+// buffer is shared, so the rows run in order and the last one needs it to grow.
+TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
+    struct Row {
+        int32_t sw, sh, dw, dh;
+        std::vector<std::pair<int32_t, int32_t>> halvings;
+    };
+    const Row rows[] = {
+        {64, 36, 8, 4, {{32, 18}, {16, 9}}},
+        {1920, 1080, 160, 90, {{960, 540}, {480, 270}, {240, 135}}},
+        {1280, 720, 640, 360, {}},  // half size: resized directly
+        {2560, 1440, 160, 90, {{1280, 720}, {640, 360}, {320, 180}}},
+    };
+    std::mt19937 rng(11);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.sw << "x" << row.sh);
+        Picture src(row.sw, row.sh);
+        src.FillRandom(rng);
+        const std::vector<uint8_t> original = src.Pixels();
+        std::vector<std::vector<uint8_t>> steps;
+        FrameImage current = src.View();
+        for (const auto& [w, h] : row.halvings) {
+            steps.emplace_back(static_cast<size_t>(w) * static_cast<size_t>(h) * 3U);
+            const FrameImage half(steps.back().data(), w, h);
+            ScaleBilinear(half, current);
+            current = half;
+        }
+        Picture expected(row.dw, row.dh);
+        ScaleBilinear(expected.View(), current);
+
+        Picture dst(row.dw, row.dh);
+        ScaleDownStepwise(dst.View(), src.View());
+        EXPECT_EQ(dst.Pixels(), expected.Pixels());
+        EXPECT_TRUE(dst.GuardsIntact() && src.GuardsIntact());
+        if (row.halvings.empty()) {
+            EXPECT_EQ(src.Pixels(), original);
+        } else {
+            // The buffers alternate: the second halving was written into the source.
+            EXPECT_TRUE(std::equal(steps[1].begin(), steps[1].end(), src.begin()));
         }
     }
-    EXPECT_TRUE(dst.GuardsIntact());
 }
 
-TEST(ScaleBilinearTest, ZeroSizeAnywhereLeavesTheDestinationUntouched) {
+// Insets drawn by ScaleNearestInto (inset size given) and PasteImage (inset size 0: the image's
+// own): where each lands, moved flush at the far edges, clamped at the near ones and clipped.
+TEST(InsetPlacementTest, LandsWhereTheRowSaysAndTouchesNothingElse) {
+    struct Row {
+        int32_t cw, ch, sw, sh, iw, ih, x, y, placedX, placedY;
+    };
+    const Row rows[] = {
+        {1920, 1080, 640, 480, 359, 270, 1500, 700, 1500, 700},  // the feeder's camera inset
+        {1280, 720, 320, 240, 320, 240, 1200, 0, 960, 0},        // sticking out on the right
+        {10, 8, 2, 2, 4, 4, 3, 7, 3, 4},                         // above the top
+        {20, 10, 6, 5, 6, 5, -4, -3, 0, 0},                      // negative position
+        {16, 12, 50, 40, 100, 80, 5, 5, 0, 0},                   // larger than the canvas
+        {1000, 1, 1, 1, 1000, 1, 0, 0, 0, 0},                    // never reads past the source
+        {10, 8, 4, 3, 0, 0, 2, 0, 2, 0},
+        {8, 6, 3, 2, 0, 0, 7, 5, 5, 4},
+        {8, 6, 3, 2, 0, 0, -2, -9, 0, 0},
+        {12, 9, 30, 20, 0, 0, 3, 3, 0, 0},
+    };
+    std::mt19937 rng(15);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.cw << "x" << r.ch << " " << r.sw << "x" << r.sh
+                                          << " at " << r.x << "," << r.y);
+        Picture src(r.sw, r.sh);
+        src.FillRandom(rng);
+        Picture canvas(r.cw, r.ch);
+        canvas.Fill(0x11);
+        const bool paste = r.iw == 0;
+        const int32_t iw = paste ? r.sw : r.iw;
+        const int32_t ih = paste ? r.sh : r.ih;
+        if (paste)
+            EXPECT_EQ(PasteImage(canvas.View(), r.x, r.y, src.View()), 1);
+        else
+            ScaleNearestInto(canvas.View(), r.x, r.y, FrameImage(nullptr, iw, ih), src.View());
+        // Inset pixel (j, i) is source pixel (j * step >> 16, i * step >> 16) with the 16.16
+        // step source / inset + 1, kept inside the source.
+        const uint32_t xr = static_cast<uint32_t>(r.sw * 65536 / iw + 1);
+        const uint32_t yr = static_cast<uint32_t>(r.sh * 65536 / ih + 1);
+        for (int32_t y = 0; y < r.ch; ++y) {
+            for (int32_t x = 0; x < r.cw; ++x) {
+                const int32_t j = x - r.placedX;
+                const int32_t i = y - r.placedY;
+                std::vector<uint8_t> want{0x11, 0x11, 0x11};
+                if (j >= 0 && j < iw && i >= 0 && i < ih) {
+                    const auto sx = std::min<uint32_t>((static_cast<uint32_t>(j) * xr) >> 16,
+                                                       static_cast<uint32_t>(r.sw - 1));
+                    const auto sy = std::min<uint32_t>((static_cast<uint32_t>(i) * yr) >> 16,
+                                                       static_cast<uint32_t>(r.sh - 1));
+                    want = src.At(static_cast<int32_t>(sx), static_cast<int32_t>(sy));
+                }
+                ASSERT_EQ(canvas.At(x, y), want) << x << "," << y;
+            }
+        }
+        EXPECT_TRUE(canvas.GuardsIntact());
+    }
+}
+
+TEST(InsetPlacementTest, ZeroSizesAnywhereChangeNothing) {
     std::mt19937 rng(7);
     Picture src(8, 6);
     src.FillRandom(rng);
     Picture dst(4, 3);
     dst.Fill(0x3C);
     const std::vector<uint8_t> before = dst.Pixels();
-
     ScaleBilinear(FrameImage(dst.begin(), 0, 3), src.View());
     ScaleBilinear(FrameImage(dst.begin(), 4, 0), src.View());
     ScaleBilinear(dst.View(), FrameImage(src.begin(), 0, 6));
     ScaleBilinear(dst.View(), FrameImage(src.begin(), 8, 0));
     ScaleDownStepwise(dst.View(), FrameImage(src.begin(), 0, 6));
+    ScaleNearestInto(dst.View(), 0, 0, FrameImage(nullptr, 0, 4), src.View());
+    ScaleNearestInto(dst.View(), 0, 0, FrameImage(nullptr, 4, 0), src.View());
+    ScaleNearestInto(dst.View(), 0, 0, FrameImage(nullptr, 4, 4), FrameImage(src.begin(), 0, 4));
+    EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, 0)), 1);
+    EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, -3)), 1);
     EXPECT_EQ(dst.Pixels(), before);
     EXPECT_TRUE(dst.GuardsIntact());
-}
-
-TEST(ScaleBilinearTest, InnerRectangleMatchesClampedReferenceOverRandomSizes) {
-    std::mt19937 rng(20240611);
-    std::uniform_int_distribution<int32_t> small(1, 12);
-    std::uniform_int_distribution<int32_t> large(1, 260);
-    int compared = 0;
-    for (int round = 0; round < 600; ++round) {
-        // Mix tiny pictures (1 and 2 pixels exercise the edge bands alone) with larger ones,
-        // up- and downscaling independently in each direction.
-        auto pick = [&](int r) { return r % 3 == 0 ? small(rng) : large(rng); };
-        const int32_t sw = pick(round);
-        const int32_t sh = pick(round + 1);
-        const int32_t dw = pick(round + 2);
-        const int32_t dh = pick(round / 2);
-        Picture src(sw, sh);
-        src.FillRandom(rng);
-        Picture fast(dw, dh);
-        Picture reference(dw, dh);
-        ScaleBilinear(fast.View(), src.View());
-        ReferenceBilinear(reference.View(), src.View());
-        ASSERT_EQ(fast.Pixels(), reference.Pixels())
-            << sw << "x" << sh << " -> " << dw << "x" << dh;
-        ASSERT_TRUE(fast.GuardsIntact()) << sw << "x" << sh << " -> " << dw << "x" << dh;
-        ++compared;
-    }
-    EXPECT_EQ(compared, 600);
-}
-
-TEST(ScaleBilinearTest, ScreenSizedResizesMatchTheReference) {
-    std::mt19937 rng(3);
-    const int32_t cases[][4] = {
-        {640, 480, 359, 270}, {1920, 1080, 480, 270}, {1280, 720, 640, 360}, {240, 135, 160, 89}};
-    for (const auto& c : cases) {
-        Picture src(c[0], c[1]);
-        src.FillRandom(rng);
-        Picture fast(c[2], c[3]);
-        Picture reference(c[2], c[3]);
-        ScaleBilinear(fast.View(), src.View());
-        ReferenceBilinear(reference.View(), src.View());
-        EXPECT_EQ(fast.Pixels(), reference.Pixels()) << c[0] << "x" << c[1];
-    }
-}
-
-// Runs the halving chain by hand: each listed size in turn, then the destination.
-std::vector<uint8_t> ChainByHand(Picture& src,
-                                 const std::vector<std::pair<int32_t, int32_t>>& steps, int32_t dw,
-                                 int32_t dh, std::vector<uint8_t>* secondStep) {
-    std::vector<std::vector<uint8_t>> buffers;
-    FrameImage current = src.View();
-    for (const auto& [w, h] : steps) {
-        buffers.emplace_back(static_cast<size_t>(w) * static_cast<size_t>(h) * 3U);
-        const FrameImage half(buffers.back().data(), w, h);
-        ScaleBilinear(half, current);
-        current = half;
-        if (buffers.size() == 2 && secondStep != nullptr) {
-            *secondStep = buffers.back();
-        }
-    }
-    std::vector<uint8_t> out(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 3U);
-    ScaleBilinear(FrameImage(out.data(), dw, dh), current);
-    return out;
-}
-
-TEST(ScaleDownStepwiseTest, FullHdToThumbnailHalvesThreeTimesThenResizes) {
-    std::mt19937 rng(11);
-    Picture src(1920, 1080);
-    src.FillRandom(rng);
-    Picture copy = src;
-    std::vector<uint8_t> second;
-    const std::vector<uint8_t> expected =
-        ChainByHand(copy, {{960, 540}, {480, 270}, {240, 135}}, 160, 90, &second);
-
-    Picture direct(160, 90);
-    ScaleBilinear(direct.View(), src.View());
-    Picture dst(160, 90);
-    ScaleDownStepwise(dst.View(), src.View());
-    EXPECT_EQ(dst.Pixels(), expected);
-    EXPECT_NE(dst.Pixels(), direct.Pixels());  // a single resize would differ
-    // The buffers alternate: the second halving (480 x 270) was written into the source.
-    ASSERT_EQ(second.size(), 480U * 270U * 3U);
-    EXPECT_TRUE(std::equal(second.begin(), second.end(), src.begin()));
-    EXPECT_TRUE(dst.GuardsIntact());
-    EXPECT_TRUE(src.GuardsIntact());
-}
-
-TEST(ScaleDownStepwiseTest, HalfSizeTargetIsResizedDirectlyAndSourceKept) {
-    std::mt19937 rng(12);
-    Picture src(1280, 720);
-    src.FillRandom(rng);
-    const std::vector<uint8_t> original = src.Pixels();
-    Picture direct(640, 360);
-    ScaleBilinear(direct.View(), src.View());
-    Picture dst(640, 360);
-    ScaleDownStepwise(dst.View(), src.View());
-    EXPECT_EQ(dst.Pixels(), direct.Pixels());
-    EXPECT_EQ(src.Pixels(), original);
-}
-
-// The feeder's inset sizes: the screen inset of a camera picture (style 3) and the camera inset of
-// a screen picture (style 2), each an unsigned integer division in the feeder's order.
-struct InsetSize {
-    uint32_t width;
-    uint32_t height;
-};
-InsetSize ScreenInsetOnCamera(uint32_t videoWidth, uint32_t screenWidth, uint32_t screenHeight,
-                              uint32_t rate) {
-    const uint32_t width = videoWidth / rate;
-    return {width, (screenHeight * 100U / screenWidth) * width / 100U};
-}
-InsetSize CameraInsetOnScreen(uint32_t screenHeight, uint32_t videoWidth, uint32_t videoHeight,
-                              uint32_t rate) {
-    const uint32_t height = screenHeight / rate;
-    return {(videoWidth * 100U / videoHeight) * height / 100U, height};
-}
-
-TEST(ScaleDownStepwiseTest, FeederScreenInsetIsMadeFromTheLastHalving) {
-    const InsetSize inset = ScreenInsetOnCamera(640, 1920, 1080, 4);
-    ASSERT_EQ(inset.width, 160U);
-    ASSERT_EQ(inset.height, 89U);
-    std::mt19937 rng(13);
-    Picture src(1920, 1080);
-    src.FillRandom(rng);
-    Picture copy = src;
-    const std::vector<uint8_t> expected =
-        ChainByHand(copy, {{960, 540}, {480, 270}, {240, 135}}, 160, 89, nullptr);
-    Picture dst(160, 89);
-    ScaleDownStepwise(dst.View(), src.View());
-    EXPECT_EQ(dst.Pixels(), expected);
-}
-
-TEST(ScaleDownStepwiseTest, ScratchGrowsForALargerLaterSource) {
-    std::mt19937 rng(14);
-    Picture small(64, 36);
-    small.FillRandom(rng);
-    Picture smallOut(8, 4);
-    ScaleDownStepwise(smallOut.View(), small.View());
-
-    Picture src(2560, 1440);
-    src.FillRandom(rng);
-    Picture copy = src;
-    const std::vector<uint8_t> expected =
-        ChainByHand(copy, {{1280, 720}, {640, 360}, {320, 180}}, 160, 90, nullptr);
-    Picture dst(160, 90);
-    ScaleDownStepwise(dst.View(), src.View());
-    EXPECT_EQ(dst.Pixels(), expected);
-    EXPECT_TRUE(src.GuardsIntact());
-}
-
-TEST(ScaleNearestIntoTest, FeederCameraInsetSamplesEveryStepOfTheSource) {
-    const InsetSize inset = CameraInsetOnScreen(1080, 640, 480, 4);
-    ASSERT_EQ(inset.width, 359U);
-    ASSERT_EQ(inset.height, 270U);
-    std::mt19937 rng(15);
-    Picture camera(640, 480);
-    camera.FillRandom(rng);
-    Picture screen(1920, 1080);
-    screen.Fill(0x11);
-    const int32_t x = 1500;
-    const int32_t y = 700;
-    FrameImage size(nullptr, 359, 270);
-    ScaleNearestInto(screen.View(), x, y, size, camera.View());
-    // 640 * 65536 / 359 + 1 = 116833 and 480 * 65536 / 270 + 1 = 116509 per inset pixel.
-    for (int32_t i : {0, 1, 135, 269}) {
-        for (int32_t j : {0, 1, 200, 358}) {
-            const int32_t sx = static_cast<int32_t>((static_cast<uint32_t>(j) * 116833U) >> 16);
-            const int32_t sy = static_cast<int32_t>((static_cast<uint32_t>(i) * 116509U) >> 16);
-            EXPECT_EQ(PixelAt(screen.View(), x + j, y + i), PixelAt(camera.View(), sx, sy))
-                << i << "," << j;
-        }
-    }
-    EXPECT_EQ(PixelAt(screen.View(), x - 1, y), (std::vector<uint8_t>{0x11, 0x11, 0x11}));
-    EXPECT_EQ(PixelAt(screen.View(), x + 359, y), (std::vector<uint8_t>{0x11, 0x11, 0x11}));
-    EXPECT_EQ(PixelAt(screen.View(), x, y + 270), (std::vector<uint8_t>{0x11, 0x11, 0x11}));
-    EXPECT_EQ(PixelAt(screen.View(), x, y - 1), (std::vector<uint8_t>{0x11, 0x11, 0x11}));
-    EXPECT_TRUE(screen.GuardsIntact());
-}
-
-TEST(ScaleNearestIntoTest, InsetStickingOutOnTheRightIsMovedFlush) {
-    std::mt19937 rng(16);
-    Picture src(320, 240);
-    src.FillRandom(rng);
-    Picture canvas(1280, 720);
-    canvas.Fill(0x22);
-    ScaleNearestInto(canvas.View(), 1200, 0, FrameImage(nullptr, 320, 240), src.View());
-    // Same size: the nearest step is 65537, so inset column j is source column j.
-    for (int32_t i : {0, 100, 239}) {
-        for (int32_t j : {0, 1, 160, 319}) {
-            EXPECT_EQ(PixelAt(canvas.View(), 960 + j, i), PixelAt(src.View(), j, i));
-        }
-    }
-    EXPECT_EQ(PixelAt(canvas.View(), 959, 0), (std::vector<uint8_t>{0x22, 0x22, 0x22}));
-    EXPECT_EQ(PixelAt(canvas.View(), 960, 240), (std::vector<uint8_t>{0x22, 0x22, 0x22}));
-    EXPECT_TRUE(canvas.GuardsIntact());
-}
-
-TEST(ScaleNearestIntoTest, InsetAboveTheTopIsMovedDown) {
-    Picture src(2, 2);
-    src.Fill(0x90);
-    Picture canvas(10, 8);
-    canvas.Fill(0);
-    ScaleNearestInto(canvas.View(), 3, 7, FrameImage(nullptr, 4, 4), src.View());
-    for (int32_t yy = 0; yy < 8; ++yy) {
-        for (int32_t xx = 0; xx < 10; ++xx) {
-            const bool inside = xx >= 3 && xx < 7 && yy >= 4;
-            EXPECT_EQ(canvas.At(xx, yy)[0], inside ? 0x90 : 0) << xx << "," << yy;
-        }
-    }
-}
-
-TEST(ScaleNearestIntoTest, NegativePositionsAreClampedToTheCanvas) {
-    std::mt19937 rng(17);
-    Picture src(6, 5);
-    src.FillRandom(rng);
-    Picture canvas(20, 10);
-    canvas.Fill(0x33);
-    ScaleNearestInto(canvas.View(), -4, -3, FrameImage(nullptr, 6, 5), src.View());
-    for (int32_t i = 0; i < 5; ++i) {
-        for (int32_t j = 0; j < 6; ++j) {
-            EXPECT_EQ(PixelAt(canvas.View(), j, i), PixelAt(src.View(), j, i));
-        }
-    }
-    EXPECT_EQ(PixelAt(canvas.View(), 6, 0), (std::vector<uint8_t>{0x33, 0x33, 0x33}));
-    EXPECT_TRUE(canvas.GuardsIntact());
-}
-
-TEST(ScaleNearestIntoTest, InsetLargerThanTheCanvasIsClipped) {
-    std::mt19937 rng(18);
-    Picture src(50, 40);
-    src.FillRandom(rng);
-    Picture canvas(16, 12, 4096);
-    canvas.Fill(0x44);
-    ScaleNearestInto(canvas.View(), 5, 5, FrameImage(nullptr, 100, 80), src.View());
-    EXPECT_TRUE(canvas.GuardsIntact());
-    // Clamped to (0, 0) and cut at the canvas edges; inset pixel (j, i) is source (j/2, i/2).
-    const uint32_t xr = 50U * 65536U / 100U + 1U;
-    const uint32_t yr = 40U * 65536U / 80U + 1U;
-    for (int32_t i = 0; i < 12; ++i) {
-        for (int32_t j = 0; j < 16; ++j) {
-            const auto sx = static_cast<int32_t>((static_cast<uint32_t>(j) * xr) >> 16);
-            const auto sy = static_cast<int32_t>((static_cast<uint32_t>(i) * yr) >> 16);
-            EXPECT_EQ(PixelAt(canvas.View(), j, i), PixelAt(src.View(), sx, sy));
-        }
-    }
-}
-
-TEST(ScaleNearestIntoTest, StrongEnlargementNeverReadsPastTheSource) {
-    // One source pixel followed in memory by a different pixel that is not part of the source.
-    std::vector<uint8_t> memory = {10, 20, 30, 99, 99, 99};
-    const FrameImage src(memory.data(), 1, 1);
-    Picture canvas(1000, 1);
-    ScaleNearestInto(canvas.View(), 0, 0, FrameImage(nullptr, 1000, 1), src);
-    for (int32_t x = 0; x < 1000; ++x) {
-        ASSERT_EQ(PixelAt(canvas.View(), x, 0), (std::vector<uint8_t>{10, 20, 30})) << x;
-    }
-}
-
-TEST(ScaleNearestIntoTest, ZeroSizesDrawNothing) {
-    Picture src(4, 4);
-    src.Fill(0xEE);
-    Picture canvas(8, 8);
-    canvas.Fill(0);
-    ScaleNearestInto(canvas.View(), 0, 0, FrameImage(nullptr, 0, 4), src.View());
-    ScaleNearestInto(canvas.View(), 0, 0, FrameImage(nullptr, 4, 0), src.View());
-    ScaleNearestInto(canvas.View(), 0, 0, FrameImage(nullptr, 4, 4), FrameImage(src.begin(), 0, 4));
-    EXPECT_EQ(canvas.Pixels(), std::vector<uint8_t>(8 * 8 * 3, 0));
-}
-
-TEST(PasteImageTest, PasteAtRowZeroCoversTheBottomRows) {
-    std::mt19937 rng(19);
-    Picture img(4, 3);
-    img.FillRandom(rng);
-    Picture canvas(10, 8);
-    canvas.Fill(0x55);
-    EXPECT_EQ(PasteImage(canvas.View(), 2, 0, img.View()), 1);
-    for (int32_t y = 0; y < 8; ++y) {
-        for (int32_t x = 0; x < 10; ++x) {
-            if (x >= 2 && x < 6 && y < 3) {
-                EXPECT_EQ(PixelAt(canvas.View(), x, y), PixelAt(img.View(), x - 2, y));
-            } else {
-                EXPECT_EQ(PixelAt(canvas.View(), x, y), (std::vector<uint8_t>{0x55, 0x55, 0x55}));
-            }
-        }
-    }
-}
-
-TEST(PasteImageTest, StickingOutIsMovedFlushAndNegativeIsClamped) {
-    Picture img(3, 2);
-    img.Fill(0x77);
-    Picture canvas(8, 6);
-    canvas.Fill(0);
-    PasteImage(canvas.View(), 7, 5, img.View());  // moved to (5, 4)
-    EXPECT_EQ(canvas.At(5, 4)[0], 0x77);
-    EXPECT_EQ(canvas.At(7, 5)[0], 0x77);
-    EXPECT_EQ(canvas.At(4, 4)[0], 0);
-    EXPECT_EQ(canvas.At(5, 3)[0], 0);
-
-    canvas.Fill(0);
-    PasteImage(canvas.View(), -2, -9, img.View());  // clamped to (0, 0)
-    EXPECT_EQ(canvas.At(0, 0)[0], 0x77);
-    EXPECT_EQ(canvas.At(2, 1)[0], 0x77);
-    EXPECT_EQ(canvas.At(3, 0)[0], 0);
-    EXPECT_EQ(canvas.At(0, 2)[0], 0);
-    EXPECT_TRUE(canvas.GuardsIntact());
-}
-
-TEST(PasteImageTest, ImageLargerThanTheCanvasIsClipped) {
-    std::mt19937 rng(20);
-    Picture img(30, 20);
-    img.FillRandom(rng);
-    Picture canvas(12, 9, 2048);
-    EXPECT_EQ(PasteImage(canvas.View(), 3, 3, img.View()), 1);
-    EXPECT_TRUE(canvas.GuardsIntact());
-    for (int32_t y = 0; y < 9; ++y) {
-        for (int32_t x = 0; x < 12; ++x) {
-            EXPECT_EQ(PixelAt(canvas.View(), x, y), PixelAt(img.View(), x, y));
-        }
-    }
-}
-
-TEST(PasteImageTest, EmptyImageChangesNothing) {
-    Picture canvas(4, 4);
-    canvas.Fill(9);
-    std::vector<uint8_t> nothing(3, 1);
-    EXPECT_EQ(PasteImage(canvas.View(), 0, 0, FrameImage(nothing.data(), 1, 0)), 1);
-    EXPECT_EQ(PasteImage(canvas.View(), 0, 0, FrameImage(nothing.data(), 1, -3)), 1);
-    EXPECT_EQ(canvas.Pixels(), std::vector<uint8_t>(4 * 4 * 3, 9));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -53,60 +54,42 @@ TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
     EXPECT_EQ(ArrowAt(0, 31).alpha, 0);
 }
 
-TEST(PointerArrowTest, DrawPutsTheTipAtThePositionInABottomUpFrame) {
-    const int32_t w = 64;
-    const int32_t h = 48;
-    std::vector<uint8_t> pixels(static_cast<size_t>(w * h * 3), 200);
-    const FrameImage frame(pixels.data(), w, h);
-    DrawPointer(frame, 10, 5);
-    for (int32_t y = 0; y < h; ++y) {
-        for (int32_t x = 0; x < w; ++x) {
-            const int32_t ax = x - 10;
-            const int32_t ay = (h - 1 - y) - 5;  // picture row of buffer row y, less the tip's
-            const uint8_t* out = frame.Pixel(x, y);
-            if (ax < 0 || ay < 0 || ax >= kPointerSize || ay >= kPointerSize) {
-                ASSERT_EQ(out[0], 200) << x << "," << y;
-                continue;
+// The arrow blended over the frame with its tip at (x, y) from the top of a bottom-up frame,
+// clipped at the right and bottom edges; a tip outside the frame draws nothing.
+TEST(PointerArrowTest, DrawPutsTheTipAtThePositionAndClips) {
+    struct Row {
+        int32_t w, h, x, y;
+    };
+    const Row rows[] = {{64, 48, 10, 5}, {20, 10, 19, 9}, {16, 16, 16, 0},
+                        {16, 16, 0, 16}, {16, 16, -1, 3}, {16, 16, 3, -1}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.x << "," << r.y);
+        const size_t bytes = static_cast<size_t>(r.w * r.h * 3);
+        std::vector<uint8_t> guarded(bytes + 200, 0x5A);
+        std::fill(guarded.begin() + 100, guarded.end() - 100, uint8_t{200});
+        const FrameImage frame(guarded.data() + 100, r.w, r.h);
+        DrawPointer(frame, r.x, r.y);
+        const bool drawn = r.x >= 0 && r.y >= 0 && r.x < r.w && r.y < r.h;
+        for (int32_t y = 0; y < r.h; ++y) {
+            for (int32_t x = 0; x < r.w; ++x) {
+                const int32_t ax = x - r.x;
+                const int32_t ay = (r.h - 1 - y) - r.y;  // picture row of buffer row y
+                const uint8_t* out = frame.Pixel(x, y);
+                if (!drawn || ax < 0 || ay < 0 || ax >= kPointerSize || ay >= kPointerSize) {
+                    ASSERT_EQ(out[0], 200) << x << "," << y;
+                    continue;
+                }
+                const PointerPixel& p = ArrowAt(ax, ay);
+                ASSERT_EQ(out[0], ExpectedBlend(p.blue, 200, p.alpha)) << x << "," << y;
+                ASSERT_EQ(out[1], ExpectedBlend(p.green, 200, p.alpha)) << x << "," << y;
+                ASSERT_EQ(out[2], ExpectedBlend(p.red, 200, p.alpha)) << x << "," << y;
             }
-            const PointerPixel& p = ArrowAt(ax, ay);
-            ASSERT_EQ(out[0], ExpectedBlend(p.blue, 200, p.alpha)) << x << "," << y;
-            ASSERT_EQ(out[1], ExpectedBlend(p.green, 200, p.alpha)) << x << "," << y;
-            ASSERT_EQ(out[2], ExpectedBlend(p.red, 200, p.alpha)) << x << "," << y;
         }
+        EXPECT_TRUE(std::all_of(guarded.begin(), guarded.begin() + 100,
+                                [](uint8_t b) { return b == 0x5A; }));
+        EXPECT_TRUE(
+            std::all_of(guarded.end() - 100, guarded.end(), [](uint8_t b) { return b == 0x5A; }));
     }
-    // Tip at (10, 5) from the top is buffer row 48 - 1 - 5 = 42.
-    EXPECT_EQ(frame.Pixel(10, 42)[2], kPointerOutline.red);
-}
-
-TEST(PointerArrowTest, DrawIsClippedAtTheRightAndBottomEdges) {
-    const int32_t w = 20;
-    const int32_t h = 10;
-    std::vector<uint8_t> guarded(static_cast<size_t>(w * h * 3) + 200, 0x5A);
-    uint8_t* start = guarded.data() + 100;
-    std::fill(start, start + w * h * 3, uint8_t{0});
-    const FrameImage frame(start, w, h);
-    DrawPointer(frame, w - 1, h - 1);
-    // Only the tip fits: bottom-right picture pixel, which is buffer row 0.
-    EXPECT_EQ(frame.Pixel(w - 1, 0)[2], kPointerOutline.red);
-    int changed = 0;
-    for (int32_t i = 0; i < w * h * 3; ++i) {
-        changed += start[i] != 0 ? 1 : 0;
-    }
-    EXPECT_LE(changed, 3);
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(guarded[static_cast<size_t>(i)], 0x5A);
-        ASSERT_EQ(guarded[guarded.size() - 1 - static_cast<size_t>(i)], 0x5A);
-    }
-}
-
-TEST(PointerArrowTest, TipOutsideTheFrameDrawsNothing) {
-    std::vector<uint8_t> pixels(16 * 16 * 3, 0);
-    const FrameImage frame(pixels.data(), 16, 16);
-    DrawPointer(frame, 16, 0);
-    DrawPointer(frame, 0, 16);
-    DrawPointer(frame, -1, 3);
-    DrawPointer(frame, 3, -1);
-    EXPECT_EQ(pixels, std::vector<uint8_t>(16 * 16 * 3, 0));
 }
 
 }  // namespace

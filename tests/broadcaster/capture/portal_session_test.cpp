@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio_test_doubles.h"
 #include "capture/portal_screen_grabber.h"
 #include "capture/portal_session.h"
 #include "support/child_process.h"
@@ -92,10 +92,6 @@ struct ConversationCase {
     PortalFailure failure;
     PortalCursor cursor;
 };
-
-void PrintTo(const ConversationCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 // Each test points this process at its own bus; the variable is restored afterwards.
 class PrivateBusTest : public testing::Test {
@@ -195,32 +191,26 @@ INSTANTIATE_TEST_SUITE_P(
                                      PortalCursor::kEmbedded}),
     [](const testing::TestParamInfo<ConversationCase>& p) { return p.param.name; });
 
-class RecordingMessages final : public MessageSink {
-  public:
-    void ShowMessage(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
 // The grabber tells the user why the broadcast cannot show the screen, and grabs nothing.
 TEST_F(PrivateBusTest, GrabberReportsCancelAndAStreamThatDoesNotStart) {
     for (const std::string mode : {"cancel", "grant"}) {
         ScriptedPortal portal;
         ASSERT_TRUE(portal.Start(mode, 3)) << portal.Output();
-        RecordingMessages messages;
+        test::RecordingMessageSink messages;
         std::vector<std::string> saved;
         PortalScreenGrabber::Options options;
         options.restoreToken = "token-1";
         options.saveRestoreToken = [&saved](const std::string& t) { saved.push_back(t); };
         PortalScreenGrabber grabber(options, &messages);
         EXPECT_FALSE(grabber.Open()) << mode;
-        ASSERT_EQ(messages.texts.size(), 1U) << mode;
+        ASSERT_EQ(messages.Texts().size(), 1U) << mode;
         if (mode == "cancel") {
-            EXPECT_EQ(messages.texts[0], PortalFailureText(PortalFailure::kCancelled));
+            EXPECT_EQ(messages.Texts()[0], PortalFailureText(PortalFailure::kCancelled));
             EXPECT_TRUE(saved.empty());
         } else {
             // The scripted portal's descriptor leads to no PipeWire: granted, but no pictures.
-            EXPECT_NE(messages.texts[0].find("picture stream did not start"), std::string::npos)
-                << messages.texts[0];
+            EXPECT_NE(messages.Texts()[0].find("picture stream did not start"), std::string::npos)
+                << messages.Texts()[0];
             EXPECT_EQ(saved, std::vector<std::string>{"token-2"});
         }
         EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U) << mode;

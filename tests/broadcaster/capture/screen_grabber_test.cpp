@@ -1,10 +1,6 @@
 // Screen capture against a real X server: each test suite runs its own Xvfb, draws known
 // rectangles on the root window with Xlib, moves the pointer and checks the captured frames.
-// gtest comes before Xlib, whose macros (None, Bool, Status) would clash with its names.
 #include <gtest/gtest.h>
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <chrono>
 #include <cmath>
@@ -15,6 +11,7 @@
 
 #include "capture/pointer_arrow.h"
 #include "capture/screen_grabber.h"
+#include "capture/x_painter.h"
 #include "capture/xvfb_display.h"
 
 namespace capture {
@@ -22,86 +19,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Frame = std::vector<uint8_t>;
+using test::Painter;
+using test::Rgb;
 
 constexpr int kScreenWidth = 320;
 constexpr int kScreenHeight = 240;
-
-struct Rgb {
-    uint8_t red;
-    uint8_t green;
-    uint8_t blue;
-};
-
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-
-// The test's own client connection, drawing on the root window of the default screen.
-class Painter {
-  public:
-    explicit Painter(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-    bool Ok() const { return display_ != nullptr; }
-
-    // The pixel value of a colour on a TrueColor visual, from the visual's masks.
-    unsigned long PixelOf(Rgb c) const {
-        Visual* visual = DefaultVisual(display_.get(), DefaultScreen(display_.get()));
-        return Scale(c.red, visual->red_mask) | Scale(c.green, visual->green_mask) |
-               Scale(c.blue, visual->blue_mask);
-    }
-
-    void Fill(int x, int y, int w, int h, Rgb colour) {
-        Display* d = display_.get();
-        const Window root = DefaultRootWindow(d);
-        GC gc = XCreateGC(d, root, 0, nullptr);
-        XSetSubwindowMode(d, gc, IncludeInferiors);
-        XSetForeground(d, gc, PixelOf(colour));
-        XFillRectangle(d, root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
-        XFreeGC(d, gc);
-        XSync(d, False);
-    }
-
-    // Maps a window of one colour on the root window (drawing the server does for a child).
-    void ShowWindow(int x, int y, int w, int h, Rgb colour) {
-        Display* d = display_.get();
-        XSetWindowAttributes attributes{};
-        attributes.background_pixel = PixelOf(colour);
-        attributes.override_redirect = True;
-        const Window window =
-            XCreateWindow(d, DefaultRootWindow(d), x, y, static_cast<unsigned>(w),
-                          static_cast<unsigned>(h), 0, CopyFromParent, InputOutput, CopyFromParent,
-                          CWBackPixel | CWOverrideRedirect, &attributes);
-        XMapWindow(d, window);
-        XSync(d, False);
-        windows_.push_back(window);
-    }
-
-    void CloseWindows() {
-        for (const Window w : windows_) {
-            XDestroyWindow(display_.get(), w);
-        }
-        windows_.clear();
-        XSync(display_.get(), False);
-    }
-
-    void MovePointer(int x, int y) {
-        Display* d = display_.get();
-        XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);
-        XSync(d, False);
-    }
-
-  private:
-    static unsigned long Scale(uint8_t value, unsigned long mask) {
-        unsigned shift = 0;
-        while (((mask >> shift) & 1UL) == 0) {
-            ++shift;
-        }
-        const unsigned long max = mask >> shift;
-        return ((value * max + 127UL) / 255UL) << shift;
-    }
-
-    std::unique_ptr<Display, DisplayCloser> display_;
-    std::vector<Window> windows_;
-};
 
 // Pixel (x, y) counted from the picture's top-left, in a bottom-up BGR frame.
 Rgb At(const Frame& frame, int width, int height, int x, int y) {
@@ -109,10 +31,6 @@ Rgb At(const Frame& frame, int width, int height, int x, int y) {
                            static_cast<size_t>(x)) *
                           3U;
     return {frame[offset + 2], frame[offset + 1], frame[offset]};
-}
-
-bool Same(Rgb a, Rgb b) {
-    return a.red == b.red && a.green == b.green && a.blue == b.blue;
 }
 
 uint8_t Blend(uint8_t over, uint8_t under, uint8_t alpha) {
@@ -126,13 +44,33 @@ Rgb ArrowOver(int ax, int ay, Rgb under) {
             Blend(p.blue, under.blue, p.alpha)};
 }
 
-::testing::AssertionResult Uniform(const Frame& frame, int width, int height, Rgb colour) {
+// The frame's colour at (x, y) against `want(x, y)` for every pixel.
+template <typename Want>
+::testing::AssertionResult Every(const Frame& frame, int width, int height, Want want) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            if (!Same(At(frame, width, height, x, y), colour)) {
+            if (!(At(frame, width, height, x, y) == want(x, y)))
                 return ::testing::AssertionFailure() << "pixel " << x << "," << y << " differs";
-            }
         }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Uniform(const Frame& frame, int width, int height, Rgb colour) {
+    return Every(frame, width, height, [&](int, int) { return colour; });
+}
+
+struct Probe {
+    int x, y;
+    Rgb colour;
+};
+
+// The frame's colours at the probes.
+::testing::AssertionResult Shows(const Frame& frame, int width, int height,
+                                 std::initializer_list<Probe> probes) {
+    for (const Probe& p : probes) {
+        if (!(At(frame, width, height, p.x, p.y) == p.colour))
+            return ::testing::AssertionFailure() << "pixel " << p.x << "," << p.y << " differs";
     }
     return ::testing::AssertionSuccess();
 }
@@ -183,20 +121,20 @@ TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
         Frame frame(kScreenWidth * kScreenHeight * 3, 0);
         ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
-        auto at = [&](int x, int y) { return At(frame, kScreenWidth, kScreenHeight, x, y); };
         // Row 0 of the buffer is the bottom row of the screen.
-        EXPECT_TRUE(Same(at(10, 20), kRed));
-        EXPECT_TRUE(Same(at(59, 49), kRed));
-        EXPECT_TRUE(Same(at(9, 20), kBackground));
-        EXPECT_TRUE(Same(at(60, 20), kBackground));
-        EXPECT_TRUE(Same(at(10, 19), kBackground));
-        EXPECT_TRUE(Same(at(10, 50), kBackground));
-        EXPECT_TRUE(Same(at(100, 30), kGreen));
-        EXPECT_TRUE(Same(at(139, 69), kGreen));
-        EXPECT_TRUE(Same(at(140, 69), kBackground));
-        EXPECT_TRUE(Same(at(200, 150), kOdd));
-        EXPECT_TRUE(Same(at(249, 179), kOdd));
-        EXPECT_TRUE(Same(at(249, 180), kBackground));
+        EXPECT_TRUE(Shows(frame, kScreenWidth, kScreenHeight,
+                          {{10, 20, kRed},
+                           {59, 49, kRed},
+                           {9, 20, kBackground},
+                           {60, 20, kBackground},
+                           {10, 19, kBackground},
+                           {10, 50, kBackground},
+                           {100, 30, kGreen},
+                           {139, 69, kGreen},
+                           {140, 69, kBackground},
+                           {200, 150, kOdd},
+                           {249, 179, kOdd},
+                           {249, 180, kBackground}}));
         // Bytes in the buffer: blue, green, red; the red rectangle's first row from the top is
         // buffer row 239 - 20 = 219.
         const size_t offset = (219U * kScreenWidth + 10U) * 3U;
@@ -210,48 +148,37 @@ TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
     }
 }
 
-TEST_F(ScreenGrabberTest, PointerAtOriginPutsTheTipOnTheFirstPixelOfTheLastRow) {
+// The arrow blended over the background with its tip at the pointer, clipped by the grabbed
+// rectangle, on both paths. 157 columns: the rows end in pixels that are converted one by one, past
+// the wide steps.
+TEST_F(ScreenGrabberTest, PointerArrowIsBlendedAtThePointerAndClipped) {
+    struct Row {
+        int width, height, pointerX, pointerY;
+    };
+    for (const Row& r : {Row{kScreenWidth, kScreenHeight, 0, 0}, Row{157, 120, 147, 100},
+                         Row{160, 120, 300, 200}}) {
+        painter_->MovePointer(r.pointerX, r.pointerY);
+        for (bool shared : {true, false}) {
+            SCOPED_TRACE(::testing::Message()
+                         << r.pointerX << "," << r.pointerY << " shared " << shared);
+            ScreenGrabber grabber(OptionsFor(shared));
+            Frame frame(static_cast<size_t>(r.width * r.height * 3), 0);
+            ASSERT_TRUE(grabber.Grab(frame.data(), r.width, r.height));
+            EXPECT_TRUE(Every(frame, r.width, r.height, [&](int x, int y) {
+                const int ax = x - r.pointerX;
+                const int ay = y - r.pointerY;
+                const bool arrow = ax >= 0 && ay >= 0 && ax < kPointerSize && ay < kPointerSize;
+                return arrow ? ArrowOver(ax, ay, kBackground) : kBackground;
+            }));
+        }
+    }
+    // The tip is the first pixel of the last buffer row: the arrow's outline.
     painter_->MovePointer(0, 0);
-    ScreenGrabber grabber(OptionsFor(true));
     Frame frame(kScreenWidth * kScreenHeight * 3, 0);
-    ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+    ASSERT_TRUE(ScreenGrabber(OptionsFor(true)).Grab(frame.data(), kScreenWidth, kScreenHeight));
     const size_t lastRow = static_cast<size_t>(kScreenHeight - 1) * kScreenWidth * 3U;
-    EXPECT_EQ(frame[lastRow], kPointerOutline.blue);
-    EXPECT_EQ(frame[lastRow + 1], kPointerOutline.green);
-    EXPECT_EQ(frame[lastRow + 2], kPointerOutline.red);
-    // The whole 32 x 32 corner is the arrow blended over the background; the rest is background.
-    for (int y = 0; y < kScreenHeight; ++y) {
-        for (int x = 0; x < kScreenWidth; ++x) {
-            const Rgb expected =
-                x < kPointerSize && y < kPointerSize ? ArrowOver(x, y, kBackground) : kBackground;
-            ASSERT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, x, y), expected))
-                << x << "," << y;
-        }
-    }
-}
-
-TEST_F(ScreenGrabberTest, PointerOutsideTheRectangleIsNotDrawn) {
-    painter_->MovePointer(300, 200);
-    ScreenGrabber grabber(OptionsFor(true));
-    Frame frame(160 * 120 * 3, 0);
-    ASSERT_TRUE(grabber.Grab(frame.data(), 160, 120));
-    EXPECT_TRUE(Uniform(frame, 160, 120, kBackground));
-}
-
-TEST_F(ScreenGrabberTest, PointerNearTheCornerIsClipped) {
-    // 157 columns: the rows end in pixels that are converted one by one, past the wide steps.
-    constexpr int w = 157;
-    painter_->MovePointer(147, 100);
-    ScreenGrabber grabber(OptionsFor(true));
-    Frame frame(w * 120 * 3, 0);
-    ASSERT_TRUE(grabber.Grab(frame.data(), w, 120));
-    for (int y = 0; y < 120; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const bool arrow = x >= 147 && y >= 100;
-            const Rgb expected = arrow ? ArrowOver(x - 147, y - 100, kBackground) : kBackground;
-            ASSERT_TRUE(Same(At(frame, w, 120, x, y), expected)) << x << "," << y;
-        }
-    }
+    EXPECT_EQ((Rgb{frame[lastRow + 2], frame[lastRow + 1], frame[lastRow]}),
+              (Rgb{kPointerOutline.red, kPointerOutline.green, kPointerOutline.blue}));
 }
 
 // What a grabber of its own, reading the whole screen, makes of it now.
@@ -292,7 +219,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsReadAndWriteOnlyTheChangedRows) {
         EXPECT_EQ(grabber.Done().screenReads, first.screenReads + 1);
         EXPECT_EQ(grabber.Done().rowsRead, first.rowsRead + 6);
         EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten + 6);
-        EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 70, 72), kGreen));
+        EXPECT_TRUE(At(frame, kScreenWidth, kScreenHeight, 70, 72) == kGreen);
         EXPECT_EQ(frame, FreshGrab(OptionsFor(shared), kScreenWidth, kScreenHeight));
 
         // Drawing in a window (not on the root window itself) is seen too.
@@ -300,7 +227,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsReadAndWriteOnlyTheChangedRows) {
         painter_->ShowWindow(200, 150, 40, 30, kOdd);
         ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
         EXPECT_EQ(grabber.Done().rowsRead, beforeWindow.rowsRead + 30);
-        EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 220, 160), kOdd));
+        EXPECT_TRUE(At(frame, kScreenWidth, kScreenHeight, 220, 160) == kOdd);
         EXPECT_EQ(frame, FreshGrab(OptionsFor(shared), kScreenWidth, kScreenHeight));
         // Whatever the server shows where the window was (the root window may have no
         // background to repaint with), the frame shows the same.
@@ -320,8 +247,8 @@ TEST_F(ScreenGrabberTest, LaterGrabsReadAndWriteOnlyTheChangedRows) {
         // A smaller rectangle on the same grabber remakes its transfer image.
         Frame small(100 * 90 * 3, 0);
         ASSERT_TRUE(grabber.Grab(small.data(), 100, 90));
-        EXPECT_TRUE(Same(At(small, 100, 90, 60, 70), kGreen));
-        EXPECT_TRUE(Same(At(small, 100, 90, 99, 89), kBackground));
+        EXPECT_TRUE(At(small, 100, 90, 60, 70) == kGreen);
+        EXPECT_TRUE(At(small, 100, 90, 99, 89) == kBackground);
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
     }
 }
@@ -341,8 +268,8 @@ TEST_F(ScreenGrabberTest, PointerMovingOverAnUnchangedScreenRedrawsOnlyTheArrowR
     EXPECT_EQ(grabber.Done().screenReads, first.screenReads);
     EXPECT_EQ(grabber.Done().rowsWritten, first.rowsWritten + 2 * kPointerSize);
     EXPECT_EQ(frame, FreshGrab(OptionsFor(true), kScreenWidth, kScreenHeight));
-    EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 90, 40), kBackground));
-    EXPECT_TRUE(Same(At(frame, kScreenWidth, kScreenHeight, 110, 120), ArrowOver(0, 0, kRed)));
+    EXPECT_TRUE(At(frame, kScreenWidth, kScreenHeight, 90, 40) == kBackground);
+    EXPECT_TRUE(At(frame, kScreenWidth, kScreenHeight, 110, 120) == ArrowOver(0, 0, kRed));
 
     // Overlapping positions rewrite the rows of both, once.
     painter_->MovePointer(112, 130);
@@ -361,23 +288,7 @@ TEST_F(ScreenGrabberTest, PointerMovingOverAnUnchangedScreenRedrawsOnlyTheArrowR
     painter_->MovePointer(300, 200);
     ASSERT_TRUE(grabber.Grab(part.data(), 160, 120));
     EXPECT_EQ(part, FreshGrab(OptionsFor(true), 160, 120));
-    EXPECT_TRUE(Same(At(part, 160, 120, 150, 100), kRed));
-}
-
-TEST_F(ScreenGrabberTest, SharedAndPlainPathsGiveTheSameFrame) {
-    painter_->Fill(5, 5, 300, 7, kOdd);
-    painter_->Fill(33, 100, 11, 120, kRed);
-    painter_->MovePointer(40, 90);
-    ScreenGrabber shared(OptionsFor(true));
-    ScreenGrabber plain(OptionsFor(false));
-    Frame a(kScreenWidth * kScreenHeight * 3, 1);
-    Frame b(kScreenWidth * kScreenHeight * 3, 2);
-    ASSERT_TRUE(shared.Grab(a.data(), kScreenWidth, kScreenHeight));
-    ASSERT_TRUE(plain.Grab(b.data(), kScreenWidth, kScreenHeight));
-    EXPECT_TRUE(shared.UsedSharedMemory());
-    EXPECT_FALSE(plain.UsedSharedMemory());
-    EXPECT_EQ(a, b);
-    EXPECT_TRUE(Same(At(a, kScreenWidth, kScreenHeight, 40, 90), Rgb{kPointerOutline.red, 0, 0}));
+    EXPECT_TRUE(At(part, 160, 120, 150, 100) == kRed);
 }
 
 TEST_F(ScreenGrabberTest, RectangleBeyondTheScreenIsBlackThere) {
@@ -387,12 +298,14 @@ TEST_F(ScreenGrabberTest, RectangleBeyondTheScreenIsBlackThere) {
     const int h = 300;
     Frame frame(static_cast<size_t>(w * h * 3), 0xCC);
     ASSERT_TRUE(grabber.Grab(frame.data(), w, h));
-    EXPECT_TRUE(Same(At(frame, w, h, 0, 0), kBackground));
-    EXPECT_TRUE(Same(At(frame, w, h, 318, 238), kBackground));
-    EXPECT_TRUE(Same(At(frame, w, h, 320, 0), Rgb{0, 0, 0}));
-    EXPECT_TRUE(Same(At(frame, w, h, 399, 299), Rgb{0, 0, 0}));
-    EXPECT_TRUE(Same(At(frame, w, h, 0, 240), Rgb{0, 0, 0}));
-    EXPECT_TRUE(Same(At(frame, w, h, 10, 299), Rgb{0, 0, 0}));
+    constexpr Rgb kBlack{0, 0, 0};
+    EXPECT_TRUE(Shows(frame, w, h,
+                      {{0, 0, kBackground},
+                       {318, 238, kBackground},
+                       {320, 0, kBlack},
+                       {399, 299, kBlack},
+                       {0, 240, kBlack},
+                       {10, 299, kBlack}}));
 }
 
 TEST_F(ScreenGrabberTest, UnusableArgumentsLeaveTheBufferAlone) {
@@ -410,9 +323,7 @@ TEST_F(ScreenGrabberTest, GrabScreenUsesTheDefaultDisplay) {
     painter_->MovePointer(300, 220);
     Frame frame(64 * 48 * 3, 0);
     EXPECT_TRUE(GrabScreen(frame.data(), 64, 48));
-    EXPECT_TRUE(Same(At(frame, 64, 48, 0, 0), kRed));
-    EXPECT_TRUE(Same(At(frame, 64, 48, 7, 7), kRed));
-    EXPECT_TRUE(Same(At(frame, 64, 48, 8, 8), kBackground));
+    EXPECT_TRUE(Shows(frame, 64, 48, {{0, 0, kRed}, {7, 7, kRed}, {8, 8, kBackground}}));
 }
 
 // Servers that appear, vanish and come back.
@@ -520,12 +431,13 @@ TEST(ScreenGrabberDepthTest, SixteenBitScreenIsConvertedByItsMasks) {
         ScreenGrabber grabber(options);
         Frame frame(64 * 32 * 3, 0x99);
         ASSERT_TRUE(grabber.Grab(frame.data(), 64, 32));
-        EXPECT_TRUE(Same(At(frame, 64, 32, 5, 5), kRed));
-        EXPECT_TRUE(Same(At(frame, 64, 32, 15, 5), kGreen));
-        EXPECT_TRUE(Same(At(frame, 64, 32, 25, 5), (Rgb{0, 0, 0xFF})));
-        EXPECT_TRUE(Same(At(frame, 64, 32, 35, 5), (Rgb{0xFF, 0xFF, 0xFF})));
-        EXPECT_TRUE(Same(At(frame, 64, 32, 45, 5), (Rgb{0, 0, 0})));
-        EXPECT_TRUE(Same(At(frame, 64, 32, 5, 20), (Rgb{0, 0, 0})));
+        EXPECT_TRUE(Shows(frame, 64, 32,
+                          {{5, 5, kRed},
+                           {15, 5, kGreen},
+                           {25, 5, {0, 0, 0xFF}},
+                           {35, 5, {0xFF, 0xFF, 0xFF}},
+                           {45, 5, {0, 0, 0}},
+                           {5, 20, {0, 0, 0}}}));
     }
 }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <ostream>
 #include <vector>
 
 #include "capture/frame_image.h"
@@ -50,94 +49,58 @@ Bgr FrameAt(const std::vector<uint8_t>& frame, int width, int height, int x, int
     return {p[0], p[1], p[2]};
 }
 
-struct ConversionCase {
-    const char* name;
-    int sourceWidth;
-    int sourceHeight;
-    int stride;
-    SharedPixelOrder order;
-    int width;  // of the frame asked for
-    int height;
-};
-
-void PrintTo(const ConversionCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class SharedScreenFrameConversion : public testing::TestWithParam<ConversionCase> {};
-
-TEST_P(SharedScreenFrameConversion, TopLeftRectangleBottomUpBlackBeyondThePicture) {
-    const ConversionCase& c = GetParam();
-    const std::vector<uint8_t> source =
-        SharedPicture(c.sourceWidth, c.sourceHeight, c.stride, c.order);
-    SharedScreenFrame shared;
-    shared.pixels = source.data();
-    shared.bytes = source.size();
-    shared.width = c.sourceWidth;
-    shared.height = c.sourceHeight;
-    shared.stride = c.stride;
-    shared.order = c.order;
-    std::vector<uint8_t> frame(static_cast<size_t>(c.width * c.height * 3), 0x55);
-    ASSERT_TRUE(ConvertSharedScreenFrame(shared, frame.data(), c.width, c.height));
-    for (int y = 0; y < c.height; ++y) {
-        for (int x = 0; x < c.width; ++x) {
-            const Bgr expected =
-                x < c.sourceWidth && y < c.sourceHeight ? ScreenColour(x, y) : Bgr{0, 0, 0};
-            ASSERT_EQ(FrameAt(frame, c.width, c.height, x, y), expected) << "at " << x << "," << y;
+// The top-left rectangle of the picture, bottom-up, black where the frame reaches beyond it.
+TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRows) {
+    struct Case {
+        int sourceWidth, sourceHeight, stride;
+        SharedPixelOrder order;
+        int width, height;  // of the frame asked for
+    };
+    const Case cases[] = {
+        {8, 6, 32, SharedPixelOrder::kBgrx, 8, 6},  {8, 6, 32, SharedPixelOrder::kRgbx, 8, 6},
+        {5, 4, 28, SharedPixelOrder::kBgrx, 5, 4},  {5, 4, 64, SharedPixelOrder::kRgbx, 5, 4},
+        {12, 9, 48, SharedPixelOrder::kBgrx, 8, 4}, {6, 3, 24, SharedPixelOrder::kRgbx, 8, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.sourceWidth << "x" << c.sourceHeight << " stride "
+                                          << c.stride << " -> " << c.width << "x" << c.height);
+        const std::vector<uint8_t> source =
+            SharedPicture(c.sourceWidth, c.sourceHeight, c.stride, c.order);
+        const SharedScreenFrame shared{
+            source.data(), source.size(), c.sourceWidth, c.sourceHeight, c.stride, c.order, {}};
+        std::vector<uint8_t> frame(static_cast<size_t>(c.width * c.height * 3), 0x55);
+        ASSERT_TRUE(ConvertSharedScreenFrame(shared, frame.data(), c.width, c.height));
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                const Bgr expected =
+                    x < c.sourceWidth && y < c.sourceHeight ? ScreenColour(x, y) : Bgr{0, 0, 0};
+                ASSERT_EQ(FrameAt(frame, c.width, c.height, x, y), expected) << x << "," << y;
+            }
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SharedScreenFrameConversion,
-    testing::Values(
-        ConversionCase{"BgrxSameSize", 8, 6, 32, SharedPixelOrder::kBgrx, 8, 6},
-        ConversionCase{"RgbxSameSize", 8, 6, 32, SharedPixelOrder::kRgbx, 8, 6},
-        ConversionCase{"PaddedRows", 5, 4, 28, SharedPixelOrder::kBgrx, 5, 4},
-        ConversionCase{"PaddedRowsRgbx", 5, 4, 64, SharedPixelOrder::kRgbx, 5, 4},
-        ConversionCase{"FrameSmallerTakesTopLeft", 12, 9, 48, SharedPixelOrder::kBgrx, 8, 4},
-        ConversionCase{"FrameLargerIsBlackBeyond", 6, 3, 24, SharedPixelOrder::kRgbx, 8, 5}),
-    [](const testing::TestParamInfo<ConversionCase>& p) { return p.param.name; });
-
-struct RefusedCase {
-    const char* name;
-    int width;
-    int height;
-    int stride;
-    size_t bytesLess;  // readable bytes below stride x height
-    int frameWidth;
-};
-
-void PrintTo(const RefusedCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class SharedScreenFrameRefused : public testing::TestWithParam<RefusedCase> {};
-
-TEST_P(SharedScreenFrameRefused, LeavesTheFrameUntouched) {
-    const RefusedCase& c = GetParam();
+TEST(SharedScreenFrameTest, UnusablePicturesLeaveTheFrameUntouched) {
+    struct Case {
+        int width, height, stride;
+        size_t bytes;  // readable
+        int frameWidth;
+    };
+    const Case cases[] = {
+        {4, 4, 12, 256, 4},  // stride shorter than a row, bytes enough
+                             // The last row needs only width x 4 bytes: one byte less is too few.
+        {4, 4, 20, 3 * 20 + 16 - 1, 4},
+        {0, 4, 16, 256, 4},
+        {4, 4, 16, 256, 0}};
     const std::vector<uint8_t> source(256, 0x11);
-    SharedScreenFrame shared;
-    shared.pixels = source.data();
-    shared.width = c.width;
-    shared.height = c.height;
-    shared.stride = c.stride;
-    const size_t full = static_cast<size_t>(c.stride > 0 ? c.stride : 0) *
-                        static_cast<size_t>(c.height > 0 ? c.height : 0);
-    shared.bytes = std::min(full, source.size()) - std::min(full, c.bytesLess);
-    std::vector<uint8_t> frame(4 * 4 * 3, 0x55);
-    EXPECT_FALSE(ConvertSharedScreenFrame(shared, frame.data(), c.frameWidth, 4));
-    EXPECT_EQ(frame, std::vector<uint8_t>(4 * 4 * 3, 0x55));
+    for (const Case& c : cases) {
+        const SharedScreenFrame shared{
+            source.data(), c.bytes, c.width, c.height, c.stride, SharedPixelOrder::kBgrx, {}};
+        std::vector<uint8_t> frame(4 * 4 * 3, 0x55);
+        EXPECT_FALSE(ConvertSharedScreenFrame(shared, frame.data(), c.frameWidth, 4))
+            << c.width << " " << c.stride << " " << c.bytes << " " << c.frameWidth;
+        EXPECT_EQ(frame, std::vector<uint8_t>(4 * 4 * 3, 0x55));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SharedScreenFrameRefused,
-    testing::Values(RefusedCase{"StrideShorterThanARow", 4, 4, 12, 0, 4},
-                    // The last row needs only width x 4 bytes: one byte less is too few.
-                    RefusedCase{"LastRowShort", 4, 4, 20, 4 + 1, 4},
-                    RefusedCase{"NoPixels", 0, 4, 16, 0, 4},
-                    RefusedCase{"NoFrameWidth", 4, 4, 16, 0, 0}),
-    [](const testing::TestParamInfo<RefusedCase>& p) { return p.param.name; });
 
 TEST(SharedScreenFrameTest, LastRowNeedsNoPadding) {
     // 4 rows of stride 20 but the last one only 16 bytes long: 76 bytes are enough.

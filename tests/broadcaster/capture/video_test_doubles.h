@@ -19,7 +19,7 @@
 namespace capture::test {
 
 struct FakeVideoNode {
-    bool opens = true;
+    int opens = -1;  // how many more opens succeed; -1: every one
     VideoDeviceCaps caps;
     std::vector<uint32_t> formats;
 };
@@ -84,9 +84,10 @@ class FakeVideoLayer final : public VideoDeviceLayer {
     bool Open(const std::string& node) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         const auto found = state_->devices.find(node);
-        if (found == state_->devices.end() || !found->second.opens) {
+        if (found == state_->devices.end() || found->second.opens == 0)
             return false;
-        }
+        if (found->second.opens > 0)
+            --found->second.opens;
         state_->openNode = node;
         state_->opened.push_back(node);
         return true;

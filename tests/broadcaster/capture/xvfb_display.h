@@ -3,9 +3,9 @@
 #ifndef TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
 #define TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
 
-#include <sys/types.h>
-
 #include <string>
+
+#include "support/child_process.h"
 
 namespace capture::test {
 
@@ -22,7 +22,7 @@ class XvfbDisplay {
     bool Start(const std::string& screen, int number = -1);
     // Ends the server and waits for it.
     void Stop();
-    bool Running() const { return pid_ > 0; }
+    bool Running() { return server_.Running(); }
     int Number() const { return number_; }
     std::string Name() const { return ":" + std::to_string(number_); }
 
@@ -32,7 +32,7 @@ class XvfbDisplay {
   private:
     bool StartOn(const std::string& screen, int number);
 
-    pid_t pid_ = -1;
+    rtmp::test::ChildProcess server_;
     int number_ = -1;
 };
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/ini_file.h"
-#include "app/launch.h"
+#include "app/launch_kit.h"
 #include "support/child_process.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
@@ -64,9 +64,8 @@ class WaylandBroadcastTest : public testing::Test {
         fs::copy_file(TUTORLANE_APP_SOURCE_DIR "/config.ini", config,
                       fs::copy_options::overwrite_existing);
         const app::IniFile ini(config.string());
-        std::string address = server_.Url("encoder/qkz", stream) + "&4242";
-        app::ShiftAddress(address);
-        ini.WriteString("Device", "Address", address);
+        ini.WriteString("Device", "Address",
+                        app::test::Shifted(server_.Url("encoder/qkz", stream) + "&4242"));
         ini.WriteString("Device", "HaveAudio", "0");
         ini.WriteString("Device", "VideoStyle", "0");
         ini.WriteString("Device", "ScreenCapture", screenCapture);
@@ -164,11 +163,8 @@ TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAndAsksForTheScreenOnce) {
     ExpectDesktopRecording(server_.RecordingPath("first"));
 
     // The second broadcast hands the token back: nobody is asked, and a token is kept again.
-    ini.WriteString("Device", "Address", [&] {
-        std::string address = server_.Url("encoder/qkz", "second") + "&4242";
-        app::ShiftAddress(address);
-        return address;
-    }());
+    ini.WriteString("Device", "Address",
+                    app::test::Shifted(server_.Url("encoder/qkz", "second") + "&4242"));
     const auto second = Broadcast(config, 3);
     ASSERT_EQ(second.exitCode, 0) << second.out << second.err;
     EXPECT_EQ(LineCount(chooserLog), askedBefore + 1);

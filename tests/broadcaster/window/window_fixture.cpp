@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/launch.h"
 #include "app/shockwave_flash.h"
 #include "app/user_config.h"
 
@@ -31,25 +30,6 @@ std::string ConfigText(const std::map<std::string, std::string>& device) {
         out << line << "\n";
     }
     return out.str();
-}
-
-std::string Shifted(std::string plain) {
-    app::ShiftAddress(plain);
-    return plain;
-}
-
-std::string LaunchUrl(const std::string& plain) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string url = app::kLaunchPrefix;
-    for (unsigned char c : Shifted(plain)) {
-        if (std::isalnum(c) != 0) {
-            url.push_back(static_cast<char>(c));
-        } else {
-            url += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    // The text after the last '&' is not part of the stored address.
-    return url + "&1";
 }
 
 ProgramFolder::ProgramFolder(const std::string& configText, bool enter) {

@@ -14,20 +14,16 @@
 #include <map>
 #include <string>
 
+#include "app/broadcaster_dlg.h"
+#include "app/launch_kit.h"
 #include "support/child_process.h"
-
-namespace app {
-class CShockwaveFlash;
-}
 
 namespace window_test {
 
 // The shipped config.ini with the given [Device] keys replaced.
 std::string ConfigText(const std::map<std::string, std::string>& device);
-// The shifted form of a plain address, as config.ini stores it.
-std::string Shifted(std::string plain);
-// A launch URL whose payload stores `plain` (shifted) as the address.
-std::string LaunchUrl(const std::string& plain);
+using app::test::LaunchUrl;
+using app::test::Shifted;
 
 // A program folder: config.ini, face.dll and Quillon.dll in a temp directory, made the current
 // directory and its config.ini the window's settings file for the object's lifetime.
@@ -62,6 +58,18 @@ class MessageCatcher : public QObject {
     QTimer timer_;
     QStringList texts_;
     bool yes_ = false;
+};
+
+// A program folder with the given settings, a message catcher and the window on it, set up
+// (OnInitDialog) and shown.
+struct OpenWindow {
+    explicit OpenWindow(const std::string& configText) : folder(configText) {
+        dialog.OnInitDialog();
+        dialog.show();
+    }
+    ProgramFolder folder;
+    MessageCatcher messages;
+    app::CBroadcasterDlg dialog;
 };
 
 // Runs the event loop until done() or the limit; done()'s last answer.
