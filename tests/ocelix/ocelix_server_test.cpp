@@ -15,6 +15,7 @@
 
 #include "ocelix/ocelix.h"
 #include "platform/mm_timer.h"
+#include "support/encoder_config.h"
 #include "support/lip_sync.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
@@ -33,19 +34,16 @@ constexpr int kSampleRate = 44100;
 constexpr int kFlashMs = 100;  // flash and beep last this long, from every whole second
 
 EncoderConfig Config(const std::string& url, int fps) {
-    EncoderConfig c{};
-    c.width = kWidth;
-    c.height = kHeight;
-    c.inputFormat = OCELIX_FORMAT_BGR24_BOTTOM_UP;
-    c.frameRate = fps;
-    c.interval = 2 * fps;
-    c.bitrate = 800;
-    c.samplesPerSec = kSampleRate;
-    c.bitsPerSample = 16;
-    c.channels = 2;
-    c.record = 0;
-    std::snprintf(c.url, sizeof c.url, "%s", url.c_str());
-    return c;
+    return rtmp::test::EncoderConfigBuilder(url).Size(kWidth, kHeight).Fps(fps);
+}
+
+// Polls until `done` holds or `limit` passed; whether it holds.
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!done() && Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    return done();
 }
 
 // The source's clock starts at `origin`; at every whole second of it the picture flashes white
@@ -302,23 +300,18 @@ TEST(OcelixServer, PublishingResumesAfterTheServerComesBack) {
     EncoderConfig config = Config(server.Url("live", "comeback"), 25);
     void* e = OCELIX_CreateEncoder(&config);
     ASSERT_EQ(OCELIX_Start(e), 1);
-    OcelixStats stats{};
     {
         FlashBeepSource source(e, 25);
         std::this_thread::sleep_for(3s);
         server.Stop();
-        std::this_thread::sleep_for(3s);
-        EXPECT_EQ(Stats(e).connected, 0);
+        EXPECT_TRUE(WaitUntil([&] { return Stats(e).connected == 0; }, 5s));
         ASSERT_TRUE(server.Start()) << server.Error();
         const auto back = Clock::now();
-        while (Clock::now() - back < 6s && Stats(e).connected != 1)
-            std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(Stats(e).connected, 1);
+        EXPECT_TRUE(WaitUntil([&] { return Stats(e).connected == 1; }, 6s));
         EXPECT_LT(Clock::now() - back, 4s);  // the watchdog looks every 2 s; allow a slow connect
         std::this_thread::sleep_for(3s);
     }
-    stats = Stats(e);
-    EXPECT_EQ(stats.reconnects, 1);
+    EXPECT_EQ(Stats(e).reconnects, 1);
     OCELIX_Stop(e);
     OCELIX_ReleaseEncoder(e);
     // The recording of the new session starts with a picture viewers can decode.
@@ -344,10 +337,7 @@ TEST(OcelixServer, StopIsPromptWhileReconnectingToAServerThatNeverAnswers) {
     // The server goes silent: the connection drops, and the watchdog's new one is accepted
     // but never shaken hands with.
     line.GoSilent();
-    const auto limit = Clock::now() + 10s;
-    while (line.Accepted() < 2 && Clock::now() < limit)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(line.Accepted(), 2);
+    ASSERT_TRUE(WaitUntil([&] { return line.Accepted() == 2; }, 10s));
     const auto before = Clock::now();
     EXPECT_EQ(OCELIX_Stop(e), 1);
     EXPECT_LT(Clock::now() - before, 1s);

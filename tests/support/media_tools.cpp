@@ -38,43 +38,45 @@ double ToDouble(const std::string& text, double fallback) {
     return (end != nullptr && *end == '\0') ? value : fallback;
 }
 
+// The words of `line`, split at spaces, then `more`.
+std::vector<std::string> Args(const std::string& line, std::vector<std::string> more = {}) {
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string w; words >> w;)
+        args.push_back(w);
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
 }  // namespace
 
 bool MakeTestH264(const std::filesystem::path& path, int width, int height, int fps, int frames,
                   int keyint, std::string* error) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
     const std::string g = std::to_string(keyint);
-    return RunTool({"ffmpeg",
-                    "-nostdin",
-                    "-hide_banner",
-                    "-v",
-                    "error",
-                    "-y",
-                    "-f",
-                    "lavfi",
-                    "-i",
-                    "testsrc=size=" + size + ":rate=" + std::to_string(fps),
-                    "-frames:v",
-                    std::to_string(frames),
-                    "-c:v",
-                    "libx264",
-                    "-preset",
-                    "veryfast",
-                    "-pix_fmt",
-                    "yuv420p",
-                    "-bf",
-                    "0",
-                    "-g",
-                    g,
-                    "-keyint_min",
-                    g,
-                    "-sc_threshold",
-                    "0",
-                    "-x264-params",
-                    "slices=1:sliced-threads=0",
-                    "-f",
-                    "h264",
-                    path.string()},
+    return RunTool(Args("ffmpeg -nostdin -hide_banner -v error -y -f lavfi -i",
+                        {"testsrc=size=" + size + ":rate=" + std::to_string(fps),
+                         "-frames:v",
+                         std::to_string(frames),
+                         "-c:v",
+                         "libx264",
+                         "-preset",
+                         "veryfast",
+                         "-pix_fmt",
+                         "yuv420p",
+                         "-bf",
+                         "0",
+                         "-g",
+                         g,
+                         "-keyint_min",
+                         g,
+                         "-sc_threshold",
+                         "0",
+                         "-x264-params",
+                         "slices=1:sliced-threads=0",
+                         "-f",
+                         "h264",
+                         path.string()}),
                    error);
 }
 
@@ -143,27 +145,25 @@ ProbeResult Probe(const std::filesystem::path& path) {
         const std::string key = line.substr(0, eq);
         const std::string value = line.substr(eq + 1);
         if (current != nullptr) {
-            if (key == "index") {
-                current->index = static_cast<int>(ToLong(value, -1));
-            } else if (key == "codec_type") {
-                current->codecType = value;
-            } else if (key == "codec_name") {
-                current->codecName = value;
-            } else if (key == "profile") {
-                current->profile = value;
-            } else if (key == "width") {
-                current->width = static_cast<int>(ToLong(value, 0));
-            } else if (key == "height") {
-                current->height = static_cast<int>(ToLong(value, 0));
-            } else if (key == "sample_rate") {
-                current->sampleRate = static_cast<int>(ToLong(value, 0));
-            } else if (key == "channels") {
-                current->channels = static_cast<int>(ToLong(value, 0));
-            } else if (key == "nb_read_frames") {
+            const std::pair<const char*, int*> ints[] = {{"index", &current->index},
+                                                         {"width", &current->width},
+                                                         {"height", &current->height},
+                                                         {"sample_rate", &current->sampleRate},
+                                                         {"channels", &current->channels}};
+            const std::pair<const char*, std::string*> texts[] = {
+                {"codec_type", &current->codecType},
+                {"codec_name", &current->codecName},
+                {"profile", &current->profile}};
+            for (const auto& [name, field] : ints)
+                if (key == name)
+                    *field = static_cast<int>(ToLong(value, key == "index" ? -1 : 0));
+            for (const auto& [name, field] : texts)
+                if (key == name)
+                    *field = value;
+            if (key == "nb_read_frames")
                 current->frames = ToLong(value, -1);
-            } else if (key == "nb_read_packets") {
+            else if (key == "nb_read_packets")
                 current->packets = ToLong(value, -1);
-            }
         } else if (inFormat) {
             if (key == "format_name") {
                 result.formatName = value;
@@ -254,48 +254,14 @@ std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, doubl
     const std::string stream = url.substr(last + 1);
     auto dir = std::make_unique<TempDir>("ffmpeg_publish");
     ChildProcess process;
-    const std::string duration = std::to_string(seconds);
-    const bool started = process.Start({"ffmpeg",
-                                        "-nostdin",
-                                        "-hide_banner",
-                                        "-v",
-                                        "error",
-                                        "-re",
-                                        "-f",
-                                        "lavfi",
-                                        "-i",
-                                        "testsrc=size=320x240:rate=25",
-                                        "-re",
-                                        "-f",
-                                        "lavfi",
-                                        "-i",
-                                        "sine=frequency=440:sample_rate=44100",
-                                        "-t",
-                                        duration,
-                                        "-c:v",
-                                        "libx264",
-                                        "-preset",
-                                        "veryfast",
-                                        "-pix_fmt",
-                                        "yuv420p",
-                                        "-bf",
-                                        "0",
-                                        "-g",
-                                        "25",
-                                        "-x264-params",
-                                        "slices=1:sliced-threads=0",
-                                        "-c:a",
-                                        "aac",
-                                        "-ac",
-                                        "2",
-                                        "-rtmp_app",
-                                        app,
-                                        "-rtmp_playpath",
-                                        stream,
-                                        "-f",
-                                        "flv",
-                                        url},
-                                       dir->Path() / "ffmpeg.log");
+    const bool started = process.Start(
+        Args("ffmpeg -nostdin -hide_banner -v error -re -f lavfi -i testsrc=size=320x240:rate=25 "
+             "-re -f lavfi -i sine=frequency=440:sample_rate=44100 -t " +
+                 std::to_string(seconds) +
+                 " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25 -x264-params "
+                 "slices=1:sliced-threads=0 -c:a aac -ac 2",
+             {"-rtmp_app", app, "-rtmp_playpath", stream, "-f", "flv", url}),
+        dir->Path() / "ffmpeg.log");
     if (!started) {
         return nullptr;
     }
