@@ -43,24 +43,18 @@ std::vector<char*> ArgPointers(const std::vector<std::string>& argv) {
     return ptrs;
 }
 
-// Owns a file descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-    void Close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+// The read and write ends of two pipes, closed on scope exit.
+struct Pipes {
+    std::array<int, 4> fd{-1, -1, -1, -1};  // out read, out write, err read, err write
+    ~Pipes() {
+        for (int f : fd)
+            if (f >= 0)
+                ::close(f);
     }
-
-  private:
-    int fd_ = -1;
+    void Close(int i) {
+        ::close(fd[static_cast<size_t>(i)]);
+        fd[static_cast<size_t>(i)] = -1;
+    }
 };
 
 // posix_spawn file actions and attributes released on scope exit.
@@ -100,30 +94,20 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
         result.err = "empty command";
         return result;
     }
-    std::array<int, 2> outPipe{-1, -1};
-    std::array<int, 2> errPipe{-1, -1};
-    if (::pipe2(outPipe.data(), O_CLOEXEC) != 0) {
+    Pipes p;
+    if (::pipe2(&p.fd[0], O_CLOEXEC) != 0 || ::pipe2(&p.fd[2], O_CLOEXEC) != 0) {
         result.err = std::string("pipe: ") + std::strerror(errno);
         return result;
     }
-    Fd outRead(outPipe[0]);
-    Fd outWrite(outPipe[1]);
-    if (::pipe2(errPipe.data(), O_CLOEXEC) != 0) {
-        result.err = std::string("pipe: ") + std::strerror(errno);
-        return result;
-    }
-    Fd errRead(errPipe[0]);
-    Fd errWrite(errPipe[1]);
-
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, outWrite.Get(), 1);
-    posix_spawn_file_actions_adddup2(&setup.actions, errWrite.Get(), 2);
+    posix_spawn_file_actions_adddup2(&setup.actions, p.fd[1], 1);
+    posix_spawn_file_actions_adddup2(&setup.actions, p.fd[3], 2);
     std::vector<char*> args = ArgPointers(argv);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
-    outWrite.Close();
-    errWrite.Close();
+    p.Close(1);
+    p.Close(3);
     if (rc != 0) {
         result.err = "cannot start " + argv[0] + ": " + std::strerror(rc);
         return result;
@@ -131,7 +115,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
     result.started = true;
 
     const Clock::time_point deadline = Clock::now() + limit;
-    std::array<pollfd, 2> fds{pollfd{outRead.Get(), POLLIN, 0}, pollfd{errRead.Get(), POLLIN, 0}};
+    std::array<pollfd, 2> fds{pollfd{p.fd[0], POLLIN, 0}, pollfd{p.fd[2], POLLIN, 0}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
     int open = 2;
     std::array<char, 4096> chunk{};
@@ -173,21 +157,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
 
 ChildProcess::~ChildProcess() {
     Stop(SIGTERM);
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_), exitCode_(other.exitCode_) {
-    other.pid_ = -1;
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        Stop(SIGTERM);
-        pid_ = other.pid_;
-        exitCode_ = other.exitCode_;
-        other.pid_ = -1;
-    }
-    return *this;
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv,

@@ -35,8 +35,6 @@ class ChildProcess {
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
 
     // Starts the program; false when it could not be spawned or one is already running.
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile);

@@ -29,15 +29,6 @@ long ToLong(const std::string& text, long fallback) {
     return (ec == std::errc() && end == text.data() + text.size()) ? value : fallback;
 }
 
-double ToDouble(const std::string& text, double fallback) {
-    if (text.empty()) {
-        return fallback;
-    }
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    return (end != nullptr && *end == '\0') ? value : fallback;
-}
-
 // The words of `line`, split at spaces, then `more`.
 std::vector<std::string> Args(const std::string& line, std::vector<std::string> more = {}) {
     std::vector<std::string> args;
@@ -112,18 +103,17 @@ ProbeResult Probe(const std::filesystem::path& path) {
     ProcessResult r =
         RunProcess({"ffprobe", "-v", "error", "-count_frames", "-count_packets", "-show_entries",
                     "stream=index,codec_type,codec_name,profile,width,height,sample_rate,channels,"
-                    "nb_read_frames,nb_read_packets:format=format_name,duration",
+                    "nb_read_frames,nb_read_packets",
                     "-of", "default", path.string()},
                    kToolLimit);
     if (!r.Succeeded()) {
         result.error = "ffprobe failed (exit " + std::to_string(r.exitCode) + "): " + r.err;
         return result;
     }
-    // Sections [STREAM] ... [/STREAM] and [FORMAT] ... [/FORMAT] of key=value lines.
+    // Sections [STREAM] ... [/STREAM] of key=value lines.
     std::istringstream lines(r.out);
     std::string line;
     ProbedStream* current = nullptr;
-    bool inFormat = false;
     while (std::getline(lines, line)) {
         if (line == "[STREAM]") {
             result.streams.emplace_back();
@@ -132,10 +122,6 @@ ProbeResult Probe(const std::filesystem::path& path) {
         }
         if (line == "[/STREAM]") {
             current = nullptr;
-            continue;
-        }
-        if (line == "[FORMAT]" || line == "[/FORMAT]") {
-            inFormat = line == "[FORMAT]";
             continue;
         }
         const std::size_t eq = line.find('=');
@@ -164,12 +150,6 @@ ProbeResult Probe(const std::filesystem::path& path) {
                 current->frames = ToLong(value, -1);
             else if (key == "nb_read_packets")
                 current->packets = ToLong(value, -1);
-        } else if (inFormat) {
-            if (key == "format_name") {
-                result.formatName = value;
-            } else if (key == "duration") {
-                result.durationSeconds = ToDouble(value, 0);
-            }
         }
     }
     result.ok = !result.streams.empty();
@@ -221,8 +201,9 @@ std::string DecodeErrors(const std::filesystem::path& path) {
     return r.err;
 }
 
-FfmpegPublisher::FfmpegPublisher(std::unique_ptr<TempDir> dir, ChildProcess process)
-    : dir_(std::move(dir)), process_(std::move(process)) {}
+FfmpegPublisher::FfmpegPublisher(const std::vector<std::string>& argv) {
+    process_.Start(argv, dir_.Path() / "ffmpeg.log");
+}
 
 FfmpegPublisher::~FfmpegPublisher() {
     Stop();
@@ -238,7 +219,7 @@ int FfmpegPublisher::Stop() {
 }
 
 std::string FfmpegPublisher::Log() const {
-    return ReadTextFile(dir_->Path() / "ffmpeg.log");
+    return ReadTextFile(dir_.Path() / "ffmpeg.log");
 }
 
 std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, double seconds) {
@@ -252,20 +233,14 @@ std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, doubl
     }
     const std::string app = url.substr(hostEnd + 1, last - hostEnd - 1);
     const std::string stream = url.substr(last + 1);
-    auto dir = std::make_unique<TempDir>("ffmpeg_publish");
-    ChildProcess process;
-    const bool started = process.Start(
+    auto publisher = std::make_unique<FfmpegPublisher>(
         Args("ffmpeg -nostdin -hide_banner -v error -re -f lavfi -i testsrc=size=320x240:rate=25 "
              "-re -f lavfi -i sine=frequency=440:sample_rate=44100 -t " +
                  std::to_string(seconds) +
                  " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25 -x264-params "
                  "slices=1:sliced-threads=0 -c:a aac -ac 2",
-             {"-rtmp_app", app, "-rtmp_playpath", stream, "-f", "flv", url}),
-        dir->Path() / "ffmpeg.log");
-    if (!started) {
-        return nullptr;
-    }
-    return std::make_unique<FfmpegPublisher>(std::move(dir), std::move(process));
+             {"-rtmp_app", app, "-rtmp_playpath", stream, "-f", "flv", url}));
+    return publisher->Running() ? std::move(publisher) : nullptr;
 }
 
 }  // namespace rtmp::test

@@ -35,8 +35,6 @@ struct ProbedStream {
 struct ProbeResult {
     bool ok = false;
     std::string error;  // ffprobe's complaint when !ok
-    std::string formatName;
-    double durationSeconds = 0;
     std::vector<ProbedStream> streams;
     const ProbedStream* Video() const;  // first video stream or null
     const ProbedStream* Audio() const;  // first audio stream or null
@@ -56,7 +54,8 @@ std::string DecodeErrors(const std::filesystem::path& path);
 // A background ffmpeg publishing a test picture (libx264) and tone (aac) as FLV in real time.
 class FfmpegPublisher {
   public:
-    FfmpegPublisher(std::unique_ptr<TempDir> dir, ChildProcess process);
+    // Starts ffmpeg with `argv`; Running() tells whether it could.
+    explicit FfmpegPublisher(const std::vector<std::string>& argv);
     ~FfmpegPublisher();
     FfmpegPublisher(const FfmpegPublisher&) = delete;
     FfmpegPublisher& operator=(const FfmpegPublisher&) = delete;
@@ -69,7 +68,7 @@ class FfmpegPublisher {
     std::string Log() const;
 
   private:
-    std::unique_ptr<TempDir> dir_;
+    TempDir dir_{"ffmpeg_publish"};
     ChildProcess process_;
 };
 

@@ -51,18 +51,24 @@ std::filesystem::path NginxExecutable() {
     return "nginx";  // left to the PATH search
 }
 
-bool ValidApplicationName(const std::string& name) {
-    if (name.empty() || name.front() == '/' || name.back() == '/') {
-        return false;
+// The module's path on this machine, empty when none is installed.
+std::filesystem::path ModulePath() {
+    if (const char* env = std::getenv("NGINX_RTMP_MODULE"); env != nullptr && *env != '\0')
+        return env;
+    for (const char* candidate : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
+                                  "/usr/lib64/nginx/modules/ngx_rtmp_module.so",
+                                  "/usr/local/nginx/modules/ngx_rtmp_module.so"}) {
+        if (std::filesystem::exists(candidate))
+            return candidate;
     }
-    for (unsigned char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '/' || c == '_' || c == '-' || c == '.';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return {};
+}
+
+// True when a TCP connection to 127.0.0.1:port succeeds now.
+bool LoopbackPortAccepts(uint16_t port) {
+    Socket s;
+    sockaddr_in addr = Loopback(port);
+    return s.Get() >= 0 && ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 }  // namespace
@@ -83,44 +89,11 @@ uint16_t PickFreeLoopbackPort() {
     return ntohs(addr.sin_port);
 }
 
-bool LoopbackPortAccepts(uint16_t port, std::chrono::milliseconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    do {
-        Socket s;
-        sockaddr_in addr = Loopback(port);
-        if (s.Get() >= 0 &&
-            ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (Clock::now() < deadline);
-    return false;
-}
-
-NginxRtmpServer::NginxRtmpServer() : NginxRtmpServer(NginxRtmpOptions{}) {}
-
-NginxRtmpServer::NginxRtmpServer(NginxRtmpOptions options)
-    : options_(std::move(options)),
-      dir_(std::make_unique<TempDir>("nginx_rtmp")),
-      prefix_(dir_->Path()),
-      port_(options_.port) {}
+NginxRtmpServer::NginxRtmpServer()
+    : dir_(std::make_unique<TempDir>("nginx_rtmp")), prefix_(dir_->Path()) {}
 
 NginxRtmpServer::~NginxRtmpServer() {
     Stop();
-}
-
-std::filesystem::path NginxRtmpServer::ModulePath() {
-    if (const char* env = std::getenv("NGINX_RTMP_MODULE"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    for (const char* candidate : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
-                                  "/usr/lib64/nginx/modules/ngx_rtmp_module.so",
-                                  "/usr/local/nginx/modules/ngx_rtmp_module.so"}) {
-        if (std::filesystem::exists(candidate)) {
-            return candidate;
-        }
-    }
-    return {};
 }
 
 bool NginxRtmpServer::WriteConfig() {
@@ -151,20 +124,11 @@ bool NginxRtmpServer::WriteConfig() {
          << "rtmp {\n"
          << "  server {\n"
          << "    listen 127.0.0.1:" << port_ << ";\n"
-         << "    chunk_size " << options_.chunkSize << ";\n";
-    for (const std::string& app : options_.applications) {
-        if (!ValidApplicationName(app)) {
-            error_ = "unusable application name '" + app + "'";
-            return false;
-        }
-        conf << "    application " << app << " {\n"
-             << "      live on;\n";
-        if (options_.record) {
-            conf << "      record all;\n"
-                 << "      record_path " << RecordDir().string() << ";\n"
-                 << "      record_unique off;\n";
-        }
-        conf << "    }\n";
+         << "    chunk_size 4096;\n";
+    for (const char* app : {"live", "encoder/qkz"}) {
+        conf << "    application " << app << " {\n      live on;\n      record all;\n"
+             << "      record_path " << (prefix_ / "record").string() << ";\n"
+             << "      record_unique off;\n    }\n";
     }
     conf << "  }\n"
          << "}\n";
@@ -212,7 +176,7 @@ bool NginxRtmpServer::StartAttempt(int attempt) {
     process_.Stop(SIGKILL);
     // A port picked here may have been taken by another process in the meantime; before the
     // first successful start nobody relies on it yet, so try another one.
-    if (!started_ && options_.port == 0 && attempt < 3 &&
+    if (!started_ && attempt < 3 &&
         ErrorLog().find("bind() to 127.0.0.1:" + std::to_string(port_)) != std::string::npos) {
         port_ = 0;
         return StartAttempt(attempt + 1);
@@ -233,7 +197,7 @@ bool NginxRtmpServer::WaitUntilListening(std::chrono::milliseconds limit) {
         // by someone else while nginx retries its bind is not taken for nginx's.
         const bool bound =
             ReadTextFile(prefix_ / "logs" / "nginx.pid") == std::to_string(process_.Pid()) + "\n";
-        if (bound && LoopbackPortAccepts(port_, std::chrono::milliseconds(0))) {
+        if (bound && LoopbackPortAccepts(port_)) {
             return process_.Running();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -274,7 +238,7 @@ std::filesystem::path NginxRtmpServer::RecordingPath(std::string_view stream) co
             file += kHex[c & 0x0F];
         }
     }
-    return RecordDir() / (file + ".flv");
+    return prefix_ / "record" / (file + ".flv");
 }
 
 std::string NginxRtmpServer::ErrorLog() const {
