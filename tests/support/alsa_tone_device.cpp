@@ -46,9 +46,8 @@ AlsaToneDevice::AlsaToneDevice(double frequencyHz, int amplitude) {
         }
     }
     const char* previous = std::getenv("ALSA_CONFIG_PATH");
-    if (previous != nullptr) {
+    if (previous != nullptr)
         previousPath_ = std::string(previous);
-    }
     configPath_ = std::string(kSystemConfig) + ":" + configFile_.string();
     if (setenv("ALSA_CONFIG_PATH", configPath_.c_str(), 1) != 0) {
         error_ = "cannot set ALSA_CONFIG_PATH";
@@ -59,9 +58,8 @@ AlsaToneDevice::AlsaToneDevice(double frequencyHz, int amplitude) {
 }
 
 AlsaToneDevice::~AlsaToneDevice() {
-    if (!applied_) {
+    if (!applied_)
         return;
-    }
     if (previousPath_.has_value()) {
         setenv("ALSA_CONFIG_PATH", previousPath_->c_str(), 1);
     } else {

@@ -24,21 +24,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int StatusToCode(int status) {
-    if (WIFEXITED(status)) {
+    if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
+    if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
-    }
     return -1;
 }
 
 std::vector<char*> ArgPointers(const std::vector<std::string>& argv) {
     std::vector<char*> ptrs;
     ptrs.reserve(argv.size() + 1);
-    for (const std::string& a : argv) {
+    for (const std::string& a : argv)
         ptrs.push_back(const_cast<char*>(a.c_str()));
-    }
     ptrs.push_back(nullptr);
     return ptrs;
 }
@@ -129,16 +126,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
         }
         int n = ::poll(fds.data(), fds.size(), static_cast<int>(left));
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR)
                 continue;
-            }
             ::kill(pid, SIGKILL);
             break;
         }
         for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
-            }
             ssize_t got = ::read(fds[i].fd, chunk.data(), chunk.size());
             if (got > 0) {
                 sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
@@ -161,9 +156,8 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Start(const std::vector<std::string>& argv,
                          const std::filesystem::path& logFile) {
-    if (argv.empty() || Running()) {
+    if (argv.empty() || Running())
         return false;
-    }
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.c_str(),
@@ -171,18 +165,16 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
     posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
     std::vector<char*> args = ArgPointers(argv);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ) != 0) {
+    if (posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ) != 0)
         return false;
-    }
     pid_ = pid;
     exitCode_ = -1;
     return true;
 }
 
 bool ChildProcess::Reap(bool block) {
-    if (pid_ < 0) {
+    if (pid_ < 0)
         return true;
-    }
     int status = 0;
     pid_t r;
     do {
@@ -207,25 +199,21 @@ bool ChildProcess::Running() {
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
     const Clock::time_point deadline = Clock::now() + limit;
     while (!Reap(false)) {
-        if (Clock::now() >= deadline) {
+        if (Clock::now() >= deadline)
             return std::nullopt;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return exitCode_;
 }
 
 int ChildProcess::Stop(int signal, std::chrono::milliseconds grace) {
-    if (pid_ < 0) {
+    if (pid_ < 0)
         return exitCode_;
-    }
-    if (Reap(false)) {
+    if (Reap(false))
         return exitCode_;
-    }
     ::kill(pid_, signal);
-    if (Wait(grace)) {
+    if (Wait(grace))
         return exitCode_;
-    }
     ::kill(pid_, SIGKILL);
     Reap(true);
     return exitCode_;
@@ -245,16 +233,14 @@ TempDir::TempDir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) {
+    if (::mkdtemp(buf.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed for " + pattern);
-    }
     path_ = buf.data();
 }
 
 TempDir::~TempDir() {
-    if (std::getenv("TUTORLANE_KEEP_TEMP") != nullptr) {
+    if (std::getenv("TUTORLANE_KEEP_TEMP") != nullptr)
         return;
-    }
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -13,9 +13,8 @@ constexpr auto kToolLimit = std::chrono::seconds(120);
 
 bool RunTool(const std::vector<std::string>& argv, std::string* error) {
     ProcessResult r = RunProcess(argv, kToolLimit);
-    if (r.Succeeded()) {
+    if (r.Succeeded())
         return true;
-    }
     if (error != nullptr) {
         *error = argv[0] + " failed (exit " + std::to_string(r.exitCode) +
                  (r.timedOut ? ", timed out" : "") + "): " + r.err;
@@ -82,18 +81,16 @@ bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channel
 
 const ProbedStream* ProbeResult::Video() const {
     for (const ProbedStream& s : streams) {
-        if (s.codecType == "video") {
+        if (s.codecType == "video")
             return &s;
-        }
     }
     return nullptr;
 }
 
 const ProbedStream* ProbeResult::Audio() const {
     for (const ProbedStream& s : streams) {
-        if (s.codecType == "audio") {
+        if (s.codecType == "audio")
             return &s;
-        }
     }
     return nullptr;
 }
@@ -125,9 +122,8 @@ ProbeResult Probe(const std::filesystem::path& path) {
             continue;
         }
         const std::size_t eq = line.find('=');
-        if (eq == std::string::npos) {
+        if (eq == std::string::npos)
             continue;
-        }
         const std::string key = line.substr(0, eq);
         const std::string value = line.substr(eq + 1);
         if (current != nullptr) {
@@ -153,9 +149,8 @@ ProbeResult Probe(const std::filesystem::path& path) {
         }
     }
     result.ok = !result.streams.empty();
-    if (!result.ok) {
+    if (!result.ok)
         result.error = "ffprobe found no streams: " + r.err;
-    }
     return result;
 }
 
@@ -166,20 +161,17 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream) 
         RunProcess({"ffprobe", "-v", "error", "-select_streams", select, "-show_entries",
                     "packet=pts_time", "-of", "default=noprint_wrappers=1:nokey=1", path.string()},
                    kToolLimit);
-    if (!r.Succeeded()) {
+    if (!r.Succeeded())
         return times;
-    }
     std::istringstream lines(r.out);
     std::string line;
     while (std::getline(lines, line)) {
-        if (line.empty() || line == "N/A") {
+        if (line.empty() || line == "N/A")
             continue;
-        }
         char* end = nullptr;
         const double seconds = std::strtod(line.c_str(), &end);
-        if (end != line.c_str() && *end == '\0') {
+        if (end != line.c_str() && *end == '\0')
             times.push_back(seconds * 1000.0);
-        }
     }
     return times;
 }
@@ -195,9 +187,8 @@ std::string DecodeErrors(const std::filesystem::path& path) {
         return "ffmpeg could not decode " + path.string() + (r.timedOut ? " (timed out)" : "") +
                ": " + r.err;
     }
-    if (r.exitCode != 0 && r.err.empty()) {
+    if (r.exitCode != 0 && r.err.empty())
         return "ffmpeg exited with status " + std::to_string(r.exitCode);
-    }
     return r.err;
 }
 
@@ -228,9 +219,8 @@ std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, doubl
     const std::size_t hostEnd =
         scheme == std::string::npos ? std::string::npos : url.find('/', scheme + 3);
     const std::size_t last = url.rfind('/');
-    if (hostEnd == std::string::npos || last <= hostEnd) {
+    if (hostEnd == std::string::npos || last <= hostEnd)
         return nullptr;
-    }
     const std::string app = url.substr(hostEnd + 1, last - hostEnd - 1);
     const std::string stream = url.substr(last + 1);
     auto publisher = std::make_unique<FfmpegPublisher>(

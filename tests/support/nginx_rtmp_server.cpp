@@ -22,9 +22,8 @@ class Socket {
   public:
     Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
     ~Socket() {
-        if (fd_ >= 0) {
+        if (fd_ >= 0)
             ::close(fd_);
-        }
     }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -44,9 +43,8 @@ sockaddr_in Loopback(uint16_t port) {
 
 std::filesystem::path NginxExecutable() {
     for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-        if (::access(candidate, X_OK) == 0) {
+        if (::access(candidate, X_OK) == 0)
             return candidate;
-        }
     }
     return "nginx";  // left to the PATH search
 }
@@ -75,17 +73,14 @@ bool LoopbackPortAccepts(uint16_t port) {
 
 uint16_t PickFreeLoopbackPort() {
     Socket s;
-    if (s.Get() < 0) {
+    if (s.Get() < 0)
         return 0;
-    }
     sockaddr_in addr = Loopback(0);
-    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         return 0;
-    }
     socklen_t len = sizeof addr;
-    if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         return 0;
-    }
     return ntohs(addr.sin_port);
 }
 
@@ -112,9 +107,8 @@ bool NginxRtmpServer::WriteConfig() {
     }
     std::ostringstream conf;
     conf << "load_module " << module.string() << ";\n";
-    if (::geteuid() == 0) {
+    if (::geteuid() == 0)
         conf << "user root;\n";
-    }
     conf << "daemon off;\n"
          << "master_process off;\n"
          << "worker_processes 1;\n"
@@ -143,9 +137,8 @@ bool NginxRtmpServer::WriteConfig() {
 }
 
 bool NginxRtmpServer::Start() {
-    if (process_.Running()) {
+    if (process_.Running())
         return true;
-    }
     return StartAttempt(1);
 }
 
@@ -158,9 +151,8 @@ bool NginxRtmpServer::StartAttempt(int attempt) {
             return false;
         }
     }
-    if (!WriteConfig()) {
+    if (!WriteConfig())
         return false;
-    }
     const std::filesystem::path errorLog = prefix_ / "logs" / "error.log";
     std::vector<std::string> argv{
         NginxExecutable().string(),        "-p", prefix_.string() + "/", "-c",
@@ -197,9 +189,8 @@ bool NginxRtmpServer::WaitUntilListening(std::chrono::milliseconds limit) {
         // by someone else while nginx retries its bind is not taken for nginx's.
         const bool bound =
             ReadTextFile(prefix_ / "logs" / "nginx.pid") == std::to_string(process_.Pid()) + "\n";
-        if (bound && LoopbackPortAccepts(port_)) {
+        if (bound && LoopbackPortAccepts(port_))
             return process_.Running();
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     error_ = "nginx did not accept connections on port " + std::to_string(port_) + " in time";

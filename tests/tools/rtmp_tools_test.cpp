@@ -24,9 +24,8 @@ template <typename Done>
 bool WaitFor(Done done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        }
         std::this_thread::sleep_for(20ms);
     }
     return true;
