@@ -27,20 +27,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using rtmp::test::NginxRtmpServer;
 using rtmp::test::ThrottleProxy;
+using rtmp::test::WaitUntil;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 constexpr int kSampleRate = 44100;
 constexpr int kFlashMs = 100;  // flash and beep last this long, from every whole second
-
-// Polls until `done` holds or `limit` passed; whether it holds.
-template <typename Done>
-bool WaitUntil(Done done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done() && Clock::now() < end)
-        std::this_thread::sleep_for(10ms);
-    return done();
-}
 
 // The source's clock starts at `origin`; at every whole second of it the picture flashes white
 // (fading, see FlashGray) and a beep starts, for kFlashMs. Between flashes the picture is dark

@@ -1,7 +1,5 @@
 #include "support/media_tools.h"
 
-#include <signal.h>
-
 #include <charconv>
 #include <cstdlib>
 #include <sstream>
@@ -190,27 +188,6 @@ std::string DecodeErrors(const std::filesystem::path& path) {
     if (r.exitCode != 0 && r.err.empty())
         return "ffmpeg exited with status " + std::to_string(r.exitCode);
     return r.err;
-}
-
-FfmpegPublisher::FfmpegPublisher(const std::vector<std::string>& argv) {
-    process_.Start(argv, dir_.Path() / "ffmpeg.log");
-}
-
-FfmpegPublisher::~FfmpegPublisher() {
-    Stop();
-}
-
-int FfmpegPublisher::Wait(std::chrono::milliseconds limit) {
-    std::optional<int> code = process_.Wait(limit);
-    return code.value_or(-1);
-}
-
-int FfmpegPublisher::Stop() {
-    return process_.Stop(SIGINT, std::chrono::seconds(5));
-}
-
-std::string FfmpegPublisher::Log() const {
-    return ReadTextFile(dir_.Path() / "ffmpeg.log");
 }
 
 std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, double seconds) {

@@ -2,6 +2,7 @@
 #ifndef TESTS_SUPPORT_MEDIA_TOOLS_H
 #define TESTS_SUPPORT_MEDIA_TOOLS_H
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -55,17 +56,19 @@ std::string DecodeErrors(const std::filesystem::path& path);
 class FfmpegPublisher {
   public:
     // Starts ffmpeg with `argv`; Running() tells whether it could.
-    explicit FfmpegPublisher(const std::vector<std::string>& argv);
-    ~FfmpegPublisher();
+    explicit FfmpegPublisher(const std::vector<std::string>& argv) {
+        process_.Start(argv, dir_.Path() / "ffmpeg.log");
+    }
+    ~FfmpegPublisher() { Stop(); }
     FfmpegPublisher(const FfmpegPublisher&) = delete;
     FfmpegPublisher& operator=(const FfmpegPublisher&) = delete;
 
     bool Running() { return process_.Running(); }
     // Waits for ffmpeg to end on its own; its exit status, or -1 when it is still running.
-    int Wait(std::chrono::milliseconds limit);
+    int Wait(std::chrono::milliseconds limit) { return process_.Wait(limit).value_or(-1); }
     // Asks ffmpeg to finish (SIGINT), kills it if it does not; returns its exit status.
-    int Stop();
-    std::string Log() const;
+    int Stop() { return process_.Stop(SIGINT, std::chrono::seconds(5)); }
+    std::string Log() const { return ReadTextFile(dir_.Path() / "ffmpeg.log"); }
 
   private:
     TempDir dir_{"ffmpeg_publish"};

@@ -19,18 +19,6 @@ constexpr int kFps = 25;
 constexpr int kFrames = 75;  // 3 s
 constexpr int kSampleRate = 44100;
 
-// Polls `done` every 20 ms until it holds or `limit` passes.
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 int CountLines(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -79,7 +67,7 @@ TEST_F(RtmpToolsTest, PublishedFilesAreRecordedWithExactTimesAndPlayedBack) {
         play.Start({RTMP_PLAY_PATH, "--seconds", "6", "--video", (dir_ / "out.h264").string(),
                     "--audio", (dir_ / "out.aac").string(), url},
                    dir_ / "play.log"));
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] { return server_.ErrorLog().find("play: name='published'") != std::string::npos; },
         10s))
         << server_.ErrorLog() << ReadTextFile(dir_ / "play.log");
@@ -135,7 +123,7 @@ TEST_F(RtmpToolsTest, ServerGoneEndsPublishWithConnectionLost) {
     ChildProcess pub;
     ASSERT_TRUE(pub.Start(PublishArgs(url, "live"), dir_ / "pub.log"));
     // Wait for the first progress line: connected, publishing and sending.
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] { return ReadTextFile(dir_ / "pub.log").find(" s  video ") != std::string::npos; },
         10s))
         << ReadTextFile(dir_ / "pub.log");
@@ -152,7 +140,7 @@ TEST_F(RtmpToolsTest, PublishingATakenStreamIsRefused) {
     const std::string url = server_.Url("live", "busy");
     std::unique_ptr<FfmpegPublisher> holder = PublishWithFfmpeg(url, 8.0);
     ASSERT_NE(holder, nullptr);
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] { return server_.ErrorLog().find("publish: name='busy'") != std::string::npos; }, 10s))
         << server_.ErrorLog() << holder->Log();
     const ProcessResult r = RunProcess(PublishArgs(url, "live"), 30s);
