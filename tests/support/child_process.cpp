@@ -197,12 +197,8 @@ bool ChildProcess::Running() {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (!Reap(false)) {
-        if (Clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (!WaitUntil([&] { return Reap(false); }, limit))
+        return std::nullopt;
     return exitCode_;
 }
 

@@ -179,21 +179,20 @@ bool NginxRtmpServer::StartAttempt(int attempt) {
 }
 
 bool NginxRtmpServer::WaitUntilListening(std::chrono::milliseconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (!process_.Running()) {
-            error_ = "nginx exited with status " + std::to_string(process_.ExitCode());
-            return false;
-        }
-        // nginx writes its pid file only once its listening sockets are bound, so a port held
-        // by someone else while nginx retries its bind is not taken for nginx's.
-        const bool bound =
-            ReadTextFile(prefix_ / "logs" / "nginx.pid") == std::to_string(process_.Pid()) + "\n";
-        if (bound && LoopbackPortAccepts(port_))
-            return process_.Running();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    error_ = "nginx did not accept connections on port " + std::to_string(port_) + " in time";
+    // nginx writes its pid file only once its listening sockets are bound, so a port held by
+    // someone else while nginx retries its bind is not taken for nginx's.
+    const std::string pid = std::to_string(process_.Pid()) + "\n";
+    const bool up = WaitUntil(
+        [&] {
+            return !process_.Running() || (ReadTextFile(prefix_ / "logs" / "nginx.pid") == pid &&
+                                           LoopbackPortAccepts(port_));
+        },
+        limit);
+    if (process_.Running() && up)
+        return true;
+    error_ = process_.Running()
+                 ? "nginx did not accept connections on port " + std::to_string(port_) + " in time"
+                 : "nginx exited with status " + std::to_string(process_.ExitCode());
     return false;
 }
 
