@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backends.h"
@@ -13,9 +14,7 @@
 namespace ocelix::testing {
 
 struct SentPacket {
-    int type;
-    int timestamp;
-    int length;
+    int type, timestamp, length;
     bool key;
 };
 
@@ -24,36 +23,34 @@ struct RtmpRecord {
     std::vector<std::string> calls;  // "connect <url>", "publish <mode>", "disconnect", ...
     std::vector<SentPacket> sent;
     std::vector<std::string> metadata;  // "width=640", "Createor=..."
-    std::atomic<int> connectResult{1};
-    std::atomic<int> publishResult{1};
-    std::atomic<int> state{0};
-    std::atomic<int> sendResult{1};
-    std::atomic<int> metadataFreed{0};
-    std::atomic<int> released{0};
+    std::atomic<int> connectResult{1}, publishResult{1}, state{0}, sendResult{1};
+    std::atomic<int> metadataFreed{0}, released{0};
 
-    std::vector<std::string> Calls() {
+    template <typename T>
+    std::vector<T> Copy(const std::vector<T>& v) {
         std::lock_guard<std::mutex> lock(mutex);
-        return calls;
+        return v;
     }
-    std::vector<SentPacket> Sent() {
+    std::vector<std::string> Calls() { return Copy(calls); }
+    std::vector<SentPacket> Sent() { return Copy(sent); }
+    void Add(std::vector<std::string>& to, std::string s) {
         std::lock_guard<std::mutex> lock(mutex);
-        return sent;
+        to.push_back(std::move(s));
     }
 };
 
 class FakeRtmp final : public RtmpLayer {
   public:
     explicit FakeRtmp(RtmpRecord* r) : r_(r) {}
-    // Distinct handles, never dereferenced.
-    void* Create() override { return reinterpret_cast<void*>(++handles_); }
+    void* Create() override { return reinterpret_cast<void*>(++handles_); }  // never dereferenced
     void Release(void*) override { r_->released.fetch_add(1); }
     int Connect(void*, const char* url) override {
-        Log(std::string("connect ") + url);
+        r_->Add(r_->calls, std::string("connect ") + url);
         r_->state.store(r_->connectResult.load());
         return r_->connectResult.load();
     }
     int Publish(void*, const char* mode) override {
-        Log(std::string("publish ") + mode);
+        r_->Add(r_->calls, std::string("publish ") + mode);
         return r_->publishResult.load();
     }
     int GetState(void*) override { return r_->state.load(); }
@@ -63,32 +60,27 @@ class FakeRtmp final : public RtmpLayer {
         return r_->sendResult.load();
     }
     int Disconnect(void*) override {
-        Log("disconnect");
+        r_->Add(r_->calls, "disconnect");
         r_->state.store(0);
         return 1;
     }
     void* CreateMetaData() override { return &metadata_; }
     int AddMetaDataDouble(void*, const char* name, double v) override {
-        std::lock_guard<std::mutex> lock(r_->mutex);
-        r_->metadata.push_back(std::string(name) + "=" + std::to_string(static_cast<int>(v)));
+        r_->Add(r_->metadata, std::string(name) + "=" + std::to_string(static_cast<int>(v)));
         return 1;
     }
     int AddMetaDataString(void*, const char* name, const char* v) override {
-        std::lock_guard<std::mutex> lock(r_->mutex);
-        r_->metadata.push_back(std::string(name) + "=" + v);
+        r_->Add(r_->metadata, std::string(name) + "=" + v);
         return 1;
     }
     int ApplyMetaData(void*, void*) override {
         r_->metadataFreed.fetch_add(1);
-        Log(r_->state.load() != 0 ? "metadata" : "metadata freed unsent");
-        return r_->state.load() != 0 ? 1 : 0;
+        const bool up = r_->state.load() != 0;
+        r_->Add(r_->calls, up ? "metadata" : "metadata freed unsent");
+        return up ? 1 : 0;
     }
 
   private:
-    void Log(const std::string& s) {
-        std::lock_guard<std::mutex> lock(r_->mutex);
-        r_->calls.push_back(s);
-    }
     RtmpRecord* r_;
     uintptr_t handles_ = 0;
     int metadata_ = 0;
@@ -104,8 +96,7 @@ class FakeClock final : public TickClock {
 };
 
 struct VideoRecord {
-    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0}, converted{0};
-    std::atomic<int> bitrate{0};
+    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0}, converted{0}, bitrate{0};
     std::vector<uint8_t> lastInput;  // the picture encoded last
     // Clock the encoder double advances per encoded frame (its cost), when set.
     std::atomic<uint32_t>* clock = nullptr;
@@ -114,8 +105,8 @@ struct VideoRecord {
     int delayPictures = 0;
 };
 
-// Encodes each frame as one Annex B slice, IDR for the first frame and for every frame after a
-// key request, followed by the first byte of the picture.
+// Encodes each frame as one 50-byte Annex B slice, IDR for the first frame and for every frame
+// after a key request, filled with the first byte of the picture.
 class FakeVideo final : public VideoEncoder {
   public:
     explicit FakeVideo(VideoRecord* r) : r_(r) {}
@@ -132,20 +123,17 @@ class FakeVideo final : public VideoEncoder {
         }
         if (r_->clock != nullptr)
             r_->clock->fetch_add(r_->costMs);
-        const bool key = r_->encoded.fetch_add(1) == 0 || keyNext_;
-        out_ = {0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41)};
-        out_.resize(50, r_->lastInput.empty() ? 0 : r_->lastInput[0]);
-        keyNext_ = false;
-        held_.push_back(std::move(out_));
-        if (static_cast<int>(held_.size()) <= r_->delayPictures) {
-            *data = nullptr;
-            *length = 0;
-            return;
+        const bool key = r_->encoded.fetch_add(1) == 0 || std::exchange(keyNext_, false);
+        held_.push_back({0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41)});
+        held_.back().resize(50, r_->lastInput.empty() ? 0 : r_->lastInput[0]);
+        *data = nullptr;
+        *length = 0;
+        if (static_cast<int>(held_.size()) > r_->delayPictures) {
+            out_ = std::move(held_.front());
+            held_.pop_front();
+            *data = out_.data();
+            *length = static_cast<int>(out_.size());
         }
-        out_ = std::move(held_.front());
-        held_.pop_front();
-        *data = out_.data();
-        *length = static_cast<int>(out_.size());
     }
     void RequestKeyFrame() override {
         r_->keyRequests.fetch_add(1);
@@ -165,15 +153,15 @@ class FakeVideo final : public VideoEncoder {
     bool keyNext_ = false;
 };
 
+// Gives a 20-byte frame for every block of 1024 samples per channel.
 class FakeAudio final : public AudioEncoder {
   public:
     explicit FakeAudio(std::atomic<int>* closed) : closed_(closed) {}
     bool Open(int, int, int channels) override {
-        samples_ = 1024 * channels;
-        input_.assign(static_cast<size_t>(samples_) * 2, 0);
+        input_.assign(2048 * static_cast<size_t>(channels), 0);
         return true;
     }
-    int SamplesPerCall() const override { return samples_; }
+    int SamplesPerCall() const override { return static_cast<int>(input_.size() / 2); }
     int PrimingSamples() const override { return 1024; }
     uint8_t* Input() override { return input_.data(); }
     void Encode(const uint8_t** data, int* length) override {
@@ -185,7 +173,6 @@ class FakeAudio final : public AudioEncoder {
 
   private:
     std::atomic<int>* closed_;
-    int samples_ = 0;
     std::vector<uint8_t> input_, out_;
 };
 

@@ -23,7 +23,6 @@ using std::chrono::milliseconds;
 class RecordingTimer final : public CMMTimer {
   public:
     ~RecordingTimer() override { StopTimer(); }
-    // Waits until n ticks came; their times.
     std::vector<Clock::time_point> WaitFor(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait_for(lock, std::chrono::seconds(30), [&] { return times_.size() >= n; });
@@ -75,29 +74,27 @@ TEST(MMTimer, RateTicksNeverComeEarlyAndDoNotDrift) {
     EXPECT_EQ(timer.Count(), count);  // stopped means no tick after StopTimer returned
 }
 
-TEST(MMTimer, ShortStallIsCaughtUpTickByTick) {
-    RecordingTimer timer;
-    const auto start = Clock::now();
-    // The first tick (due at 100 ms) holds the thread until 600 ms: ticks 2 to 6 are overdue.
-    timer.HoldFirstTickUntil(start + milliseconds(600));
-    ASSERT_TRUE(timer.StartTimer(100));
-    const auto times = timer.WaitFor(7);
-    ASSERT_GE(times.size(), 7u);
-    // Caught up: the 7th tick is the one due at 700 ms, not a tick of a clock restarted at 600.
-    EXPECT_LT(times[6] - start, milliseconds(1100));
-    EXPECT_GE(times[6] - start, milliseconds(700));
-}
-
-TEST(MMTimer, LongStallResumesFromNowWithoutABurst) {
-    RecordingTimer timer;
-    const auto start = Clock::now();
-    // Held for 40 periods, more than the catch-up limit: the stale ticks are not fired.
-    timer.HoldFirstTickUntil(start + milliseconds(20 * 41));
-    ASSERT_TRUE(timer.StartTimer(20));
-    const auto times = timer.WaitFor(2);
-    ASSERT_GE(times.size(), 2u);
-    EXPECT_GE(times[1] - start, milliseconds(20 * 41));
-    EXPECT_GT(static_cast<int>(CMMTimer::kMaxCatchUpTicks), 0);
+// A first tick (due after one period) that holds the timer thread until `holdMs`: a short
+// stall is caught up tick by tick (tick `check` is the one due at check x period, not a tick of
+// a clock restarted when the stall ended); a stall longer than the catch-up limit resumes from
+// then without firing the stale ticks.
+TEST(MMTimer, StallsAreCaughtUpOrSkippedByLength) {
+    struct Case {
+        int periodMs, holdMs;
+        size_t check;
+        int minMs, maxMs;
+    };
+    for (const Case& c : {Case{100, 600, 7, 700, 1100}, Case{20, 20 * 41, 2, 20 * 41, 60000}}) {
+        SCOPED_TRACE(c.periodMs);
+        RecordingTimer timer;
+        const auto start = Clock::now();
+        timer.HoldFirstTickUntil(start + milliseconds(c.holdMs));
+        ASSERT_TRUE(timer.StartTimer(static_cast<uint32_t>(c.periodMs)));
+        const auto times = timer.WaitFor(c.check);
+        ASSERT_GE(times.size(), c.check);
+        EXPECT_GE(times[c.check - 1] - start, milliseconds(c.minMs));
+        EXPECT_LT(times[c.check - 1] - start, milliseconds(c.maxMs));
+    }
 }
 
 TEST(AudioClock, FramesFollowTheSampleCountFromTheFirstBlock) {

@@ -15,6 +15,7 @@
 
 #include "ocelix/ocelix.h"
 #include "platform/mm_timer.h"
+#include "support/encoder_config.h"
 #include "support/lip_sync.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
@@ -26,27 +27,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using rtmp::test::NginxRtmpServer;
 using rtmp::test::ThrottleProxy;
+using rtmp::test::WaitUntil;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 constexpr int kSampleRate = 44100;
 constexpr int kFlashMs = 100;  // flash and beep last this long, from every whole second
-
-EncoderConfig Config(const std::string& url, int fps) {
-    EncoderConfig c{};
-    c.width = kWidth;
-    c.height = kHeight;
-    c.inputFormat = OCELIX_FORMAT_BGR24_BOTTOM_UP;
-    c.frameRate = fps;
-    c.interval = 2 * fps;
-    c.bitrate = 800;
-    c.samplesPerSec = kSampleRate;
-    c.bitsPerSample = 16;
-    c.channels = 2;
-    c.record = 0;
-    std::snprintf(c.url, sizeof c.url, "%s", url.c_str());
-    return c;
-}
 
 // The source's clock starts at `origin`; at every whole second of it the picture flashes white
 // (fading, see FlashGray) and a beep starts, for kFlashMs. Between flashes the picture is dark
@@ -123,10 +109,29 @@ class FlashBeepSource final : public CMMTimer {
     std::thread audio_;
 };
 
-OcelixStats Stats(void* e) {
-    OcelixStats s{};
-    OCELIX_GetStatsEx(e, &s, sizeof s);
-    return s;
+// An encoder instance publishing 640 x 360 at `fps` to `url`, started.
+struct Encoder {
+    Encoder(const std::string& url, int fps) {
+        const EncoderConfig c =
+            rtmp::test::EncoderConfigBuilder(url).Size(kWidth, kHeight).Fps(fps);
+        handle = OCELIX_CreateEncoder(&c);
+        EXPECT_NE(handle, nullptr);
+        EXPECT_EQ(OCELIX_Start(handle), 1);
+    }
+    ~Encoder() {
+        EXPECT_EQ(OCELIX_Stop(handle), 1);
+        EXPECT_EQ(OCELIX_ReleaseEncoder(handle), 1);
+    }
+    OcelixStats Stats() const {
+        OcelixStats s{};
+        OCELIX_GetStatsEx(handle, &s, sizeof s);
+        return s;
+    }
+    void* handle = nullptr;
+};
+
+std::string Url(uint16_t port, const std::string& stream) {
+    return "rtmp://127.0.0.1:" + std::to_string(port) + "/live/" + stream;
 }
 
 bool FirstVideoPacketIsKey(const std::filesystem::path& file) {
@@ -146,52 +151,40 @@ void ExpectLipSync(const std::filesystem::path& file, double limitMs, size_t min
         << events.flashesMs.size() << " flashes, " << events.beepsMs.size() << " beeps";
     std::string all;
     for (double o : offsets)
-        all += std::to_string(static_cast<int>(std::lround(o))) + " ";
+        all += std::to_string(std::lround(o)) + " ";
     std::printf("beep minus flash, ms: %s\n", all.c_str());
     for (double o : offsets)
         EXPECT_LE(std::fabs(o), limitMs) << "beep minus flash, ms: " << all;
 }
 
-struct LipSyncCase {
-    const char* name;
-    int fps;
-};
-
-void PrintTo(const LipSyncCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class OcelixLipSync : public ::testing::TestWithParam<LipSyncCase> {};
+class OcelixLipSync : public ::testing::TestWithParam<int> {};
 
 TEST_P(OcelixLipSync, FlashesAndBeepsArriveTogether) {
-    const LipSyncCase c = GetParam();
+    const int fps = GetParam();
+    const std::string name = "fps" + std::to_string(fps);
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
-    EncoderConfig config = Config(server.Url("live", c.name), c.fps);
-    void* e = OCELIX_CreateEncoder(&config);
-    ASSERT_NE(e, nullptr);
-    ASSERT_EQ(OCELIX_Start(e), 1);
+    OcelixStats stats{};
     {
-        FlashBeepSource source(e, c.fps);
-        std::this_thread::sleep_for(8500ms);
+        Encoder e(server.Url("live", name), fps);
+        {
+            FlashBeepSource source(e.handle, fps);
+            std::this_thread::sleep_for(8500ms);
+        }
+        stats = e.Stats();
     }
-    const OcelixStats stats = Stats(e);
-    EXPECT_EQ(OCELIX_Stop(e), 1);
-    EXPECT_EQ(OCELIX_ReleaseEncoder(e), 1);
     EXPECT_EQ(stats.connected, 1);
     EXPECT_EQ(stats.reconnects, 0);
     EXPECT_GT(stats.sendKbps, 0);
     EXPECT_EQ(stats.targetKbps, 800);
 
-    const auto file = server.RecordingPath(c.name);
+    const auto file = server.RecordingPath(name);
     const auto probe = rtmp::test::Probe(file);
-    ASSERT_TRUE(probe.ok) << probe.error;
-    ASSERT_NE(probe.Video(), nullptr);
-    ASSERT_NE(probe.Audio(), nullptr);
+    ASSERT_TRUE(probe.ok && probe.Video() != nullptr && probe.Audio() != nullptr) << probe.error;
     EXPECT_EQ(probe.Video()->codecName, "h264");
     EXPECT_EQ(probe.Video()->width, kWidth);
     EXPECT_EQ(probe.Video()->height, kHeight);
-    EXPECT_NEAR(probe.Video()->frames, 8.5 * c.fps, 2 * c.fps);
+    EXPECT_NEAR(probe.Video()->frames, 8.5 * fps, 2 * fps);
     EXPECT_EQ(probe.Audio()->codecName, "aac");
     EXPECT_EQ(probe.Audio()->sampleRate, kSampleRate);
     EXPECT_EQ(probe.Audio()->channels, 2);
@@ -203,46 +196,8 @@ TEST_P(OcelixLipSync, FlashesAndBeepsArriveTogether) {
     ExpectLipSync(file, 20, 7);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, OcelixLipSync,
-                         ::testing::Values(LipSyncCase{"fps15", 15}, LipSyncCase{"fps25", 25}),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-// The server's delay behind the stream: how much later than its media time the newest message
-// was written to the recording, relative to the least seen in the first seconds.
-class ServerDelayProbe {
-  public:
-    explicit ServerDelayProbe(std::filesystem::path file) : file_(std::move(file)) {}
-    void Sample() {
-        const auto t = rtmp::test::LastFlvTagTime(file_);
-        if (!t)
-            return;
-        const double now = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
-        samples_.push_back({now, now - static_cast<double>(*t)});
-    }
-    // Delay of each sample after the baseline, between from and to (ms since the probe began).
-    std::vector<double> Delays(double from, double to) const {
-        double base = 1e18;
-        for (const auto& s : samples_) {
-            if (s.first < samples_.front().first + 3000)
-                base = std::min(base, s.second);
-        }
-        std::vector<double> d;
-        for (const auto& s : samples_) {
-            if (s.first >= from && s.first < to)
-                d.push_back(s.second - base);
-        }
-        return d;
-    }
-
-  private:
-    std::filesystem::path file_;
-    Clock::time_point start_ = Clock::now();
-    std::vector<std::pair<double, double>> samples_;
-};
-
-double Mean(const std::vector<double>& v) {
-    return v.empty() ? 0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
-}
+INSTANTIATE_TEST_SUITE_P(Rates, OcelixLipSync, ::testing::Values(15, 25),
+                         [](const auto& p) { return "fps" + std::to_string(p.param); });
 
 TEST(OcelixServer, ASlowLineKeepsTheDelayBoundedAndTheBitRateFollowsIt) {
     NginxRtmpServer server;
@@ -250,48 +205,61 @@ TEST(OcelixServer, ASlowLineKeepsTheDelayBoundedAndTheBitRateFollowsIt) {
     ThrottleProxy line(server.Port());
     ASSERT_TRUE(line.Start());
     line.SetRate(400 * 1000 / 8);
-    const std::string url = "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/slow";
-    EncoderConfig config = Config(url, 25);
-    void* e = OCELIX_CreateEncoder(&config);
-    ASSERT_NE(e, nullptr);
-    ASSERT_EQ(OCELIX_Start(e), 1);
-    ServerDelayProbe delay(server.RecordingPath("slow"));
-    int lowest = 800;
-    int maxQueueDelay = 0;
+    const auto file = server.RecordingPath("slow");
+    // The server's delay behind the stream: how much later than its media time the newest
+    // message was written to the recording, sampled as (ms since start, delay).
+    std::vector<std::pair<double, double>> samples;
+    const auto start = Clock::now();
+    int lowest = 800, maxQueueDelay = 0;
+    OcelixStats stats{};
     {
-        FlashBeepSource source(e, 25);
-        const auto begin = Clock::now();
-        while (Clock::now() - begin < 20s) {
-            std::this_thread::sleep_for(200ms);
-            delay.Sample();
-            const OcelixStats s = Stats(e);
-            lowest = std::min(lowest, s.targetKbps);
-            maxQueueDelay = std::max(maxQueueDelay, s.queueDelayMs);
+        Encoder e(Url(line.Port(), "slow"), 25);
+        {
+            FlashBeepSource source(e.handle, 25);
+            while (Clock::now() - start < 20s) {
+                std::this_thread::sleep_for(200ms);
+                const double now =
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                if (const auto t = rtmp::test::LastFlvTagTime(file))
+                    samples.push_back({now, now - static_cast<double>(*t)});
+                lowest = std::min(lowest, e.Stats().targetKbps);
+                maxQueueDelay = std::max(maxQueueDelay, e.Stats().queueDelayMs);
+            }
+            line.SetRate(0);  // the line recovers
+            std::this_thread::sleep_for(10s);
         }
-        line.SetRate(0);  // the line recovers
-        std::this_thread::sleep_for(10s);
+        stats = e.Stats();
     }
-    const OcelixStats stats = Stats(e);
-    EXPECT_EQ(OCELIX_Stop(e), 1);
-    OCELIX_ReleaseEncoder(e);
-
-    const auto early = delay.Delays(3000, 10000);
-    const auto late = delay.Delays(13000, 20000);
+    ASSERT_FALSE(samples.empty());
+    // Delays after the least seen in the first three seconds, between from and to.
+    double base = 1e18;
+    for (const auto& [at, d] : samples)
+        base = at < samples.front().first + 3000 ? std::min(base, d) : base;
+    const auto delays = [&](double from, double to) {
+        std::vector<double> d;
+        for (const auto& [at, delay] : samples)
+            if (at >= from && at < to)
+                d.push_back(delay - base);
+        return d;
+    };
+    const auto mean = [](const std::vector<double>& v) {
+        return v.empty() ? 0
+                         : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+    };
+    const auto early = delays(3000, 10000), late = delays(13000, 20000);
     ASSERT_FALSE(late.empty());
     std::printf(
         "server delay mean %.0f then %.0f ms (max %.0f); target %d..%d kbit/s; dropped %llu\n",
-        Mean(early), Mean(late), *std::max_element(late.begin(), late.end()), lowest,
+        mean(early), mean(late), *std::max_element(late.begin(), late.end()), lowest,
         stats.targetKbps, static_cast<unsigned long long>(stats.packetsDropped));
     EXPECT_LT(*std::max_element(late.begin(), late.end()), 1500);
     EXPECT_LT(*std::max_element(early.begin(), early.end()), 1500);
-    EXPECT_LT(Mean(late) - Mean(early), 500) << "the delay at the server grows";
+    EXPECT_LT(mean(late) - mean(early), 500) << "the delay at the server grows";
     EXPECT_LE(maxQueueDelay, 1500);
     EXPECT_LT(lowest, 800);
     EXPECT_GE(lowest, 200);
     EXPECT_GT(stats.targetKbps, lowest) << "the bit rate comes back up after the line recovers";
     EXPECT_GT(stats.packetsDropped, 0u);
-
-    const auto file = server.RecordingPath("slow");
     EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
     ExpectLipSync(file, 45, 15);
 }
@@ -299,33 +267,23 @@ TEST(OcelixServer, ASlowLineKeepsTheDelayBoundedAndTheBitRateFollowsIt) {
 TEST(OcelixServer, PublishingResumesAfterTheServerComesBack) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
-    EncoderConfig config = Config(server.Url("live", "comeback"), 25);
-    void* e = OCELIX_CreateEncoder(&config);
-    ASSERT_EQ(OCELIX_Start(e), 1);
-    OcelixStats stats{};
     {
-        FlashBeepSource source(e, 25);
+        Encoder e(server.Url("live", "comeback"), 25);
+        FlashBeepSource source(e.handle, 25);
         std::this_thread::sleep_for(3s);
         server.Stop();
-        std::this_thread::sleep_for(3s);
-        EXPECT_EQ(Stats(e).connected, 0);
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 0; }, 5s));
         ASSERT_TRUE(server.Start()) << server.Error();
         const auto back = Clock::now();
-        while (Clock::now() - back < 6s && Stats(e).connected != 1)
-            std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(Stats(e).connected, 1);
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 1; }, 6s));
         EXPECT_LT(Clock::now() - back, 4s);  // the watchdog looks every 2 s; allow a slow connect
         std::this_thread::sleep_for(3s);
+        EXPECT_EQ(e.Stats().reconnects, 1);
     }
-    stats = Stats(e);
-    EXPECT_EQ(stats.reconnects, 1);
-    OCELIX_Stop(e);
-    OCELIX_ReleaseEncoder(e);
     // The recording of the new session starts with a picture viewers can decode.
     const auto file = server.RecordingPath("comeback");
     const auto probe = rtmp::test::Probe(file);
-    ASSERT_TRUE(probe.ok) << probe.error;
-    ASSERT_NE(probe.Video(), nullptr);
+    ASSERT_TRUE(probe.ok && probe.Video() != nullptr) << probe.error;
     EXPECT_GT(probe.Video()->frames, 40);
     EXPECT_TRUE(FirstVideoPacketIsKey(file));
     EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
@@ -336,18 +294,14 @@ TEST(OcelixServer, StopIsPromptWhileReconnectingToAServerThatNeverAnswers) {
     ASSERT_TRUE(server.Start()) << server.Error();
     ThrottleProxy line(server.Port());
     ASSERT_TRUE(line.Start());
-    const std::string url = "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/silent";
-    EncoderConfig config = Config(url, 25);
-    void* e = OCELIX_CreateEncoder(&config);
+    const EncoderConfig c = rtmp::test::EncoderConfigBuilder(Url(line.Port(), "silent"));
+    void* e = OCELIX_CreateEncoder(&c);
     ASSERT_EQ(OCELIX_Start(e), 1);
     ASSERT_EQ(line.Accepted(), 1);
     // The server goes silent: the connection drops, and the watchdog's new one is accepted
     // but never shaken hands with.
     line.GoSilent();
-    const auto limit = Clock::now() + 10s;
-    while (line.Accepted() < 2 && Clock::now() < limit)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(line.Accepted(), 2);
+    ASSERT_TRUE(WaitUntil([&] { return line.Accepted() == 2; }, 10s));
     const auto before = Clock::now();
     EXPECT_EQ(OCELIX_Stop(e), 1);
     EXPECT_LT(Clock::now() - before, 1s);

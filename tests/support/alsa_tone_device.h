@@ -4,12 +4,9 @@
 #ifndef TESTS_SUPPORT_ALSA_TONE_DEVICE_H
 #define TESTS_SUPPORT_ALSA_TONE_DEVICE_H
 
-#include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "support/child_process.h"
@@ -36,11 +33,6 @@ class AlsaToneDevice {
     // The value given to ALSA_CONFIG_PATH.
     const std::string& ConfigPath() const { return configPath_; }
 
-    // The plugin module and the configuration the build wrote next to it (PCM
-    // "tutorlane_tone", 1000 Hz), for shell scripts.
-    static std::filesystem::path ModulePath();
-    static std::filesystem::path BuildConfigFile();
-
   private:
     std::unique_ptr<TempDir> dir_;
     std::filesystem::path configFile_;
@@ -49,20 +41,6 @@ class AlsaToneDevice {
     bool applied_ = false;
     std::string error_;
 };
-
-// What a stretch of interleaved 16-bit capture looks like, for checking a tone.
-struct ToneStats {
-    size_t frames = 0;
-    size_t zeroCrossings = 0;   // sign changes of the first channel
-    int peak = 0;               // largest magnitude on the first channel
-    int largestStep = 0;        // largest change between neighbouring samples of the first channel
-    bool channelsEqual = true;  // every channel carries the first channel's sample
-};
-
-// Statistics of whole frames of `samples` (host-order samples, interleaved by `channels`).
-ToneStats AnalyzeTone(std::span<const int16_t> samples, int channels);
-// The same for little-endian bytes (whole frames only).
-ToneStats AnalyzeToneBytes(std::span<const uint8_t> bytes, int channels);
 
 }  // namespace rtmp::test
 

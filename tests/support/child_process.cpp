@@ -24,43 +24,34 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int StatusToCode(int status) {
-    if (WIFEXITED(status)) {
+    if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
+    if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
-    }
     return -1;
 }
 
 std::vector<char*> ArgPointers(const std::vector<std::string>& argv) {
     std::vector<char*> ptrs;
     ptrs.reserve(argv.size() + 1);
-    for (const std::string& a : argv) {
+    for (const std::string& a : argv)
         ptrs.push_back(const_cast<char*>(a.c_str()));
-    }
     ptrs.push_back(nullptr);
     return ptrs;
 }
 
-// Owns a file descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-    void Close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+// The read and write ends of two pipes, closed on scope exit.
+struct Pipes {
+    std::array<int, 4> fd{-1, -1, -1, -1};  // out read, out write, err read, err write
+    ~Pipes() {
+        for (int f : fd)
+            if (f >= 0)
+                ::close(f);
     }
-
-  private:
-    int fd_ = -1;
+    void Close(int i) {
+        ::close(fd[static_cast<size_t>(i)]);
+        fd[static_cast<size_t>(i)] = -1;
+    }
 };
 
 // posix_spawn file actions and attributes released on scope exit.
@@ -100,30 +91,20 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
         result.err = "empty command";
         return result;
     }
-    std::array<int, 2> outPipe{-1, -1};
-    std::array<int, 2> errPipe{-1, -1};
-    if (::pipe2(outPipe.data(), O_CLOEXEC) != 0) {
+    Pipes p;
+    if (::pipe2(&p.fd[0], O_CLOEXEC) != 0 || ::pipe2(&p.fd[2], O_CLOEXEC) != 0) {
         result.err = std::string("pipe: ") + std::strerror(errno);
         return result;
     }
-    Fd outRead(outPipe[0]);
-    Fd outWrite(outPipe[1]);
-    if (::pipe2(errPipe.data(), O_CLOEXEC) != 0) {
-        result.err = std::string("pipe: ") + std::strerror(errno);
-        return result;
-    }
-    Fd errRead(errPipe[0]);
-    Fd errWrite(errPipe[1]);
-
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, outWrite.Get(), 1);
-    posix_spawn_file_actions_adddup2(&setup.actions, errWrite.Get(), 2);
+    posix_spawn_file_actions_adddup2(&setup.actions, p.fd[1], 1);
+    posix_spawn_file_actions_adddup2(&setup.actions, p.fd[3], 2);
     std::vector<char*> args = ArgPointers(argv);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
-    outWrite.Close();
-    errWrite.Close();
+    p.Close(1);
+    p.Close(3);
     if (rc != 0) {
         result.err = "cannot start " + argv[0] + ": " + std::strerror(rc);
         return result;
@@ -131,7 +112,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
     result.started = true;
 
     const Clock::time_point deadline = Clock::now() + limit;
-    std::array<pollfd, 2> fds{pollfd{outRead.Get(), POLLIN, 0}, pollfd{errRead.Get(), POLLIN, 0}};
+    std::array<pollfd, 2> fds{pollfd{p.fd[0], POLLIN, 0}, pollfd{p.fd[2], POLLIN, 0}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
     int open = 2;
     std::array<char, 4096> chunk{};
@@ -145,16 +126,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
         }
         int n = ::poll(fds.data(), fds.size(), static_cast<int>(left));
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR)
                 continue;
-            }
             ::kill(pid, SIGKILL);
             break;
         }
         for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
-            }
             ssize_t got = ::read(fds[i].fd, chunk.data(), chunk.size());
             if (got > 0) {
                 sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
@@ -175,26 +154,10 @@ ChildProcess::~ChildProcess() {
     Stop(SIGTERM);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_), exitCode_(other.exitCode_) {
-    other.pid_ = -1;
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        Stop(SIGTERM);
-        pid_ = other.pid_;
-        exitCode_ = other.exitCode_;
-        other.pid_ = -1;
-    }
-    return *this;
-}
-
 bool ChildProcess::Start(const std::vector<std::string>& argv,
                          const std::filesystem::path& logFile) {
-    if (argv.empty() || Running()) {
+    if (argv.empty() || Running())
         return false;
-    }
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.c_str(),
@@ -202,18 +165,16 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
     posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
     std::vector<char*> args = ArgPointers(argv);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ) != 0) {
+    if (posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ) != 0)
         return false;
-    }
     pid_ = pid;
     exitCode_ = -1;
     return true;
 }
 
 bool ChildProcess::Reap(bool block) {
-    if (pid_ < 0) {
+    if (pid_ < 0)
         return true;
-    }
     int status = 0;
     pid_t r;
     do {
@@ -236,27 +197,19 @@ bool ChildProcess::Running() {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (!Reap(false)) {
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (!WaitUntil([&] { return Reap(false); }, limit))
+        return std::nullopt;
     return exitCode_;
 }
 
 int ChildProcess::Stop(int signal, std::chrono::milliseconds grace) {
-    if (pid_ < 0) {
+    if (pid_ < 0)
         return exitCode_;
-    }
-    if (Reap(false)) {
+    if (Reap(false))
         return exitCode_;
-    }
     ::kill(pid_, signal);
-    if (Wait(grace)) {
+    if (Wait(grace))
         return exitCode_;
-    }
     ::kill(pid_, SIGKILL);
     Reap(true);
     return exitCode_;
@@ -276,16 +229,14 @@ TempDir::TempDir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) {
+    if (::mkdtemp(buf.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed for " + pattern);
-    }
     path_ = buf.data();
 }
 
 TempDir::~TempDir() {
-    if (std::getenv("TUTORLANE_KEEP_TEMP") != nullptr) {
+    if (std::getenv("TUTORLANE_KEEP_TEMP") != nullptr)
         return;
-    }
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rtmp::test {
@@ -35,8 +36,6 @@ class ChildProcess {
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
 
     // Starts the program; false when it could not be spawned or one is already running.
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile);
@@ -56,6 +55,16 @@ class ChildProcess {
     pid_t pid_ = -1;
     int exitCode_ = -1;
 };
+
+// Polls `done` every 10 ms until it holds or `limit` passed; whether it holds. For waiting on
+// another process or a server, which give no signal of their own.
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
 
 // Text of a file, empty when it cannot be read.
 std::string ReadTextFile(const std::filesystem::path& path);

@@ -1,7 +1,5 @@
 #include "support/media_tools.h"
 
-#include <signal.h>
-
 #include <charconv>
 #include <cstdlib>
 #include <sstream>
@@ -13,9 +11,8 @@ constexpr auto kToolLimit = std::chrono::seconds(120);
 
 bool RunTool(const std::vector<std::string>& argv, std::string* error) {
     ProcessResult r = RunProcess(argv, kToolLimit);
-    if (r.Succeeded()) {
+    if (r.Succeeded())
         return true;
-    }
     if (error != nullptr) {
         *error = argv[0] + " failed (exit " + std::to_string(r.exitCode) +
                  (r.timedOut ? ", timed out" : "") + "): " + r.err;
@@ -29,13 +26,14 @@ long ToLong(const std::string& text, long fallback) {
     return (ec == std::errc() && end == text.data() + text.size()) ? value : fallback;
 }
 
-double ToDouble(const std::string& text, double fallback) {
-    if (text.empty()) {
-        return fallback;
-    }
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    return (end != nullptr && *end == '\0') ? value : fallback;
+// The words of `line`, split at spaces, then `more`.
+std::vector<std::string> Args(const std::string& line, std::vector<std::string> more = {}) {
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string w; words >> w;)
+        args.push_back(w);
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
 }
 
 }  // namespace
@@ -44,37 +42,29 @@ bool MakeTestH264(const std::filesystem::path& path, int width, int height, int 
                   int keyint, std::string* error) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
     const std::string g = std::to_string(keyint);
-    return RunTool({"ffmpeg",
-                    "-nostdin",
-                    "-hide_banner",
-                    "-v",
-                    "error",
-                    "-y",
-                    "-f",
-                    "lavfi",
-                    "-i",
-                    "testsrc=size=" + size + ":rate=" + std::to_string(fps),
-                    "-frames:v",
-                    std::to_string(frames),
-                    "-c:v",
-                    "libx264",
-                    "-preset",
-                    "veryfast",
-                    "-pix_fmt",
-                    "yuv420p",
-                    "-bf",
-                    "0",
-                    "-g",
-                    g,
-                    "-keyint_min",
-                    g,
-                    "-sc_threshold",
-                    "0",
-                    "-x264-params",
-                    "slices=1:sliced-threads=0",
-                    "-f",
-                    "h264",
-                    path.string()},
+    return RunTool(Args("ffmpeg -nostdin -hide_banner -v error -y -f lavfi -i",
+                        {"testsrc=size=" + size + ":rate=" + std::to_string(fps),
+                         "-frames:v",
+                         std::to_string(frames),
+                         "-c:v",
+                         "libx264",
+                         "-preset",
+                         "veryfast",
+                         "-pix_fmt",
+                         "yuv420p",
+                         "-bf",
+                         "0",
+                         "-g",
+                         g,
+                         "-keyint_min",
+                         g,
+                         "-sc_threshold",
+                         "0",
+                         "-x264-params",
+                         "slices=1:sliced-threads=0",
+                         "-f",
+                         "h264",
+                         path.string()}),
                    error);
 }
 
@@ -89,18 +79,16 @@ bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channel
 
 const ProbedStream* ProbeResult::Video() const {
     for (const ProbedStream& s : streams) {
-        if (s.codecType == "video") {
+        if (s.codecType == "video")
             return &s;
-        }
     }
     return nullptr;
 }
 
 const ProbedStream* ProbeResult::Audio() const {
     for (const ProbedStream& s : streams) {
-        if (s.codecType == "audio") {
+        if (s.codecType == "audio")
             return &s;
-        }
     }
     return nullptr;
 }
@@ -110,18 +98,17 @@ ProbeResult Probe(const std::filesystem::path& path) {
     ProcessResult r =
         RunProcess({"ffprobe", "-v", "error", "-count_frames", "-count_packets", "-show_entries",
                     "stream=index,codec_type,codec_name,profile,width,height,sample_rate,channels,"
-                    "nb_read_frames,nb_read_packets:format=format_name,duration",
+                    "nb_read_frames,nb_read_packets",
                     "-of", "default", path.string()},
                    kToolLimit);
     if (!r.Succeeded()) {
         result.error = "ffprobe failed (exit " + std::to_string(r.exitCode) + "): " + r.err;
         return result;
     }
-    // Sections [STREAM] ... [/STREAM] and [FORMAT] ... [/FORMAT] of key=value lines.
+    // Sections [STREAM] ... [/STREAM] of key=value lines.
     std::istringstream lines(r.out);
     std::string line;
     ProbedStream* current = nullptr;
-    bool inFormat = false;
     while (std::getline(lines, line)) {
         if (line == "[STREAM]") {
             result.streams.emplace_back();
@@ -132,50 +119,36 @@ ProbeResult Probe(const std::filesystem::path& path) {
             current = nullptr;
             continue;
         }
-        if (line == "[FORMAT]" || line == "[/FORMAT]") {
-            inFormat = line == "[FORMAT]";
-            continue;
-        }
         const std::size_t eq = line.find('=');
-        if (eq == std::string::npos) {
+        if (eq == std::string::npos)
             continue;
-        }
         const std::string key = line.substr(0, eq);
         const std::string value = line.substr(eq + 1);
         if (current != nullptr) {
-            if (key == "index") {
-                current->index = static_cast<int>(ToLong(value, -1));
-            } else if (key == "codec_type") {
-                current->codecType = value;
-            } else if (key == "codec_name") {
-                current->codecName = value;
-            } else if (key == "profile") {
-                current->profile = value;
-            } else if (key == "width") {
-                current->width = static_cast<int>(ToLong(value, 0));
-            } else if (key == "height") {
-                current->height = static_cast<int>(ToLong(value, 0));
-            } else if (key == "sample_rate") {
-                current->sampleRate = static_cast<int>(ToLong(value, 0));
-            } else if (key == "channels") {
-                current->channels = static_cast<int>(ToLong(value, 0));
-            } else if (key == "nb_read_frames") {
+            const std::pair<const char*, int*> ints[] = {{"index", &current->index},
+                                                         {"width", &current->width},
+                                                         {"height", &current->height},
+                                                         {"sample_rate", &current->sampleRate},
+                                                         {"channels", &current->channels}};
+            const std::pair<const char*, std::string*> texts[] = {
+                {"codec_type", &current->codecType},
+                {"codec_name", &current->codecName},
+                {"profile", &current->profile}};
+            for (const auto& [name, field] : ints)
+                if (key == name)
+                    *field = static_cast<int>(ToLong(value, key == "index" ? -1 : 0));
+            for (const auto& [name, field] : texts)
+                if (key == name)
+                    *field = value;
+            if (key == "nb_read_frames")
                 current->frames = ToLong(value, -1);
-            } else if (key == "nb_read_packets") {
+            else if (key == "nb_read_packets")
                 current->packets = ToLong(value, -1);
-            }
-        } else if (inFormat) {
-            if (key == "format_name") {
-                result.formatName = value;
-            } else if (key == "duration") {
-                result.durationSeconds = ToDouble(value, 0);
-            }
         }
     }
     result.ok = !result.streams.empty();
-    if (!result.ok) {
+    if (!result.ok)
         result.error = "ffprobe found no streams: " + r.err;
-    }
     return result;
 }
 
@@ -186,20 +159,17 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream) 
         RunProcess({"ffprobe", "-v", "error", "-select_streams", select, "-show_entries",
                     "packet=pts_time", "-of", "default=noprint_wrappers=1:nokey=1", path.string()},
                    kToolLimit);
-    if (!r.Succeeded()) {
+    if (!r.Succeeded())
         return times;
-    }
     std::istringstream lines(r.out);
     std::string line;
     while (std::getline(lines, line)) {
-        if (line.empty() || line == "N/A") {
+        if (line.empty() || line == "N/A")
             continue;
-        }
         char* end = nullptr;
         const double seconds = std::strtod(line.c_str(), &end);
-        if (end != line.c_str() && *end == '\0') {
+        if (end != line.c_str() && *end == '\0')
             times.push_back(seconds * 1000.0);
-        }
     }
     return times;
 }
@@ -215,30 +185,9 @@ std::string DecodeErrors(const std::filesystem::path& path) {
         return "ffmpeg could not decode " + path.string() + (r.timedOut ? " (timed out)" : "") +
                ": " + r.err;
     }
-    if (r.exitCode != 0 && r.err.empty()) {
+    if (r.exitCode != 0 && r.err.empty())
         return "ffmpeg exited with status " + std::to_string(r.exitCode);
-    }
     return r.err;
-}
-
-FfmpegPublisher::FfmpegPublisher(std::unique_ptr<TempDir> dir, ChildProcess process)
-    : dir_(std::move(dir)), process_(std::move(process)) {}
-
-FfmpegPublisher::~FfmpegPublisher() {
-    Stop();
-}
-
-int FfmpegPublisher::Wait(std::chrono::milliseconds limit) {
-    std::optional<int> code = process_.Wait(limit);
-    return code.value_or(-1);
-}
-
-int FfmpegPublisher::Stop() {
-    return process_.Stop(SIGINT, std::chrono::seconds(5));
-}
-
-std::string FfmpegPublisher::Log() const {
-    return ReadTextFile(dir_->Path() / "ffmpeg.log");
 }
 
 std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, double seconds) {
@@ -247,59 +196,18 @@ std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, doubl
     const std::size_t hostEnd =
         scheme == std::string::npos ? std::string::npos : url.find('/', scheme + 3);
     const std::size_t last = url.rfind('/');
-    if (hostEnd == std::string::npos || last <= hostEnd) {
+    if (hostEnd == std::string::npos || last <= hostEnd)
         return nullptr;
-    }
     const std::string app = url.substr(hostEnd + 1, last - hostEnd - 1);
     const std::string stream = url.substr(last + 1);
-    auto dir = std::make_unique<TempDir>("ffmpeg_publish");
-    ChildProcess process;
-    const std::string duration = std::to_string(seconds);
-    const bool started = process.Start({"ffmpeg",
-                                        "-nostdin",
-                                        "-hide_banner",
-                                        "-v",
-                                        "error",
-                                        "-re",
-                                        "-f",
-                                        "lavfi",
-                                        "-i",
-                                        "testsrc=size=320x240:rate=25",
-                                        "-re",
-                                        "-f",
-                                        "lavfi",
-                                        "-i",
-                                        "sine=frequency=440:sample_rate=44100",
-                                        "-t",
-                                        duration,
-                                        "-c:v",
-                                        "libx264",
-                                        "-preset",
-                                        "veryfast",
-                                        "-pix_fmt",
-                                        "yuv420p",
-                                        "-bf",
-                                        "0",
-                                        "-g",
-                                        "25",
-                                        "-x264-params",
-                                        "slices=1:sliced-threads=0",
-                                        "-c:a",
-                                        "aac",
-                                        "-ac",
-                                        "2",
-                                        "-rtmp_app",
-                                        app,
-                                        "-rtmp_playpath",
-                                        stream,
-                                        "-f",
-                                        "flv",
-                                        url},
-                                       dir->Path() / "ffmpeg.log");
-    if (!started) {
-        return nullptr;
-    }
-    return std::make_unique<FfmpegPublisher>(std::move(dir), std::move(process));
+    auto publisher = std::make_unique<FfmpegPublisher>(
+        Args("ffmpeg -nostdin -hide_banner -v error -re -f lavfi -i testsrc=size=320x240:rate=25 "
+             "-re -f lavfi -i sine=frequency=440:sample_rate=44100 -t " +
+                 std::to_string(seconds) +
+                 " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25 -x264-params "
+                 "slices=1:sliced-threads=0 -c:a aac -ac 2",
+             {"-rtmp_app", app, "-rtmp_playpath", stream, "-f", "flv", url}));
+    return publisher->Running() ? std::move(publisher) : nullptr;
 }
 
 }  // namespace rtmp::test

@@ -2,6 +2,7 @@
 #ifndef TESTS_SUPPORT_MEDIA_TOOLS_H
 #define TESTS_SUPPORT_MEDIA_TOOLS_H
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -35,8 +36,6 @@ struct ProbedStream {
 struct ProbeResult {
     bool ok = false;
     std::string error;  // ffprobe's complaint when !ok
-    std::string formatName;
-    double durationSeconds = 0;
     std::vector<ProbedStream> streams;
     const ProbedStream* Video() const;  // first video stream or null
     const ProbedStream* Audio() const;  // first audio stream or null
@@ -56,20 +55,23 @@ std::string DecodeErrors(const std::filesystem::path& path);
 // A background ffmpeg publishing a test picture (libx264) and tone (aac) as FLV in real time.
 class FfmpegPublisher {
   public:
-    FfmpegPublisher(std::unique_ptr<TempDir> dir, ChildProcess process);
-    ~FfmpegPublisher();
+    // Starts ffmpeg with `argv`; Running() tells whether it could.
+    explicit FfmpegPublisher(const std::vector<std::string>& argv) {
+        process_.Start(argv, dir_.Path() / "ffmpeg.log");
+    }
+    ~FfmpegPublisher() { Stop(); }
     FfmpegPublisher(const FfmpegPublisher&) = delete;
     FfmpegPublisher& operator=(const FfmpegPublisher&) = delete;
 
     bool Running() { return process_.Running(); }
     // Waits for ffmpeg to end on its own; its exit status, or -1 when it is still running.
-    int Wait(std::chrono::milliseconds limit);
+    int Wait(std::chrono::milliseconds limit) { return process_.Wait(limit).value_or(-1); }
     // Asks ffmpeg to finish (SIGINT), kills it if it does not; returns its exit status.
-    int Stop();
-    std::string Log() const;
+    int Stop() { return process_.Stop(SIGINT, std::chrono::seconds(5)); }
+    std::string Log() const { return ReadTextFile(dir_.Path() / "ffmpeg.log"); }
 
   private:
-    std::unique_ptr<TempDir> dir_;
+    TempDir dir_{"ffmpeg_publish"};
     ChildProcess process_;
 };
 

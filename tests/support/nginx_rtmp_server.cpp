@@ -22,9 +22,8 @@ class Socket {
   public:
     Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
     ~Socket() {
-        if (fd_ >= 0) {
+        if (fd_ >= 0)
             ::close(fd_);
-        }
     }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -44,83 +43,52 @@ sockaddr_in Loopback(uint16_t port) {
 
 std::filesystem::path NginxExecutable() {
     for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-        if (::access(candidate, X_OK) == 0) {
+        if (::access(candidate, X_OK) == 0)
             return candidate;
-        }
     }
     return "nginx";  // left to the PATH search
 }
 
-bool ValidApplicationName(const std::string& name) {
-    if (name.empty() || name.front() == '/' || name.back() == '/') {
-        return false;
+// The module's path on this machine, empty when none is installed.
+std::filesystem::path ModulePath() {
+    if (const char* env = std::getenv("NGINX_RTMP_MODULE"); env != nullptr && *env != '\0')
+        return env;
+    for (const char* candidate : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
+                                  "/usr/lib64/nginx/modules/ngx_rtmp_module.so",
+                                  "/usr/local/nginx/modules/ngx_rtmp_module.so"}) {
+        if (std::filesystem::exists(candidate))
+            return candidate;
     }
-    for (unsigned char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '/' || c == '_' || c == '-' || c == '.';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return {};
+}
+
+// True when a TCP connection to 127.0.0.1:port succeeds now.
+bool LoopbackPortAccepts(uint16_t port) {
+    Socket s;
+    sockaddr_in addr = Loopback(port);
+    return s.Get() >= 0 && ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 }  // namespace
 
 uint16_t PickFreeLoopbackPort() {
     Socket s;
-    if (s.Get() < 0) {
+    if (s.Get() < 0)
         return 0;
-    }
     sockaddr_in addr = Loopback(0);
-    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         return 0;
-    }
     socklen_t len = sizeof addr;
-    if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         return 0;
-    }
     return ntohs(addr.sin_port);
 }
 
-bool LoopbackPortAccepts(uint16_t port, std::chrono::milliseconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    do {
-        Socket s;
-        sockaddr_in addr = Loopback(port);
-        if (s.Get() >= 0 &&
-            ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (Clock::now() < deadline);
-    return false;
-}
-
-NginxRtmpServer::NginxRtmpServer() : NginxRtmpServer(NginxRtmpOptions{}) {}
-
-NginxRtmpServer::NginxRtmpServer(NginxRtmpOptions options)
-    : options_(std::move(options)),
-      dir_(std::make_unique<TempDir>("nginx_rtmp")),
-      prefix_(dir_->Path()),
-      port_(options_.port) {}
+NginxRtmpServer::NginxRtmpServer()
+    : dir_(std::make_unique<TempDir>("nginx_rtmp")), prefix_(dir_->Path()) {}
 
 NginxRtmpServer::~NginxRtmpServer() {
     Stop();
-}
-
-std::filesystem::path NginxRtmpServer::ModulePath() {
-    if (const char* env = std::getenv("NGINX_RTMP_MODULE"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    for (const char* candidate : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
-                                  "/usr/lib64/nginx/modules/ngx_rtmp_module.so",
-                                  "/usr/local/nginx/modules/ngx_rtmp_module.so"}) {
-        if (std::filesystem::exists(candidate)) {
-            return candidate;
-        }
-    }
-    return {};
 }
 
 bool NginxRtmpServer::WriteConfig() {
@@ -139,9 +107,8 @@ bool NginxRtmpServer::WriteConfig() {
     }
     std::ostringstream conf;
     conf << "load_module " << module.string() << ";\n";
-    if (::geteuid() == 0) {
+    if (::geteuid() == 0)
         conf << "user root;\n";
-    }
     conf << "daemon off;\n"
          << "master_process off;\n"
          << "worker_processes 1;\n"
@@ -151,20 +118,11 @@ bool NginxRtmpServer::WriteConfig() {
          << "rtmp {\n"
          << "  server {\n"
          << "    listen 127.0.0.1:" << port_ << ";\n"
-         << "    chunk_size " << options_.chunkSize << ";\n";
-    for (const std::string& app : options_.applications) {
-        if (!ValidApplicationName(app)) {
-            error_ = "unusable application name '" + app + "'";
-            return false;
-        }
-        conf << "    application " << app << " {\n"
-             << "      live on;\n";
-        if (options_.record) {
-            conf << "      record all;\n"
-                 << "      record_path " << RecordDir().string() << ";\n"
-                 << "      record_unique off;\n";
-        }
-        conf << "    }\n";
+         << "    chunk_size 4096;\n";
+    for (const char* app : {"live", "encoder/qkz"}) {
+        conf << "    application " << app << " {\n      live on;\n      record all;\n"
+             << "      record_path " << (prefix_ / "record").string() << ";\n"
+             << "      record_unique off;\n    }\n";
     }
     conf << "  }\n"
          << "}\n";
@@ -179,9 +137,8 @@ bool NginxRtmpServer::WriteConfig() {
 }
 
 bool NginxRtmpServer::Start() {
-    if (process_.Running()) {
+    if (process_.Running())
         return true;
-    }
     return StartAttempt(1);
 }
 
@@ -194,9 +151,8 @@ bool NginxRtmpServer::StartAttempt(int attempt) {
             return false;
         }
     }
-    if (!WriteConfig()) {
+    if (!WriteConfig())
         return false;
-    }
     const std::filesystem::path errorLog = prefix_ / "logs" / "error.log";
     std::vector<std::string> argv{
         NginxExecutable().string(),        "-p", prefix_.string() + "/", "-c",
@@ -212,7 +168,7 @@ bool NginxRtmpServer::StartAttempt(int attempt) {
     process_.Stop(SIGKILL);
     // A port picked here may have been taken by another process in the meantime; before the
     // first successful start nobody relies on it yet, so try another one.
-    if (!started_ && options_.port == 0 && attempt < 3 &&
+    if (!started_ && attempt < 3 &&
         ErrorLog().find("bind() to 127.0.0.1:" + std::to_string(port_)) != std::string::npos) {
         port_ = 0;
         return StartAttempt(attempt + 1);
@@ -223,22 +179,20 @@ bool NginxRtmpServer::StartAttempt(int attempt) {
 }
 
 bool NginxRtmpServer::WaitUntilListening(std::chrono::milliseconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (!process_.Running()) {
-            error_ = "nginx exited with status " + std::to_string(process_.ExitCode());
-            return false;
-        }
-        // nginx writes its pid file only once its listening sockets are bound, so a port held
-        // by someone else while nginx retries its bind is not taken for nginx's.
-        const bool bound =
-            ReadTextFile(prefix_ / "logs" / "nginx.pid") == std::to_string(process_.Pid()) + "\n";
-        if (bound && LoopbackPortAccepts(port_, std::chrono::milliseconds(0))) {
-            return process_.Running();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    error_ = "nginx did not accept connections on port " + std::to_string(port_) + " in time";
+    // nginx writes its pid file only once its listening sockets are bound, so a port held by
+    // someone else while nginx retries its bind is not taken for nginx's.
+    const std::string pid = std::to_string(process_.Pid()) + "\n";
+    const bool up = WaitUntil(
+        [&] {
+            return !process_.Running() || (ReadTextFile(prefix_ / "logs" / "nginx.pid") == pid &&
+                                           LoopbackPortAccepts(port_));
+        },
+        limit);
+    if (process_.Running() && up)
+        return true;
+    error_ = process_.Running()
+                 ? "nginx did not accept connections on port " + std::to_string(port_) + " in time"
+                 : "nginx exited with status " + std::to_string(process_.ExitCode());
     return false;
 }
 
@@ -274,7 +228,7 @@ std::filesystem::path NginxRtmpServer::RecordingPath(std::string_view stream) co
             file += kHex[c & 0x0F];
         }
     }
-    return RecordDir() / (file + ".flv");
+    return prefix_ / "record" / (file + ".flv");
 }
 
 std::string NginxRtmpServer::ErrorLog() const {

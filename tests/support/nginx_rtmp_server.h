@@ -1,6 +1,7 @@
-// A private nginx with the RTMP module on a loopback port, for tests that need a real server.
-// Each instance has its own prefix directory (configuration, logs, pid file, recordings) under a
-// temp directory. Every published stream is recorded to <RecordDir()>/<escaped name>.flv.
+// A private nginx with the RTMP module on a free loopback port, for tests that need a real
+// server: applications "live" and "encoder/qkz" (a name with '/', matched against the connect
+// command's "app"), every published stream recorded. Each instance has its own prefix directory
+// (configuration, logs, pid file, recordings) under a temp directory.
 #ifndef TESTS_SUPPORT_NGINX_RTMP_SERVER_H
 #define TESTS_SUPPORT_NGINX_RTMP_SERVER_H
 
@@ -10,25 +11,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "support/child_process.h"
 
 namespace rtmp::test {
 
-struct NginxRtmpOptions {
-    // Application names; a name may contain '/' ("encoder/qkz"), matched against the connect
-    // command's "app" value.
-    std::vector<std::string> applications{"live", "encoder/qkz"};
-    uint16_t port = 0;     // 0: pick a free loopback port
-    bool record = true;    // record every published stream
-    int chunkSize = 4096;  // the server's outgoing chunk size
-};
-
 class NginxRtmpServer {
   public:
     NginxRtmpServer();
-    explicit NginxRtmpServer(NginxRtmpOptions options);
     ~NginxRtmpServer();
     NginxRtmpServer(const NginxRtmpServer&) = delete;
     NginxRtmpServer& operator=(const NginxRtmpServer&) = delete;
@@ -48,20 +38,14 @@ class NginxRtmpServer {
     // Where the server records the stream published as `stream`: the name up to any '?', with
     // every byte other than letters, digits, '-', '.', '_' and '~' written as %XX.
     std::filesystem::path RecordingPath(std::string_view stream) const;
-    std::filesystem::path RecordDir() const { return prefix_ / "record"; }
-    std::filesystem::path Prefix() const { return prefix_; }
     std::string ErrorLog() const;
     const std::string& Error() const { return error_; }
-
-    // Path of the nginx RTMP module on this machine, empty when none is installed.
-    static std::filesystem::path ModulePath();
 
   private:
     bool StartAttempt(int attempt);
     bool WriteConfig();
     bool WaitUntilListening(std::chrono::milliseconds limit);
 
-    NginxRtmpOptions options_;
     std::unique_ptr<TempDir> dir_;
     std::filesystem::path prefix_;
     uint16_t port_ = 0;
@@ -72,8 +56,6 @@ class NginxRtmpServer {
 
 // A free TCP port on 127.0.0.1 (bound and released; the kernel will not hand it out again soon).
 uint16_t PickFreeLoopbackPort();
-// True when a TCP connection to 127.0.0.1:port succeeds within `limit`.
-bool LoopbackPortAccepts(uint16_t port, std::chrono::milliseconds limit);
 
 }  // namespace rtmp::test
 

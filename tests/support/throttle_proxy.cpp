@@ -159,7 +159,6 @@ void ThrottleProxy::Pump(Pair* pair) {
                 open = false;
             } else {
                 tokens -= static_cast<double>(n);
-                forwarded_.fetch_add(n);
             }
         }
         if ((p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {

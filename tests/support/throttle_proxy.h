@@ -31,8 +31,6 @@ class ThrottleProxy {
     void GoSilent();
     // Connections accepted so far.
     int Accepted() const { return accepted_.load(); }
-    // Bytes passed to the target so far.
-    int64_t Forwarded() const { return forwarded_.load(); }
 
   private:
     struct Pair;
@@ -46,7 +44,6 @@ class ThrottleProxy {
     std::atomic<bool> silent_{false};
     std::atomic<int64_t> rate_{0};
     std::atomic<int> accepted_{0};
-    std::atomic<int64_t> forwarded_{0};
     std::thread acceptThread_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Pair>> pairs_;  // guarded by mutex_
