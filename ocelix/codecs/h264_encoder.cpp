@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "basis/annexb.h"
 #include "codecs/bgr_to_i420.h"
 #include "codecs/component_record.h"
 
@@ -187,13 +188,9 @@ class H264Session {
             const uint8_t* data = nals[i].p_payload;
             std::size_t size =
                 nals[i].i_payload > 0 ? static_cast<std::size_t>(nals[i].i_payload) : 0;
-            if (size >= 4 && std::memcmp(data, kStartCode, 4) == 0) {
-                data += 4;
-                size -= 4;
-            } else if (size >= 3 && std::memcmp(data, kStartCode + 1, 3) == 0) {
-                data += 3;
-                size -= 3;
-            }
+            const std::size_t code = basis::StartCodeLength({data, size});
+            data += code;
+            size -= code;
             if (size == 0) {
                 continue;
             }

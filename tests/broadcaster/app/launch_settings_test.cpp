@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "app/launch.h"
+#include "app/platform/desktop_entry.h"
 #include "app/settings.h"
 #include "app/user_config.h"
 
 namespace app {
 namespace {
+
+using platform::RegisterUrlProtocol;
 
 namespace fs = std::filesystem;
 
