@@ -1,6 +1,5 @@
 #include "app/launch.h"
 
-#include "app/platform/file_io.h"
 #include "app/user_config.h"
 
 #include <iconv.h>

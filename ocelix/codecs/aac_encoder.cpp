@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "basis/adts.h"
+#include "basis/c_edge.h"
 #include "codecs/component_record.h"
 
 namespace ocelix {
@@ -206,18 +207,20 @@ int AACEncoderOpen(AACEncoderParam* param) {
         param->channels > kMaxChannels) {
         return 0;
     }
-    try {
-        auto session =
-            std::make_unique<AacSession>(param->samplesPerSec, param->channels, *samplingIndex);
-        param->input = session->Input();
-        param->output = session->Output();
-        param->samplesPerCall = session->SamplesPerCall();
-        param->reserved = session.release();
-        return 1;
-    } catch (...) {
+    const int opened = basis::CallAtCEdge(
+        [param, &samplingIndex] {
+            auto session =
+                std::make_unique<AacSession>(param->samplesPerSec, param->channels, *samplingIndex);
+            param->input = session->Input();
+            param->output = session->Output();
+            param->samplesPerCall = session->SamplesPerCall();
+            param->reserved = session.release();
+            return 1;
+        },
+        0);
+    if (opened == 0)
         ClearOutputs(param);
-        return 0;
-    }
+    return opened;
 }
 
 int AACEncoderEncode(AACEncoderParam* param) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "basis/annexb.h"
+#include "basis/c_edge.h"
 #include "codecs/bgr_to_i420.h"
 #include "codecs/component_record.h"
 
@@ -230,17 +231,19 @@ int H264EncoderOpen(H264EncoderParam* param) {
     if (!ValidInput(*param)) {
         return 0;
     }
-    try {
-        auto session = std::make_unique<H264Session>(*param);
-        param->inputFrameSize = session->FrameSize();
-        param->inputFrame = session->Frame();
-        param->output = session->Output();
-        param->reserved = session.release();
-        return 1;
-    } catch (...) {
+    const int opened = basis::CallAtCEdge(
+        [param] {
+            auto session = std::make_unique<H264Session>(*param);
+            param->inputFrameSize = session->FrameSize();
+            param->inputFrame = session->Frame();
+            param->output = session->Output();
+            param->reserved = session.release();
+            return 1;
+        },
+        0);
+    if (opened == 0)
         ClearOutputs(param);
-        return 0;
-    }
+    return opened;
 }
 
 int H264EncoderEncode(H264EncoderParam* param) {
@@ -256,12 +259,8 @@ int H264EncoderEncodeFrame(H264EncoderParam* param, const uint8_t* frame) {
     if (session == nullptr) {
         return 0;
     }
-    bool ok = false;
-    try {
-        ok = session->EncodeFrame(frame);
-    } catch (...) {
-        ok = false;
-    }
+    const bool ok =
+        basis::CallAtCEdge([session, frame] { return session->EncodeFrame(frame); }, false);
     param->output = session->Output();
     param->outputLength = ok ? session->OutputLength() : 0;
     return ok ? 1 : 0;
