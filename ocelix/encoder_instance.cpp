@@ -1,12 +1,12 @@
 #include "encoder_instance.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <utility>
+
+#include "basis/thread_name.h"
 
 namespace ocelix {
 namespace {
@@ -14,10 +14,6 @@ namespace {
 constexpr char kEncoderName[] = "ZembraEncoderSDK";
 // How long an idle worker waits before it looks at the state again (a stop wakes it at once).
 constexpr auto kIdleWait = std::chrono::milliseconds(200);
-
-void NameThread(const char* name) {
-    pthread_setname_np(pthread_self(), name);
-}
 
 // Connects and publishes on one handle, with a fresh metadata object each time.
 bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const char* url, const char* mode, int width,
@@ -469,7 +465,7 @@ void CEncoderInstance::InstallConnection(void* handle) {
 }
 
 void CEncoderInstance::SendThread() {
-    NameThread("ocelix-send");
+    basis::NameThisThread("ocelix-send");
     while (state_.load() != STATE_STOPPED) {
         MediaPacket packet;
         {
@@ -487,7 +483,7 @@ void CEncoderInstance::SendThread() {
 }
 
 void CEncoderInstance::VideoEncodeThread() {
-    NameThread("ocelix-encode");
+    basis::NameThisThread("ocelix-encode");
     while (state_.load() != STATE_STOPPED) {
         {
             std::unique_lock<std::mutex> lock(tickLock_);
@@ -500,7 +496,7 @@ void CEncoderInstance::VideoEncodeThread() {
 }
 
 void CEncoderInstance::WatchdogThread() {
-    NameThread("ocelix-watchdog");
+    basis::NameThisThread("ocelix-watchdog");
     while (state_.load() != STATE_STOPPED) {
         WatchdogPass();
         Sleep(kWatchdogPeriodMs);

@@ -15,9 +15,9 @@
 
 #include "audio_clock.h"
 #include "backends.h"
+#include "basis/periodic_timer.h"
 #include "bitrate_control.h"
 #include "ocelix/ocelix.h"
-#include "platform/mm_timer.h"
 #include "send_queue.h"
 #include "send_rate.h"
 
@@ -49,7 +49,7 @@ constexpr int kMaxWireDeltaMs = 10000;
 
 struct ConnectAttempt;
 
-class CEncoderInstance final : public CMMTimer {
+class CEncoderInstance final : public basis::CMMTimer {
   public:
     CEncoderInstance(const EncoderConfig& config, Backends backends);
     ~CEncoderInstance() override;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "basis/c_edge.h"
 #include "encoder_instance.h"
 #include "ocelix/ocelix.h"
 
@@ -11,13 +12,10 @@ using ocelix::CEncoderInstance;
 
 namespace {
 
+// 0 when fn throws.
 template <typename Fn>
 int Guard(Fn&& fn) noexcept {
-    try {
-        return fn();
-    } catch (...) {
-        return 0;
-    }
+    return basis::CallAtCEdge([&]() -> int { return fn(); }, 0);
 }
 
 CEncoderInstance* AsInstance(void* h) {
@@ -31,12 +29,12 @@ extern "C" {
 void* OCELIX_CreateEncoder(const EncoderConfig* config) {
     if (config == nullptr)
         return nullptr;
-    try {
-        auto instance = std::make_unique<CEncoderInstance>(*config, ocelix::DefaultBackends());
-        return instance.release();  // owned by the caller until OCELIX_ReleaseEncoder
-    } catch (...) {
-        return nullptr;
-    }
+    return basis::CallAtCEdge(
+        [config]() -> void* {
+            auto instance = std::make_unique<CEncoderInstance>(*config, ocelix::DefaultBackends());
+            return instance.release();  // owned by the caller until OCELIX_ReleaseEncoder
+        },
+        nullptr);
 }
 
 int OCELIX_ReleaseEncoder(void* handle) {

@@ -1,7 +1,10 @@
 #include "send_queue.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
+
+#include "basis/annexb.h"
 
 namespace ocelix {
 namespace {
@@ -133,12 +136,12 @@ void SendQueue::GiveBuffer(std::vector<uint8_t>&& buffer) {
 }
 
 bool IsKeyFrame(const uint8_t* data, int length) {
-    for (int i = 0; i + 3 < length; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            if ((data[i + 3] & 0x1F) == 5)
-                return true;
-            i += 2;
-        }
+    if (data == nullptr || length <= 0)
+        return false;
+    const std::span<const uint8_t> s(data, static_cast<size_t>(length));
+    for (size_t i = basis::FindStartCode(s); i + 3 < s.size(); i = basis::FindStartCode(s, i + 3)) {
+        if ((s[i + 3] & 0x1F) == 5)
+            return true;
     }
     return false;
 }

@@ -3,25 +3,16 @@
 #include <fstream>
 #include <iterator>
 
+#include "basis/adts.h"
+#include "basis/annexb.h"
+
 namespace rtmp::media {
 namespace {
 
-constexpr std::size_t kAdtsFixedHeader = 7;
-constexpr std::size_t kAdtsCrcHeader = 9;
+using basis::FindStartCode;
 
-// Offset of the next 00 00 01 at or after `from`, or the input size when there is none.
-std::size_t FindStartCode(std::span<const uint8_t> s, std::size_t from) {
-    for (std::size_t i = from; i + 2 < s.size(); ++i) {
-        if (s[i + 2] > 1) {
-            i += 2;  // none of the three bytes ending here can start a start code
-            continue;
-        }
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            return i;
-        }
-    }
-    return s.size();
-}
+constexpr std::size_t kAdtsFixedHeader = basis::kAdtsHeaderSize;
+constexpr std::size_t kAdtsCrcHeader = kAdtsFixedHeader + 2;
 
 bool IsSlice(uint8_t type) {
     return type >= 1 && type <= 5;
@@ -94,15 +85,6 @@ std::vector<AccessUnit> SplitAccessUnits(std::span<const uint8_t> stream) {
     return units;
 }
 
-int AdtsSampleRate(int index) {
-    static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                     22050, 16000, 12000, 11025, 8000,  7350};
-    if (index < 0 || index >= static_cast<int>(std::size(kRates))) {
-        return 0;
-    }
-    return kRates[index];
-}
-
 std::optional<AdtsFrame> ParseAdtsHeader(std::span<const uint8_t> b, std::string* error) {
     auto fail = [error](const char* why) {
         if (error != nullptr) {
@@ -132,8 +114,7 @@ std::optional<AdtsFrame> ParseAdtsHeader(std::span<const uint8_t> b, std::string
         return fail("reserved ADTS sampling frequency index");
     }
     f.channelConfig = ((b[2] & 0x01) << 2) | (b[3] >> 6);
-    f.size = (static_cast<std::size_t>(b[3] & 0x03) << 11) | (static_cast<std::size_t>(b[4]) << 3) |
-             (static_cast<std::size_t>(b[5]) >> 5);
+    f.size = basis::AdtsFrameSize(b.data());
     f.rawBlocks = (b[6] & 0x03) + 1;
     if (f.size <= static_cast<std::size_t>(f.headerSize)) {
         return fail("ADTS frame length does not exceed its header");

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "basis/adts.h"
+
 namespace rtmp::media {
 
 // NAL unit types the splitter looks at.
@@ -67,7 +69,7 @@ std::optional<AdtsFrame> ParseAdtsHeader(std::span<const uint8_t> bytes, std::st
 AdtsSplit SplitAdtsFrames(std::span<const uint8_t> stream);
 
 // Sampling frequency of an ADTS/AudioSpecificConfig index, 0 for reserved indices.
-int AdtsSampleRate(int index);
+using basis::AdtsSampleRate;
 
 // Reads a whole file; nullopt when it cannot be read.
 std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path);

@@ -11,6 +11,8 @@
 #include "app/launch.h"
 #include "app/launch_channel.h"
 #include "app/message_box.h"
+#include "app/platform/desktop_entry.h"
+#include "app/platform/program_path.h"
 #include "app/single_instance.h"
 #include "app/skin.h"
 #include "app/user_config.h"
@@ -32,7 +34,7 @@ void PrepareProcess() {
 }
 
 int CBroadcasterApp::InitInstance(const char* commandLine) {
-    EnterProgramFolder();
+    platform::EnterProgramFolder();
     // The instance check comes before any setting is read or written: a second start must not
     // change what the running window broadcasts to. Its launch URL goes to the running window,
     // which asks the teacher.
@@ -42,9 +44,9 @@ int CBroadcasterApp::InitInstance(const char* commandLine) {
         ShowAppMessage(nullptr, QStringLiteral("程序正在运行，不能运行多个副本"));
         return 0;
     }
-    RegisterUrlProtocol();
+    platform::RegisterUrlProtocol();
     WindowMessageSink noOwner;  // the window isn't up yet
-    const UserConfig config = PrepareUserConfig(ProgramFolder() + "/config.ini");
+    const UserConfig config = PrepareUserConfig(platform::ProgramFolder() + "/config.ini");
     SetSettingsPath(config.path);
     if (!config.error.empty())
         noOwner.ShowMessage(SettingsWriteFailedMessage(config.error));

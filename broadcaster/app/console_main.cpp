@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/launch.h"
+#include "app/platform/program_path.h"
 #include "app/settings.h"
 #include "app/user_config.h"
 #include "capture/broadcast_feeder.h"
@@ -29,7 +30,7 @@ void OnSignal(int) {
     g_stop = true;
 }
 
-class ConsoleMessages final : public app::MessageSink, public capture::MessageSink {
+class ConsoleMessages final : public capture::MessageSink {
   public:
     void ShowMessage(const std::string& text) override { std::printf("%s\n", text.c_str()); }
 };
@@ -84,8 +85,9 @@ int main(int argc, char** argv) {
     ConsoleMessages messages;
     if (config.empty()) {
         // As the window does: the user's own settings, made from the program folder's.
-        app::EnterProgramFolder();
-        const app::UserConfig user = app::PrepareUserConfig(app::ProgramFolder() + "/config.ini");
+        app::platform::EnterProgramFolder();
+        const app::UserConfig user =
+            app::PrepareUserConfig(app::platform::ProgramFolder() + "/config.ini");
         if (!user.error.empty())
             messages.ShowMessage(app::SettingsWriteFailedMessage(user.error));
         config = user.path;

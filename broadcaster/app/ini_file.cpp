@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/platform/file_io.h"
+#include "app/platform/file_lock.h"
 
 namespace app {
 namespace {

@@ -1,30 +1,17 @@
 #include "app/launch.h"
 
-#include "app/platform/file_io.h"
 #include "app/user_config.h"
 
-#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <spawn.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace app {
 namespace {
@@ -155,47 +142,6 @@ std::string ToLocaleCharset(const std::vector<char32_t>& text) {
     return out;
 }
 
-std::string ProgramPath() {
-    std::error_code ec;
-    const auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : p.string();
-}
-
-// Runs a helper program with its output discarded; a helper still running after limit is killed.
-bool RunQuietly(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR)
-            return false;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Characters that make an Exec argument need quotes.
 constexpr char kExecReserved[] = " \t\n\"'\\><~|&;$*?#()`";
 
@@ -285,12 +231,6 @@ int MakeQuickClassAddress(const IniFile& ini, MessageSink& messages, uint32_t se
     return 1;
 }
 
-std::string ProgramFolder() {
-    const std::string path = ProgramPath();
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
 std::string DesktopExecArgument(const std::string& argument) {
     if (argument.find_first_of("\r\n") != std::string::npos)
         return {};
@@ -336,40 +276,6 @@ std::string DesktopEntryText(const std::string& program) {
            "NoDisplay=true\n"
            "Terminal=false\n"
            "MimeType=x-scheme-handler/zembra.publish;\n";
-}
-
-void EnterProgramFolder() {
-    if (chdir(ProgramFolder().c_str()) != 0) {
-        // Relative paths then resolve against wherever the program was started.
-    }
-}
-
-int RegisterUrlProtocol(const std::string& applicationsDir) {
-    std::string dir = applicationsDir;
-    if (dir.empty()) {
-        const char* data = std::getenv("XDG_DATA_HOME");
-        const char* home = std::getenv("HOME");
-        if (data != nullptr && *data == '/') {
-            dir = std::string(data) + "/applications";
-        } else if (home != nullptr && *home == '/') {
-            dir = std::string(home) + "/.local/share/applications";
-        } else {
-            return 1;
-        }
-    }
-    const std::string text = DesktopEntryText(ProgramPath());
-    if (text.empty())
-        return 1;
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    platform::ReplaceFileAtomically(dir + "/" + kDesktopEntryName, text);
-    // xdg-mime may take long (it runs further helpers): never on the caller's thread, and never
-    // for more than a few seconds.
-    std::thread([] {
-        RunQuietly({"xdg-mime", "default", kDesktopEntryName, "x-scheme-handler/zembra.publish"},
-                   std::chrono::seconds(5));
-    }).detach();
-    return 1;
 }
 
 }  // namespace app

@@ -1,5 +1,6 @@
 // The launch through the "zembra.publish" URL protocol: the shifted address a classroom page
-// hands over, the quick classroom made up when there is none, and the protocol registration.
+// hands over, the quick classroom made up when there is none, and the text of the desktop entry
+// that registers the protocol (app/platform/desktop_entry.h writes it).
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,11 @@
 #include <string>
 
 #include "app/ini_file.h"
-#include "app/message_sink.h"
+#include "capture/message_sink.h"
 
 namespace app {
+
+using capture::MessageSink;
 
 constexpr char kConfigFile[] = "./config.ini";
 constexpr char kLaunchPrefix[] = "zembra.publish://";
@@ -45,14 +48,5 @@ constexpr char kIconName[] = "tutorlane-broadcaster";
 std::string DesktopExecArgument(const std::string& argument);
 // The desktop entry that makes program the handler of zembra.publish:// URLs.
 std::string DesktopEntryText(const std::string& program);
-
-// Makes the program's folder the current directory.
-void EnterProgramFolder();
-// Registers the program as the handler of zembra.publish:// URLs: the desktop entry, written
-// at once, and xdg-mime (when present) run in the background with a time limit.
-// applicationsDir empty: $XDG_DATA_HOME/applications or ~/.local/share/applications.
-int RegisterUrlProtocol(const std::string& applicationsDir = "");
-// Folder of the running program.
-std::string ProgramFolder();
 
 }  // namespace app

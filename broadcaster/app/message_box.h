@@ -8,8 +8,7 @@
 #include <QWidget>
 #include <string>
 
-#include "app/message_sink.h"
-#include "capture/sinks.h"
+#include "capture/message_sink.h"
 
 namespace app {
 
@@ -22,7 +21,7 @@ QString ApplicationCaption();
 
 // Messages from the settings, launch and capture code. A message from another thread is handed
 // to the UI thread and shown there; the caller does not wait for it.
-class WindowMessageSink final : public MessageSink, public capture::MessageSink {
+class WindowMessageSink final : public capture::MessageSink {
   public:
     explicit WindowMessageSink(QWidget* owner = nullptr) : owner_(owner) {}
     void SetOwner(QWidget* owner) { owner_ = owner; }

@@ -7,11 +7,13 @@
 #include <utility>
 
 #include "app/ini_file.h"
-#include "app/message_sink.h"
 #include "capture/broadcast_settings.h"
+#include "capture/message_sink.h"
 #include "capture/screen_capture_choice.h"
 
 namespace app {
+
+using capture::MessageSink;
 
 using capture::BroadcastSettings;
 

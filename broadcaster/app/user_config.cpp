@@ -4,6 +4,7 @@
 
 #include "app/launch.h"
 #include "app/platform/file_io.h"
+#include "app/platform/file_lock.h"
 
 namespace app {
 namespace {

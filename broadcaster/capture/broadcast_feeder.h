@@ -10,13 +10,13 @@
 #include <mutex>
 #include <vector>
 
+#include "basis/periodic_timer.h"
 #include "capture/broadcast_settings.h"
 #include "capture/capture_audio.h"
 #include "capture/capture_video.h"
 #include "capture/screen_capture_choice.h"
 #include "capture/sinks.h"
 #include "ocelix/ocelix.h"
-#include "platform/mm_timer.h"
 
 namespace capture {
 
@@ -39,7 +39,7 @@ struct FeederDevices {
 // messages.
 FeederDevices DefaultFeederDevices(MessageSink* messages, const ScreenCaptureOptions& screen = {});
 
-class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public CMMTimer {
+class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public basis::CMMTimer {
   public:
     CBroadcastFeeder(const BroadcastSettings* settings, FeederDevices devices);
     ~CBroadcastFeeder() override;

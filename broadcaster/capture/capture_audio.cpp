@@ -1,8 +1,8 @@
 #include "capture/capture_audio.h"
 
-#include <pthread.h>
-
 #include <utility>
+
+#include "basis/thread_name.h"
 
 namespace capture {
 namespace {
@@ -106,7 +106,7 @@ void CCaptureAudio::EndNotificationThread() {
 }
 
 void CCaptureAudio::NotificationLoop() {
-    pthread_setname_np(pthread_self(), "audio-notify");
+    basis::NameThisThread("audio-notify");
     while (running_) {
         const AudioCaptureDevice::WaitResult waited = device_->Wait(kWaitTimeoutMs);
         if (!running_) {

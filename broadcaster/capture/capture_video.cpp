@@ -1,10 +1,9 @@
 #include "capture/capture_video.h"
 
-#include <pthread.h>
-
 #include <optional>
 #include <utility>
 
+#include "basis/thread_name.h"
 #include "capture/camera_format.h"
 #include "capture/video_device_list.h"
 
@@ -125,7 +124,7 @@ int CCaptureVideo::Stop() {
 }
 
 void CCaptureVideo::StreamLoop() {
-    pthread_setname_np(pthread_self(), "camera-stream");
+    basis::NameThisThread("camera-stream");
     VideoFrame frame;
     std::optional<double> firstTimestamp;
     while (running_) {

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+
+#include "capture/message_sink.h"
 
 namespace capture {
 
@@ -19,13 +20,6 @@ class CameraFrameSink {
   public:
     virtual ~CameraFrameSink() = default;
     virtual void OnVideoFrame(double sampleTime, const uint8_t* data, int length) = 0;
-};
-
-// Capture has no user interface: texts meant for the user go here.
-class MessageSink {
-  public:
-    virtual ~MessageSink() = default;
-    virtual void ShowMessage(const std::string& text) = 0;
 };
 
 // Receives every camera frame for the preview, whatever the frame sink's state, on the camera

@@ -16,7 +16,8 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "codecs/adts.h"
+#include "basis/adts.h"
+#include "basis/c_edge.h"
 #include "codecs/component_record.h"
 
 namespace ocelix {
@@ -81,7 +82,7 @@ class AacSession {
         }
         input_.assign(static_cast<std::size_t>(context_->frame_size) * channels * kBytesPerSample,
                       0);
-        output_.reserve(kAdtsMaxFrameSize);
+        output_.reserve(basis::kAdtsMaxFrameSize);
     }
 
     // Drains the encoder before it is freed; what it still held is not wanted.
@@ -152,11 +153,11 @@ class AacSession {
                 return false;
             }
             const auto size = static_cast<std::size_t>(packet_->size);
-            std::vector<uint8_t> adts(kAdtsHeaderSize + size);
-            const bool written =
-                WriteAdtsHeader(adts.data(), size, kAacObjectTypeLc, samplingIndex_, channels_);
+            std::vector<uint8_t> adts(basis::kAdtsHeaderSize + size);
+            const bool written = basis::WriteAdtsHeader(adts.data(), size, basis::kAacObjectTypeLc,
+                                                        samplingIndex_, channels_);
             if (written) {
-                std::memcpy(adts.data() + kAdtsHeaderSize, packet_->data, size);
+                std::memcpy(adts.data() + basis::kAdtsHeaderSize, packet_->data, size);
                 if (pending_.size() == kMaxPendingFrames) {
                     pending_.pop_front();
                 }
@@ -201,23 +202,25 @@ int AACEncoderOpen(AACEncoderParam* param) {
     }
     AACEncoderClose(param);
     ClearOutputs(param);
-    const std::optional<int> samplingIndex = AdtsSamplingIndex(param->samplesPerSec);
+    const std::optional<int> samplingIndex = basis::AdtsSamplingIndex(param->samplesPerSec);
     if (!samplingIndex || param->bitsPerSample != kBitsPerSample || param->channels < 1 ||
         param->channels > kMaxChannels) {
         return 0;
     }
-    try {
-        auto session =
-            std::make_unique<AacSession>(param->samplesPerSec, param->channels, *samplingIndex);
-        param->input = session->Input();
-        param->output = session->Output();
-        param->samplesPerCall = session->SamplesPerCall();
-        param->reserved = session.release();
-        return 1;
-    } catch (...) {
+    const int opened = basis::CallAtCEdge(
+        [param, &samplingIndex] {
+            auto session =
+                std::make_unique<AacSession>(param->samplesPerSec, param->channels, *samplingIndex);
+            param->input = session->Input();
+            param->output = session->Output();
+            param->samplesPerCall = session->SamplesPerCall();
+            param->reserved = session.release();
+            return 1;
+        },
+        0);
+    if (opened == 0)
         ClearOutputs(param);
-        return 0;
-    }
+    return opened;
 }
 
 int AACEncoderEncode(AACEncoderParam* param) {

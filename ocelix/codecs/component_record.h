@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "basis/c_edge.h"
+
 namespace ocelix {
 
 template <class Session, class Param>
@@ -17,12 +19,7 @@ int EncodeRecord(Param* param) {
     Session* session = SessionOf<Session>(param);
     if (session == nullptr)
         return 0;
-    bool ok = false;
-    try {
-        ok = session->Encode();
-    } catch (...) {
-        ok = false;
-    }
+    const bool ok = basis::CallAtCEdge([session] { return session->Encode(); }, false);
     param->output = session->Output();
     param->outputLength = ok ? session->OutputLength() : 0;
     return ok ? 1 : 0;

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "basis/annexb.h"
+#include "basis/c_edge.h"
 #include "codecs/bgr_to_i420.h"
 #include "codecs/component_record.h"
 
@@ -187,13 +189,9 @@ class H264Session {
             const uint8_t* data = nals[i].p_payload;
             std::size_t size =
                 nals[i].i_payload > 0 ? static_cast<std::size_t>(nals[i].i_payload) : 0;
-            if (size >= 4 && std::memcmp(data, kStartCode, 4) == 0) {
-                data += 4;
-                size -= 4;
-            } else if (size >= 3 && std::memcmp(data, kStartCode + 1, 3) == 0) {
-                data += 3;
-                size -= 3;
-            }
+            const std::size_t code = basis::StartCodeLength({data, size});
+            data += code;
+            size -= code;
             if (size == 0) {
                 continue;
             }
@@ -233,17 +231,19 @@ int H264EncoderOpen(H264EncoderParam* param) {
     if (!ValidInput(*param)) {
         return 0;
     }
-    try {
-        auto session = std::make_unique<H264Session>(*param);
-        param->inputFrameSize = session->FrameSize();
-        param->inputFrame = session->Frame();
-        param->output = session->Output();
-        param->reserved = session.release();
-        return 1;
-    } catch (...) {
+    const int opened = basis::CallAtCEdge(
+        [param] {
+            auto session = std::make_unique<H264Session>(*param);
+            param->inputFrameSize = session->FrameSize();
+            param->inputFrame = session->Frame();
+            param->output = session->Output();
+            param->reserved = session.release();
+            return 1;
+        },
+        0);
+    if (opened == 0)
         ClearOutputs(param);
-        return 0;
-    }
+    return opened;
 }
 
 int H264EncoderEncode(H264EncoderParam* param) {
@@ -259,12 +259,8 @@ int H264EncoderEncodeFrame(H264EncoderParam* param, const uint8_t* frame) {
     if (session == nullptr) {
         return 0;
     }
-    bool ok = false;
-    try {
-        ok = session->EncodeFrame(frame);
-    } catch (...) {
-        ok = false;
-    }
+    const bool ok =
+        basis::CallAtCEdge([session, frame] { return session->EncodeFrame(frame); }, false);
     param->output = session->Output();
     param->outputLength = ok ? session->OutputLength() : 0;
     return ok ? 1 : 0;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "basis/c_edge.h"
 #include "client/vistrel.h"
 #include "log/log.h"
 #include "stream/rtmp.h"
@@ -13,14 +14,14 @@ using rtmp::CVistrel;
 
 namespace {
 
+void LogCaught() noexcept {
+    rtmp::log::ShowText("::RTMP API exception caught.");
+}
+
+// 0 when fn throws.
 template <typename Fn>
 int Guard(Fn&& fn) noexcept {
-    try {
-        return fn();
-    } catch (...) {
-        rtmp::log::ShowText("::RTMP API exception caught.");
-        return 0;
-    }
+    return basis::CallAtCEdge([&]() -> int { return fn(); }, 0, &LogCaught);
 }
 
 CVistrel* AsHandle(void* h) {
@@ -37,11 +38,11 @@ constexpr int kMetadataRoom = 2048;
 extern "C" {
 
 void* RTMP_Create(void) {
-    try {
-        return std::make_unique<CVistrel>().release();  // owned by the caller until Release
-    } catch (...) {
-        return nullptr;
-    }
+    return basis::CallAtCEdge(
+        []() -> void* {
+            return std::make_unique<CVistrel>().release();  // owned by the caller until Release
+        },
+        nullptr);
 }
 
 int RTMP_Release(void* handle) {
@@ -142,15 +143,15 @@ int RTMP_Call(void* handle, const char** texts, int count, char* result, int siz
 }
 
 void* RTMP_CreateMetaData(void) {
-    try {
-        auto metadata = std::make_unique<rtmp::RtmpPacket>(kMetadataRoom);
-        metadata->WriteString("@setDataFrame");
-        metadata->WriteString("onMetaData");
-        metadata->WriteObjectStart();
-        return metadata.release();  // owned by the caller until RTMP_ApplyMetaData
-    } catch (...) {
-        return nullptr;
-    }
+    return basis::CallAtCEdge(
+        []() -> void* {
+            auto metadata = std::make_unique<rtmp::RtmpPacket>(kMetadataRoom);
+            metadata->WriteString("@setDataFrame");
+            metadata->WriteString("onMetaData");
+            metadata->WriteObjectStart();
+            return metadata.release();  // owned by the caller until RTMP_ApplyMetaData
+        },
+        nullptr);
 }
 
 int RTMP_AddMetaDataString(void* metadata, const char* name, const char* value) {

@@ -1,9 +1,12 @@
 // Turns H.264 access units and ADTS AAC frames into RTMP video and audio messages.
 #include <cstdio>
 
+#include "basis/adts.h"
+
+#include "client/aac_config.h"
+#include "client/annexb_to_avc.h"
 #include "client/commands.h"
 #include "client/connection.h"
-#include "client/nal_units.h"
 #include "log/log.h"
 
 namespace rtmp {
@@ -118,7 +121,7 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
         return 0;
     const bool adts = length >= 2 && data[0] == 0xFF && (data[1] == 0xF1 || data[1] == 0xF9);
     if (adts) {
-        if (length <= 7)
+        if (length <= static_cast<int>(basis::kAdtsHeaderSize))
             return 0;
         if (aacHeaderCountdown_ == 0) {
             aacHeaderCountdown_ = kAacHeaderRepeat;

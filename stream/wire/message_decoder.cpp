@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "basis/adts.h"
 #include "log/log.h"
 #include "wire/my_exception.h"
 #include "wire/ping_message.h"
@@ -27,8 +28,8 @@ constexpr int kVideoFrameHead = 5;  // tag byte, packet type, composition time
 constexpr int kNalLengthSize = 4;
 constexpr uint32_t kStartCode = 1;  // 00 00 00 01
 
-constexpr int kAdtsHeaderLength = 7;
-constexpr int kAdtsMaxFrameLength = 0x1FFF;  // 13-bit frame length field
+constexpr int kAdtsHeaderLength = static_cast<int>(basis::kAdtsHeaderSize);
+constexpr int kAdtsMaxFrameLength = static_cast<int>(basis::kAdtsMaxFrameSize);
 // AAC sequence headers followed by another audio message in the same body are decoded one
 // after the other; this bounds how many a single body may chain.
 constexpr int kMaxAudioChain = 8;
@@ -511,10 +512,7 @@ void MessageDecoder::DecodeAudio(ByteBuffer& body, uint32_t ts, int depth) {
     Prepare(adtsFrame_, length);
     adtsFrame_.PutBytes(adtsHeader_.Current(), kAdtsHeaderLength);
     adtsFrame_.Put(body, body.Remaining());
-    uint8_t* frame = adtsFrame_.Data();
-    frame[3] = static_cast<uint8_t>((frame[3] & 0xFC) | ((length >> 11) & 0x03));
-    frame[4] = static_cast<uint8_t>((length >> 3) & 0xFF);
-    frame[5] = static_cast<uint8_t>(((length & 0x07) << 5) | 0x1F);
+    basis::SetAdtsFrameSize(adtsFrame_.Data(), static_cast<size_t>(length));
     adtsFrame_.Flip();
     listener_->OnAudio(adtsFrame_.Current(), adtsFrame_.Remaining(), ts);
 }

@@ -11,14 +11,16 @@
 #include <numbers>
 #include <span>
 
+#include "basis/adts.h"
 #include "codecs/aac_encoder.h"
-#include "codecs/adts.h"
 #include "codecs/h264_encoder.h"
 #include "media_files.h"
 #include "support/media_tools.h"
 
 namespace ocelix {
 namespace {
+
+using namespace basis;
 
 using rtmp::test::DecodeErrors;
 using rtmp::test::Probe;

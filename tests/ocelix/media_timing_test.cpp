@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "audio_clock.h"
+#include "basis/periodic_timer.h"
 #include "bitrate_control.h"
-#include "platform/mm_timer.h"
 #include "send_queue.h"
 
 namespace ocelix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using basis::CMMTimer;
 using std::chrono::milliseconds;
 
 // Records when each tick came; the first one may be held up to make the timer stall.

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "basis/periodic_timer.h"
 #include "ocelix/ocelix.h"
-#include "platform/mm_timer.h"
 #include "support/encoder_config.h"
 #include "support/lip_sync.h"
 #include "support/media_tools.h"
@@ -25,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using basis::CMMTimer;
 using rtmp::test::NginxRtmpServer;
 using rtmp::test::ThrottleProxy;
 using rtmp::test::WaitUntil;

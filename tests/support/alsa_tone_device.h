@@ -1,4 +1,4 @@
-// The real-time test tone (tests/support/alsa_tone) as an ALSA capture PCM of this process:
+// The real-time test tone (tools/alsa_tone) as an ALSA capture PCM of this process:
 // writes an ALSA configuration that loads the tone module and defines the PCM, and points
 // ALSA_CONFIG_PATH at it. Child processes started afterwards inherit the setting.
 #ifndef TESTS_SUPPORT_ALSA_TONE_DEVICE_H

@@ -1,5 +1,5 @@
 // File operations the settings need: a whole-file read that tells a missing file from an
-// unreadable one, an atomic replace, an inter-process lock, and the user's own folders.
+// unreadable one, an atomic replace, and the user's own folders.
 #pragma once
 
 #include <string>
@@ -19,22 +19,6 @@ FileRead ReadWholeFile(const std::string& path);
 // and renamed over path, so that readers see the old or the new file and never a part. Returns
 // the reason of a failure ("" on success); the old file then stays as it was.
 std::string ReplaceFileAtomically(const std::string& path, const std::string& text);
-
-// An exclusive flock on a lock file (made with mode 0600, not through a link, and only when
-// this user owns it), held for the object's lifetime.
-class FileLock {
-  public:
-    explicit FileLock(const std::string& path);
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool Held() const { return fd_ >= 0; }
-    const std::string& Error() const { return error_; }
-
-  private:
-    int fd_ = -1;
-    std::string error_;
-};
 
 // The user's settings folder: $XDG_CONFIG_HOME/tutorlane, default ~/.config/tutorlane, made
 // (mode 0700) when missing. "" with *error set when there is none.

@@ -54,6 +54,8 @@ typedef struct OcelixStats {
 /* Size of the record OCELIX_GetStats fills. */
 #define OCELIX_STATS_BASE_SIZE 56
 
+/* Results: 1 for success, 0 for failure; no exception escapes. OCELIX_ReleaseEncoder,
+ * OCELIX_Stop and the two Put functions cannot fail and always return 1. */
 OCELIX_API void* OCELIX_CreateEncoder(const EncoderConfig* config);
 OCELIX_API int OCELIX_ReleaseEncoder(void* handle);
 /* 1 when the instance connected and published. */

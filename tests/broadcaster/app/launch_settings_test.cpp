@@ -18,11 +18,14 @@
 
 #include "app/launch.h"
 #include "app/launch_kit.h"
+#include "app/platform/desktop_entry.h"
 #include "app/settings.h"
 #include "app/user_config.h"
 
 namespace app {
 namespace {
+
+using platform::RegisterUrlProtocol;
 
 namespace fs = std::filesystem;
 

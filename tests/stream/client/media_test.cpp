@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-#include "client/nal_units.h"
+#include "client/aac_config.h"
+#include "client/annexb_to_avc.h"
 #include "peer_session.h"
 
 namespace testpeer {

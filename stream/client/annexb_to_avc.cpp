@@ -1,4 +1,8 @@
-#include "client/nal_units.h"
+#include "client/annexb_to_avc.h"
+
+#include <span>
+
+#include "basis/annexb.h"
 
 namespace rtmp {
 
@@ -6,12 +10,10 @@ int FindNalEnd(const ByteBuffer& buffer) {
     const int remaining = buffer.Remaining();
     if (remaining < 4)
         return 0;
-    const uint8_t* p = buffer.Current();
-    for (int i = 1; i + 4 <= remaining - 1; ++i) {
-        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0 && p[i + 3] == 1)
-            return i;
-    }
-    return remaining;
+    // The next unit's code counts only with a byte behind it, so the last byte is not searched.
+    const std::span<const uint8_t> searched(buffer.Current(), static_cast<size_t>(remaining - 1));
+    const size_t next = basis::FindLongStartCode(searched, 1);
+    return next < searched.size() ? static_cast<int>(next) : remaining;
 }
 
 void TakeNal(ByteBuffer& target, ByteBuffer& source) {
@@ -59,22 +61,6 @@ int NalType(const ByteBuffer& buffer) {
     if (buffer.Remaining() <= 4)
         return -1;
     return buffer.PeekByte(4) & 0x1F;
-}
-
-void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]) {
-    config[0] = config[1] = 0;
-    const int rateIndex = (adts2 >> 2) & 0x0F;
-    const int channels = ((adts2 & 0x01) << 2) | (adts3 >> 6);
-    const bool privateBit = (adts2 & 0x02) != 0;
-    const bool rateSupported =
-        rateIndex == 0 || (rateIndex >= 3 && rateIndex <= 8) || rateIndex == 10 || rateIndex == 11;
-    if (privateBit || !rateSupported || (channels != 1 && channels != 2) || (adts3 & 0x3F) != 0) {
-        return;
-    }
-    const int objectType = 2;  // AAC LC
-    const unsigned bits = (objectType << 11) | (rateIndex << 7) | (channels << 3);
-    config[0] = static_cast<uint8_t>(bits >> 8);
-    config[1] = static_cast<uint8_t>(bits);
 }
 
 }  // namespace rtmp

@@ -1,4 +1,5 @@
-// Annex B NAL units in a ByteBuffer (4-byte start codes only).
+// Annex B NAL units in a ByteBuffer (4-byte start codes only), moved into the length-prefixed
+// form that RTMP video messages carry.
 #pragma once
 
 #include "wire/byte_buffer.h"
@@ -22,9 +23,5 @@ void MoveNalWithLength(ByteBuffer& target, ByteBuffer& source, int lengthBytes);
 // Type (low five bits of the header byte) of the NAL unit at the position, or -1 when the
 // buffer holds no NAL header there.
 int NalType(const ByteBuffer& buffer);
-
-// AAC AudioSpecificConfig (two bytes) from ADTS header bytes 2 and 3; 00 00 for headers this
-// library does not carry (see the supported rates and channel layouts in the source).
-void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]);
 
 }  // namespace rtmp

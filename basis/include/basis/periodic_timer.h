@@ -1,5 +1,5 @@
 // Periodic timer: OnTimer runs on the timer's own thread at start + n x period, without drift.
-// Shared by the encoder library's frame clock and the broadcaster's frame timer.
+// The encoder library's frame clock and the broadcaster's frame timer are built on it.
 #pragma once
 
 #include <atomic>
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+
+namespace basis {
 
 class CMMTimer {
   public:
@@ -48,3 +50,5 @@ class CMMTimer {
     bool stopRequested_ = false;  // guarded by mutex_
     std::thread thread_;
 };
+
+}  // namespace basis

@@ -1,6 +1,4 @@
-// The RTMP client library behind RtmpLayer, and the steady clock behind TickClock.
-#include <chrono>
-
+// The RTMP client library (its exported RTMP_* functions) behind RtmpLayer.
 #include "backends.h"
 #include "stream/rtmp.h"
 
@@ -28,22 +26,10 @@ class StreamRtmpLayer final : public RtmpLayer {
     int ApplyMetaData(void* h, void* m) override { return RTMP_ApplyMetaData(h, m); }
 };
 
-class SteadyTickClock final : public TickClock {
-  public:
-    uint32_t NowMs() override {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now().time_since_epoch());
-        return static_cast<uint32_t>(ms.count());
-    }
-};
-
 }  // namespace
 
 std::unique_ptr<RtmpLayer> MakeStreamRtmpLayer() {
     return std::make_unique<StreamRtmpLayer>();
-}
-std::unique_ptr<TickClock> MakeSteadyTickClock() {
-    return std::make_unique<SteadyTickClock>();
 }
 
 }  // namespace ocelix

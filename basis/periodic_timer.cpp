@@ -1,8 +1,10 @@
-#include "platform/mm_timer.h"
-
-#include <pthread.h>
+#include "basis/periodic_timer.h"
 
 #include <chrono>
+
+#include "basis/thread_name.h"
+
+namespace basis {
 
 CMMTimer::~CMMTimer() {
     StopTimer();
@@ -50,7 +52,7 @@ bool CMMTimer::StopTimer() {
 }
 
 void CMMTimer::Run(uint64_t periodNs, uint64_t divisor, bool oneShot) {
-    pthread_setname_np(pthread_self(), "mm-timer");
+    NameThisThread("mm-timer");
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     // Computed from the start each time, so rounding never adds up.
@@ -77,3 +79,5 @@ void CMMTimer::Run(uint64_t periodNs, uint64_t divisor, bool oneShot) {
     }
     running_.store(false);
 }
+
+}  // namespace basis

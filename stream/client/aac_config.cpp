@@ -1,0 +1,21 @@
+#include "client/aac_config.h"
+
+namespace rtmp {
+
+void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]) {
+    config[0] = config[1] = 0;
+    const int rateIndex = (adts2 >> 2) & 0x0F;
+    const int channels = ((adts2 & 0x01) << 2) | (adts3 >> 6);
+    const bool privateBit = (adts2 & 0x02) != 0;
+    const bool rateSupported =
+        rateIndex == 0 || (rateIndex >= 3 && rateIndex <= 8) || rateIndex == 10 || rateIndex == 11;
+    if (privateBit || !rateSupported || (channels != 1 && channels != 2) || (adts3 & 0x3F) != 0) {
+        return;
+    }
+    const int objectType = 2;  // AAC LC
+    const unsigned bits = (objectType << 11) | (rateIndex << 7) | (channels << 3);
+    config[0] = static_cast<uint8_t>(bits >> 8);
+    config[1] = static_cast<uint8_t>(bits);
+}
+
+}  // namespace rtmp
