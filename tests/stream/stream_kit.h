@@ -188,33 +188,41 @@ class Recorder : public rtmp::DecoderListener {
 };
 
 // The library's files go to a folder of this object's own while it lives (lines to the file
-// when lines is set).
+// when lines is set); a test may point XDG_STATE_HOME elsewhere, it is restored.
 class LogFolder {
   public:
     explicit LogFolder(bool lines = true) {
         dir_ = std::filesystem::temp_directory_path() /
                ("stream-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_));
         std::filesystem::create_directories(dir_);
+        const char* home = std::getenv("XDG_STATE_HOME");
+        home_ = home != nullptr ? home : "";
         ::setenv("VISTREL_LOG_DIR", dir_.c_str(), 1);
         if (lines)
             rtmp::log::SetLog(0, rtmp::log::kFlagFile);
     }
     ~LogFolder() {
-        rtmp::log::SetLog(0, 0);
+        rtmp::log::SetLog(0, 0);  // switches off and removes the files where they are now
         ::unsetenv("VISTREL_LOG_DIR");
+        if (home_.empty())
+            ::unsetenv("XDG_STATE_HOME");
+        else
+            ::setenv("XDG_STATE_HOME", home_.c_str(), 1);
         std::filesystem::remove_all(dir_);
     }
     LogFolder(const LogFolder&) = delete;
     LogFolder& operator=(const LogFolder&) = delete;
     const std::filesystem::path& Dir() const { return dir_; }
-    std::string File(const std::string& name = "Vistrel.log") const {
-        std::ifstream f(dir_ / name, std::ios::binary);
+    std::string File(const std::string& name = "Vistrel.log") const { return Read(dir_ / name); }
+    static std::string Read(const std::filesystem::path& path) {
+        std::ifstream f(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
 
   private:
     static inline int count_ = 0;
     std::filesystem::path dir_;
+    std::string home_;  // XDG_STATE_HOME as it was
 };
 
 }  // namespace kit
