@@ -30,6 +30,11 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
         all.insert(all.end(), p.begin(), p.end());
     return all;
 }
+// Bytes written as a call: B(0x01, 0x02).
+template <typename... T>
+Bytes B(T... v) {
+    return Bytes{static_cast<uint8_t>(v)...};
+}
 inline Bytes Slice(const Bytes& v, size_t from, size_t n) {
     return Bytes(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + n));
 }
@@ -64,6 +69,15 @@ inline Bytes Str(const std::string& s) {
 }
 inline Bytes Num(double d) {
     return Cat({{0x00}, Be(std::bit_cast<uint64_t>(d), 8)});
+}
+inline Bytes StrProp(const std::string& k, const std::string& v) {
+    return Cat({Name(k), Str(v)});
+}
+inline Bytes NumProp(const std::string& k, double v) {
+    return Cat({Name(k), Num(v)});
+}
+inline Bytes BoolProp(const std::string& k, uint8_t v) {
+    return Cat({Name(k), B(0x01, v)});
 }
 const Bytes kNull = {0x05};
 const Bytes kEnd = {0x00, 0x00, 0x09};

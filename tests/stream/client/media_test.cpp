@@ -18,12 +18,8 @@ Bytes Key(const std::vector<Bytes>& units) {
 Bytes Inter(const std::vector<Bytes>& units) {
     return AvcFrame(0x27, units);
 }
-const Bytes kSeqHeader = Cat({{0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 100, 0x00, 40, 0xFF, 0xE1},
-                              Be(kSps.size(), 2),
-                              kSps,
-                              {0x01},
-                              Be(kPps.size(), 2),
-                              kPps});
+const Bytes kSeqHeader = Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 100, 0x00, 40, 0xFF, 0xE1),
+                              Be(kSps.size(), 2), kSps, B(0x01), Be(kPps.size(), 2), kPps});
 
 class MediaTest : public ::testing::Test {
   protected:
@@ -116,7 +112,7 @@ TEST_F(MediaTest, AacSequenceHeaderBeforeTheFirstAndEveryHundredthFrame) {
     const Message header = Next(8);
     EXPECT_EQ(header.body, kAacConfig);
     const Message first = Next(8);
-    EXPECT_EQ(first.body, Cat({{0xAF, 0x01}, Pattern(20, 0, 1)}));
+    EXPECT_EQ(first.body, Cat({B(0xAF, 0x01), Pattern(20, 0, 1)}));
     EXPECT_EQ(first.timestamp, header.timestamp + 23);
     for (int i = 1; i < 100; ++i)
         EXPECT_EQ(Next(8).body[1], 0x01);
@@ -133,7 +129,7 @@ TEST_F(MediaTest, AudioConfigsAndNonAdtsAudio) {
     Next(8);
     const Bytes withCrc = Adts(10, 0x50, 0x80, 0xF0);
     ASSERT_EQ(Send(withCrc, 23, 8), 1);
-    EXPECT_EQ(Next(8).body, Cat({{0x2A}, withCrc}));
+    EXPECT_EQ(Next(8).body, Cat({B(0x2A), withCrc}));
     EXPECT_EQ(Send(Bytes{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0}, 23, 8), 0);  // header only
     EXPECT_EQ(Send(Adts(10), 23, 7), 0);                                // no such type
 }

@@ -12,7 +12,7 @@ namespace testpeer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kit::ReadBe;
+using namespace kit;
 
 int MillisLeft(Clock::time_point deadline) {
     const auto ms =
@@ -103,8 +103,8 @@ bool ScriptedPeer::ReadRaw(Bytes* out, size_t n, int timeoutMs) {
 bool ScriptedPeer::ServeHandshake(int timeoutMs) {
     if (!ReadRaw(&c0c1, 1537, timeoutMs))
         return false;
-    s1 = kit::Cat({Bytes(8, 0), kit::Pattern(1528, 59, 7)});
-    return Send(kit::Cat({{3}, s1, kit::Slice(c0c1, 1, 1536)})) && ReadRaw(&c2, 1536, timeoutMs);
+    s1 = Cat({Bytes(8, 0), Pattern(1528, 59, 7)});
+    return Send(Cat({B(3), s1, Slice(c0c1, 1, 1536)})) && ReadRaw(&c2, 1536, timeoutMs);
 }
 
 bool ScriptedPeer::ReadMessage(Message* m, int timeoutMs) {
@@ -180,15 +180,13 @@ bool ScriptedPeer::Send(const Bytes& bytes) {
 
 bool ScriptedPeer::SendMessage(int chunkStream, int type, uint32_t streamId, uint32_t timestamp,
                                const Bytes& body) {
-    Bytes out = kit::Cat({{uint8_t(chunkStream)},
-                          kit::Be(timestamp, 3),
-                          kit::Be(body.size(), 3),
-                          {uint8_t(type), uint8_t(streamId), uint8_t(streamId >> 8),
-                           uint8_t(streamId >> 16), uint8_t(streamId >> 24)}});
+    Bytes out = Cat({B(uint8_t(chunkStream)), Be(timestamp, 3), Be(body.size(), 3),
+                     B(uint8_t(type), uint8_t(streamId), uint8_t(streamId >> 8),
+                       uint8_t(streamId >> 16), uint8_t(streamId >> 24))});
     for (size_t off = 0; off < body.size(); off += 128) {
         if (off > 0)
             out.push_back(static_cast<uint8_t>(0xC0 | chunkStream));
-        out = kit::Cat({out, kit::Slice(body, off, std::min<size_t>(128, body.size() - off))});
+        out = Cat({out, Slice(body, off, std::min<size_t>(128, body.size() - off))});
     }
     return Send(out);
 }
@@ -226,7 +224,7 @@ Message PeerSession::Connect(const std::string& path, int* result, const std::st
     EXPECT_TRUE(peer_.ServeHandshake());
     EXPECT_TRUE(peer_.ReadMessageOfType(20, &connect));
     const bool ok = code == "NetConnection.Connect.Success";
-    EXPECT_TRUE(peer_.SendInvoke(kit::Command(
+    EXPECT_TRUE(peer_.SendInvoke(Command(
         "_result", 1, {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}})));
     *result = pending.get();
     return connect;
@@ -236,7 +234,7 @@ int PeerSession::StreamCommand(const std::function<int()>& call, const std::stri
                                Answer answer) {
     auto pending = std::async(std::launch::async, call);
     EXPECT_TRUE(peer_.ReadMessageOfType(20, &createStream, 5000, "createStream"));
-    EXPECT_TRUE(peer_.SendInvoke(kit::Command("_result", 2, {{"ok", "1"}})));
+    EXPECT_TRUE(peer_.SendInvoke(Command("_result", 2, {{"ok", "1"}})));
     EXPECT_TRUE(peer_.ReadMessageOfType(20, &command, 5000, name));
     const bool publish = name == "publish";
     if (answer == Answer::kSuccess || answer == Answer::kError) {
@@ -245,7 +243,7 @@ int PeerSession::StreamCommand(const std::function<int()>& call, const std::stri
             publish ? (ok ? "NetStream.Publish.Start" : "NetStream.Publish.BadName")
                     : (ok ? "NetStream.Play.Start" : "NetStream.Play.StreamNotFound");
         EXPECT_TRUE(peer_.SendInvoke(
-            kit::Command("onStatus", 0, {{"level", ok ? "status" : "error"}, {"code", code}}), 1));
+            Command("onStatus", 0, {{"level", ok ? "status" : "error"}, {"code", code}}), 1));
     } else if (answer == Answer::kHangUp) {
         peer_.CloseClient();
     } else if (answer == Answer::kDisconnect) {

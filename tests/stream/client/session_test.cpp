@@ -54,7 +54,6 @@ TEST(ClientHandshake, SilentServerFailsWithinSecondsAndADisconnectEndsTheWaitAtO
 }
 
 TEST(ClientCommands, HelloAndConnectObjectOfBothVersions) {
-    const auto props = [](std::initializer_list<Bytes> parts) { return Cat(parts); };
     for (const bool ver8 : {false, true}) {
         PeerSession s;
         int ok = 0;
@@ -71,49 +70,19 @@ TEST(ClientCommands, HelloAndConnectObjectOfBothVersions) {
         EXPECT_EQ(m.timestamp, 0u);
         const std::string tcUrl = "rtmp://127.0.0.1:" + std::to_string(s.Peer().Port()) +
                                   (ver8 ? "/live" : "/encoder/qkz");
-        const Bytes object = ver8 ? props({Name("objectEncoding"),
-                                           Num(0),
-                                           Name("app"),
-                                           Str("live"),
-                                           Name("fpad"),
-                                           {0x01, 0x00},
-                                           Name("flashVer"),
-                                           Str("WIN 8,0,45,0"),
-                                           Name("tcUrl"),
-                                           Str(tcUrl),
-                                           Name("audioCodecs"),
-                                           Num(615),
-                                           Name("videoCodecs"),
-                                           Num(76)})
-                                  : props({Name("app"),
-                                           Str("encoder/qkz"),
-                                           Name("flashVer"),
-                                           Str("WIN 9,0,115,0"),
-                                           Name("swfUrl"),
-                                           Str("http://127.0.0.1/Vistrel.swf"),
-                                           Name("pageUrl"),
-                                           Str("http://127.0.0.1/Vistrel.html"),
-                                           Name("tcUrl"),
-                                           Str(tcUrl),
-                                           Name("fpad"),
-                                           {0x01, 0x00},
-                                           Name("capabilities"),
-                                           Num(15),
-                                           Name("audioCodecs"),
-                                           Num(3191),
-                                           Name("videoCodecs"),
-                                           Num(252),
-                                           Name("videoFunction"),
-                                           Num(1),
-                                           Name("objectEncoding"),
-                                           Num(0)});
-        EXPECT_EQ(m.body, Cat({Str("connect"),
-                               Num(double(TransactionId(m))),
-                               {0x08, 0, 0, 0, 0},
-                               object,
-                               kEnd,
-                               Str(ver8 ? "NetConnect.Ver8" : ""),
-                               Str(ver8 ? "second" : "")}));
+        const Bytes object =
+            ver8 ? Cat({NumProp("objectEncoding", 0), StrProp("app", "live"), BoolProp("fpad", 0),
+                        StrProp("flashVer", "WIN 8,0,45,0"), StrProp("tcUrl", tcUrl),
+                        NumProp("audioCodecs", 615), NumProp("videoCodecs", 76)})
+                 : Cat({StrProp("app", "encoder/qkz"), StrProp("flashVer", "WIN 9,0,115,0"),
+                        StrProp("swfUrl", "http://127.0.0.1/Vistrel.swf"),
+                        StrProp("pageUrl", "http://127.0.0.1/Vistrel.html"),
+                        StrProp("tcUrl", tcUrl), BoolProp("fpad", 0), NumProp("capabilities", 15),
+                        NumProp("audioCodecs", 3191), NumProp("videoCodecs", 252),
+                        NumProp("videoFunction", 1), NumProp("objectEncoding", 0)});
+        EXPECT_EQ(m.body,
+                  Cat({Str("connect"), Num(double(TransactionId(m))), B(0x08, 0, 0, 0, 0), object,
+                       kEnd, Str(ver8 ? "NetConnect.Ver8" : ""), Str(ver8 ? "second" : "")}));
     }
 }
 
@@ -356,7 +325,7 @@ TEST(ClientSend, PeerThatStopsReadingEndsTheConnectionInsteadOfHangingOrCutting)
         s.Connected();
         ASSERT_EQ(s.Publish("live"), 1);
         // SPS, PPS, then IDR slices that the peer never reads.
-        Bytes unit = AnnexB({kSps, kPps, Cat({{0x65}, Bytes(c.sliceBytes, 0x5A)})});
+        Bytes unit = AnnexB({kSps, kPps, Cat({B(0x65), Bytes(c.sliceBytes, 0x5A)})});
         int result = 1;
         const auto start = Clock::now();
         while (result == 1 && Clock::now() - start < seconds(40)) {
@@ -387,16 +356,9 @@ TEST(ClientMetadata, BodyHeaderAndOwnership) {
     ASSERT_TRUE(s.Peer().ReadMessageOfType(18, &m));
     EXPECT_EQ(m.chunkStream, 4);
     EXPECT_EQ(m.streamId, 1u);
-    EXPECT_EQ(m.body, Cat({Str("@setDataFrame"),
-                           Str("onMetaData"),
-                           {0x03},
-                           Name("width"),
-                           Num(640),
-                           Name("height"),
-                           Num(480),
-                           Name("encoder"),
-                           Str(std::string(700, 'e')),
-                           kEnd}));
+    EXPECT_EQ(m.body,
+              Cat({Str("@setDataFrame"), Str("onMetaData"), B(0x03), Name("width"), Num(640),
+                   Name("height"), Num(480), Name("encoder"), Str(std::string(700, 'e')), kEnd}));
     // Without a connection the object is still consumed (a leak checker would see it).
     void* unconnected = RTMP_Create();
     EXPECT_EQ(RTMP_ApplyMetaData(unconnected, RTMP_CreateMetaData()), 0);

@@ -14,7 +14,7 @@ using namespace kit;
 
 // A plain media payload: marker (0xB2 audio, 0x12 video), then n bytes.
 Bytes Plain(int type, int n, uint8_t seed) {
-    return Cat({{uint8_t(type == MSG_AUDIO ? 0xB2 : 0x12)}, Pattern(size_t(n), seed, 13)});
+    return Cat({B(uint8_t(type == MSG_AUDIO ? 0xB2 : 0x12)), Pattern(size_t(n), seed, 13)});
 }
 
 // Builds a chunk stream with the sending-side writer and the media a decoder must report.
@@ -121,7 +121,7 @@ TEST(ChunkReaderStream, WholeStreamDecodesToWhatWasWritten) {
     // The zero-length message dispatches nothing but its delta counts.
     EXPECT_EQ(whole.media[whole.media.size() - 2].ts, 0u + 23 + 23 + 40 + 5 + 10000 + 33 + 7 + 3);
     // The block's position is left where it was.
-    ByteBuffer block = Buffer(Cat({{0xEE, 0xEE, 0xEE}, s.wire}));
+    ByteBuffer block = Buffer(Cat({B(0xEE, 0xEE, 0xEE), s.wire}));
     block.SetPosition(3);
     Recorder rec;
     MessageDecoder decoder(&rec);
@@ -196,7 +196,7 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
     const Bytes good = {0x04, 0, 0, 9, 0, 0, 3, 0x08, 1, 0, 0, 0, 0xB2, 0x10, 0x11};
     {
         LogFolder logs(false);
-        const Bytes input = Cat({good, {0x0C, 0, 0, 0}});
+        const Bytes input = Cat({good, B(0x0C, 0, 0, 0)});
         Recorder rec;
         MessageDecoder decoder(&rec);
         RtmpContext context;
@@ -261,9 +261,8 @@ TEST(ChunkReaderErrors, LengthShrunkBelowTheGatheredBytesIsASizeError) {
 
 TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBreakTheStream) {
     const Bytes body = Plain(MSG_AUDIO, 4999, 3);
-    const Bytes first = Cat({{0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00},
-                             {0x04, 0, 0, 50, 0, 0x13, 0x88, 0x08, 1, 0, 0, 0},
-                             Head(body, 4096)});
+    const Bytes first = Cat({B(0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00),
+                             B(0x04, 0, 0, 50, 0, 0x13, 0x88, 0x08, 1, 0, 0, 0), Head(body, 4096)});
     Recorder rec;
     MessageDecoder decoder(&rec);
     RtmpContext context;
@@ -272,14 +271,14 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
     EXPECT_EQ(decoder.ChunkSize(), 4096);
     EXPECT_EQ(context.Chunks(4).Position(), 4096);
     EXPECT_EQ(decoder.Leftover().Remaining(), 0);
-    ByteBuffer b = Buffer(Cat({{0xC4}, Slice(body, 4096, body.size() - 4096)}));
+    ByteBuffer b = Buffer(Cat({B(0xC4), Slice(body, 4096, body.size() - 4096)}));
     decoder.DecodeReciveUnite(context, b);
     EXPECT_EQ(rec.media, (std::vector<kit::Media>{{8, Bytes(body.begin() + 1, body.end()), 50}}));
 
     LogFolder logs(false);
     for (uint32_t value : {0u, 0xFFFFFFFFu, 0x80000000u, 16u * 1024 * 1024 + 1}) {
         MessageDecoder fresh;
-        ByteBuffer block = Buffer(Cat({{0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0}, Be(value, 4)}));
+        ByteBuffer block = Buffer(Cat({B(0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0), Be(value, 4)}));
         try {
             fresh.DecodeReciveUnite(context, block);
             ADD_FAILURE() << "no exception for " << value;
@@ -325,11 +324,11 @@ TEST(ChunkReaderTimestamps, TypeThreeStartingAMessageReusesTheHeaderAndAddsTheDe
 TEST(ChunkReaderTimestamps, ExtendedTimestampIsReadInEveryChunkWhereverTheBlockEnds) {
     const Bytes ext = {0x12, 0x34, 0x56, 0x78};
     const Bytes body = Plain(MSG_AUDIO, 299, 1);
-    Bytes input = Cat({{0x04, 0xFF, 0xFF, 0xFF, 0, 0x01, 0x2C, 0x08, 1, 0, 0, 0}, ext});
+    Bytes input = Cat({B(0x04, 0xFF, 0xFF, 0xFF, 0, 0x01, 0x2C, 0x08, 1, 0, 0, 0), ext});
     for (int m = 0; m < 2; ++m) {
         for (size_t at = 0; at < body.size(); at += 128) {
             if (at > 0 || m > 0)
-                input = Cat({input, {0xC4}, ext});
+                input = Cat({input, B(0xC4), ext});
             input = Cat({input, Slice(body, at, std::min<size_t>(128, body.size() - at))});
         }
     }

@@ -25,7 +25,7 @@ Bytes Chunked(const Bytes& header, const Bytes& body, uint8_t continuation, cons
     Bytes out = Cat({header, ext});
     for (size_t at = 0; at < body.size() || at == 0; at += 128) {
         if (at > 0)
-            out = Cat({out, {continuation}, ext});
+            out = Cat({out, B(continuation), ext});
         out = Cat({out, Slice(body, at, std::min<size_t>(128, body.size() - at))});
     }
     return out;
@@ -81,12 +81,12 @@ TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderThePeerCanFollow) {
         int type, ts;
         Bytes body, expected;
     } steps[] = {
-        {MSG_VIDEO, 40, b, Cat({{0x04, 0, 0, 40, 0, 0, 10, 0x09, 1, 0, 0, 0}, b})},
-        {MSG_VIDEO, 40, b, Cat({{0x84, 0, 0, 40}, b})},  // after type 0 the peer knows no delta
-        {MSG_VIDEO, 40, b, Cat({{0xC4}, b})},            // same delta after a type-2 header
-        {MSG_VIDEO, 33, b, Cat({{0x84, 0, 0, 33}, b})},  // another delta
-        {MSG_VIDEO, 33, Pattern(5), Cat({{0x44, 0, 0, 33, 0, 0, 5, 0x09}, Pattern(5)})},
-        {MSG_AUDIO, 33, Pattern(5), Cat({{0x44, 0, 0, 33, 0, 0, 5, 0x08}, Pattern(5)})},
+        {MSG_VIDEO, 40, b, Cat({B(0x04, 0, 0, 40, 0, 0, 10, 0x09, 1, 0, 0, 0), b})},
+        {MSG_VIDEO, 40, b, Cat({B(0x84, 0, 0, 40), b})},  // after type 0 the peer knows no delta
+        {MSG_VIDEO, 40, b, Cat({B(0xC4), b})},            // same delta after a type-2 header
+        {MSG_VIDEO, 33, b, Cat({B(0x84, 0, 0, 33), b})},  // another delta
+        {MSG_VIDEO, 33, Pattern(5), Cat({B(0x44, 0, 0, 33, 0, 0, 5, 0x09), Pattern(5)})},
+        {MSG_AUDIO, 33, Pattern(5), Cat({B(0x44, 0, 0, 33, 0, 0, 5, 0x08), Pattern(5)})},
     };
     for (const auto& s : steps)
         EXPECT_EQ(Write(w, ctx, 4, s.type, 1, s.ts, s.body), s.expected) << s.ts;
@@ -107,9 +107,8 @@ TEST(ChunkWriterChunks, BodiesAreCutIntoChunksOfTheSize) {
         RtmpContext ctx;
         ChunkWriter w;
         const Bytes body = Pattern(c.size, 3);
-        const Bytes header = Cat({{uint8_t(c.id), 0, 0, 0},
-                                  Be(c.size, 3),
-                                  {uint8_t(c.type), uint8_t(c.streamId), 0, 0, 0}});
+        const Bytes header = Cat({B(uint8_t(c.id), 0, 0, 0), Be(c.size, 3),
+                                  B(uint8_t(c.type), uint8_t(c.streamId), 0, 0, 0)});
         EXPECT_EQ(Write(w, ctx, c.id, c.type, c.streamId, 0, body, 16),
                   Chunked(header, body, uint8_t(0xC0 | c.id)))
             << c.size;

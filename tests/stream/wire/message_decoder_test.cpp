@@ -17,12 +17,8 @@ using Strings = std::vector<std::string>;
 
 // A FLV tag as it appears inside an aggregate message.
 Bytes FlvTag(uint8_t type, uint32_t time, const Bytes& data) {
-    return Cat({{type},
-                Be(data.size(), 3),
-                Be(time & 0xFFFFFF, 3),
-                {uint8_t(time >> 24), 0, 0, 0},
-                data,
-                Be(data.size() + 11, 4)});
+    return Cat({B(type), Be(data.size(), 3), Be(time & 0xFFFFFF, 3),
+                B(uint8_t(time >> 24), 0, 0, 0), data, Be(data.size() + 11, 4)});
 }
 
 // The decoder under test, fed one complete message at a time.
@@ -97,21 +93,15 @@ TEST_F(MessageDecoderTest, NotifyIsACallBackOnStreamZeroAndMetadataElsewhere) {
     context.invokeList.Clear();
 
     Decode(MSG_NOTIFY, 1,
-           Cat({Str("onMetaData"),
-                {0x08},
-                Be(2, 4),
-                Name("width"),
-                Num(640),
-                Name("height"),
-                Num(480),
-                kEnd}));
+           Cat({Str("onMetaData"), B(0x08), Be(2, 4), Name("width"), Num(640), Name("height"),
+                Num(480), kEnd}));
     EXPECT_EQ(rec.callbacks.size(), 1u);
     EXPECT_TRUE(rec.lines.empty());
     EXPECT_EQ(context.invokeList.Count(), 0);
     EXPECT_STREQ(context.metadataList.Find("width"), "640");
     EXPECT_STREQ(context.metadataList.Find("height"), "480");
     // The next metadata message replaces the list.
-    Decode(MSG_NOTIFY, 1, Cat({Str("onMetaData"), {0x03}, Name("framerate"), Num(25), kEnd}));
+    Decode(MSG_NOTIFY, 1, Cat({Str("onMetaData"), B(0x03), Name("framerate"), Num(25), kEnd}));
     EXPECT_STREQ(context.metadataList.Find("width"), "");
     EXPECT_STREQ(context.metadataList.Find("framerate"), "25");
 }
@@ -121,7 +111,7 @@ TEST_F(MessageDecoderTest, ReplyIsFlattenedIntoOrderedLinesEndingInTheVerdict) {
            Cat({
                Str("_result"),
                Num(1),
-               {0x03},
+               B(0x03),
                Name("fmsVer"),
                Str("FMS/3,5,7,7009"),
                Name("capabilities"),
@@ -157,7 +147,7 @@ TEST_F(MessageDecoderTest, ReplyIsFlattenedIntoOrderedLinesEndingInTheVerdict) {
 }
 
 TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
-    const Bytes head = Cat({Str("_result"), Num(1), kNull, {0x03}});
+    const Bytes head = Cat({Str("_result"), Num(1), kNull, B(0x03)});
     const Bytes level = Cat({Name("level"), Str("status")});
     const Bytes code = Cat({Name("code"), Str("NetConnection.Connect.Success")});
     const Bytes body = Cat({head, level, code, kEnd});
@@ -178,14 +168,14 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
             EXPECT_EQ(context.invokeList.Count(), 0);
         }
     }
-    const Bytes meta = Cat({Str("onMetaData"), {0x03}, Name("width"), Num(640), kEnd});
+    const Bytes meta = Cat({Str("onMetaData"), B(0x03), Name("width"), Num(640), kEnd});
     for (size_t cut = 1; cut + 3 < meta.size(); ++cut) {
         EXPECT_NO_THROW(Decode(MSG_NOTIFY, 1, Head(meta, cut))) << cut;
         EXPECT_STREQ(context.metadataList.Find("width"), "") << cut;
     }
     Bytes deep = Cat({Str("_result"), Num(1), kNull});
     for (int i = 0; i < 64; ++i)
-        deep = Cat({deep, {0x03}, Name("a")});
+        deep = Cat({deep, B(0x03), Name("a")});
     EXPECT_THROW(Decode(MSG_INVOKE, 0, Cat({deep, kNull})), MyException);
 }
 
@@ -240,7 +230,7 @@ TEST_F(MessageDecoderTest, AacSequenceHeaderMakesTheAdtsTemplateAndFramesGetThei
     } frames[] = {{100, true}, {3000, true}, {8184, true}, {8185, false}};  // 13-bit length
     for (const auto& f : frames) {
         rec.Clear();
-        Decode(MSG_AUDIO, 1, Cat({{0xAF, 0x01}, Pattern(f.payload, 0x10, 1)}), 123456);
+        Decode(MSG_AUDIO, 1, Cat({B(0xAF, 0x01), Pattern(f.payload, 0x10, 1)}), 123456);
         SCOPED_TRACE(f.payload);
         ASSERT_EQ(rec.media.size(), f.sent ? 1u : 0u);
         if (!f.sent)
@@ -268,7 +258,7 @@ TEST_F(MessageDecoderTest, AudioBodiesOfEveryKind) {
         {{0x0F, 0x00, 0x00, 0x00, 0x00}, {}},  // audio size message: swallowed
         {{0x0F, 0x00, 0x00, 0x00, 0x00, 0xAA, 0xBB}, {}},
         {{0x0F, 0x00, 0x00, 0x00, 0x01}, {{0xFF, 0xF1, 0x50, 0x80, 0x01, 0x5F, 0xFC, 0, 0, 1}}},
-        {Cat({kAacConfig, {0xAF, 0x01, 0xA1, 0xA2, 0xA3}}), {frame3}},  // header and frame
+        {Cat({kAacConfig, B(0xAF, 0x01, 0xA1, 0xA2, 0xA3)}), {frame3}},  // header and frame
         {{0x50, 0x01, 0x02, 0x03}, {{0x01, 0x02, 0x03}}},  // plain audio loses its marker
         {{0xB2, 0x01, 0x02, 0x03}, {{0x01, 0x02, 0x03}}},
         {{0x2A}, {}},  // a single byte is nothing
@@ -286,7 +276,7 @@ TEST_F(MessageDecoderTest, AudioBodiesOfEveryKind) {
     Bytes chained;
     for (int i = 0; i < 100000; ++i)
         chained = Cat({chained, kAacConfig});
-    EXPECT_NO_THROW(Decode(MSG_AUDIO, 1, Cat({chained, {0xAF, 0x01, 0x01}})));
+    EXPECT_NO_THROW(Decode(MSG_AUDIO, 1, Cat({chained, B(0xAF, 0x01, 0x01)})));
     EXPECT_TRUE(rec.media.empty());
 }
 
@@ -305,7 +295,7 @@ TEST_F(MessageDecoderTest, MediaWithoutAnOutputIsIgnored) {
 
 TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm) {
     Decode(MSG_VIDEO, 1, AvcSequenceHeader());
-    EXPECT_EQ(Readable(decoder.SeqHeader()), Cat({kSps, {0, 0, 0, 1}, kPps}));
+    EXPECT_EQ(Readable(decoder.SeqHeader()), Cat({kSps, B(0, 0, 0, 1), kPps}));
     EXPECT_TRUE(rec.media.empty());
     Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kSei, kIdr}), 3000);
     Decode(MSG_VIDEO, 1, AvcFrame(0x27, {kSlice}), 3040);
@@ -326,13 +316,8 @@ TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm
 
 TEST_F(MessageDecoderTest, SequenceHeaderWithSeveralSpsKeepsTheFirstAndFindsThePps) {
     Decode(MSG_VIDEO, 1,
-           Cat({{0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE2},
-                Be(kSps.size(), 2),
-                kSps,
-                Be(2, 2),
-                {0x67, 0x42},
-                {0x01},
-                Be(kPps.size(), 2),
+           Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE2),
+                Be(kSps.size(), 2), kSps, Be(2, 2), B(0x67, 0x42), B(0x01), Be(kPps.size(), 2),
                 kPps}));
     Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kIdr}));
     ASSERT_EQ(rec.media.size(), 1u);
@@ -381,9 +366,9 @@ TEST_F(MessageDecoderTest, AggregateTagsAreTimedFromTheMessageTimeAndTheirFirstT
         90000);
     Decode(MSG_AGGREGATE, 1, FlvTag(9, 1080, AvcFrame(0x27, {kSlice})), 90080);  // its own base
     Decode(MSG_AGGREGATE, 1,
-           Cat({FlvTag(8, 0x01000000 + 2000, {0xAF, 0x01, 0x11, 0x22}),
-                FlvTag(18, 0x01000000 + 2005, {0x02, 0x00, 0x01, 0x41}),
-                FlvTag(9, 0x01000000 + 2010, {0x12, 0x33, 0x44})}),
+           Cat({FlvTag(8, 0x01000000 + 2000, B(0xAF, 0x01, 0x11, 0x22)),
+                FlvTag(18, 0x01000000 + 2005, B(0x02, 0x00, 0x01, 0x41)),
+                FlvTag(9, 0x01000000 + 2010, B(0x12, 0x33, 0x44))}),
            500);
     EXPECT_EQ(rec.media,
               (std::vector<Media>{{9, AnnexB({kSlice}), 90000},
