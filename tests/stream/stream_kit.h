@@ -3,6 +3,7 @@
 // the test's own.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <bit>
@@ -18,6 +19,7 @@
 #include "log/log.h"
 #include "wire/byte_buffer.h"
 #include "wire/decoder_listener.h"
+#include "wire/my_exception.h"
 
 namespace kit {
 
@@ -146,6 +148,17 @@ inline rtmp::ByteBuffer Buffer(const Bytes& bytes) {
 }
 inline Bytes Readable(const rtmp::ByteBuffer& b) {
     return Bytes(b.Current(), b.Current() + b.Remaining());
+}
+
+// Runs f and expects the library's exception with this code.
+template <typename F>
+void ExpectFault(F&& f, rtmp::MyException code) {
+    try {
+        f();
+        ADD_FAILURE() << "no exception, expected " << int{code};
+    } catch (rtmp::MyException e) {
+        EXPECT_EQ(e, code);
+    }
 }
 
 // ---- What the decoder reports ----

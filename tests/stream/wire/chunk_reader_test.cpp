@@ -201,12 +201,7 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
         MessageDecoder decoder(&rec);
         RtmpContext context;
         ByteBuffer block = Buffer(input);
-        try {
-            decoder.DecodeReciveUnite(context, block);
-            FAIL() << "no exception";
-        } catch (MyException e) {
-            EXPECT_EQ(e, MYEX_HEADER);
-        }
+        ExpectFault([&] { decoder.DecodeReciveUnite(context, block); }, MYEX_HEADER);
         EXPECT_EQ(block.Position(), 0);
         EXPECT_EQ(rec.media.size(), 1u);  // the message before it was delivered
         EXPECT_EQ(logs.File("Vistrel.err"),
@@ -250,12 +245,7 @@ TEST(ChunkReaderErrors, LengthShrunkBelowTheGatheredBytesIsASizeError) {
         RtmpContext context;
         ByteBuffer block = Buffer(Cat(
             {Head(s.wire, 12 + 128), {0x44, 0, 0, 0, 0, 0, length, 0x08}, Bytes(length, 0xAA)}));
-        try {
-            decoder.DecodeReciveUnite(context, block);
-            ADD_FAILURE() << "no exception for " << int{length};
-        } catch (MyException e) {
-            EXPECT_EQ(e, MYEX_SIZE);
-        }
+        ExpectFault([&] { decoder.DecodeReciveUnite(context, block); }, MYEX_SIZE);
     }
 }
 
@@ -279,12 +269,7 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
     for (uint32_t value : {0u, 0xFFFFFFFFu, 0x80000000u, 16u * 1024 * 1024 + 1}) {
         MessageDecoder fresh;
         ByteBuffer block = Buffer(Cat({B(0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0), Be(value, 4)}));
-        try {
-            fresh.DecodeReciveUnite(context, block);
-            ADD_FAILURE() << "no exception for " << value;
-        } catch (MyException e) {
-            EXPECT_EQ(e, MYEX_CHUNKSIZE) << value;
-        }
+        ExpectFault([&] { fresh.DecodeReciveUnite(context, block); }, MYEX_CHUNKSIZE);
         EXPECT_EQ(fresh.ChunkSize(), 128);
     }
     MessageDecoder fresh;
