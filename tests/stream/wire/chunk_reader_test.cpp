@@ -41,20 +41,9 @@ struct StreamBuilder {
     std::vector<kit::Media> media;
 };
 
-// What a built stream holds: its bytes, the media a decoder must report, the final media time.
-struct Built {
-    Bytes wire;
-    std::vector<kit::Media> media;
-    uint32_t time;
-};
-Built Take(const StreamBuilder& s) {
-    return {s.wire, s.media, s.writer.RunningTime(4)};
-}
-
 // Every header type, several chunk streams, multi-chunk bodies, a zero-length message and
 // commands in between.
-Built MixedStream() {
-    StreamBuilder s;
+void MixedStream(StreamBuilder& s) {
     s.Write(3, MSG_INVOKE, 0, 0, Command("_result", 1));
     s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 9, 1));
     s.Media(MSG_AUDIO, 23, Plain(MSG_AUDIO, 9, 2));
@@ -69,12 +58,10 @@ Built MixedStream() {
     s.Media(MSG_VIDEO, 7, {});
     s.Media(MSG_AUDIO, 3, Plain(MSG_AUDIO, 255, 9));
     s.Media(MSG_AUDIO, 3, Plain(MSG_AUDIO, 255, 10));
-    return Take(s);
 }
 
 // A stream whose media chunk stream runs past the 24-bit timestamp range.
-Built ExtendedStream() {
-    StreamBuilder s;
+void ExtendedStream(StreamBuilder& s) {
     while (s.writer.RunningTime(4) < 0xFFFFFF - 20000)
         s.Media(MSG_AUDIO, 10000, Plain(MSG_AUDIO, 1, 0));
     s.wire.clear();
@@ -86,7 +73,6 @@ Built ExtendedStream() {
     s.Ping(0, 2);
     s.Media(MSG_VIDEO, 40, Plain(MSG_VIDEO, 300, 11));
     EXPECT_GT(s.writer.RunningTime(4), 0xFFFFFFu);
-    return Take(s);
 }
 
 // Feeds wire to a fresh decoder in blocks ending at cuts (and the end); returns what it reported.
@@ -109,13 +95,14 @@ Recorder DecodeInPieces(const Bytes& wire, const std::vector<size_t>& cuts) {
 }
 
 TEST(ChunkReaderStream, WholeStreamDecodesToWhatWasWritten) {
-    const Built s = MixedStream();
+    StreamBuilder s;
+    MixedStream(s);
     const Recorder whole = DecodeInPieces(s.wire, {});
     EXPECT_EQ(whole.media, s.media);
     // Commands and the ping request arrive between the media, in order.
     const std::vector<std::string>& e = whole.events;
     EXPECT_EQ(e.front(), "result:InvokeName=_result");
-    EXPECT_EQ(e.back(), "audio@" + std::to_string(s.time));
+    EXPECT_EQ(e.back(), "audio@" + std::to_string(s.writer.RunningTime(4)));
     for (const char* event : {"ping", "callback:hello", "result:CallResult=Vistrel.Call.Success"})
         EXPECT_NE(std::find(e.begin(), e.end(), event), e.end()) << event;
     // The zero-length message dispatches nothing but its delta counts.
@@ -133,7 +120,9 @@ TEST(ChunkReaderStream, WholeStreamDecodesToWhatWasWritten) {
 
 TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages) {
     std::mt19937 rng(20140107);
-    for (const Built& s : {MixedStream(), ExtendedStream()}) {
+    for (auto build : {MixedStream, ExtendedStream}) {
+        StreamBuilder s;
+        build(s);
         const Recorder whole = DecodeInPieces(s.wire, {});
         ASSERT_EQ(whole.media, s.media);
         for (size_t cut = 0; cut <= s.wire.size(); ++cut) {
@@ -331,18 +320,13 @@ TEST(ChunkReaderHeaders, HeaderLengthCountsEveryForm) {
     const struct {
         Bytes bytes;
         int length;
-    } cases[] = {{{}, 0},
-                 {{0x03}, 12},
-                 {{0x43}, 8},
-                 {{0x83}, 4},
-                 {{0xC3}, 1},
-                 {{0x03, 0xFF, 0xFF}, 12},  // timestamp field not complete yet
-                 {{0x03, 0xFF, 0xFF, 0xFF}, 16},
-                 {{0x43, 0xFF, 0xFF, 0xFF}, 12},
-                 {{0x83, 0xFF, 0xFF, 0xFF}, 8},
-                 {{0x83, 0xFF, 0xFF, 0xFE}, 4},
-                 {{0x00}, 2},  // id byte still missing
-                 {{0x01, 0x00}, 3}};
+    } cases[] = {// clang-format off
+        {{}, 0}, {{0x03}, 12}, {{0x43}, 8}, {{0x83}, 4}, {{0xC3}, 1},
+        {{0x03, 0xFF, 0xFF}, 12},  // timestamp field not complete yet
+        {{0x03, 0xFF, 0xFF, 0xFF}, 16}, {{0x43, 0xFF, 0xFF, 0xFF}, 12},  // extended
+        {{0x83, 0xFF, 0xFF, 0xFF}, 8}, {{0x83, 0xFF, 0xFF, 0xFE}, 4},
+        {{0x00}, 2}, {{0x01, 0x00}, 3}};  // id bytes still missing
+    // clang-format on
     for (const auto& c : cases) {
         ByteBuffer in = Buffer(c.bytes);
         EXPECT_EQ(decoder.HeaderLength(context, in), c.length) << testing::PrintToString(c.bytes);
