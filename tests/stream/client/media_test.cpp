@@ -1,206 +1,125 @@
-// What the client puts on the wire for H.264 access units and ADTS AAC frames.
+// What the client puts on the wire for H.264 access units and ADTS AAC frames, and the client's
+// own small pieces: NAL unit scanning, URL parsing, the result waiter.
 #include <gtest/gtest.h>
-
-#include <cstdio>
 
 #include "client/aac_config.h"
 #include "client/annexb_to_avc.h"
-#include "peer_session.h"
+#include "client/result_waiter.h"
+#include "client/vistrel.h"
+#include "scripted_peer.h"
 
 namespace testpeer {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace kit;
 
-const Bytes kSps = {0x67, 0x64, 0x00, 0x1F, 0xAC, 0xD9, 0x40};
-const Bytes kPps = {0x68, 0xEB, 0xE3, 0xCB};
-const Bytes kSei = {0x06, 0x05, 0x01, 0x02};
-const Bytes kIdr = {0x65, 0x88, 0x84, 0x00, 0x33, 0xFF};
-const Bytes kSlice = {0x41, 0x9A, 0x02, 0x03};
-
-Bytes AnnexB(std::initializer_list<const Bytes*> nals) {
-    Bytes out;
-    for (const Bytes* n : nals) {
-        out.insert(out.end(), {0, 0, 0, 1});
-        out.insert(out.end(), n->begin(), n->end());
-    }
-    return out;
+Bytes Key(const std::vector<Bytes>& units) {
+    return AvcFrame(0x17, units);
 }
-
-Bytes WithLength(const Bytes& nal) {
-    Bytes out = {0, 0, 0, static_cast<uint8_t>(nal.size())};
-    out.insert(out.end(), nal.begin(), nal.end());
-    return out;
+Bytes Inter(const std::vector<Bytes>& units) {
+    return AvcFrame(0x27, units);
 }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// ADTS frame: 44.1 kHz stereo AAC LC unless told otherwise, payload of n bytes.
-Bytes Adts(int n, uint8_t byte2 = 0x50, uint8_t channelBits = 0x80, uint8_t byte1 = 0xF1) {
-    const int len = n + 7;
-    Bytes f = {0xFF,
-               byte1,
-               byte2,
-               static_cast<uint8_t>(channelBits | ((len >> 11) & 3)),
-               static_cast<uint8_t>(len >> 3),
-               static_cast<uint8_t>(((len & 7) << 5) | 0x1F),
-               0xFC};
-    for (int i = 0; i < n; ++i)
-        f.push_back(static_cast<uint8_t>(i));
-    return f;
-}
+const Bytes kSeqHeader = Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 100, 0x00, 40, 0xFF, 0xE1),
+                              Be(kSps.size(), 2), kSps, B(0x01), Be(kPps.size(), 2), kPps});
 
 class MediaTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        int ok = 0;
-        s.Connect("live/cam", &ok);
-        ASSERT_EQ(ok, 1);
+        s.Connected();
         ASSERT_EQ(s.Publish("live"), 1);
     }
-    int Send(const Bytes& unit, int ts, int type) {
+    int Send(const Bytes& unit, int ts = 40, int type = 9) {
         return RTMP_SendStream(s.Handle(), unit.data(), static_cast<int>(unit.size()), ts, type);
     }
-    Message Next(int type) {
+    Message Next(int type = 9) {
         Message m;
         EXPECT_TRUE(s.Peer().ReadMessageOfType(type, &m, 3000));
         return m;
     }
+    // Sends units (each 40 ms after the last) and expects these video bodies and times.
+    void Expect(const std::vector<Bytes>& units,
+                const std::vector<std::pair<Bytes, uint32_t>>& out) {
+        for (const Bytes& u : units)
+            ASSERT_EQ(Send(u), 1);
+        for (const auto& [body, ts] : out) {
+            const Message m = Next();
+            EXPECT_EQ(m.body, body);
+            EXPECT_EQ(m.timestamp, ts);
+        }
+    }
     PeerSession s;
 };
 
-TEST_F(MediaTest, FirstKeyFrameBringsTheSequenceHeader) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kSei, &kIdr}), 40, 9), 1);
-    Message header = Next(9);
+TEST_F(MediaTest, FirstKeyFrameBringsTheSequenceHeaderAndNothingGoesBeforeTheFirstSps) {
+    ASSERT_EQ(Send(AnnexB({kSlice})), 1);  // consumed, not sent
+    ASSERT_EQ(Send(AnnexB({kSps})), 1);    // an SPS alone: the same
+    ASSERT_EQ(Send(AnnexB({kSps, kPps, kSei, kIdr})), 1);
+    const Message header = Next();
     EXPECT_EQ(header.chunkStream, 4);
     EXPECT_EQ(header.streamId, 1u);
     EXPECT_EQ(header.fmt, 0);
+    EXPECT_EQ(header.body, kSeqHeader);
+    // Units before it carry no time; parameter sets repeated later are dropped.
+    Expect({}, {{Key({kSei, kIdr}), 40}});
     EXPECT_EQ(header.timestamp, 0u);
-    EXPECT_EQ(header.body, Cat({{0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 100, 0x00, 40, 0xFF, 0xE1,
-                                 0x00, static_cast<uint8_t>(kSps.size())},
-                                kSps,
-                                {0x01, 0x00, static_cast<uint8_t>(kPps.size())},
-                                kPps}));
-    Message key = Next(9);
-    EXPECT_EQ(key.body, Cat({{0x17, 0x01, 0x00, 0x00, 0x00}, WithLength(kSei), WithLength(kIdr)}));
-    EXPECT_EQ(key.timestamp, 40u);
-
-    // Parameter sets repeated later are dropped: no second sequence header.
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Message second = Next(9);
-    EXPECT_EQ(second.body, Cat({{0x17, 0x01, 0x00, 0x00, 0x00}, WithLength(kIdr)}));
-    EXPECT_EQ(second.timestamp, 80u);
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    Message inter = Next(9);
-    EXPECT_EQ(inter.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00}, WithLength(kSlice)}));
-    EXPECT_EQ(inter.timestamp, 120u);
+    Expect({AnnexB({kSps, kPps, kIdr}), AnnexB({kSlice}), AnnexB({kSps, kPps, kIdr, kIdr})},
+           {{Key({kIdr}), 80}, {Inter({kSlice}), 120}, {Key({kIdr, kIdr}), 160}});
 }
 
-TEST_F(MediaTest, NothingIsSentBeforeTheFirstSps) {
-    EXPECT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);  // consumed
-    EXPECT_EQ(Send(AnnexB({&kSps}), 40, 9), 1);    // an SPS alone: consumed
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Message header = Next(9);
-    EXPECT_EQ(header.body[0], 0x17);
-    EXPECT_EQ(header.body[1], 0x00);
-    Message key = Next(9);
-    EXPECT_EQ(key.body[1], 0x01);
-}
-
-TEST_F(MediaTest, PartitionSlicesGoOutAsInterFramesAndUnitsWithoutASliceAreDropped) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Next(9);
-    Next(9);
-    const Bytes partition = {0x22, 0x01, 0x02};  // type 2
+TEST_F(MediaTest, UnitsWithoutASliceAreDroppedAndDelimitersOrSeiDoNot) {
+    const Bytes partition = {0x22, 0x01, 0x02};  // type 2: an inter frame
     const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
-    ASSERT_EQ(Send(AnnexB({&partition}), 40, 9), 1);
-    EXPECT_EQ(Next(9).body[0], 0x27);
-    EXPECT_EQ(Send(AnnexB({&unspecified, &kSlice}), 40, 9), 1);
-    EXPECT_EQ(Send(AnnexB({&kSei}), 40, 9), 1);
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    Message next = Next(9);  // the unit after the dropped ones
-    EXPECT_EQ(next.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00}, WithLength(kSlice)}));
+    const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80};
+    Expect({AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})},
+           {{kSeqHeader, 0}, {Key({kSei, sei2, kIdr}), 40}});
+    // The dropped units carry no time along.
+    Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
+            AnnexB({aud, kSei, sei2, kSlice})},
+           {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice}), 120}});
 }
 
-TEST_F(MediaTest, DelimitersAndSeveralSeiBeforeTheSliceDoNotDropTheUnit) {
-    const Bytes aud = {0x09, 0xF0};
-    const Bytes sei2 = {0x06, 0x01, 0x01, 0x80};
-    ASSERT_EQ(Send(AnnexB({&aud, &kSps, &kPps, &kSei, &sei2, &kIdr}), 40, 9), 1);
-    EXPECT_EQ(Next(9).body[1], 0x00);  // the sequence header
-    Message key = Next(9);
-    EXPECT_EQ(key.body, Cat({{0x17, 0x01, 0x00, 0x00, 0x00},
-                             WithLength(kSei),
-                             WithLength(sei2),
-                             WithLength(kIdr)}));
-    EXPECT_EQ(key.timestamp, 40u);
-    ASSERT_EQ(Send(AnnexB({&aud, &kSei, &sei2, &kSlice}), 40, 9), 1);
-    Message inter = Next(9);
-    EXPECT_EQ(inter.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00},
-                               WithLength(kSei),
-                               WithLength(sei2),
-                               WithLength(kSlice)}));
-    EXPECT_EQ(inter.timestamp, 80u);
-}
-
-TEST_F(MediaTest, UnitBeyondTheMessageLengthLimitIsRefusedNotCut) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Next(9);
-    Next(9);
-    Bytes huge = AnnexB({&kSlice});
+TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDeltas) {
+    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {Key({kIdr}), 40}});
+    Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
-    EXPECT_EQ(Send(huge, 40, 9), 0);
-    // The next unit goes out whole and carries the refused unit's time along.
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    Message next = Next(9);
-    EXPECT_EQ(next.body, Cat({{0x27, 0x01, 0x00, 0x00, 0x00}, WithLength(kSlice)}));
-    EXPECT_EQ(next.timestamp, 120u);
+    EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
+    // A ping answer goes out on the shared writer with stream id 0...
+    ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}));
+    Next(4);
+    // ...and the next media message still carries the running time in a type-0 header.
+    ASSERT_EQ(Send(AnnexB({kSlice})), 1);
+    const Message after = Next();
+    EXPECT_EQ(after.fmt, 0);
+    EXPECT_EQ(after.timestamp, 120u);
+    // A delta beyond 10 s or below 0 adds no time.
+    ASSERT_EQ(Send(AnnexB({kSlice}), 12000), 1);
+    EXPECT_EQ(Next().timestamp, 120u);
+    ASSERT_EQ(Send(AnnexB({kSlice}), -5), 1);
+    EXPECT_EQ(Next().timestamp, 120u);
+    // Metadata on the media chunk stream is no base for the next header.
+    void* md = RTMP_CreateMetaData();
+    RTMP_AddMetaDataDouble(md, "width", 2);
+    ASSERT_EQ(RTMP_ApplyMetaData(s.Handle(), md), 1);
+    Next(18);
+    ASSERT_EQ(Send(AnnexB({kSlice})), 1);
+    const Message m = Next();
+    EXPECT_EQ(m.fmt, 0);
+    EXPECT_EQ(m.timestamp, 160u);
 }
 
-TEST_F(MediaTest, SecondPublishStartsTheStreamAfreshWithFullHeaders) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Next(9);
-    Next(9);
-    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
-    Next(8);
-    Next(8);
-    ASSERT_EQ(s.Publish("live"), 1);
-    // Every message after it parses, each kind starts over with its sequence header.
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Message header = Next(9);
-    EXPECT_EQ(header.fmt, 0);
-    EXPECT_EQ(header.body[1], 0x00);
-    EXPECT_EQ(Next(9).body, Cat({{0x17, 0x01, 0x00, 0x00, 0x00}, WithLength(kIdr)}));
-    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
-    EXPECT_EQ(Next(8).body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
-    EXPECT_EQ(Next(8).body[1], 0x01);
-}
-
-TEST_F(MediaTest, TwoSlicesEachGetTheirOwnLength) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr, &kIdr}), 40, 9), 1);
-    Next(9);
-    EXPECT_EQ(Next(9).body,
-              Cat({{0x17, 0x01, 0x00, 0x00, 0x00}, WithLength(kIdr), WithLength(kIdr)}));
-}
-
-TEST_F(MediaTest, AacSequenceHeaderBeforeFirstAndEveryHundredthFrame) {
+TEST_F(MediaTest, AacSequenceHeaderBeforeTheFirstAndEveryHundredthFrame) {
     for (int i = 0; i < 101; ++i)
         ASSERT_EQ(Send(Adts(20), 23, 8), 1);
-    Message header = Next(8);
-    EXPECT_EQ(header.body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
-    Message first = Next(8);
-    const Bytes frame = Adts(20);
-    EXPECT_EQ(first.body, Cat({{0xAF, 0x01}, Bytes(frame.begin() + 7, frame.end())}));
+    const Message header = Next(8);
+    EXPECT_EQ(header.body, kAacConfig);
+    const Message first = Next(8);
+    EXPECT_EQ(first.body, Cat({B(0xAF, 0x01), Pattern(20, 0, 1)}));
     EXPECT_EQ(first.timestamp, header.timestamp + 23);
     for (int i = 1; i < 100; ++i)
         EXPECT_EQ(Next(8).body[1], 0x01);
-    Message again = Next(8);
-    EXPECT_EQ(again.body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
-    Message last = Next(8);
+    const Message again = Next(8);
+    EXPECT_EQ(again.body, kAacConfig);
+    const Message last = Next(8);
     EXPECT_EQ(last.body[1], 0x01);
     EXPECT_EQ(last.timestamp, again.timestamp + 23);
 }
@@ -211,51 +130,30 @@ TEST_F(MediaTest, AudioConfigsAndNonAdtsAudio) {
     Next(8);
     const Bytes withCrc = Adts(10, 0x50, 0x80, 0xF0);
     ASSERT_EQ(Send(withCrc, 23, 8), 1);
-    EXPECT_EQ(Next(8).body, Cat({{0x2A}, withCrc}));
+    EXPECT_EQ(Next(8).body, Cat({B(0x2A), withCrc}));
     EXPECT_EQ(Send(Bytes{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0}, 23, 8), 0);  // header only
     EXPECT_EQ(Send(Adts(10), 23, 7), 0);                                // no such type
 }
 
-TEST_F(MediaTest, TimestampsStayMonotonicAcrossControlMessagesAndBigDeltas) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Next(9);
-    EXPECT_EQ(Next(9).timestamp, 40u);
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    EXPECT_EQ(Next(9).timestamp, 80u);
-    // A ping answer goes out on the shared writer with stream id 0...
-    ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}));
-    Next(4);
-    // ...and the next media message still carries the running time.
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    Message after = Next(9);
-    EXPECT_EQ(after.fmt, 0);
-    EXPECT_EQ(after.timestamp, 120u);
-    // A delta beyond 10 s restarts at 0: no time is added.
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 12000, 9), 1);
-    EXPECT_EQ(Next(9).timestamp, 120u);
-    ASSERT_EQ(Send(AnnexB({&kSlice}), -5, 9), 1);
-    EXPECT_EQ(Next(9).timestamp, 120u);
+TEST_F(MediaTest, SecondPublishStartsTheStreamAfreshWithFullHeaders) {
+    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {Key({kIdr}), 40}});
+    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
+    Next(8);
+    Next(8);
+    ASSERT_EQ(s.Publish("live"), 1);
+    ASSERT_EQ(Send(AnnexB({kSps, kPps, kIdr})), 1);
+    const Message header = Next();
+    EXPECT_EQ(header.fmt, 0);
+    EXPECT_EQ(header.body, kSeqHeader);
+    EXPECT_EQ(Next().body, Key({kIdr}));
+    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
+    EXPECT_EQ(Next(8).body, kAacConfig);
+    EXPECT_EQ(Next(8).body[1], 0x01);
 }
 
-TEST_F(MediaTest, MetadataResetsTheMediaHeaderHistory) {
-    ASSERT_EQ(Send(AnnexB({&kSps, &kPps, &kIdr}), 40, 9), 1);
-    Next(9);
-    Next(9);
-    void* md = RTMP_CreateMetaData();
-    RTMP_AddMetaDataDouble(md, "width", 2);
-    ASSERT_EQ(RTMP_ApplyMetaData(s.Handle(), md), 1);
-    Next(18);
-    ASSERT_EQ(Send(AnnexB({&kSlice}), 40, 9), 1);
-    Message m = Next(9);
-    EXPECT_EQ(m.fmt, 0);  // the metadata header on this chunk stream is not a base
-    EXPECT_EQ(m.timestamp, 80u);
-}
-
-TEST(NalUnits, FindsOnlyFourByteStartCodes) {
-    rtmp::ByteBuffer b;
+TEST(ClientPieces, NalUnitsAreFoundByFourByteStartCodes) {
     const Bytes data = {0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65, 9};
-    b.PutBytes(data.data(), static_cast<int>(data.size()));
-    b.Flip();
+    rtmp::ByteBuffer b = Buffer(data);
     EXPECT_EQ(rtmp::NalType(b), 7);
     EXPECT_EQ(rtmp::FindNalEnd(b), 10);  // the 3-byte code is part of the first unit
     rtmp::ByteBuffer nal;
@@ -263,27 +161,92 @@ TEST(NalUnits, FindsOnlyFourByteStartCodes) {
     EXPECT_EQ(nal.Remaining(), 10);
     EXPECT_EQ(rtmp::NalType(b), 5);
     EXPECT_EQ(rtmp::FindNalEnd(b), 6);
-    rtmp::ByteBuffer tiny;
-    tiny.PutBytes(data.data(), 3);
-    tiny.Flip();
+    rtmp::ByteBuffer tiny = Buffer(Head(data, 3));
     EXPECT_EQ(rtmp::FindNalEnd(tiny), 0);
     EXPECT_EQ(rtmp::NalType(tiny), -1);
+    const struct {
+        uint8_t a2, a3;
+        int config;  // 0: not carried
+    } configs[] = {{0x50, 0x80, 0x1210},
+                   {0x6C, 0x40, 0x1588},
+                   {0x52, 0x80, 0},   // private bit
+                   {0x50, 0x81, 0},   // frame of 2048 bytes or more
+                   {0x48, 0x80, 0}};  // rate index 2 (64 kHz)
+    for (const auto& c : configs) {
+        uint8_t out[2];
+        rtmp::AdtsToAudioSpecificConfig(c.a2, c.a3, out);
+        EXPECT_EQ(out[0] << 8 | out[1], c.config) << int{c.a2} << " " << int{c.a3};
+    }
 }
 
-TEST(NalUnits, AudioSpecificConfigFromAdts) {
-    uint8_t c[2];
-    rtmp::AdtsToAudioSpecificConfig(0x50, 0x80, c);  // 44.1 kHz stereo
-    EXPECT_EQ(c[0], 0x12);
-    EXPECT_EQ(c[1], 0x10);
-    rtmp::AdtsToAudioSpecificConfig(0x6C, 0x40, c);  // 8 kHz mono
-    EXPECT_EQ(c[0], 0x15);
-    EXPECT_EQ(c[1], 0x88);
-    rtmp::AdtsToAudioSpecificConfig(0x52, 0x80, c);  // private bit
-    EXPECT_EQ(c[0] | c[1], 0);
-    rtmp::AdtsToAudioSpecificConfig(0x50, 0x81, c);  // frame of 2048 bytes or more
-    EXPECT_EQ(c[0] | c[1], 0);
-    rtmp::AdtsToAudioSpecificConfig(0x48, 0x80, c);  // rate index 2 (64 kHz): not carried
-    EXPECT_EQ(c[0] | c[1], 0);
+TEST(ClientPieces, ServerUrlsSplitIntoHostApplicationAndStream) {
+    const struct {
+        std::string url;
+        const char *server, *app, *stream;  // nullptr server: refused
+    } cases[] = {{"rtmp://host:1935/live/cam1", "host:1935", "live", "cam1"},
+                 {"rtmp://host/encoder/abc/mp4:x", "host", "encoder/abc", "mp4:x"},
+                 {"RTMP://Host/app/s", "Host", "app", "s"},
+                 {"rtmp://host/app/", "host", "app", ""},
+                 {"rtmp://host/app/" + std::string(495, 's'), "host", "app", nullptr},  // 511: fits
+                 {"rtmp://host/app/" + std::string(496, 's'), nullptr, nullptr, nullptr},
+                 {"rtmp:/host/app/s", nullptr, nullptr, nullptr},
+                 {"http://host/app/s", nullptr, nullptr, nullptr},
+                 {"rtmp://a/", nullptr, nullptr, nullptr},       // shorter than 10 characters
+                 {"rtmp://h/app/s", nullptr, nullptr, nullptr},  // a one-character host is skipped
+                 {"rtmp://host/live", nullptr, nullptr, nullptr}};  // no '/' after the application
+    for (const auto& c : cases) {
+        rtmp::ServerInfo h;
+        ASSERT_EQ(rtmp::InitServerInfo(h, c.url.c_str()), c.server != nullptr) << c.url;
+        if (c.server == nullptr)
+            continue;
+        EXPECT_EQ(h.server, c.server);
+        EXPECT_EQ(h.app, c.app);
+        EXPECT_EQ(h.tcUrl, c.url.substr(0, 7) + c.server + "/" + c.app);
+        if (c.stream != nullptr) {
+            EXPECT_EQ(h.streamName, c.stream);
+        }
+    }
+    rtmp::ServerInfo h;
+    EXPECT_FALSE(rtmp::InitServerInfo(h, nullptr));
+    const std::pair<const char*, int> ports[] = {
+        {"host:1940", 1940}, {"host:", 1935}, {"host", 1935}, {"host:abc", 0}};
+    for (const auto& [text, port] : ports) {
+        std::string host;
+        int got = -1;
+        rtmp::SplitHostPort(text, &host, &got);
+        EXPECT_EQ(host, "host");
+        EXPECT_EQ(got, port) << text;
+    }
+}
+
+TEST(ClientPieces, ResultWaiterCollectsLinesAndTheVerdict) {
+    char text[10] = {};
+    rtmp::ResultWaiter w;
+    w.text = text;
+    w.capacity = sizeof text;
+    rtmp::OnCallResult(&w, "123456789", 9);  // 0 + 9 + 1 is not below 10: skipped
+    EXPECT_STREQ(text, "");
+    rtmp::OnCallResult(&w, "12345678", 8);  // fits: ",12345678" and the terminator
+    rtmp::OnCallResult(&w, "x", 1);         // no room left
+    EXPECT_STREQ(text, ",12345678");
+    EXPECT_EQ(w.done.load(), 0);
+    EXPECT_EQ(rtmp::OnCallResult(&w, "", 0), 0);
+    EXPECT_EQ(rtmp::OnCallResult(nullptr, "x", 1), 0);
+    rtmp::OnCallResult(&w, "CallResult=Vistrel.Call.Failed", 30);
+    EXPECT_EQ(w.done.load() * 10 + w.ok.load(), 10);
+    rtmp::OnCallResult(&w, "CallResult=Vistrel.Call.Success", 31);
+    EXPECT_EQ(w.ok.load(), 1);
+    // A connect's verdict is its code; the wait ends at the closing line, which changes nothing.
+    rtmp::ResultWaiter c;
+    rtmp::OnConnectResult(&c, "code=NetConnection.Connect.Success", 34);
+    EXPECT_EQ(c.done.load() * 10 + c.ok.load(), 1);
+    rtmp::OnConnectResult(&c, "code=NetConnection.Connect.Rejected", 35);
+    EXPECT_EQ(c.ok.load(), 0);
+    rtmp::OnConnectResult(&c, "CallResult=Vistrel.Call.Success", 31);
+    EXPECT_EQ(c.done.load() * 10 + c.ok.load(), 10);
+    EXPECT_TRUE(rtmp::WaitResult(c, 1));
+    rtmp::ResultWaiter never;
+    EXPECT_FALSE(rtmp::WaitResult(never, 3));
 }
 
 }  // namespace

@@ -54,23 +54,17 @@ TEST_F(RealServerTest, PublishModesReachTheServerAsSuch) {
     }
 }
 
-TEST_F(RealServerTest, UnknownApplicationFailsAndLeavesNoConnection) {
-    const auto start = Clock::now();
+TEST_F(RealServerTest, UnknownApplicationFailsAndAServerGoingAwayIsSeenWithinASecond) {
     EXPECT_EQ(RTMP_Connect(Handle(), server_.Url("nosuchapp", "x").c_str()), 0);
-    EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(RTMP_GetState(Handle()), 0);
     EXPECT_EQ(RTMP_Disconnect(Handle()), 0);
     EXPECT_EQ(RTMP_Publish(Handle(), "live"), 0);
-}
-
-TEST_F(RealServerTest, ServerGoingAwayIsSeenWithinASecond) {
     ASSERT_EQ(RTMP_Connect(Handle(), server_.Url("live", "gone").c_str()), 1);
     ASSERT_EQ(RTMP_Publish(Handle(), "live"), 1);
     server_.Stop();
     const auto stopped = Clock::now();
-    while (RTMP_GetState(Handle()) != 0 && Clock::now() - stopped < 1s) {
+    while (RTMP_GetState(Handle()) != 0 && Clock::now() - stopped < 1s)
         std::this_thread::sleep_for(5ms);
-    }
     EXPECT_EQ(RTMP_GetState(Handle()), 0);
     // And the same handle connects again once the server is back.
     ASSERT_TRUE(server_.Start()) << server_.Error();
@@ -78,30 +72,36 @@ TEST_F(RealServerTest, ServerGoingAwayIsSeenWithinASecond) {
     EXPECT_EQ(RTMP_Publish(Handle(), "live"), 1);
 }
 
+// What a played stream delivers: [0] video (Annex B units), [1] audio (ADTS frames).
 struct Received {
     std::mutex mutex;
-    std::string video;  // Annex B units, concatenated
-    std::string audio;  // ADTS frames, concatenated
-    int videoUnits = 0;
-    int audioFrames = 0;
+    std::string bytes[2];
+    int count[2] = {};
     std::vector<int> videoTimes;
 };
 
-int OnVideo(void* user, const uint8_t* data, int length, int ts) {
+template <int Kind>
+int OnMedia(void* user, const uint8_t* data, int length, int ts) {
     auto* r = static_cast<Received*>(user);
     std::lock_guard<std::mutex> lock(r->mutex);
-    r->video.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-    ++r->videoUnits;
-    r->videoTimes.push_back(ts);
+    r->bytes[Kind].append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    ++r->count[Kind];
+    if (Kind == 0)
+        r->videoTimes.push_back(ts);
     return 0;
 }
 
-int OnAudio(void* user, const uint8_t* data, int length, int) {
-    auto* r = static_cast<Received*>(user);
-    std::lock_guard<std::mutex> lock(r->mutex);
-    r->audio.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-    ++r->audioFrames;
-    return 0;
+// ffprobe's verdict on a file: the codec, more than minFrames pictures (video), no errors.
+void ExpectDecodes(const std::filesystem::path& file, const std::string& codec, int minFrames) {
+    const ProbeResult probe = Probe(file);
+    ASSERT_TRUE(probe.ok) << probe.error;
+    const auto* stream = codec == "aac" ? probe.Audio() : probe.Video();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->codecName, codec);
+    if (codec != "aac") {
+        EXPECT_GE(stream->frames, minFrames);
+    }
+    EXPECT_EQ(DecodeErrors(file), "");
 }
 
 TEST_F(RealServerTest, PlaysAStreamPublishedByFfmpeg) {
@@ -111,37 +111,24 @@ TEST_F(RealServerTest, PlaysAStreamPublishedByFfmpeg) {
     std::this_thread::sleep_for(1500ms);  // let ffmpeg connect and start
     ASSERT_EQ(RTMP_Connect(Handle(), url.c_str()), 1);
     Received received;
-    EXPECT_EQ(RTMP_SetStreamOut(Handle(), OnVideo, OnAudio, &received), 1);
+    EXPECT_EQ(RTMP_SetStreamOut(Handle(), OnMedia<0>, OnMedia<1>, &received), 1);
     EXPECT_EQ(RTMP_Play(Handle()), 1);
-    const auto start = Clock::now();
-    while (Clock::now() - start < 3s && RTMP_GetState(Handle()) == 1) {
+    for (const auto start = Clock::now();
+         Clock::now() - start < 3s && RTMP_GetState(Handle()) == 1;)
         std::this_thread::sleep_for(50ms);
-    }
     RTMP_Disconnect(Handle());
     publisher->Stop();
 
     TempDir dir;
     std::lock_guard<std::mutex> lock(received.mutex);
-    ASSERT_GT(received.videoUnits, 25) << publisher->Log();
-    ASSERT_GT(received.audioFrames, 40);
-    for (size_t i = 1; i < received.videoTimes.size(); ++i) {
+    ASSERT_GT(received.count[0], 25) << publisher->Log();
+    ASSERT_GT(received.count[1], 40);
+    for (size_t i = 1; i < received.videoTimes.size(); ++i)
         EXPECT_GT(received.videoTimes[i], received.videoTimes[i - 1]);
-    }
-    const auto videoPath = dir.Path() / "played.h264";
-    const auto audioPath = dir.Path() / "played.aac";
-    std::ofstream(videoPath, std::ios::binary) << received.video;
-    std::ofstream(audioPath, std::ios::binary) << received.audio;
-    const ProbeResult video = Probe(videoPath);
-    ASSERT_TRUE(video.ok) << video.error;
-    ASSERT_NE(video.Video(), nullptr);
-    EXPECT_EQ(video.Video()->codecName, "h264");
-    EXPECT_GT(video.Video()->frames, 25);
-    EXPECT_EQ(DecodeErrors(videoPath), "");
-    const ProbeResult audio = Probe(audioPath);
-    ASSERT_TRUE(audio.ok) << audio.error;
-    ASSERT_NE(audio.Audio(), nullptr);
-    EXPECT_EQ(audio.Audio()->codecName, "aac");
-    EXPECT_EQ(DecodeErrors(audioPath), "");
+    std::ofstream(dir.Path() / "played.h264", std::ios::binary) << received.bytes[0];
+    std::ofstream(dir.Path() / "played.aac", std::ios::binary) << received.bytes[1];
+    ExpectDecodes(dir.Path() / "played.h264", "h264", 26);
+    ExpectDecodes(dir.Path() / "played.aac", "aac", 0);
 }
 
 TEST_F(RealServerTest, UnitsBeginningWithADelimiterAndTwoSeiAreRecordedAndDecode) {
@@ -153,12 +140,13 @@ TEST_F(RealServerTest, UnitsBeginningWithADelimiterAndTwoSeiAreRecordedAndDecode
     ASSERT_TRUE(bytes.has_value());
     // As some encoders make them: a delimiter, then two SEI units (unregistered user data),
     // then what the encoder wrote.
-    const std::vector<uint8_t> head = {
-        0,    0,    0,    1,    0x09, 0xF0,  // delimiter
-        0,    0,    0,    1,    0x06, 0x05, 0x11, 0x4D, 0x3A, 0x61, 0x5C, 0x28, 0x1B, 0x47,  // SEI
-        0x9E, 0x83, 0x52, 0x6F, 0x11, 0xC4, 0x7D, 0x39, 0xA8, 0x41, 0x80,                    //
-        0,    0,    0,    1,    0x06, 0x05, 0x11, 0x4D, 0x3A, 0x61, 0x5C, 0x28, 0x1B, 0x47,  // SEI
-        0x9E, 0x83, 0x52, 0x6F, 0x11, 0xC4, 0x7D, 0x39, 0xA8, 0x42, 0x80};
+    std::vector<uint8_t> head = {0, 0, 0, 1, 0x09, 0xF0};
+    for (uint8_t last : {0x41, 0x42}) {
+        const std::vector<uint8_t> sei = {0,    0,    0,    1,    0x06, 0x05, 0x11, 0x4D, 0x3A,
+                                          0x61, 0x5C, 0x28, 0x1B, 0x47, 0x9E, 0x83, 0x52, 0x6F,
+                                          0x11, 0xC4, 0x7D, 0x39, 0xA8, last, 0x80};
+        head.insert(head.end(), sei.begin(), sei.end());
+    }
     ASSERT_EQ(RTMP_Connect(Handle(), server_.Url("live", "aud_sei").c_str()), 1);
     ASSERT_EQ(RTMP_Publish(Handle(), "live"), 1);
     int pictures = 0;
@@ -173,14 +161,7 @@ TEST_F(RealServerTest, UnitsBeginningWithADelimiterAndTwoSeiAreRecordedAndDecode
     ASSERT_EQ(pictures, 50);
     EXPECT_EQ(RTMP_Disconnect(Handle()), 1);
     server_.Stop();  // the recording is complete once nginx has ended
-
-    const auto file = server_.RecordingPath("aud_sei");
-    const ProbeResult probe = Probe(file);
-    ASSERT_TRUE(probe.ok) << probe.error;
-    ASSERT_NE(probe.Video(), nullptr);
-    EXPECT_EQ(probe.Video()->codecName, "h264");
-    EXPECT_EQ(probe.Video()->frames, 50);  // not one unit dropped
-    EXPECT_EQ(DecodeErrors(file), "");
+    ExpectDecodes(server_.RecordingPath("aud_sei"), "h264", 50);  // not one unit dropped
 }
 
 }  // namespace

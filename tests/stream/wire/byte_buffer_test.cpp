@@ -2,109 +2,82 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include "stream_kit.h"
 
 namespace rtmp {
 namespace {
 
-std::vector<uint8_t> Written(ByteBuffer& b) {
-    return std::vector<uint8_t>(b.Data(), b.Data() + b.Position());
+using namespace kit;
+
+Bytes Written(ByteBuffer& b) {
+    return Bytes(b.Data(), b.Data() + b.Position());
 }
 
-TEST(ByteBufferStorage, AllocateRoundsToBlocksAndKeepsFittingBlock) {
+TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
     ByteBuffer b;
     EXPECT_EQ(b.Capacity(), 512);
     b.PutByte(0xAB);
-    EXPECT_TRUE(b.Allocate(0));  // taken as 1: fits, only clears
-    EXPECT_EQ(b.Capacity(), 512);
-    EXPECT_EQ(b.Position(), 0);
-    EXPECT_EQ(b.Limit(), 512);
-    EXPECT_EQ(b.Data()[0], 0xAB);  // contents kept
-    EXPECT_TRUE(b.Allocate(-5));
-    EXPECT_EQ(b.Capacity(), 512);
-    EXPECT_TRUE(b.Allocate(512));
-    EXPECT_EQ(b.Data()[0], 0xAB);
+    for (int size : {0, -5, 512}) {  // 0 and below are taken as 1: fits, only clears
+        EXPECT_TRUE(b.Allocate(size));
+        EXPECT_EQ(b.Capacity(), 512);
+        EXPECT_EQ(b.Position(), 0);
+        EXPECT_EQ(b.Limit(), 512);
+        EXPECT_EQ(b.Data()[0], 0xAB);  // contents kept
+    }
     EXPECT_TRUE(b.Allocate(513));
     EXPECT_EQ(b.Capacity(), 1024);
     EXPECT_EQ(b.Data()[0], 0);  // replaced by a zero-filled block
-}
-
-TEST(ByteBufferStorage, FlipOnEmptyPositionChangesNothing) {
-    ByteBuffer b;
     b.Clear();
-    b.Flip();
+    b.Flip();  // nothing written: changes nothing
     EXPECT_EQ(b.Limit(), b.Capacity());
-    b.PutInt16(7);
-    b.Flip();
-    EXPECT_EQ(b.Limit(), 2);
-    EXPECT_EQ(b.Remaining(), 2);
 }
 
-TEST(ByteBufferOrder, IntegersAndDoubleOnTheWire) {
+TEST(ByteBuffer, IntegersAndDoublesOnTheWire) {
     ByteBuffer b;
     b.PutInt24(70000);
     b.PutInt32LE(1);
     b.PutInt32(1);
     b.PutInt16(0xBEEF);
     b.PutDouble(1.0);
-    EXPECT_EQ(Written(b), (std::vector<uint8_t>{0x01, 0x11, 0x70, 1,    0, 0, 0, 0, 0, 0, 1,
-                                                0xBE, 0xEF, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}));
+    b.PutBytes(B(0xFF, 0xFF, 0xFF).data(), 3);
+    b.PutDouble(-123.456e10);
+    EXPECT_EQ(Head(Written(b), 21), B(0x01, 0x11, 0x70, 1, 0, 0, 0, 0, 0, 0, 1, 0xBE, 0xEF, 0x3F,
+                                      0xF0, 0, 0, 0, 0, 0, 0));
     b.Flip();
+    EXPECT_EQ(b.Remaining(), 32);
     EXPECT_EQ(b.GetInt24(), 70000u);
     EXPECT_EQ(b.GetInt32LE(), 1u);
     EXPECT_EQ(b.GetInt32(), 1u);
     EXPECT_EQ(b.GetInt16(), 0xBEEFu);
     EXPECT_EQ(b.GetDouble(), 1.0);
+    EXPECT_EQ(b.GetInt24(), 16777215u);  // unsigned
+    EXPECT_EQ(b.GetDouble(), -123.456e10);
     EXPECT_EQ(b.Remaining(), 0);
 }
 
-TEST(ByteBufferOrder, Int24IsUnsignedAndDoubleRoundTrips) {
+TEST(ByteBuffer, AppendGrowsKeepingTheWrittenBytesOrOnlyClearsAfterReset) {
     ByteBuffer b;
-    const uint8_t ff[] = {0xFF, 0xFF, 0xFF};
-    b.PutBytes(ff, 3);
-    b.PutDouble(-123.456e10);
-    b.Flip();
-    EXPECT_EQ(b.GetInt24(), 16777215u);
-    EXPECT_EQ(b.GetDouble(), -123.456e10);
-}
-
-TEST(ByteBufferAppend, GrowsKeepingWrittenBytes) {
-    ByteBuffer b;
-    std::vector<uint8_t> first(500, 0x11);
-    b.PutBytes(first.data(), 500);
-    ByteBuffer src;
-    std::vector<uint8_t> second(100, 0x22);
-    src.PutBytes(second.data(), 100);
+    b.PutBytes(Bytes(500, 0x11).data(), 500);
+    ByteBuffer src(2000);
+    src.PutBytes(Bytes(1000, 0x22).data(), 1000);
     src.Flip();
     b.Append(src, 100);
     EXPECT_EQ(b.Capacity(), 1536);  // 500 + 100 + 512 in whole blocks
-    EXPECT_EQ(b.Position(), 600);
-    EXPECT_EQ(src.Remaining(), 0);
-    auto w = Written(b);
-    EXPECT_EQ(w[0], 0x11);
-    EXPECT_EQ(w[499], 0x11);
-    EXPECT_EQ(w[500], 0x22);
-    EXPECT_EQ(w[599], 0x22);
-}
-
-TEST(ByteBufferAppend, AfterResetAllocatesRoomOrOnlyClears) {
-    ByteBuffer b;
-    b.Reset();
-    ByteBuffer src(2000);
-    std::vector<uint8_t> bytes(1000, 0x33);
-    src.PutBytes(bytes.data(), 1000);
-    src.Flip();
-    b.Append(src, 1000);
-    EXPECT_EQ(b.Capacity(), 1536);
-    EXPECT_EQ(b.Position(), 1000);
-    b.Reset();
+    EXPECT_EQ(src.Remaining(), 900);
+    EXPECT_EQ(Written(b), Cat({Bytes(500, 0x11), Bytes(100, 0x22)}));
+    ByteBuffer r;
+    r.Reset();
+    r.Append(src, 900);
+    EXPECT_EQ(r.Capacity(), 1536);
+    EXPECT_EQ(r.Position(), 900);
+    r.Reset();
     src.SetPosition(0);
-    b.Append(src, 10);
-    EXPECT_EQ(b.Capacity(), 1536);  // fits: block kept
-    EXPECT_EQ(b.Position(), 10);
+    r.Append(src, 10);
+    EXPECT_EQ(r.Capacity(), 1536);  // fits: block kept
+    EXPECT_EQ(r.Position(), 10);
 }
 
-TEST(ByteBufferBounds, ReadsPastLimitAndWritesPastCapacityAreRefused) {
+TEST(ByteBuffer, ReadsPastTheLimitAndWritesPastTheCapacityAreRefused) {
     ByteBuffer b;
     b.PutInt16(1);
     b.Flip();
@@ -113,8 +86,7 @@ TEST(ByteBufferBounds, ReadsPastLimitAndWritesPastCapacityAreRefused) {
     EXPECT_EQ(b.GetInt16(), 1u);
     EXPECT_THROW(b.GetByte(), BufferBoundsError);
     ByteBuffer w;
-    std::vector<uint8_t> big(513);
-    EXPECT_THROW(w.PutBytes(big.data(), 513), BufferBoundsError);
+    EXPECT_THROW(w.PutBytes(Bytes(513).data(), 513), BufferBoundsError);
     w.Release();
     EXPECT_EQ(w.Current(), nullptr);
     EXPECT_THROW(w.PutByte(1), BufferBoundsError);
