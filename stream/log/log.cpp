@@ -63,6 +63,19 @@ std::string InLogDir(const char* name) {
     const std::string dir = LogDir();
     return dir.empty() ? std::string() : dir + "/" + name;
 }
+
+// Formats one line and hands it to `write`; 0 for a missing or unusable format.
+int WriteFormatted(int (*write)(const char*) noexcept, const char* fmt, va_list args) noexcept {
+    if (fmt == nullptr)
+        return 0;
+    char text[kMaxLine] = {};
+    if (std::vsnprintf(text, sizeof text, fmt, args) < 0) {
+        write("::ShowFMT().Erro.");
+        return 0;
+    }
+    write(text);
+    return 1;
+}
 }  // namespace
 
 std::string LogPath() {
@@ -122,19 +135,11 @@ int ForceText(const char* text) noexcept {
 }
 
 int ForceFMT(const char* fmt, ...) noexcept {
-    if (fmt == nullptr)
-        return 0;
-    char text[kMaxLine] = {};
     va_list args;
     va_start(args, fmt);
-    const int n = std::vsnprintf(text, sizeof text, fmt, args);
+    const int result = WriteFormatted(ForceText, fmt, args);
     va_end(args);
-    if (n < 0) {
-        ForceText("::ShowFMT().Erro.");
-        return 0;
-    }
-    ForceText(text);
-    return 1;
+    return result;
 }
 
 int ShowText(const char* text) noexcept {
@@ -151,19 +156,11 @@ int ShowText(const char* text) noexcept {
 int ShowFMT(const char* fmt, ...) noexcept {
     if (!LinesOn())
         return 1;
-    if (fmt == nullptr)
-        return 0;
-    char text[kMaxLine] = {};
     va_list args;
     va_start(args, fmt);
-    const int n = std::vsnprintf(text, sizeof text, fmt, args);
+    const int result = WriteFormatted(ShowText, fmt, args);
     va_end(args);
-    if (n < 0) {
-        ShowText("::ShowFMT().Erro.");
-        return 0;
-    }
-    ShowText(text);
-    return 1;
+    return result;
 }
 
 int SetConsoleColor(int attribute) noexcept {
