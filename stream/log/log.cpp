@@ -65,7 +65,8 @@ std::string InLogDir(const char* name) {
 }
 
 // Formats one line and hands it to `write`; 0 for a missing or unusable format.
-int WriteFormatted(int (*write)(const char*) noexcept, const char* fmt, va_list args) noexcept {
+__attribute__((format(printf, 2, 0))) int WriteFormatted(int (*write)(const char*) noexcept,
+                                                         const char* fmt, va_list args) noexcept {
     if (fmt == nullptr)
         return 0;
     char text[kMaxLine] = {};
