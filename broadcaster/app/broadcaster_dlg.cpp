@@ -271,8 +271,8 @@ void CBroadcasterDlg::StartBroadcast() {
 
     feeder_.reset();  // the previous broadcast's feeder, stopped already
     feeder_ = std::make_unique<capture::CBroadcastFeeder>(
-        settings_.get(), capture::DefaultFeederDevices(
-                             &messages_, LoadScreenCaptureOptions(IniFile(SettingsPath()))));
+        settings_.get(),
+        makeDevices_(&messages_, LoadScreenCaptureOptions(IniFile(SettingsPath()))));
     capture::CBroadcastFeeder* feeder = feeder_.get();
     PreviewBridge* preview = preview_.get();
     RunInWorker([this, feeder, preview] {

@@ -65,6 +65,10 @@ class CBroadcasterDlg : public QDialog {
     void EnumerateVideoDevices();
     void EnumerateAudioDevices();
     void ShowAbout();
+    // Makes the capture devices of each broadcast: the real ones unless a test gives others.
+    using DeviceFactory = std::function<capture::FeederDevices(
+        capture::MessageSink*, const capture::ScreenCaptureOptions&)>;
+    void SetDeviceFactory(DeviceFactory factory) { makeDevices_ = std::move(factory); }
 
     CShockwaveFlash* Classroom() const { return flash_; }
     capture::CBroadcastFeeder* Feeder() const { return feeder_.get(); }
@@ -96,6 +100,7 @@ class CBroadcasterDlg : public QDialog {
     std::unique_ptr<BroadcastSettings> settings_;
     std::unique_ptr<PreviewBridge> preview_;
     std::unique_ptr<capture::CBroadcastFeeder> feeder_;
+    DeviceFactory makeDevices_ = capture::DefaultFeederDevices;
     WindowMessageSink messages_;
     LaunchListener launches_;
     std::thread worker_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
 
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "app/launch.h"
@@ -257,6 +259,47 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     std::stringstream ss;
     ss << in.rdbuf();
     EXPECT_EQ(ss.str(), DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
+}
+
+// Polls done every 10 ms until it holds or limit passed (for another process, which gives no
+// signal of its own); whether it holds.
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSeconds) {
+    using namespace std::chrono_literals;
+    // An xdg-mime first on PATH that notes its arguments and process id and then hangs.
+    const fs::path fake = dir_ / "bin" / "xdg-mime";
+    fs::create_directories(fake.parent_path());
+    std::ofstream(fake) << "#!/bin/sh\necho \"$@\" > \"$0.args\"\necho $$ > \"$0.pid.new\"\n"
+                        << "mv \"$0.pid.new\" \"$0.pid\"\nexec sleep 1000\n";
+    fs::permissions(fake, fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", (fake.parent_path().string() + ":" + path).c_str(), 1);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(RegisterUrlProtocol((dir_ / "applications").string()), 1);
+    pid_t pid = 0;
+    const bool ran =
+        WaitUntil([&] { return (std::ifstream(fake.string() + ".pid") >> pid).good(); }, 10s);
+    ::setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(ran);
+    // Still running after the registration returned: it did not wait for xdg-mime.
+    EXPECT_EQ(::kill(pid, 0), 0);
+    std::ifstream args(fake.string() + ".args");
+    std::string line;
+    std::getline(args, line);
+    EXPECT_EQ(line,
+              std::string("default ") + kDesktopEntryName + " x-scheme-handler/zembra.publish");
+    // Killed (and reaped) once its time is up.
+    EXPECT_TRUE(WaitUntil([&] { return ::kill(pid, 0) != 0; }, 20s));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 5s);
+    if (::kill(pid, 0) == 0)
+        ::kill(pid, SIGKILL);
 }
 
 TEST_F(ConfigDir, UserSettingsAreMadeFromTheShippedFileOnceAndKept) {

@@ -8,12 +8,15 @@
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "app/audio_device_table.h"
 #include "app/broadcaster_dlg.h"
 #include "app/ini_file.h"
 #include "app/shockwave_flash.h"
+#include "capture/video_test_doubles.h"
 #include "support/child_process.h"
 #include "support/nginx_rtmp_server.h"
 #include "window/window_fixture.h"
@@ -238,6 +241,59 @@ TEST_F(WindowBroadcast, DoubleClicksActAsOneClickAndAMicrophoneThatSendsNothingI
     EXPECT_TRUE(Idle(w.dialog));
     EXPECT_FALSE(w.dialog.Feeder()->Running());
     EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Texts().join("|").toStdString();
+}
+
+TEST_F(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
+    std::string config = BroadcastConfig(url_ + "&4711");
+    config.replace(config.find("VideoStyle=0"), 12, "VideoStyle=1");  // the camera alone
+    config.replace(config.find("VideoWidth=640"), 14, "VideoWidth=160");
+    config.replace(config.find("VideoHeight=480"), 15, "VideoHeight=120");
+    OpenWindow w(config);
+    // One camera, frames from the test.
+    auto camera = std::make_shared<capture::test::FakeVideoState>();
+    camera->AddCamera("/dev/video0", "Test camera", {capture::kPixelYuyv});
+    w.dialog.SetDeviceFactory(
+        [camera](capture::MessageSink* messages, const capture::ScreenCaptureOptions&) {
+            capture::FeederDevices devices;
+            devices.camera = std::make_unique<capture::CCaptureVideo>(
+                std::make_unique<capture::test::FakeVideoLayer>(camera), messages);
+            return devices;
+        });
+    auto* cameras = w.dialog.findChild<QComboBox*>(QStringLiteral("ctl1053"));
+    cameras->clear();
+    cameras->addItem(QStringLiteral("Test camera"));
+    cameras->setCurrentIndex(0);
+    std::atomic<bool> delivering{true};
+    std::thread frames([&] {
+        for (double t = 0; delivering; t += 0.04) {
+            camera->PushFrame(std::vector<uint8_t>(160 * 120 * 3, 0x80), t);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+
+    ClickAndWait(w.dialog, "ctl1012");
+    EXPECT_TRUE(Broadcasting(w.dialog)) << w.messages.Texts().join("|").toStdString();
+    // Five seconds of frames (more status ticks than a stall takes) say nothing of the camera.
+    const QString failed =
+        QStringLiteral("摄像头：") + QString::fromLatin1(capture::CCaptureVideo::kRunFailedText);
+    auto* status = w.dialog.findChild<QLabel*>(QStringLiteral("statusLine"));
+    bool reported = false;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            reported |= status->text().contains(failed);
+            return status->text().contains(QStringLiteral("直播中  00:00:05"));
+        },
+        20000))
+        << status->text().toStdString();
+    EXPECT_FALSE(reported);
+    EXPECT_GT(w.dialog.Feeder()->CameraFrames(), 50u);
+
+    delivering = false;
+    frames.join();
+    EXPECT_TRUE(WaitFor([&] { return status->text().contains(failed); }, 10000))
+        << status->text().toStdString();
+    ClickAndWait(w.dialog, "ctl1043");
+    EXPECT_TRUE(Idle(w.dialog));
 }
 
 TEST_F(WindowBroadcast, LaterStartsChangeNothingUntilTheTeacherAcceptsTheForwardedClassroom) {

@@ -14,6 +14,9 @@
 #include "app/shockwave_flash.h"
 #include "app/user_config.h"
 
+// Last: Xlib's macros (None, Status, True, ...) must not reach the headers above.
+#include <X11/Xlib.h>
+
 namespace window_test {
 
 std::string ConfigText(const std::map<std::string, std::string>& device) {
@@ -86,6 +89,23 @@ bool WaitFor(const std::function<bool()>& done, int limitMs) {
 
 void Pump(int ms) {
     QTest::qWait(ms);
+}
+
+bool AskWindowToClose(unsigned long window) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr)
+        return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const bool sent = XSendEvent(display, window, False, NoEventMask, &event) != 0;
+    XSync(display, False);
+    XCloseDisplay(display);
+    return sent;
 }
 
 QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script) {

@@ -76,6 +76,9 @@ struct OpenWindow {
 bool WaitFor(const std::function<bool()>& done, int limitMs);
 // Runs the event loop for ms.
 void Pump(int ms);
+// Asks an X window to close as a window manager does for its close box (WM_DELETE_WINDOW);
+// false when the display can't be reached.
+bool AskWindowToClose(unsigned long window);
 // The value of a script in the classroom page (invalid QVariant when no answer came).
 QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script);
 

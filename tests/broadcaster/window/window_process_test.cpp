@@ -15,6 +15,7 @@
 #include "app/single_instance.h"
 #include "support/child_process.h"
 #include "support/nginx_rtmp_server.h"
+#include "support/throttle_proxy.h"
 #include "window/window_fixture.h"
 
 namespace {
@@ -23,6 +24,8 @@ using rtmp::test::ChildProcess;
 using rtmp::test::ReadTextFile;
 using rtmp::test::RunProcess;
 using rtmp::test::TempDir;
+using rtmp::test::WaitUntil;
+using namespace std::chrono_literals;
 using window_test::ConfigText;
 using window_test::LaunchUrl;
 using window_test::ProgramFolder;
@@ -30,8 +33,9 @@ using window_test::ProgramFolder;
 class ProgramRun : public ::testing::Test {
   protected:
     // A program folder with a copy of the built program.
-    std::filesystem::path MakeFolder(std::unique_ptr<ProgramFolder>& folder) {
-        folder = std::make_unique<ProgramFolder>(ConfigText({}), false);
+    std::filesystem::path MakeFolder(std::unique_ptr<ProgramFolder>& folder,
+                                     const std::string& config = ConfigText({})) {
+        folder = std::make_unique<ProgramFolder>(config, false);
         const auto program = folder->Path() / "broadcaster";
         std::filesystem::copy_file(TUTORLANE_BROADCASTER_PROGRAM, program);
         return program;
@@ -178,6 +182,58 @@ TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
     EXPECT_NE(ReadTextFile(UserConfig()).find("Address=" + window_test::Shifted(plain) + "\n"),
               std::string::npos);
     EXPECT_EQ(ReadTextFile(folder->Config()), shipped);
+}
+
+TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
+    rtmp::test::NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    const std::string config = ConfigText(
+        {{"VideoStyle", "0"}, {"ScreenWidth", "320"}, {"ScreenHeight", "240"}, {"HaveAudio", "0"}});
+    // The line goes silent while broadcasting (the watchdog reconnects into the silence), or
+    // before the start (which waits for a handshake that never comes).
+    for (const bool broadcasting : {true, false}) {
+        SCOPED_TRACE(broadcasting ? "broadcasting" : "starting");
+        const std::string stream = broadcasting ? "outage" : "silent";
+        rtmp::test::ThrottleProxy line(server.Port());
+        ASSERT_TRUE(line.Start());
+        std::unique_ptr<ProgramFolder> folder;
+        const auto program = MakeFolder(folder, config);
+        const auto log = logs_ / (stream + ".txt");
+        const auto out = logs_ / (stream + ".out");
+        const std::string url =
+            "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/" + stream + "&4714";
+        ChildProcess running;
+        ASSERT_TRUE(running.Start(Command(program, log, LaunchUrl(url)), out));
+        const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                       std::to_string(running.Pid()), "--name", "Tutorlane"},
+                                      60s);
+        const std::string window = found.out.substr(0, found.out.find('\n'));
+        ASSERT_FALSE(window.empty()) << found.err << ReadTextFile(out);
+        if (!broadcasting)
+            line.GoSilent();
+        // "开始直播".
+        ASSERT_TRUE(
+            RunProcess({"xdotool", "mousemove", "--window", window, "118", "264", "click", "1"})
+                .Succeeded());
+        ASSERT_TRUE(WaitUntil([&] { return line.Accepted() >= 1; }, 30s));
+        if (broadcasting) {
+            // Pictures keep arriving at the server, then the line goes silent.
+            const auto size = [&] {
+                std::error_code ec;
+                const auto n = std::filesystem::file_size(server.RecordingPath(stream), ec);
+                return ec ? 0 : n;
+            };
+            ASSERT_TRUE(WaitUntil([&] { return size() > 1000; }, 30s));
+            const auto first = size();
+            ASSERT_TRUE(WaitUntil([&] { return size() > first; }, 30s));
+            const int before = line.Accepted();
+            line.GoSilent();
+            ASSERT_TRUE(WaitUntil([&] { return line.Accepted() > before; }, 30s));
+        }
+        ASSERT_TRUE(window_test::AskWindowToClose(std::stoul(window)));
+        EXPECT_EQ(running.Wait(3s), std::optional<int>(0)) << ReadTextFile(out);
+        EXPECT_EQ(ReadTextFile(log), "直播结束!\n");
+    }
 }
 
 }  // namespace
