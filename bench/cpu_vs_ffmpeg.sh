@@ -33,12 +33,6 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" --target broadcast_console alsa_tone_module >/dev/null
 
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
 . "$root/scripts/lib/local_session.sh"
 
 work=$(mktemp -d /tmp/cpu_vs_ffmpeg.XXXXXX)

@@ -21,12 +21,6 @@ port=10086
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target broadcast_console broadcaster alsa_tone_module >/dev/null
 
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
 . "$root/scripts/lib/local_session.sh"
 
 server="$run/server"

@@ -20,13 +20,6 @@ folder="$run/window"
 rm -rf "$folder"
 cmake --install "$build" --prefix "$folder" >/dev/null
 
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
-
 . "$root/scripts/lib/local_session.sh"
 start_local_server "$run/screenshot-server" "$port"
 server="$run/screenshot-server"

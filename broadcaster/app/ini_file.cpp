@@ -7,6 +7,7 @@
 
 #include "app/platform/file_io.h"
 #include "app/platform/file_lock.h"
+#include "basis/text.h"
 
 namespace app {
 namespace {
@@ -21,16 +22,7 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
+using basis::EqualsIgnoringCase;
 
 // One line of the file, split as the reader sees it.
 struct Line {
@@ -101,12 +93,12 @@ std::optional<std::string> Find(const std::string& path, const std::string& sect
     bool inSection = false;
     for (const Line& line : ReadLines(path, nullptr)) {
         if (auto s = SectionOf(line.text)) {
-            inSection = SameText(*s, section);
+            inSection = EqualsIgnoringCase(*s, section);
             continue;
         }
         std::string value;
         if (inSection) {
-            if (auto k = KeyOf(line.text, &value); k && SameText(*k, key))
+            if (auto k = KeyOf(line.text, &value); k && EqualsIgnoringCase(*k, key))
                 return value;
         }
     }
@@ -173,7 +165,7 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
     bool done = false;
     for (size_t i = 0; i < lines.size() && !done; ++i) {
         if (auto s = SectionOf(lines[i].text)) {
-            inSection = SameText(*s, section);
+            inSection = EqualsIgnoringCase(*s, section);
             if (inSection)
                 sectionEnd = static_cast<long>(i) + 1;
             continue;
@@ -182,7 +174,7 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
             continue;
         if (!Trim(lines[i].text).empty())
             sectionEnd = static_cast<long>(i) + 1;
-        if (auto k = KeyOf(lines[i].text, nullptr); k && SameText(*k, key)) {
+        if (auto k = KeyOf(lines[i].text, nullptr); k && EqualsIgnoringCase(*k, key)) {
             lines[i].text = newLine;
             done = true;
         }

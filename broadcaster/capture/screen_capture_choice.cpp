@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "basis/text.h"
 #include "capture/screen_grabber.h"
 #include "capture/screen_size.h"
 #if TUTORLANE_PORTAL
@@ -13,16 +14,7 @@
 namespace capture {
 namespace {
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
+using basis::EqualsIgnoringCase;
 
 constexpr const char* kNoPortalBuildText =
     "无法共享屏幕: Cannot share the screen: this build has no Wayland screen capture (the "

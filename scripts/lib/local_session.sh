@@ -1,5 +1,13 @@
-# Sourced by the run and screenshot scripts: the built-in local RTMP server, a display and a
-# microphone for a broadcast on this machine. Callers set `pids=()` and clean up on exit.
+# Sourced by the run, screenshot and benchmark scripts: the built-in local RTMP server, a display
+# and a microphone for a broadcast on this machine. Every process started in the background is
+# added to `pids`, and all of them are ended when the sourcing script exits.
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
 
 # start_local_server DIR PORT: nginx with its RTMP module on 127.0.0.1:PORT, application
 # "encoder/qkz", recording every stream to DIR/record.
