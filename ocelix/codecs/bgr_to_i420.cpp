@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
+#include <libyuv/convert.h>
+
 extern "C" {
 #include <libavutil/mem.h>
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
 }
 
 namespace ocelix {
@@ -19,10 +19,6 @@ int AlignUp(int value) {
 
 }  // namespace
 
-void BgrToI420::SwsDeleter::operator()(SwsContext* context) const {
-    sws_freeContext(context);
-}
-
 void BgrToI420::FreeDeleter::operator()(uint8_t* p) const {
     av_free(p);
 }
@@ -32,11 +28,6 @@ BgrToI420::BgrToI420(int width, int height, int sourceStride)
     if (width <= 0 || height <= 0 || (width & 1) != 0 || (height & 1) != 0 ||
         sourceStride < width * 3) {
         throw std::invalid_argument("BgrToI420: bad frame geometry");
-    }
-    sws_.reset(sws_getContext(width, height, AV_PIX_FMT_BGR24, width, height, AV_PIX_FMT_YUV420P,
-                              SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!sws_) {
-        throw std::runtime_error("BgrToI420: no converter for this size");
     }
     strides_[0] = AlignUp(width);
     strides_[1] = AlignUp(width / 2);
@@ -60,9 +51,11 @@ void BgrToI420::Convert(const uint8_t* frame, int frameRows) {
     }
     // The displayed top row is the last one in memory: walk upwards with a negative stride.
     const uint8_t* top = frame + static_cast<std::size_t>(frameRows - 1) * sourceStride_;
-    const uint8_t* const source[1] = {top};
-    const int sourceStrides[1] = {-sourceStride_};
-    sws_scale(sws_.get(), source, sourceStrides, 0, height_, planes_, strides_);
+    // libyuv's "RGB24" is B, G, R in memory order, the frames' layout.
+    if (libyuv::RGB24ToI420(top, -sourceStride_, planes_[0], strides_[0], planes_[1], strides_[1],
+                            planes_[2], strides_[2], width_, height_) != 0) {
+        throw std::invalid_argument("BgrToI420: conversion refused");
+    }
 }
 
 }  // namespace ocelix

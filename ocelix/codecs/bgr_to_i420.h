@@ -6,15 +6,13 @@
 #include <cstdint>
 #include <memory>
 
-struct SwsContext;
-
 namespace ocelix {
 
 class BgrToI420 {
   public:
     // Converts the top-left width x height pixels (both even, > 0) of frames whose rows are
-    // sourceStride bytes apart. Throws std::invalid_argument on bad sizes, std::runtime_error
-    // when the converter cannot be set up.
+    // sourceStride bytes apart. Throws std::invalid_argument on bad sizes, std::bad_alloc
+    // when the planes cannot be allocated.
     BgrToI420(int width, int height, int sourceStride);
     ~BgrToI420();
     BgrToI420(const BgrToI420&) = delete;
@@ -30,9 +28,6 @@ class BgrToI420 {
     int Stride(int i) const { return strides_[i]; }
 
   private:
-    struct SwsDeleter {
-        void operator()(SwsContext* context) const;
-    };
     struct FreeDeleter {
         void operator()(uint8_t* p) const;
     };
@@ -40,7 +35,6 @@ class BgrToI420 {
     int width_;
     int height_;
     int sourceStride_;
-    std::unique_ptr<SwsContext, SwsDeleter> sws_;
     std::unique_ptr<uint8_t, FreeDeleter> storage_;
     uint8_t* planes_[3] = {};
     int strides_[3] = {};
