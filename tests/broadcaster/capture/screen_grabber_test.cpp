@@ -121,7 +121,7 @@ TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
         Frame frame(kScreenWidth * kScreenHeight * 3, 0);
         ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
-        // Row 0 of the buffer is the bottom row of the screen.
+        // Row 0 of the buffer is the bottom row of the screen; pixels are blue, green, red.
         EXPECT_TRUE(Shows(frame, kScreenWidth, kScreenHeight,
                           {{10, 20, kRed},
                            {59, 49, kRed},
@@ -135,16 +135,6 @@ TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
                            {200, 150, kOdd},
                            {249, 179, kOdd},
                            {249, 180, kBackground}}));
-        // Bytes in the buffer: blue, green, red; the red rectangle's first row from the top is
-        // buffer row 239 - 20 = 219.
-        const size_t offset = (219U * kScreenWidth + 10U) * 3U;
-        EXPECT_EQ(frame[offset], 0x00);
-        EXPECT_EQ(frame[offset + 1], 0x00);
-        EXPECT_EQ(frame[offset + 2], 0xFF);
-        const size_t odd = ((239U - 150U) * kScreenWidth + 200U) * 3U;
-        EXPECT_EQ(frame[odd], 0x56);
-        EXPECT_EQ(frame[odd + 1], 0x34);
-        EXPECT_EQ(frame[odd + 2], 0x12);
     }
 }
 
@@ -172,13 +162,6 @@ TEST_F(ScreenGrabberTest, PointerArrowIsBlendedAtThePointerAndClipped) {
             }));
         }
     }
-    // The tip is the first pixel of the last buffer row: the arrow's outline.
-    painter_->MovePointer(0, 0);
-    Frame frame(kScreenWidth * kScreenHeight * 3, 0);
-    ASSERT_TRUE(ScreenGrabber(OptionsFor(true)).Grab(frame.data(), kScreenWidth, kScreenHeight));
-    const size_t lastRow = static_cast<size_t>(kScreenHeight - 1) * kScreenWidth * 3U;
-    EXPECT_EQ((Rgb{frame[lastRow + 2], frame[lastRow + 1], frame[lastRow]}),
-              (Rgb{kPointerOutline.red, kPointerOutline.green, kPointerOutline.blue}));
 }
 
 // What a grabber of its own, reading the whole screen, makes of it now.
@@ -291,7 +274,10 @@ TEST_F(ScreenGrabberTest, PointerMovingOverAnUnchangedScreenRedrawsOnlyTheArrowR
     EXPECT_TRUE(At(part, 160, 120, 150, 100) == kRed);
 }
 
-TEST_F(ScreenGrabberTest, RectangleBeyondTheScreenIsBlackThere) {
+// A rectangle beyond the screen is black there; unusable arguments leave the buffer alone;
+// GrabScreen reads the default display.
+TEST_F(ScreenGrabberTest, BeyondTheScreenIsBlackBadArgumentsChangeNothingAndDefaultDisplay) {
+    painter_->Fill(0, 0, 8, 8, kRed);
     painter_->MovePointer(319, 239);
     ScreenGrabber grabber(OptionsFor(true));
     const int w = 400;
@@ -300,30 +286,24 @@ TEST_F(ScreenGrabberTest, RectangleBeyondTheScreenIsBlackThere) {
     ASSERT_TRUE(grabber.Grab(frame.data(), w, h));
     constexpr Rgb kBlack{0, 0, 0};
     EXPECT_TRUE(Shows(frame, w, h,
-                      {{0, 0, kBackground},
+                      {{7, 7, kRed},
+                       {8, 8, kBackground},
                        {318, 238, kBackground},
                        {320, 0, kBlack},
                        {399, 299, kBlack},
                        {0, 240, kBlack},
                        {10, 299, kBlack}}));
-}
 
-TEST_F(ScreenGrabberTest, UnusableArgumentsLeaveTheBufferAlone) {
-    ScreenGrabber grabber(OptionsFor(true));
-    Frame frame(16 * 3, 0x21);
+    const Frame before = frame;
     EXPECT_FALSE(grabber.Grab(frame.data(), 0, 16));
     EXPECT_FALSE(grabber.Grab(frame.data(), 16, -1));
     EXPECT_FALSE(grabber.Grab(nullptr, 16, 16));
-    EXPECT_EQ(frame, Frame(16 * 3, 0x21));
-}
+    EXPECT_EQ(frame, before);
 
-TEST_F(ScreenGrabberTest, GrabScreenUsesTheDefaultDisplay) {
     ASSERT_EQ(::setenv("DISPLAY", server_->Name().c_str(), 1), 0);
-    painter_->Fill(0, 0, 8, 8, kRed);
-    painter_->MovePointer(300, 220);
-    Frame frame(64 * 48 * 3, 0);
-    EXPECT_TRUE(GrabScreen(frame.data(), 64, 48));
-    EXPECT_TRUE(Shows(frame, 64, 48, {{0, 0, kRed}, {7, 7, kRed}, {8, 8, kBackground}}));
+    Frame small(64 * 48 * 3, 0);
+    EXPECT_TRUE(GrabScreen(small.data(), 64, 48));
+    EXPECT_TRUE(Shows(small, 64, 48, {{0, 0, kRed}, {7, 7, kRed}, {8, 8, kBackground}}));
 }
 
 // Servers that appear, vanish and come back.

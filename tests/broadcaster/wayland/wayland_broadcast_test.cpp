@@ -149,7 +149,10 @@ class WaylandBroadcastTest : public testing::Test {
 
 std::unique_ptr<capture::test::WaylandDesktop> WaylandBroadcastTest::desktop_;
 
-TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAndAsksForTheScreenOnce) {
+// The second broadcast hands back the token the first kept: nobody is asked again. Then the
+// desktop stops sharing mid-lesson (its PipeWire node goes away, as when the teacher presses
+// "stop sharing"): the console says so, and the broadcast goes on with the last picture.
+TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureWhenSharingEnds) {
     const fs::path chooserLog = desktop_->Dir() / "chooser.log";
     const size_t askedBefore = LineCount(chooserLog);
     const fs::path config = WriteConfig("first", "auto");
@@ -158,36 +161,12 @@ TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAndAsksForTheScreenOnce) {
     ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
     EXPECT_EQ(LineCount(chooserLog), askedBefore + 1);
     const app::IniFile ini(config.string());
-    const std::string token = ini.GetString("Device", "ScreenCaptureToken", "", 255);
-    EXPECT_FALSE(token.empty()) << ReadTextFile(config);
+    EXPECT_FALSE(ini.GetString("Device", "ScreenCaptureToken", "", 255).empty())
+        << ReadTextFile(config);
     ExpectDesktopRecording(server_.RecordingPath("first"));
 
-    // The second broadcast hands the token back: nobody is asked, and a token is kept again.
     ini.WriteString("Device", "Address",
                     app::test::Shifted(server_.Url("encoder/qkz", "second") + "&4242"));
-    const auto second = Broadcast(config, 3);
-    ASSERT_EQ(second.exitCode, 0) << second.out << second.err;
-    EXPECT_EQ(LineCount(chooserLog), askedBefore + 1);
-    EXPECT_FALSE(ini.GetString("Device", "ScreenCaptureToken", "", 255).empty());
-    ExpectDesktopRecording(server_.RecordingPath("second"));
-}
-
-// Without a portal to ask, a broadcast that shows the screen does not start: the console says
-// why and fails, and nothing is published.
-TEST_F(WaylandBroadcastTest, NoPortalMeansNoBroadcast) {
-    const fs::path config = WriteConfig("refused", "portal");
-    const auto r =
-        Broadcast(config, 3, {"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"});
-    EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.out.find("Cannot share the screen"), std::string::npos) << r.out << r.err;
-    EXPECT_EQ(r.err.find("cannot connect and publish"), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(server_.RecordingPath("refused")));
-}
-
-// The desktop stops sharing mid-lesson (its PipeWire node goes away, as when the teacher presses
-// "stop sharing"): the console says so, and the broadcast goes on with the last picture.
-TEST_F(WaylandBroadcastTest, SharingStoppedMidLessonIsReportedAndTheLastPictureKept) {
-    const fs::path config = WriteConfig("stopped", "auto");
     ChildProcess console;
     const fs::path log = dir_ / "console.log";
     ASSERT_TRUE(console.Start(
@@ -217,12 +196,26 @@ TEST_F(WaylandBroadcastTest, SharingStoppedMidLessonIsReportedAndTheLastPictureK
     ASSERT_TRUE(RunProcess({"pw-cli", "destroy", shared}, 30s).Succeeded());
     EXPECT_TRUE(waitForLog("Screen sharing ended")) << ReadTextFile(log);
     ASSERT_EQ(console.Wait(60s), 0) << ReadTextFile(log);
+    EXPECT_EQ(LineCount(chooserLog), askedBefore + 1);
+    EXPECT_FALSE(ini.GetString("Device", "ScreenCaptureToken", "", 255).empty());
     // Frames went on after the end: about 5 s at the frame rate of 15.
-    const auto probe = rtmp::test::Probe(server_.RecordingPath("stopped"));
+    const auto probe = rtmp::test::Probe(server_.RecordingPath("second"));
     ASSERT_TRUE(probe.ok) << probe.error;
     ASSERT_NE(probe.Video(), nullptr);
     EXPECT_GT(probe.Video()->frames, 60);
-    ExpectDesktopRecording(server_.RecordingPath("stopped"));
+    ExpectDesktopRecording(server_.RecordingPath("second"));
+}
+
+// Without a portal to ask, a broadcast that shows the screen does not start: the console says
+// why and fails, and nothing is published.
+TEST_F(WaylandBroadcastTest, NoPortalMeansNoBroadcast) {
+    const fs::path config = WriteConfig("refused", "portal");
+    const auto r =
+        Broadcast(config, 3, {"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Cannot share the screen"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.err.find("cannot connect and publish"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(server_.RecordingPath("refused")));
 }
 
 }  // namespace
