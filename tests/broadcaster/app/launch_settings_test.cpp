@@ -23,11 +23,13 @@
 #include "app/platform/desktop_entry.h"
 #include "app/settings.h"
 #include "app/user_config.h"
+#include "support/child_process.h"
 
 namespace app {
 namespace {
 
 using platform::RegisterUrlProtocol;
+using rtmp::test::WaitUntil;
 
 namespace fs = std::filesystem;
 
@@ -39,28 +41,16 @@ class RecordingMessages : public MessageSink {
 
 class ConfigDir : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tutorlane-settings-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string Path() const { return (dir_ / "config.ini").string(); }
     void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
-    std::string Read() const {
-        std::ifstream in(Path(), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string Read() const { return rtmp::test::ReadTextFile(Path()); }
     // LoadSettings on the file with a screen of the given size, into s_ and d_.
     int Load(std::pair<int, int> screen = {640, 480}) {
         return LoadSettings(
             IniFile(Path()), [screen] { return screen; }, messages_, s_, d_);
     }
-    fs::path dir_;
+    rtmp::test::TempDir tmp_{"tutorlane-settings"};
+    const fs::path dir_ = tmp_.Path();
     RecordingMessages messages_;
     BroadcastSettings s_;
     DialogValues d_;
@@ -255,20 +245,8 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     const fs::path before = fs::current_path();
     EXPECT_EQ(RegisterUrlProtocol(apps.string()), 1);
     EXPECT_EQ(fs::current_path(), before);
-    std::ifstream in(apps / kDesktopEntryName);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_EQ(ss.str(), DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
-}
-
-// Polls done every 10 ms until it holds or limit passed (for another process, which gives no
-// signal of its own); whether it holds.
-template <typename Done>
-bool WaitUntil(Done done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
+    EXPECT_EQ(rtmp::test::ReadTextFile(apps / kDesktopEntryName),
+              DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
 }
 
 TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSeconds) {

@@ -86,20 +86,6 @@ void ReferenceBilinear(const FrameImage& dst, const FrameImage& src) {
     }
 }
 
-TEST(ScaleBilinearTest, TinyPicturesGiveTheTruncatedMeanAndTheCopiedPixel) {
-    Picture four(2, 2);
-    const uint8_t values[] = {1, 10, 200, 2, 20, 201, 3, 30, 202, 5, 41, 255};
-    std::copy(std::begin(values), std::end(values), four.begin());
-    Picture one(1, 1);
-    ScaleBilinear(one.View(), four.View());
-    // (1+2+3+5)/4 = 2.75, (10+20+30+41)/4 = 25.25, (200+201+202+255)/4 = 214.5: all truncated.
-    EXPECT_EQ(one.At(0, 0), (std::vector<uint8_t>{2, 25, 214}));
-    ScaleBilinear(four.View(), one.View());
-    for (int32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(four.At(i % 2, i / 2), (std::vector<uint8_t>{2, 25, 214})) << i;
-    EXPECT_TRUE(one.GuardsIntact() && four.GuardsIntact());
-}
-
 TEST(ScaleBilinearTest, MatchesTheClampedReferenceOverRandomAndScreenSizes) {
     std::mt19937 rng(20240611);
     std::uniform_int_distribution<int32_t> small(1, 12);

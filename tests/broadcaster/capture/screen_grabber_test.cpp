@@ -110,19 +110,26 @@ class ScreenGrabberTest : public ::testing::Test {
 
 std::unique_ptr<test::XvfbDisplay> ScreenGrabberTest::server_;
 
-TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
+// Rectangles land at their rows and columns, bottom-up, on both paths; a rectangle beyond the
+// screen is black there; unusable arguments leave the buffer alone; GrabScreen reads the default
+// display.
+TEST_F(ScreenGrabberTest,
+       RectanglesLandBottomUpBeyondTheScreenIsBlackAndBadArgumentsChangeNothing) {
     painter_->Fill(10, 20, 50, 30, kRed);     // columns 10..59, rows 20..49 from the top
     painter_->Fill(100, 30, 40, 40, kGreen);  // columns 100..139, rows 30..69
     painter_->Fill(200, 150, 50, 30, kOdd);   // columns 200..249, rows 150..179
-    painter_->MovePointer(300, 5);
+    painter_->MovePointer(319, 239);
+    const int w = 400;
+    const int h = 300;
+    constexpr Rgb kBlack{0, 0, 0};
     for (bool shared : {true, false}) {
         SCOPED_TRACE(shared ? "shared memory" : "plain");
         ScreenGrabber grabber(OptionsFor(shared));
-        Frame frame(kScreenWidth * kScreenHeight * 3, 0);
-        ASSERT_TRUE(grabber.Grab(frame.data(), kScreenWidth, kScreenHeight));
+        Frame frame(static_cast<size_t>(w * h * 3), 0xCC);
+        ASSERT_TRUE(grabber.Grab(frame.data(), w, h));
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
-        // Row 0 of the buffer is the bottom row of the screen; pixels are blue, green, red.
-        EXPECT_TRUE(Shows(frame, kScreenWidth, kScreenHeight,
+        // Row 0 of the buffer is the bottom row of the picture; pixels are blue, green, red.
+        EXPECT_TRUE(Shows(frame, w, h,
                           {{10, 20, kRed},
                            {59, 49, kRed},
                            {9, 20, kBackground},
@@ -134,8 +141,23 @@ TEST_F(ScreenGrabberTest, RectanglesLandAtTheirRowsAndColumnsBottomUp) {
                            {140, 69, kBackground},
                            {200, 150, kOdd},
                            {249, 179, kOdd},
-                           {249, 180, kBackground}}));
+                           {249, 180, kBackground},
+                           {0, 0, kBackground},
+                           {318, 238, kBackground},
+                           {320, 0, kBlack},
+                           {399, 299, kBlack},
+                           {0, 240, kBlack},
+                           {10, 299, kBlack}}));
+        const Frame before = frame;
+        EXPECT_FALSE(grabber.Grab(frame.data(), 0, 16));
+        EXPECT_FALSE(grabber.Grab(frame.data(), 16, -1));
+        EXPECT_FALSE(grabber.Grab(nullptr, 16, 16));
+        EXPECT_EQ(frame, before);
     }
+    ASSERT_EQ(::setenv("DISPLAY", server_->Name().c_str(), 1), 0);
+    Frame small(64 * 48 * 3, 0);
+    EXPECT_TRUE(GrabScreen(small.data(), 64, 48));
+    EXPECT_TRUE(Shows(small, 64, 48, {{10, 20, kRed}, {59, 47, kRed}, {9, 20, kBackground}}));
 }
 
 // The arrow blended over the background with its tip at the pointer, clipped by the grabbed
@@ -272,38 +294,6 @@ TEST_F(ScreenGrabberTest, PointerMovingOverAnUnchangedScreenRedrawsOnlyTheArrowR
     ASSERT_TRUE(grabber.Grab(part.data(), 160, 120));
     EXPECT_EQ(part, FreshGrab(OptionsFor(true), 160, 120));
     EXPECT_TRUE(At(part, 160, 120, 150, 100) == kRed);
-}
-
-// A rectangle beyond the screen is black there; unusable arguments leave the buffer alone;
-// GrabScreen reads the default display.
-TEST_F(ScreenGrabberTest, BeyondTheScreenIsBlackBadArgumentsChangeNothingAndDefaultDisplay) {
-    painter_->Fill(0, 0, 8, 8, kRed);
-    painter_->MovePointer(319, 239);
-    ScreenGrabber grabber(OptionsFor(true));
-    const int w = 400;
-    const int h = 300;
-    Frame frame(static_cast<size_t>(w * h * 3), 0xCC);
-    ASSERT_TRUE(grabber.Grab(frame.data(), w, h));
-    constexpr Rgb kBlack{0, 0, 0};
-    EXPECT_TRUE(Shows(frame, w, h,
-                      {{7, 7, kRed},
-                       {8, 8, kBackground},
-                       {318, 238, kBackground},
-                       {320, 0, kBlack},
-                       {399, 299, kBlack},
-                       {0, 240, kBlack},
-                       {10, 299, kBlack}}));
-
-    const Frame before = frame;
-    EXPECT_FALSE(grabber.Grab(frame.data(), 0, 16));
-    EXPECT_FALSE(grabber.Grab(frame.data(), 16, -1));
-    EXPECT_FALSE(grabber.Grab(nullptr, 16, 16));
-    EXPECT_EQ(frame, before);
-
-    ASSERT_EQ(::setenv("DISPLAY", server_->Name().c_str(), 1), 0);
-    Frame small(64 * 48 * 3, 0);
-    EXPECT_TRUE(GrabScreen(small.data(), 64, 48));
-    EXPECT_TRUE(Shows(small, 64, 48, {{0, 0, kRed}, {7, 7, kRed}, {8, 8, kBackground}}));
 }
 
 // Servers that appear, vanish and come back.

@@ -10,21 +10,23 @@
 #include <thread>
 
 #include "../capture/audio_test_doubles.h"
+#include "../capture/video_test_doubles.h"
 #include "../capture/x_painter.h"
 #include "../capture/xvfb_display.h"
 #include "capture/broadcast_feeder.h"
 #include "capture/pointer_arrow.h"
 #include "capture/screen_grabber.h"
 #include "support/alsa_tone_device.h"
+#include "support/child_process.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
-#include "test_pattern_camera.h"
 
 namespace capture::test {
 namespace {
 
 using namespace std::chrono_literals;
 using rtmp::test::NginxRtmpServer;
+using rtmp::test::WaitUntil;
 
 constexpr int kScreenW = 640, kScreenH = 480;
 constexpr int kCameraW = 320, kCameraH = 240;
@@ -83,9 +85,11 @@ class FeederServerTest : public ::testing::Test {
 
     FeederDevices Devices(std::shared_ptr<ScreenGrabber>* grabberOut = nullptr) {
         FeederDevices d;
-        d.camera = std::make_unique<CCaptureVideo>(
-            std::make_unique<TestPatternCamera>(kCameraRgb[0], kCameraRgb[1], kCameraRgb[2]),
-            &messages_);
+        auto camera = std::make_shared<FakeVideoState>();
+        camera->AddCamera("/dev/video0", "Test camera", {kPixelYuyv});
+        camera->solidRgb = {kCameraRgb[0], kCameraRgb[1], kCameraRgb[2]};
+        d.camera =
+            std::make_unique<CCaptureVideo>(std::make_unique<FakeVideoLayer>(camera), &messages_);
         d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), &messages_);
         ScreenGrabber::Options options;
         options.displayName = display_->Name();
@@ -154,18 +158,6 @@ class FeederServerTest : public ::testing::Test {
         return stats.framesEncoded;
     }
 
-    // Polls a condition of the running broadcast until it holds or 20 s have passed.
-    template <typename Condition>
-    static bool WaitFor(Condition condition) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-
     void ExpectRecording(const std::filesystem::path& file, int width, int height, int frames) {
         const auto probe = rtmp::test::Probe(file);
         ASSERT_TRUE(probe.ok) << probe.error;
@@ -204,7 +196,7 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     {
         CBroadcastFeeder feeder(&s, Devices(&grabber));
         ASSERT_EQ(feeder.Start(nullptr), 1);
-        ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= 50; }));
+        ASSERT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 50; }, 20s));
         const ScreenGrabber::Work still = grabber->Done();
         EXPECT_EQ(still.screenReads, 1u);
         EXPECT_EQ(still.rowsRead, static_cast<uint64_t>(kScreenH));
@@ -212,19 +204,19 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
 
         beforeRect = FramesEncoded(feeder);
         Painter(display_->Name()).Fill(400, 100, 24, 16, {kRectRgb[0], kRectRgb[1], kRectRgb[2]});
-        ASSERT_TRUE(WaitFor([&] { return grabber->Done().screenReads == 2; }));
+        ASSERT_TRUE(WaitUntil([&] { return grabber->Done().screenReads == 2; }, 20s));
         rectRead = FramesEncoded(feeder);
         EXPECT_EQ(grabber->Done().rowsRead, still.rowsRead + 16);
 
-        ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= rectRead + 25; }));
+        ASSERT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= rectRead + 25; }, 20s));
         const uint64_t rowsBefore = grabber->Done().rowsWritten;
         beforePointer = FramesEncoded(feeder);
         Painter(display_->Name()).MovePointer(300, 200);
-        ASSERT_TRUE(WaitFor([&] { return grabber->Done().rowsWritten > rowsBefore; }));
+        ASSERT_TRUE(WaitUntil([&] { return grabber->Done().rowsWritten > rowsBefore; }, 20s));
         pointerDrawn = FramesEncoded(feeder);
         EXPECT_EQ(grabber->Done().screenReads, 2u) << "a pointer move reads nothing";
 
-        ASSERT_TRUE(WaitFor([&] { return FramesEncoded(feeder) >= pointerDrawn + 25; }));
+        ASSERT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= pointerDrawn + 25; }, 20s));
         OcelixStats stats{};
         OCELIX_GetStats(feeder.Encoder(), &stats);
         EXPECT_EQ(stats.connected, 1);

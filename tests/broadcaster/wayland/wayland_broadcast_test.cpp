@@ -94,24 +94,18 @@ class WaylandBroadcastTest : public testing::Test {
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    static bool IsBackground(const std::vector<uint8_t>& rgb, int x, int y) {
-        const size_t at = (static_cast<size_t>(y) * kWidth + static_cast<size_t>(x)) * 3;
-        for (int i = 0; i < 3; ++i) {
-            if (std::abs(static_cast<int>(rgb[at + static_cast<size_t>(i)]) -
-                         kBackground[static_cast<size_t>(i)]) > 24)
-                return false;
-        }
-        return true;
-    }
-
     // Share of background-coloured pixels in a rectangle (sampled every 8 pixels).
     static double BackgroundShare(const std::vector<uint8_t>& rgb, int x0, int y0, int x1, int y1) {
         int all = 0;
         int matching = 0;
         for (int y = y0; y < y1; y += 8) {
             for (int x = x0; x < x1; x += 8) {
+                const size_t at = (static_cast<size_t>(y) * kWidth + static_cast<size_t>(x)) * 3;
+                bool near = true;
+                for (size_t i = 0; i < 3; ++i)
+                    near &= std::abs(static_cast<int>(rgb[at + i]) - kBackground[i]) <= 24;
                 ++all;
-                matching += IsBackground(rgb, x, y) ? 1 : 0;
+                matching += near ? 1 : 0;
             }
         }
         return all > 0 ? static_cast<double>(matching) / all : 0.0;
@@ -130,15 +124,8 @@ class WaylandBroadcastTest : public testing::Test {
         ASSERT_EQ(rgb.size(), static_cast<size_t>(kWidth * kHeight * 3));
         // The desktop's colour everywhere but under the clock, which sits at the top-left: a
         // picture upside down or mirrored puts the clock elsewhere.
-        for (const auto& [x, y] : std::vector<std::pair<int, int>>{{kWidth - 1, 0},
-                                                                   {kWidth / 2, kHeight / 2},
-                                                                   {0, kHeight - 1},
-                                                                   {kWidth - 1, kHeight - 1},
-                                                                   {kClockWidth + 40, 20},
-                                                                   {40, kClockHeight + 40}})
-            EXPECT_TRUE(IsBackground(rgb, x, y)) << "at " << x << "," << y;
         EXPECT_GT(BackgroundShare(rgb, kClockWidth, 0, kWidth, kHeight), 0.99);
-        EXPECT_GT(BackgroundShare(rgb, 0, kHeight - kClockHeight, kClockWidth, kHeight), 0.99);
+        EXPECT_GT(BackgroundShare(rgb, 0, kClockHeight + 40, kClockWidth, kHeight), 0.99);
         EXPECT_LT(BackgroundShare(rgb, 0, 0, kClockWidth, kClockHeight), 0.5);
     }
 
