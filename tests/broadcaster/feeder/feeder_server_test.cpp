@@ -100,18 +100,19 @@ class FeederServerTest : public ::testing::Test {
         return d;
     }
 
-    // Broadcasts for the given time and returns the recording.
-    std::filesystem::path Broadcast(const BroadcastSettings& s, const std::string& stream,
-                                    std::chrono::seconds length) {
+    // Broadcasts until 40 frames are encoded; the recording and how many frames went into it.
+    std::pair<std::filesystem::path, int> Broadcast(const BroadcastSettings& s,
+                                                    const std::string& stream) {
         CBroadcastFeeder feeder(&s, Devices());
         EXPECT_EQ(feeder.Start(nullptr), 1);
-        std::this_thread::sleep_for(length);
+        EXPECT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 40; }, 20s));
         OcelixStats stats{};
         OCELIX_GetStats(feeder.Encoder(), &stats);
         EXPECT_EQ(stats.connected, 1);
         EXPECT_GT(stats.audioPacketsSent, 0u);
         feeder.Stop();
-        return server_.RecordingPath(stream);
+        OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
+        return {server_.RecordingPath(stream), static_cast<int>(stats.framesEncoded)};
     }
 
     // RGB of pixel (x, y), counted from the top-left, in every frame of the recording in order.
@@ -291,9 +292,9 @@ TEST_F(FeederServerTest, CameraAndInsetStylesRecordTheirPictures) {
                                                                           : ScreenInsetSize(s, 4);
             EXPECT_EQ(std::pair(inset.width, inset.height), row.inset);
         }
-        const auto file = Broadcast(s, stream, 4s);
-        ExpectRecording(file, row.width, row.height, 40);
-        for (const Sample& at : row.samples)  // the frame two seconds in
+        const auto [file, frames] = Broadcast(s, stream);
+        ExpectRecording(file, row.width, row.height, frames);
+        for (const Sample& at : row.samples)  // the 21st frame
             EXPECT_TRUE(Near(PixelSeries(file, at.x, at.y).at(20), at.rgb)) << at.x << "," << at.y;
     }
 }
