@@ -13,6 +13,7 @@
 #include "capture/screen_grabber.h"
 #include "capture/x_painter.h"
 #include "capture/xvfb_display.h"
+#include "support/child_process.h"
 
 namespace capture {
 namespace {
@@ -371,12 +372,9 @@ TEST(ScreenGrabberLifecycleTest, ServerGoingAwayKeepsThePreviousFrameAndReconnec
             painter.MovePointer(319, 239);
         }
         bool grabbed = false;
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-        while (!grabbed && Clock::now() < deadline) {
-            grabbed = grabber.Grab(frame.data(), 64, 64);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ASSERT_TRUE(grabbed);
+        ASSERT_TRUE(rtmp::test::WaitUntil(
+            [&] { return grabbed = grabbed || grabber.Grab(frame.data(), 64, 64); },
+            std::chrono::seconds(10)));
         EXPECT_TRUE(Uniform(frame, 64, 64, kGreen));
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
     }

@@ -21,6 +21,7 @@
 
 #include "capture/shared_screen_frame.h"
 #include "capture/shared_screen_stream.h"
+#include "support/child_process.h"
 #include "wayland/wayland_desktop.h"
 
 namespace capture {
@@ -310,10 +311,7 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
         EXPECT_FALSE(stream.Ended());
 
         source.Stop();  // the desktop stops sharing
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!stream.Ended() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        EXPECT_TRUE(stream.Ended());
+        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return stream.Ended(); }, 20s));
         const std::vector<uint8_t> last = frame;
         EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
         EXPECT_EQ(frame, last);

@@ -159,13 +159,9 @@ TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureW
     ASSERT_TRUE(console.Start(
         {TUTORLANE_CONSOLE_PROGRAM, "--config", config.string(), "--seconds", "5"}, log));
     const auto waitForLog = [&](const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (ReadTextFile(log).find(text) == std::string::npos) {
-            if (!console.Running() || std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
+        const auto logged = [&] { return ReadTextFile(log).find(text) != std::string::npos; };
+        return rtmp::test::WaitUntil([&] { return logged() || !console.Running(); }, 60s) &&
+               logged();
     };
     ASSERT_TRUE(waitForLog("frames ")) << ReadTextFile(log);
     // The shared node of the portal backend.

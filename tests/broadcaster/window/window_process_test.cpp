@@ -76,17 +76,6 @@ class ProgramRun : public ::testing::Test {
     TempDir logs_{"tutorlane_program_logs"};
 };
 
-TEST_F(ProgramRun, InstanceFilesInTheSharedTmpCarryTheUserId) {
-    const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(app::InstanceLockPath(), runtime + "/" + app::kInstanceMutexName + ".lock");
-    ::unsetenv("XDG_RUNTIME_DIR");
-    const std::string mine =
-        "/tmp/" + std::string(app::kInstanceMutexName) + "-" + std::to_string(::geteuid());
-    EXPECT_EQ(app::InstanceLockPath(), mine + ".lock");
-    EXPECT_EQ(app::InstanceSocketPath(), mine + ".sock");
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-}
-
 TEST_F(ProgramRun, AddressWithoutAmpersandSaysTheParametersAreWrongAndEnds) {
     std::unique_ptr<ProgramFolder> folder;
     const auto program = MakeFolder(folder);
