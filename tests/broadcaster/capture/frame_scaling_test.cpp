@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "capture/broadcast_feeder.h"
 #include "capture/frame_image.h"
 
 namespace capture {
@@ -231,6 +232,31 @@ TEST(InsetPlacementTest, ZeroSizesAnywhereChangeNothing) {
     EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, -3)), 1);
     EXPECT_EQ(dst.Pixels(), before);
     EXPECT_TRUE(dst.GuardsIntact());
+}
+
+// The insets' sizes: the camera at a quarter of the screen's height with the camera's aspect, the
+// screen at a quarter of the camera's width with the screen's aspect; none when the picture that
+// gives the aspect has no size, or without a rate.
+TEST(InsetSizeTest, QuarterOfTheOtherPictureWithItsOwnAspect) {
+    struct Row {
+        int screenW, screenH, videoW, videoH, rate;
+        std::pair<int, int> camera, screen;
+    };
+    const Row rows[] = {{640, 480, 320, 240, 4, {159, 120}, {80, 60}},
+                        {640, 480, 320, 0, 4, {0, 0}, {80, 60}},
+                        {0, 480, 320, 240, 4, {159, 120}, {0, 0}},
+                        {640, 480, 320, 240, 0, {0, 0}, {0, 0}}};
+    for (const Row& r : rows) {
+        BroadcastSettings s;
+        s.ScreenWidth = r.screenW;
+        s.ScreenHeight = r.screenH;
+        s.VideoWidth = r.videoW;
+        s.VideoHeight = r.videoH;
+        const InsetSize camera = CameraInsetSize(s, r.rate);
+        const InsetSize screen = ScreenInsetSize(s, r.rate);
+        EXPECT_EQ(std::pair(camera.width, camera.height), r.camera) << r.screenW << " " << r.videoH;
+        EXPECT_EQ(std::pair(screen.width, screen.height), r.screen) << r.screenW << " " << r.rate;
+    }
 }
 
 }  // namespace
