@@ -23,44 +23,31 @@
 #include "app/platform/desktop_entry.h"
 #include "app/settings.h"
 #include "app/user_config.h"
+#include "capture/audio_test_doubles.h"
+#include "support/child_process.h"
 
 namespace app {
 namespace {
 
 using platform::RegisterUrlProtocol;
+using rtmp::test::WaitUntil;
 
 namespace fs = std::filesystem;
 
-class RecordingMessages : public MessageSink {
-  public:
-    void ShowMessage(const std::string& text) override { shown.push_back(text); }
-    std::vector<std::string> shown;
-};
+using RecordingMessages = capture::test::RecordingMessageSink;
 
 class ConfigDir : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tutorlane-settings-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string Path() const { return (dir_ / "config.ini").string(); }
     void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
-    std::string Read() const {
-        std::ifstream in(Path(), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string Read() const { return rtmp::test::ReadTextFile(Path()); }
     // LoadSettings on the file with a screen of the given size, into s_ and d_.
     int Load(std::pair<int, int> screen = {640, 480}) {
         return LoadSettings(
             IniFile(Path()), [screen] { return screen; }, messages_, s_, d_);
     }
-    fs::path dir_;
+    rtmp::test::TempDir tmp_{"tutorlane-settings"};
+    const fs::path dir_ = tmp_.Path();
     RecordingMessages messages_;
     BroadcastSettings s_;
     DialogValues d_;
@@ -137,7 +124,7 @@ TEST_F(ConfigDir, ClassroomPageUrlIsReadBackAsPublishUrlAndMeeting) {
     EXPECT_EQ(s_.Chanels, 2);
     EXPECT_EQ(s_.ScreenWidth, 1364);  // from the screen, rounded down to a multiple of 4
     EXPECT_EQ(s_.ScreenHeight, 768);
-    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_TRUE(messages_.Texts().empty());
 }
 
 TEST_F(ConfigDir, AddressSplitsAtTheLastAmpersand) {
@@ -153,7 +140,7 @@ TEST_F(ConfigDir, AddressSplitsAtTheLastAmpersand) {
     EXPECT_EQ(Load(), 0);
     EXPECT_EQ(d_.meetingId, "no-ampersand");
     EXPECT_EQ(s_.publishUrl, "");
-    EXPECT_EQ(messages_.shown, std::vector<std::string>{"参数有误!"});
+    EXPECT_EQ(messages_.Texts(), std::vector<std::string>{"参数有误!"});
     // Only the first 99 bytes of a long address are read back.
     ini.WriteString("Device", "Address", Shifted(std::string(120, 'u') + "&1"));
     EXPECT_EQ(Load(), 0);
@@ -227,9 +214,9 @@ TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
     EXPECT_LE(n.size(), 8u);
     EXPECT_NE(n[0], '0');
     EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
-    ASSERT_EQ(messages_.shown.size(), 1u);
-    EXPECT_EQ(messages_.shown[0], QuickClassMessage(std::stol(n)));
-    EXPECT_NE(messages_.shown[0].find("课堂ID是" + n + ", "), std::string::npos);
+    ASSERT_EQ(messages_.Texts().size(), 1u);
+    EXPECT_EQ(messages_.Texts()[0], QuickClassMessage(std::stol(n)));
+    EXPECT_NE(messages_.Texts()[0].find("课堂ID是" + n + ", "), std::string::npos);
     EXPECT_EQ(QuickClassAddress("127.0.0.1", 1234567),
               "rtmp://127.0.0.1:10086/encoder/qkz/mp4:1234567.mp4&1234567");
 }
@@ -255,20 +242,8 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     const fs::path before = fs::current_path();
     EXPECT_EQ(RegisterUrlProtocol(apps.string()), 1);
     EXPECT_EQ(fs::current_path(), before);
-    std::ifstream in(apps / kDesktopEntryName);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_EQ(ss.str(), DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
-}
-
-// Polls done every 10 ms until it holds or limit passed (for another process, which gives no
-// signal of its own); whether it holds.
-template <typename Done>
-bool WaitUntil(Done done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
+    EXPECT_EQ(rtmp::test::ReadTextFile(apps / kDesktopEntryName),
+              DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
 }
 
 TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSeconds) {
@@ -338,7 +313,8 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
     const auto saveFails = [&] {
         RecordingMessages messages;
         SaveChangedSettings(IniFile(Path()), settings, dialog, &messages);
-        return messages.shown.size() == 1 && messages.shown[0].rfind("设置无法保存: ", 0) == 0;
+        const std::vector<std::string> shown = messages.Texts();
+        return shown.size() == 1 && shown[0].rfind("设置无法保存: ", 0) == 0;
     };
 
     // The disk fills half way through the new file (a file size limit).
@@ -378,8 +354,8 @@ TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
     EXPECT_NE(error, "");
     EXPECT_TRUE(fs::is_directory(Path()));
     LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
-    ASSERT_FALSE(messages_.shown.empty());
-    EXPECT_EQ(messages_.shown[0].rfind("设置无法读取: ", 0), 0u);
+    ASSERT_FALSE(messages_.Texts().empty());
+    EXPECT_EQ(messages_.Texts()[0].rfind("设置无法读取: ", 0), 0u);
     // A missing file is no error: it reads as empty and a write makes it.
     fs::remove(Path());
     EXPECT_EQ(IniFile(Path()).ReadError(), "");

@@ -5,13 +5,7 @@
 namespace capture {
 namespace {
 
-TEST(AudioDeviceListTest, PrimaryDeviceComesFirstWithoutIdentity) {
-    const std::vector<AudioDeviceEntry> list = BuildAudioDeviceList({});
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_TRUE(list[0].identity.empty());
-    EXPECT_EQ(list[0].description, kPrimaryCaptureDescription);
-}
-
+// The primary device comes first, without an identity.
 TEST(AudioDeviceListTest, KeepsCaptureHintsInOrderAndLeavesOutPlaybackAndNull) {
     const std::vector<AudioPcmHint> hints = {
         {"null", "Discard all samples (playback) or generate zero samples (capture)", std::nullopt},
@@ -24,6 +18,7 @@ TEST(AudioDeviceListTest, KeepsCaptureHintsInOrderAndLeavesOutPlaybackAndNull) {
     const std::vector<AudioDeviceEntry> list = BuildAudioDeviceList(hints);
     ASSERT_EQ(list.size(), 4u);
     EXPECT_TRUE(list[0].identity.empty());
+    EXPECT_EQ(list[0].description, kPrimaryCaptureDescription);
     EXPECT_EQ(list[1].identity, "default");
     EXPECT_EQ(list[2].identity, "dsnoop:CARD=PCH,DEV=0");
     EXPECT_EQ(list[2].description, "HDA Intel PCH, ALC892 Analog - Direct sample snooping device");

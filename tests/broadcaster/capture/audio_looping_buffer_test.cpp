@@ -8,21 +8,6 @@
 namespace capture {
 namespace {
 
-// Writes `bytes` bytes into the buffer, each the low byte of (first + i).
-void WriteCounting(AudioLoopingBuffer& ring, uint32_t bytes, uint32_t first) {
-    uint32_t done = 0;
-    while (done < bytes) {
-        std::span<uint8_t> region = ring.WritableRegion();
-        ASSERT_FALSE(region.empty());
-        const uint32_t now = std::min<uint32_t>(bytes - done, static_cast<uint32_t>(region.size()));
-        for (uint32_t i = 0; i < now; ++i) {
-            region[i] = static_cast<uint8_t>(first + done + i);
-        }
-        ASSERT_TRUE(ring.Commit(now));
-        done += now;
-    }
-}
-
 TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABuffer) {
     AudioLoopingBuffer ring;
     EXPECT_FALSE(ring.Reset(0));
@@ -32,54 +17,7 @@ TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABuffer) {
     EXPECT_EQ(ring.TakeWholeBlocks().count, 0);
 }
 
-TEST(AudioLoopingBufferTest, OneAndAHalfBlocksGiveOneBlockAndKeepTheHalf) {
-    AudioLoopingBuffer ring;
-    ASSERT_TRUE(ring.Reset(4096));
-    WriteCounting(ring, 6144, 0);
-    AudioLoopingBuffer::Parts parts = ring.TakeWholeBlocks();
-    ASSERT_EQ(parts.count, 1);
-    EXPECT_EQ(parts.part[0].length, 4096u);
-    EXPECT_EQ(parts.part[0].data[0], 0);
-    EXPECT_EQ(parts.part[0].data[4095], static_cast<uint8_t>(4095));
-    EXPECT_EQ(ring.NextOffset(), 4096u);
-    EXPECT_EQ(ring.Available(), 2048u);
-
-    // The half waits until its block is complete.
-    EXPECT_EQ(ring.TakeWholeBlocks().count, 0);
-    WriteCounting(ring, 2048, 6144);
-    parts = ring.TakeWholeBlocks();
-    ASSERT_EQ(parts.count, 1);
-    ASSERT_EQ(parts.part[0].length, 4096u);
-    for (uint32_t i = 0; i < 4096; ++i) {
-        ASSERT_EQ(parts.part[0].data[i], static_cast<uint8_t>(4096 + i)) << i;
-    }
-    EXPECT_EQ(ring.NextOffset(), 8192u);
-}
-
-TEST(AudioLoopingBufferTest, TwoBlocksWrappingPastTheEndComeAsTwoPartsInOrder) {
-    AudioLoopingBuffer ring;
-    ASSERT_TRUE(ring.Reset(4096));
-    WriteCounting(ring, 15 * 4096, 0);
-    AudioLoopingBuffer::Parts parts = ring.TakeWholeBlocks();
-    ASSERT_EQ(parts.count, 1);
-    EXPECT_EQ(parts.part[0].length, 15u * 4096u);
-    EXPECT_EQ(ring.NextOffset(), 61440u);
-
-    WriteCounting(ring, 2 * 4096, 7);
-    EXPECT_EQ(ring.CapturePosition(), 4096u);
-    parts = ring.TakeWholeBlocks();
-    ASSERT_EQ(parts.count, 2);
-    EXPECT_EQ(parts.part[0].length, 4096u);
-    EXPECT_EQ(parts.part[1].length, 4096u);
-    EXPECT_EQ(parts.part[0].data[0], 7);
-    EXPECT_EQ(parts.part[0].data[4095], static_cast<uint8_t>(7 + 4095));
-    EXPECT_EQ(parts.part[1].data[0], static_cast<uint8_t>(7 + 4096));
-    EXPECT_EQ(parts.part[1].data[4095], static_cast<uint8_t>(7 + 8191));
-    // The second part starts at the buffer's start; the next offset is one block past it.
-    EXPECT_LT(parts.part[1].data, parts.part[0].data);
-    EXPECT_EQ(ring.NextOffset(), 4096u);
-}
-
+// Whole blocks and their order through the capture thread: capture_audio_test.cpp.
 TEST(AudioLoopingBufferTest, CaptureNeverOverwritesBytesNotTakenYet) {
     AudioLoopingBuffer ring;
     ASSERT_TRUE(ring.Reset(16));

@@ -70,6 +70,7 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     WaitResult Wait(int timeoutMs) override {
         std::unique_lock<std::mutex> lock(state_->mutex);
         ++state_->waitsInProgress;
+        state_->changed.notify_all();  // for a test waiting for the thread to settle
         const bool any = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
             return state_->woken || (!state_->holdWaits && !state_->pending.empty());
         });

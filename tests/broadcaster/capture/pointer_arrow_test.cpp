@@ -17,14 +17,6 @@ uint8_t ExpectedBlend(uint8_t over, uint8_t under, uint8_t alpha) {
     return static_cast<uint8_t>(std::lround((over * alpha + under * (255.0 - alpha)) / 255.0));
 }
 
-TEST(PointerArrowTest, TipIsAnOpaqueOutlinePixelAtTheTopLeft) {
-    const PointerPixel& tip = ArrowAt(0, 0);
-    EXPECT_EQ(tip.alpha, 255);
-    EXPECT_EQ(tip.red, kPointerOutline.red);
-    EXPECT_EQ(tip.green, kPointerOutline.green);
-    EXPECT_EQ(tip.blue, kPointerOutline.blue);
-}
-
 TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
     int fill = 0;
     int outline = 0;

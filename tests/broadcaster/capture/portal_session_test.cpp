@@ -26,14 +26,11 @@ using rtmp::test::ChildProcess;
 using rtmp::test::ReadTextFile;
 using rtmp::test::TempDir;
 
+// Whether `path` appears while its maker runs.
 bool WaitForPath(const fs::path& path, ChildProcess& owner) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!fs::exists(path)) {
-        if (!owner.Running() || std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return rtmp::test::WaitUntil([&] { return fs::exists(path) || !owner.Running(); },
+                                 std::chrono::seconds(20)) &&
+           fs::exists(path);
 }
 
 // Lines of the scripted portal's call log that record `call`.

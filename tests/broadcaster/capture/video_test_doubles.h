@@ -2,6 +2,7 @@
 // describes, and sinks that record what reaches them.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -39,6 +40,8 @@ struct FakeVideoState {
     bool failBuffers = false;
     bool failStreamOn = false;
     std::deque<VideoFrame> frames;
+    // A camera in real time instead: a picture of this RGB colour at the asked size and rate.
+    std::optional<std::array<uint8_t, 3>> solidRgb;
     // What was asked.
     std::string openNode;
     std::vector<std::string> opened;
@@ -151,6 +154,17 @@ class FakeVideoLayer final : public VideoDeviceLayer {
     }
     DequeueResult DequeueFrame(int timeoutMs, VideoFrame& frame) override {
         std::unique_lock<std::mutex> lock(state_->mutex);
+        if (state_->solidRgb.has_value()) {
+            const auto [num, den] = state_->intervals.back();
+            const auto period = std::chrono::microseconds(1000000LL * num / den);
+            state_->changed.wait_for(lock, period);  // paces the frames
+            frame.bytes.resize(state_->current.width * state_->current.height * 3);
+            for (size_t i = 0; i < frame.bytes.size(); ++i)
+                frame.bytes[i] = (*state_->solidRgb)[i % 3];
+            frame.timestampSeconds = solidTime_;
+            solidTime_ += std::chrono::duration<double>(period).count();
+            return DequeueResult::kFrame;
+        }
         ++state_->dequeuesInProgress;
         const bool got = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                                   [&] { return !state_->frames.empty(); });
@@ -165,6 +179,7 @@ class FakeVideoLayer final : public VideoDeviceLayer {
 
   private:
     std::shared_ptr<FakeVideoState> state_;
+    double solidTime_ = 0;
 };
 
 class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {

@@ -21,6 +21,7 @@
 
 #include "capture/shared_screen_frame.h"
 #include "capture/shared_screen_stream.h"
+#include "support/child_process.h"
 #include "wayland/wayland_desktop.h"
 
 namespace capture {
@@ -224,17 +225,7 @@ int ConnectToPipeWire() {
     return fd;
 }
 
-struct StreamCase {
-    const char* name;
-    spa_video_format format;
-    bool pointerAsMetadata;
-};
-
-void PrintTo(const StreamCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class SharedScreenStreamTest : public testing::TestWithParam<StreamCase> {
+class SharedScreenStreamTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         desktop_ = std::make_unique<test::WaylandDesktop>();
@@ -283,50 +274,50 @@ class SharedScreenStreamTest : public testing::TestWithParam<StreamCase> {
 
 std::unique_ptr<test::WaylandDesktop> SharedScreenStreamTest::desktop_;
 
-TEST_P(SharedScreenStreamTest, PicturesPointerAndEnd) {
-    const StreamCase& c = GetParam();
-    TestScreenSource source(c.format, 0x30, 0x90, 0xE0);
-    const uint32_t node = source.Start();
-    ASSERT_NE(node, 0U);
-    SharedScreenStream stream;
-    ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, c.pointerAsMetadata)) << stream.Detail();
+// BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
+// into them.
+TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
+    struct Case {
+        spa_video_format format;
+        bool pointerAsMetadata;
+    };
+    for (const Case& c : {Case{SPA_VIDEO_FORMAT_BGRx, true}, Case{SPA_VIDEO_FORMAT_RGBx, false},
+                          Case{SPA_VIDEO_FORMAT_BGRA, true}}) {
+        SCOPED_TRACE(c.format);
+        TestScreenSource source(c.format, 0x30, 0x90, 0xE0);
+        const uint32_t node = source.Start();
+        ASSERT_NE(node, 0U);
+        SharedScreenStream stream;
+        ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, c.pointerAsMetadata))
+            << stream.Detail();
 
-    std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
-    ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
-                          Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
-    // A new picture replaces the last.
-    source.SetColour(0x10, 0x20, 0x30);
-    ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
-                          Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
-    if (c.pointerAsMetadata) {
-        // The pointer moves over a screen that stands still: buffers without a picture.
-        ASSERT_TRUE(PushUntil(source, stream, 30, 20, false,
-                              Expected(source, c.format, true, 30, 20), frame));
-        // Every buffer sent has arrived (they arrive in order); the repeats of the last one
-        // changed nothing, so there is nothing new and the frame stays.
-        const std::vector<uint8_t> kept = frame;
+        std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
+        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
+                              Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+        // A new picture replaces the last.
+        source.SetColour(0x10, 0x20, 0x30);
+        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
+                              Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+        if (c.pointerAsMetadata) {
+            // The pointer moves over a screen that stands still: buffers without a picture.
+            ASSERT_TRUE(PushUntil(source, stream, 30, 20, false,
+                                  Expected(source, c.format, true, 30, 20), frame));
+            // Every buffer sent has arrived (they arrive in order); the repeats of the last one
+            // changed nothing, so there is nothing new and the frame stays.
+            const std::vector<uint8_t> kept = frame;
+            EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
+            EXPECT_EQ(frame, kept);
+        }
+        EXPECT_FALSE(stream.Ended());
+
+        source.Stop();  // the desktop stops sharing
+        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return stream.Ended(); }, 20s));
+        const std::vector<uint8_t> last = frame;
         EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
-        EXPECT_EQ(frame, kept);
+        EXPECT_EQ(frame, last);
+        stream.Stop();
     }
-    EXPECT_FALSE(stream.Ended());
-
-    source.Stop();  // the desktop stops sharing
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!stream.Ended() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(stream.Ended());
-    const std::vector<uint8_t> last = frame;
-    EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
-    EXPECT_EQ(frame, last);
-    stream.Stop();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SharedScreenStreamTest,
-    testing::Values(StreamCase{"BgrxPointerAsMetadata", SPA_VIDEO_FORMAT_BGRx, true},
-                    StreamCase{"RgbxPointerEmbedded", SPA_VIDEO_FORMAT_RGBx, false},
-                    StreamCase{"BgraPointerAsMetadata", SPA_VIDEO_FORMAT_BGRA, true}),
-    [](const testing::TestParamInfo<StreamCase>& p) { return p.param.name; });
 
 }  // namespace
 }  // namespace capture

@@ -87,10 +87,6 @@ bool WaitFor(const std::function<bool()>& done, int limitMs) {
     return true;
 }
 
-void Pump(int ms) {
-    QTest::qWait(ms);
-}
-
 bool AskWindowToClose(unsigned long window) {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr)

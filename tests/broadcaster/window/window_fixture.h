@@ -74,8 +74,6 @@ struct OpenWindow {
 
 // Runs the event loop until done() or the limit; done()'s last answer.
 bool WaitFor(const std::function<bool()>& done, int limitMs);
-// Runs the event loop for ms.
-void Pump(int ms);
 // Asks an X window to close as a window manager does for its close box (WM_DELETE_WINDOW);
 // false when the display can't be reached.
 bool AskWindowToClose(unsigned long window);
