@@ -145,7 +145,7 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
         {&H264EncoderParam::width, 0},       {&H264EncoderParam::height, -2},
         {&H264EncoderParam::inputFormat, 3}, {&H264EncoderParam::frameRate, 0},
         {&H264EncoderParam::width, 1},       {&H264EncoderParam::height, 1},
-        {&H264EncoderParam::width, 100000}};
+        {&H264EncoderParam::width, 8193}};
     for (const auto& [field, value] : changes) {
         H264EncoderParam p = VideoParam(64, 48);
         p.*field = value;
@@ -168,11 +168,11 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
     ASSERT_EQ(p.inputFrameSize, 321 * 241 * 3);
     EXPECT_TRUE(std::all_of(p.inputFrame, p.inputFrame + p.inputFrameSize,
                             [](uint8_t b) { return b == 0; }));
-    // Opening the open record again starts a fresh stream of the new size.
+    // Opening the open record again starts a fresh stream of the new size, the widest there is.
     EncodeMoving(p, 5);
-    p.width = 192;
+    p.width = 8192;
     ASSERT_EQ(H264EncoderOpen(&p), 1);
-    EXPECT_EQ(p.inputFrameSize, 192 * 241 * 3);
+    EXPECT_EQ(p.inputFrameSize, 8192 * 241 * 3);
     EXPECT_EQ(IdrFrames(EncodeMoving(p, 2)), (std::vector<int>{0}));
     EXPECT_EQ(H264EncoderClose(&p), 1);
     EXPECT_TRUE(p.inputFrame == nullptr && p.reserved == nullptr && p.inputFrameSize == 0);
@@ -246,17 +246,18 @@ TEST(H264EncoderTest, AverageBitrateHoldsAndFollowsTheTargetAndQualitySetsTheCrf
     EXPECT_LT(static_cast<double>(after) * 8 / 1000, 50 * 3 * 1.5);
     EXPECT_LT(2 * after, before);
 
-    H264EncoderParam fine = VideoParam(320, 240, 25, 25);
-    fine.quality = 12;
-    H264EncoderParam coarse = VideoParam(320, 240, 25, 25);
-    coarse.quality = 40;
-    ASSERT_EQ(H264EncoderOpen(&fine), 1);
-    ASSERT_EQ(H264EncoderOpen(&coarse), 1);
-    const size_t fineBytes = TotalBytes(EncodeMoving(fine, 25));
-    const size_t coarseBytes = TotalBytes(EncodeMoving(coarse, 25));
-    EXPECT_EQ(H264EncoderSetBitrate(&fine, 100), 0);  // a quality, not a bit rate
-    H264EncoderClose(&fine);
-    H264EncoderClose(&coarse);
+    // Quality is the CRF; a quality out of range gives the default, 23.
+    const auto qualityBytes = [](int quality) {
+        H264EncoderParam p = VideoParam(320, 240, 25, 25);
+        p.quality = quality;
+        EXPECT_EQ(H264EncoderOpen(&p), 1);
+        const size_t bytes = TotalBytes(EncodeMoving(p, 25));
+        EXPECT_EQ(H264EncoderSetBitrate(&p, 100), 0);  // a quality, not a bit rate
+        H264EncoderClose(&p);
+        return bytes;
+    };
+    const size_t fineBytes = qualityBytes(12), coarseBytes = qualityBytes(40);
+    EXPECT_EQ(qualityBytes(0), qualityBytes(23));
     EXPECT_GT(fineBytes, 4 * coarseBytes);
 }
 
@@ -374,11 +375,11 @@ TEST(AacEncoderTest, OpenRejectsUnsupportedParametersCleanly) {
 }
 
 struct AudioCase {
-    int rate, channels, samplingIndex;
+    int rate, channels;
 };
 
 TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
-    for (const AudioCase c : {AudioCase{44100, 2, 4}, AudioCase{8000, 1, 11}}) {
+    for (const AudioCase c : {AudioCase{44100, 2}, AudioCase{8000, 1}}) {
         SCOPED_TRACE(c.rate);
         AACEncoderParam p = AudioParam(c.rate, 16, c.channels);
         ASSERT_EQ(AACEncoderOpen(&p), 1);
@@ -414,17 +415,6 @@ TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
         EXPECT_TRUE(p.input == nullptr && p.reserved == nullptr);
         EXPECT_LE(silentCalls, 2) << "start-up delay of the encoder";
         EXPECT_EQ(static_cast<int>(frames.size()) + silentCalls, calls);
-        for (size_t i = 0; i < frames.size(); ++i) {
-            SCOPED_TRACE("frame " + std::to_string(i));
-            // The header the table above pins down, for the frame's own length.
-            ASSERT_GT(frames[i].size(), kAdtsHeaderSize);
-            ASSERT_LT(frames[i].size(), 2048u);
-            std::array<uint8_t, 7> h{};
-            ASSERT_TRUE(WriteAdtsHeader(h.data(), frames[i].size() - kAdtsHeaderSize,
-                                        kAacObjectTypeLc, c.samplingIndex, c.channels));
-            EXPECT_TRUE(std::equal(h.begin(), h.end(), frames[i].begin()));
-        }
-
         TempDir dir("ocelix_aac");
         const auto file = dir / "tone.aac";
         WriteFile(file, frames);

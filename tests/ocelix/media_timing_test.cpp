@@ -98,18 +98,6 @@ TEST(MMTimer, StallsAreCaughtUpOrSkippedByLength) {
     }
 }
 
-TEST(AudioClock, FramesFollowTheSampleCountFromTheFirstBlock) {
-    AudioClock clock(44100, 1024, 1024);
-    const double blockMs = 1024 * 1000.0 / 44100;
-    clock.BlockArrived(100);                                            // recorded from 76.8 ms
-    EXPECT_EQ(clock.NextFrameStamp(), std::lround(100 - 2 * blockMs));  // the encoder's delay
-    const int jitter[] = {12, 0, 7, 15, 3};
-    for (int b = 1; b <= 5; ++b) {
-        clock.BlockArrived(100 + std::lround(b * blockMs) + jitter[b - 1]);
-        EXPECT_EQ(clock.NextFrameStamp(), std::lround(100 - blockMs + (b - 1) * blockMs)) << b;
-    }
-}
-
 TEST(AudioClock, ASoundCardClockThatDriftsIsFollowedInSmallSteps) {
     for (const double drift : {1.002, 0.998}) {  // the card 0.2 % slow, and fast
         AudioClock clock(44100, 1024, 0);
