@@ -57,18 +57,15 @@ void ExpectPackagingForm(const std::vector<uint8_t>& au, size_t frame) {
     EXPECT_EQ(types, expected);
 }
 
-bool IsIdr(const std::vector<uint8_t>& au) {
-    for (const auto nal : rtmp::media::SplitNalUnits(au))
-        if ((nal[0] & 0x1F) == kNalIdr)
-            return true;
-    return false;
-}
-
+// Indexes of the access units that hold an IDR slice.
 std::vector<int> IdrFrames(const Units& units) {
     std::vector<int> idr;
-    for (size_t i = 0; i < units.size(); ++i)
-        if (IsIdr(units[i]))
+    for (size_t i = 0; i < units.size(); ++i) {
+        const auto nals = rtmp::media::SplitNalUnits(units[i]);
+        if (std::any_of(nals.begin(), nals.end(),
+                        [](auto nal) { return (nal[0] & 0x1F) == kNalIdr; }))
             idr.push_back(static_cast<int>(i));
+    }
     return idr;
 }
 
