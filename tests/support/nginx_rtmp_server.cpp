@@ -192,10 +192,6 @@ void NginxRtmpServer::Stop() {
     process_.Stop(SIGTERM, std::chrono::seconds(5));
 }
 
-bool NginxRtmpServer::Running() {
-    return process_.Running();
-}
-
 std::string NginxRtmpServer::Url(std::string_view app, std::string_view stream) const {
     std::string url = "rtmp://127.0.0.1:" + std::to_string(port_) + "/";
     url.append(app);
