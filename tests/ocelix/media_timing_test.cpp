@@ -161,10 +161,10 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     MediaPacket out;
     int64_t wait = 0;
     q.Push(Packet(kVideoType, 0, true), 10);
-    ASSERT_TRUE(q.Next(100, &out, &wait));  // in flight: the line is stuck
-    for (int64_t t = 40; t <= 960; t += 40) {
-        EXPECT_TRUE(q.Push(Packet(kVideoType, t), t + 10));
-        EXPECT_TRUE(q.Push(Packet(kAudioType, t), t + 10));
+    ASSERT_TRUE(q.Next(100, &out, &wait));     // in flight: the line is stuck
+    for (int64_t t = 40; t <= 960; t += 40) {  // the last one pushed a second after the first
+        EXPECT_TRUE(q.Push(Packet(kVideoType, t), t + 40));
+        EXPECT_TRUE(q.Push(Packet(kAudioType, t), t + 40));
     }
     EXPECT_EQ(q.DelayMs(1000), 1000);
     EXPECT_FALSE(q.TakeKeyRequest());
@@ -197,34 +197,47 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     EXPECT_EQ(last, 1120);  // 1160 waits for audio that may still come
 }
 
-TEST(BitrateControl, StepsDownToAQuarterAndBackUpWhileTheQueueStaysShort) {
+// A look a second at the count of loss episodes and the send queue's age; each row's looks
+// from a fresh control, and the target after the last.
+TEST(BitrateControl, StepsDownOnLossOrALongQueueAndUpAfterThreeCalmSeconds) {
+    struct Look {
+        int64_t t;
+        uint64_t losses;
+        int64_t delay;
+    };
+    struct Case {
+        int configured;
+        std::vector<Look> looks;
+        int target;
+    };
+    const Case cases[] = {
+        {800, {{0, 0, 900}}, 800},                  // the first look only starts
+        {800, {{0, 0, 0}, {999, 1, 0}}, 800},       // within the second: no look
+        {800, {{0, 0, 0}, {1000, 1, 0}}, 600},      // a loss: down a quarter
+        {800, {{0, 0, 500}, {1000, 0, 500}}, 800},  // long, but not over the mark
+        {800, {{0, 0, 501}, {1000, 0, 501}}, 600},  // over it
+        {800, {{0, 0, 251}, {1000, 0, 251}}, 800},  // rather long, not growing
+        {800, {{0, 0, 251}, {1000, 0, 252}}, 600},  // rather long and growing
+        {800, {{0, 0, 249}, {1000, 0, 250}}, 800},  // growing, but short
+        {0, {{0, 0, 0}, {1000, 1, 900}}, 0},        // a quality, not a bit rate
+        {800, {{0, 0, 0}, {1000, 1, 0}, {2000, 1, 149}, {3000, 1, 0}, {4000, 1, 0}}, 680},
+        {800, {{0, 0, 0}, {1000, 1, 0}, {2000, 1, 150}, {3000, 1, 0}, {4000, 1, 0}}, 600},
+    };
+    for (const Case& c : cases) {
+        BitrateControl b(c.configured);
+        int target = -1;
+        for (const Look& l : c.looks)
+            target = b.Update(l.t, l.losses, l.delay);
+        EXPECT_EQ(target, c.target) << c.looks.size() << " looks, the last at " << c.looks.back().t;
+    }
+    // Losses every second: never below a quarter; then up by a tenth every three calm seconds.
     BitrateControl b(800);
-    EXPECT_EQ(b.Update(0, 0, 0), 800);
-    // Losses every second: down by a quarter each time, never below 200.
+    b.Update(0, 0, 0);
     const int down[] = {600, 450, 337, 252, 200, 200};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(b.Update(1000 * (i + 1), static_cast<uint64_t>(i + 1), 100), down[i]) << i;
-    // A queue that grows past a quarter second lowers it too (seen from the top).
-    BitrateControl g(800);
-    g.Update(0, 0, 0);
-    EXPECT_EQ(g.Update(1000, 0, 200), 800);
-    EXPECT_EQ(g.Update(2000, 0, 300), 600);
-    EXPECT_EQ(g.Update(3000, 0, 280), 600);  // long but shrinking
-    // Calm: up in steps of a tenth, one every three seconds of a short queue.
-    int64_t t = 6000;
-    EXPECT_EQ(b.Update(t, 6, 100), 200);
-    int last = 200;
-    for (t = 7000; t <= 60000; t += 1000) {
-        const int now = b.Update(t, 6, 50);
-        EXPECT_GE(now, last);
-        EXPECT_LE(now - last, 80);
-        last = now;
-    }
-    EXPECT_EQ(last, 800);
-    // Quality mode: nothing to follow.
-    BitrateControl q(0);
-    EXPECT_EQ(q.Update(0, 0, 0), 0);
-    EXPECT_EQ(q.Update(5000, 3, 900), 0);
+    for (int64_t t = 7000; t <= 33000; t += 1000)
+        EXPECT_EQ(b.Update(t, 6, 50), std::min<int64_t>(800, 200 + 80 * ((t - 6000) / 3000))) << t;
 }
 
 }  // namespace
