@@ -180,18 +180,20 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
 struct StreamCase {
     int width, height, fps, interval, frames, keyAt, decodedWidth, decodedHeight;
     std::vector<int> idr;
+    int heldBack;  // pictures in before the first comes out
 };
 
 TEST(H264EncoderTest, AccessUnitsKeyFramesAndPictureTypesAreWhatFfmpegDecodes) {
     const StreamCase cases[] = {
-        {320, 240, 25, 10, 60, -1, 320, 240, {0, 10, 20, 30, 40, 50}},
+        {320, 240, 25, 10, 60, -1, 320, 240, {0, 10, 20, 30, 40, 50}, 0},
         // An odd size is cropped to an even one; interval 0 is a key frame every two seconds.
-        {321, 243, 15, 0, 70, -1, 320, 242, {0, 30, 60}},
+        {321, 243, 15, 0, 70, -1, 320, 242, {0, 30, 60}, 0},
         // The requested key frame is the next one, and the interval counts from it.
-        {160, 120, 25, 30, 60, 7, 160, 120, {0, 7, 37}},
-        // Full HD is the size that gets frame threads: the same form, at most one picture in
-        // the encoder before the first comes out (EncodeMoving).
-        {1920, 1080, 25, 0, 8, -1, 1920, 1080, {0}},
+        {160, 120, 25, 30, 60, 7, 160, 120, {0, 7, 37}, 0},
+        // 720p is encoded by one thread, without delay; a larger picture gets frame threads: the
+        // same form, one picture in the encoder before the first comes out, never more.
+        {1280, 720, 25, 0, 3, -1, 1280, 720, {0}, 0},
+        {1920, 1080, 25, 0, 8, -1, 1920, 1080, {0}, 1},
     };
     for (const StreamCase& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
@@ -199,6 +201,7 @@ TEST(H264EncoderTest, AccessUnitsKeyFramesAndPictureTypesAreWhatFfmpegDecodes) {
         ASSERT_EQ(H264EncoderOpen(&p), 1);
         const Units units = EncodeMoving(p, c.frames, c.keyAt);
         EXPECT_EQ(H264EncoderClose(&p), 1);
+        EXPECT_EQ(units.size(), static_cast<size_t>(c.frames - c.heldBack));
         for (size_t i = 0; i < units.size(); ++i)
             ExpectPackagingForm(units[i], i);
         const std::vector<int> idr = IdrFrames(units);

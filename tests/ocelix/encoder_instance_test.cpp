@@ -346,6 +346,7 @@ TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {
         e->EncodeDueFrames();
         ASSERT_TRUE(e->SendPass());
     }
+    EXPECT_EQ(Stats(*e).sendKbps, 3);  // the rate leaves out the current 100 ms: 450 bytes
     now = now + 100;
     OcelixStats stats = Stats(*e);
     EXPECT_EQ(stats.videoPacketsSent, 10u);

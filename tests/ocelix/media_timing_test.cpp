@@ -130,6 +130,21 @@ MediaPacket Packet(int type, int64_t stamp, bool key = false) {
     return p;
 }
 
+// What the queue drops to: an access unit with an IDR slice (NAL type 5) in it.
+TEST(SendQueue, AKeyFrameIsAnAccessUnitWithAnIdrSlice) {
+    const std::pair<std::vector<uint8_t>, bool> units[] = {
+        {{0, 0, 1, 0x65}, true},  // the shortest: a start code and the header
+        {{0, 0, 0, 1, 0x67, 0x64, 0, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 0x88}, true},
+        {{0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x65}, true},
+        {{0, 0, 1, 0x41, 0x65, 0x65}, false},  // the type is in the header only
+        {{0, 0, 1}, false},
+        {{0x65}, false},
+    };
+    for (const auto& [bytes, key] : units)
+        EXPECT_EQ(IsKeyFrame(bytes.data(), static_cast<int>(bytes.size())), key) << bytes.size();
+    EXPECT_FALSE(IsKeyFrame(nullptr, 4));
+}
+
 TEST(SendQueue, HandsOutInTimeOrderAndAudioWaitsForVideoOnlySoLong) {
     SendQueueLimits limits;
     limits.audioWaitMs = 80;
