@@ -48,7 +48,7 @@ void ExpectPackagingForm(const std::vector<uint8_t>& au, size_t frame) {
         if (type == kNalSps) {
             ASSERT_GE(nal.size(), 4u);
             EXPECT_EQ(nal[1], 100) << "profile_idc (High)";
-            EXPECT_TRUE(nal[3] > 0 && nal[3] <= 40) << "level_idc " << int{nal[3]};
+            EXPECT_EQ(nal[3], 40) << "level_idc";
         }
     }
     const int slice = types.back();
@@ -57,18 +57,15 @@ void ExpectPackagingForm(const std::vector<uint8_t>& au, size_t frame) {
     EXPECT_EQ(types, expected);
 }
 
-bool IsIdr(const std::vector<uint8_t>& au) {
-    for (const auto nal : rtmp::media::SplitNalUnits(au))
-        if ((nal[0] & 0x1F) == kNalIdr)
-            return true;
-    return false;
-}
-
+// Indexes of the access units that hold an IDR slice.
 std::vector<int> IdrFrames(const Units& units) {
     std::vector<int> idr;
-    for (size_t i = 0; i < units.size(); ++i)
-        if (IsIdr(units[i]))
+    for (size_t i = 0; i < units.size(); ++i) {
+        const auto nals = rtmp::media::SplitNalUnits(units[i]);
+        if (std::any_of(nals.begin(), nals.end(),
+                        [](auto nal) { return (nal[0] & 0x1F) == kNalIdr; }))
             idr.push_back(static_cast<int>(i));
+    }
     return idr;
 }
 
@@ -109,7 +106,8 @@ H264EncoderParam VideoParam(int width, int height, int fps = 25, int interval = 
     return p;
 }
 
-// Encodes `frames` moving pictures (a key frame asked for before frame `keyAt`).
+// Encodes `frames` moving pictures (a key frame asked for before frame `keyAt`). An encoder with
+// frame threads may hold the first picture back, never more: one empty output at the start.
 Units EncodeMoving(H264EncoderParam& p, int frames, int keyAt = -1) {
     Units units;
     for (int i = 0; i < frames; ++i) {
@@ -117,6 +115,8 @@ Units EncodeMoving(H264EncoderParam& p, int frames, int keyAt = -1) {
         if (i == keyAt)
             H264EncoderRequestKeyFrame(&p);
         EXPECT_EQ(H264EncoderEncode(&p), 1);
+        if (i == 0 && p.outputLength == 0)
+            continue;
         EXPECT_GT(p.outputLength, 0) << "frame " << i;
         units.emplace_back(p.output, p.output + std::max(0, p.outputLength));
     }
@@ -136,23 +136,13 @@ void WriteFile(const std::filesystem::path& path, const Units& units) {
         out.write(reinterpret_cast<const char*>(u.data()), static_cast<std::streamsize>(u.size()));
 }
 
-std::string DecodeToRaw(const Units& units, const char* pixelFormat) {
-    TempDir dir("ocelix_h264_raw");
-    WriteFile(dir / "picture.h264", units);
-    const auto r =
-        RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", (dir / "picture.h264").string(),
-                    "-f", "rawvideo", "-pix_fmt", pixelFormat, "-"});
-    EXPECT_TRUE(r.Succeeded()) << r.err;
-    return r.out;
-}
-
 TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
     // width 1 and height 1 round down to an empty picture.
     const std::pair<int32_t H264EncoderParam::*, int32_t> changes[] = {
         {&H264EncoderParam::width, 0},       {&H264EncoderParam::height, -2},
         {&H264EncoderParam::inputFormat, 3}, {&H264EncoderParam::frameRate, 0},
         {&H264EncoderParam::width, 1},       {&H264EncoderParam::height, 1},
-        {&H264EncoderParam::width, 100000}};
+        {&H264EncoderParam::width, 8193}};
     for (const auto& [field, value] : changes) {
         H264EncoderParam p = VideoParam(64, 48);
         p.*field = value;
@@ -175,6 +165,12 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
     ASSERT_EQ(p.inputFrameSize, 321 * 241 * 3);
     EXPECT_TRUE(std::all_of(p.inputFrame, p.inputFrame + p.inputFrameSize,
                             [](uint8_t b) { return b == 0; }));
+    // Opening the open record again starts a fresh stream of the new size, the widest there is.
+    EncodeMoving(p, 5);
+    p.width = 8192;
+    ASSERT_EQ(H264EncoderOpen(&p), 1);
+    EXPECT_EQ(p.inputFrameSize, 8192 * 241 * 3);
+    EXPECT_EQ(IdrFrames(EncodeMoving(p, 2)), (std::vector<int>{0}));
     EXPECT_EQ(H264EncoderClose(&p), 1);
     EXPECT_TRUE(p.inputFrame == nullptr && p.reserved == nullptr && p.inputFrameSize == 0);
     EXPECT_EQ(H264EncoderEncode(&p), 0) << "encode after close";
@@ -182,20 +178,34 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
 }
 
 struct StreamCase {
-    int width, height, decodedWidth, decodedHeight;
+    int width, height, fps, interval, frames, keyAt, decodedWidth, decodedHeight;
+    std::vector<int> idr;
+    int heldBack;  // pictures in before the first comes out
 };
 
-TEST(H264EncoderTest, EveryAccessUnitHasThePackagingFormAndFfmpegDecodesTheStream) {
-    // An odd size is cropped to an even one.
-    for (const StreamCase c : {StreamCase{320, 240, 320, 240}, StreamCase{321, 243, 320, 242}}) {
-        SCOPED_TRACE(c.width);
-        H264EncoderParam p = VideoParam(c.width, c.height, 25, 10);
+TEST(H264EncoderTest, AccessUnitsKeyFramesAndPictureTypesAreWhatFfmpegDecodes) {
+    const StreamCase cases[] = {
+        {320, 240, 25, 10, 60, -1, 320, 240, {0, 10, 20, 30, 40, 50}, 0},
+        // An odd size is cropped to an even one; interval 0 is a key frame every two seconds.
+        {321, 243, 15, 0, 70, -1, 320, 242, {0, 30, 60}, 0},
+        // The requested key frame is the next one, and the interval counts from it.
+        {160, 120, 25, 30, 60, 7, 160, 120, {0, 7, 37}, 0},
+        // 720p is encoded by one thread, without delay; a larger picture gets frame threads: the
+        // same form, one picture in the encoder before the first comes out, never more.
+        {1280, 720, 25, 0, 3, -1, 1280, 720, {0}, 0},
+        {1920, 1080, 25, 0, 8, -1, 1920, 1080, {0}, 1},
+    };
+    for (const StreamCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        H264EncoderParam p = VideoParam(c.width, c.height, c.fps, c.interval);
         ASSERT_EQ(H264EncoderOpen(&p), 1);
-        const Units units = EncodeMoving(p, 60);
+        const Units units = EncodeMoving(p, c.frames, c.keyAt);
         EXPECT_EQ(H264EncoderClose(&p), 1);
+        EXPECT_EQ(units.size(), static_cast<size_t>(c.frames - c.heldBack));
         for (size_t i = 0; i < units.size(); ++i)
             ExpectPackagingForm(units[i], i);
-        EXPECT_EQ(IdrFrames(units), (std::vector<int>{0, 10, 20, 30, 40, 50}));
+        const std::vector<int> idr = IdrFrames(units);
+        EXPECT_EQ(idr, c.idr);
 
         TempDir dir("ocelix_h264");
         WriteFile(dir / "moving.h264", units);
@@ -205,73 +215,17 @@ TEST(H264EncoderTest, EveryAccessUnitHasThePackagingFormAndFfmpegDecodesTheStrea
         EXPECT_EQ(probe.Video()->profile, "High");
         EXPECT_EQ(probe.Video()->width, c.decodedWidth);
         EXPECT_EQ(probe.Video()->height, c.decodedHeight);
-        EXPECT_EQ(probe.Video()->frames, 60);
         EXPECT_EQ(DecodeErrors(dir / "moving.h264"), "");
-    }
-}
-
-TEST(H264EncoderTest, KeyFramesFollowTheIntervalAndARequestRestartsIt) {
-    struct Case {
-        int fps, interval, frames, keyAt;
-        std::vector<int> idr;
-    };
-    const Case cases[] = {
-        {15, 0, 70, -1, {0, 30, 60}},  // interval 0: two seconds of frames
-        {25, 30, 60, 7, {0, 7, 37}},   // the requested key frame is the next one
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.interval);
-        H264EncoderParam p = VideoParam(160, 120, c.fps, c.interval);
-        ASSERT_EQ(H264EncoderOpen(&p), 1);
-        const Units units = EncodeMoving(p, c.frames, c.keyAt);
-        H264EncoderClose(&p);
-        EXPECT_EQ(IdrFrames(units), c.idr);
+        // Every picture decodes, as I at the key frames and P elsewhere: no B-pictures.
+        const auto types = RunProcess({"ffprobe", "-v", "error", "-show_entries", "frame=pict_type",
+                                       "-of", "csv=p=0", (dir / "moving.h264").string()});
+        std::string pictures, expected;
+        std::copy_if(types.out.begin(), types.out.end(), std::back_inserter(pictures),
+                     [](char t) { return t == 'I' || t == 'P' || t == 'B'; });
         for (size_t i = 0; i < units.size(); ++i)
-            ExpectPackagingForm(units[i], i);
+            expected += std::count(idr.begin(), idr.end(), static_cast<int>(i)) != 0 ? 'I' : 'P';
+        EXPECT_EQ(pictures, expected) << types.err;
     }
-    // Opening the record again starts a fresh stream of the new size.
-    H264EncoderParam p = VideoParam(160, 120, 25, 100);
-    ASSERT_EQ(H264EncoderOpen(&p), 1);
-    EncodeMoving(p, 5);
-    p.width = 192;
-    ASSERT_EQ(H264EncoderOpen(&p), 1);
-    EXPECT_EQ(p.inputFrameSize, 192 * 120 * 3);
-    EXPECT_EQ(IdrFrames(EncodeMoving(p, 2)), (std::vector<int>{0}));
-    H264EncoderClose(&p);
-}
-
-// Full HD is the size that gets frame threads: still High profile at level 4.0, one slice per
-// picture, no B-slices, and at most one picture in the encoder before the first comes out.
-TEST(H264EncoderTest, FullHdKeepsItsFormWithinOneFrameOfLatency) {
-    H264EncoderParam p = VideoParam(1920, 1080);
-    ASSERT_EQ(H264EncoderOpen(&p), 1);
-    Units units;
-    int leadingEmpty = 0;
-    for (int i = 0; i < 8; ++i) {
-        DrawMovingPicture(p.inputFrame, p.width, p.height, i);
-        ASSERT_EQ(H264EncoderEncode(&p), 1);
-        if (p.outputLength == 0 && units.empty()) {
-            ++leadingEmpty;
-            continue;
-        }
-        EXPECT_GT(p.outputLength, 0) << "frame " << i;
-        units.emplace_back(p.output, p.output + p.outputLength);
-    }
-    H264EncoderClose(&p);
-    EXPECT_LE(leadingEmpty, 1) << "pictures in before the first out";
-    ASSERT_GE(units.size(), 7u);
-    ASSERT_GE(units[0].size(), 8u);
-    EXPECT_EQ(units[0][7], 40) << "level_idc";
-    for (size_t i = 0; i < units.size(); ++i)
-        ExpectPackagingForm(units[i], i);
-    TempDir dir("ocelix_h264_hd");
-    WriteFile(dir / "hd.h264", units);
-    const auto types = RunProcess({"ffprobe", "-v", "error", "-show_entries", "frame=pict_type",
-                                   "-of", "csv=p=0", (dir / "hd.h264").string()});
-    std::string pictures;  // the picture types alone, one letter each
-    std::copy_if(types.out.begin(), types.out.end(), std::back_inserter(pictures),
-                 [](char c) { return c == 'I' || c == 'P' || c == 'B'; });
-    EXPECT_EQ(pictures, "I" + std::string(units.size() - 1, 'P')) << types.err;
 }
 
 TEST(H264EncoderTest, AverageBitrateHoldsAndFollowsTheTargetAndQualitySetsTheCrf) {
@@ -292,83 +246,75 @@ TEST(H264EncoderTest, AverageBitrateHoldsAndFollowsTheTargetAndQualitySetsTheCrf
     EXPECT_LT(static_cast<double>(after) * 8 / 1000, 50 * 3 * 1.5);
     EXPECT_LT(2 * after, before);
 
-    H264EncoderParam fine = VideoParam(320, 240, 25, 25);
-    fine.quality = 12;
-    H264EncoderParam coarse = VideoParam(320, 240, 25, 25);
-    coarse.quality = 40;
-    ASSERT_EQ(H264EncoderOpen(&fine), 1);
-    ASSERT_EQ(H264EncoderOpen(&coarse), 1);
-    const size_t fineBytes = TotalBytes(EncodeMoving(fine, 25));
-    const size_t coarseBytes = TotalBytes(EncodeMoving(coarse, 25));
-    EXPECT_EQ(H264EncoderSetBitrate(&fine, 100), 0);  // a quality, not a bit rate
-    H264EncoderClose(&fine);
-    H264EncoderClose(&coarse);
+    // Quality is the CRF; a quality out of range gives the default, 23.
+    const auto qualityBytes = [](int quality) {
+        H264EncoderParam p = VideoParam(320, 240, 25, 25);
+        p.quality = quality;
+        EXPECT_EQ(H264EncoderOpen(&p), 1);
+        const size_t bytes = TotalBytes(EncodeMoving(p, 25));
+        EXPECT_EQ(H264EncoderSetBitrate(&p, 100), 0);  // a quality, not a bit rate
+        H264EncoderClose(&p);
+        return bytes;
+    };
+    const size_t fineBytes = qualityBytes(12), coarseBytes = qualityBytes(40);
+    EXPECT_EQ(qualityBytes(0), qualityBytes(23));
     EXPECT_GT(fineBytes, 4 * coarseBytes);
 }
 
-TEST(H264EncoderTest, ACallersFrameIsConvertedOnceAndARepeatIsNotConvertedAgain) {
-    H264EncoderParam p = VideoParam(320, 240, 25, 100);
-    ASSERT_EQ(H264EncoderOpen(&p), 1);
-    std::vector<uint8_t> frame(static_cast<size_t>(p.inputFrameSize));
-    Units units;
-    for (int i = 1; i <= 5; ++i) {
-        DrawMovingPicture(frame.data(), p.width, p.height, i * 7);
-        ASSERT_EQ(H264EncoderEncodeFrame(&p, frame.data()), 1);
-        units.emplace_back(p.output, p.output + p.outputLength);
-    }
-    // The component's own buffer holds another picture now; a repeat does not look at it.
-    DrawMovingPicture(p.inputFrame, p.width, p.height, 99);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(H264EncoderEncodeFrame(&p, nullptr), 1);
-        units.emplace_back(p.output, p.output + p.outputLength);
-    }
-    H264EncoderClose(&p);
-    const std::string gray = DecodeToRaw(units, "gray");
-    const size_t size = 320 * 240;
-    ASSERT_EQ(gray.size(), 8 * size);
-    const auto differs = [&](size_t a, size_t b) {
-        long sum = 0;
-        for (size_t i = 0; i < size; ++i)
-            sum += std::abs(static_cast<uint8_t>(gray[a * size + i]) -
-                            static_cast<uint8_t>(gray[b * size + i]));
-        return static_cast<double>(sum) / static_cast<double>(size);
-    };
-    EXPECT_GT(differs(3, 4), 4.0);  // the pictures move
-    for (size_t r = 5; r < 8; ++r)
-        EXPECT_LT(differs(4, r), 2.0) << r;  // the repeats show the last picture
-}
-
-// Displayed top half pure blue, bottom half pure red: a picture upside down or with red and
-// blue swapped comes out red on top.
-TEST(H264EncoderTest, BottomUpBlueGreenRedInputIsShownAsDrawn) {
+// A caller's frame is converted at each call; a null frame repeats the last picture without
+// converting the record's own buffer. The first frame is drawn blue over red, the second red over
+// blue, both bottom row first: a picture upside down or with red and blue swapped comes out with
+// the other colour on top.
+TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     constexpr int kW = 160, kH = 120;
     H264EncoderParam p = VideoParam(kW, kH);
     p.quality = 18;
     ASSERT_EQ(H264EncoderOpen(&p), 1);
-    for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x)
-            SetPixel(p.inputFrame, kW, kH, x, y, y < kH / 2 ? 255 : 0, 0, y < kH / 2 ? 0 : 255);
+    const auto halves = [&](bool blueOnTop) {
+        std::vector<uint8_t> frame(static_cast<size_t>(p.inputFrameSize));
+        for (int y = 0; y < kH; ++y) {
+            const bool blue = (y < kH / 2) == blueOnTop;
+            for (int x = 0; x < kW; ++x)
+                SetPixel(frame.data(), kW, kH, x, y, blue ? 255 : 0, 0, blue ? 0 : 255);
+        }
+        return frame;
+    };
+    const std::vector<uint8_t> blueOnTop = halves(true), redOnTop = halves(false);
     Units units;
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(H264EncoderEncode(&p), 1);
+    const uint8_t* const frames[] = {blueOnTop.data(), redOnTop.data(), nullptr, nullptr};
+    for (const uint8_t* frame : frames) {
+        std::copy(blueOnTop.begin(), blueOnTop.end(), p.inputFrame);
+        ASSERT_EQ(H264EncoderEncodeFrame(&p, frame), 1);
         units.emplace_back(p.output, p.output + p.outputLength);
     }
     H264EncoderClose(&p);
-    const std::string rgb = DecodeToRaw(units, "rgb24");
-    ASSERT_EQ(rgb.size(), size_t{kW} * kH * 3 * 3);
-    // Mean of one colour over rows [from, to) of the first picture; rows near the edge between
-    // the halves are left out, chroma and deblocking blur them.
-    const auto mean = [&](int channel, int from, int to) {
+    TempDir dir("ocelix_h264_raw");
+    WriteFile(dir / "picture.h264", units);
+    const auto decoded =
+        RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", (dir / "picture.h264").string(),
+                    "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    const std::string& rgb = decoded.out;
+    const size_t pictureBytes = size_t{kW} * kH * 3;
+    ASSERT_EQ(rgb.size(), 4 * pictureBytes) << decoded.err;
+    // Mean of one colour (0 red, 2 blue) over the top or bottom half of picture n; rows near
+    // the edge between the halves are left out, chroma and deblocking blur them.
+    const auto mean = [&](size_t n, bool top, int channel) {
+        const int from = top ? 0 : kH / 2 + 8, to = top ? kH / 2 - 8 : kH;
         double sum = 0;
         for (int y = from; y < to; ++y)
             for (int x = 0; x < kW; ++x)
-                sum += static_cast<uint8_t>(rgb[static_cast<size_t>((y * kW + x) * 3 + channel)]);
+                sum += static_cast<uint8_t>(
+                    rgb[n * pictureBytes + static_cast<size_t>((y * kW + x) * 3 + channel)]);
         return sum / ((to - from) * kW);
     };
-    EXPECT_GT(mean(2, 0, kH / 2 - 8), 200);
-    EXPECT_LT(mean(0, 0, kH / 2 - 8), 50);
-    EXPECT_GT(mean(0, kH / 2 + 8, kH), 200);
-    EXPECT_LT(mean(2, kH / 2 + 8, kH), 50);
+    for (size_t n = 0; n < 4; ++n) {
+        SCOPED_TRACE(n);
+        const int onTop = n == 0 ? 2 : 0, below = 2 - onTop;
+        EXPECT_GT(mean(n, true, onTop), 200);
+        EXPECT_LT(mean(n, true, below), 50);
+        EXPECT_GT(mean(n, false, below), 200);
+        EXPECT_LT(mean(n, false, onTop), 50);
+    }
 }
 
 TEST(AdtsTest, HeaderBytesSamplingIndexAndRefusedValues) {
@@ -429,11 +375,11 @@ TEST(AacEncoderTest, OpenRejectsUnsupportedParametersCleanly) {
 }
 
 struct AudioCase {
-    int rate, channels, samplingIndex;
+    int rate, channels;
 };
 
 TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
-    for (const AudioCase c : {AudioCase{44100, 2, 4}, AudioCase{8000, 1, 11}}) {
+    for (const AudioCase c : {AudioCase{44100, 2}, AudioCase{8000, 1}}) {
         SCOPED_TRACE(c.rate);
         AACEncoderParam p = AudioParam(c.rate, 16, c.channels);
         ASSERT_EQ(AACEncoderOpen(&p), 1);
@@ -469,17 +415,6 @@ TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
         EXPECT_TRUE(p.input == nullptr && p.reserved == nullptr);
         EXPECT_LE(silentCalls, 2) << "start-up delay of the encoder";
         EXPECT_EQ(static_cast<int>(frames.size()) + silentCalls, calls);
-        for (size_t i = 0; i < frames.size(); ++i) {
-            SCOPED_TRACE("frame " + std::to_string(i));
-            // The header the table above pins down, for the frame's own length.
-            ASSERT_GT(frames[i].size(), kAdtsHeaderSize);
-            ASSERT_LT(frames[i].size(), 2048u);
-            std::array<uint8_t, 7> h{};
-            ASSERT_TRUE(WriteAdtsHeader(h.data(), frames[i].size() - kAdtsHeaderSize,
-                                        kAacObjectTypeLc, c.samplingIndex, c.channels));
-            EXPECT_TRUE(std::equal(h.begin(), h.end(), frames[i].begin()));
-        }
-
         TempDir dir("ocelix_aac");
         const auto file = dir / "tone.aac";
         WriteFile(file, frames);

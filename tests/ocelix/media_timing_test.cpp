@@ -98,18 +98,6 @@ TEST(MMTimer, StallsAreCaughtUpOrSkippedByLength) {
     }
 }
 
-TEST(AudioClock, FramesFollowTheSampleCountFromTheFirstBlock) {
-    AudioClock clock(44100, 1024, 1024);
-    const double blockMs = 1024 * 1000.0 / 44100;
-    clock.BlockArrived(100);                                            // recorded from 76.8 ms
-    EXPECT_EQ(clock.NextFrameStamp(), std::lround(100 - 2 * blockMs));  // the encoder's delay
-    const int jitter[] = {12, 0, 7, 15, 3};
-    for (int b = 1; b <= 5; ++b) {
-        clock.BlockArrived(100 + std::lround(b * blockMs) + jitter[b - 1]);
-        EXPECT_EQ(clock.NextFrameStamp(), std::lround(100 - blockMs + (b - 1) * blockMs)) << b;
-    }
-}
-
 TEST(AudioClock, ASoundCardClockThatDriftsIsFollowedInSmallSteps) {
     for (const double drift : {1.002, 0.998}) {  // the card 0.2 % slow, and fast
         AudioClock clock(44100, 1024, 0);
@@ -140,6 +128,21 @@ MediaPacket Packet(int type, int64_t stamp, bool key = false) {
     p.key = key;
     p.bytes.assign(10, static_cast<uint8_t>(stamp));
     return p;
+}
+
+// What the queue drops to: an access unit with an IDR slice (NAL type 5) in it.
+TEST(SendQueue, AKeyFrameIsAnAccessUnitWithAnIdrSlice) {
+    const std::pair<std::vector<uint8_t>, bool> units[] = {
+        {{0, 0, 1, 0x65}, true},  // the shortest: a start code and the header
+        {{0, 0, 0, 1, 0x67, 0x64, 0, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 0x88}, true},
+        {{0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x65}, true},
+        {{0, 0, 1, 0x41, 0x65, 0x65}, false},  // the type is in the header only
+        {{0, 0, 1}, false},
+        {{0x65}, false},
+    };
+    for (const auto& [bytes, key] : units)
+        EXPECT_EQ(IsKeyFrame(bytes.data(), static_cast<int>(bytes.size())), key) << bytes.size();
+    EXPECT_FALSE(IsKeyFrame(nullptr, 4));
 }
 
 TEST(SendQueue, HandsOutInTimeOrderAndAudioWaitsForVideoOnlySoLong) {
@@ -173,10 +176,10 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     MediaPacket out;
     int64_t wait = 0;
     q.Push(Packet(kVideoType, 0, true), 10);
-    ASSERT_TRUE(q.Next(100, &out, &wait));  // in flight: the line is stuck
-    for (int64_t t = 40; t <= 960; t += 40) {
-        EXPECT_TRUE(q.Push(Packet(kVideoType, t), t + 10));
-        EXPECT_TRUE(q.Push(Packet(kAudioType, t), t + 10));
+    ASSERT_TRUE(q.Next(100, &out, &wait));     // in flight: the line is stuck
+    for (int64_t t = 40; t <= 960; t += 40) {  // the last one pushed a second after the first
+        EXPECT_TRUE(q.Push(Packet(kVideoType, t), t + 40));
+        EXPECT_TRUE(q.Push(Packet(kAudioType, t), t + 40));
     }
     EXPECT_EQ(q.DelayMs(1000), 1000);
     EXPECT_FALSE(q.TakeKeyRequest());
@@ -209,34 +212,47 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     EXPECT_EQ(last, 1120);  // 1160 waits for audio that may still come
 }
 
-TEST(BitrateControl, StepsDownToAQuarterAndBackUpWhileTheQueueStaysShort) {
+// A look a second at the count of loss episodes and the send queue's age; each row's looks
+// from a fresh control, and the target after the last.
+TEST(BitrateControl, StepsDownOnLossOrALongQueueAndUpAfterThreeCalmSeconds) {
+    struct Look {
+        int64_t t;
+        uint64_t losses;
+        int64_t delay;
+    };
+    struct Case {
+        int configured;
+        std::vector<Look> looks;
+        int target;
+    };
+    const Case cases[] = {
+        {800, {{0, 0, 900}}, 800},                  // the first look only starts
+        {800, {{0, 0, 0}, {999, 1, 0}}, 800},       // within the second: no look
+        {800, {{0, 0, 0}, {1000, 1, 0}}, 600},      // a loss: down a quarter
+        {800, {{0, 0, 500}, {1000, 0, 500}}, 800},  // long, but not over the mark
+        {800, {{0, 0, 501}, {1000, 0, 501}}, 600},  // over it
+        {800, {{0, 0, 251}, {1000, 0, 251}}, 800},  // rather long, not growing
+        {800, {{0, 0, 251}, {1000, 0, 252}}, 600},  // rather long and growing
+        {800, {{0, 0, 249}, {1000, 0, 250}}, 800},  // growing, but short
+        {0, {{0, 0, 0}, {1000, 1, 900}}, 0},        // a quality, not a bit rate
+        {800, {{0, 0, 0}, {1000, 1, 0}, {2000, 1, 149}, {3000, 1, 0}, {4000, 1, 0}}, 680},
+        {800, {{0, 0, 0}, {1000, 1, 0}, {2000, 1, 150}, {3000, 1, 0}, {4000, 1, 0}}, 600},
+    };
+    for (const Case& c : cases) {
+        BitrateControl b(c.configured);
+        int target = -1;
+        for (const Look& l : c.looks)
+            target = b.Update(l.t, l.losses, l.delay);
+        EXPECT_EQ(target, c.target) << c.looks.size() << " looks, the last at " << c.looks.back().t;
+    }
+    // Losses every second: never below a quarter; then up by a tenth every three calm seconds.
     BitrateControl b(800);
-    EXPECT_EQ(b.Update(0, 0, 0), 800);
-    // Losses every second: down by a quarter each time, never below 200.
+    b.Update(0, 0, 0);
     const int down[] = {600, 450, 337, 252, 200, 200};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(b.Update(1000 * (i + 1), static_cast<uint64_t>(i + 1), 100), down[i]) << i;
-    // A queue that grows past a quarter second lowers it too (seen from the top).
-    BitrateControl g(800);
-    g.Update(0, 0, 0);
-    EXPECT_EQ(g.Update(1000, 0, 200), 800);
-    EXPECT_EQ(g.Update(2000, 0, 300), 600);
-    EXPECT_EQ(g.Update(3000, 0, 280), 600);  // long but shrinking
-    // Calm: up in steps of a tenth, one every three seconds of a short queue.
-    int64_t t = 6000;
-    EXPECT_EQ(b.Update(t, 6, 100), 200);
-    int last = 200;
-    for (t = 7000; t <= 60000; t += 1000) {
-        const int now = b.Update(t, 6, 50);
-        EXPECT_GE(now, last);
-        EXPECT_LE(now - last, 80);
-        last = now;
-    }
-    EXPECT_EQ(last, 800);
-    // Quality mode: nothing to follow.
-    BitrateControl q(0);
-    EXPECT_EQ(q.Update(0, 0, 0), 0);
-    EXPECT_EQ(q.Update(5000, 3, 900), 0);
+    for (int64_t t = 7000; t <= 33000; t += 1000)
+        EXPECT_EQ(b.Update(t, 6, 50), std::min<int64_t>(800, 200 + 80 * ((t - 6000) / 3000))) << t;
 }
 
 }  // namespace

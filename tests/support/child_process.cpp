@@ -1,27 +1,21 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
 namespace rtmp::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int StatusToCode(int status) {
     if (WIFEXITED(status))
@@ -30,29 +24,6 @@ int StatusToCode(int status) {
         return 128 + WTERMSIG(status);
     return -1;
 }
-
-std::vector<char*> ArgPointers(const std::vector<std::string>& argv) {
-    std::vector<char*> ptrs;
-    ptrs.reserve(argv.size() + 1);
-    for (const std::string& a : argv)
-        ptrs.push_back(const_cast<char*>(a.c_str()));
-    ptrs.push_back(nullptr);
-    return ptrs;
-}
-
-// The read and write ends of two pipes, closed on scope exit.
-struct Pipes {
-    std::array<int, 4> fd{-1, -1, -1, -1};  // out read, out write, err read, err write
-    ~Pipes() {
-        for (int f : fd)
-            if (f >= 0)
-                ::close(f);
-    }
-    void Close(int i) {
-        ::close(fd[static_cast<size_t>(i)]);
-        fd[static_cast<size_t>(i)] = -1;
-    }
-};
 
 // posix_spawn file actions and attributes released on scope exit.
 class SpawnSetup {
@@ -66,9 +37,8 @@ class SpawnSetup {
         posix_spawnattr_setsigmask(&attr, &all);
         sigset_t def;
         sigemptyset(&def);
-        sigaddset(&def, SIGINT);
-        sigaddset(&def, SIGTERM);
-        sigaddset(&def, SIGPIPE);
+        for (const int signal : {SIGINT, SIGTERM, SIGPIPE})
+            sigaddset(&def, signal);
         posix_spawnattr_setsigdefault(&attr, &def);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     }
@@ -87,66 +57,20 @@ class SpawnSetup {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
     ProcessResult result;
-    if (argv.empty()) {
-        result.err = "empty command";
-        return result;
-    }
-    Pipes p;
-    if (::pipe2(&p.fd[0], O_CLOEXEC) != 0 || ::pipe2(&p.fd[2], O_CLOEXEC) != 0) {
-        result.err = std::string("pipe: ") + std::strerror(errno);
-        return result;
-    }
-    SpawnSetup setup;
-    posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, p.fd[1], 1);
-    posix_spawn_file_actions_adddup2(&setup.actions, p.fd[3], 2);
-    std::vector<char*> args = ArgPointers(argv);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
-    p.Close(1);
-    p.Close(3);
-    if (rc != 0) {
-        result.err = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    // Output goes to files rather than pipes: nothing to drain while waiting, and a grandchild
+    // that keeps the output open does not hold the wait up.
+    const TempDir dir("run_process");
+    ChildProcess child;
+    if (!child.Start(argv, dir / "out", dir / "err")) {
+        result.err = "cannot start " + (argv.empty() ? std::string("an empty command") : argv[0]);
         return result;
     }
     result.started = true;
-
-    const Clock::time_point deadline = Clock::now() + limit;
-    std::array<pollfd, 2> fds{pollfd{p.fd[0], POLLIN, 0}, pollfd{p.fd[2], POLLIN, 0}};
-    std::array<std::string*, 2> sinks{&result.out, &result.err};
-    int open = 2;
-    std::array<char, 4096> chunk{};
-    while (open > 0) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            result.timedOut = true;
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        int n = ::poll(fds.data(), fds.size(), static_cast<int>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            ssize_t got = ::read(fds[i].fd, chunk.data(), chunk.size());
-            if (got > 0) {
-                sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                fds[i].fd = -1;  // end of output
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = StatusToCode(status);
+    const std::optional<int> code = child.Wait(limit);
+    result.timedOut = !code.has_value();
+    result.exitCode = code ? *code : child.Stop(SIGKILL);
+    result.out = ReadTextFile(dir / "out");
+    result.err = ReadTextFile(dir / "err");
     return result;
 }
 
@@ -154,16 +78,23 @@ ChildProcess::~ChildProcess() {
     Stop(SIGTERM);
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& argv,
-                         const std::filesystem::path& logFile) {
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile,
+                         const std::filesystem::path& errFile) {
     if (argv.empty() || Running())
         return false;
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
-    std::vector<char*> args = ArgPointers(argv);
+    if (errFile.empty())
+        posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&setup.actions, 2, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ) != 0)
         return false;

@@ -37,8 +37,10 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts the program; false when it could not be spawned or one is already running.
-    bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile);
+    // Starts the program, its stdout and stderr appended to `logFile` (stderr to `errFile` when
+    // one is given); false when it could not be spawned or one is already running.
+    bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile,
+               const std::filesystem::path& errFile = {});
     bool Running();
     pid_t Pid() const { return pid_; }
     // Waits up to `limit` for the child to end on its own; the exit status as in ProcessResult,

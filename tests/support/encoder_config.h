@@ -15,7 +15,8 @@ class EncoderConfigBuilder {
   public:
     explicit EncoderConfigBuilder(const std::string& url = "rtmp://127.0.0.1:1935/live/room1") {
         c_.inputFormat = OCELIX_FORMAT_BGR24_BOTTOM_UP;
-        Size(640, 360).Fps(25).Bitrate(800).Audio(44100, 2).Url(url);
+        c_.bitrate = 800;
+        Size(640, 360).Fps(25).Audio(44100, 2).Url(url);
     }
     EncoderConfigBuilder& Size(int width, int height) {
         c_.width = width;
@@ -26,10 +27,6 @@ class EncoderConfigBuilder {
     EncoderConfigBuilder& Fps(int fps) {
         c_.frameRate = fps;
         c_.interval = 2 * fps;
-        return *this;
-    }
-    EncoderConfigBuilder& Bitrate(int kbps) {
-        c_.bitrate = kbps;
         return *this;
     }
     // 16-bit samples; a rate of 0 leaves the instance without audio.
@@ -48,7 +45,6 @@ class EncoderConfigBuilder {
         std::snprintf(c_.url, sizeof c_.url, "%s", url.c_str());
         return *this;
     }
-    EncoderConfig Build() const { return c_; }
     operator EncoderConfig() const { return c_; }  // NOLINT: reads as the record it builds
 
   private:

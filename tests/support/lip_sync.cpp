@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "support/child_process.h"
 
@@ -13,10 +14,8 @@ namespace rtmp::test {
 namespace {
 
 constexpr auto kToolLimit = std::chrono::seconds(120);
-constexpr int kSampleRate = 44100;
 constexpr double kLumaMiddle = 128;
-constexpr int kLoud = 32768 / 3;
-constexpr int kSilenceBeforeBeep = kSampleRate / 10;
+constexpr double kLoud = 1.0 / 3;  // of full scale
 
 // "key:value" out of a showinfo line; NAN when absent.
 double Field(const std::string& line, const std::string& key) {
@@ -58,49 +57,23 @@ std::string FindFlashes(const std::string& path, std::vector<double>* out) {
     return any ? "" : "no video frames in the recording";
 }
 
+// ffmpeg's silencedetect reports where each quiet stretch of at least 100 ms ends, to the sample,
+// on the stream's own time line. A beep counts once the quiet after it has begun, so the report
+// at the end of the stream is no beep.
 std::string FindBeeps(const std::string& path, std::vector<double>* out) {
-    // The decoded frames' times and sizes, then the samples themselves, in the same order.
-    const ProcessResult frames =
-        RunProcess({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                    "frame=pts_time,nb_samples", "-of", "csv=p=0", path},
-                   kToolLimit);
-    if (!frames.Succeeded())
-        return "ffprobe of the audio failed: " + frames.err.substr(0, 400);
-    std::vector<std::pair<double, long>> starts;  // (time in ms, first sample index)
-    long total = 0;
-    std::istringstream lines(frames.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        double t = 0;
-        long n = 0;
-        if (std::sscanf(line.c_str(), "%lf,%ld", &t, &n) != 2 &&
-            std::sscanf(line.c_str(), "%ld,%lf", &n, &t) != 2)
-            continue;
-        starts.emplace_back(t * 1000, total);
-        total += n;
-    }
-    const ProcessResult pcm =
-        RunProcess({"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-i", path, "-map",
-                    "0:a:0", "-ac", "1", "-f", "s16le", "-acodec", "pcm_s16le", "-"},
-                   kToolLimit);
-    if (!pcm.Succeeded())
-        return "ffmpeg audio decode failed: " + pcm.err.substr(0, 400);
-    const auto* samples = reinterpret_cast<const int16_t*>(pcm.out.data());
-    const long count = static_cast<long>(pcm.out.size() / 2);
-    if (starts.empty() || count == 0)
-        return "no audio frames in the recording";
-    long lastLoud = -kSilenceBeforeBeep;
-    size_t frame = 0;
-    for (long i = 0; i < count; ++i) {
-        if (std::abs(static_cast<int>(samples[i])) <= kLoud)
-            continue;
-        if (i - lastLoud >= kSilenceBeforeBeep) {
-            while (frame + 1 < starts.size() && starts[frame + 1].second <= i)
-                ++frame;
-            out->push_back(starts[frame].first +
-                           1000.0 * static_cast<double>(i - starts[frame].second) / kSampleRate);
-        }
-        lastLoud = i;
+    const ProcessResult r = RunProcess(
+        {"ffmpeg", "-nostdin", "-hide_banner", "-v", "info", "-i", path, "-map", "0:a:0", "-af",
+         "silencedetect=noise=" + std::to_string(kLoud) + ":d=0.1", "-f", "null", "-"},
+        kToolLimit);
+    if (!r.Succeeded())
+        return "ffmpeg silencedetect failed: " + r.err.substr(0, 400);
+    std::istringstream lines(r.err);
+    double beep = NAN;
+    for (std::string line; std::getline(lines, line);) {
+        if (const double end = Field(line, "silence_end:"); !std::isnan(end))
+            beep = end * 1000;
+        else if (line.find("silence_start:") != std::string::npos && !std::isnan(beep))
+            out->push_back(std::exchange(beep, NAN));
     }
     return "";
 }

@@ -29,8 +29,9 @@ struct FlashesAndBeeps {
 
 // Decodes the first video and audio stream with ffmpeg/ffprobe. A flash is a picture whose mean
 // luma is above the middle after one below it, timed by its grey back to where it began; a beep
-// starts at the first sample above a third of full scale after at least 100 ms without one. Times
-// come from each decoded frame's own time stamp (plus the sample's place in its audio frame).
+// starts at the first sample above a third of full scale after at least 100 ms without one, and
+// ends before the stream does. Times are on the recording's own time line: each decoded frame's
+// time stamp (plus the sample's place in its audio frame).
 FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording);
 
 // For each beep the nearest flash within maxApartMs: beep minus flash, in ms.

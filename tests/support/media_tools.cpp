@@ -1,5 +1,6 @@
 #include "support/media_tools.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <sstream>
@@ -40,57 +41,31 @@ std::vector<std::string> Args(const std::string& line, std::vector<std::string> 
 
 bool MakeTestH264(const std::filesystem::path& path, int width, int height, int fps, int frames,
                   int keyint, std::string* error) {
-    const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    const std::string g = std::to_string(keyint);
-    return RunTool(Args("ffmpeg -nostdin -hide_banner -v error -y -f lavfi -i",
-                        {"testsrc=size=" + size + ":rate=" + std::to_string(fps),
-                         "-frames:v",
-                         std::to_string(frames),
-                         "-c:v",
-                         "libx264",
-                         "-preset",
-                         "veryfast",
-                         "-pix_fmt",
-                         "yuv420p",
-                         "-bf",
-                         "0",
-                         "-g",
-                         g,
-                         "-keyint_min",
-                         g,
-                         "-sc_threshold",
-                         "0",
-                         "-x264-params",
-                         "slices=1:sliced-threads=0",
-                         "-f",
-                         "h264",
-                         path.string()}),
-                   error);
+    const auto n = [](int v) { return std::to_string(v); };
+    return RunTool(
+        Args("ffmpeg -nostdin -hide_banner -v error -y -f lavfi -i testsrc=size=" + n(width) + "x" +
+                 n(height) + ":rate=" + n(fps) + " -frames:v " + n(frames) +
+                 " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g " + n(keyint) +
+                 " -keyint_min " + n(keyint) +
+                 " -sc_threshold 0 -x264-params slices=1:sliced-threads=0 -f h264",
+             {path.string()}),
+        error);
 }
 
 bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channels, double seconds,
                   std::string* error) {
-    return RunTool({"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "sine=frequency=440:sample_rate=" + std::to_string(sampleRate), "-t",
-                    std::to_string(seconds), "-ac", std::to_string(channels), "-c:a", "aac", "-f",
-                    "adts", path.string()},
+    return RunTool(Args("ffmpeg -nostdin -hide_banner -v error -y -f lavfi -i "
+                        "sine=frequency=440:sample_rate=" +
+                            std::to_string(sampleRate) + " -t " + std::to_string(seconds) +
+                            " -ac " + std::to_string(channels) + " -c:a aac -f adts",
+                        {path.string()}),
                    error);
 }
 
-const ProbedStream* ProbeResult::Video() const {
-    for (const ProbedStream& s : streams) {
-        if (s.codecType == "video")
-            return &s;
-    }
-    return nullptr;
-}
-
-const ProbedStream* ProbeResult::Audio() const {
-    for (const ProbedStream& s : streams) {
-        if (s.codecType == "audio")
-            return &s;
-    }
-    return nullptr;
+const ProbedStream* ProbeResult::Find(const std::string& codecType) const {
+    const auto s = std::find_if(streams.begin(), streams.end(),
+                                [&](const ProbedStream& p) { return p.codecType == codecType; });
+    return s == streams.end() ? nullptr : &*s;
 }
 
 ProbeResult Probe(const std::filesystem::path& path) {

@@ -37,8 +37,9 @@ struct ProbeResult {
     bool ok = false;
     std::string error;  // ffprobe's complaint when !ok
     std::vector<ProbedStream> streams;
-    const ProbedStream* Video() const;  // first video stream or null
-    const ProbedStream* Audio() const;  // first audio stream or null
+    const ProbedStream* Video() const { return Find("video"); }  // first video stream or null
+    const ProbedStream* Audio() const { return Find("audio"); }  // first audio stream or null
+    const ProbedStream* Find(const std::string& codecType) const;
 };
 
 // Streams of a media file with decoded frame and packet counts.

@@ -6,11 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace rtmp::test {
 namespace {
@@ -41,25 +40,18 @@ sockaddr_in Loopback(uint16_t port) {
     return addr;
 }
 
+// Debian's nginx lives in /usr/sbin, which a user's PATH may leave out.
 std::filesystem::path NginxExecutable() {
-    for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-        if (::access(candidate, X_OK) == 0)
-            return candidate;
-    }
-    return "nginx";  // left to the PATH search
+    return ::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx";
 }
 
-// The module's path on this machine, empty when none is installed.
+// The module's path on this machine (Debian's package unless NGINX_RTMP_MODULE names another),
+// empty when none is installed.
 std::filesystem::path ModulePath() {
-    if (const char* env = std::getenv("NGINX_RTMP_MODULE"); env != nullptr && *env != '\0')
-        return env;
-    for (const char* candidate : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
-                                  "/usr/lib64/nginx/modules/ngx_rtmp_module.so",
-                                  "/usr/local/nginx/modules/ngx_rtmp_module.so"}) {
-        if (std::filesystem::exists(candidate))
-            return candidate;
-    }
-    return {};
+    const char* env = std::getenv("NGINX_RTMP_MODULE");
+    const std::filesystem::path module =
+        env != nullptr && *env != '\0' ? env : "/usr/lib/nginx/modules/ngx_rtmp_module.so";
+    return std::filesystem::exists(module) ? module : std::filesystem::path();
 }
 
 // True when a TCP connection to 127.0.0.1:port succeeds now.
@@ -200,10 +192,6 @@ void NginxRtmpServer::Stop() {
     process_.Stop(SIGTERM, std::chrono::seconds(5));
 }
 
-bool NginxRtmpServer::Running() {
-    return process_.Running();
-}
-
 std::string NginxRtmpServer::Url(std::string_view app, std::string_view stream) const {
     std::string url = "rtmp://127.0.0.1:" + std::to_string(port_) + "/";
     url.append(app);
@@ -214,19 +202,13 @@ std::string NginxRtmpServer::Url(std::string_view app, std::string_view stream) 
 
 std::filesystem::path NginxRtmpServer::RecordingPath(std::string_view stream) const {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string_view name = stream.substr(0, stream.find('?'));
     std::string file;
-    for (char ch : name) {
+    for (const char ch : stream.substr(0, stream.find('?'))) {
         const auto c = static_cast<unsigned char>(ch);
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     c == '-' || c == '.' || c == '_' || c == '~';
-        if (plain) {
+        if (std::isalnum(c) != 0 || std::string_view("-._~").find(ch) != std::string_view::npos)
             file += ch;
-        } else {
-            file += '%';
-            file += kHex[c >> 4];
-            file += kHex[c & 0x0F];
-        }
+        else
+            file += {'%', kHex[c >> 4], kHex[c & 0x0F]};
     }
     return prefix_ / "record" / (file + ".flv");
 }

@@ -30,7 +30,6 @@ class NginxRtmpServer {
     // Ends nginx (SIGTERM, then SIGKILL after a grace period) and waits for it. Connected clients
     // see their connection closed.
     void Stop();
-    bool Running();
 
     uint16_t Port() const { return port_; }
     // "rtmp://127.0.0.1:<port>/<app>/<stream>"
