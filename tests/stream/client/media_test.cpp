@@ -2,11 +2,14 @@
 // own small pieces: NAL unit scanning, URL parsing, the result waiter.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "client/aac_config.h"
 #include "client/annexb_to_avc.h"
 #include "client/result_waiter.h"
 #include "client/vistrel.h"
 #include "scripted_peer.h"
+#include "wire/ping_message.h"
 
 namespace testpeer {
 namespace {
@@ -83,9 +86,18 @@ TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDelta
     Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
     EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
-    // A ping answer goes out on the shared writer with stream id 0...
-    ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}));
-    Next(4);
+    // A ping answer (event 7, the client's clock) goes out on the shared writer with stream
+    // id 0...
+    const uint32_t before = rtmp::PingClockValue(std::time(nullptr));
+    ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2}));
+    const Message pong = Next(4);
+    const uint32_t later = rtmp::PingClockValue(std::time(nullptr));
+    EXPECT_EQ(pong.chunkStream, 2);
+    EXPECT_EQ(pong.streamId, 0u);
+    ASSERT_EQ(pong.body.size(), 6u);
+    EXPECT_EQ(Head(pong.body, 2), (Bytes{0x00, 0x07}));
+    const uint32_t clock = ReadBe(pong.body.data() + 2, 4);
+    EXPECT_TRUE(clock == before || clock == later) << clock;
     // ...and the next media message still carries the running time in a type-0 header.
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message after = Next();

@@ -32,29 +32,6 @@ TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
     EXPECT_EQ(b.Limit(), b.Capacity());
 }
 
-TEST(ByteBuffer, IntegersAndDoublesOnTheWire) {
-    ByteBuffer b;
-    b.PutInt24(70000);
-    b.PutInt32LE(1);
-    b.PutInt32(1);
-    b.PutInt16(0xBEEF);
-    b.PutDouble(1.0);
-    b.PutBytes(B(0xFF, 0xFF, 0xFF).data(), 3);
-    b.PutDouble(-123.456e10);
-    EXPECT_EQ(Head(Written(b), 21), B(0x01, 0x11, 0x70, 1, 0, 0, 0, 0, 0, 0, 1, 0xBE, 0xEF, 0x3F,
-                                      0xF0, 0, 0, 0, 0, 0, 0));
-    b.Flip();
-    EXPECT_EQ(b.Remaining(), 32);
-    EXPECT_EQ(b.GetInt24(), 70000u);
-    EXPECT_EQ(b.GetInt32LE(), 1u);
-    EXPECT_EQ(b.GetInt32(), 1u);
-    EXPECT_EQ(b.GetInt16(), 0xBEEFu);
-    EXPECT_EQ(b.GetDouble(), 1.0);
-    EXPECT_EQ(b.GetInt24(), 16777215u);  // unsigned
-    EXPECT_EQ(b.GetDouble(), -123.456e10);
-    EXPECT_EQ(b.Remaining(), 0);
-}
-
 TEST(ByteBuffer, AppendGrowsKeepingTheWrittenBytesOrOnlyClearsAfterReset) {
     ByteBuffer b;
     b.PutBytes(Bytes(500, 0x11).data(), 500);

@@ -142,45 +142,6 @@ TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages)
     }
 }
 
-TEST(ChunkReaderBlocks, ABlockEndingInsideAHeaderOrChunkKeepsTheWholeChunkForLater) {
-    StreamBuilder s;
-    s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 299, 1));
-    s.Media(MSG_AUDIO, 40, Plain(MSG_AUDIO, 299, 2));  // type 2: its delta must count once
-    const size_t firstLength = 12 + 128 + 1 + 128 + 1 + 44;
-    ASSERT_EQ(s.wire.size(), firstLength + 4 + 128 + 1 + 128 + 1 + 44);
-    Recorder rec;
-    MessageDecoder decoder(&rec);
-    RtmpContext context;
-    const struct {
-        size_t end;
-        int leftover;
-        uint8_t leftoverHead;
-        int gathered;
-        size_t media;
-    } steps[] = {
-        {5, 5, 0x04, 0, 0},                        // inside the first header: nothing taken
-        {12 + 128 + 1 + 50, 51, 0xC4, 128, 0},     // inside the second chunk's data
-        {firstLength + 4 + 100, 104, 0x84, 0, 1},  // after the second message's type-2 header
-        {s.wire.size(), 0, 0, 0, 2}};
-    size_t from = 0;
-    for (const auto& st : steps) {
-        SCOPED_TRACE(st.end);
-        ByteBuffer block = Buffer(Slice(s.wire, from, st.end - from));
-        decoder.DecodeReciveUnite(context, block);
-        from = st.end;
-        ASSERT_EQ(decoder.Leftover().Remaining(), st.leftover);
-        if (st.leftover > 0) {
-            EXPECT_EQ(decoder.Leftover().Current()[0], st.leftoverHead);
-        }
-        EXPECT_EQ(context.Chunks(4).Position(), st.gathered);
-        EXPECT_EQ(context.Header(4).amfSize, st.end == 5 ? 0 : 300);  // no partial header read
-        EXPECT_EQ(rec.media.size(), st.media);
-    }
-    EXPECT_EQ(context.Header(4).amfSize, 300);
-    EXPECT_EQ(rec.media, s.media);
-    EXPECT_EQ(rec.media[1].ts, 40u);
-}
-
 TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
     const Bytes good = {0x04, 0, 0, 9, 0, 0, 3, 0x08, 1, 0, 0, 0, 0xB2, 0x10, 0x11};
     {
@@ -197,14 +158,6 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
                   "::DecodeHeader().Erro. HeaderByte=0x0C,ChannelID=0x0C,StartPos=15=(0*16+15),"
                   "byteCount=1,read=1,MSize=128=(8*16+0),buf(pos=15,lim=19,cap=512)" +
                       std::string(input.begin(), input.end()));
-    }
-    {
-        LogFolder logs(false);
-        MessageDecoder decoder;
-        RtmpContext context;
-        ByteBuffer in = Buffer({0x4D, 0, 0, 1, 0, 0, 1, 8});
-        EXPECT_THROW(decoder.DecodeHeader(context, in), MyException);
-        EXPECT_EQ(logs.File("Vistrel.err").rfind("::DecodeHeader().Erro. HeaderByte=0x4D", 0), 0u);
     }
     LogFolder logs(false);
     for (const Bytes& input : {Bytes{0x00, 0x00}, Bytes{0x41, 0x00, 0x01}, Bytes{0xC0, 0x05}}) {
@@ -338,36 +291,6 @@ TEST(ChunkReaderHeaders, HeaderLengthCountsEveryForm) {
     EXPECT_TRUE(context.Header(3).extended);
     EXPECT_EQ(decoder.HeaderLength(context, Buffer({0xC3})), 5);
     EXPECT_EQ(decoder.HeaderLength(context, Buffer({0xC4})), 1);
-}
-
-TEST(ChunkReaderHeaders, DecodeHeaderFillsTheRecordAndClock) {
-    MessageDecoder decoder;
-    RtmpContext context;
-    ByteBuffer empty = Buffer({});
-    EXPECT_EQ(decoder.DecodeHeader(context, empty), -1);
-    ByteBuffer part = Buffer({0x06, 0x00, 0x01});  // an incomplete header is not read
-    EXPECT_EQ(decoder.DecodeHeader(context, part), -1);
-    EXPECT_EQ(part.Position(), 0);
-    ByteBuffer in =
-        Buffer({0x06, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x09, 0x01, 0x02, 0,    0,
-                0x46, 0x00, 0x00, 0x21, 0x00, 0x00, 0x10, 0x08, 0x86, 0x00, 0x00, 0x0A});
-    const ChannelHeader& h = context.Header(6);
-    const struct {
-        int ts, size, type, end;
-        uint32_t clock;
-    } steps[] = {{256, 512, MSG_VIDEO, 12, 256},
-                 {0x21, 16, MSG_AUDIO, 20, 256 + 0x21},
-                 {10, 16, MSG_AUDIO, 24, 256 + 0x21 + 10}};
-    for (const auto& st : steps) {
-        EXPECT_EQ(decoder.DecodeHeader(context, in), 6);
-        EXPECT_EQ(h.ts, st.ts);
-        EXPECT_EQ(h.amfSize, st.size);
-        EXPECT_EQ(h.amfType, st.type);
-        EXPECT_EQ(h.streamId, 0x0201);
-        EXPECT_EQ(h.clock, st.clock);
-        EXPECT_EQ(in.Position(), st.end);
-    }
-    EXPECT_EQ(h.delta, 10u);
 }
 
 }  // namespace

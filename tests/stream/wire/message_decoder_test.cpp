@@ -374,25 +374,5 @@ TEST_F(MessageDecoderTest, EveryCutOfAnAggregateDeliversOnlyWholeTags) {
     EXPECT_EQ(rec.media.size(), 1u);
 }
 
-TEST(MessageDecoderAlone, DecodesEveryTypeWithoutAListener) {
-    MessageDecoder decoder;
-    RtmpContext context;
-    const std::pair<int, Bytes> messages[] = {{MSG_PING, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}},
-                                              {MSG_INVOKE, Cat({Command("_result", 1), Str("x")})},
-                                              {MSG_AUDIO, kAacConfig},
-                                              {MSG_AUDIO, {0xAF, 0x01, 0x00}},
-                                              {MSG_VIDEO, AvcSequenceHeader()},
-                                              {MSG_AGGREGATE, FlvTag(9, 1, {0x12, 0x00})}};
-    for (const auto& [type, body] : messages) {
-        ByteBuffer buffer = Buffer(body);
-        ChannelHeader header;
-        header.amfType = type;
-        header.amfSize = static_cast<int32_t>(body.size());
-        EXPECT_NO_THROW(decoder.DecodeAMF(context, header, buffer)) << type;
-    }
-    EXPECT_STREQ(context.invokeList.Find("Param"), "x");
-    EXPECT_EQ(decoder.SeqHeader().Remaining(), 0);
-}
-
 }  // namespace
 }  // namespace rtmp
