@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include "stream_kit.h"
 #include "wire/chunk.h"
 #include "wire/my_exception.h"
@@ -173,16 +171,11 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
 
 // ---- User control, window and other types ----
 
-TEST_F(MessageDecoderTest, PingRequestIsAnsweredWithEventSevenAndTheClientClock) {
+// The answer's bytes and clock are checked on the wire (MediaTest).
+TEST_F(MessageDecoderTest, OnlyAWholePingRequestIsAnswered) {
     const Bytes request = {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2};  // event 6, value 1234
-    const uint32_t before = PingClockValue(std::time(nullptr));
     Decode(MSG_PING, 0, request);
-    const uint32_t after = PingClockValue(std::time(nullptr));
     ASSERT_EQ(rec.pings.size(), 1u);
-    ASSERT_EQ(rec.pings[0].size(), 6u);
-    EXPECT_EQ(Head(rec.pings[0], 2), (Bytes{0x00, 0x07}));
-    const uint32_t value = ReadBe(rec.pings[0].data() + 2, 4);
-    EXPECT_TRUE(value == before || value == after) << value;
     // Stream begin and every short request go unanswered.
     Decode(MSG_PING, 0, {0x00, 0x00, 0x00, 0x00, 0x00, 0x01});
     for (size_t cut = 0; cut < request.size(); ++cut)
