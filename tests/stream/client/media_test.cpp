@@ -179,11 +179,12 @@ TEST(ClientPieces, NalUnitsAreFoundByFourByteStartCodes) {
     const struct {
         uint8_t a2, a3;
         int config;  // 0: not carried
-    } configs[] = {{0x50, 0x80, 0x1210},
-                   {0x6C, 0x40, 0x1588},
-                   {0x52, 0x80, 0},   // private bit
-                   {0x50, 0x81, 0},   // frame of 2048 bytes or more
-                   {0x48, 0x80, 0}};  // rate index 2 (64 kHz)
+    } configs[] = {{0x50, 0x80, 0x1210}, {0x6C, 0x40, 0x1588},
+                   {0x68, 0x80, 0x1510},  // rate index 10 (11.025 kHz)
+                   {0x64, 0x80, 0},       // rate index 9 (12 kHz) is not carried
+                   {0x52, 0x80, 0},       // private bit
+                   {0x50, 0x81, 0},       // frame of 2048 bytes or more
+                   {0x48, 0x80, 0}};      // rate index 2 (64 kHz)
     for (const auto& c : configs) {
         uint8_t out[2];
         rtmp::AdtsToAudioSpecificConfig(c.a2, c.a3, out);

@@ -279,11 +279,13 @@ TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm
                                              {9, AnnexB({kSlice}), 3040},
                                              {9, AnnexB({kSps, kPps, kIdr}), 5000},
                                              {9, {0x00, 0x00, 0x00, 0x01, 0x09}, 66}}));
-    // Ignored and unknown heads deliver nothing.
+    // Ignored and unknown heads deliver nothing, even with a whole unit behind them.
     rec.Clear();
     for (const Bytes& b :
-         {Bytes{0x52, 0x00, 0x01}, Bytes{0x52, 0x01, 0x01}, Bytes{0x17, 0x02, 0, 0, 0},
-          Bytes{0x57, 0x00, 0x01}, Bytes{0x22, 0x01, 0, 0, 0}})
+         {Bytes{0x52, 0x00, 0x01}, Bytes{0x52, 0x01, 0x01}, Bytes{0x57, 0x00, 0x01},
+          Bytes{0x22, 0x01, 0, 0, 0}, Bytes{0x17, 0x02, 0, 0, 0, 0, 0, 0, 1, 0x09},
+          Bytes{0x27, 0x02, 0, 0, 0, 0, 0, 0, 1, 0x09},
+          Bytes{0x37, 0x01, 0, 0, 0, 0, 0, 0, 1, 0x09}})
         Decode(MSG_VIDEO, 1, b);
     EXPECT_TRUE(rec.media.empty());
 }
