@@ -94,30 +94,6 @@ Recorder DecodeInPieces(const Bytes& wire, const std::vector<size_t>& cuts) {
     return rec;
 }
 
-TEST(ChunkReaderStream, WholeStreamDecodesToWhatWasWritten) {
-    StreamBuilder s;
-    MixedStream(s);
-    const Recorder whole = DecodeInPieces(s.wire, {});
-    EXPECT_EQ(whole.media, s.media);
-    // Commands and the ping request arrive between the media, in order.
-    const std::vector<std::string>& e = whole.events;
-    EXPECT_EQ(e.front(), "result:InvokeName=_result");
-    EXPECT_EQ(e.back(), "audio@" + std::to_string(s.writer.RunningTime(4)));
-    for (const char* event : {"ping", "callback:hello", "result:CallResult=Vistrel.Call.Success"})
-        EXPECT_NE(std::find(e.begin(), e.end(), event), e.end()) << event;
-    // The zero-length message dispatches nothing but its delta counts.
-    EXPECT_EQ(whole.media[whole.media.size() - 2].ts, 0u + 23 + 23 + 40 + 5 + 10000 + 33 + 7 + 3);
-    // The block's position is left where it was.
-    ByteBuffer block = Buffer(Cat({B(0xEE, 0xEE, 0xEE), s.wire}));
-    block.SetPosition(3);
-    Recorder rec;
-    MessageDecoder decoder(&rec);
-    RtmpContext context;
-    decoder.DecodeReciveUnite(context, block);
-    EXPECT_EQ(block.Position(), 3);
-    EXPECT_EQ(rec.media, s.media);
-}
-
 TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages) {
     std::mt19937 rng(20140107);
     for (auto build : {MixedStream, ExtendedStream}) {
@@ -125,6 +101,18 @@ TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages)
         build(s);
         const Recorder whole = DecodeInPieces(s.wire, {});
         ASSERT_EQ(whole.media, s.media);
+        if (build == MixedStream) {
+            // Commands and the ping request arrive between the media, in order; the
+            // zero-length message dispatches nothing but its delta counts.
+            const std::vector<std::string>& e = whole.events;
+            EXPECT_EQ(e.front(), "result:InvokeName=_result");
+            EXPECT_EQ(e.back(), "audio@" + std::to_string(s.writer.RunningTime(4)));
+            for (const char* event :
+                 {"ping", "callback:hello", "result:CallResult=Vistrel.Call.Success"})
+                EXPECT_NE(std::find(e.begin(), e.end(), event), e.end()) << event;
+            EXPECT_EQ(whole.media[whole.media.size() - 2].ts,
+                      0u + 23 + 23 + 40 + 5 + 10000 + 33 + 7 + 3);
+        }
         for (size_t cut = 0; cut <= s.wire.size(); ++cut) {
             const Recorder parts = DecodeInPieces(s.wire, {cut});
             ASSERT_EQ(parts.events, whole.events) << "cut at " << cut;
