@@ -33,9 +33,6 @@ class MessageDecoderTest : public ::testing::Test {
         header.streamId = streamId;
         decoder.DecodeAMF(context, header, buffer);
     }
-    void ExpectAdts(const ByteBuffer& adts, const Bytes& expected) {
-        EXPECT_EQ(Readable(adts), expected);
-    }
 
     Recorder rec;
     MessageDecoder decoder{&rec};
@@ -205,7 +202,7 @@ TEST_F(MessageDecoderTest, WindowSizeIsReportedAndOtherControlTypesAreOnlyRead) 
 TEST_F(MessageDecoderTest, AacSequenceHeaderMakesTheAdtsTemplateAndFramesGetTheirLength) {
     Decode(MSG_AUDIO, 1, {0xAF, 0x01, 0x01, 0x02});  // a frame before any header: dropped
     Decode(MSG_AUDIO, 1, kAacConfig);
-    ExpectAdts(decoder.AdtsHeader(), {0xFF, 0xF1, 0x50, 0x80, 0x28, 0x1F, 0xFC});
+    EXPECT_EQ(Readable(decoder.AdtsHeader()), (Bytes{0xFF, 0xF1, 0x50, 0x80, 0x28, 0x1F, 0xFC}));
     EXPECT_TRUE(rec.media.empty());
     const struct {
         size_t payload;
