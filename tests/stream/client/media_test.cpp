@@ -75,10 +75,10 @@ TEST_F(MediaTest, UnitsWithoutASliceAreDroppedAndDelimitersOrSeiDoNot) {
     const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80};
     Expect({AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})},
            {{kSeqHeader, 0}, {Key({kSei, sei2, kIdr}), 40}});
-    // The dropped units carry no time along.
+    // The dropped units carry no time along; an empty unit between slices is left out.
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
-            AnnexB({aud, kSei, sei2, kSlice})},
-           {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice}), 120}});
+            AnnexB({aud, kSei, sei2, kSlice, Bytes{}, kSlice})},
+           {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice, kSlice}), 120}});
 }
 
 TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDeltas) {
@@ -251,6 +251,7 @@ TEST(ClientPieces, ResultWaiterCollectsLinesAndTheVerdict) {
     EXPECT_EQ(w.ok.load(), 1);
     // A connect's verdict is its code; the wait ends at the closing line, which changes nothing.
     rtmp::ResultWaiter c;
+    rtmp::OnConnectResult(&c, "level=status", 12);
     rtmp::OnConnectResult(&c, "code=NetConnection.Connect.Success", 34);
     EXPECT_EQ(c.done.load() * 10 + c.ok.load(), 1);
     rtmp::OnConnectResult(&c, "code=NetConnection.Connect.Rejected", 35);
