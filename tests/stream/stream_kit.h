@@ -132,9 +132,6 @@ inline Bytes Adts(int n, uint8_t byte2 = 0x50, uint8_t channelBits = 0x80, uint8
           static_cast<uint8_t>(len >> 3), static_cast<uint8_t>(((len & 7) << 5) | 0x1F), 0xFC},
          Pattern(static_cast<size_t>(n), 0, 1)});
 }
-inline int AdtsLength(const Bytes& frame) {
-    return ((frame[3] & 0x03) << 11) | (frame[4] << 3) | (frame[5] >> 5);
-}
 
 // ---- Buffers ----
 // A buffer holding exactly these bytes, ready to be read.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <vector>
 
@@ -100,114 +101,72 @@ TEST(AccessUnits, SplitRules) {
     EXPECT_EQ(aus[2].data, Nal(true, {0x41, 0x9B, 0x33}));
 }
 
-// An ADTS header built field by field.
-Bytes AdtsHeader(int frameLength, int rateIndex, int channels, bool crc = false, int profile = 2,
-                 int blocks = 1) {
-    Bytes h{0xFF,
+// An ADTS frame built field by field, its payload filled up to frameLength.
+Bytes Adts(int frameLength, bool crc = false, int rateIndex = 4, int channels = 2, int profile = 2,
+           int blocks = 1) {
+    Bytes f{0xFF,
             static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
             static_cast<uint8_t>(((profile - 1) << 6) | (rateIndex << 2) | (channels >> 2)),
             static_cast<uint8_t>(((channels & 3) << 6) | ((frameLength >> 11) & 3)),
             static_cast<uint8_t>((frameLength >> 3) & 0xFF),
             static_cast<uint8_t>(((frameLength & 7) << 5) | 0x1F),
             static_cast<uint8_t>(0xFC | (blocks - 1))};
-    return crc ? Cat({h, {0xAB, 0xCD}}) : h;
-}
-
-Bytes AdtsFrameBytes(int payload, bool crc = false) {
-    Bytes f = AdtsHeader((crc ? 9 : 7) + payload, 4, 2, crc);
-    f.resize(f.size() + static_cast<size_t>(payload), 0x5A);
+    f.resize(std::max<size_t>(f.size(), static_cast<size_t>(frameLength)), 0x5A);
     return f;
 }
 
-TEST(AdtsHeader, FieldsAndRefusals) {
-    struct Case {
-        Bytes header;
-        bool ok;
-        size_t size;
-        int headerSize, profile, rate, channels, blocks;
-        const char* error;  // part of the complaint when refused
-    };
-    Bytes noSync = AdtsHeader(100, 4, 2), layer1 = AdtsHeader(100, 4, 2);
-    noSync[1] = 0xE1;
-    layer1[1] |= 0x02;
-    const Case cases[] = {
-        {AdtsHeader(371, 4, 2), true, 371, 7, 2, 44100, 2, 1, ""},
-        {AdtsHeader(8191, 11, 7, true, 1, 4), true, 8191, 9, 1, 8000, 7, 4, ""},  // 13 bits
-        {AdtsHeader(8, 4, 2), true, 8, 7, 2, 44100, 2, 1, ""},          // one byte of payload
-        {{0xFF, 0xF1, 0x50, 0x80, 0x2E}, false, 0, 0, 0, 0, 0, 0, ""},  // too short: no complaint
-        {noSync, false, 0, 0, 0, 0, 0, 0, "sync"},
-        {layer1, false, 0, 0, 0, 0, 0, 0, ""},
-        {AdtsHeader(100, 13, 2), false, 0, 0, 0, 0, 0, 0, "sampling"},
-        {AdtsHeader(7, 4, 2), false, 0, 0, 0, 0, 0, 0, ""},  // no payload
-        {AdtsHeader(9, 4, 2, true), false, 0, 0, 0, 0, 0, 0, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.header));
-        std::string error;
-        const auto f = ParseAdtsHeader(c.header, &error);
-        ASSERT_EQ(f.has_value(), c.ok) << error;
-        if (!c.ok) {
-            EXPECT_EQ(error.empty(), c.header.size() < 7);
-            EXPECT_NE(error.find(c.error), std::string::npos) << error;
-            continue;
-        }
-        EXPECT_EQ(f->size, c.size);
-        EXPECT_EQ(f->headerSize, c.headerSize);
-        EXPECT_EQ(f->profile, c.profile);
-        EXPECT_EQ(f->sampleRate, c.rate);
-        EXPECT_EQ(f->channelConfig, c.channels);
-        EXPECT_EQ(f->rawBlocks, c.blocks);
-    }
-    const std::pair<int, int> rates[] = {{0, 96000}, {3, 48000}, {12, 7350}, {13, 0}, {-1, 0}};
-    for (const auto& [index, rate] : rates)
-        EXPECT_EQ(AdtsSampleRate(index), rate) << index;
-}
+struct Frame {
+    size_t offset, size;
+    int headerSize, profile, rate, channels, blocks;
+    bool operator==(const Frame&) const = default;
+};
 
-TEST(AdtsSplit, WholeTruncatedAndBrokenStreams) {
+TEST(AdtsSplit, FieldsOfEveryFrameAndWhereTheStreamStops) {
     struct Case {
         const char* name;
         Bytes stream;
-        std::vector<size_t> offsets, sizes;
+        std::vector<Frame> frames;
         bool truncated;
-        size_t consumed;
-        const char* error;
+        const char* error;  // part of the complaint, "" for none
     };
-    const Bytes twenty = AdtsFrameBytes(20);
-    Bytes cut = Cat({twenty, twenty});
+    const Bytes twenty = Adts(27);
+    Bytes noSync = twenty, layer1 = twenty, cut = Cat({twenty, twenty});
+    noSync[1] = 0xE1;
+    layer1[1] |= 0x02;
     cut.pop_back();  // the last frame one byte short
+    const Frame first = {0, 27, 7, 2, 44100, 2, 1};
     const Case cases[] = {
         {"whole",
-         Cat({AdtsFrameBytes(10), AdtsFrameBytes(300, true), AdtsFrameBytes(1)}),
-         {0, 17, 326},
-         {17, 309, 8},
+         Cat({Adts(17), Adts(309, true), Adts(8)}),  // the last with one byte of payload
+         {{0, 17, 7, 2, 44100, 2, 1}, {17, 309, 9, 2, 44100, 2, 1}, {326, 8, 7, 2, 44100, 2, 1}},
          false,
-         334,
          ""},
-        {"frame cut", cut, {0}, {27}, true, 27, ""},
-        {"header cut", Cat({twenty, {0xFF, 0xF1, 0x50}}), {0}, {27}, true, 27, ""},
-        {"broken header",
-         Cat({twenty, Bytes(12, 0x00), twenty}),
-         {0},
-         {27},
-         false,
-         27,
-         "offset 27"},
+        {"widest fields", Adts(8191, true, 11, 7, 1, 4), {{0, 8191, 9, 1, 8000, 7, 4}}, false, ""},
+        {"frame cut", cut, {first}, true, ""},
+        {"header cut", Cat({twenty, {0xFF, 0xF1, 0x50, 0x80, 0x2E}}), {first}, true, ""},
+        {"no sync", Cat({twenty, noSync}), {first}, false, "sync word at offset 27"},
+        {"layer", Cat({twenty, layer1}), {first}, false, "layer"},
+        {"reserved rate", Cat({twenty, Adts(100, false, 13)}), {first}, false, "sampling"},
+        {"no payload", Adts(7), {}, false, "exceed"},
+        {"no payload after a CRC", Adts(9, true), {}, false, "exceed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const AdtsSplit split = SplitAdtsFrames(c.stream);
-        std::vector<size_t> offsets, sizes;
-        for (const AdtsFrame& f : split.frames) {
-            offsets.push_back(f.offset);
-            sizes.push_back(f.size);
-        }
-        EXPECT_EQ(offsets, c.offsets);
-        EXPECT_EQ(sizes, c.sizes);
+        std::vector<Frame> frames;
+        for (const AdtsFrame& f : split.frames)
+            frames.push_back({f.offset, f.size, f.headerSize, f.profile, f.sampleRate,
+                              f.channelConfig, f.rawBlocks});
+        EXPECT_EQ(frames, c.frames);
         EXPECT_EQ(split.truncated, c.truncated);
-        EXPECT_EQ(split.consumed, c.consumed);
+        EXPECT_EQ(split.consumed,
+                  c.frames.empty() ? 0 : c.frames.back().offset + c.frames.back().size);
         EXPECT_EQ(split.error.empty(), *c.error == '\0') << split.error;
         EXPECT_NE(split.error.find(c.error), std::string::npos) << split.error;
     }
+    const std::pair<int, int> rates[] = {{0, 96000}, {3, 48000}, {12, 7350}, {13, 0}, {-1, 0}};
+    for (const auto& [index, rate] : rates)
+        EXPECT_EQ(AdtsSampleRate(index), rate) << index;
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 // own small pieces: NAL unit scanning, URL parsing, the result waiter.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "client/aac_config.h"
 #include "client/annexb_to_avc.h"
 #include "client/result_waiter.h"
 #include "client/vistrel.h"
 #include "scripted_peer.h"
+#include "wire/ping_message.h"
 
 namespace testpeer {
 namespace {
@@ -72,10 +75,10 @@ TEST_F(MediaTest, UnitsWithoutASliceAreDroppedAndDelimitersOrSeiDoNot) {
     const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80};
     Expect({AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})},
            {{kSeqHeader, 0}, {Key({kSei, sei2, kIdr}), 40}});
-    // The dropped units carry no time along.
+    // The dropped units carry no time along; an empty unit between slices is left out.
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
-            AnnexB({aud, kSei, sei2, kSlice})},
-           {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice}), 120}});
+            AnnexB({aud, kSei, sei2, kSlice, Bytes{}, kSlice})},
+           {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice, kSlice}), 120}});
 }
 
 TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDeltas) {
@@ -83,9 +86,18 @@ TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDelta
     Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
     EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
-    // A ping answer goes out on the shared writer with stream id 0...
-    ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}));
-    Next(4);
+    // A ping answer (event 7, the client's clock) goes out on the shared writer with stream
+    // id 0...
+    const uint32_t before = rtmp::PingClockValue(std::time(nullptr));
+    ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2}));
+    const Message pong = Next(4);
+    const uint32_t later = rtmp::PingClockValue(std::time(nullptr));
+    EXPECT_EQ(pong.chunkStream, 2);
+    EXPECT_EQ(pong.streamId, 0u);
+    ASSERT_EQ(pong.body.size(), 6u);
+    EXPECT_EQ(Head(pong.body, 2), (Bytes{0x00, 0x07}));
+    const uint32_t clock = ReadBe(pong.body.data() + 2, 4);
+    EXPECT_TRUE(clock == before || clock == later) << clock;
     // ...and the next media message still carries the running time in a type-0 header.
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message after = Next();
@@ -167,11 +179,12 @@ TEST(ClientPieces, NalUnitsAreFoundByFourByteStartCodes) {
     const struct {
         uint8_t a2, a3;
         int config;  // 0: not carried
-    } configs[] = {{0x50, 0x80, 0x1210},
-                   {0x6C, 0x40, 0x1588},
-                   {0x52, 0x80, 0},   // private bit
-                   {0x50, 0x81, 0},   // frame of 2048 bytes or more
-                   {0x48, 0x80, 0}};  // rate index 2 (64 kHz)
+    } configs[] = {{0x50, 0x80, 0x1210}, {0x6C, 0x40, 0x1588},
+                   {0x68, 0x80, 0x1510},  // rate index 10 (11.025 kHz)
+                   {0x64, 0x80, 0},       // rate index 9 (12 kHz) is not carried
+                   {0x52, 0x80, 0},       // private bit
+                   {0x50, 0x81, 0},       // frame of 2048 bytes or more
+                   {0x48, 0x80, 0}};      // rate index 2 (64 kHz)
     for (const auto& c : configs) {
         uint8_t out[2];
         rtmp::AdtsToAudioSpecificConfig(c.a2, c.a3, out);
@@ -238,6 +251,7 @@ TEST(ClientPieces, ResultWaiterCollectsLinesAndTheVerdict) {
     EXPECT_EQ(w.ok.load(), 1);
     // A connect's verdict is its code; the wait ends at the closing line, which changes nothing.
     rtmp::ResultWaiter c;
+    rtmp::OnConnectResult(&c, "level=status", 12);
     rtmp::OnConnectResult(&c, "code=NetConnection.Connect.Success", 34);
     EXPECT_EQ(c.done.load() * 10 + c.ok.load(), 1);
     rtmp::OnConnectResult(&c, "code=NetConnection.Connect.Rejected", 35);

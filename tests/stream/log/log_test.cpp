@@ -92,39 +92,33 @@ TEST(Log, SwitchesDumpsAndTheRecordFormat) {
     EXPECT_EQ(SetConsoleColor(4), 1);
 }
 
-TEST(Log, FilesGoToTheUsersOwnStateFolderWithOwnerOnlyAccess) {
+// The default folder is the user's own state folder, owner-only; nothing is written through a
+// link planted at a file name, both there and in a shared folder named by VISTREL_LOG_DIR.
+TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
     kit::LogFolder logs(false);
+    const fs::path dir = logs.Dir(), state = dir / "state", shared = dir / "shared";
+    const fs::path folder = state / "tutorlane";
     ::unsetenv("VISTREL_LOG_DIR");
-    ::setenv("XDG_STATE_HOME", (logs.Dir() / "state").c_str(), 1);
-    const fs::path folder = logs.Dir() / "state" / "tutorlane";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
     EXPECT_EQ(LogDir(), folder.string());
     WriteEachFile();
     EXPECT_EQ(ModeOf(folder), 0700u);
     for (const char* name : kFiles)
         EXPECT_EQ(ModeOf(folder / name), 0600u) << name;
-}
-
-TEST(Log, NothingIsWrittenThroughALinkPlantedAtAFileName) {
-    // Both in the default folder and in a shared folder named by VISTREL_LOG_DIR.
-    kit::LogFolder logs(false);
-    const fs::path dir = logs.Dir(), state = dir / "state", shared = dir / "shared";
-    const auto plant = [&](const fs::path& folder, bool all) {
+    const auto plant = [&](const fs::path& at, bool all) {
         for (const char* name : kFiles) {
             if (!all && std::string(name) == "Vistrel.err")
                 continue;
-            fs::remove(folder / name);
-            fs::create_symlink(dir / (std::string("target-") + name), folder / name);
+            fs::remove(at / name);
+            fs::create_symlink(dir / (std::string("target-") + name), at / name);
         }
     };
     for (const char* name : kFiles)
         std::ofstream(dir / (std::string("target-") + name)) << "victim";
-    fs::create_directories(state / "tutorlane");
     fs::create_directories(shared);
-    plant(state / "tutorlane", true);
-    ::unsetenv("VISTREL_LOG_DIR");
-    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    plant(folder, true);
     WriteEachFile();  // RTMP_SetDbgOut removes the links of the log and dumps; plant them again
-    plant(state / "tutorlane", false);
+    plant(folder, false);
     WriteEachFile(false);
     ::setenv("VISTREL_LOG_DIR", shared.c_str(), 1);
     RTMP_SetLog(nullptr, 0, 0x101);

@@ -9,10 +9,6 @@ namespace {
 
 using namespace kit;
 
-Bytes Written(ByteBuffer& b) {
-    return Bytes(b.Data(), b.Data() + b.Position());
-}
-
 TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
     ByteBuffer b;
     EXPECT_EQ(b.Capacity(), 512);
@@ -30,51 +26,6 @@ TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
     b.Clear();
     b.Flip();  // nothing written: changes nothing
     EXPECT_EQ(b.Limit(), b.Capacity());
-}
-
-TEST(ByteBuffer, IntegersAndDoublesOnTheWire) {
-    ByteBuffer b;
-    b.PutInt24(70000);
-    b.PutInt32LE(1);
-    b.PutInt32(1);
-    b.PutInt16(0xBEEF);
-    b.PutDouble(1.0);
-    b.PutBytes(B(0xFF, 0xFF, 0xFF).data(), 3);
-    b.PutDouble(-123.456e10);
-    EXPECT_EQ(Head(Written(b), 21), B(0x01, 0x11, 0x70, 1, 0, 0, 0, 0, 0, 0, 1, 0xBE, 0xEF, 0x3F,
-                                      0xF0, 0, 0, 0, 0, 0, 0));
-    b.Flip();
-    EXPECT_EQ(b.Remaining(), 32);
-    EXPECT_EQ(b.GetInt24(), 70000u);
-    EXPECT_EQ(b.GetInt32LE(), 1u);
-    EXPECT_EQ(b.GetInt32(), 1u);
-    EXPECT_EQ(b.GetInt16(), 0xBEEFu);
-    EXPECT_EQ(b.GetDouble(), 1.0);
-    EXPECT_EQ(b.GetInt24(), 16777215u);  // unsigned
-    EXPECT_EQ(b.GetDouble(), -123.456e10);
-    EXPECT_EQ(b.Remaining(), 0);
-}
-
-TEST(ByteBuffer, AppendGrowsKeepingTheWrittenBytesOrOnlyClearsAfterReset) {
-    ByteBuffer b;
-    b.PutBytes(Bytes(500, 0x11).data(), 500);
-    ByteBuffer src(2000);
-    src.PutBytes(Bytes(1000, 0x22).data(), 1000);
-    src.Flip();
-    b.Append(src, 100);
-    EXPECT_EQ(b.Capacity(), 1536);  // 500 + 100 + 512 in whole blocks
-    EXPECT_EQ(src.Remaining(), 900);
-    EXPECT_EQ(Written(b), Cat({Bytes(500, 0x11), Bytes(100, 0x22)}));
-    ByteBuffer r;
-    r.Reset();
-    r.Append(src, 900);
-    EXPECT_EQ(r.Capacity(), 1536);
-    EXPECT_EQ(r.Position(), 900);
-    r.Reset();
-    src.SetPosition(0);
-    r.Append(src, 10);
-    EXPECT_EQ(r.Capacity(), 1536);  // fits: block kept
-    EXPECT_EQ(r.Position(), 10);
 }
 
 TEST(ByteBuffer, ReadsPastTheLimitAndWritesPastTheCapacityAreRefused) {

@@ -51,28 +51,6 @@ TEST(ChunkBasicHeader, OneTwoAndThreeByteForms) {
     }
 }
 
-TEST(ChunkHeaderType, ChosenByComparingWithTheLastHeader) {
-    ChannelHeader last;
-    ChannelHeader cur;
-    cur.streamId = 1;
-    cur.amfSize = 10;
-    cur.amfType = MSG_VIDEO;
-    cur.ts = 40;
-    EXPECT_EQ(SelectHeaderType(cur, last), 0);  // nothing written yet
-    last = cur;
-    last.inUse = 1;
-    EXPECT_EQ(SelectHeaderType(cur, last), 3);
-    cur.ts = 33;
-    EXPECT_EQ(SelectHeaderType(cur, last), 2);
-    cur.amfSize = 11;
-    EXPECT_EQ(SelectHeaderType(cur, last), 1);
-    cur.amfSize = 10;
-    cur.amfType = MSG_AUDIO;
-    EXPECT_EQ(SelectHeaderType(cur, last), 1);
-    cur.streamId = 0;
-    EXPECT_EQ(SelectHeaderType(cur, last), 0);
-}
-
 TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderThePeerCanFollow) {
     RtmpContext ctx;
     ChunkWriter w;
@@ -93,26 +71,6 @@ TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderThePeerCanFollow) {
     EXPECT_EQ(w.LastHeader().amfSize, 5);
     EXPECT_EQ(w.LastHeader().inUse, 1);
     EXPECT_EQ(w.RunningTime(4), 40u * 3 + 33 * 3);
-}
-
-TEST(ChunkWriterChunks, BodiesAreCutIntoChunksOfTheSize) {
-    const struct {
-        int id, type, streamId;
-        size_t size;
-    } cases[] = {{4, MSG_VIDEO, 1, 300},
-                 {3, MSG_INVOKE, 0, 256},
-                 {2, MSG_PING, 0, 0},
-                 {4, MSG_VIDEO, 1, 30000}};
-    for (const auto& c : cases) {
-        RtmpContext ctx;
-        ChunkWriter w;
-        const Bytes body = Pattern(c.size, 3);
-        const Bytes header = Cat({B(uint8_t(c.id), 0, 0, 0), Be(c.size, 3),
-                                  B(uint8_t(c.type), uint8_t(c.streamId), 0, 0, 0)});
-        EXPECT_EQ(Write(w, ctx, c.id, c.type, c.streamId, 0, body, 16),
-                  Chunked(header, body, uint8_t(0xC0 | c.id)))
-            << c.size;
-    }
 }
 
 TEST(ChunkWriterTimestamps, DeltaOutsideTheRangeIsWrittenAndKeptAsZero) {

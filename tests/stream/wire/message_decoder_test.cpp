@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include "stream_kit.h"
 #include "wire/chunk.h"
 #include "wire/my_exception.h"
@@ -34,9 +32,6 @@ class MessageDecoderTest : public ::testing::Test {
         header.amfType = type;
         header.streamId = streamId;
         decoder.DecodeAMF(context, header, buffer);
-    }
-    void ExpectAdts(const ByteBuffer& adts, const Bytes& expected) {
-        EXPECT_EQ(Readable(adts), expected);
     }
 
     Recorder rec;
@@ -173,16 +168,11 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
 
 // ---- User control, window and other types ----
 
-TEST_F(MessageDecoderTest, PingRequestIsAnsweredWithEventSevenAndTheClientClock) {
+// The answer's bytes and clock are checked on the wire (MediaTest).
+TEST_F(MessageDecoderTest, OnlyAWholePingRequestIsAnswered) {
     const Bytes request = {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2};  // event 6, value 1234
-    const uint32_t before = PingClockValue(std::time(nullptr));
     Decode(MSG_PING, 0, request);
-    const uint32_t after = PingClockValue(std::time(nullptr));
     ASSERT_EQ(rec.pings.size(), 1u);
-    ASSERT_EQ(rec.pings[0].size(), 6u);
-    EXPECT_EQ(Head(rec.pings[0], 2), (Bytes{0x00, 0x07}));
-    const uint32_t value = ReadBe(rec.pings[0].data() + 2, 4);
-    EXPECT_TRUE(value == before || value == after) << value;
     // Stream begin and every short request go unanswered.
     Decode(MSG_PING, 0, {0x00, 0x00, 0x00, 0x00, 0x00, 0x01});
     for (size_t cut = 0; cut < request.size(); ++cut)
@@ -212,18 +202,8 @@ TEST_F(MessageDecoderTest, WindowSizeIsReportedAndOtherControlTypesAreOnlyRead) 
 TEST_F(MessageDecoderTest, AacSequenceHeaderMakesTheAdtsTemplateAndFramesGetTheirLength) {
     Decode(MSG_AUDIO, 1, {0xAF, 0x01, 0x01, 0x02});  // a frame before any header: dropped
     Decode(MSG_AUDIO, 1, kAacConfig);
-    ExpectAdts(decoder.AdtsHeader(), {0xFF, 0xF1, 0x50, 0x80, 0x28, 0x1F, 0xFC});
+    EXPECT_EQ(Readable(decoder.AdtsHeader()), (Bytes{0xFF, 0xF1, 0x50, 0x80, 0x28, 0x1F, 0xFC}));
     EXPECT_TRUE(rec.media.empty());
-    const struct {
-        size_t payload;
-        bool sent;
-    } frames[] = {{100, true}, {3000, true}, {8184, true}, {8185, false}};  // 13-bit length
-    for (const auto& f : frames) {
-        rec.Clear();
-        Decode(MSG_AUDIO, 1, Cat({B(0xAF, 0x01), Pattern(f.payload, 0, 1)}), 123456);
-        const std::vector<Media> sent = {{8, Adts(static_cast<int>(f.payload)), 123456}};
-        EXPECT_EQ(rec.media, f.sent ? sent : std::vector<Media>{}) << f.payload;
-    }
     // A header cut short keeps the old template.
     Decode(MSG_AUDIO, 1, {0xAF, 0x00, 0x13, 0x90});
     Decode(MSG_AUDIO, 1, {0xAF, 0x00, 0x12});
@@ -243,6 +223,10 @@ TEST_F(MessageDecoderTest, AudioBodiesOfEveryKind) {
         {{0x50, 0x01, 0x02, 0x03}, {{0x01, 0x02, 0x03}}},  // plain audio loses its marker
         {{0xB2, 0x01, 0x02, 0x03}, {{0x01, 0x02, 0x03}}},
         {{0x2A}, {}},  // a single byte is nothing
+        // Frames get their length in the header's 13 bits: 8184 + 7 is the most.
+        {Cat({B(0xAF, 0x01), Pattern(3000, 0, 1)}), {Adts(3000)}},
+        {Cat({B(0xAF, 0x01), Pattern(8184, 0, 1)}), {Adts(8184)}},
+        {Cat({B(0xAF, 0x01), Pattern(8185, 0, 1)}), {}},
     };
     for (const auto& c : cases) {
         rec.Clear();
@@ -286,11 +270,13 @@ TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm
                                              {9, AnnexB({kSlice}), 3040},
                                              {9, AnnexB({kSps, kPps, kIdr}), 5000},
                                              {9, {0x00, 0x00, 0x00, 0x01, 0x09}, 66}}));
-    // Ignored and unknown heads deliver nothing.
+    // Ignored and unknown heads deliver nothing, even with a whole unit behind them.
     rec.Clear();
     for (const Bytes& b :
-         {Bytes{0x52, 0x00, 0x01}, Bytes{0x52, 0x01, 0x01}, Bytes{0x17, 0x02, 0, 0, 0},
-          Bytes{0x57, 0x00, 0x01}, Bytes{0x22, 0x01, 0, 0, 0}})
+         {Bytes{0x52, 0x00, 0x01}, Bytes{0x52, 0x01, 0x01}, Bytes{0x57, 0x00, 0x01},
+          Bytes{0x22, 0x01, 0, 0, 0}, Bytes{0x17, 0x02, 0, 0, 0, 0, 0, 0, 1, 0x09},
+          Bytes{0x27, 0x02, 0, 0, 0, 0, 0, 0, 1, 0x09},
+          Bytes{0x37, 0x01, 0, 0, 0, 0, 0, 0, 1, 0x09}})
         Decode(MSG_VIDEO, 1, b);
     EXPECT_TRUE(rec.media.empty());
 }
@@ -372,26 +358,6 @@ TEST_F(MessageDecoderTest, EveryCutOfAnAggregateDeliversOnlyWholeTags) {
     rec.Clear();
     EXPECT_NO_THROW(Decode(MSG_AGGREGATE, 1, lying));
     EXPECT_EQ(rec.media.size(), 1u);
-}
-
-TEST(MessageDecoderAlone, DecodesEveryTypeWithoutAListener) {
-    MessageDecoder decoder;
-    RtmpContext context;
-    const std::pair<int, Bytes> messages[] = {{MSG_PING, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}},
-                                              {MSG_INVOKE, Cat({Command("_result", 1), Str("x")})},
-                                              {MSG_AUDIO, kAacConfig},
-                                              {MSG_AUDIO, {0xAF, 0x01, 0x00}},
-                                              {MSG_VIDEO, AvcSequenceHeader()},
-                                              {MSG_AGGREGATE, FlvTag(9, 1, {0x12, 0x00})}};
-    for (const auto& [type, body] : messages) {
-        ByteBuffer buffer = Buffer(body);
-        ChannelHeader header;
-        header.amfType = type;
-        header.amfSize = static_cast<int32_t>(body.size());
-        EXPECT_NO_THROW(decoder.DecodeAMF(context, header, buffer)) << type;
-    }
-    EXPECT_STREQ(context.invokeList.Find("Param"), "x");
-    EXPECT_EQ(decoder.SeqHeader().Remaining(), 0);
 }
 
 }  // namespace
