@@ -165,24 +165,4 @@ std::string DecodeErrors(const std::filesystem::path& path) {
     return r.err;
 }
 
-std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, double seconds) {
-    // ffmpeg would take only the first path segment as the application; name both parts.
-    const std::size_t scheme = url.find("://");
-    const std::size_t hostEnd =
-        scheme == std::string::npos ? std::string::npos : url.find('/', scheme + 3);
-    const std::size_t last = url.rfind('/');
-    if (hostEnd == std::string::npos || last <= hostEnd)
-        return nullptr;
-    const std::string app = url.substr(hostEnd + 1, last - hostEnd - 1);
-    const std::string stream = url.substr(last + 1);
-    auto publisher = std::make_unique<FfmpegPublisher>(
-        Args("ffmpeg -nostdin -hide_banner -v error -re -f lavfi -i testsrc=size=320x240:rate=25 "
-             "-re -f lavfi -i sine=frequency=440:sample_rate=44100 -t " +
-                 std::to_string(seconds) +
-                 " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25 -x264-params "
-                 "slices=1:sliced-threads=0 -c:a aac -ac 2",
-             {"-rtmp_app", app, "-rtmp_playpath", stream, "-f", "flv", url}));
-    return publisher->Running() ? std::move(publisher) : nullptr;
-}
-
 }  // namespace rtmp::test

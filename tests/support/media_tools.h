@@ -2,9 +2,7 @@
 #ifndef TESTS_SUPPORT_MEDIA_TOOLS_H
 #define TESTS_SUPPORT_MEDIA_TOOLS_H
 
-#include <csignal>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,33 +50,6 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
 // What `ffmpeg -v error -i path -fps_mode passthrough -f null -` reports: empty when the file
 // decodes cleanly.
 std::string DecodeErrors(const std::filesystem::path& path);
-
-// A background ffmpeg publishing a test picture (libx264) and tone (aac) as FLV in real time.
-class FfmpegPublisher {
-  public:
-    // Starts ffmpeg with `argv`; Running() tells whether it could.
-    explicit FfmpegPublisher(const std::vector<std::string>& argv) {
-        process_.Start(argv, dir_.Path() / "ffmpeg.log");
-    }
-    ~FfmpegPublisher() { Stop(); }
-    FfmpegPublisher(const FfmpegPublisher&) = delete;
-    FfmpegPublisher& operator=(const FfmpegPublisher&) = delete;
-
-    bool Running() { return process_.Running(); }
-    // Waits for ffmpeg to end on its own; its exit status, or -1 when it is still running.
-    int Wait(std::chrono::milliseconds limit) { return process_.Wait(limit).value_or(-1); }
-    // Asks ffmpeg to finish (SIGINT), kills it if it does not; returns its exit status.
-    int Stop() { return process_.Stop(SIGINT, std::chrono::seconds(5)); }
-    std::string Log() const { return ReadTextFile(dir_.Path() / "ffmpeg.log"); }
-
-  private:
-    TempDir dir_{"ffmpeg_publish"};
-    ChildProcess process_;
-};
-
-// Starts publishing to an rtmp:// URL for `seconds` (the application is everything between the
-// host and the last '/', the stream name what follows it). Null when ffmpeg cannot be started.
-std::unique_ptr<FfmpegPublisher> PublishWithFfmpeg(const std::string& url, double seconds);
 
 }  // namespace rtmp::test
 
