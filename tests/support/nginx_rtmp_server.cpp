@@ -1,5 +1,7 @@
 #include "support/nginx_rtmp_server.h"
 
+#include "support/loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -15,30 +17,6 @@ namespace rtmp::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Closes a socket on scope exit.
-class Socket {
-  public:
-    Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int Get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 // Debian's nginx lives in /usr/sbin, which a user's PATH may leave out.
 std::filesystem::path NginxExecutable() {
@@ -56,24 +34,21 @@ std::filesystem::path ModulePath() {
 
 // True when a TCP connection to 127.0.0.1:port succeeds now.
 bool LoopbackPortAccepts(uint16_t port) {
-    Socket s;
-    sockaddr_in addr = Loopback(port);
-    return s.Get() >= 0 && ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int fd = ConnectToLoopback(port);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
 }
 
 }  // namespace
 
 uint16_t PickFreeLoopbackPort() {
-    Socket s;
-    if (s.Get() < 0)
+    uint16_t port = 0;
+    const int fd = ListenOnLoopback(1, 0, &port);
+    if (fd < 0)
         return 0;
-    sockaddr_in addr = Loopback(0);
-    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        return 0;
-    socklen_t len = sizeof addr;
-    if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
 }
 
 NginxRtmpServer::NginxRtmpServer()

@@ -1,5 +1,7 @@
 #include "support/throttle_proxy.h"
 
+#include "support/loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,27 +21,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kClientReceiveBuffer = 8192;
 constexpr int kPollMs = 10;
 constexpr size_t kChunk = 4096;
-
-sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-bool SendAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -72,22 +53,9 @@ ThrottleProxy::~ThrottleProxy() {
 }
 
 bool ThrottleProxy::Start() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd_ = ListenOnLoopback(8, kClientReceiveBuffer, &port_);
     if (listenFd_ < 0)
         return false;
-    const int one = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // Accepted sockets inherit the receive buffer, and with it the window they offer.
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &kClientReceiveBuffer,
-                 sizeof kClientReceiveBuffer);
-    sockaddr_in a = Loopback(0);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listenFd_, 8) != 0)
-        return false;
-    socklen_t len = sizeof a;
-    if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return false;
-    port_ = ntohs(a.sin_port);
     acceptThread_ = std::thread([this] { AcceptLoop(); });
     return true;
 }
@@ -115,11 +83,8 @@ void ThrottleProxy::AcceptLoop() {
             silentFds_.push_back(client);
             continue;
         }
-        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = Loopback(targetPort_);
-        if (server < 0 || ::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            if (server >= 0)
-                ::close(server);
+        const int server = ConnectToLoopback(targetPort_);
+        if (server < 0) {
             ::close(client);
             continue;
         }

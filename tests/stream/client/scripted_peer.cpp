@@ -1,5 +1,7 @@
 #include "scripted_peer.h"
 
+#include "support/loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -43,16 +45,7 @@ long TransactionId(const Message& m) {
 }
 
 ScriptedPeer::ScriptedPeer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), len) == 0 && listen(listenFd_, 4) == 0 &&
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-        port_ = ntohs(sa.sin_port);
+    listenFd_ = rtmp::test::ListenOnLoopback(4, 0, &port_);
 }
 
 ScriptedPeer::~ScriptedPeer() {
@@ -169,13 +162,7 @@ bool ScriptedPeer::ReadMessageOfType(int type, Message* m, int timeoutMs, const 
 }
 
 bool ScriptedPeer::Send(const Bytes& bytes) {
-    for (size_t off = 0; off < bytes.size();) {
-        const ssize_t n = send(clientFd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
+    return rtmp::test::SendAll(clientFd_, bytes.data(), bytes.size());
 }
 
 bool ScriptedPeer::SendMessage(int chunkStream, int type, uint32_t streamId, uint32_t timestamp,

@@ -63,7 +63,8 @@ class ScriptedPeer {
   private:
     bool Fill(size_t n, int timeoutMs);
     bool ReadRaw(Bytes* out, size_t n, int timeoutMs);
-    int listenFd_ = -1, clientFd_ = -1, port_ = 0;
+    int listenFd_ = -1, clientFd_ = -1;
+    uint16_t port_ = 0;
     Bytes in_;  // received, not yet parsed
     struct ChunkState {
         uint32_t timestamp = 0, delta = 0, length = 0, streamId = 0;

@@ -1,0 +1,75 @@
+// Loopback TCP sockets for the test servers and the proxy: listening, connecting and sending.
+#ifndef TESTS_SUPPORT_LOOPBACK_H
+#define TESTS_SUPPORT_LOOPBACK_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+namespace rtmp::test {
+
+inline sockaddr_in LoopbackAddress(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket listening on 127.0.0.1 at a port the system picks, written to *port. A receive
+// buffer above 0 is set before listening: accepted sockets inherit it, and with it the window
+// they offer. -1 when any step fails.
+inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a = LoopbackAddress(0);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A socket connected to 127.0.0.1:port, or -1.
+inline int ConnectToLoopback(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in a = LoopbackAddress(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends all n bytes; false once the peer is gone (no SIGPIPE).
+inline bool SendAll(int fd, const uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace rtmp::test
+
+#endif  // TESTS_SUPPORT_LOOPBACK_H
