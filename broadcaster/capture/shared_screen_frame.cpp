@@ -10,10 +10,14 @@ namespace capture {
 namespace {
 
 bool Readable(const SharedScreenFrame& f) {
-    if (f.pixels == nullptr || f.width <= 0 || f.height <= 0 || f.stride < f.width * 4)
+    if (f.pixels == nullptr || f.width <= 0 || f.height <= 0)
         return false;
-    const size_t needed = static_cast<size_t>(f.stride) * static_cast<size_t>(f.height - 1) +
-                          static_cast<size_t>(f.width) * 4U;
+    // In size_t: a width near the int32 limit must not wrap the row's byte count.
+    const size_t rowBytes = static_cast<size_t>(f.width) * 4U;
+    if (f.stride <= 0 || static_cast<size_t>(f.stride) < rowBytes)
+        return false;
+    const size_t needed =
+        static_cast<size_t>(f.stride) * static_cast<size_t>(f.height - 1) + rowBytes;
     return needed <= f.bytes;
 }
 

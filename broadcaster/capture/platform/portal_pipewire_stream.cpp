@@ -273,7 +273,6 @@ class SharedScreenStream::Impl {
             return;
         {
             std::lock_guard<std::mutex> hold(lock_);
-            format_ = info.format;
             order_ = info.format == SPA_VIDEO_FORMAT_RGBx || info.format == SPA_VIDEO_FORMAT_RGBA
                          ? SharedPixelOrder::kRgbx
                          : SharedPixelOrder::kBgrx;
@@ -364,7 +363,6 @@ class SharedScreenStream::Impl {
     bool pointerAsMetadata_ = false;
 
     mutable std::mutex lock_;  // what follows
-    uint32_t format_ = 0;
     SharedPixelOrder order_ = SharedPixelOrder::kBgrx;
     int formatWidth_ = 0;
     int formatHeight_ = 0;

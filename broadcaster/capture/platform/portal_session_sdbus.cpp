@@ -27,6 +27,12 @@ constexpr uint32_t kResponseCancelled = 1;
 
 std::atomic<unsigned> g_tokenCounter{0};
 
+// A handle token unique in this process (request and session paths end in it).
+std::string NewToken() {
+    return "tutorlane" + std::to_string(getpid()) + "_" +
+           std::to_string(g_tokenCounter.fetch_add(1));
+}
+
 struct BusCloser {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
 };
@@ -167,7 +173,8 @@ class PortalSession::Impl {
             return Fail(PortalFailure::kNoBus, std::string("sd_bus_open_user: ") + strerror(-r));
         bus_.reset(raw);
         const char* unique = nullptr;
-        if ((r = sd_bus_get_unique_name(bus_.get(), &unique)) < 0 || unique == nullptr)
+        if ((r = sd_bus_get_unique_name(bus_.get(), &unique)) < 0 || unique == nullptr ||
+            unique[0] != ':')
             return Fail(PortalFailure::kNoBus, "no unique name on the session bus");
         // ":1.42" becomes "1_42" in request and session paths.
         sender_ = unique + 1;
@@ -232,8 +239,7 @@ class PortalSession::Impl {
             cursor_ = PortalCursor::kHidden;
 
         // CreateSession
-        std::string sessionToken = "tutorlane" + std::to_string(getpid()) + "_" +
-                                   std::to_string(g_tokenCounter.fetch_add(1));
+        const std::string sessionToken = NewToken();
         MessagePtr answer;
         if (!Request(
                 "CreateSession",
@@ -357,8 +363,7 @@ class PortalSession::Impl {
     bool Request(const char* method,
                  const std::function<int(sd_bus_message*, const std::string&)>& appendArgs,
                  MessagePtr& answer) {
-        const std::string token = "tutorlane" + std::to_string(getpid()) + "_" +
-                                  std::to_string(g_tokenCounter.fetch_add(1));
+        const std::string token = NewToken();
         // The signal may come before the call returns: listen on the path it will have first.
         std::string awaited = std::string(kPortalPath) + "/request/" + sender_ + "/" + token;
         Response response;

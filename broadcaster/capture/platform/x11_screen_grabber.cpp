@@ -282,15 +282,15 @@ class RowSpans {
     void Join(int gap) {
         std::sort(spans_.begin(), spans_.end(),
                   [](const Span& a, const Span& b) { return a.begin < b.begin; });
-        std::vector<Span> joined;
+        size_t kept = 0;
         for (const Span& s : spans_) {
-            if (!joined.empty() && s.begin <= joined.back().end + gap) {
-                joined.back().end = std::max(joined.back().end, s.end);
+            if (kept > 0 && s.begin <= spans_[kept - 1].end + gap) {
+                spans_[kept - 1].end = std::max(spans_[kept - 1].end, s.end);
             } else {
-                joined.push_back(s);
+                spans_[kept++] = s;
             }
         }
-        spans_ = std::move(joined);
+        spans_.resize(kept);
     }
     int Rows() const {
         int rows = 0;
@@ -397,6 +397,9 @@ class ScreenGrabber::Impl {
     int lastColumns_ = 0;  // the part of it the screen covered
     int lastRows_ = 0;
     ArrowSpot arrow_;
+    // Rows to read and rows to write, refilled on each grab (kept to reuse their storage).
+    RowSpans read_;
+    RowSpans write_;
     // Work counters; other threads may read them while this one grabs.
     std::atomic<uint64_t> screenReads_{0};
     std::atomic<uint64_t> rowsRead_{0};
@@ -663,7 +666,8 @@ bool ScreenGrabber::Impl::Grab(uint8_t* dst, int width, int height) {
         return false;
     }
     // Screen rows to read again: what was drawn since the last grab, or all of them.
-    RowSpans read;
+    RowSpans& read = read_;
+    read.Clear();
     const bool damageKnown = TakeDamage(columns, rows, read);
     if (connectionLost_) {
         keptValid_ = false;
@@ -704,7 +708,8 @@ bool ScreenGrabber::Impl::Grab(uint8_t* dst, int width, int height) {
     // Frame rows to write: the rows read, and the rows the arrow left and entered.
     const bool sameFrame = frameValid_ && dst == lastFrame_ && width == lastWidth_ &&
                            height == lastHeight_ && columns == lastColumns_ && rows == lastRows_;
-    RowSpans write;
+    RowSpans& write = write_;
+    write.Clear();
     if (!sameFrame) {
         write.Add(0, height, height);
     } else {
