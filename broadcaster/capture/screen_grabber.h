@@ -60,12 +60,6 @@ class ScreenGrabber {
     std::unique_ptr<Impl> impl_;
 };
 
-// Captures into `dst` with one process-wide ScreenGrabber on the default display, serialised by a
-// lock; returns what ScreenGrabber::Grab returns. Every caller shares that grabber's idea of what
-// the buffer at `dst` holds: a new buffer at the address of an earlier one gets only the changes.
-// Callers that make new buffers use a ScreenGrabber of their own.
-bool GrabScreen(uint8_t* dst, int width, int height);
-
 }  // namespace capture
 
 #endif  // BROADCASTER_CAPTURE_SCREEN_GRABBER_H

@@ -112,8 +112,8 @@ class ScreenGrabberTest : public ::testing::Test {
 std::unique_ptr<test::XvfbDisplay> ScreenGrabberTest::server_;
 
 // Rectangles land at their rows and columns, bottom-up, on both paths; a rectangle beyond the
-// screen is black there; unusable arguments leave the buffer alone; GrabScreen reads the default
-// display.
+// screen is black there; unusable arguments leave the buffer alone; a grabber without a display
+// name reads the default display.
 TEST_F(ScreenGrabberTest,
        RectanglesLandBottomUpBeyondTheScreenIsBlackAndBadArgumentsChangeNothing) {
     painter_->Fill(10, 20, 50, 30, kRed);     // columns 10..59, rows 20..49 from the top
@@ -157,7 +157,8 @@ TEST_F(ScreenGrabberTest,
     }
     ASSERT_EQ(::setenv("DISPLAY", server_->Name().c_str(), 1), 0);
     Frame small(64 * 48 * 3, 0);
-    EXPECT_TRUE(GrabScreen(small.data(), 64, 48));
+    ScreenGrabber defaultDisplay;
+    EXPECT_TRUE(defaultDisplay.Grab(small.data(), 64, 48));
     EXPECT_TRUE(Shows(small, 64, 48, {{10, 20, kRed}, {59, 47, kRed}, {9, 20, kBackground}}));
 }
 
