@@ -12,10 +12,9 @@ AudioClock::AudioClock(int sampleRate, int samplesPerBlock, int primingSamples)
       primingSamples_(primingSamples) {}
 
 void AudioClock::BlockArrived(int64_t nowMs) {
-    if (!anchored_) {
+    if (blocks_ == 0) {
         // The block was being recorded for its own duration before it was handed in.
         anchorMs_ = static_cast<double>(nowMs) - blockMs_;
-        anchored_ = true;
     }
     ++blocks_;
     // How much later than the sample count says this block came. Scheduling only ever makes a

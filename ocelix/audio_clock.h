@@ -18,8 +18,6 @@ class AudioClock {
     // Media time (ms) of the first sample of the next frame the encoder gives out; each call
     // moves on by one frame.
     int64_t NextFrameStamp();
-    // The correction applied to the sample count so far (ms; positive: the card is slow).
-    double CorrectionMs() const { return correctionMs_; }
 
     // Blocks over which the earliest arrival is looked for before a correction step.
     static constexpr int kWindowBlocks = 40;
@@ -32,11 +30,10 @@ class AudioClock {
     double samplesToMs_;
     int samplesPerBlock_;
     int primingSamples_;
-    bool anchored_ = false;
     double anchorMs_ = 0;
-    int64_t blocks_ = 0;
+    int64_t blocks_ = 0;  // arrived so far; the first one set anchorMs_
     int64_t frames_ = 0;
-    double correctionMs_ = 0;
+    double correctionMs_ = 0;  // applied to the sample count; positive: the card is slow
     double windowMinErrorMs_ = 0;
     int windowCount_ = 0;
 };

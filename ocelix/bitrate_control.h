@@ -51,8 +51,6 @@ class BitrateControl {
         lastDelay_ = delayMs;
         return target_;
     }
-    int Target() const { return target_; }
-    int Floor() const { return floor_; }
 
   private:
     int max_;

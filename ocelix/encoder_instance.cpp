@@ -101,7 +101,6 @@ int CEncoderInstance::Start() {
     frameRate_ = config_.frameRate > 0 ? config_.frameRate : 1;
     if (config_.width != 0 && config_.height != 0 && backends_.video->Open(config_)) {
         videoOpen_ = true;
-        pendingVideoStamps_.clear();
         const auto size = static_cast<size_t>(backends_.video->FrameSize());
         work_.assign(size, 0);
         {

@@ -48,7 +48,6 @@ class SendQueue {
     int64_t DelayMs(int64_t nowMs) const;
     uint64_t Dropped() const { return dropped_; }
     uint64_t LossEpisodes() const { return episodes_; }
-    bool Empty() const { return audio_.empty() && video_.empty(); }
     // Storage of sent packets, for the next ones.
     std::vector<uint8_t> TakeBuffer();
     void GiveBuffer(std::vector<uint8_t>&& buffer);

@@ -207,7 +207,9 @@ int AACEncoderOpen(AACEncoderParam* param) {
         param->channels > kMaxChannels) {
         return 0;
     }
-    const int opened = basis::CallAtCEdge(
+    // The record is described only once the session exists: when making it throws, the output
+    // fields stay as cleared above.
+    return basis::CallAtCEdge(
         [param, &samplingIndex] {
             auto session =
                 std::make_unique<AacSession>(param->samplesPerSec, param->channels, *samplingIndex);
@@ -218,9 +220,6 @@ int AACEncoderOpen(AACEncoderParam* param) {
             return 1;
         },
         0);
-    if (opened == 0)
-        ClearOutputs(param);
-    return opened;
 }
 
 int AACEncoderEncode(AACEncoderParam* param) {

@@ -13,16 +13,23 @@ Session* SessionOf(const Param* param) {
     return param == nullptr ? nullptr : static_cast<Session*>(param->reserved);
 }
 
-// Runs the session's Encode and describes its output in the record; 0 when not open or failed.
-template <class Session, class Param>
-int EncodeRecord(Param* param) {
+// Runs encode(session) and describes the session's output in the record; 0 when not open or
+// failed.
+template <class Session, class Param, class EncodeFn>
+int EncodeRecord(Param* param, EncodeFn encode) {
     Session* session = SessionOf<Session>(param);
     if (session == nullptr)
         return 0;
-    const bool ok = basis::CallAtCEdge([session] { return session->Encode(); }, false);
+    const bool ok = basis::CallAtCEdge([session, &encode] { return encode(*session); }, false);
     param->output = session->Output();
     param->outputLength = ok ? session->OutputLength() : 0;
     return ok ? 1 : 0;
+}
+
+// The same with the session's own Encode.
+template <class Session, class Param>
+int EncodeRecord(Param* param) {
+    return EncodeRecord<Session>(param, [](Session& session) { return session.Encode(); });
 }
 
 // Frees the session and clears the record's output fields; a record that is not open: no-op.

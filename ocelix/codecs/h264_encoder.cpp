@@ -3,7 +3,6 @@
 #include <x264.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -231,7 +230,9 @@ int H264EncoderOpen(H264EncoderParam* param) {
     if (!ValidInput(*param)) {
         return 0;
     }
-    const int opened = basis::CallAtCEdge(
+    // The record is described only once the session exists: when making it throws, the output
+    // fields stay as cleared above.
+    return basis::CallAtCEdge(
         [param] {
             auto session = std::make_unique<H264Session>(*param);
             param->inputFrameSize = session->FrameSize();
@@ -241,9 +242,6 @@ int H264EncoderOpen(H264EncoderParam* param) {
             return 1;
         },
         0);
-    if (opened == 0)
-        ClearOutputs(param);
-    return opened;
 }
 
 int H264EncoderEncode(H264EncoderParam* param) {
@@ -255,15 +253,8 @@ int H264EncoderClose(H264EncoderParam* param) {
 }
 
 int H264EncoderEncodeFrame(H264EncoderParam* param, const uint8_t* frame) {
-    H264Session* session = SessionOf<H264Session>(param);
-    if (session == nullptr) {
-        return 0;
-    }
-    const bool ok =
-        basis::CallAtCEdge([session, frame] { return session->EncodeFrame(frame); }, false);
-    param->output = session->Output();
-    param->outputLength = ok ? session->OutputLength() : 0;
-    return ok ? 1 : 0;
+    return EncodeRecord<H264Session>(
+        param, [frame](H264Session& session) { return session.EncodeFrame(frame); });
 }
 
 int H264EncoderSetBitrate(H264EncoderParam* param, int kbps) {
