@@ -42,8 +42,9 @@ class VideoEncoder {
     virtual int FrameSize() const = 0;
     // Encodes `frame` (FrameSize bytes, held by the caller); a null frame encodes the previous
     // picture again without converting it anew. *data/*length describe one Annex B access unit
-    // (length 0: none), valid until the next call.
-    virtual void Encode(const uint8_t* frame, const uint8_t** data, int* length) = 0;
+    // (length 0: none), valid until the next call. False when the picture could not be encoded:
+    // it then never comes out.
+    virtual bool Encode(const uint8_t* frame, const uint8_t** data, int* length) = 0;
     virtual void RequestKeyFrame() = 0;
     // A new target bit rate in kbit/s from the next picture on; false when the encoder does not
     // work to a bit rate.

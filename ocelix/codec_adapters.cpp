@@ -23,10 +23,11 @@ class H264Component final : public VideoEncoder {
         return H264EncoderOpen(&param_) != 0 && param_.inputFrame != nullptr;
     }
     int FrameSize() const override { return param_.inputFrameSize; }
-    void Encode(const uint8_t* frame, const uint8_t** data, int* length) override {
-        H264EncoderEncodeFrame(&param_, frame);
+    bool Encode(const uint8_t* frame, const uint8_t** data, int* length) override {
+        const bool ok = H264EncoderEncodeFrame(&param_, frame) != 0;
         *data = param_.output;
-        *length = param_.output != nullptr ? param_.outputLength : 0;
+        *length = ok && param_.output != nullptr ? param_.outputLength : 0;
+        return ok;
     }
     void RequestKeyFrame() override { H264EncoderRequestKeyFrame(&param_); }
     bool SetBitrate(int kbps) override { return H264EncoderSetBitrate(&param_, kbps) != 0; }

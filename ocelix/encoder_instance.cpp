@@ -319,7 +319,9 @@ void CEncoderInstance::EncodeDueFrames() {
 
     const uint8_t* out = nullptr;
     int length = 0;
-    backends_.video->Encode(fresh ? work_.data() : nullptr, &out, &length);
+    // A picture that failed never comes out, so it holds no place among the pending times.
+    if (!backends_.video->Encode(fresh ? work_.data() : nullptr, &out, &length))
+        return;
     framesEncoded_.fetch_add(1);
     pendingVideoStamps_.push_back(stamp);
     if (length <= 0 || out == nullptr)

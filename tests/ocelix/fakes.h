@@ -116,7 +116,7 @@ class FakeVideo final : public VideoEncoder {
         return true;
     }
     int FrameSize() const override { return size_; }
-    void Encode(const uint8_t* frame, const uint8_t** data, int* length) override {
+    bool Encode(const uint8_t* frame, const uint8_t** data, int* length) override {
         if (frame != nullptr) {
             r_->converted.fetch_add(1);
             r_->lastInput.assign(frame, frame + size_);
@@ -134,6 +134,7 @@ class FakeVideo final : public VideoEncoder {
             *data = out_.data();
             *length = static_cast<int>(out_.size());
         }
+        return true;
     }
     void RequestKeyFrame() override {
         r_->keyRequests.fetch_add(1);
