@@ -13,19 +13,18 @@ CMMTimer::~CMMTimer() {
 bool CMMTimer::StartTimer(uint32_t intervalMs, bool oneShot) {
     if (intervalMs == 0)
         return false;
-    return Begin(uint64_t{intervalMs} * 1000000u, 1, oneShot, intervalMs);
+    return Begin(uint64_t{intervalMs} * 1000000u, 1, oneShot);
 }
 
 bool CMMTimer::StartTimerRate(uint32_t ticksPerSecond) {
     if (ticksPerSecond == 0)
         return false;
-    return Begin(1000000000u, ticksPerSecond, false, 1000 / ticksPerSecond);
+    return Begin(1000000000u, ticksPerSecond, false);
 }
 
-bool CMMTimer::Begin(uint64_t periodNs, uint64_t divisor, bool oneShot, uint32_t intervalMs) {
+bool CMMTimer::Begin(uint64_t periodNs, uint64_t divisor, bool oneShot) {
     if (thread_.joinable())
         return false;
-    intervalMs_ = intervalMs;
     pendingTicks_.store(0);
     {
         std::lock_guard<std::mutex> lock(mutex_);

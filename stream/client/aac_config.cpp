@@ -1,5 +1,7 @@
 #include "client/aac_config.h"
 
+#include "basis/adts.h"
+
 namespace rtmp {
 
 void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]) {
@@ -12,8 +14,7 @@ void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]) 
     if (privateBit || !rateSupported || (channels != 1 && channels != 2) || (adts3 & 0x3F) != 0) {
         return;
     }
-    const int objectType = 2;  // AAC LC
-    const unsigned bits = (objectType << 11) | (rateIndex << 7) | (channels << 3);
+    const unsigned bits = (basis::kAacObjectTypeLc << 11) | (rateIndex << 7) | (channels << 3);
     config[0] = static_cast<uint8_t>(bits >> 8);
     config[1] = static_cast<uint8_t>(bits);
 }

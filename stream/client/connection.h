@@ -90,10 +90,6 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     void OnVideo(const uint8_t* data, int length, uint32_t ts) override;
     void OnAudio(const uint8_t* data, int length, uint32_t ts) override;
 
-    // Received-bytes accounting, exposed for tests of the acknowledgement rule.
-    void HandleBlock(ByteBuffer& block);
-    uint32_t BytesIn() const { return bytesIn_; }
-
   private:
     // A function and its user value, always stored and read together.
     struct StreamOutSlots {
@@ -107,6 +103,8 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     };
 
     void ThreadReceive();
+    // Decodes one received block, counts its bytes and acknowledges them per the window.
+    void HandleBlock(ByteBuffer& block);
     // Marks the connection ended and finishes an installed waiter with the verdict 0.
     void EndWaits() noexcept;
     StreamOutSlots StreamOut() const;

@@ -13,6 +13,7 @@ namespace rtmp {
 namespace {
 
 constexpr int kAacHeaderRepeat = 100;
+constexpr int kAdtsHeader = static_cast<int>(basis::kAdtsHeaderSize);
 constexpr uint8_t kAvcProfile = 100;
 constexpr uint8_t kAvcLevel = 40;
 
@@ -121,7 +122,7 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
         return 0;
     const bool adts = length >= 2 && data[0] == 0xFF && (data[1] == 0xF1 || data[1] == 0xF9);
     if (adts) {
-        if (length <= static_cast<int>(basis::kAdtsHeaderSize))
+        if (length <= kAdtsHeader)
             return 0;
         if (aacHeaderCountdown_ == 0) {
             aacHeaderCountdown_ = kAacHeaderRepeat;
@@ -137,7 +138,7 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
         --aacHeaderCountdown_;
         payload.PutByte(0xAF);
         payload.PutByte(0x01);
-        payload.PutBytes(data + 7, length - 7);
+        payload.PutBytes(data + kAdtsHeader, length - kAdtsHeader);
     } else {
         payload.PutByte(0x2A);
         payload.PutBytes(data, length);

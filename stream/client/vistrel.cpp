@@ -1,7 +1,6 @@
 #include "client/vistrel.h"
 
 #include <cstring>
-#include <functional>
 #include <utility>
 
 #include "client/commands.h"
@@ -35,16 +34,23 @@ class HookScope {
     std::lock_guard<std::mutex> turn_;
 };
 
-// The server's answer to one command: true only when it came in time and was a success.
-// A connection that ends while waiting finishes the wait at once with a failure.
-bool Answered(CConnection& c, const std::function<bool()>& send, int polls) {
+// Sends with the hook installed and waits for the answer: true only when it came in time and
+// was a success. A connection that ends while waiting finishes the wait at once with a failure.
+template <typename Send>
+bool AwaitAnswer(CConnection& c, ResultHookFn hook, ResultWaiter& waiter, Send&& send, int polls) {
     if (c.OnReceiveThread())
         return false;  // called from a callback: the answer could never be read
-    ResultWaiter waiter;
-    HookScope scope(c, OnCallResult, &waiter);
+    HookScope scope(c, hook, &waiter);
     if (!send())
         return false;
     return WaitResult(waiter, polls) && waiter.ok.load() == 1;
+}
+
+// The server's answer to one command.
+template <typename Send>
+bool Answered(CConnection& c, Send&& send, int polls) {
+    ResultWaiter waiter;
+    return AwaitAnswer(c, OnCallResult, waiter, send, polls);
 }
 
 int PublishAs(CConnection& c, const char* type) {
@@ -182,12 +188,8 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
     if (replaced)
         replaced->Stop();  // another thread connected in the meantime: the later one wins
     ResultWaiter waiter;
-    bool ok = false;
-    {
-        HookScope scope(*c, OnConnectResult, &waiter);
-        if (c->Connect(info))
-            ok = WaitResult(waiter, kConnectPolls) && waiter.ok.load() == 1;
-    }
+    const bool ok = AwaitAnswer(
+        *c, OnConnectResult, waiter, [&] { return c->Connect(info); }, kConnectPolls);
     if (!ok)
         DropIfCurrent(handle, c);
     return ok ? 1 : 0;
@@ -200,19 +202,14 @@ int CallServerMethod(CVistrel* handle, const char** texts, int count, char* resu
     if (!c)
         return 0;
     std::memset(result, 0, static_cast<size_t>(size));
-    if (c->OnReceiveThread())
-        return 0;  // called from a callback: the answer could never be read
     ResultWaiter waiter;
     waiter.text = result;
     waiter.capacity = size;
-    {
-        HookScope scope(*c, OnCallResult, &waiter);
-        if (!c->CallServer(texts, count))
-            return 0;
-        WaitResult(waiter, kCallPolls);
-    }
     // The lines stay in result either way; the verdict is the server's.
-    return waiter.done.load() == 1 && waiter.ok.load() == 1 ? 1 : 0;
+    return AwaitAnswer(
+               *c, OnCallResult, waiter, [&] { return c->CallServer(texts, count); }, kCallPolls)
+               ? 1
+               : 0;
 }
 
 }  // namespace rtmp

@@ -31,7 +31,6 @@ class CMMTimer {
     // OnTimer itself (returns false then).
     bool StopTimer();
     bool TimerRunning() const { return running_.load(); }
-    uint32_t TimerInterval() const { return intervalMs_; }
 
   protected:
     virtual void OnTimer() = 0;
@@ -40,10 +39,9 @@ class CMMTimer {
 
   private:
     // Tick n is due periodNs x n / divisor nanoseconds after the start.
-    bool Begin(uint64_t periodNs, uint64_t divisor, bool oneShot, uint32_t intervalMs);
+    bool Begin(uint64_t periodNs, uint64_t divisor, bool oneShot);
     void Run(uint64_t periodNs, uint64_t divisor, bool oneShot);
 
-    uint32_t intervalMs_ = 0;
     std::atomic<bool> running_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
