@@ -1,6 +1,8 @@
 #include "app/ini_file.h"
 
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -30,7 +32,7 @@ struct Line {
     std::string ending;  // "\n", "\r\n" or "" (last line without one)
 };
 
-// The file's lines; *error is set (and nothing returned) when the file exists but can't be read.
+// The lines of a file's text.
 std::vector<Line> SplitLines(const std::string& all) {
     std::vector<Line> lines;
     size_t pos = 0;
@@ -54,6 +56,7 @@ std::vector<Line> SplitLines(const std::string& all) {
     return lines;
 }
 
+// The file's lines; *error is set (and nothing returned) when the file exists but can't be read.
 std::vector<Line> ReadLines(const std::string& path, std::string* error) {
     const platform::FileRead read = platform::ReadWholeFile(path);
     if (!read.error.empty()) {
@@ -113,8 +116,10 @@ int IniFile::GetInt(const std::string& section, const std::string& key, int def)
         return def;
     const char* s = v->c_str();
     char* end = nullptr;
+    errno = 0;
     const long n = std::strtol(s, &end, 10);
-    if (end == s)
+    // A number beyond int is no setting (cut to int, 4294968320 would read as 1024).
+    if (end == s || errno == ERANGE || n < INT_MIN || n > INT_MAX)
         return def;
     return static_cast<int>(n);
 }

@@ -12,7 +12,8 @@ class IniFile {
     explicit IniFile(std::string path) : path_(std::move(path)) {}
 
     const std::string& Path() const { return path_; }
-    // Integer value (leading decimal digits, optional sign), or def when absent or not a number.
+    // Integer value (leading decimal digits, optional sign), or def when absent, not a number or
+    // beyond int's range.
     int GetInt(const std::string& section, const std::string& key, int def) const;
     // Text value with surrounding blanks removed, at most maxBytes bytes, or def when absent.
     std::string GetString(const std::string& section, const std::string& key,
