@@ -41,12 +41,19 @@ bool MakeFolders(const std::string& path, std::string* error) {
 
 FileRead ReadWholeFile(const std::string& path) {
     FileRead result;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not blocking on open: a named pipe in the file's place must not hang the program.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
             result.missing = true;
         else
             result.error = Reason(path, errno);
+        return result;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        result.error = path + ": not a regular file";
+        close(fd);
         return result;
     }
     char block[8192];

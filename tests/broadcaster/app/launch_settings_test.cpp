@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +159,9 @@ TEST_F(ConfigDir, ScreenSizeIsRoundedDownToFourAndZeroOrNoneTakesTheScreen) {
     Load({1366, 768});
     EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
     Write("[Device]\nScreenWidth=0\nScreenHeight=600\n");
+    Load({1366, 768});
+    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
+    Write("[Device]\nScreenWidth=4294968320\nScreenHeight=600\n");  // beyond int: no setting
     Load({1366, 768});
     EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
 }
@@ -347,15 +351,27 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
 }
 
 TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
-    // Something that exists at the name but can't be read as a file.
-    fs::create_directories(Path());
-    std::string error;
-    EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
-    EXPECT_NE(error, "");
-    EXPECT_TRUE(fs::is_directory(Path()));
-    LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
-    ASSERT_FALSE(messages_.Texts().empty());
-    EXPECT_EQ(messages_.Texts()[0].rfind("设置无法读取: ", 0), 0u);
+    // Something that exists at the name but can't be read as a file: a folder, or a named pipe
+    // nobody writes to (reading it must not wait for a writer).
+    long readErrors = 0;
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "named pipe" : "folder");
+        fs::remove(Path());
+        if (pipe)
+            ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
+        else
+            fs::create_directories(Path());
+        std::string error;
+        EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
+        EXPECT_NE(error, "");
+        EXPECT_EQ(fs::status(Path()).type(), pipe ? fs::file_type::fifo : fs::file_type::directory);
+        LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
+        const auto& texts = messages_.Texts();
+        EXPECT_EQ(
+            std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.rfind("设置无法读取: ", 0) == 0; }),
+            ++readErrors);
+    }
     // A missing file is no error: it reads as empty and a write makes it.
     fs::remove(Path());
     EXPECT_EQ(IniFile(Path()).ReadError(), "");
