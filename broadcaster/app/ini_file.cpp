@@ -15,13 +15,7 @@ namespace app {
 namespace {
 
 std::string Trim(const std::string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
+    return std::string(basis::TrimSpace(s));
 }
 
 using basis::EqualsIgnoringCase;

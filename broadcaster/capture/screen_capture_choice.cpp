@@ -36,10 +36,7 @@ ScreenDevice X11Device() {
 }  // namespace
 
 ScreenCaptureMode ParseScreenCaptureMode(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
+    text = basis::TrimSpace(text);
     if (EqualsIgnoringCase(text, "x11"))
         return ScreenCaptureMode::kX11;
     if (EqualsIgnoringCase(text, "portal"))

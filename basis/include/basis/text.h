@@ -20,6 +20,15 @@ inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// The text without the white space at either end.
+inline std::string_view TrimSpace(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
+    return text;
+}
+
 }  // namespace basis
 
 #endif  // BASIS_TEXT_H
