@@ -4,6 +4,13 @@
 #include "app/user_config.h"
 
 namespace app {
+namespace {
+
+// The widest and tallest picture the H.264 encoder takes; a larger screen size in the file is
+// taken as no size, like 0, rather than sizing frame buffers of gigabytes from it.
+constexpr int kMaxScreenSide = 8192;
+
+}  // namespace
 
 int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
                  BroadcastSettings& s, DialogValues& dialog) {
@@ -31,7 +38,8 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     s.VideoStyle = device("VideoStyle");
     s.ScreenRate = device("ScreenRate");
 
-    if (s.ScreenWidth <= 0 || s.ScreenHeight <= 0) {
+    if (s.ScreenWidth <= 0 || s.ScreenHeight <= 0 || s.ScreenWidth > kMaxScreenSide ||
+        s.ScreenHeight > kMaxScreenSide) {
         const auto [w, h] = screenSize ? screenSize() : std::pair<int, int>{0, 0};
         s.ScreenWidth = w;
         s.ScreenHeight = h;

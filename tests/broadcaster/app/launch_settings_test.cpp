@@ -161,9 +161,16 @@ TEST_F(ConfigDir, ScreenSizeIsRoundedDownToFourAndZeroOrNoneTakesTheScreen) {
     Write("[Device]\nScreenWidth=0\nScreenHeight=600\n");
     Load({1366, 768});
     EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
-    Write("[Device]\nScreenWidth=4294968320\nScreenHeight=600\n");  // beyond int: no setting
+    // Beyond int, or beyond the largest picture the encoder takes: no setting.
+    for (const char* file : {"[Device]\nScreenWidth=4294968320\nScreenHeight=600\n",
+                             "[Device]\nScreenWidth=1024\nScreenHeight=8193\n"}) {
+        Write(file);
+        Load({1366, 768});
+        EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768)) << file;
+    }
+    Write("[Device]\nScreenWidth=8192\nScreenHeight=600\n");
     Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
+    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(8192, 600));
 }
 
 // The screen grabber's choice and the portal's restore token: read from [Device], and a new
