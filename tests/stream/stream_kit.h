@@ -55,8 +55,8 @@ inline Bytes Be(uint64_t v, int n) {
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
     return out;
 }
-inline uint32_t ReadBe(const uint8_t* p, int n) {
-    uint32_t v = 0;
+inline uint64_t ReadBe(const uint8_t* p, int n) {
+    uint64_t v = 0;
     for (int i = 0; i < n; ++i)
         v = (v << 8) | p[i];
     return v;

@@ -4,16 +4,23 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 
 #include "stream/rtmp.h"
 #include "stream_kit.h"
+#include "support/loopback.h"
 
 namespace testpeer {
 
 using kit::Bytes;
+using Clock = std::chrono::steady_clock;
 
 struct Message {
     int chunkStream = 0, fmt = 0, type = 0;  // fmt: of the message's first chunk
@@ -22,13 +29,27 @@ struct Message {
 };
 
 // The command name and transaction id of a command message ("" and -1 for others).
-std::string CommandName(const Message& m);
-long TransactionId(const Message& m);
+inline std::string CommandName(const Message& m) {
+    const Bytes& b = m.body;
+    if (m.type != 20 || b.size() < 3 || b[0] != 0x02 || b.size() < 3 + kit::ReadBe(&b[1], 2))
+        return "";
+    return std::string(b.begin() + 3, b.begin() + 3 + kit::ReadBe(&b[1], 2));
+}
+inline long TransactionId(const Message& m) {
+    const size_t at = 3 + CommandName(m).size();
+    if (CommandName(m).empty() || m.body.size() < at + 9 || m.body[at] != 0x00)
+        return -1;
+    return static_cast<long>(std::bit_cast<double>(kit::ReadBe(&m.body[at + 1], 8)));
+}
 
 class ScriptedPeer {
   public:
-    ScriptedPeer();
-    ~ScriptedPeer();
+    ScriptedPeer() { listenFd_ = rtmp::test::ListenOnLoopback(4, 0, &port_); }
+    ~ScriptedPeer() {
+        CloseClient();
+        if (listenFd_ >= 0)
+            close(listenFd_);
+    }
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
@@ -38,41 +59,159 @@ class ScriptedPeer {
     }
     // Receive buffer of the connections accepted from now on (a small one makes a peer that
     // stops reading push back on the client at once).
-    void SetReceiveBuffer(int bytes);
-    bool Accept(int timeoutMs = 5000);
+    void SetReceiveBuffer(int bytes) {
+        setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    bool Accept(int timeoutMs = 5000) {
+        CloseClient();
+        pollfd p{listenFd_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        clientFd_ = accept(listenFd_, nullptr, nullptr);
+        closed_ = false;
+        in_.clear();
+        for (auto& s : streams_)
+            s = ChunkState{};
+        return clientFd_ >= 0;
+    }
     // Reads C0+C1, sends S0+S1+S2 (S2 echoes C1), reads C2.
-    bool ServeHandshake(int timeoutMs = 5000);
-    // Next complete message from the client, false on time-out or close.
-    bool ReadMessage(Message* m, int timeoutMs = 5000);
+    bool ServeHandshake(int timeoutMs = 5000) {
+        s1 = kit::Cat({Bytes(8, 0), kit::Pattern(1528, 59, 7)});
+        return Take(&c0c1, 1537, After(timeoutMs)) &&
+               Send(kit::Cat({{3}, s1, kit::Slice(c0c1, 1, 1536)})) &&
+               Take(&c2, 1536, After(timeoutMs));
+    }
+    // Next complete message from the client, false on time-out or close. Chunks are taken one
+    // whole chunk at a time, so a time-out never leaves half a chunk parsed.
+    bool ReadMessage(Message* m, int timeoutMs = 5000) {
+        static constexpr size_t kHeaderSize[4] = {11, 7, 3, 0};
+        const auto deadline = After(timeoutMs);
+        for (;;) {
+            if (!Fill(1, deadline))
+                return false;
+            const int fmt = in_[0] >> 6, cs = in_[0] & 0x3F;  // the client uses one-byte ids
+            size_t pos = 1 + kHeaderSize[fmt];
+            if (!Fill(pos, deadline))
+                return false;
+            ChunkState c = streams_[cs];
+            const uint8_t* h = in_.data() + 1;
+            const uint32_t field = fmt <= 2 ? kit::ReadBe(h, 3) : 0;
+            c.length = fmt <= 1 ? kit::ReadBe(h + 3, 3) : c.length;
+            c.type = fmt <= 1 ? h[6] : c.type;
+            c.streamId =
+                fmt == 0 ? h[7] | h[8] << 8 | h[9] << 16 | uint32_t(h[10]) << 24 : c.streamId;
+            c.extended = fmt <= 2 ? field == 0xFFFFFF : c.extended;
+            if (!Fill(pos + (c.extended ? 4 : 0), deadline))
+                return false;
+            const uint32_t value = c.extended ? kit::ReadBe(&in_[pos], 4) : field;
+            pos += c.extended ? 4 : 0;
+            Bytes& body = partial_[cs];
+            const size_t n = std::min<size_t>(128, c.length - body.size());
+            if (!Fill(pos + n, deadline))
+                return false;
+            if (body.empty()) {
+                c.delta = fmt == 0 ? 0 : fmt == 3 ? c.delta : value;
+                c.timestamp = fmt == 0 ? value : c.timestamp + c.delta;
+                c.firstFmt = fmt;
+            }
+            streams_[cs] = c;
+            body.insert(body.end(), in_.begin() + long(pos), in_.begin() + long(pos + n));
+            in_.erase(in_.begin(), in_.begin() + long(pos + n));
+            if (body.size() == c.length) {
+                *m = Message{cs, c.firstFmt, c.type, c.timestamp, c.streamId, {}};
+                m->body.swap(body);
+                return true;
+            }
+        }
+    }
     // Reads messages until one of the type arrives (and, for commands, of the name).
     bool ReadMessageOfType(int type, Message* m, int timeoutMs = 5000,
-                           const std::string& name = "");
-    bool Send(const Bytes& bytes);
+                           const std::string& name = "") {
+        const auto deadline = After(timeoutMs);
+        while (ReadMessage(m, MillisLeft(deadline))) {
+            if (m->type == type && (name.empty() || CommandName(*m) == name))
+                return true;
+        }
+        return false;
+    }
+    bool Send(const Bytes& bytes) {
+        return rtmp::test::SendAll(clientFd_, bytes.data(), bytes.size());
+    }
     // Sends a message in 128-byte chunks behind a type-0 header.
     bool SendMessage(int chunkStream, int type, uint32_t streamId, uint32_t timestamp,
-                     const Bytes& body);
+                     const Bytes& body) {
+        Bytes out = kit::Cat({{uint8_t(chunkStream)},
+                              kit::Be(timestamp, 3),
+                              kit::Be(body.size(), 3),
+                              {uint8_t(type)},
+                              kit::Be(streamId, 4)});
+        std::reverse(out.end() - 4, out.end());  // the stream id is little-endian
+        for (size_t off = 0; off < body.size(); off += 128) {
+            if (off > 0)
+                out.push_back(static_cast<uint8_t>(0xC0 | chunkStream));
+            out = kit::Cat({out, kit::Slice(body, off, std::min<size_t>(128, body.size() - off))});
+        }
+        return Send(out);
+    }
     bool SendInvoke(const Bytes& body, uint32_t streamId = 0) {
         return SendMessage(3, 20, streamId, 0, body);
     }
-    void CloseClient();
+    void CloseClient() {
+        if (clientFd_ >= 0) {
+            shutdown(clientFd_, SHUT_RDWR);
+            close(clientFd_);
+            clientFd_ = -1;
+        }
+    }
     // True when the client closed its side within timeoutMs.
-    bool WaitClientClosed(int timeoutMs);
+    bool WaitClientClosed(int timeoutMs) {
+        const auto deadline = After(timeoutMs);
+        while (Fill(in_.size() + 1, deadline))
+            in_.clear();
+        return closed_;
+    }
 
     Bytes c0c1, s1, c2;
 
   private:
-    bool Fill(size_t n, int timeoutMs);
-    bool ReadRaw(Bytes* out, size_t n, int timeoutMs);
+    static Clock::time_point After(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+    static int MillisLeft(Clock::time_point deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        return std::max(0, static_cast<int>(left.count()));
+    }
+    // Receives until n bytes are held; false on time-out or when the client has closed.
+    bool Fill(size_t n, Clock::time_point deadline) {
+        while (in_.size() < n) {
+            pollfd p{clientFd_, POLLIN, 0};
+            uint8_t buf[65536];
+            if (poll(&p, 1, MillisLeft(deadline)) <= 0)
+                return false;
+            const ssize_t r = recv(clientFd_, buf, sizeof buf, 0);
+            closed_ = r <= 0;
+            if (closed_)
+                return false;
+            in_.insert(in_.end(), buf, buf + r);
+        }
+        return true;
+    }
+    bool Take(Bytes* out, size_t n, Clock::time_point deadline) {
+        if (!Fill(n, deadline))
+            return false;
+        out->assign(in_.begin(), in_.begin() + long(n));
+        in_.erase(in_.begin(), in_.begin() + long(n));
+        return true;
+    }
+
     int listenFd_ = -1, clientFd_ = -1;
     uint16_t port_ = 0;
+    bool closed_ = false;
     Bytes in_;  // received, not yet parsed
     struct ChunkState {
         uint32_t timestamp = 0, delta = 0, length = 0, streamId = 0;
         int type = 0, firstFmt = 0;
         bool extended = false;
-        Bytes partial;
-    };
-    ChunkState streams_[64];
+    } streams_[64];
+    Bytes partial_[64];  // the message each chunk stream is gathering
 };
 
 // How the peer meets a publish or play command (createStream is always answered).
@@ -99,7 +238,23 @@ class PeerSession {
     // connect message the peer read; *result gets RTMP_Connect's answer.
     Message Connect(const std::string& path, int* result,
                     const std::string& code = "NetConnection.Connect.Success",
-                    const char* param1 = nullptr, const char* param2 = nullptr);
+                    const char* param1 = nullptr, const char* param2 = nullptr) {
+        const std::string url = peer_.Url(path);
+        auto pending = std::async(std::launch::async, [&] {
+            return param1 != nullptr || param2 != nullptr
+                       ? RTMP_Connect2(handle_, url.c_str(), param1, param2)
+                       : RTMP_Connect(handle_, url.c_str());
+        });
+        Message connect;
+        EXPECT_TRUE(peer_.Accept() && peer_.ServeHandshake() &&
+                    peer_.ReadMessageOfType(20, &connect));
+        const bool ok = code == "NetConnection.Connect.Success";
+        EXPECT_TRUE(peer_.SendInvoke(kit::Command(
+            "_result", 1,
+            {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}})));
+        *result = pending.get();
+        return connect;
+    }
     // Connects and fails the test unless the connection stands.
     void Connected(const std::string& path = "live/cam") {
         int ok = 0;
@@ -118,7 +273,26 @@ class PeerSession {
     Message createStream, command;
 
   private:
-    int StreamCommand(const std::function<int()>& call, const std::string& name, Answer answer);
+    int StreamCommand(const std::function<int()>& call, const std::string& name, Answer answer) {
+        auto pending = std::async(std::launch::async, call);
+        EXPECT_TRUE(peer_.ReadMessageOfType(20, &createStream, 5000, "createStream"));
+        EXPECT_TRUE(peer_.SendInvoke(kit::Command("_result", 2, {{"ok", "1"}})));
+        EXPECT_TRUE(peer_.ReadMessageOfType(20, &command, 5000, name));
+        const bool ok = answer == Answer::kSuccess;
+        const std::string code =
+            name == "publish" ? (ok ? "NetStream.Publish.Start" : "NetStream.Publish.BadName")
+                              : (ok ? "NetStream.Play.Start" : "NetStream.Play.StreamNotFound");
+        if (answer == Answer::kSuccess || answer == Answer::kError) {
+            EXPECT_TRUE(peer_.SendInvoke(
+                kit::Command("onStatus", 0, {{"level", ok ? "status" : "error"}, {"code", code}}),
+                1));
+        } else if (answer == Answer::kHangUp) {
+            peer_.CloseClient();
+        } else if (answer == Answer::kDisconnect) {
+            EXPECT_EQ(RTMP_Disconnect(handle_), 1);
+        }
+        return pending.get();
+    }
     ScriptedPeer peer_;
     void* handle_;
 };
