@@ -116,8 +116,9 @@ inline Bytes AvcFrame(uint8_t frame, const std::vector<Bytes>& units) {
         b = Cat({b, Be(u.size(), 4), u});
     return b;
 }
-inline Bytes AvcSequenceHeader() {
-    return Cat({{0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1},
+// The client writes its own level (40) in place of the SPS's.
+inline Bytes AvcSequenceHeader(uint8_t level = 0x1F) {
+    return Cat({{0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, level, 0xFF, 0xE1},
                 Be(kSps.size(), 2),
                 kSps,
                 {0x01},
@@ -189,13 +190,6 @@ class Recorder : public rtmp::DecoderListener {
     void OnAudio(const uint8_t* data, int length, uint32_t ts) override {
         Add(8, data, length, ts);
     }
-    std::vector<Media> Of(int type) const {
-        std::vector<Media> out;
-        for (const Media& m : media)
-            if (m.type == type)
-                out.push_back(m);
-        return out;
-    }
     void Clear() { *this = Recorder{}; }
 
     bool wantVideo = true, wantAudio = true;
@@ -211,19 +205,17 @@ class Recorder : public rtmp::DecoderListener {
     }
 };
 
-// The library's files go to a folder of this object's own while it lives (lines to the file
-// when lines is set); a test may point XDG_STATE_HOME elsewhere, it is restored.
+// The library's files go to a folder of this object's own while it lives; a test may point
+// XDG_STATE_HOME elsewhere, it is restored.
 class LogFolder {
   public:
-    explicit LogFolder(bool lines = true) {
+    LogFolder() {
         dir_ = std::filesystem::temp_directory_path() /
                ("stream-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_));
         std::filesystem::create_directories(dir_);
         const char* home = std::getenv("XDG_STATE_HOME");
         home_ = home != nullptr ? home : "";
         ::setenv("VISTREL_LOG_DIR", dir_.c_str(), 1);
-        if (lines)
-            rtmp::log::SetLog(0, rtmp::log::kFlagFile);
     }
     ~LogFolder() {
         rtmp::log::SetLog(0, 0);  // switches off and removes the files where they are now

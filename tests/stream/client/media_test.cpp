@@ -22,8 +22,7 @@ Bytes Key(const std::vector<Bytes>& units) {
 Bytes Inter(const std::vector<Bytes>& units) {
     return AvcFrame(0x27, units);
 }
-const Bytes kSeqHeader = Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 100, 0x00, 40, 0xFF, 0xE1),
-                              Be(kSps.size(), 2), kSps, B(0x01), Be(kPps.size(), 2), kPps});
+const Bytes kSeqHeader = AvcSequenceHeader(40);
 
 class MediaTest : public ::testing::Test {
   protected:

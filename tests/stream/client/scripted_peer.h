@@ -12,6 +12,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <tuple>
 
 #include "stream/rtmp.h"
 #include "stream_kit.h"
@@ -26,6 +27,10 @@ struct Message {
     int chunkStream = 0, fmt = 0, type = 0;  // fmt: of the message's first chunk
     uint32_t timestamp = 0, streamId = 0;    // timestamp: absolute, as the peer rebuilds it
     Bytes body;
+    // Where the message went, to compare in one step.
+    std::tuple<int, int, uint32_t, uint32_t> Header() const {
+        return {chunkStream, fmt, streamId, timestamp};
+    }
 };
 
 // The command name and transaction id of a command message ("" and -1 for others).
@@ -41,6 +46,15 @@ inline long TransactionId(const Message& m) {
         return -1;
     return static_cast<long>(std::bit_cast<double>(kit::ReadBe(&m.body[at + 1], 8)));
 }
+
+// How the peer meets a publish or play command (createStream is always answered).
+enum class Answer {
+    kSuccess,     // onStatus with level status
+    kError,       // onStatus with level error
+    kSilent,      // nothing
+    kHangUp,      // the peer closes the connection
+    kDisconnect,  // nothing, and another thread disconnects the handle
+};
 
 class ScriptedPeer {
   public:
@@ -123,6 +137,34 @@ class ScriptedPeer {
                 return true;
             }
         }
+    }
+    // Serves a client's connect: the handshake, the connect command (stored in *connect), then
+    // a _result carrying code.
+    bool ServeConnect(Message* connect, const std::string& code = "NetConnection.Connect.Success") {
+        const bool ok = code == "NetConnection.Connect.Success";
+        return Accept() && ServeHandshake() && ReadMessageOfType(20, connect, 5000, "connect") &&
+               SendInvoke(kit::Command(
+                   "_result", 1,
+                   {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}}));
+    }
+    // Answers createStream, reads the publish or play command (both stored) and meets it with
+    // answer (kDisconnect is left to the client's side).
+    bool ServeStreamCommand(const std::string& name, Answer answer, Message* createStream,
+                            Message* command) {
+        if (!ReadMessageOfType(20, createStream, 5000, "createStream") ||
+            !SendInvoke(kit::Command("_result", 2, {{"ok", "1"}})) ||
+            !ReadMessageOfType(20, command, 5000, name))
+            return false;
+        const bool ok = answer == Answer::kSuccess;
+        const std::string code =
+            name == "publish" ? (ok ? "NetStream.Publish.Start" : "NetStream.Publish.BadName")
+                              : (ok ? "NetStream.Play.Start" : "NetStream.Play.StreamNotFound");
+        if (answer == Answer::kHangUp)
+            CloseClient();
+        if (answer != Answer::kSuccess && answer != Answer::kError)
+            return true;
+        return SendInvoke(
+            kit::Command("onStatus", 0, {{"level", ok ? "status" : "error"}, {"code", code}}), 1);
     }
     // Reads messages until one of the type arrives (and, for commands, of the name).
     bool ReadMessageOfType(int type, Message* m, int timeoutMs = 5000,
@@ -214,15 +256,6 @@ class ScriptedPeer {
     Bytes partial_[64];  // the message each chunk stream is gathering
 };
 
-// How the peer meets a publish or play command (createStream is always answered).
-enum class Answer {
-    kSuccess,     // onStatus with level status
-    kError,       // onStatus with level error
-    kSilent,      // nothing
-    kHangUp,      // the peer closes the connection
-    kDisconnect,  // nothing, and another thread disconnects the handle
-};
-
 class PeerSession {
   public:
     PeerSession() : handle_(RTMP_Create()) {}
@@ -246,12 +279,7 @@ class PeerSession {
                        : RTMP_Connect(handle_, url.c_str());
         });
         Message connect;
-        EXPECT_TRUE(peer_.Accept() && peer_.ServeHandshake() &&
-                    peer_.ReadMessageOfType(20, &connect));
-        const bool ok = code == "NetConnection.Connect.Success";
-        EXPECT_TRUE(peer_.SendInvoke(kit::Command(
-            "_result", 1,
-            {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}})));
+        EXPECT_TRUE(peer_.ServeConnect(&connect, code));
         *result = pending.get();
         return connect;
     }
@@ -275,20 +303,8 @@ class PeerSession {
   private:
     int StreamCommand(const std::function<int()>& call, const std::string& name, Answer answer) {
         auto pending = std::async(std::launch::async, call);
-        EXPECT_TRUE(peer_.ReadMessageOfType(20, &createStream, 5000, "createStream"));
-        EXPECT_TRUE(peer_.SendInvoke(kit::Command("_result", 2, {{"ok", "1"}})));
-        EXPECT_TRUE(peer_.ReadMessageOfType(20, &command, 5000, name));
-        const bool ok = answer == Answer::kSuccess;
-        const std::string code =
-            name == "publish" ? (ok ? "NetStream.Publish.Start" : "NetStream.Publish.BadName")
-                              : (ok ? "NetStream.Play.Start" : "NetStream.Play.StreamNotFound");
-        if (answer == Answer::kSuccess || answer == Answer::kError) {
-            EXPECT_TRUE(peer_.SendInvoke(
-                kit::Command("onStatus", 0, {{"level", ok ? "status" : "error"}, {"code", code}}),
-                1));
-        } else if (answer == Answer::kHangUp) {
-            peer_.CloseClient();
-        } else if (answer == Answer::kDisconnect) {
+        EXPECT_TRUE(peer_.ServeStreamCommand(name, answer, &createStream, &command));
+        if (answer == Answer::kDisconnect) {
             EXPECT_EQ(RTMP_Disconnect(handle_), 1);
         }
         return pending.get();

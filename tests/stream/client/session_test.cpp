@@ -53,10 +53,7 @@ TEST(ClientCommands, HelloAndConnectObjectOfBothVersions) {
         EXPECT_EQ(Head(s.Peer().c0c1, 9), (Bytes{0x03, 0x00, 0x1C, 0xCF, 0x88, 0, 0, 0, 0}));
         EXPECT_EQ(s.Peer().c2, s.Peer().s1);
         EXPECT_EQ(RTMP_GetState(s.Handle()), 1);
-        EXPECT_EQ(m.chunkStream, 3);
-        EXPECT_EQ(m.fmt, 0);
-        EXPECT_EQ(m.streamId, 0u);
-        EXPECT_EQ(m.timestamp, 0u);
+        EXPECT_EQ(m.Header(), std::tuple(3, 0, 0u, 0u));
         const std::string tcUrl = "rtmp://127.0.0.1:" + std::to_string(s.Peer().Port()) +
                                   (ver8 ? "/live" : "/encoder/qkz");
         const Bytes object =
@@ -88,9 +85,8 @@ TEST(ClientCommands, TransactionIdsRiseAcrossPublishAndReconnectAndThePublishTyp
         EXPECT_EQ(s.createStream.body, Cat({Str("createStream"), Num(double(id + 1)), kNull}));
         EXPECT_EQ(s.command.body,
                   Cat({Str("publish"), Num(double(id + 2)), kNull, Str("mp4:abc"), Str(sent)}));
-        EXPECT_EQ(s.createStream.chunkStream, 3);
-        EXPECT_EQ(s.command.chunkStream, 4);
-        EXPECT_EQ(s.command.streamId, 1u);
+        EXPECT_EQ(s.createStream.Header(), std::tuple(3, 0, 0u, 0u));
+        EXPECT_EQ(s.command.Header(), std::tuple(4, 0, 1u, 0u));
         const long again = TransactionId(s.Connect("live/mp4:abc", &ok));
         ASSERT_EQ(ok, 1);
         EXPECT_EQ(again, id + 3);
@@ -99,25 +95,20 @@ TEST(ClientCommands, TransactionIdsRiseAcrossPublishAndReconnectAndThePublishTyp
 }
 
 TEST(ClientCommands, PublishAndPlayVerdictsAreTheServersAnswer) {
-    const struct {
-        bool play;
-        Answer answer;
-        int expected;
-    } cases[] = {{false, Answer::kSuccess, 1},    {false, Answer::kError, 0},
-                 {false, Answer::kSilent, 0},     {false, Answer::kHangUp, 0},
-                 {false, Answer::kDisconnect, 0}, {true, Answer::kSuccess, 1},
-                 {true, Answer::kError, 0},       {true, Answer::kSilent, 0},
-                 {true, Answer::kHangUp, 0},      {true, Answer::kDisconnect, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.play ? "play" : "publish") + " answer " +
-                     std::to_string(static_cast<int>(c.answer)));
-        PeerSession s;
-        s.Connected();
-        const auto start = Clock::now();
-        EXPECT_EQ(c.play ? s.Play(c.answer) : s.Publish("live", c.answer), c.expected);
-        // A silent server is given up after the command's limit of about 3 s; a hang-up or
-        // a Disconnect ends the wait at once.
-        EXPECT_LT(Clock::now() - start, c.answer == Answer::kSilent ? seconds(6) : seconds(2));
+    for (const bool play : {false, true}) {
+        for (const Answer answer : {Answer::kSuccess, Answer::kError, Answer::kSilent,
+                                    Answer::kHangUp, Answer::kDisconnect}) {
+            SCOPED_TRACE(std::string(play ? "play" : "publish") + " answer " +
+                         std::to_string(static_cast<int>(answer)));
+            PeerSession s;
+            s.Connected();
+            const auto start = Clock::now();
+            EXPECT_EQ(play ? s.Play(answer) : s.Publish("live", answer),
+                      answer == Answer::kSuccess ? 1 : 0);
+            // A silent server is given up after the command's limit of about 3 s; a hang-up or
+            // a Disconnect ends the wait at once.
+            EXPECT_LT(Clock::now() - start, answer == Answer::kSilent ? seconds(6) : seconds(2));
+        }
     }
 }
 
@@ -361,9 +352,9 @@ int TaggedStreamOut(void* user, const uint8_t*, int, int) {
     return 0;
 }
 
-// The server side of the threads test: for each round it accepts, answers connect,
-// createStream and publish, then pings every 2 ms (with a CallBack and a played audio frame
-// now and then) while reading what the client sends, and finally hangs up.
+// The server side of the threads test: for each round it serves connect and publish, then
+// pings every 2 ms (with a CallBack and a played audio frame now and then) while reading what
+// the client sends, and finally hangs up.
 struct BusyServer {
     ScriptedPeer& peer;
     int rounds;
@@ -371,17 +362,10 @@ struct BusyServer {
 
     void Run() {
         for (int round = 0; round < rounds; ++round) {
-            Message m;
-            if (!peer.Accept(20000) || !peer.ServeHandshake() ||
-                !peer.ReadMessageOfType(20, &m, 5000, "connect"))
+            Message m, unused;
+            if (!peer.ServeConnect(&m) ||
+                !peer.ServeStreamCommand("publish", Answer::kSuccess, &m, &unused))
                 return;
-            peer.SendInvoke(Command("_result", 1, {{"code", "NetConnection.Connect.Success"}}));
-            if (!peer.ReadMessageOfType(20, &m, 5000, "createStream"))
-                return;
-            peer.SendInvoke(Command("_result", 2, {{"ok", "1"}}));
-            if (!peer.ReadMessageOfType(20, &m, 5000, "publish"))
-                return;
-            peer.SendInvoke(Command("onStatus", 0, {{"code", "NetStream.Publish.Start"}}), 1);
             served.fetch_add(1);
             for (int i = 0; i < 150; ++i) {
                 if (!peer.SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x00, 0x01}))
@@ -393,10 +377,8 @@ struct BusyServer {
                 // What the client sends in the next 2 ms, then the next ping.
                 const auto next = Clock::now() + std::chrono::milliseconds(2);
                 while (Clock::now() < next && peer.ReadMessage(&m, 4)) {
-                    if (m.type == 4)
-                        pingAnswers.fetch_add(1);
-                    if (m.type == 8 || m.type == 9)
-                        media.fetch_add(1);
+                    pingAnswers.fetch_add(m.type == 4);
+                    media.fetch_add(m.type == 8 || m.type == 9);
                 }
             }
             peer.CloseClient();  // the server goes away mid-broadcast

@@ -46,7 +46,7 @@ TEST(LogTime, StampIsUtcPlusEightWhateverTheZone) {
 }
 
 TEST(Log, SwitchesDumpsAndTheRecordFormat) {
-    kit::LogFolder logs(false);
+    kit::LogFolder logs;
     EXPECT_EQ(RTMP_SetLog(nullptr, 0, RTMP_LOG_TRAFFIC), 1);  // dumps only
     EXPECT_EQ(ShowText("hello"), 0);
     const uint8_t bytes[] = {1, 2, 3};
@@ -95,7 +95,7 @@ TEST(Log, SwitchesDumpsAndTheRecordFormat) {
 // The default folder is the user's own state folder, owner-only; nothing is written through a
 // link planted at a file name, both there and in a shared folder named by VISTREL_LOG_DIR.
 TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
-    kit::LogFolder logs(false);
+    kit::LogFolder logs;
     const fs::path dir = logs.Dir(), state = dir / "state", shared = dir / "shared";
     const fs::path folder = state / "tutorlane";
     ::unsetenv("VISTREL_LOG_DIR");
@@ -129,7 +129,7 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
 }
 
 TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfPastTheLimit) {
-    kit::LogFolder logs(false);
+    kit::LogFolder logs;
     // A server that sends broken headers again and again: 16 MiB buffers, many times.
     const std::string big(16u << 20, 'b');
     for (int i = 0; i < 3; ++i)
@@ -147,7 +147,7 @@ TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfPastTheLimit) {
 }
 
 TEST(Log, AForcedLineLeavesTheSwitchesAsTheCallerSetThem) {
-    kit::LogFolder logs(false);
+    kit::LogFolder logs;
     RTMP_SetLog(nullptr, 0, 0);
     EXPECT_EQ(ForceText("forced"), 1);
     EXPECT_EQ(GetSwitches().file.load(), 0);

@@ -133,7 +133,7 @@ TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages)
 TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
     const Bytes good = {0x04, 0, 0, 9, 0, 0, 3, 0x08, 1, 0, 0, 0, 0xB2, 0x10, 0x11};
     {
-        LogFolder logs(false);
+        LogFolder logs;
         const Bytes input = Cat({good, B(0x0C, 0, 0, 0)});
         Recorder rec;
         MessageDecoder decoder(&rec);
@@ -147,7 +147,6 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
                   "byteCount=1,read=1,MSize=128=(8*16+0),buf(pos=15,lim=19,cap=512)" +
                       std::string(input.begin(), input.end()));
     }
-    LogFolder logs(false);
     for (const Bytes& input : {Bytes{0x00, 0x00}, Bytes{0x41, 0x00, 0x01}, Bytes{0xC0, 0x05}}) {
         MessageDecoder decoder;
         RtmpContext context;
@@ -166,7 +165,6 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
 }
 
 TEST(ChunkReaderErrors, LengthShrunkBelowTheGatheredBytesIsASizeError) {
-    LogFolder logs(false);
     StreamBuilder s;
     s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 299, 1));
     // The first chunk of the 300-byte message, then a type-1 header saying 100 (or 0) bytes.
@@ -195,7 +193,6 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
     decoder.DecodeReciveUnite(context, b);
     EXPECT_EQ(rec.media, (std::vector<kit::Media>{{8, Bytes(body.begin() + 1, body.end()), 50}}));
 
-    LogFolder logs(false);
     for (uint32_t value : {0u, 0xFFFFFFFFu, 0x80000000u, 16u * 1024 * 1024 + 1}) {
         MessageDecoder fresh;
         ByteBuffer block = Buffer(Cat({B(0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0), Be(value, 4)}));
