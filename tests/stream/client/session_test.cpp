@@ -330,26 +330,22 @@ TEST(ClientMetadata, BodyHeaderAndOwnership) {
     RTMP_Release(unconnected);
 }
 
-// Callback halves tagged so that a function meeting the other function's user value is seen.
-struct TaggedUser {
-    int tag = 0;
-    std::atomic<int> calls{0};
-    std::atomic<int>* mismatches = nullptr;
-};
-template <int Tag>
-void CountTagged(void* user) {
-    auto* u = static_cast<TaggedUser*>(user);
-    (u->tag != Tag ? *u->mismatches : u->calls).fetch_add(1);
-}
+// Calls of the functions tagged 1 and 2, each counted where it belongs when the function met
+// its own tag's counter as the user value, and as a mismatch when it met the other one's.
+std::atomic<int> tagged[3];
 template <int Tag>
 int TaggedCallBack(void* user, const char*, int) {
-    CountTagged<Tag>(user);
+    (user == &tagged[Tag] ? tagged[Tag] : tagged[0]).fetch_add(1);
     return 0;
 }
 template <int Tag>
 int TaggedStreamOut(void* user, const uint8_t*, int, int) {
-    CountTagged<Tag>(user);
-    return 0;
+    return TaggedCallBack<Tag>(user, nullptr, 0);
+}
+template <int Tag>
+void SetTagged(void* h) {
+    RTMP_SetCallBack(h, TaggedCallBack<Tag>, &tagged[Tag]);
+    RTMP_SetStreamOut(h, TaggedStreamOut<Tag>, TaggedStreamOut<Tag>, &tagged[Tag]);
 }
 
 // The server side of the threads test: for each round it serves connect and publish, then
@@ -391,11 +387,6 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
     constexpr int kRounds = 3;
     BusyServer server{s.Peer(), kRounds};
     std::thread serverThread([&] { server.Run(); });
-    std::atomic<int> mismatches{0};
-    TaggedUser a, b;
-    a.tag = 1;
-    b.tag = 2;
-    a.mismatches = b.mismatches = &mismatches;
     std::atomic<bool> stop{false};
     void* h = s.Handle();
     // Media from one thread, as an encoder sends it.
@@ -412,13 +403,7 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
     std::thread pollThread([&] {
         for (int i = 0; !stop.load(); ++i) {
             RTMP_GetState(h);
-            if (i % 2 == 0) {
-                RTMP_SetCallBack(h, TaggedCallBack<1>, &a);
-                RTMP_SetStreamOut(h, TaggedStreamOut<1>, TaggedStreamOut<1>, &a);
-            } else {
-                RTMP_SetCallBack(h, TaggedCallBack<2>, &b);
-                RTMP_SetStreamOut(h, TaggedStreamOut<2>, TaggedStreamOut<2>, &b);
-            }
+            (i % 2 == 0 ? SetTagged<1> : SetTagged<2>)(h);
             std::this_thread::yield();
         }
     });
@@ -441,8 +426,8 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
     EXPECT_EQ(server.served.load(), kRounds);
     EXPECT_GT(server.pingAnswers.load(), 0);
     EXPECT_GT(server.media.load(), 0);
-    EXPECT_GT(a.calls.load() + b.calls.load(), 0);
-    EXPECT_EQ(mismatches.load(), 0);  // a function never met the other one's user value
+    EXPECT_GT(tagged[1].load() + tagged[2].load(), 0);
+    EXPECT_EQ(tagged[0].load(), 0);  // a function never met the other one's user value
 }
 
 }  // namespace

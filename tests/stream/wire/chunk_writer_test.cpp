@@ -32,23 +32,14 @@ Bytes Chunked(const Bytes& header, const Bytes& body, uint8_t continuation, cons
 }
 
 TEST(ChunkBasicHeader, OneTwoAndThreeByteForms) {
-    const struct {
-        int fmt, id;
-        Bytes expected;
-    } cases[] = {{0, 2, {0x02}},
-                 {3, 4, {0xC4}},
-                 {1, 63, {0x7F}},
-                 {0, 64, {0x00, 0x00}},
-                 {2, 64, {0x80, 0x00}},
-                 {0, 319, {0x00, 0xFF}},
-                 {0, 320, {0x01, 0x00, 0x01}},
-                 {3, 65599, {0xC1, 0xFF, 0xFF}}};
-    for (const auto& c : cases) {
-        ByteBuffer out;
-        WriteBasicHeader(out, c.fmt, c.id);
-        out.Flip();
-        EXPECT_EQ(Readable(out), c.expected) << "fmt " << c.fmt << " id " << c.id;
-    }
+    const std::pair<int, int> headers[] = {{0, 2},  {3, 4},   {1, 63},  {0, 64},
+                                           {2, 64}, {0, 319}, {0, 320}, {3, 65599}};
+    ByteBuffer out;
+    for (const auto& [fmt, id] : headers)
+        WriteBasicHeader(out, fmt, id);
+    out.Flip();
+    EXPECT_EQ(Readable(out), (Bytes{0x02, 0xC4, 0x7F, 0x00, 0x00, 0x80, 0x00, 0x00, 0xFF, 0x01,
+                                    0x00, 0x01, 0xC1, 0xFF, 0xFF}));
 }
 
 TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderThePeerCanFollow) {
