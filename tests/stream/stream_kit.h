@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "wire/amf.h"
 #include "wire/byte_buffer.h"
 #include "wire/decoder_listener.h"
 #include "wire/my_exception.h"
@@ -146,6 +147,14 @@ inline rtmp::ByteBuffer Buffer(const Bytes& bytes) {
 }
 inline Bytes Readable(const rtmp::ByteBuffer& b) {
     return Bytes(b.Current(), b.Current() + b.Remaining());
+}
+
+// What a parameter list holds, in order.
+inline Props Entries(const rtmp::ParamList& list) {
+    Props out;
+    for (int i = 0; i < list.Count(); ++i)
+        out.emplace_back(list.Get(i)->name, list.Get(i)->value);
+    return out;
 }
 
 // Runs f and expects the library's exception with this code.

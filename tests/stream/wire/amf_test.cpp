@@ -13,16 +13,10 @@ namespace rtmp {
 namespace {
 
 using namespace kit;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
+using Pairs = Props;
 
 Bytes Written(const ByteBuffer& b) {
     return Bytes(b.Data(), b.Data() + b.Position());
-}
-Pairs Entries(const ParamList& list) {
-    Pairs out;
-    for (int i = 0; i < list.Count(); ++i)
-        out.emplace_back(list.Get(i)->name, list.Get(i)->value);
-    return out;
 }
 // Reads values until the buffer is exhausted or only filler is left.
 void ReadAll(AmfReader& reader, ByteBuffer& in) {

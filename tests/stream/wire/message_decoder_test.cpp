@@ -46,16 +46,13 @@ TEST(AacHeaderTable, ConfigAndAdtsLookups) {
     } toAdts[] = {{0x12, 0x10, 0x50, 0x80}, {0x15, 0x88, 0x6C, 0x40}, {0x77, 0x66, 0x77, 0x66}};
     for (const auto& c : toAdts) {
         AacConfigToAdts(c.c0, c.c1, &a2, &a3);
-        EXPECT_EQ(a2, c.a2);
-        EXPECT_EQ(a3, c.a3);
+        EXPECT_EQ(std::pair(a2, a3), std::pair(c.a2, c.a3));
     }
     for (const AacHeaderRow& row : kAacHeaderTable) {
         ASSERT_TRUE(AacAdtsToConfig(row.adts2, row.adts3, &c0, &c1));
-        EXPECT_EQ(c0, row.config0);
-        EXPECT_EQ(c1, row.config1);
+        EXPECT_EQ(std::pair(c0, c1), std::pair(row.config0, row.config1));
         AacConfigToAdts(c0, c1, &a2, &a3);
-        EXPECT_EQ(a2, row.adts2);
-        EXPECT_EQ(a3, row.adts3);
+        EXPECT_EQ(std::pair(a2, a3), std::pair(row.adts2, row.adts3));
     }
     // The two profile bits (top of byte 2) do not take part; byte 3 must be equal.
     ASSERT_TRUE(AacAdtsToConfig(0x90, 0x80, &c0, &c1));
@@ -83,8 +80,9 @@ TEST(PingMessage, ClockIsUtc8SecondsModuloFourMillionTimesThousand) {
 TEST_F(MessageDecoderTest, NotifyIsACallBackOnStreamZeroAndMetadataElsewhere) {
     Decode(MSG_NOTIFY, 0, Cat({Command("CallBack", 0), Str("hello from the server")}));
     EXPECT_EQ(rec.callbacks, Strings{"hello from the server"});
-    EXPECT_STREQ(context.invokeList.Find("InvokeName"), "CallBack");
-    EXPECT_STREQ(context.invokeList.Find("InvokeID"), "0");
+    EXPECT_EQ(
+        Entries(context.invokeList),
+        (Props{{"InvokeName", "CallBack"}, {"InvokeID", "0"}, {"Param", "hello from the server"}}));
     context.invokeList.Clear();
 
     Decode(MSG_NOTIFY, 1,
@@ -93,12 +91,10 @@ TEST_F(MessageDecoderTest, NotifyIsACallBackOnStreamZeroAndMetadataElsewhere) {
     EXPECT_EQ(rec.callbacks.size(), 1u);
     EXPECT_TRUE(rec.lines.empty());
     EXPECT_EQ(context.invokeList.Count(), 0);
-    EXPECT_STREQ(context.metadataList.Find("width"), "640");
-    EXPECT_STREQ(context.metadataList.Find("height"), "480");
+    EXPECT_EQ(Entries(context.metadataList), (Props{{"width", "640"}, {"height", "480"}}));
     // The next metadata message replaces the list.
     Decode(MSG_NOTIFY, 1, Cat({Str("onMetaData"), B(0x03), Name("framerate"), Num(25), kEnd}));
-    EXPECT_STREQ(context.metadataList.Find("width"), "");
-    EXPECT_STREQ(context.metadataList.Find("framerate"), "25");
+    EXPECT_EQ(Entries(context.metadataList), (Props{{"framerate", "25"}}));
 }
 
 TEST_F(MessageDecoderTest, ReplyIsFlattenedIntoOrderedLinesEndingInTheVerdict) {
