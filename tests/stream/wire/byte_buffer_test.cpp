@@ -15,10 +15,9 @@ TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
     b.PutByte(0xAB);
     for (int size : {0, -5, 512}) {  // 0 and below are taken as 1: fits, only clears
         EXPECT_TRUE(b.Allocate(size));
-        EXPECT_EQ(b.Capacity(), 512);
-        EXPECT_EQ(b.Position(), 0);
-        EXPECT_EQ(b.Limit(), 512);
-        EXPECT_EQ(b.Data()[0], 0xAB);  // contents kept
+        // Capacity, position and limit, and the contents kept.
+        EXPECT_EQ(std::tuple(b.Capacity(), b.Position(), b.Limit(), b.Data()[0]),
+                  std::tuple(512, 0, 512, 0xAB));
     }
     EXPECT_TRUE(b.Allocate(513));
     EXPECT_EQ(b.Capacity(), 1024);
