@@ -69,12 +69,13 @@ TEST_F(MediaTest, FirstKeyFrameBringsTheSequenceHeaderAndNothingGoesBeforeTheFir
 TEST_F(MediaTest, UnitsWithoutASliceAreDroppedAndDelimitersOrSeiDoNot) {
     const Bytes partition = {0x22, 0x01, 0x02};  // type 2: an inter frame
     const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
-    const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80};
+    const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80}, filler = {0x0C, 0xFF, 0x80};
     Expect({AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})},
            {{kSeqHeader, 0}, {Key({kSei, sei2, kIdr}), 40}});
-    // The dropped units carry no time along; an empty unit between slices is left out.
+    // The dropped units carry no time along; filler before the slice and an empty unit between
+    // slices are left out.
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
-            AnnexB({aud, kSei, sei2, kSlice, Bytes{}, kSlice})},
+            AnnexB({aud, kSei, filler, sei2, kSlice, Bytes{}, kSlice})},
            {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice, kSlice}), 120}});
 }
 
@@ -171,11 +172,12 @@ TEST(ClientPieces, NalUnitsAreFoundByFourByteStartCodes) {
         uint8_t a2, a3;
         int config;  // 0: not carried
     } configs[] = {{0x50, 0x80, 0x1210}, {0x6C, 0x40, 0x1588},
-                   {0x68, 0x80, 0x1510},  // rate index 10 (11.025 kHz)
-                   {0x64, 0x80, 0},       // rate index 9 (12 kHz) is not carried
-                   {0x52, 0x80, 0},       // private bit
-                   {0x50, 0x81, 0},       // frame of 2048 bytes or more
-                   {0x48, 0x80, 0}};      // rate index 2 (64 kHz)
+                   {0x4C, 0x80, 0x1190}, {0x60, 0x80, 0x1410},  // rate indexes 3 and 8
+                   {0x68, 0x80, 0x1510},                        // rate index 10 (11.025 kHz)
+                   {0x64, 0x80, 0},   // rate index 9 (12 kHz) is not carried
+                   {0x52, 0x80, 0},   // private bit
+                   {0x50, 0x81, 0},   // frame of 2048 bytes or more
+                   {0x48, 0x80, 0}};  // rate index 2 (64 kHz)
     for (const auto& c : configs) {
         uint8_t out[2];
         rtmp::AdtsToAudioSpecificConfig(c.a2, c.a3, out);
