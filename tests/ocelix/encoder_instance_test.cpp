@@ -12,11 +12,11 @@
 namespace ocelix::testing {
 namespace {
 
-using rtmp::test::EncoderConfigBuilder;
+const std::string kUrl = "rtmp://127.0.0.1:1935/live/room1";
 
-// A 4 x 2 picture (24 bytes) at 25 fps, 800 kbit/s; with 44.1 kHz stereo unless NoAudio.
-EncoderConfigBuilder Small() {
-    return EncoderConfigBuilder().Size(4, 2);
+// A 4 x 2 picture (24 bytes) at `fps`, 800 kbit/s; with stereo sound at `sampleRate` (0: none).
+EncoderConfig Small(int fps, int sampleRate) {
+    return rtmp::test::MakeEncoderConfig(kUrl, 4, 2, fps, sampleRate);
 }
 
 class InstanceTest : public ::testing::Test {
@@ -26,7 +26,7 @@ class InstanceTest : public ::testing::Test {
         b.rtmp = std::make_unique<FakeRtmp>(&rtmp);
         b.clock = std::make_unique<FakeClock>(&now);
         b.video = std::make_unique<FakeVideo>(&video);
-        b.audio = std::make_unique<FakeAudio>(&audioClosed);
+        b.audio = std::make_unique<FakeAudio>(&video);
         b.manualThreads = manual;
         return std::make_unique<CEncoderInstance>(c, std::move(b));
     }
@@ -61,8 +61,7 @@ class InstanceTest : public ::testing::Test {
         return s;
     }
     RtmpRecord rtmp;
-    VideoRecord video;
-    std::atomic<int> audioClosed{0};
+    EncoderRecord video;
     std::atomic<uint32_t> now{1000};
 };
 
@@ -75,7 +74,7 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
         video.encoded = 0;
         video.delayPictures = delay;
         now = 1000;
-        auto e = Make(Small().NoAudio());  // started at 1000: media time 0
+        auto e = Make(Small(25, 0));  // started at 1000: media time 0
         ASSERT_EQ(e->Start(), 1);
         const int converted = video.converted.load();
         now = 1010;
@@ -100,7 +99,7 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
 }
 
 TEST_F(InstanceTest, FrameClockKeepsAnExactCadence) {
-    auto e = Make(Small().NoAudio().Fps(15));  // 66.67 ms: tick 15 is at exactly one second
+    auto e = Make(Small(15, 0));  // 66.67 ms: tick 15 is at exactly one second
     ASSERT_EQ(e->Start(), 1);
     for (uint32_t n = 1; n <= 15; ++n)
         TickAt(*e, n * 1000 / 15);  // no picture handed in: every frame a repeat at its tick
@@ -113,7 +112,7 @@ TEST_F(InstanceTest, FrameClockKeepsAnExactCadence) {
 }
 
 TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrival) {
-    auto e = Make(Small());
+    auto e = Make(Small(25, 44100));
     ASSERT_EQ(e->Start(), 1);
     const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
     ASSERT_EQ(block.size(), 4096u);
@@ -154,7 +153,7 @@ TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrival) {
 }
 
 TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind) {
-    auto e = Make(Small().NoAudio());
+    auto e = Make(Small(25, 0));
     video.clock = &now;
     video.costMs = 60;  // one and a half frame periods per frame
     ASSERT_EQ(e->Start(), 1);
@@ -188,7 +187,7 @@ TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind
 }
 
 TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
-    auto e = Make(Small().NoAudio());
+    auto e = Make(Small(25, 0));
     ASSERT_EQ(e->Start(), 1);
     EXPECT_EQ(e->TargetKbps(), 800);
     // Nothing leaves for well over a second: video waits, then goes.
@@ -213,7 +212,7 @@ TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
 }
 
 TEST_F(InstanceTest, SendFailureDropsQueuedPlainFramesUntilAKeyFrame) {
-    auto e = Make(Small().NoAudio());
+    auto e = Make(Small(25, 0));
     ASSERT_EQ(e->Start(), 1);
     for (int i = 0; i < 4; ++i)
         TickAt(*e, 0);  // K P P P queued
@@ -234,18 +233,20 @@ TEST_F(InstanceTest, SendFailureDropsQueuedPlainFramesUntilAKeyFrame) {
 TEST_F(InstanceTest, WatchdogReconnectsWithTheSameModeAndAsksForAKeyFrame) {
     for (int record : {1, 0}) {
         rtmp.calls.clear();
-        rtmp.metadata.clear();
-        auto e = Make(Small().Size(640, 360).Record(record));
+        auto e = Make(rtmp::test::MakeEncoderConfig(kUrl, 640, 360, 25, 44100, 2, record));
         ASSERT_EQ(e->Start(), 1);
-        EXPECT_EQ(rtmp.metadata, (std::vector<std::string>{"width=640", "height=360",
-                                                           "Createor=ZembraEncoderSDK"}));
         e->WatchdogPass();  // up and publishing: nothing to do
         rtmp.state = 0;
         e->WatchdogPass();
-        const std::string connect = "connect rtmp://127.0.0.1:1935/live/room1";
-        const std::string mode = record == 1 ? "publish append" : "publish live";
-        EXPECT_EQ(rtmp.Calls(),
-                  (std::vector<std::string>{connect, mode, "metadata", connect, mode, "metadata"}));
+        const std::vector<std::string> session = {"width=640",
+                                                  "height=360",
+                                                  "Createor=ZembraEncoderSDK",
+                                                  "connect " + kUrl,
+                                                  record == 1 ? "publish append" : "publish live",
+                                                  "metadata"};
+        std::vector<std::string> twice = session;
+        twice.insert(twice.end(), session.begin(), session.end());
+        EXPECT_EQ(rtmp.Calls(), twice);
         EXPECT_EQ(Stats(*e).reconnects, 1);
         EXPECT_EQ(Stats(*e).connected, 1);
         e->Tick();
@@ -270,24 +271,26 @@ TEST_F(InstanceTest, WatchdogReconnectsWithTheSameModeAndAsksForAKeyFrame) {
 
 TEST_F(InstanceTest, FailedStartLeavesNoThreadsAndStopClosesWhatWasOpened) {
     rtmp.connectResult = 0;
-    auto e = Make(Small(), /*manual=*/false);
+    auto e = Make(Small(25, 44100), /*manual=*/false);
     EXPECT_EQ(e->Start(), 0);
     EXPECT_EQ(e->State(), STATE_STARTING);
-    EXPECT_EQ(rtmp.metadataFreed.load(), 1);  // the failed attempt's metadata is not leaked
-    EXPECT_EQ(rtmp.Calls().back(), "metadata freed unsent");
+    // The failed attempt's metadata is not leaked.
+    EXPECT_EQ(rtmp.Calls(),
+              (std::vector<std::string>{"width=4", "height=2", "Createor=ZembraEncoderSDK",
+                                        "connect " + kUrl, "metadata freed unsent"}));
     Put(*e, 7);  // not running: ignored
     e->Tick();
     EXPECT_EQ(e->Stop(), 1);
     EXPECT_EQ(video.encoded.load(), 0);  // no encoding thread took the tick
     EXPECT_EQ(video.closed.load(), 1);
-    EXPECT_EQ(audioClosed.load(), 1);
+    EXPECT_EQ(video.audioClosed.load(), 1);
     EXPECT_EQ(rtmp.Calls().back(), "disconnect");
     EXPECT_EQ(e->Stop(), 1);
     EXPECT_EQ(video.closed.load(), 1);
 }
 
 TEST_F(InstanceTest, FramesAndBlocksOfTheWrongSizeAndMissingStreamsAreIgnored) {
-    auto e = Make(Small());
+    auto e = Make(Small(25, 44100));
     ASSERT_EQ(e->Start(), 1);
     Put(*e, 9, 23);
     TickAt(*e, 0);
@@ -306,7 +309,7 @@ TEST_F(InstanceTest, FramesAndBlocksOfTheWrongSizeAndMissingStreamsAreIgnored) {
     // An instance without picture and sound encodes and sends nothing.
     rtmp.sent.clear();
     video.opened = video.encoded = 0;
-    auto none = Make(Small().Size(0, 0).NoAudio());
+    auto none = Make(rtmp::test::MakeEncoderConfig(kUrl, 0, 0, 25, 0));
     ASSERT_EQ(none->Start(), 1);
     EXPECT_EQ(video.opened.load(), 0);
     EXPECT_EQ(none->AudioNotifySize(), 0);
@@ -320,7 +323,7 @@ TEST_F(InstanceTest, FramesAndBlocksOfTheWrongSizeAndMissingStreamsAreIgnored) {
 TEST_F(InstanceTest, ThreadsEncodeAtTheClockRateAndReleaseFreesEverything) {
     const auto start = std::chrono::steady_clock::now();
     {
-        auto e = Make(Small().NoAudio(), /*manual=*/false);
+        auto e = Make(Small(25, 0), /*manual=*/false);
         ASSERT_EQ(e->Start(), 1);
         const auto limit = start + std::chrono::seconds(10);
         while (rtmp.Sent().size() < 5 && std::chrono::steady_clock::now() < limit)
@@ -337,7 +340,7 @@ TEST_F(InstanceTest, ThreadsEncodeAtTheClockRateAndReleaseFreesEverything) {
 }
 
 TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {
-    auto e = Make(Small().NoAudio());
+    auto e = Make(Small(25, 0));
     ASSERT_EQ(e->Start(), 1);
     for (uint32_t i = 1; i <= 10; ++i) {
         now = 1000 + i * 100;

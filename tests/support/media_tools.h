@@ -19,7 +19,6 @@ bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channel
                   std::string* error = nullptr);
 
 struct ProbedStream {
-    int index = -1;
     std::string codecType;  // "video" or "audio"
     std::string codecName;  // "h264", "aac", ...
     std::string profile;
