@@ -41,8 +41,7 @@ struct RtmpRecord {
     }
 };
 
-class FakeRtmp final : public RtmpLayer {
-  public:
+struct FakeRtmp final : RtmpLayer {
     explicit FakeRtmp(RtmpRecord* r) : r_(r) {}
     void* Create() override { return r_; }  // never dereferenced
     void Release(void*) override { r_->released.fetch_add(1); }
@@ -79,17 +78,12 @@ class FakeRtmp final : public RtmpLayer {
         r_->Call(up ? "metadata" : "metadata freed unsent");
         return up ? 1 : 0;
     }
-
-  private:
     RtmpRecord* r_;
 };
 
-class FakeClock final : public TickClock {
-  public:
+struct FakeClock final : TickClock {
     explicit FakeClock(std::atomic<uint32_t>* now) : now_(now) {}
     uint32_t NowMs() override { return now_->load(); }
-
-  private:
     std::atomic<uint32_t>* now_;
 };
 
@@ -106,8 +100,7 @@ struct EncoderRecord {
 
 // Encodes each frame as one 50-byte Annex B slice, IDR for the first frame and for every frame
 // after a key request, filled with the first byte of the picture.
-class FakeVideo final : public VideoEncoder {
-  public:
+struct FakeVideo final : VideoEncoder {
     explicit FakeVideo(EncoderRecord* r) : r_(r) {}
     bool Open(const EncoderConfig& c) override {
         r_->opened.fetch_add(1);
@@ -144,8 +137,6 @@ class FakeVideo final : public VideoEncoder {
         return true;
     }
     void Close() override { r_->closed.fetch_add(1); }
-
-  private:
     EncoderRecord* r_;
     int size_ = 0;
     std::vector<uint8_t> out_;
@@ -154,8 +145,7 @@ class FakeVideo final : public VideoEncoder {
 };
 
 // Gives a 20-byte frame for every block of 1024 samples per channel.
-class FakeAudio final : public AudioEncoder {
-  public:
+struct FakeAudio final : AudioEncoder {
     explicit FakeAudio(EncoderRecord* r) : r_(r) {}
     bool Open(int, int, int channels) override {
         input_.assign(2048 * static_cast<size_t>(channels), 0);
@@ -170,8 +160,6 @@ class FakeAudio final : public AudioEncoder {
         *length = 20;
     }
     void Close() override { r_->audioClosed.fetch_add(1); }
-
-  private:
     EncoderRecord* r_;
     std::vector<uint8_t> input_, out_;
 };
