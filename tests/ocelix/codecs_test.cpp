@@ -57,31 +57,6 @@ std::vector<int> KeyFramesOfPackagingForm(const Units& units) {
     return keys;
 }
 
-// Packed BGR, bottom row first.
-void SetPixel(uint8_t* frame, int width, int height, int x, int y, uint8_t b, uint8_t g,
-              uint8_t r) {
-    uint8_t* p = frame + (static_cast<size_t>(height - 1 - y) * width + x) * 3;
-    p[0] = b;
-    p[1] = g;
-    p[2] = r;
-}
-
-// A diagonal gradient that drifts and a bright square that moves across it.
-void DrawMovingPicture(uint8_t* frame, int width, int height, int index) {
-    const int side = std::max(8, std::min(width, height) / 6);
-    const int left = (index * 5) % std::max(1, width - side);
-    const int top = (index * 3) % std::max(1, height - side);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const auto v = static_cast<uint8_t>((x + y + 3 * index) & 0xFF);
-            const bool square = x >= left && x < left + side && y >= top && y < top + side;
-            SetPixel(frame, width, height, x, y, square ? 250 : v,
-                     static_cast<uint8_t>(square ? 250 : 255 - v),
-                     static_cast<uint8_t>(square ? 250 : (x * 2 + index) & 0xFF));
-        }
-    }
-}
-
 H264EncoderParam VideoParam(int width, int height, int fps = 25, int interval = 0) {
     H264EncoderParam p{};
     p.width = width;
@@ -94,12 +69,20 @@ H264EncoderParam VideoParam(int width, int height, int fps = 25, int interval = 
     return p;
 }
 
-// Encodes `frames` moving pictures (a key frame asked for before frame `keyAt`). An encoder with
-// frame threads may hold the first picture back, never more: one empty output at the start.
+// Encodes `frames` pictures of ffmpeg's moving test pattern with noise, in packed BGR bottom row
+// first (a key frame asked for before frame `keyAt`). An encoder with frame threads may hold the
+// first picture back, never more: one empty output at the start.
 Units EncodeMoving(H264EncoderParam& p, int frames, int keyAt = -1) {
+    const auto size = static_cast<size_t>(p.inputFrameSize);
+    const auto r = RunProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                               "testsrc=rate=25:size=" + std::to_string(p.width) + "x" +
+                                   std::to_string(p.height) + ",noise=alls=10:allf=t,vflip",
+                               "-frames:v", std::to_string(frames), "-pix_fmt", "bgr24", "-f",
+                               "rawvideo", "-"});
+    EXPECT_EQ(r.out.size(), size * static_cast<size_t>(frames)) << r.err;
     Units units;
-    for (int i = 0; i < frames; ++i) {
-        DrawMovingPicture(p.inputFrame, p.width, p.height, i);
+    for (int i = 0; i < frames && r.out.size() >= size * static_cast<size_t>(i + 1); ++i) {
+        std::memcpy(p.inputFrame, &r.out[size * static_cast<size_t>(i)], size);
         if (i == keyAt)
             H264EncoderRequestKeyFrame(&p);
         EXPECT_EQ(H264EncoderEncode(&p), 1);
@@ -245,13 +228,14 @@ TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     H264EncoderParam p = VideoParam(kW, kH);
     p.quality = 18;
     ASSERT_EQ(H264EncoderOpen(&p), 1);
+    // Bottom row first: the half shown at the bottom comes first.
     const auto halves = [&](bool blueOnTop) {
-        std::vector<uint8_t> frame(static_cast<size_t>(p.inputFrameSize));
-        for (int y = 0; y < kH; ++y) {
-            const bool blue = (y < kH / 2) == blueOnTop;
-            for (int x = 0; x < kW; ++x)
-                SetPixel(frame.data(), kW, kH, x, y, blue ? 255 : 0, 0, blue ? 0 : 255);
-        }
+        std::vector<uint8_t> frame;
+        for (const bool blue : {!blueOnTop, blueOnTop})
+            for (int px = 0; px < kW * kH / 2; ++px) {
+                const uint8_t b = blue ? 255 : 0;
+                frame.insert(frame.end(), {b, 0, static_cast<uint8_t>(255 - b)});
+            }
         return frame;
     };
     const std::vector<uint8_t> blueOnTop = halves(true), redOnTop = halves(false);
