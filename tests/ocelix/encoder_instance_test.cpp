@@ -55,13 +55,16 @@ class InstanceTest : public ::testing::Test {
         while (e->SendPass()) {
         }
     }
-    // The time line the server sees: the running sum of the deltas, per packet.
-    std::vector<int64_t> WireTimes() {
+    // The time line the server sees: the running sum of the deltas, per packet of `type` (8
+    // audio, 9 video, 0 both).
+    std::vector<int64_t> WireTimes(int type = 0) {
         std::vector<int64_t> times;
         int64_t t = 0;
         for (const SentPacket& p : rtmp.Sent()) {
             EXPECT_TRUE(p.timestamp >= 0 && p.timestamp <= 10000) << p.timestamp;
-            times.push_back(t += p.timestamp);
+            t += p.timestamp;
+            if (type == 0 || p.type == type)
+                times.push_back(t);
         }
         return times;
     }
@@ -138,24 +141,15 @@ TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrival) {
     }
     now = now + 200;  // the last blocks wait for video no longer
     Drain();
-    const auto sent = rtmp.Sent();
-    const auto t = WireTimes();
-    ASSERT_EQ(sent.size(), 11u);
+    const auto audio = WireTimes(8), pictures = WireTimes(9);
     // Frame k of the encoder starts with sample (k - 1) x 1024 (one frame of encoder delay),
     // recorded at 76.8 ms + that many samples.
-    std::vector<double> audio;
-    double picture = -1;
-    for (size_t i = 0; i < sent.size(); ++i) {
-        if (sent[i].type == 8)
-            audio.push_back(static_cast<double>(t[i]));
-        else
-            picture = static_cast<double>(t[i]);
-    }
     ASSERT_EQ(audio.size(), 10u);
+    ASSERT_EQ(pictures.size(), 1u);
     for (size_t k = 2; k < audio.size(); ++k)
         EXPECT_NEAR(audio[k] - audio[1], (k - 1) * 1024 * 1000.0 / 44100, 1.0) << k;
     // The picture of 100 ms sits 23.2 ms after the frame that starts at 76.8 ms.
-    EXPECT_NEAR(picture - audio[1], 1024 * 1000.0 / 44100, 1.0);
+    EXPECT_NEAR(pictures[0] - audio[1], 1024 * 1000.0 / 44100, 1.0);
 }
 
 TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind) {
@@ -298,8 +292,7 @@ TEST_F(InstanceTest, FramesAndBlocksOfTheWrongSizeAndMissingStreamsAreIgnored) {
     e->PutAudioData(block.data(), 4096);
     now = now + 200;
     Drain();
-    const auto sent = rtmp.Sent();
-    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](auto& p) { return p.type == 8; }), 1);
+    EXPECT_EQ(WireTimes(8).size(), 1u);
 
     // An instance without picture and sound encodes and sends nothing.
     video.opened = video.encoded = 0;

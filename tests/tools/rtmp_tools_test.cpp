@@ -1,4 +1,5 @@
 // rtmp_publish and rtmp_play against a private nginx.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,9 @@ namespace rtmp::test {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::AllOf;
+using ::testing::Field;
+using ::testing::Pointee;
 
 constexpr int kFrames = 75;  // 3 s at 25 fps
 constexpr int kSampleRate = 44100;
@@ -106,26 +110,20 @@ TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack)
     server.Stop();  // closes the recording
 
     const auto file = server.RecordingPath("published");
-    for (const auto& f : {file, dir / "out.h264", dir / "out.aac"}) {
-        SCOPED_TRACE(f);
-        const ProbeResult probe = Probe(f);
-        ASSERT_TRUE(probe.ok) << probe.error;
-        if (f != dir / "out.aac") {
-            ASSERT_NE(probe.Video(), nullptr);
-            EXPECT_EQ(probe.Video()->codecName, "h264");
-            EXPECT_EQ(probe.Video()->width, 320);
-            EXPECT_EQ(probe.Video()->height, 240);
-            EXPECT_EQ(probe.Video()->frames, kFrames);
-        }
-        if (f != dir / "out.h264") {
-            ASSERT_NE(probe.Audio(), nullptr);
-            EXPECT_EQ(probe.Audio()->codecName, "aac");
-            EXPECT_EQ(probe.Audio()->sampleRate, kSampleRate);
-            EXPECT_EQ(probe.Audio()->channels, 2);
-            EXPECT_EQ(probe.Audio()->packets, static_cast<long>(adtsFrames));
-        }
-        EXPECT_EQ(DecodeErrors(f), "");
-    }
+    const ProbeResult recorded = Probe(file), video = Probe(dir / "out.h264"),
+                      sound = Probe(dir / "out.aac");
+    for (const ProbedStream* v : {recorded.Video(), video.Video()})
+        EXPECT_THAT(
+            v, Pointee(AllOf(Field(&ProbedStream::codecName, "h264"),
+                             Field(&ProbedStream::width, 320), Field(&ProbedStream::height, 240),
+                             Field(&ProbedStream::frames, kFrames))));
+    for (const ProbedStream* a : {recorded.Audio(), sound.Audio()})
+        EXPECT_THAT(a, Pointee(AllOf(Field(&ProbedStream::codecName, "aac"),
+                                     Field(&ProbedStream::sampleRate, kSampleRate),
+                                     Field(&ProbedStream::channels, 2),
+                                     Field(&ProbedStream::packets, adtsFrames))));
+    for (const auto& f : {file, dir / "out.h264", dir / "out.aac"})
+        EXPECT_EQ(DecodeErrors(f), "") << f;
 
     // Video unit k is due at 40 k ms; audio frame j at 1024 j / 44.1 ms. The tool sends whole
     // milliseconds without drift; the AAC sequence header the library puts before the 1st and
