@@ -4,14 +4,15 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <stdexcept>
 
 namespace rtmp::test {
 
 AlsaToneDevice::AlsaToneDevice(double frequencyHz, int amplitude) {
     const std::filesystem::path module = TUTORLANE_ALSA_TONE_MODULE;
-    if (!std::filesystem::is_regular_file(module))
-        throw std::runtime_error("tone module not built: " + module.string());
+    if (!std::filesystem::is_regular_file(module)) {
+        error_ = "tone module not built: " + module.string();
+        return;
+    }
     std::ofstream(dir_ / "asoundrc")
         << "pcm_type." << PcmName() << " { lib \"" << module.string() << "\" }\npcm." << PcmName()
         << " {\n  type " << PcmName() << "\n  frequency " << frequencyHz << "\n  amplitude "
@@ -24,6 +25,8 @@ AlsaToneDevice::AlsaToneDevice(double frequencyHz, int amplitude) {
 }
 
 AlsaToneDevice::~AlsaToneDevice() {
+    if (!Ok())
+        return;
     if (previousPath_)
         setenv("ALSA_CONFIG_PATH", previousPath_->c_str(), 1);
     else

@@ -15,18 +15,21 @@ class AlsaToneDevice {
   public:
     // Defines the PCM PcmName() with the given tone and makes ALSA read the definition; the
     // previous ALSA_CONFIG_PATH comes back with the destructor. Create it before the first
-    // ALSA call that should see the PCM, and only while no other thread uses ALSA. Throws
-    // std::runtime_error when the tone module was not built.
+    // ALSA call that should see the PCM, and only while no other thread uses ALSA.
     explicit AlsaToneDevice(double frequencyHz = 1000, int amplitude = 8000);
     ~AlsaToneDevice();
     AlsaToneDevice(const AlsaToneDevice&) = delete;
     AlsaToneDevice& operator=(const AlsaToneDevice&) = delete;
 
     std::string PcmName() const { return "tutorlane_tone"; }
+    // False when the tone module was not built.
+    bool Ok() const { return error_.empty(); }
+    const std::string& Error() const { return error_; }
 
   private:
     TempDir dir_{"alsa_tone"};
     std::optional<std::string> previousPath_;
+    std::string error_;
 };
 
 }  // namespace rtmp::test

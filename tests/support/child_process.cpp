@@ -117,10 +117,9 @@ TempDir::TempDir(const std::string& prefix) {
 }
 
 TempDir::~TempDir() {
-    if (std::getenv("TUTORLANE_KEEP_TEMP") == nullptr) {
-        std::error_code ec;
+    std::error_code ec;
+    if (std::getenv("TUTORLANE_KEEP_TEMP") == nullptr)
         std::filesystem::remove_all(path_, ec);
-    }
 }
 
 }  // namespace rtmp::test

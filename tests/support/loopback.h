@@ -22,8 +22,6 @@ inline sockaddr_in LoopbackAddress(uint16_t port) {
 // they offer. -1 when any step fails.
 inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure bind fails too
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a = LoopbackAddress(0);

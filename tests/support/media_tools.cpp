@@ -1,6 +1,5 @@
 #include "support/media_tools.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <map>
@@ -44,12 +43,6 @@ bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channel
                          " -t " + std::to_string(seconds) + " -ac " + std::to_string(channels) +
                          " -c:a aac -f adts",
                      path, error);
-}
-
-const ProbedStream* ProbeResult::Find(const std::string& codecType) const {
-    const auto s = std::find_if(streams.begin(), streams.end(),
-                                [&](const ProbedStream& p) { return p.codecType == codecType; });
-    return s == streams.end() ? nullptr : &*s;
 }
 
 ProbeResult Probe(const std::filesystem::path& path) {

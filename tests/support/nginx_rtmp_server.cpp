@@ -55,10 +55,8 @@ bool NginxRtmpServer::Start() {
         if (!process_.Start(
                 {::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p", prefix,
                  "-c", prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
-                dir_ / "logs/nginx.out")) {
-            error_ = "cannot start nginx";
-            return false;
-        }
+                dir_ / "logs/nginx.out"))
+            break;
         // nginx writes its pid file only once its listening sockets are bound, so a port held by
         // someone else while nginx retries its bind is not taken for nginx's.
         const std::string pid = std::to_string(process_.Pid()) + "\n";

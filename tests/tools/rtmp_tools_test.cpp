@@ -28,7 +28,7 @@ int CountLines(const std::string& text) {
 // Failures give one line and a non-zero status; a stream another client publishes is refused;
 // a server going away mid-stream ends the publish with "connection lost". Then one publish with
 // a player waiting on the stream: the recording holds every unit and frame at its exact time,
-// and the player writes back what was sent.
+// and the player writes back what was sent (the files as ffprobe sees them, not the tools' logs).
 TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack) {
     const TempDir dir("rtmp_tools");
     const std::string h264 = (dir / "in.h264").string(), aac = (dir / "in.aac").string();
@@ -101,12 +101,7 @@ TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack)
         << server.ErrorLog() << ReadTextFile(dir / "play.log");
     const ProcessResult r = RunProcess(publish(url, "record"), 30s);
     ASSERT_TRUE(r.Succeeded()) << "exit " << r.exitCode << "\n" << r.out << r.err;
-    const std::string audio = std::to_string(adtsFrames) + " audio frames";
-    EXPECT_NE(r.out.find("sent 75 video units, " + audio), std::string::npos) << r.out;
     ASSERT_EQ(play.Wait(15s), std::optional<int>(0)) << ReadTextFile(dir / "play.log");
-    const std::string played = ReadTextFile(dir / "play.log");
-    EXPECT_NE(played.find("received 75 video units"), std::string::npos) << played;
-    EXPECT_NE(played.find(audio), std::string::npos) << played;
     server.Stop();  // closes the recording
 
     const auto file = server.RecordingPath("published");
