@@ -94,16 +94,17 @@ TEST(AccessUnits, SplitRules) {
     }
 }
 
-// An ADTS frame built field by field, its payload filled up to frameLength.
+// An ADTS frame built field by field (56 bits: sync word, MPEG-4, layer 0, protection absent
+// unless `crc`, profile, rate index, private bit, channels, four flags, frame length, buffer
+// fullness 0x7FF, raw blocks - 1), its payload filled up to frameLength.
 Bytes Adts(int frameLength, bool crc = false, int rateIndex = 4, int channels = 2, int profile = 2,
            int blocks = 1) {
-    Bytes f{0xFF,
-            static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
-            static_cast<uint8_t>(((profile - 1) << 6) | (rateIndex << 2) | (channels >> 2)),
-            static_cast<uint8_t>(((channels & 3) << 6) | ((frameLength >> 11) & 3)),
-            static_cast<uint8_t>((frameLength >> 3) & 0xFF),
-            static_cast<uint8_t>(((frameLength & 7) << 5) | 0x1F),
-            static_cast<uint8_t>(0xFC | (blocks - 1))};
+    const uint64_t bits = 0xFFFull << 44 | uint64_t{!crc} << 40 | uint64_t(profile - 1) << 38 |
+                          uint64_t(rateIndex) << 34 | uint64_t(channels) << 30 |
+                          uint64_t(frameLength) << 13 | 0x7FFull << 2 | uint64_t(blocks - 1);
+    Bytes f;
+    for (int shift = 48; shift >= 0; shift -= 8)
+        f.push_back(static_cast<uint8_t>(bits >> shift));
     f.resize(std::max<size_t>(f.size(), static_cast<size_t>(frameLength)), 0x5A);
     return f;
 }
