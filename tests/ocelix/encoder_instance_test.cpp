@@ -1,6 +1,7 @@
 // The encoder instance's logic with a fake clock, fake encoders and a fake RTMP layer.
 #include "encoder_instance.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,58 +13,70 @@
 namespace ocelix::testing {
 namespace {
 
-using rtmp::test::EncoderConfigBuilder;
+using ::testing::ElementsAre;
+using ::testing::Field;
 
-// A 4 x 2 picture (24 bytes) at 25 fps, 800 kbit/s; with 44.1 kHz stereo unless NoAudio.
-EncoderConfigBuilder Small() {
-    return EncoderConfigBuilder().Size(4, 2);
+const std::string kUrl = "rtmp://127.0.0.1:1935/live/room1";
+
+// A 4 x 2 picture (24 bytes) at `fps`, 800 kbit/s; with stereo sound at `sampleRate` (0: none).
+EncoderConfig Small(int fps, int sampleRate) {
+    return rtmp::test::MakeEncoderConfig(kUrl, 4, 2, fps, sampleRate);
 }
 
 class InstanceTest : public ::testing::Test {
   protected:
-    std::unique_ptr<CEncoderInstance> Make(const EncoderConfig& c, bool manual = true) {
+    // A new instance `e` for the config on the fakes, started; what Start returned. The calls
+    // and packets of the previous one are forgotten.
+    int Start(const EncoderConfig& c, bool manual = true) {
+        e.reset();
+        rtmp.calls.clear();
+        rtmp.sent.clear();
         Backends b;
         b.rtmp = std::make_unique<FakeRtmp>(&rtmp);
         b.clock = std::make_unique<FakeClock>(&now);
         b.video = std::make_unique<FakeVideo>(&video);
-        b.audio = std::make_unique<FakeAudio>(&audioClosed);
+        b.audio = std::make_unique<FakeAudio>(&video);
         b.manualThreads = manual;
-        return std::make_unique<CEncoderInstance>(c, std::move(b));
+        e = std::make_unique<CEncoderInstance>(c, std::move(b));
+        return e->Start();
     }
     // A frame-clock tick and the encoding it brings, at media time ms (clock 1000 + ms).
-    void TickAt(CEncoderInstance& e, uint32_t ms) {
+    void TickAt(uint32_t ms) {
         now = 1000 + ms;
-        e.Tick();
-        e.EncodeDueFrames();
+        e->Tick();
+        e->EncodeDueFrames();
     }
-    void Put(CEncoderInstance& e, uint8_t first, int size = 24) {
+    void Put(uint8_t first, int size = 24) {
         std::vector<uint8_t> frame(static_cast<size_t>(std::max(size, 1)), 7);
         frame[0] = first;
-        e.PutVideoData(frame.data(), size);
+        e->PutVideoData(frame.data(), size);
     }
-    static void Drain(CEncoderInstance& e) {
-        while (e.SendPass()) {
+    void Drain() {
+        while (e->SendPass()) {
         }
     }
-    // The time line the server sees: the running sum of the deltas, per packet.
-    std::vector<int64_t> WireTimes() {
+    // The time line the server sees: the running sum of the deltas, per packet of `type` (8
+    // audio, 9 video, 0 both).
+    std::vector<int64_t> WireTimes(int type = 0) {
         std::vector<int64_t> times;
         int64_t t = 0;
         for (const SentPacket& p : rtmp.Sent()) {
             EXPECT_TRUE(p.timestamp >= 0 && p.timestamp <= 10000) << p.timestamp;
-            times.push_back(t += p.timestamp);
+            t += p.timestamp;
+            if (type == 0 || p.type == type)
+                times.push_back(t);
         }
         return times;
     }
-    OcelixStats Stats(CEncoderInstance& e) {
+    OcelixStats Stats() {
         OcelixStats s{};
-        e.GetStats(&s);
+        e->GetStats(&s);
         return s;
     }
     RtmpRecord rtmp;
-    VideoRecord video;
-    std::atomic<int> audioClosed{0};
+    EncoderRecord video;
     std::atomic<uint32_t> now{1000};
+    std::unique_ptr<CEncoderInstance> e;
 };
 
 TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
@@ -71,25 +84,23 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
     // time travels with the picture, not with the call that returned it.
     for (const int delay : {0, 1}) {
         SCOPED_TRACE(delay);
-        rtmp.sent.clear();
         video.encoded = 0;
         video.delayPictures = delay;
         now = 1000;
-        auto e = Make(Small().NoAudio());  // started at 1000: media time 0
-        ASSERT_EQ(e->Start(), 1);
+        ASSERT_EQ(Start(Small(25, 0)), 1);  // started at 1000: media time 0
         const int converted = video.converted.load();
         now = 1010;
-        Put(*e, 5);
-        TickAt(*e, 40);
-        TickAt(*e, 80);  // no new picture: the last one again, at its tick's time
+        Put(5);
+        TickAt(40);
+        TickAt(80);  // no new picture: the last one again, at its tick's time
         EXPECT_EQ(video.converted.load() - converted, 1);  // the repeat is not converted again
         now = 1100;
-        Put(*e, 6);
-        TickAt(*e, 120);
+        Put(6);
+        TickAt(120);
         EXPECT_EQ(video.converted.load() - converted, 2);
         EXPECT_EQ(video.lastInput[0], 6);
-        TickAt(*e, 160);  // lets a held-back picture out
-        Drain(*e);
+        TickAt(160);  // lets a held-back picture out
+        Drain();
         const auto t = WireTimes();
         ASSERT_EQ(t.size(), 4u - delay);
         // Hand-in at 10, the repeat at its tick (80), the next picture at its hand-in (100).
@@ -100,27 +111,24 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
 }
 
 TEST_F(InstanceTest, FrameClockKeepsAnExactCadence) {
-    auto e = Make(Small().NoAudio().Fps(15));  // 66.67 ms: tick 15 is at exactly one second
-    ASSERT_EQ(e->Start(), 1);
+    ASSERT_EQ(Start(Small(15, 0)), 1);  // 66.67 ms: tick 15 is at exactly one second
     for (uint32_t n = 1; n <= 15; ++n)
-        TickAt(*e, n * 1000 / 15);  // no picture handed in: every frame a repeat at its tick
-    Drain(*e);
+        TickAt(n * 1000 / 15);  // no picture handed in: every frame a repeat at its tick
+    Drain();
     const auto t = WireTimes();
     ASSERT_EQ(t.size(), 15u);
     EXPECT_EQ(t[14] - t[0], 1000 - 66);  // ticks 1 to 15
-    for (size_t i = 1; i < t.size(); ++i)
-        EXPECT_GT(t[i], t[i - 1]);
+    EXPECT_EQ(std::adjacent_find(t.begin(), t.end(), std::greater_equal<>()), t.end());
 }
 
 TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrival) {
-    auto e = Make(Small());
-    ASSERT_EQ(e->Start(), 1);
+    ASSERT_EQ(Start(Small(25, 44100)), 1);
     const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
     ASSERT_EQ(block.size(), 4096u);
     // A picture handed in at 100 ms, and the blocks recorded from 76.8 ms on: the first one
     // arrives at 100 ms, later ones with scheduling jitter of up to 15 ms.
     now = 1100;
-    Put(*e, 1);
+    Put(1);
     const int jitter[] = {0, 15, 3, 0, 9, 1, 14, 0, 2, 7};
     for (int b = 0; b < 10; ++b) {
         now = 1100 + static_cast<uint32_t>(b * 1024 * 1000 / 44100 + jitter[b]);
@@ -129,39 +137,29 @@ TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrival) {
             e->Tick();
             e->EncodeDueFrames();  // the picture of 100 ms
         }
-        Drain(*e);
+        Drain();
     }
     now = now + 200;  // the last blocks wait for video no longer
-    Drain(*e);
-    const auto sent = rtmp.Sent();
-    const auto t = WireTimes();
-    ASSERT_EQ(sent.size(), 11u);
+    Drain();
+    const auto audio = WireTimes(8), pictures = WireTimes(9);
     // Frame k of the encoder starts with sample (k - 1) x 1024 (one frame of encoder delay),
     // recorded at 76.8 ms + that many samples.
-    std::vector<double> audio;
-    double picture = -1;
-    for (size_t i = 0; i < sent.size(); ++i) {
-        if (sent[i].type == 8)
-            audio.push_back(static_cast<double>(t[i]));
-        else
-            picture = static_cast<double>(t[i]);
-    }
     ASSERT_EQ(audio.size(), 10u);
+    ASSERT_EQ(pictures.size(), 1u);
     for (size_t k = 2; k < audio.size(); ++k)
         EXPECT_NEAR(audio[k] - audio[1], (k - 1) * 1024 * 1000.0 / 44100, 1.0) << k;
     // The picture of 100 ms sits 23.2 ms after the frame that starts at 76.8 ms.
-    EXPECT_NEAR(picture - audio[1], 1024 * 1000.0 / 44100, 1.0);
+    EXPECT_NEAR(pictures[0] - audio[1], 1024 * 1000.0 / 44100, 1.0);
 }
 
 TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind) {
-    auto e = Make(Small().NoAudio());
+    ASSERT_EQ(Start(Small(25, 0)), 1);
     video.clock = &now;
     video.costMs = 60;  // one and a half frame periods per frame
-    ASSERT_EQ(e->Start(), 1);
     uint32_t ticks = 0;
     for (int i = 0; i < 100; ++i) {
         // A new picture for every frame, then the ticks that have come due meanwhile.
-        Put(*e, static_cast<uint8_t>(i));
+        Put(static_cast<uint8_t>(i));
         const int64_t handedIn = e->MediaNow();
         for (; 1000 + (ticks + 1) * 40 <= now.load(); ++ticks)
             e->Tick();
@@ -171,12 +169,12 @@ TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind
             ++ticks;
         }
         e->EncodeDueFrames();
-        Drain(*e);
+        Drain();
         // The time from hand-in to sent does not grow: at most one frame's cost and a tick.
         EXPECT_LE(e->MediaNow() - handedIn, 100);
         EXPECT_LE(e->QueueDelayMs(), 0);
     }
-    const OcelixStats stats = Stats(*e);
+    const OcelixStats stats = Stats();
     EXPECT_EQ(stats.framesEncoded, 100u);
     EXPECT_EQ(stats.framesSkipped + stats.framesEncoded, ticks);
     EXPECT_GE(stats.framesSkipped, 40u);  // 150 ticks came due for 100 frames
@@ -188,15 +186,14 @@ TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind
 }
 
 TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
-    auto e = Make(Small().NoAudio());
-    ASSERT_EQ(e->Start(), 1);
+    ASSERT_EQ(Start(Small(25, 0)), 1);
     EXPECT_EQ(e->TargetKbps(), 800);
     // Nothing leaves for well over a second: video waits, then goes.
     for (uint32_t n = 1; n <= 40; ++n) {
-        TickAt(*e, n * 40);
+        TickAt(n * 40);
         EXPECT_LE(e->QueueDelayMs(), 1040);
     }
-    EXPECT_GT(Stats(*e).packetsDropped, 20u);
+    EXPECT_GT(Stats().packetsDropped, 20u);
     EXPECT_EQ(video.keyRequests.load(), 1);  // one request for the whole episode
     const int low = e->TargetKbps();
     EXPECT_LT(low, 800);
@@ -205,49 +202,45 @@ TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
     EXPECT_TRUE(rtmp.Sent()[0].key);
     // The line keeps up again: after a calm while the target climbs back.
     for (uint32_t n = 41; n <= 500; ++n) {
-        TickAt(*e, n * 40);
-        Drain(*e);
+        TickAt(n * 40);
+        Drain();
     }
     EXPECT_EQ(e->TargetKbps(), 800);
     EXPECT_EQ(video.bitrate.load(), 800);
 }
 
 TEST_F(InstanceTest, SendFailureDropsQueuedPlainFramesUntilAKeyFrame) {
-    auto e = Make(Small().NoAudio());
-    ASSERT_EQ(e->Start(), 1);
+    ASSERT_EQ(Start(Small(25, 0)), 1);
     for (int i = 0; i < 4; ++i)
-        TickAt(*e, 0);  // K P P P queued
-    e->SendPass();      // K sent
-    rtmp.state = 0;     // line drops
-    e->SendPass();      // P lost
+        TickAt(0);   // K P P P queued
+    e->SendPass();   // K sent
+    rtmp.state = 0;  // line drops
+    e->SendPass();   // P lost
     rtmp.state = 1;
     e->SendPass();  // P: useless without the lost one
     e->SendPass();  // P
     EXPECT_EQ(rtmp.Sent().size(), 1u);
-    TickAt(*e, 0);  // key frame asked for
+    TickAt(0);  // key frame asked for
     e->SendPass();
-    const auto sent = rtmp.Sent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_TRUE(sent[1].key);
+    EXPECT_THAT(rtmp.Sent(),
+                ElementsAre(Field(&SentPacket::key, true), Field(&SentPacket::key, true)));
 }
 
 TEST_F(InstanceTest, WatchdogReconnectsWithTheSameModeAndAsksForAKeyFrame) {
     for (int record : {1, 0}) {
-        rtmp.calls.clear();
-        rtmp.metadata.clear();
-        auto e = Make(Small().Size(640, 360).Record(record));
-        ASSERT_EQ(e->Start(), 1);
-        EXPECT_EQ(rtmp.metadata, (std::vector<std::string>{"width=640", "height=360",
-                                                           "Createor=ZembraEncoderSDK"}));
+        ASSERT_EQ(Start(rtmp::test::MakeEncoderConfig(kUrl, 640, 360, 25, 44100, 2, record)), 1);
         e->WatchdogPass();  // up and publishing: nothing to do
         rtmp.state = 0;
         e->WatchdogPass();
-        const std::string connect = "connect rtmp://127.0.0.1:1935/live/room1";
         const std::string mode = record == 1 ? "publish append" : "publish live";
-        EXPECT_EQ(rtmp.Calls(),
-                  (std::vector<std::string>{connect, mode, "metadata", connect, mode, "metadata"}));
-        EXPECT_EQ(Stats(*e).reconnects, 1);
-        EXPECT_EQ(Stats(*e).connected, 1);
+        const std::vector<std::string> session = {
+            "width=640",       "height=360", "Createor=ZembraEncoderSDK",
+            "connect " + kUrl, mode,         "metadata"};
+        std::vector<std::string> twice = session;
+        twice.insert(twice.end(), session.begin(), session.end());
+        EXPECT_EQ(rtmp.Calls(), twice);
+        EXPECT_EQ(Stats().reconnects, 1);
+        EXPECT_EQ(Stats().connected, 1);
         e->Tick();
         const int before = video.keyRequests.load();
         e->EncodeDueFrames();
@@ -257,76 +250,70 @@ TEST_F(InstanceTest, WatchdogReconnectsWithTheSameModeAndAsksForAKeyFrame) {
         rtmp.state = 0;
         rtmp.publishResult = 0;
         e->WatchdogPass();
-        EXPECT_EQ(Stats(*e).connected, 0);
+        EXPECT_EQ(Stats().connected, 0);
         EXPECT_EQ(rtmp.state.load(), 1);  // connected, not publishing
         e->WatchdogPass();
         EXPECT_EQ(rtmp.Calls().back(), "disconnect");
         rtmp.publishResult = 1;
         e->WatchdogPass();
-        EXPECT_EQ(Stats(*e).connected, 1);
-        EXPECT_EQ(Stats(*e).reconnects, 2);
+        EXPECT_EQ(Stats().connected, 1);
+        EXPECT_EQ(Stats().reconnects, 2);
     }
 }
 
 TEST_F(InstanceTest, FailedStartLeavesNoThreadsAndStopClosesWhatWasOpened) {
     rtmp.connectResult = 0;
-    auto e = Make(Small(), /*manual=*/false);
-    EXPECT_EQ(e->Start(), 0);
+    EXPECT_EQ(Start(Small(25, 44100), /*manual=*/false), 0);
     EXPECT_EQ(e->State(), STATE_STARTING);
-    EXPECT_EQ(rtmp.metadataFreed.load(), 1);  // the failed attempt's metadata is not leaked
-    EXPECT_EQ(rtmp.Calls().back(), "metadata freed unsent");
-    Put(*e, 7);  // not running: ignored
+    Put(7);  // not running: ignored
     e->Tick();
     EXPECT_EQ(e->Stop(), 1);
     EXPECT_EQ(video.encoded.load(), 0);  // no encoding thread took the tick
     EXPECT_EQ(video.closed.load(), 1);
-    EXPECT_EQ(audioClosed.load(), 1);
-    EXPECT_EQ(rtmp.Calls().back(), "disconnect");
+    EXPECT_EQ(video.audioClosed.load(), 1);
+    // The failed attempt's metadata is freed, not leaked.
+    EXPECT_EQ(rtmp.Calls(),
+              (std::vector<std::string>{"width=4", "height=2", "Createor=ZembraEncoderSDK",
+                                        "connect " + kUrl, "metadata freed unsent", "disconnect"}));
     EXPECT_EQ(e->Stop(), 1);
     EXPECT_EQ(video.closed.load(), 1);
 }
 
 TEST_F(InstanceTest, FramesAndBlocksOfTheWrongSizeAndMissingStreamsAreIgnored) {
-    auto e = Make(Small());
-    ASSERT_EQ(e->Start(), 1);
-    Put(*e, 9, 23);
-    TickAt(*e, 0);
+    ASSERT_EQ(Start(Small(25, 44100)), 1);
+    Put(9, 23);
+    TickAt(0);
     EXPECT_EQ(video.lastInput[0], 0);
-    Put(*e, 9);
-    TickAt(*e, 0);
+    Put(9);
+    TickAt(0);
     EXPECT_EQ(video.lastInput[0], 9);
     std::vector<uint8_t> block(4096, 0);
     e->PutAudioData(block.data(), 4095);
     e->PutAudioData(block.data(), 4096);
     now = now + 200;
-    Drain(*e);
-    const auto sent = rtmp.Sent();
-    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](auto& p) { return p.type == 8; }), 1);
+    Drain();
+    EXPECT_EQ(WireTimes(8).size(), 1u);
 
     // An instance without picture and sound encodes and sends nothing.
-    rtmp.sent.clear();
     video.opened = video.encoded = 0;
-    auto none = Make(Small().Size(0, 0).NoAudio());
-    ASSERT_EQ(none->Start(), 1);
+    ASSERT_EQ(Start(rtmp::test::MakeEncoderConfig(kUrl, 0, 0, 25, 0)), 1);
     EXPECT_EQ(video.opened.load(), 0);
-    EXPECT_EQ(none->AudioNotifySize(), 0);
-    Put(*none, 1, 100);
-    none->PutAudioData(block.data(), 100);
-    TickAt(*none, 40);
+    EXPECT_EQ(e->AudioNotifySize(), 0);
+    Put(1, 100);
+    e->PutAudioData(block.data(), 100);
+    TickAt(40);
     EXPECT_EQ(video.encoded.load(), 0);
     EXPECT_TRUE(rtmp.Sent().empty());
 }
 
 TEST_F(InstanceTest, ThreadsEncodeAtTheClockRateAndReleaseFreesEverything) {
     const auto start = std::chrono::steady_clock::now();
-    {
-        auto e = Make(Small().NoAudio(), /*manual=*/false);
-        ASSERT_EQ(e->Start(), 1);
-        const auto limit = start + std::chrono::seconds(10);
-        while (rtmp.Sent().size() < 5 && std::chrono::steady_clock::now() < limit)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_GE(rtmp.Sent().size(), 5u);
-    }  // released without a Stop
+    ASSERT_EQ(Start(Small(25, 0), /*manual=*/false), 1);
+    const auto limit = start + std::chrono::seconds(10);
+    while (rtmp.Sent().size() < 5 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(rtmp.Sent().size(), 5u);
+    e.reset();  // released without a Stop
     // 25 fps: never more frames than ticks could have come (a generous bound for the machine).
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
@@ -337,18 +324,17 @@ TEST_F(InstanceTest, ThreadsEncodeAtTheClockRateAndReleaseFreesEverything) {
 }
 
 TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {
-    auto e = Make(Small().NoAudio());
-    ASSERT_EQ(e->Start(), 1);
+    ASSERT_EQ(Start(Small(25, 0)), 1);
     for (uint32_t i = 1; i <= 10; ++i) {
         now = 1000 + i * 100;
-        Put(*e, 1);
+        Put(1);
         e->Tick();
         e->EncodeDueFrames();
         ASSERT_TRUE(e->SendPass());
     }
-    EXPECT_EQ(Stats(*e).sendKbps, 3);  // the rate leaves out the current 100 ms: 450 bytes
+    EXPECT_EQ(Stats().sendKbps, 3);  // the rate leaves out the current 100 ms: 450 bytes
     now = now + 100;
-    OcelixStats stats = Stats(*e);
+    OcelixStats stats = Stats();
     EXPECT_EQ(stats.videoPacketsSent, 10u);
     EXPECT_EQ(stats.bytesSent, 500u);
     EXPECT_EQ(stats.sendKbps, 4);  // 500 bytes in the last second
@@ -356,11 +342,11 @@ TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {
     EXPECT_EQ(stats.framesSkipped, 0u);
     EXPECT_EQ(stats.targetKbps, 800);
     EXPECT_EQ(stats.queueDelayMs, 0);
-    Put(*e, 1);
+    Put(1);
     e->Tick();
     e->EncodeDueFrames();  // waits in the queue
     now = now + 300;
-    EXPECT_EQ(Stats(*e).queueDelayMs, 300);
+    EXPECT_EQ(Stats().queueDelayMs, 300);
 }
 
 }  // namespace

@@ -18,85 +18,78 @@ struct SentPacket {
     bool key;
 };
 
+// What the fake RTMP layer was asked, in order, and what it answers.
 struct RtmpRecord {
     std::mutex mutex;
-    std::vector<std::string> calls;  // "connect <url>", "publish <mode>", "disconnect", ...
+    // "width=640" (metadata), "connect <url>", "publish <mode>", "metadata" (sent),
+    // "metadata freed unsent", "disconnect"
+    std::vector<std::string> calls;
     std::vector<SentPacket> sent;
-    std::vector<std::string> metadata;  // "width=640", "Createor=..."
-    std::atomic<int> connectResult{1}, publishResult{1}, state{0}, sendResult{1};
-    std::atomic<int> metadataFreed{0}, released{0};
+    std::atomic<int> connectResult{1}, publishResult{1}, state{0}, released{0};
 
-    template <typename T>
-    std::vector<T> Copy(const std::vector<T>& v) {
+    std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> lock(mutex);
-        return v;
+        return calls;
     }
-    std::vector<std::string> Calls() { return Copy(calls); }
-    std::vector<SentPacket> Sent() { return Copy(sent); }
-    void Add(std::vector<std::string>& to, std::string s) {
+    std::vector<SentPacket> Sent() {
         std::lock_guard<std::mutex> lock(mutex);
-        to.push_back(std::move(s));
+        return sent;
+    }
+    void Call(std::string s) {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(std::move(s));
     }
 };
 
-class FakeRtmp final : public RtmpLayer {
-  public:
+struct FakeRtmp final : RtmpLayer {
     explicit FakeRtmp(RtmpRecord* r) : r_(r) {}
-    void* Create() override { return reinterpret_cast<void*>(++handles_); }  // never dereferenced
+    void* Create() override { return r_; }  // never dereferenced
     void Release(void*) override { r_->released.fetch_add(1); }
     int Connect(void*, const char* url) override {
-        r_->Add(r_->calls, std::string("connect ") + url);
+        r_->Call(std::string("connect ") + url);
         r_->state.store(r_->connectResult.load());
         return r_->connectResult.load();
     }
     int Publish(void*, const char* mode) override {
-        r_->Add(r_->calls, std::string("publish ") + mode);
+        r_->Call(std::string("publish ") + mode);
         return r_->publishResult.load();
     }
     int GetState(void*) override { return r_->state.load(); }
     int SendStream(void*, const uint8_t* data, int length, int ts, int type) override {
         std::lock_guard<std::mutex> lock(r_->mutex);
         r_->sent.push_back({type, ts, length, length > 4 && (data[4] & 0x1F) == 5});
-        return r_->sendResult.load();
+        return 1;
     }
     int Disconnect(void*) override {
-        r_->Add(r_->calls, "disconnect");
+        r_->Call("disconnect");
         r_->state.store(0);
         return 1;
     }
-    void* CreateMetaData() override { return &metadata_; }
-    int AddMetaDataDouble(void*, const char* name, double v) override {
-        r_->Add(r_->metadata, std::string(name) + "=" + std::to_string(static_cast<int>(v)));
-        return 1;
+    void* CreateMetaData() override { return r_; }
+    int AddMetaDataDouble(void* m, const char* name, double v) override {
+        return AddMetaDataString(m, name, std::to_string(static_cast<int>(v)).c_str());
     }
     int AddMetaDataString(void*, const char* name, const char* v) override {
-        r_->Add(r_->metadata, std::string(name) + "=" + v);
+        r_->Call(std::string(name) + "=" + v);
         return 1;
     }
     int ApplyMetaData(void*, void*) override {
-        r_->metadataFreed.fetch_add(1);
         const bool up = r_->state.load() != 0;
-        r_->Add(r_->calls, up ? "metadata" : "metadata freed unsent");
+        r_->Call(up ? "metadata" : "metadata freed unsent");
         return up ? 1 : 0;
     }
-
-  private:
     RtmpRecord* r_;
-    uintptr_t handles_ = 0;
-    int metadata_ = 0;
 };
 
-class FakeClock final : public TickClock {
-  public:
+struct FakeClock final : TickClock {
     explicit FakeClock(std::atomic<uint32_t>* now) : now_(now) {}
     uint32_t NowMs() override { return now_->load(); }
-
-  private:
     std::atomic<uint32_t>* now_;
 };
 
-struct VideoRecord {
-    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0}, converted{0}, bitrate{0};
+struct EncoderRecord {
+    std::atomic<int> opened{0}, closed{0}, keyRequests{0}, encoded{0}, converted{0}, bitrate{0},
+        audioClosed{0};
     std::vector<uint8_t> lastInput;  // the picture encoded last
     // Clock the encoder double advances per encoded frame (its cost), when set.
     std::atomic<uint32_t>* clock = nullptr;
@@ -107,9 +100,8 @@ struct VideoRecord {
 
 // Encodes each frame as one 50-byte Annex B slice, IDR for the first frame and for every frame
 // after a key request, filled with the first byte of the picture.
-class FakeVideo final : public VideoEncoder {
-  public:
-    explicit FakeVideo(VideoRecord* r) : r_(r) {}
+struct FakeVideo final : VideoEncoder {
+    explicit FakeVideo(EncoderRecord* r) : r_(r) {}
     bool Open(const EncoderConfig& c) override {
         r_->opened.fetch_add(1);
         size_ = c.width * c.height * 3;
@@ -145,9 +137,7 @@ class FakeVideo final : public VideoEncoder {
         return true;
     }
     void Close() override { r_->closed.fetch_add(1); }
-
-  private:
-    VideoRecord* r_;
+    EncoderRecord* r_;
     int size_ = 0;
     std::vector<uint8_t> out_;
     std::deque<std::vector<uint8_t>> held_;
@@ -155,9 +145,8 @@ class FakeVideo final : public VideoEncoder {
 };
 
 // Gives a 20-byte frame for every block of 1024 samples per channel.
-class FakeAudio final : public AudioEncoder {
-  public:
-    explicit FakeAudio(std::atomic<int>* closed) : closed_(closed) {}
+struct FakeAudio final : AudioEncoder {
+    explicit FakeAudio(EncoderRecord* r) : r_(r) {}
     bool Open(int, int, int channels) override {
         input_.assign(2048 * static_cast<size_t>(channels), 0);
         return true;
@@ -170,10 +159,8 @@ class FakeAudio final : public AudioEncoder {
         *data = out_.data();
         *length = 20;
     }
-    void Close() override { closed_->fetch_add(1); }
-
-  private:
-    std::atomic<int>* closed_;
+    void Close() override { r_->audioClosed.fetch_add(1); }
+    EncoderRecord* r_;
     std::vector<uint8_t> input_, out_;
 };
 

@@ -20,40 +20,29 @@ using Clock = std::chrono::steady_clock;
 using basis::CMMTimer;
 using std::chrono::milliseconds;
 
-// Records when each tick came; the first one may be held up to make the timer stall.
-class RecordingTimer final : public CMMTimer {
-  public:
+// Records when each tick came; the first one may be held up to make the timer stall, and tries
+// to stop the timer from within.
+struct RecordingTimer final : CMMTimer {
     ~RecordingTimer() override { StopTimer(); }
     std::vector<Clock::time_point> WaitFor(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::seconds(30), [&] { return times_.size() >= n; });
-        return times_;
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return times.size() >= n; });
+        return times;
     }
-    void HoldFirstTickUntil(Clock::time_point t) { holdUntil_ = t; }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return times_.size();
-    }
-    bool StopFromTick() { return stopFromTick_; }
-
-  protected:
     void OnTimer() override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (times_.empty()) {
-            stopFromTick_ = StopTimer();
-            if (holdUntil_ != Clock::time_point{})
-                std::this_thread::sleep_until(holdUntil_);  // the stall
+        std::unique_lock<std::mutex> lock(mutex);
+        if (times.empty()) {
+            stopFromTick = StopTimer();
+            std::this_thread::sleep_until(holdFirstTickUntil);  // the stall
         }
-        times_.push_back(Clock::now());
-        changed_.notify_all();
+        times.push_back(Clock::now());
+        changed.notify_all();
     }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Clock::time_point> times_;
-    Clock::time_point holdUntil_{};
-    bool stopFromTick_ = true;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Clock::time_point> times;
+    Clock::time_point holdFirstTickUntil{};
+    bool stopFromTick = true;
 };
 
 TEST(MMTimer, RateTicksNeverComeEarlyAndDoNotDrift) {
@@ -67,12 +56,12 @@ TEST(MMTimer, RateTicksNeverComeEarlyAndDoNotDrift) {
     // 1980 ms, a timer that sleeps one interval after each tick later and later.
     for (size_t k = 1; k <= 30; ++k)
         EXPECT_GE(times[k - 1] - start, std::chrono::microseconds(k * 1000000 / 15)) << k;
-    EXPECT_FALSE(timer.StopFromTick());  // StopTimer from OnTimer itself refuses
+    EXPECT_FALSE(timer.stopFromTick);  // StopTimer from OnTimer itself refuses
     EXPECT_TRUE(timer.StopTimer());
-    const size_t count = timer.Count();
+    const size_t count = timer.WaitFor(0).size();
     EXPECT_FALSE(timer.TimerRunning());
     EXPECT_FALSE(timer.StopTimer());
-    EXPECT_EQ(timer.Count(), count);  // stopped means no tick after StopTimer returned
+    EXPECT_EQ(timer.WaitFor(0).size(), count);  // stopped means no tick after StopTimer returned
 }
 
 // A first tick (due after one period) that holds the timer thread until `holdMs`: a short
@@ -89,7 +78,7 @@ TEST(MMTimer, StallsAreCaughtUpOrSkippedByLength) {
         SCOPED_TRACE(c.periodMs);
         RecordingTimer timer;
         const auto start = Clock::now();
-        timer.HoldFirstTickUntil(start + milliseconds(c.holdMs));
+        timer.holdFirstTickUntil = start + milliseconds(c.holdMs);
         ASSERT_TRUE(timer.StartTimer(static_cast<uint32_t>(c.periodMs)));
         const auto times = timer.WaitFor(c.check);
         ASSERT_GE(times.size(), c.check);
@@ -122,12 +111,7 @@ TEST(AudioClock, ASoundCardClockThatDriftsIsFollowedInSmallSteps) {
 }
 
 MediaPacket Packet(int type, int64_t stamp, bool key = false) {
-    MediaPacket p;
-    p.type = type;
-    p.stampMs = stamp;
-    p.key = key;
-    p.bytes.assign(10, static_cast<uint8_t>(stamp));
-    return p;
+    return {type, stamp, 0, key, std::vector<uint8_t>(10, static_cast<uint8_t>(stamp))};
 }
 
 // What the queue drops to: an access unit with an IDR slice (NAL type 5) in it.
@@ -192,24 +176,20 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     EXPECT_EQ(q.LossEpisodes(), 1u);
     q.Sent(true);
     // The line moves again: the audio leaves in order, all of it.
-    int audio = 0;
-    int64_t last = -1;
-    while (q.Next(1100, &out, &wait)) {
-        EXPECT_EQ(out.type, kAudioType);
-        EXPECT_GT(out.stampMs, last);
-        last = out.stampMs;
-        ++audio;
-        q.Sent(true);
-    }
-    EXPECT_EQ(audio, 24);
+    std::vector<int64_t> audio, expected;
+    for (; q.Next(1100, &out, &wait); q.Sent(true))
+        audio.push_back(out.type == kAudioType ? out.stampMs : -1);
+    for (int64_t t = 40; t <= 960; t += 40)
+        expected.push_back(t);
+    EXPECT_EQ(audio, expected);
     // Video resumes with the key frame asked for.
     EXPECT_TRUE(q.Push(Packet(kVideoType, 1120, true), 1130));
     EXPECT_TRUE(q.Push(Packet(kVideoType, 1160), 1170));
     ASSERT_TRUE(q.Next(1200, &out, &wait));
     EXPECT_TRUE(out.key);
-    last = out.stampMs;
+    EXPECT_EQ(out.stampMs, 1120);
     q.Sent(true);
-    EXPECT_EQ(last, 1120);  // 1160 waits for audio that may still come
+    EXPECT_FALSE(q.Next(1200, &out, &wait));  // 1160 waits for audio that may still come
 }
 
 // A look a second at the count of loss episodes and the send queue's age; each row's looks

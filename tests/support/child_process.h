@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -33,7 +34,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 class ChildProcess {
   public:
     ChildProcess() = default;
-    ~ChildProcess();
+    ~ChildProcess() { Stop(SIGTERM); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -41,17 +42,16 @@ class ChildProcess {
     // one is given); false when it could not be spawned or one is already running.
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile,
                const std::filesystem::path& errFile = {});
-    bool Running();
+    bool Running() { return !Reap(false); }
     pid_t Pid() const { return pid_; }
     // Waits up to `limit` for the child to end on its own; the exit status as in ProcessResult,
     // or nullopt when it is still running.
     std::optional<int> Wait(std::chrono::milliseconds limit);
     // Sends `signal`, waits up to `grace`, then kills it. Returns the exit status (-1 if none ran).
     int Stop(int signal, std::chrono::milliseconds grace = std::chrono::seconds(5));
-    // Exit status of the ended child (-1 while running or before start).
-    int ExitCode() const { return exitCode_; }
 
   private:
+    // Collects the child's status once it ended; true when no child runs any more.
     bool Reap(bool block);
 
     pid_t pid_ = -1;

@@ -14,22 +14,14 @@
 namespace rtmp::test {
 
 inline sockaddr_in LoopbackAddress(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+    return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // A socket listening on 127.0.0.1 at a port the system picks, written to *port. A receive
 // buffer above 0 is set before listening: accepted sockets inherit it, and with it the window
 // they offer. -1 when any step fails.
 inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure bind fails too
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a = LoopbackAddress(0);
@@ -45,15 +37,13 @@ inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
 
 // A socket connected to 127.0.0.1:port, or -1.
 inline int ConnectToLoopback(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in a = LoopbackAddress(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    const int fd =
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure connect fails too
+    const sockaddr_in a = LoopbackAddress(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 // Sends all n bytes; false once the peer is gone (no SIGPIPE).

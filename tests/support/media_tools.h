@@ -19,7 +19,6 @@ bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channel
                   std::string* error = nullptr);
 
 struct ProbedStream {
-    int index = -1;
     std::string codecType;  // "video" or "audio"
     std::string codecName;  // "h264", "aac", ...
     std::string profile;
@@ -37,7 +36,12 @@ struct ProbeResult {
     std::vector<ProbedStream> streams;
     const ProbedStream* Video() const { return Find("video"); }  // first video stream or null
     const ProbedStream* Audio() const { return Find("audio"); }  // first audio stream or null
-    const ProbedStream* Find(const std::string& codecType) const;
+    const ProbedStream* Find(const std::string& codecType) const {
+        for (const ProbedStream& s : streams)
+            if (s.codecType == codecType)
+                return &s;
+        return nullptr;
+    }
 };
 
 // Streams of a media file with decoded frame and packet counts.

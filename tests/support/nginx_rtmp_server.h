@@ -5,10 +5,8 @@
 #ifndef TESTS_SUPPORT_NGINX_RTMP_SERVER_H
 #define TESTS_SUPPORT_NGINX_RTMP_SERVER_H
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,8 +16,8 @@ namespace rtmp::test {
 
 class NginxRtmpServer {
   public:
-    NginxRtmpServer();
-    ~NginxRtmpServer();
+    NginxRtmpServer() = default;
+    ~NginxRtmpServer() { Stop(); }
     NginxRtmpServer(const NginxRtmpServer&) = delete;
     NginxRtmpServer& operator=(const NginxRtmpServer&) = delete;
 
@@ -29,7 +27,7 @@ class NginxRtmpServer {
     bool Start();
     // Ends nginx (SIGTERM, then SIGKILL after a grace period) and waits for it. Connected clients
     // see their connection closed.
-    void Stop();
+    void Stop() { process_.Stop(SIGTERM); }
 
     uint16_t Port() const { return port_; }
     // "rtmp://127.0.0.1:<port>/<app>/<stream>"
@@ -37,16 +35,11 @@ class NginxRtmpServer {
     // Where the server records the stream published as `stream`: the name up to any '?', with
     // every byte other than letters, digits, '-', '.', '_' and '~' written as %XX.
     std::filesystem::path RecordingPath(std::string_view stream) const;
-    std::string ErrorLog() const;
+    std::string ErrorLog() const { return ReadTextFile(dir_ / "logs/error.log"); }
     const std::string& Error() const { return error_; }
 
   private:
-    bool StartAttempt(int attempt);
-    bool WriteConfig();
-    bool WaitUntilListening(std::chrono::milliseconds limit);
-
-    std::unique_ptr<TempDir> dir_;
-    std::filesystem::path prefix_;
+    TempDir dir_{"nginx_rtmp"};
     uint16_t port_ = 0;
     ChildProcess process_;
     std::string error_;

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -17,7 +16,7 @@ namespace rtmp::test {
 
 class ThrottleProxy {
   public:
-    explicit ThrottleProxy(uint16_t targetPort);
+    explicit ThrottleProxy(uint16_t targetPort) : targetPort_(targetPort) {}
     ~ThrottleProxy();
     ThrottleProxy(const ThrottleProxy&) = delete;
     ThrottleProxy& operator=(const ThrottleProxy&) = delete;
@@ -33,9 +32,8 @@ class ThrottleProxy {
     int Accepted() const { return accepted_.load(); }
 
   private:
-    struct Pair;
     void AcceptLoop();
-    void Pump(Pair* pair);
+    void Pump(int client, int server);
 
     uint16_t targetPort_;
     uint16_t port_ = 0;
@@ -46,8 +44,8 @@ class ThrottleProxy {
     std::atomic<int> accepted_{0};
     std::thread acceptThread_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Pair>> pairs_;  // guarded by mutex_
-    std::vector<int> silentFds_;                // guarded by mutex_
+    std::vector<int> sockets_;        // every accepted and connected one; guarded by mutex_
+    std::vector<std::thread> pumps_;  // one per connection passed on; guarded by mutex_
 };
 
 }  // namespace rtmp::test

@@ -20,20 +20,10 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// A NAL unit as it appears in a stream: a 4- or 3-byte start code, header byte, payload.
-Bytes Nal(bool longCode, Bytes nal) {
-    return Cat({longCode ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1}, nal});
-}
-
-const Bytes kAud = Nal(true, {0x09, 0xF0});
-const Bytes kSps = Nal(true, {0x67, 0x64, 0x00, 0x1E, 0xAC});
-const Bytes kPps = Nal(false, {0x68, 0xEE, 0x3C, 0x80});
-const Bytes kSei = Nal(false, {0x06, 0x05, 0x11, 0x80});
-// Slices: the bit after the header byte is 1 when first_mb_in_slice is 0.
-const Bytes kIdr = Nal(false, {0x65, 0x88, 0x84, 0x21});
-const Bytes kP1 = Nal(true, {0x41, 0x9A, 0x22});
-const Bytes kP2 = Nal(false, {0x41, 0x9B, 0x33});
-const Bytes kP2SecondSlice = Nal(false, {0x41, 0x40, 0x44});  // first_mb_in_slice = 1
+// NAL units, header byte first. Slices: the bit after the header is 1 when first_mb_in_slice is 0.
+const Bytes kAud{0x09, 0xF0}, kSps{0x67, 0x64, 0x00, 0x1E, 0xAC}, kPps{0x68, 0xEE, 0x3C, 0x80},
+    kSei{0x06, 0x05, 0x11, 0x80}, kIdr{0x65, 0x88, 0x84, 0x21}, kP1{0x41, 0x9A, 0x22},
+    kP2{0x41, 0x9B, 0x33}, kP2SecondSlice{0x41, 0x40, 0x44};  // first_mb_in_slice = 1
 
 TEST(AnnexBNalUnits, StartCodesGarbagePaddingAndCuts) {
     struct Case {
@@ -64,53 +54,57 @@ TEST(AnnexBNalUnits, StartCodesGarbagePaddingAndCuts) {
 TEST(AccessUnits, SplitRules) {
     struct Case {
         const char* name;
-        Bytes stream;
-        std::vector<Bytes> types;  // NAL types of each access unit
+        std::vector<Bytes> nals;  // in the stream, behind start codes of 3 and 4 bytes
+        std::vector<std::vector<Bytes>> units;  // the NAL units of each access unit
         std::vector<bool> key;
     };
     const Case cases[] = {
         {"delimiters",
-         Cat({kAud, kSps, kPps, kSei, kIdr, kAud, kP1, kAud, kP2}),
-         {{7, 8, 6, 5}, {1}, {1}},
+         {kAud, kSps, kPps, kSei, kIdr, kAud, kP1, kAud, kP2},
+         {{kSps, kPps, kSei, kIdr}, {kP1}, {kP2}},
          {true, false, false}},
         // Without delimiters: at the first slice of a picture and at parameter sets.
         {"slices",
-         Cat({kSps, kPps, kIdr, kP1, kP2, kP2SecondSlice, kSps, kPps, kIdr}),
-         {{7, 8, 5}, {1}, {1, 1}, {7, 8, 5}},
+         {kSps, kPps, kIdr, kP1, kP2, kP2SecondSlice, kSps, kPps, kIdr},
+         {{kSps, kPps, kIdr}, {kP1}, {kP2, kP2SecondSlice}, {kSps, kPps, kIdr}},
          {true, false, false, true}},
-        {"sei after a slice", Cat({kP1, kSei, kP2}), {{1}, {6, 1}}, {false, false}},
-        {"only delimiters", Cat({kAud, kAud}), {}, {}},
-        {"no picture", Cat({kSps, kPps}), {{7, 8}}, {false}},
+        {"sei after a slice", {kP1, kSei, kP2}, {{kP1}, {kSei, kP2}}, {false, false}},
+        {"only delimiters", {kAud, kAud}, {}, {}},
+        {"no picture", {kSps, kPps}, {{kSps, kPps}}, {false}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<AccessUnit> aus = SplitAccessUnits(c.stream);
-        ASSERT_EQ(aus.size(), c.types.size());
+        Bytes stream;
+        for (size_t i = 0; i < c.nals.size(); ++i)
+            stream = Cat({stream, i % 2 == 0 ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1}, c.nals[i]});
+        const std::vector<AccessUnit> aus = SplitAccessUnits(stream);
+        ASSERT_EQ(aus.size(), c.units.size());
         for (size_t i = 0; i < aus.size(); ++i) {
-            EXPECT_EQ(aus[i].nalTypes, c.types[i]) << i;
+            // Every unit written back with a 4-byte start code, delimiters left out.
+            Bytes data, types;
+            for (const Bytes& nal : c.units[i]) {
+                data = Cat({data, {0, 0, 0, 1}, nal});
+                types.push_back(nal[0] & 0x1F);
+            }
+            EXPECT_EQ(aus[i].data, data) << i;
+            EXPECT_EQ(aus[i].nalTypes, types) << i;
             EXPECT_EQ(aus[i].keyFrame, c.key[i]) << i;
-            EXPECT_EQ(aus[i].hasPicture, c.types[i].back() <= 5) << i;
+            EXPECT_EQ(aus[i].hasPicture, types.back() <= 5) << i;
         }
     }
-    // Every unit written back with a 4-byte start code, delimiters left out.
-    const auto aus = SplitAccessUnits(Cat({kAud, kSps, kPps, kSei, kIdr, kAud, kP1, kAud, kP2}));
-    EXPECT_EQ(aus[0].data,
-              Cat({kSps, Nal(true, {0x68, 0xEE, 0x3C, 0x80}), Nal(true, {0x06, 0x05, 0x11, 0x80}),
-                   Nal(true, {0x65, 0x88, 0x84, 0x21})}));
-    EXPECT_EQ(aus[1].data, kP1);
-    EXPECT_EQ(aus[2].data, Nal(true, {0x41, 0x9B, 0x33}));
 }
 
-// An ADTS frame built field by field, its payload filled up to frameLength.
+// An ADTS frame built field by field (56 bits: sync word, MPEG-4, layer 0, protection absent
+// unless `crc`, profile, rate index, private bit, channels, four flags, frame length, buffer
+// fullness 0x7FF, raw blocks - 1), its payload filled up to frameLength.
 Bytes Adts(int frameLength, bool crc = false, int rateIndex = 4, int channels = 2, int profile = 2,
            int blocks = 1) {
-    Bytes f{0xFF,
-            static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
-            static_cast<uint8_t>(((profile - 1) << 6) | (rateIndex << 2) | (channels >> 2)),
-            static_cast<uint8_t>(((channels & 3) << 6) | ((frameLength >> 11) & 3)),
-            static_cast<uint8_t>((frameLength >> 3) & 0xFF),
-            static_cast<uint8_t>(((frameLength & 7) << 5) | 0x1F),
-            static_cast<uint8_t>(0xFC | (blocks - 1))};
+    const uint64_t bits = 0xFFFull << 44 | uint64_t{!crc} << 40 | uint64_t(profile - 1) << 38 |
+                          uint64_t(rateIndex) << 34 | uint64_t(channels) << 30 |
+                          uint64_t(frameLength) << 13 | 0x7FFull << 2 | uint64_t(blocks - 1);
+    Bytes f;
+    for (int shift = 48; shift >= 0; shift -= 8)
+        f.push_back(static_cast<uint8_t>(bits >> shift));
     f.resize(std::max<size_t>(f.size(), static_cast<size_t>(frameLength)), 0x5A);
     return f;
 }
