@@ -23,34 +23,18 @@ TEST(CameraFormatTest, ChoiceAndFrameSize) {
 // RGB top-down (rows of `stride` bytes, 0: packed) into BGR bottom-up, scaled to the frame.
 TEST(CameraFormatTest, RgbTopDownBecomesBgrBottomUp) {
     struct Row {
-        std::vector<uint8_t> rgb;
         uint32_t sw, sh, stride, dw, dh;
-        std::vector<uint8_t> bgr;
+        std::vector<uint8_t> rgb, bgr;
     };
+    const std::vector<uint8_t> twoByTwo = {9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4};
+    const std::vector<uint8_t> greys = {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4,
+                                        5, 5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8};
     const Row rows[] = {
-        {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
-         2,
-         2,
-         0,
-         2,
-         2,
-         {9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}},
-        {{1, 2, 3, 4, 5, 6, 99, 99, 7, 8, 9, 10, 11, 12},
-         2,
-         2,
-         8,
-         2,
-         2,  // padded rows
-         {9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}},
-        {{10, 20, 30, 40, 50, 60}, 2, 1, 0, 4, 2, {30, 20, 10, 30, 20, 10, 60, 50, 40, 60, 50, 40,
+        {2, 2, 0, 2, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, twoByTwo},
+        {2, 2, 8, 2, 2, {1, 2, 3, 4, 5, 6, 99, 99, 7, 8, 9, 10, 11, 12}, twoByTwo},  // padded rows
+        {2, 1, 0, 4, 2, {10, 20, 30, 40, 50, 60}, {30, 20, 10, 30, 20, 10, 60, 50, 40, 60, 50, 40,
                                                    30, 20, 10, 30, 20, 10, 60, 50, 40, 60, 50, 40}},
-        {{1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8},
-         4,
-         2,
-         0,
-         2,
-         1,
-         {1, 1, 1, 3, 3, 3}},
+        {4, 2, 0, 2, 1, greys, {1, 1, 1, 3, 3, 3}},
     };
     for (const Row& r : rows) {
         std::vector<uint8_t> bgr(r.bgr.size());
