@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <tuple>
 
 #include "audio_test_doubles.h"
 
@@ -59,34 +60,28 @@ TEST_F(CaptureAudioTest, OpenChoosesThePcmAndAFailedOrMissingOpenRefusesTheStart
     EXPECT_EQ(state_->starts, 0);
 }
 
-TEST_F(CaptureAudioTest, StartSetsUpSixteenBlocksOfTheBlockSize) {
+// Start sets up sixteen blocks of the block size. Half a block waits for the rest; a late
+// wake-up finds several blocks and hands them over one by one, in order.
+TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrder) {
     StartCapture();
     EXPECT_EQ(audio_.BufferSize(), 65536u);
     const auto offsets = audio_.NotificationOffsets();
-    for (uint32_t i = 0; i < offsets.size(); ++i) {
+    for (uint32_t i = 0; i < offsets.size(); ++i)
         EXPECT_EQ(offsets[i], kBlock * (i + 1) - 1) << i;
-    }
     EXPECT_EQ(offsets[15], 65535u);
-    EXPECT_EQ(state_->periodBytes, kBlock);
-    EXPECT_EQ(state_->periodCount, 16u);
-    EXPECT_EQ(state_->format.samplesPerSec, 44100);
-    EXPECT_EQ(state_->format.channels, 2);
-    EXPECT_EQ(state_->format.BlockAlign(), 4);
-    EXPECT_EQ(state_->format.AvgBytesPerSec(), 176400);
-    EXPECT_EQ(state_->starts, 1);
-    // A second start while capturing is refused and leaves the capture alone.
+    EXPECT_EQ(std::tuple(state_->periodBytes, state_->periodCount, state_->starts),
+              std::tuple(kBlock, 16u, 1));
+    const AudioFormat& f = state_->format;
+    EXPECT_EQ(std::tuple(f.samplesPerSec, f.channels, f.BlockAlign(), f.AvgBytesPerSec()),
+              std::tuple(44100, 2, 4, 176400));
+    // A second start while capturing is refused and leaves the capture alone; an open changes
+    // nothing.
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_EQ(state_->starts, 1);
-    // Open while capturing changes nothing.
     EXPECT_TRUE(audio_.Open(std::string("other")));
     EXPECT_EQ(state_->opened.size(), 1u);
     EXPECT_EQ(audio_.BlockSize(), kBlock);
-}
 
-// Half a block waits for the rest; a late wake-up finds several blocks and hands them over one
-// by one, in order.
-TEST_F(CaptureAudioTest, WholeBlocksAreDeliveredOneByOneInOrderAndAHalfWaits) {
-    StartCapture();
     state_->Push(Pattern(6144, 0));
     ASSERT_TRUE(sink_.WaitForBytes(kBlock, 2s));
     // A delivery of the half before the rest came would show as a short call between the two.
@@ -94,9 +89,8 @@ TEST_F(CaptureAudioTest, WholeBlocksAreDeliveredOneByOneInOrderAndAHalfWaits) {
     ASSERT_TRUE(sink_.WaitForBytes(5 * kBlock, 2s));
     const auto calls = sink_.Calls();
     ASSERT_EQ(calls.size(), 5u);
-    for (size_t i = 0; i < calls.size(); ++i) {
+    for (size_t i = 0; i < calls.size(); ++i)
         EXPECT_EQ(calls[i], Pattern(kBlock, i * kBlock)) << i;
-    }
 }
 
 TEST_F(CaptureAudioTest, WholePartsModeHandsOverEachPartAndSplitsOnlyAtTheWrap) {
