@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "capture/pointer_arrow.h"
@@ -41,9 +42,12 @@ TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
     EXPECT_GT(outline, 40);
     EXPECT_GT(rim, 20);
     EXPECT_GT(clear, 32 * 32 / 2);
-    // The top-right and bottom-left corners of the picture lie outside the arrow.
+    // The top-right and bottom-left corners of the picture lie outside the arrow; the tip is
+    // opaque outline.
     EXPECT_EQ(ArrowAt(31, 0).alpha, 0);
     EXPECT_EQ(ArrowAt(0, 31).alpha, 0);
+    EXPECT_EQ(std::tuple(ArrowAt(0, 0).red, ArrowAt(0, 0).green, ArrowAt(0, 0).alpha),
+              std::tuple(kPointerOutline.red, kPointerOutline.green, uint8_t{255}));
 }
 
 // The arrow blended over the frame with its tip at (x, y) from the top of a bottom-up frame,

@@ -51,7 +51,8 @@ struct Picture {
 };
 
 // The work counters as one value: screen reads, rows read, rows written.
-std::array<uint64_t, 3> Counts(const ScreenGrabber& grabber) {
+using Work = std::array<uint64_t, 3>;
+Work Counts(const ScreenGrabber& grabber) {
     const ScreenGrabber::Work w = grabber.Done();
     return {w.screenReads, w.rowsRead, w.rowsWritten};
 }
@@ -154,25 +155,25 @@ TEST_F(ScreenGrabberTest, LaterGrabsReadAndWriteOnlyTheChangedRows) {
         ScreenGrabber grabber(OptionsFor(shared));
         Frame frame(320 * 240 * 3, 0);
         ASSERT_TRUE(grabber.Grab(frame.data(), 320, 240));
-        EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{1, 240, 240}));
+        EXPECT_EQ(Counts(grabber), (Work{1, 240, 240}));
 
         // An unchanged screen: nothing is read or written, the frame stays as it is.
         for (int i = 0; i < 5; ++i)
             EXPECT_FALSE(grabber.Grab(frame.data(), 320, 240));
-        EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{1, 240, 240}));
+        EXPECT_EQ(Counts(grabber), (Work{1, 240, 240}));
         EXPECT_EQ(frame, Expected(320, 240));
 
         // A small rectangle: its six rows are read and written.
         Fill(60, 70, 20, 6, kGreen);
         ASSERT_TRUE(grabber.Grab(frame.data(), 320, 240));
-        EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{2, 246, 246}));
+        EXPECT_EQ(Counts(grabber), (Work{2, 246, 246}));
         EXPECT_EQ(frame, Expected(320, 240));
 
         // Drawing in a window (not on the root window itself) is seen too.
         painter_->ShowWindow(200, 150, 40, 30, kOdd);
         screen_.Fill(200, 150, 40, 30, kOdd);
         ASSERT_TRUE(grabber.Grab(frame.data(), 320, 240));
-        EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{3, 276, 276}));
+        EXPECT_EQ(Counts(grabber), (Work{3, 276, 276}));
         EXPECT_EQ(frame, Expected(320, 240));
         // Whatever the server shows where the window was (the root window may have no
         // background to repaint with), the frame shows the same as a fresh grabber's.
@@ -186,8 +187,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsReadAndWriteOnlyTheChangedRows) {
         const auto beforeBuffer = Counts(grabber);
         Frame other(320 * 240 * 3, 0x5A);
         ASSERT_TRUE(grabber.Grab(other.data(), 320, 240));
-        EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{beforeBuffer[0], beforeBuffer[1],
-                                                            beforeBuffer[2] + 240}));
+        EXPECT_EQ(Counts(grabber), (Work{beforeBuffer[0], beforeBuffer[1], beforeBuffer[2] + 240}));
         EXPECT_EQ(other, frame);
 
         // A smaller rectangle on the same grabber remakes its transfer image.
@@ -209,18 +209,18 @@ TEST_F(ScreenGrabberTest, PointerMovingOverAnUnchangedScreenRedrawsOnlyTheArrowR
     // picture; the screen is not read.
     MovePointer(110, 120);
     ASSERT_TRUE(grabber.Grab(frame.data(), 320, 240));
-    EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{1, 240, 240 + 2 * kPointerSize}));
+    EXPECT_EQ(Counts(grabber), (Work{1, 240, 240 + 2 * kPointerSize}));
     EXPECT_EQ(frame, Expected(320, 240));
 
     // Overlapping positions rewrite the rows of both, once.
     MovePointer(112, 130);
     ASSERT_TRUE(grabber.Grab(frame.data(), 320, 240));
-    EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{1, 240, 240 + 2 * kPointerSize + 42}));
+    EXPECT_EQ(Counts(grabber), (Work{1, 240, 240 + 2 * kPointerSize + 42}));
     EXPECT_EQ(frame, Expected(320, 240));
 
     // A pointer that stays put costs nothing.
     EXPECT_FALSE(grabber.Grab(frame.data(), 320, 240));
-    EXPECT_EQ(Counts(grabber), (std::array<uint64_t, 3>{1, 240, 240 + 2 * kPointerSize + 42}));
+    EXPECT_EQ(Counts(grabber), (Work{1, 240, 240 + 2 * kPointerSize + 42}));
 
     // Leaving a smaller captured rectangle takes the arrow away.
     Frame part(160 * 120 * 3, 0);

@@ -57,8 +57,7 @@ struct FakeVideoState {
 
     void AddCamera(const std::string& node, const std::string& card, std::vector<uint32_t> formats,
                    bool canCapture = true) {
-        if (!nodes.has_value())
-            nodes.emplace();
+        nodes = nodes.value_or(std::vector<std::string>{});
         nodes->push_back(node);
         devices[node] =
             FakeVideoNode{-1, VideoDeviceCaps{card, canCapture, true}, std::move(formats)};
@@ -117,9 +116,8 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         const bool rgb = format.pixelFormat == kPixelRgb24;
         if (rgb ? state_->refuseRgb
                 : (state_->refuseCaptureSize && !(format.width == state_->current.width &&
-                                                  format.height == state_->current.height))) {
+                                                  format.height == state_->current.height)))
             return false;
-        }
         if (!rgb) {
             format.width = state_->settleWidth.value_or(format.width);
             format.height = state_->settleHeight.value_or(format.height);
@@ -165,9 +163,8 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         const bool got = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                                   [&] { return !state_->frames.empty(); });
         --state_->dequeuesInProgress;
-        if (!got) {
+        if (!got)
             return DequeueResult::kTimeout;
-        }
         frame = std::move(state_->frames.front());
         state_->frames.pop_front();
         return DequeueResult::kFrame;
