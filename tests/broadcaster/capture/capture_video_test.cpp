@@ -79,21 +79,16 @@ TEST_F(CaptureVideoTest, ARefusedSizeShowsTheSizeMessageAndPutsTheFormatBack) {
 // else for the last format listed, with the size and rate; then for RGB24 frames at that size.
 TEST_F(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
     struct Case {
-        void (*setUp)(FakeVideoState&);
+        void (*setUp)(FakeVideoState&);  // none: a working camera with the formats
         int index;
         const char* text;
         size_t opens;
         uint32_t asked;  // the device format of a working start, else 0
+        std::vector<uint32_t> formats = {kPixelYuyv};
     };
     const Case cases[] = {
-        {[](FakeVideoState& s) {
-             s.devices["/dev/video0"].formats = {kPixelMjpeg, kPixelRgb24};
-         },
-         0, nullptr, 2, kPixelMjpeg},
-        {[](FakeVideoState& s) {
-             s.devices["/dev/video0"].formats = {kH264, kNv12};
-         },
-         0, nullptr, 2, kNv12},
+        {nullptr, 0, nullptr, 2, kPixelMjpeg, {kPixelMjpeg, kPixelRgb24}},
+        {nullptr, 0, nullptr, 2, kNv12, {kH264, kNv12}},
         {[](FakeVideoState& s) { s.refuseRgb = true; }, 0, CCaptureVideo::kMediaTypeFailedText, 2,
          0},
         {[](FakeVideoState& s) { s.failBuffers = true; }, 0, CCaptureVideo::kBuildFailedText, 2, 0},
@@ -104,14 +99,15 @@ TEST_F(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
         {[](FakeVideoState& s) { s.devices["/dev/video0"].opens = 1; }, 0,
          CCaptureVideo::kInterfacesFailedText, 1, 0},
         // An index beyond the last camera: only the listing opened it.
-        {[](FakeVideoState&) {}, 1, CCaptureVideo::kSizeFailedText, 1, 0},
+        {nullptr, 1, CCaptureVideo::kSizeFailedText, 1, 0},
         {[](FakeVideoState& s) { s.nodes.reset(); }, 0, nullptr, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text != nullptr ? c.text : std::to_string(c.asked));
         auto state = std::make_shared<FakeVideoState>();
-        state->AddCamera("/dev/video0", "Cam", {kPixelYuyv});
-        c.setUp(*state);
+        state->AddCamera("/dev/video0", "Cam", c.formats);
+        if (c.setUp != nullptr)
+            c.setUp(*state);
         RecordingMessageSink messages;
         CCaptureVideo video(std::make_unique<FakeVideoLayer>(state), &messages);
         EXPECT_EQ(video.Start(c.index, &sink_, 640, 480, 25), c.asked != 0 ? 0 : 1);
