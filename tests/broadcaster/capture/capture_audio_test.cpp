@@ -61,7 +61,7 @@ TEST_F(CaptureAudioTest, OpenChoosesThePcmAndAFailedOrMissingOpenRefusesTheStart
 }
 
 // Start sets up sixteen blocks of the block size. Half a block waits for the rest; a late
-// wake-up finds several blocks and hands them over one by one, in order.
+// wake-up finds several blocks and hands them over one by one, in order; so does the end.
 TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrder) {
     StartCapture();
     EXPECT_EQ(audio_.BufferSize(), 65536u);
@@ -91,6 +91,22 @@ TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrd
     ASSERT_EQ(calls.size(), 5u);
     for (size_t i = 0; i < calls.size(); ++i)
         EXPECT_EQ(calls[i], Pattern(kBlock, i * kBlock)) << i;
+
+    // Ending the capture hands the last whole blocks (here two, and 10 bytes more) over to the
+    // sink given with the end, while the thread sleeps.
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->holdWaits = true;
+    }
+    state_->Push(Pattern(2 * kBlock - 90, 5 * kBlock + 100));
+    RecordingAudioSink last;
+    EXPECT_EQ(audio_.Start(0, &last), 0);
+    EXPECT_EQ(state_->stops, 1);
+    EXPECT_FALSE(state_->stoppedDuringWait);
+    EXPECT_EQ(last.Calls(),
+              (std::vector{Pattern(kBlock, 5 * kBlock), Pattern(kBlock, 6 * kBlock)}));
+    EXPECT_EQ(sink_.Calls().size(), 5u);
+    EXPECT_FALSE(audio_.IsCapturing());
 }
 
 TEST_F(CaptureAudioTest, WholePartsModeHandsOverEachPartAndSplitsOnlyAtTheWrap) {
@@ -113,25 +129,6 @@ TEST_F(CaptureAudioTest, WholePartsModeHandsOverEachPartAndSplitsOnlyAtTheWrap) 
     state_->Push(Pattern(kBlock, 17 * kBlock));
     ASSERT_TRUE(sink_.WaitForBytes(18 * kBlock, 2s));
     EXPECT_EQ(sink_.Calls().back(), Pattern(kBlock, 17 * kBlock));
-}
-
-TEST_F(CaptureAudioTest, EndingTheCaptureHandsOverTheLastWholeBlocks) {
-    StartCapture();
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->holdWaits = true;
-    }
-    state_->Push(Pattern(2 * kBlock + 10, 0));
-    RecordingAudioSink last;
-    EXPECT_EQ(audio_.Start(0, &last), 0);
-    EXPECT_EQ(state_->stops, 1);
-    EXPECT_FALSE(state_->stoppedDuringWait);
-    const auto calls = last.Calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0], Pattern(kBlock, 0));
-    EXPECT_EQ(calls[1], Pattern(kBlock, kBlock));
-    EXPECT_TRUE(sink_.Calls().empty());
-    EXPECT_FALSE(audio_.IsCapturing());
 }
 
 TEST_F(CaptureAudioTest, StopEndsTheWaitingThreadBeforeTheDeviceGoes) {
