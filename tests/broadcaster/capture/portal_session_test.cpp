@@ -26,11 +26,12 @@ using rtmp::test::ChildProcess;
 using rtmp::test::ReadTextFile;
 using rtmp::test::TempDir;
 
-// Whether `path` appears while its maker runs.
-bool WaitForPath(const fs::path& path, ChildProcess& owner) {
-    return rtmp::test::WaitUntil([&] { return fs::exists(path) || !owner.Running(); },
+// Whether `done` comes true while `owner` runs.
+template <typename Done>
+bool WaitWhileRunning(ChildProcess& owner, Done done) {
+    return rtmp::test::WaitUntil([&] { return done() || !owner.Running(); },
                                  std::chrono::seconds(20)) &&
-           fs::exists(path);
+           done();
 }
 
 // A private session bus that offers no services of its own (so nothing is started on demand),
@@ -42,10 +43,11 @@ class ScriptedPortal {
                                          << (dir_ / "bus").string() << R"(</listen>
 <auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>
 <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>)";
-        if (!bus_.Start(
-                {"dbus-daemon", "--nofork", "--config-file=" + (dir_ / "bus.conf").string()},
-                dir_ / "bus.log") ||
-            !WaitForPath(dir_ / "bus", bus_))
+        // The daemon prints its address once it accepts connections.
+        if (!bus_.Start({"dbus-daemon", "--nofork", "--print-address",
+                         "--config-file=" + (dir_ / "bus.conf").string()},
+                        dir_ / "bus.log") ||
+            !WaitWhileRunning(bus_, [&] { return !ReadTextFile(dir_ / "bus.log").empty(); }))
             return false;
         setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir_ / "bus").string()).c_str(), 1);
         return mode == "absent" ||
@@ -53,7 +55,7 @@ class ScriptedPortal {
                                std::to_string(cursorModes), (dir_ / "calls.log").string(),
                                (dir_ / "ready").string()},
                               dir_ / "portal.out") &&
-                WaitForPath(dir_ / "ready", portal_));
+                WaitWhileRunning(portal_, [&] { return fs::exists(dir_ / "ready"); }));
     }
     std::string Output() const { return ReadTextFile(dir_ / "portal.out"); }
     // The lines of the call log that record `call`.
