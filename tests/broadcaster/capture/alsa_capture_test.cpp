@@ -1,19 +1,17 @@
-// The audio capture through a real ALSA PCM: a test configuration defines a capture PCM with the
-// `file` plugin that hands over the bytes of a generated tone file.
+// Audio devices: the list built from ALSA's hints, and the capture through a real ALSA PCM (a test
+// configuration defines a capture PCM with the `file` plugin that hands over a file's bytes).
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
 
 #include "audio_test_doubles.h"
 #include "capture/audio_device_list.h"
 #include "capture/capture_audio.h"
+#include "support/child_process.h"
 
 namespace capture {
 namespace {
@@ -21,112 +19,57 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr uint32_t kBlock = 4096;
-constexpr size_t kToneBlocks = 40;
+constexpr size_t kFileBlocks = 40;
 
-// 440 Hz on the left channel, a counting ramp on the right, 16-bit little-endian at 44100 Hz.
-std::vector<uint8_t> MakeTone(size_t bytes) {
-    std::vector<uint8_t> tone(bytes);
-    for (size_t frame = 0; frame * 4 + 3 < bytes; ++frame) {
-        const auto left = static_cast<int16_t>(std::lround(
-            12000.0 * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(frame) / 44100.0)));
-        const auto right = static_cast<uint16_t>(frame);
-        const auto leftBits = static_cast<uint16_t>(left);
-        tone[frame * 4 + 0] = static_cast<uint8_t>(leftBits & 0xFF);
-        tone[frame * 4 + 1] = static_cast<uint8_t>(leftBits >> 8);
-        tone[frame * 4 + 2] = static_cast<uint8_t>(right & 0xFF);
-        tone[frame * 4 + 3] = static_cast<uint8_t>(right >> 8);
-    }
-    return tone;
-}
+// The PCM "tonein" (also the default PCM) reads the file; ALSA_CONFIG_PATH is not set around the
+// test, each test running in a process of its own.
+TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
+    rtmp::test::TempDir dir("alsa_capture_test");
+    // Bytes that repeat only every 251: no block equals another, nor a shifted one.
+    std::vector<uint8_t> file(kFileBlocks * kBlock);
+    for (size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<uint8_t>(i % 251);
+    std::ofstream(dir / "file.raw", std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+    std::ofstream(dir / "asoundrc") << "pcm.tonein {\n  type file\n  slave.pcm \"null\"\n"
+                                    << "  file \"/dev/null\"\n  infile \""
+                                    << (dir / "file.raw").string() << "\"\n  format \"raw\"\n"
+                                    << "  hint { show on description \"File for tests\" }\n}\n"
+                                    << "pcm.!default tonein\n";
+    setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + (dir / "asoundrc").string()).c_str(),
+           1);
+    snd_config_update_free_global();
 
-class AlsaCaptureTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("alsa_capture_test_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir_);
-        tone_ = MakeTone(kToneBlocks * kBlock);
-        const std::filesystem::path tonePath = dir_ / "tone.raw";
-        {
-            std::ofstream out(tonePath, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(tone_.data()),
-                      static_cast<std::streamsize>(tone_.size()));
-        }
-        const std::filesystem::path conf = dir_ / "asoundrc";
-        {
-            std::ofstream out(conf);
-            out << "pcm.tonein {\n"
-                << "  type file\n"
-                << "  slave.pcm \"null\"\n"
-                << "  file \"/dev/null\"\n"
-                << "  infile \"" << tonePath.string() << "\"\n"
-                << "  format \"raw\"\n"
-                << "  hint { show on description \"Tone file for tests\" }\n"
-                << "}\n"
-                << "pcm.!default tonein\n";
-        }
-        const char* previous = std::getenv("ALSA_CONFIG_PATH");
-        previousPath_ = previous == nullptr ? std::nullopt : std::optional<std::string>(previous);
-        setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + conf.string()).c_str(), 1);
-        snd_config_update_free_global();
-    }
-
-    static void TearDownTestSuite() {
-        if (previousPath_.has_value()) {
-            setenv("ALSA_CONFIG_PATH", previousPath_->c_str(), 1);
-        } else {
-            unsetenv("ALSA_CONFIG_PATH");
-        }
-        snd_config_update_free_global();
-        std::filesystem::remove_all(dir_);
-    }
-
-    // Captures from the device chosen by identity until at least `blocks` blocks arrived, then
-    // ends the capture; every call the sink saw.
-    std::vector<std::vector<uint8_t>> CaptureBlocks(const std::string& identity, size_t blocks) {
+    // The named PCM and the primary entry; after the end of the file the plugin repeats stale
+    // data, so only the file's length is compared.
+    for (const auto& [identity, blocks] : {std::pair<std::string, size_t>{"tonein", 32}, {"", 8}}) {
+        SCOPED_TRACE(identity);
         test::RecordingAudioSink sink;
         CCaptureAudio audio(MakeAlsaCaptureDevice());
         audio.SetFormat(44100, 16, 2);
         audio.SetFinalWait(0ms);
         EXPECT_TRUE(audio.Open(identity));
         audio.SetBlockSize(kBlock);
-        EXPECT_EQ(audio.Start(1, &sink), 0);
+        ASSERT_EQ(audio.Start(1, &sink), 0);
         EXPECT_TRUE(sink.WaitForBytes(blocks * kBlock, 5s));
         EXPECT_EQ(audio.Start(0, &sink), 0);
         EXPECT_TRUE(audio.Stop());
-        return sink.Calls();
-    }
-
-    static void ExpectToneBlocks(const std::vector<std::vector<uint8_t>>& calls, size_t atLeast) {
-        ASSERT_GE(calls.size(), atLeast);
+        const auto calls = sink.Calls();
+        ASSERT_GE(calls.size(), blocks);
         for (size_t i = 0; i < calls.size(); ++i) {
             ASSERT_EQ(calls[i].size(), kBlock) << "call " << i;
-        }
-        // After the end of the file the plugin repeats stale data; compare the file's length.
-        for (size_t i = 0; i < std::min(calls.size(), kToneBlocks); ++i) {
-            const std::vector<uint8_t> expected(
-                tone_.begin() + static_cast<long>(i * kBlock),
-                tone_.begin() + static_cast<long>((i + 1) * kBlock));
-            ASSERT_EQ(calls[i], expected) << "block " << i;
+            if (i < kFileBlocks) {
+                ASSERT_TRUE(std::equal(calls[i].begin(), calls[i].end(),
+                                       file.begin() + static_cast<long>(i * kBlock)))
+                    << "block " << i;
+            }
         }
     }
 
-    static inline std::filesystem::path dir_;
-    static inline std::vector<uint8_t> tone_;
-    static inline std::optional<std::string> previousPath_;
-};
-
-// The named PCM and the primary entry (the default PCM, here the same file).
-TEST_F(AlsaCaptureTest, NamedAndDefaultPcmDeliverTheFileInWholeBlocksInOrder) {
-    ExpectToneBlocks(CaptureBlocks("tonein", 32), 32);
-    ExpectToneBlocks(CaptureBlocks(std::string(), 8), 8);
-}
-
-// An unknown PCM cannot be opened, and a block that is not whole frames is refused.
-TEST_F(AlsaCaptureTest, UnknownPcmOrBrokenBlockSizeRefuseTheStart) {
-    for (const auto& [pcm, block] :
-         {std::pair<std::string, uint32_t>{"no_such_pcm_for_tests", kBlock},
-          std::pair<std::string, uint32_t>{"tonein", 4098}}) {
+    // An unknown PCM cannot be opened, and a block that is not whole frames is refused.
+    for (const auto& [pcm, block] : {std::pair<std::string, uint32_t>{"no_such_pcm", kBlock},
+                                     std::pair<std::string, uint32_t>{"tonein", 4098}}) {
         CCaptureAudio audio(MakeAlsaCaptureDevice());
         audio.SetFormat(44100, 16, 2);
         EXPECT_EQ(audio.Open(pcm), pcm == "tonein");
@@ -134,22 +77,50 @@ TEST_F(AlsaCaptureTest, UnknownPcmOrBrokenBlockSizeRefuseTheStart) {
         test::RecordingAudioSink sink;
         EXPECT_EQ(audio.Start(1, &sink), 1) << pcm;
     }
-}
 
-TEST_F(AlsaCaptureTest, EnumerationListsThePrimaryDeviceThenTheTestPcm) {
+    // The list: the primary device first, then PCMs with their descriptions, at most the limit.
     const std::vector<AudioDeviceEntry> list = EnumerateCaptureDevices();
     ASSERT_FALSE(list.empty());
     EXPECT_TRUE(list[0].identity.empty());
-    bool found = false;
-    for (size_t i = 1; i < list.size(); ++i) {
-        EXPECT_FALSE(list[i].identity.empty());
-        if (list[i].identity == "tonein") {
-            found = true;
-            EXPECT_EQ(list[i].description, "Tone file for tests");
-        }
-    }
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(std::none_of(list.begin() + 1, list.end(),
+                             [](const AudioDeviceEntry& e) { return e.identity.empty(); }));
+    const auto pcm = std::find_if(list.begin(), list.end(),
+                                  [](const AudioDeviceEntry& e) { return e.identity == "tonein"; });
+    ASSERT_NE(pcm, list.end());
+    EXPECT_EQ(pcm->description, "File for tests");
     EXPECT_LE(list.size(), 1u + kMaxAudioDeviceIdentities);
+}
+
+// The primary device comes first, without an identity.
+TEST(AudioDeviceListTest, KeepsCaptureHintsInOrderAndLeavesOutPlaybackAndNull) {
+    const std::vector<AudioPcmHint> hints = {
+        {"null", "Discard all samples (playback) or generate zero samples (capture)", std::nullopt},
+        {"default", "Default ALSA Output", std::nullopt},
+        {"dmix:CARD=PCH,DEV=0", "HDA Intel PCH\nDirect sample mixing device", "Output"},
+        {"dsnoop:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog\nDirect sample snooping device",
+         "Input"},
+        {"hw:CARD=PCH,DEV=0", "", std::nullopt},
+    };
+    const std::vector<AudioDeviceEntry> list = BuildAudioDeviceList(hints);
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_TRUE(list[0].identity.empty());
+    EXPECT_EQ(list[0].description, kPrimaryCaptureDescription);
+    EXPECT_EQ(list[1].identity, "default");
+    EXPECT_EQ(list[2].identity, "dsnoop:CARD=PCH,DEV=0");
+    EXPECT_EQ(list[2].description, "HDA Intel PCH, ALC892 Analog - Direct sample snooping device");
+    EXPECT_EQ(list[3].identity, "hw:CARD=PCH,DEV=0");
+    EXPECT_EQ(list[3].description, "hw:CARD=PCH,DEV=0");
+}
+
+TEST(AudioDeviceListTest, KeepsAtMostTwentyIdentities) {
+    std::vector<AudioPcmHint> hints;
+    for (int i = 0; i < 25; ++i) {
+        hints.push_back({"hw:CARD=" + std::to_string(i), "card " + std::to_string(i), "Input"});
+    }
+    const std::vector<AudioDeviceEntry> list = BuildAudioDeviceList(hints);
+    ASSERT_EQ(list.size(), 1u + kMaxAudioDeviceIdentities);
+    EXPECT_EQ(list[1].identity, "hw:CARD=0");
+    EXPECT_EQ(list.back().identity, "hw:CARD=19");
 }
 
 }  // namespace

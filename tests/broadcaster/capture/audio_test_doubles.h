@@ -116,56 +116,65 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     std::shared_ptr<FakeAudioState> state_;
 };
 
-// Records every call with its bytes and the thread it came on.
-class RecordingAudioSink final : public AudioSink {
+// What a sink was handed, in order, for a test on another thread to wait for and read.
+template <typename T>
+class Recorder {
   public:
-    void OnAudioData(const uint8_t* data, int length) override {
+    void Add(T item) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            calls_.emplace_back(data, data + length);
-            total_ += static_cast<size_t>(length);
+            items_.push_back(std::move(item));
         }
         changed_.notify_all();
     }
-    // Waits up to timeout until at least `bytes` bytes arrived.
-    bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
+    // Waits up to timeout until done(items) holds.
+    template <typename Done>
+    bool WaitUntil(std::chrono::milliseconds timeout, Done done) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return total_ >= bytes; });
+        return changed_.wait_for(lock, timeout, [&] { return done(items_); });
     }
-    std::vector<std::vector<uint8_t>> Calls() {
+    std::vector<T> Items() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
+        return items_;
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<std::vector<uint8_t>> calls_;
-    size_t total_ = 0;
+    std::vector<T> items_;
+};
+
+// Records every call with its bytes.
+class RecordingAudioSink final : public AudioSink {
+  public:
+    void OnAudioData(const uint8_t* data, int length) override {
+        calls_.Add({data, data + length});
+    }
+    // Waits up to timeout until at least `bytes` bytes arrived.
+    bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
+        return calls_.WaitUntil(timeout, [&](const std::vector<std::vector<uint8_t>>& calls) {
+            size_t total = 0;
+            for (const auto& c : calls)
+                total += c.size();
+            return total >= bytes;
+        });
+    }
+    std::vector<std::vector<uint8_t>> Calls() { return calls_.Items(); }
+
+  private:
+    Recorder<std::vector<uint8_t>> calls_;
 };
 
 class RecordingMessageSink final : public MessageSink {
   public:
-    void ShowMessage(const std::string& text) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            texts_.push_back(text);
-        }
-        changed_.notify_all();
-    }
+    void ShowMessage(const std::string& text) override { texts_.Add(text); }
     bool WaitForMessage(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return !texts_.empty(); });
+        return texts_.WaitUntil(timeout, [](const auto& texts) { return !texts.empty(); });
     }
-    std::vector<std::string> Texts() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return texts_;
-    }
+    std::vector<std::string> Texts() { return texts_.Items(); }
 
   private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> texts_;
+    Recorder<std::string> texts_;
 };
 
 // count bytes, byte i being the low byte of (first + i) * 7 + (first + i) / 256.

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
+#include <tuple>
 
 #include "audio_test_doubles.h"
+#include "capture/audio_looping_buffer.h"
 
 namespace capture {
 namespace {
@@ -59,34 +62,28 @@ TEST_F(CaptureAudioTest, OpenChoosesThePcmAndAFailedOrMissingOpenRefusesTheStart
     EXPECT_EQ(state_->starts, 0);
 }
 
-TEST_F(CaptureAudioTest, StartSetsUpSixteenBlocksOfTheBlockSize) {
+// Start sets up sixteen blocks of the block size. Half a block waits for the rest; a late
+// wake-up finds several blocks and hands them over one by one, in order; so does the end.
+TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrder) {
     StartCapture();
     EXPECT_EQ(audio_.BufferSize(), 65536u);
     const auto offsets = audio_.NotificationOffsets();
-    for (uint32_t i = 0; i < offsets.size(); ++i) {
+    for (uint32_t i = 0; i < offsets.size(); ++i)
         EXPECT_EQ(offsets[i], kBlock * (i + 1) - 1) << i;
-    }
     EXPECT_EQ(offsets[15], 65535u);
-    EXPECT_EQ(state_->periodBytes, kBlock);
-    EXPECT_EQ(state_->periodCount, 16u);
-    EXPECT_EQ(state_->format.samplesPerSec, 44100);
-    EXPECT_EQ(state_->format.channels, 2);
-    EXPECT_EQ(state_->format.BlockAlign(), 4);
-    EXPECT_EQ(state_->format.AvgBytesPerSec(), 176400);
-    EXPECT_EQ(state_->starts, 1);
-    // A second start while capturing is refused and leaves the capture alone.
+    EXPECT_EQ(std::tuple(state_->periodBytes, state_->periodCount, state_->starts),
+              std::tuple(kBlock, 16u, 1));
+    const AudioFormat& f = state_->format;
+    EXPECT_EQ(std::tuple(f.samplesPerSec, f.channels, f.BlockAlign(), f.AvgBytesPerSec()),
+              std::tuple(44100, 2, 4, 176400));
+    // A second start while capturing is refused and leaves the capture alone; an open changes
+    // nothing.
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_EQ(state_->starts, 1);
-    // Open while capturing changes nothing.
     EXPECT_TRUE(audio_.Open(std::string("other")));
     EXPECT_EQ(state_->opened.size(), 1u);
     EXPECT_EQ(audio_.BlockSize(), kBlock);
-}
 
-// Half a block waits for the rest; a late wake-up finds several blocks and hands them over one
-// by one, in order.
-TEST_F(CaptureAudioTest, WholeBlocksAreDeliveredOneByOneInOrderAndAHalfWaits) {
-    StartCapture();
     state_->Push(Pattern(6144, 0));
     ASSERT_TRUE(sink_.WaitForBytes(kBlock, 2s));
     // A delivery of the half before the rest came would show as a short call between the two.
@@ -94,12 +91,27 @@ TEST_F(CaptureAudioTest, WholeBlocksAreDeliveredOneByOneInOrderAndAHalfWaits) {
     ASSERT_TRUE(sink_.WaitForBytes(5 * kBlock, 2s));
     const auto calls = sink_.Calls();
     ASSERT_EQ(calls.size(), 5u);
-    for (size_t i = 0; i < calls.size(); ++i) {
+    for (size_t i = 0; i < calls.size(); ++i)
         EXPECT_EQ(calls[i], Pattern(kBlock, i * kBlock)) << i;
+
+    // Ending the capture hands the last whole blocks (here two, and 10 bytes more) over to the
+    // sink given with the end, while the thread sleeps.
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->holdWaits = true;
     }
+    state_->Push(Pattern(2 * kBlock - 90, 5 * kBlock + 100));
+    RecordingAudioSink last;
+    EXPECT_EQ(audio_.Start(0, &last), 0);
+    EXPECT_EQ(state_->stops, 1);
+    EXPECT_FALSE(state_->stoppedDuringWait);
+    EXPECT_EQ(last.Calls(),
+              (std::vector{Pattern(kBlock, 5 * kBlock), Pattern(kBlock, 6 * kBlock)}));
+    EXPECT_EQ(sink_.Calls().size(), 5u);
+    EXPECT_FALSE(audio_.IsCapturing());
 }
 
-TEST_F(CaptureAudioTest, WholePartsModeHandsOverEachPartAndSplitsOnlyAtTheWrap) {
+TEST_F(CaptureAudioTest, WholePartsModeSplitsOnlyAtTheWrapAndStopEndsTheWaitingThread) {
     audio_.SetDeliverSingleBlocks(false);
     StartCapture();
     state_->Push(Pattern(15 * kBlock, 0));
@@ -119,29 +131,8 @@ TEST_F(CaptureAudioTest, WholePartsModeHandsOverEachPartAndSplitsOnlyAtTheWrap) 
     state_->Push(Pattern(kBlock, 17 * kBlock));
     ASSERT_TRUE(sink_.WaitForBytes(18 * kBlock, 2s));
     EXPECT_EQ(sink_.Calls().back(), Pattern(kBlock, 17 * kBlock));
-}
 
-TEST_F(CaptureAudioTest, EndingTheCaptureHandsOverTheLastWholeBlocks) {
-    StartCapture();
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->holdWaits = true;
-    }
-    state_->Push(Pattern(2 * kBlock + 10, 0));
-    RecordingAudioSink last;
-    EXPECT_EQ(audio_.Start(0, &last), 0);
-    EXPECT_EQ(state_->stops, 1);
-    EXPECT_FALSE(state_->stoppedDuringWait);
-    const auto calls = last.Calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0], Pattern(kBlock, 0));
-    EXPECT_EQ(calls[1], Pattern(kBlock, kBlock));
-    EXPECT_TRUE(sink_.Calls().empty());
-    EXPECT_FALSE(audio_.IsCapturing());
-}
-
-TEST_F(CaptureAudioTest, StopEndsTheWaitingThreadBeforeTheDeviceGoes) {
-    StartCapture();
+    // Stop ends the waiting thread before the device goes.
     {
         // The thread settles into a wait that only a wake-up or its timeout ends.
         std::unique_lock<std::mutex> lock(state_->mutex);
@@ -158,7 +149,7 @@ TEST_F(CaptureAudioTest, StopEndsTheWaitingThreadBeforeTheDeviceGoes) {
     // The thread is gone: nothing read or delivered after the stop.
     state_->Push(Pattern(kBlock, 0));
     EXPECT_EQ(state_->readsAfterStop, 0);
-    EXPECT_TRUE(sink_.Calls().empty());
+    EXPECT_EQ(sink_.Calls().size(), 4u);
 }
 
 TEST_F(CaptureAudioTest, ADeviceFailureEndsTheThreadWithAMessage) {
@@ -172,6 +163,37 @@ TEST_F(CaptureAudioTest, ADeviceFailureEndsTheThreadWithAMessage) {
     EXPECT_EQ(messages_.Texts().front(), CCaptureAudio::kNotificationErrorText);
     EXPECT_TRUE(sink_.Calls().empty());
     EXPECT_TRUE(audio_.Stop());
+}
+
+TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABuffer) {
+    AudioLoopingBuffer ring;
+    EXPECT_FALSE(ring.Reset(0));
+    EXPECT_FALSE(ring.Reset(std::numeric_limits<uint32_t>::max() / 16 + 1));
+    EXPECT_EQ(ring.BufferBytes(), 0u);
+    EXPECT_TRUE(ring.WritableRegion().empty());
+    EXPECT_EQ(ring.TakeWholeBlocks().count, 0);
+}
+
+// The capture's ring buffer on its own (whole blocks and their order: the tests above).
+TEST(AudioLoopingBufferTest, CaptureNeverOverwritesBytesNotTakenYet) {
+    AudioLoopingBuffer ring;
+    ASSERT_TRUE(ring.Reset(16));
+    // One byte stays free, so a full buffer is never mistaken for an empty one.
+    EXPECT_EQ(ring.WritableRegion().size(), 255u);
+    EXPECT_FALSE(ring.Commit(256));
+    ASSERT_TRUE(ring.Commit(255));
+    EXPECT_TRUE(ring.WritableRegion().empty());
+    EXPECT_FALSE(ring.Commit(1));
+    EXPECT_EQ(ring.Available(), 255u);
+    AudioLoopingBuffer::Parts parts = ring.TakeWholeBlocks();
+    ASSERT_EQ(parts.count, 1);
+    EXPECT_EQ(parts.part[0].length, 240u);
+    EXPECT_EQ(ring.Available(), 15u);
+    // Room up to the end of the buffer, then from its start up to the undelivered bytes.
+    EXPECT_EQ(ring.WritableRegion().size(), 1u);
+    ASSERT_TRUE(ring.Commit(1));
+    EXPECT_EQ(ring.CapturePosition(), 0u);
+    EXPECT_EQ(ring.WritableRegion().size(), 239u);
 }
 
 }  // namespace

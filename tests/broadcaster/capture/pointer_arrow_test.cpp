@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "capture/pointer_arrow.h"
@@ -37,13 +38,14 @@ TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
             }
         }
     }
-    EXPECT_GT(fill, 100);
-    EXPECT_GT(outline, 40);
-    EXPECT_GT(rim, 20);
-    EXPECT_GT(clear, 32 * 32 / 2);
-    // The top-right and bottom-left corners of the picture lie outside the arrow.
+    // The arrow as designed: a change to its outline or rim changes these counts.
+    EXPECT_EQ(std::tuple(fill, outline, rim, clear), std::tuple(119, 97, 81, 727));
+    // The top-right and bottom-left corners of the picture lie outside the arrow; the tip is
+    // opaque outline.
     EXPECT_EQ(ArrowAt(31, 0).alpha, 0);
     EXPECT_EQ(ArrowAt(0, 31).alpha, 0);
+    EXPECT_EQ(std::tuple(ArrowAt(0, 0).red, ArrowAt(0, 0).green, ArrowAt(0, 0).alpha),
+              std::tuple(kPointerOutline.red, kPointerOutline.green, uint8_t{255}));
 }
 
 // The arrow blended over the frame with its tip at (x, y) from the top of a bottom-up frame,
@@ -56,31 +58,26 @@ TEST(PointerArrowTest, DrawPutsTheTipAtThePositionAndClips) {
                         {16, 16, 0, 16}, {16, 16, -1, 3}, {16, 16, 3, -1}};
     for (const Row& r : rows) {
         SCOPED_TRACE(::testing::Message() << r.x << "," << r.y);
-        const size_t bytes = static_cast<size_t>(r.w * r.h * 3);
-        std::vector<uint8_t> guarded(bytes + 200, 0x5A);
-        std::fill(guarded.begin() + 100, guarded.end() - 100, uint8_t{200});
-        const FrameImage frame(guarded.data() + 100, r.w, r.h);
-        DrawPointer(frame, r.x, r.y);
-        const bool drawn = r.x >= 0 && r.y >= 0 && r.x < r.w && r.y < r.h;
-        for (int32_t y = 0; y < r.h; ++y) {
+        // The frame between 100 guard bytes on either side, all compared afterwards.
+        std::vector<uint8_t> guarded(100, 0x5A);
+        guarded.resize(guarded.size() + static_cast<size_t>(r.w * r.h * 3), 200);
+        guarded.resize(guarded.size() + 100, 0x5A);
+        std::vector<uint8_t> expected = guarded;
+        for (int32_t y = 0; y < r.h && r.x >= 0 && r.y >= 0 && r.x < r.w && r.y < r.h; ++y) {
             for (int32_t x = 0; x < r.w; ++x) {
                 const int32_t ax = x - r.x;
                 const int32_t ay = (r.h - 1 - y) - r.y;  // picture row of buffer row y
-                const uint8_t* out = frame.Pixel(x, y);
-                if (!drawn || ax < 0 || ay < 0 || ax >= kPointerSize || ay >= kPointerSize) {
-                    ASSERT_EQ(out[0], 200) << x << "," << y;
+                if (ax < 0 || ay < 0 || ax >= kPointerSize || ay >= kPointerSize)
                     continue;
-                }
                 const PointerPixel& p = ArrowAt(ax, ay);
-                ASSERT_EQ(out[0], ExpectedBlend(p.blue, 200, p.alpha)) << x << "," << y;
-                ASSERT_EQ(out[1], ExpectedBlend(p.green, 200, p.alpha)) << x << "," << y;
-                ASSERT_EQ(out[2], ExpectedBlend(p.red, 200, p.alpha)) << x << "," << y;
+                uint8_t* out = &expected[static_cast<size_t>(100 + (y * r.w + x) * 3)];
+                out[0] = ExpectedBlend(p.blue, 200, p.alpha);
+                out[1] = ExpectedBlend(p.green, 200, p.alpha);
+                out[2] = ExpectedBlend(p.red, 200, p.alpha);
             }
         }
-        EXPECT_TRUE(std::all_of(guarded.begin(), guarded.begin() + 100,
-                                [](uint8_t b) { return b == 0x5A; }));
-        EXPECT_TRUE(
-            std::all_of(guarded.end() - 100, guarded.end(), [](uint8_t b) { return b == 0x5A; }));
+        DrawPointer(FrameImage(guarded.data() + 100, r.w, r.h), r.x, r.y);
+        EXPECT_EQ(guarded, expected);
     }
 }
 

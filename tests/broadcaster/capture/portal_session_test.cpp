@@ -1,6 +1,6 @@
-// The screen-cast portal conversation against a scripted portal (scripted_portal.py) on a
-// private session bus that each test starts: what is asked for, what is read from the answers,
-// and how each refusal is told apart.
+// The screen-cast portal conversation against a scripted portal (scripted_portal.py) on a private
+// session bus that each test starts (each test runs in a process of its own): what is asked for,
+// what is read from the answers, and how each refusal is told apart.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -26,54 +26,48 @@ using rtmp::test::ChildProcess;
 using rtmp::test::ReadTextFile;
 using rtmp::test::TempDir;
 
-// Whether `path` appears while its maker runs.
-bool WaitForPath(const fs::path& path, ChildProcess& owner) {
-    return rtmp::test::WaitUntil([&] { return fs::exists(path) || !owner.Running(); },
+// Whether `done` comes true while `owner` runs.
+template <typename Done>
+bool WaitWhileRunning(ChildProcess& owner, Done done) {
+    return rtmp::test::WaitUntil([&] { return done() || !owner.Running(); },
                                  std::chrono::seconds(20)) &&
-           fs::exists(path);
+           done();
 }
 
-// Lines of the scripted portal's call log that record `call`.
-std::vector<std::string> Calls(const fs::path& log, const std::string& call) {
-    std::vector<std::string> lines;
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("\"call\": \"" + call + "\"") != std::string::npos)
-            lines.push_back(line);
-    }
-    return lines;
-}
-
-// A private session bus that offers no services of its own, with the scripted portal on it
-// (unless the mode is "absent").
+// A private session bus that offers no services of its own (so nothing is started on demand),
+// this process pointed at it, with the scripted portal on it unless the mode is "absent".
 class ScriptedPortal {
   public:
     bool Start(const std::string& mode, int cursorModes) {
-        const fs::path config = dir_ / "bus.conf";
-        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
-                                 "Configuration 1.0//EN\" "
-                                 "\"http://www.freedesktop.org/standards/dbus/1.0/"
-                                 "busconfig.dtd\">\n<busconfig><type>session</type><listen>unix:"
-                                 "path="
-                              << (dir_ / "bus").string()
-                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                 "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
-                                 "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-        if (!bus_.Start({"dbus-daemon", "--nofork", "--config-file=" + config.string()},
+        std::ofstream(dir_ / "bus.conf") << R"(<busconfig><type>session</type><listen>unix:path=)"
+                                         << (dir_ / "bus").string() << R"(</listen>
+<auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>
+<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>)";
+        // The daemon prints its address once it accepts connections.
+        if (!bus_.Start({"dbus-daemon", "--nofork", "--print-address",
+                         "--config-file=" + (dir_ / "bus.conf").string()},
                         dir_ / "bus.log") ||
-            !WaitForPath(dir_ / "bus", bus_))
+            !WaitWhileRunning(bus_, [&] { return !ReadTextFile(dir_ / "bus.log").empty(); }))
             return false;
         setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir_ / "bus").string()).c_str(), 1);
-        if (mode == "absent")
-            return true;
-        return portal_.Start(
-                   {"/usr/bin/python3", TUTORLANE_SCRIPTED_PORTAL, mode,
-                    std::to_string(cursorModes), Log().string(), (dir_ / "ready").string()},
-                   dir_ / "portal.out") &&
-               WaitForPath(dir_ / "ready", portal_);
+        return mode == "absent" ||
+               (portal_.Start({"/usr/bin/python3", TUTORLANE_SCRIPTED_PORTAL, mode,
+                               std::to_string(cursorModes), (dir_ / "calls.log").string(),
+                               (dir_ / "ready").string()},
+                              dir_ / "portal.out") &&
+                WaitWhileRunning(portal_, [&] { return fs::exists(dir_ / "ready"); }));
     }
-    fs::path Log() const { return dir_ / "calls.log"; }
     std::string Output() const { return ReadTextFile(dir_ / "portal.out"); }
+    // The lines of the call log that record `call`.
+    std::vector<std::string> Calls(const std::string& call) const {
+        std::vector<std::string> lines;
+        std::ifstream in(dir_ / "calls.log");
+        for (std::string line; std::getline(in, line);) {
+            if (line.find("\"call\": \"" + call + "\"") != std::string::npos)
+                lines.push_back(line);
+        }
+        return lines;
+    }
 
   private:
     TempDir dir_{"portal-session"};
@@ -90,24 +84,7 @@ struct ConversationCase {
     PortalCursor cursor;
 };
 
-// Each test points this process at its own bus; the variable is restored afterwards.
-class PrivateBusTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-            savedAddress_ = address;
-    }
-    void TearDown() override {
-        if (savedAddress_.empty())
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        else
-            setenv("DBUS_SESSION_BUS_ADDRESS", savedAddress_.c_str(), 1);
-    }
-    std::string savedAddress_;
-};
-
-class PortalConversation : public PrivateBusTest,
-                           public testing::WithParamInterface<ConversationCase> {};
+class PortalConversation : public testing::TestWithParam<ConversationCase> {};
 
 TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
     const ConversationCase& c = GetParam();
@@ -127,12 +104,12 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
         EXPECT_FALSE(opened);
         EXPECT_FALSE(PortalFailureText(c.failure).empty());
         EXPECT_EQ(session.TakePipeWireFd(), -1);
-        if (c.failure == PortalFailure::kCancelled || c.failure == PortalFailure::kRefused) {
-            // The session made before the refusal is ended.
-            EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U);
-        }
+        // A session made before a refusal is ended; without the interface none is made.
+        const bool made =
+            c.failure == PortalFailure::kCancelled || c.failure == PortalFailure::kRefused;
+        EXPECT_EQ(portal.Calls("Close").size(), made ? 1U : 0U);
         if (c.failure == PortalFailure::kNoScreenCast) {
-            EXPECT_TRUE(Calls(portal.Log(), "CreateSession").empty());
+            EXPECT_TRUE(portal.Calls("CreateSession").empty());
         }
         return;
     }
@@ -147,49 +124,41 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
     EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once
     close(fd);
 
-    const std::vector<std::string> select = Calls(portal.Log(), "SelectSources");
+    const std::vector<std::string> select = portal.Calls("SelectSources");
     ASSERT_EQ(select.size(), 1U);
-    EXPECT_NE(select[0].find("\"types\": 1"), std::string::npos) << select[0];
-    EXPECT_NE(select[0].find("\"multiple\": false"), std::string::npos) << select[0];
-    EXPECT_NE(select[0].find("\"persist_mode\": 2"), std::string::npos) << select[0];
-    EXPECT_NE(select[0].find("\"cursor_mode\": " + std::to_string(static_cast<uint32_t>(c.cursor))),
-              std::string::npos)
-        << select[0];
-    const bool tokenSent = select[0].find("\"restore_token\"") != std::string::npos;
-    EXPECT_EQ(tokenSent, *c.restoreToken != '\0') << select[0];
-    if (tokenSent) {
-        EXPECT_NE(select[0].find(std::string("\"restore_token\": \"") + c.restoreToken + "\""),
-                  std::string::npos);
-    }
-    EXPECT_EQ(Calls(portal.Log(), "Start").size(), 1U);
+    const std::string token = *c.restoreToken == '\0'
+                                  ? std::string()
+                                  : std::string("\"restore_token\": \"") + c.restoreToken + "\"";
+    for (const std::string& part :
+         {std::string("\"types\": 1"), std::string("\"multiple\": false"),
+          std::string("\"persist_mode\": 2"),
+          "\"cursor_mode\": " + std::to_string(static_cast<uint32_t>(c.cursor)), token})
+        EXPECT_NE(select[0].find(part), std::string::npos) << part << " in " << select[0];
+    EXPECT_EQ(select[0].find("\"restore_token\"") != std::string::npos, !token.empty());
+    EXPECT_EQ(portal.Calls("Start").size(), 1U);
 
-    EXPECT_TRUE(Calls(portal.Log(), "Close").empty());
+    EXPECT_TRUE(portal.Calls("Close").empty());
     session.Close();
-    EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U);
+    EXPECT_EQ(portal.Calls("Close").size(), 1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PortalConversation,
-    testing::Values(ConversationCase{"GrantedPointerAsMetadata", "grant", 7, "",
-                                     PortalFailure::kNone, PortalCursor::kMetadata},
-                    ConversationCase{"GrantedPointerEmbedded", "grant", 3, "", PortalFailure::kNone,
-                                     PortalCursor::kEmbedded},
-                    ConversationCase{"RestoreTokenHandedBack", "grant", 3, "token-1",
-                                     PortalFailure::kNone, PortalCursor::kEmbedded},
-                    ConversationCase{"Cancelled", "cancel", 3, "", PortalFailure::kCancelled,
-                                     PortalCursor::kEmbedded},
-                    ConversationCase{"Refused", "refuse", 3, "", PortalFailure::kRefused,
-                                     PortalCursor::kEmbedded},
-                    ConversationCase{"NoScreenCastInterface", "no-screencast", 3, "",
-                                     PortalFailure::kNoScreenCast, PortalCursor::kEmbedded},
-                    ConversationCase{"NoPortal", "absent", 3, "", PortalFailure::kNoPortal,
-                                     PortalCursor::kEmbedded},
-                    ConversationCase{"NoBus", "no-bus", 3, "", PortalFailure::kNoBus,
-                                     PortalCursor::kEmbedded}),
+    testing::ValuesIn(std::vector<ConversationCase>{
+        {"GrantedPointerAsMetadata", "grant", 7, "", PortalFailure::kNone, PortalCursor::kMetadata},
+        {"GrantedPointerEmbedded", "grant", 3, "", PortalFailure::kNone, PortalCursor::kEmbedded},
+        {"RestoreTokenHandedBack", "grant", 3, "token-1", PortalFailure::kNone,
+         PortalCursor::kEmbedded},
+        {"Cancelled", "cancel", 3, "", PortalFailure::kCancelled, PortalCursor::kEmbedded},
+        {"Refused", "refuse", 3, "", PortalFailure::kRefused, PortalCursor::kEmbedded},
+        {"NoScreenCastInterface", "no-screencast", 3, "", PortalFailure::kNoScreenCast,
+         PortalCursor::kEmbedded},
+        {"NoPortal", "absent", 3, "", PortalFailure::kNoPortal, PortalCursor::kEmbedded},
+        {"NoBus", "no-bus", 3, "", PortalFailure::kNoBus, PortalCursor::kEmbedded}}),
     [](const testing::TestParamInfo<ConversationCase>& p) { return p.param.name; });
 
 // The grabber tells the user why the broadcast cannot show the screen, and grabs nothing.
-TEST_F(PrivateBusTest, GrabberReportsCancelAndAStreamThatDoesNotStart) {
+TEST(PortalGrabberTest, ReportsCancelAndAStreamThatDoesNotStart) {
     for (const std::string mode : {"cancel", "grant"}) {
         ScriptedPortal portal;
         ASSERT_TRUE(portal.Start(mode, 3)) << portal.Output();
@@ -210,7 +179,7 @@ TEST_F(PrivateBusTest, GrabberReportsCancelAndAStreamThatDoesNotStart) {
                 << messages.Texts()[0];
             EXPECT_EQ(saved, std::vector<std::string>{"token-2"});
         }
-        EXPECT_EQ(Calls(portal.Log(), "Close").size(), 1U) << mode;
+        EXPECT_EQ(portal.Calls("Close").size(), 1U) << mode;
         std::vector<uint8_t> frame(16 * 16 * 3, 7);
         EXPECT_FALSE(grabber.Grab(frame.data(), 16, 16));
         EXPECT_EQ(frame, std::vector<uint8_t>(16 * 16 * 3, 7));

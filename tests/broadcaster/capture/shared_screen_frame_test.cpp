@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "capture/frame_image.h"
@@ -14,125 +15,72 @@
 namespace capture {
 namespace {
 
-struct Bgr {
-    uint8_t blue;
-    uint8_t green;
-    uint8_t red;
-    bool operator==(const Bgr&) const = default;
-};
-
 // Screen pixel (x, y), y counted from the top: a different colour for every position.
-Bgr ScreenColour(int x, int y) {
+std::array<uint8_t, 3> ScreenBgr(int x, int y) {
     return {static_cast<uint8_t>(10 + x), static_cast<uint8_t>(100 + y),
             static_cast<uint8_t>(200 + x + y)};
 }
 
-// A shared picture of width x height in the given order, rows of `stride` bytes whose padding
-// and x bytes hold 0xEE (which must never reach the frame).
-std::vector<uint8_t> SharedPicture(int width, int height, int stride, SharedPixelOrder order) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(stride) * static_cast<size_t>(height), 0xEE);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            uint8_t* p = &bytes[static_cast<size_t>(y * stride + x * 4)];
-            const Bgr c = ScreenColour(x, y);
-            p[0] = order == SharedPixelOrder::kBgrx ? c.blue : c.red;
-            p[1] = c.green;
-            p[2] = order == SharedPixelOrder::kBgrx ? c.red : c.blue;
-        }
-    }
-    return bytes;
-}
-
-// Frame pixel at screen position (x, y): rows are stored bottom-up.
-Bgr FrameAt(const std::vector<uint8_t>& frame, int width, int height, int x, int y) {
-    const uint8_t* p = &frame[static_cast<size_t>(((height - 1 - y) * width + x) * 3)];
-    return {p[0], p[1], p[2]};
-}
-
-// The top-left rectangle of the picture, bottom-up, black where the frame reaches beyond it.
-TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRows) {
+// The top-left rectangle of the picture, bottom-up, black where the frame reaches beyond it, the
+// arrow where the pointer is; unusable pictures leave the frame untouched. Each picture's rows
+// are `stride` bytes whose padding and x bytes hold 0xEE (which must never reach the frame).
+TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
     struct Case {
         int sourceWidth, sourceHeight, stride;
         SharedPixelOrder order;
         int width, height;  // of the frame asked for
+        std::optional<SharedPointer> pointer;
+        size_t missing;  // bytes fewer than the last row needs
+        bool usable;
     };
+    constexpr auto kBgrx = SharedPixelOrder::kBgrx;
+    constexpr auto kRgbx = SharedPixelOrder::kRgbx;
     const Case cases[] = {
-        {8, 6, 32, SharedPixelOrder::kBgrx, 8, 6},  {8, 6, 32, SharedPixelOrder::kRgbx, 8, 6},
-        {5, 4, 28, SharedPixelOrder::kBgrx, 5, 4},  {5, 4, 64, SharedPixelOrder::kRgbx, 5, 4},
-        {12, 9, 48, SharedPixelOrder::kBgrx, 8, 4}, {6, 3, 24, SharedPixelOrder::kRgbx, 8, 5}};
+        {8, 6, 32, kBgrx, 8, 6, std::nullopt, 0, true},
+        {8, 6, 32, kRgbx, 8, 6, SharedPointer{0, 0}, 0, true},
+        {5, 4, 28, kBgrx, 5, 4, SharedPointer{4, 3}, 0, true},
+        {5, 4, 64, kRgbx, 5, 4, SharedPointer{5, 1}, 0, true},  // beyond the right edge: none
+        {12, 9, 48, kBgrx, 8, 4, SharedPointer{-1, 3}, 0, true},
+        {6, 3, 24, kRgbx, 8, 5, SharedPointer{7, 4}, 0, true},
+        {48, 40, 192, kBgrx, 48, 40, SharedPointer{20, 7}, 0, true},
+        {4, 4, 12, kBgrx, 4, 4, std::nullopt, 0, false},  // stride shorter than a row
+        {4, 4, 20, kBgrx, 4, 4, std::nullopt, 1, false},
+        {0, 4, 16, kBgrx, 4, 4, std::nullopt, 0, false},
+        {4, 4, 16, kBgrx, 0, 4, std::nullopt, 0, false},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.sourceWidth << "x" << c.sourceHeight << " stride "
                                           << c.stride << " -> " << c.width << "x" << c.height);
-        const std::vector<uint8_t> source =
-            SharedPicture(c.sourceWidth, c.sourceHeight, c.stride, c.order);
-        // The last row needs no padding: its bytes end the readable range.
-        const size_t readable = source.size() - static_cast<size_t>(c.stride - c.sourceWidth * 4);
-        const SharedScreenFrame shared{
-            source.data(), readable, c.sourceWidth, c.sourceHeight, c.stride, c.order, {}};
-        std::vector<uint8_t> frame(static_cast<size_t>(c.width * c.height * 3), 0x55);
-        ASSERT_TRUE(ConvertSharedScreenFrame(shared, frame.data(), c.width, c.height));
-        for (int y = 0; y < c.height; ++y) {
-            for (int x = 0; x < c.width; ++x) {
-                const Bgr expected =
-                    x < c.sourceWidth && y < c.sourceHeight ? ScreenColour(x, y) : Bgr{0, 0, 0};
-                ASSERT_EQ(FrameAt(frame, c.width, c.height, x, y), expected) << x << "," << y;
+        std::vector<uint8_t> source(
+            static_cast<size_t>(std::max(c.stride, c.sourceWidth * 4) * c.sourceHeight), 0xEE);
+        for (int y = 0; y < c.sourceHeight; ++y) {
+            for (int x = 0; x < c.sourceWidth; ++x) {
+                const auto bgr = ScreenBgr(x, y);
+                uint8_t* p = &source[static_cast<size_t>(y * c.stride + x * 4)];
+                std::copy(bgr.begin(), bgr.end(), p);
+                if (c.order == kRgbx)
+                    std::swap(p[0], p[2]);
             }
         }
-    }
-}
-
-TEST(SharedScreenFrameTest, UnusablePicturesLeaveTheFrameUntouched) {
-    struct Case {
-        int width, height, stride;
-        size_t bytes;  // readable
-        int frameWidth;
-    };
-    const Case cases[] = {
-        {4, 4, 12, 256, 4},  // stride shorter than a row, bytes enough
-                             // The last row needs only width x 4 bytes: one byte less is too few.
-        {4, 4, 20, 3 * 20 + 16 - 1, 4},
-        {0, 4, 16, 256, 4},
-        {4, 4, 16, 256, 0}};
-    const std::vector<uint8_t> source(256, 0x11);
-    for (const Case& c : cases) {
-        const SharedScreenFrame shared{
-            source.data(), c.bytes, c.width, c.height, c.stride, SharedPixelOrder::kBgrx, {}};
-        std::vector<uint8_t> frame(4 * 4 * 3, 0x55);
-        EXPECT_FALSE(ConvertSharedScreenFrame(shared, frame.data(), c.frameWidth, 4))
-            << c.width << " " << c.stride << " " << c.bytes << " " << c.frameWidth;
-        EXPECT_EQ(frame, std::vector<uint8_t>(4 * 4 * 3, 0x55));
-    }
-}
-
-// The arrow lands where the pointer's position says, exactly as DrawPointer draws it on the
-// converted picture; without a position (the desktop drew its own pointer) there is none.
-TEST(SharedScreenFrameTest, ArrowAtThePointerPosition) {
-    constexpr int kSize = 48;
-    const std::vector<uint8_t> source =
-        SharedPicture(kSize, kSize, kSize * 4, SharedPixelOrder::kBgrx);
-    SharedScreenFrame shared{source.data(), source.size(),           kSize, kSize,
-                             kSize * 4,     SharedPixelOrder::kBgrx, {}};
-    std::vector<uint8_t> plain(kSize * kSize * 3);
-    ASSERT_TRUE(ConvertSharedScreenFrame(shared, plain.data(), kSize, kSize));
-
-    for (const SharedPointer at :
-         {SharedPointer{0, 0}, SharedPointer{20, 7}, SharedPointer{kSize - 1, kSize - 1}}) {
-        shared.pointer = at;
-        std::vector<uint8_t> frame(kSize * kSize * 3);
-        ASSERT_TRUE(ConvertSharedScreenFrame(shared, frame.data(), kSize, kSize));
-        std::vector<uint8_t> expected = plain;
-        DrawPointer(FrameImage(expected.data(), kSize, kSize), at.x, at.y);
-        EXPECT_EQ(frame, expected) << "pointer at " << at.x << "," << at.y;
-        // The tip is the arrow's opaque outline pixel at the pointer's screen position.
-        EXPECT_EQ(FrameAt(frame, kSize, kSize, at.x, at.y),
-                  (Bgr{kPointerOutline.blue, kPointerOutline.green, kPointerOutline.red}));
-    }
-    // Outside the captured rectangle: no arrow.
-    for (const SharedPointer at : {SharedPointer{kSize, 3}, SharedPointer{-1, 3}}) {
-        shared.pointer = at;
-        std::vector<uint8_t> frame(kSize * kSize * 3);
-        ASSERT_TRUE(ConvertSharedScreenFrame(shared, frame.data(), kSize, kSize));
-        EXPECT_EQ(frame, plain);
+        // The last row needs no padding: its bytes end the readable range.
+        const size_t readable =
+            static_cast<size_t>(c.stride * (c.sourceHeight - 1) + c.sourceWidth * 4) - c.missing;
+        const SharedScreenFrame shared{source.data(), readable, c.sourceWidth, c.sourceHeight,
+                                       c.stride,      c.order,  c.pointer};
+        std::vector<uint8_t> frame(static_cast<size_t>(c.width * c.height * 3), 0x55);
+        std::vector<uint8_t> expected = frame;
+        EXPECT_EQ(ConvertSharedScreenFrame(shared, frame.data(), c.width, c.height), c.usable);
+        for (int y = 0; y < c.height && c.usable; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                const bool inside = x < c.sourceWidth && y < c.sourceHeight;
+                const auto bgr = inside ? ScreenBgr(x, y) : std::array<uint8_t, 3>{};
+                std::copy(bgr.begin(), bgr.end(),
+                          &expected[static_cast<size_t>(((c.height - 1 - y) * c.width + x) * 3)]);
+            }
+        }
+        if (c.usable && c.pointer.has_value())
+            DrawPointer(FrameImage(expected.data(), c.width, c.height), c.pointer->x, c.pointer->y);
+        EXPECT_EQ(frame, expected);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_test_doubles.h"
 #include "capture/sinks.h"
 #include "capture/video_device_layer.h"
 
@@ -56,16 +57,10 @@ struct FakeVideoState {
 
     void AddCamera(const std::string& node, const std::string& card, std::vector<uint32_t> formats,
                    bool canCapture = true) {
-        if (!nodes.has_value()) {
-            nodes.emplace();
-        }
+        nodes = nodes.value_or(std::vector<std::string>{});
         nodes->push_back(node);
-        FakeVideoNode device;
-        device.caps.card = card;
-        device.caps.canCapture = canCapture;
-        device.caps.canStream = true;
-        device.formats = std::move(formats);
-        devices[node] = device;
+        devices[node] =
+            FakeVideoNode{-1, VideoDeviceCaps{card, canCapture, true}, std::move(formats)};
     }
     void PushFrame(std::vector<uint8_t> bytes, double timestamp) {
         {
@@ -121,9 +116,8 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         const bool rgb = format.pixelFormat == kPixelRgb24;
         if (rgb ? state_->refuseRgb
                 : (state_->refuseCaptureSize && !(format.width == state_->current.width &&
-                                                  format.height == state_->current.height))) {
+                                                  format.height == state_->current.height)))
             return false;
-        }
         if (!rgb) {
             format.width = state_->settleWidth.value_or(format.width);
             format.height = state_->settleHeight.value_or(format.height);
@@ -169,9 +163,8 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         const bool got = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                                   [&] { return !state_->frames.empty(); });
         --state_->dequeuesInProgress;
-        if (!got) {
+        if (!got)
             return DequeueResult::kTimeout;
-        }
         frame = std::move(state_->frames.front());
         state_->frames.pop_front();
         return DequeueResult::kFrame;
@@ -182,55 +175,32 @@ class FakeVideoLayer final : public VideoDeviceLayer {
     double solidTime_ = 0;
 };
 
+// A frame or a preview as a sink got it (a frame has no size, a preview no time).
+struct SinkPicture {
+    std::vector<uint8_t> bytes;
+    double time = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const SinkPicture&) const = default;
+};
+
 class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {
   public:
     void OnVideoFrame(double sampleTime, const uint8_t* data, int length) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            frames_.emplace_back(data, data + length);
-            times_.push_back(sampleTime);
-        }
-        changed_.notify_all();
+        frames.Add({{data, data + length}, sampleTime});
     }
     void OnPreviewFrame(const uint8_t* bgrBottomUp, int width, int height) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            previews_.emplace_back(bgrBottomUp,
-                                   bgrBottomUp + static_cast<size_t>(width) * height * 3);
-            previewSizes_.emplace_back(width, height);
-        }
-        changed_.notify_all();
+        const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3U;
+        previews.Add({{bgrBottomUp, bgrBottomUp + bytes}, 0, width, height});
     }
-    bool WaitFor(size_t frames, size_t previews, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            return frames_.size() >= frames && previews_.size() >= previews;
-        });
-    }
-    std::vector<std::vector<uint8_t>> Frames() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return frames_;
-    }
-    std::vector<double> Times() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return times_;
-    }
-    std::vector<std::vector<uint8_t>> Previews() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return previews_;
-    }
-    std::vector<std::pair<int, int>> PreviewSizes() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return previewSizes_;
+    // Waits up to timeout (each) until at least frameCount frames and previewCount previews came.
+    bool WaitFor(size_t frameCount, size_t previewCount, std::chrono::milliseconds timeout) {
+        return frames.WaitUntil(timeout, [&](const auto& f) { return f.size() >= frameCount; }) &&
+               previews.WaitUntil(timeout, [&](const auto& p) { return p.size() >= previewCount; });
     }
 
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::vector<uint8_t>> frames_;
-    std::vector<double> times_;
-    std::vector<std::vector<uint8_t>> previews_;
-    std::vector<std::pair<int, int>> previewSizes_;
+    Recorder<SinkPicture> frames;
+    Recorder<SinkPicture> previews;
 };
 
 }  // namespace capture::test

@@ -3,17 +3,6 @@
 #include <X11/Xlib.h>
 
 namespace capture::test {
-namespace {
-
-unsigned long Scale(uint8_t value, unsigned long mask) {
-    unsigned shift = 0;
-    while (((mask >> shift) & 1UL) == 0)
-        ++shift;
-    return ((value * (mask >> shift) + 127UL) / 255UL) << shift;
-}
-
-}  // namespace
-
 Painter::Painter(const std::string& displayName) : display_(XOpenDisplay(displayName.c_str())) {}
 
 Painter::~Painter() {
@@ -22,9 +11,15 @@ Painter::~Painter() {
 }
 
 unsigned long Painter::PixelOf(Rgb c) const {
-    Visual* visual = DefaultVisual(display_, DefaultScreen(display_));
-    return Scale(c.red, visual->red_mask) | Scale(c.green, visual->green_mask) |
-           Scale(c.blue, visual->blue_mask);
+    // On a TrueColor visual the server gives the nearest value its masks can hold.
+    XColor colour{0,
+                  static_cast<unsigned short>(c.red * 257),
+                  static_cast<unsigned short>(c.green * 257),
+                  static_cast<unsigned short>(c.blue * 257),
+                  DoRed | DoGreen | DoBlue,
+                  0};
+    XAllocColor(display_, DefaultColormap(display_, DefaultScreen(display_)), &colour);
+    return colour.pixel;
 }
 
 void Painter::Fill(int x, int y, int w, int h, Rgb colour) {

@@ -32,7 +32,7 @@ class Painter {
     void MovePointer(int x, int y);
 
   private:
-    // The pixel value of a colour on the default TrueColor visual, from the visual's masks.
+    // The pixel value of a colour on the default visual.
     unsigned long PixelOf(Rgb c) const;
     _XDisplay* display_;
     std::vector<unsigned long> windows_;

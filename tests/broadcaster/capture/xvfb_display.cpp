@@ -1,12 +1,12 @@
 #include "capture/xvfb_display.h"
 
-#include <X11/Xlib.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <thread>
+#include <charconv>
+#include <string>
+#include <vector>
 
 namespace capture::test {
 
@@ -14,47 +14,33 @@ XvfbDisplay::~XvfbDisplay() {
     Stop();
 }
 
-int XvfbDisplay::FreeNumber() {
-    const int first = static_cast<int>(::getpid() % 500);
-    for (int i = 0; i < 1000; ++i) {
-        const std::string n = std::to_string(60 + (first + i) % 1000);
-        std::error_code ignored;
-        if (!std::filesystem::exists("/tmp/.X11-unix/X" + n, ignored) &&
-            !std::filesystem::exists("/tmp/.X" + n + "-lock", ignored))
-            return 60 + (first + i) % 1000;
-    }
-    return -1;
-}
-
 bool XvfbDisplay::Start(const std::string& screen, int number) {
-    if (number >= 0)
-        return StartOn(screen, number);
-    // Another process may take the number between the check and the start: try a few.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const int candidate = FreeNumber();
-        if (candidate >= 0 && StartOn(screen, candidate))
-            return true;
-    }
-    return false;
-}
-
-bool XvfbDisplay::StartOn(const std::string& screen, int number) {
     Stop();
-    number_ = number;
-    if (!server_.Start({"Xvfb", Name(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                       "/dev/null"))
+    int fds[2];
+    if (pipe(fds) != 0)
         return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    // Ready once it accepts connections; ended on its own: the number was taken or it failed.
-    while (server_.Running() && std::chrono::steady_clock::now() < deadline) {
-        if (Display* probe = XOpenDisplay(Name().c_str())) {
-            XCloseDisplay(probe);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Xvfb writes its display number and a newline to the inherited pipe once it accepts
+    // connections, choosing a free number itself when none is given.
+    std::vector<std::string> argv{"Xvfb",      "-displayfd", std::to_string(fds[1]),
+                                  "-screen",   "0",          screen,
+                                  "-nolisten", "tcp",        "-noreset"};
+    if (number >= 0)
+        argv.insert(argv.begin() + 1, ":" + std::to_string(number));
+    const bool started = server_.Start(argv, "/dev/null");
+    close(fds[1]);
+    std::string text;
+    pollfd ready{fds[0], POLLIN, 0};
+    char c = 0;
+    while (started && text.size() < 8 && poll(&ready, 1, 15000) > 0 && read(fds[0], &c, 1) == 1 &&
+           c != '\n')
+        text += c;
+    close(fds[0]);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number_);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        Stop();
+        return false;
     }
-    Stop();
-    return false;
+    return true;
 }
 
 void XvfbDisplay::Stop() {

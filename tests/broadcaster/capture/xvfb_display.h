@@ -16,9 +16,8 @@ class XvfbDisplay {
     XvfbDisplay(const XvfbDisplay&) = delete;
     XvfbDisplay& operator=(const XvfbDisplay&) = delete;
 
-    // Starts `Xvfb :N -screen 0 <screen> -nolisten tcp -noreset` (screen like "320x240x24") on a
-    // free display number, or on `number` when it is not negative. True once it accepts
-    // connections.
+    // Starts `Xvfb :N -screen 0 <screen> -nolisten tcp -noreset` (screen like "320x240x24") on
+    // display `number`, or on a free one when it is negative. True once it accepts connections.
     bool Start(const std::string& screen, int number = -1);
     // Ends the server and waits for it.
     void Stop();
@@ -26,12 +25,7 @@ class XvfbDisplay {
     int Number() const { return number_; }
     std::string Name() const { return ":" + std::to_string(number_); }
 
-    // A display number that no server uses now.
-    static int FreeNumber();
-
   private:
-    bool StartOn(const std::string& screen, int number);
-
     rtmp::test::ChildProcess server_;
     int number_ = -1;
 };
