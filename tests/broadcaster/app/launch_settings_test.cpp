@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -8,15 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <functional>
-
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
+#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "app/launch.h"
@@ -41,7 +40,9 @@ class ConfigDir : public ::testing::Test {
   protected:
     std::string Path() const { return (dir_ / "config.ini").string(); }
     void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
-    std::string Read() const { return rtmp::test::ReadTextFile(Path()); }
+    std::string Read(const std::string& path = {}) const {
+        return rtmp::test::ReadTextFile(path.empty() ? Path() : path);
+    }
     // LoadSettings on the file with a screen of the given size, into s_ and d_.
     int Load(std::pair<int, int> screen = {640, 480}) {
         return LoadSettings(
@@ -119,58 +120,57 @@ TEST_F(ConfigDir, ClassroomPageUrlIsReadBackAsPublishUrlAndMeeting) {
     Write("[Device]\nFrameRate=15\nVideoWidth=640\nVideoHeight=480\n[Audio]\nChanels=2\n");
     ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), IniFile(Path()));
     ASSERT_EQ(Load({1366, 768}), 1);
-    EXPECT_EQ(s_.publishUrl, "rtmp://h/app/mp4:12.mp4");
-    EXPECT_EQ(d_.meetingId, "12");
-    EXPECT_EQ(s_.FrameRate, 15);
-    EXPECT_EQ(s_.Chanels, 2);
-    EXPECT_EQ(s_.ScreenWidth, 1364);  // from the screen, rounded down to a multiple of 4
-    EXPECT_EQ(s_.ScreenHeight, 768);
+    EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.FrameRate, s_.Chanels),
+              std::tuple("rtmp://h/app/mp4:12.mp4", "12", 15, 2));
     EXPECT_TRUE(messages_.Texts().empty());
 }
 
-TEST_F(ConfigDir, AddressSplitsAtTheLastAmpersand) {
-    const IniFile ini(Path());
-    ini.WriteString("Device", "Address", Shifted("a&b&c"));
-    ASSERT_EQ(Load(), 1);
-    EXPECT_EQ(s_.publishUrl, "a&b");
-    EXPECT_EQ(d_.meetingId, "c");
-    ini.WriteString("Device", "Address", Shifted("url&"));
-    ASSERT_EQ(Load(), 1);
-    EXPECT_EQ(d_.meetingId, "");
-    ini.WriteString("Device", "Address", Shifted("no-ampersand"));
-    EXPECT_EQ(Load(), 0);
-    EXPECT_EQ(d_.meetingId, "no-ampersand");
-    EXPECT_EQ(s_.publishUrl, "");
-    EXPECT_EQ(messages_.Texts(), std::vector<std::string>{"参数有误!"});
-    // Only the first 99 bytes of a long address are read back.
-    ini.WriteString("Device", "Address", Shifted(std::string(120, 'u') + "&1"));
-    EXPECT_EQ(Load(), 0);
-    EXPECT_EQ(s_.Address.size(), 99u);
-}
-
-TEST_F(ConfigDir, ScreenSizeIsRoundedDownToFourAndZeroOrNoneTakesTheScreen) {
-    EXPECT_EQ(Load({1023, 767}), 0);  // no file: the defaults, and nothing created
-    EXPECT_EQ(s_.FrameRate, 0);
-    EXPECT_EQ(s_.Bitrate, 0);
-    EXPECT_EQ(s_.Address, "");
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
-    EXPECT_FALSE(fs::exists(Path()));
-    Write("[device]\nscreenwidth=1023\nScreenHeight=767\n");  // names in any case
-    Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
-    Write("[Device]\nScreenWidth=0\nScreenHeight=600\n");
-    Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
-    // Beyond int, or beyond the largest picture the encoder takes: no setting.
-    for (const char* file : {"[Device]\nScreenWidth=4294968320\nScreenHeight=600\n",
-                             "[Device]\nScreenWidth=1024\nScreenHeight=8193\n"}) {
-        Write(file);
-        Load({1366, 768});
-        EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768)) << file;
+// One file each, on a screen of 1023 x 767: the address split at its last '&' (none: the
+// parameters are wrong), only its first 99 bytes read; the screen size rounded down to 4, and the
+// screen's own when the file's is 0, missing, beyond int or beyond the largest picture the
+// encoder takes.
+TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
+    const auto address = [](const std::string& plain) {
+        return "[Device]\nAddress=" + Shifted(plain) + "\n";
+    };
+    const auto size = [](const std::string& w, const std::string& h) {
+        return "[Device]\nScreenWidth=" + w + "\nScreenHeight=" + h + "\n";
+    };
+    struct Row {
+        std::string file;  // "": no file
+        std::pair<int, int> size{1020, 764};
+        int loaded = 0;
+        std::string url{}, meeting{};
+    };
+    const std::string longAddress(120, 'u');
+    const Row rows[] = {
+        {""},
+        {address("a&b&c"), {1020, 764}, 1, "a&b", "c"},
+        {address("url&"), {1020, 764}, 1, "url", ""},
+        {address("no-ampersand"), {1020, 764}, 0, "", "no-ampersand"},
+        {address(longAddress + "&1"), {1020, 764}, 0, "", longAddress.substr(0, 99)},
+        {"[device]\nscreenwidth=1027\nScreenHeight=771\n", {1024, 768}},  // any case
+        {size("0", "600")},
+        {size("4294968320", "600")},
+        {size("1024", "8193")},
+        {size("8192", "600"), {8192, 600}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        if (!row.file.empty())
+            Write(row.file);
+        RecordingMessages messages;
+        BroadcastSettings s;
+        DialogValues d;
+        EXPECT_EQ(LoadSettings(
+                      IniFile(Path()), [] { return std::pair(1023, 767); }, messages, s, d),
+                  row.loaded);
+        EXPECT_EQ(std::tuple(s.publishUrl, d.meetingId, s.ScreenWidth, s.ScreenHeight),
+                  std::tuple(row.url, row.meeting, row.size.first, row.size.second));
+        EXPECT_EQ(messages.Texts(), std::vector<std::string>(1 - row.loaded, "参数有误!"));
+        EXPECT_EQ(s.Bitrate, 0);
+        EXPECT_EQ(fs::exists(Path()), !row.file.empty());  // a load creates no file
     }
-    Write("[Device]\nScreenWidth=8192\nScreenHeight=600\n");
-    Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(8192, 600));
 }
 
 // The screen grabber's choice and the portal's restore token: read from [Device], and a new
@@ -221,13 +221,10 @@ TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
     MakeQuickClassAddress(IniFile(Path()), messages_, 42);
     ASSERT_EQ(Load(), 1);
     const std::string n = d_.meetingId;
-    ASSERT_FALSE(n.empty());
-    EXPECT_LE(n.size(), 8u);
-    EXPECT_NE(n[0], '0');
+    ASSERT_TRUE(!n.empty() && n.size() <= 8 && n[0] != '0') << n;
     EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
-    ASSERT_EQ(messages_.Texts().size(), 1u);
-    EXPECT_EQ(messages_.Texts()[0], QuickClassMessage(std::stol(n)));
-    EXPECT_NE(messages_.Texts()[0].find("课堂ID是" + n + ", "), std::string::npos);
+    EXPECT_EQ(messages_.Texts(), std::vector{QuickClassMessage(std::stol(n))});
+    EXPECT_NE(QuickClassMessage(std::stol(n)).find("课堂ID是" + n + ", "), std::string::npos);
     EXPECT_EQ(QuickClassAddress("127.0.0.1", 1234567),
               "rtmp://127.0.0.1:10086/encoder/qkz/mp4:1234567.mp4&1234567");
 }
@@ -276,11 +273,8 @@ TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSec
     ASSERT_TRUE(ran);
     // Still running after the registration returned: it did not wait for xdg-mime.
     EXPECT_EQ(::kill(pid, 0), 0);
-    std::ifstream args(fake.string() + ".args");
-    std::string line;
-    std::getline(args, line);
-    EXPECT_EQ(line,
-              std::string("default ") + kDesktopEntryName + " x-scheme-handler/zembra.publish");
+    EXPECT_EQ(Read(fake.string() + ".args"),
+              std::string("default ") + kDesktopEntryName + " x-scheme-handler/zembra.publish\n");
     // Killed (and reaped) once its time is up.
     EXPECT_TRUE(WaitUntil([&] { return ::kill(pid, 0) != 0; }, 20s));
     EXPECT_GE(std::chrono::steady_clock::now() - before, 5s);
@@ -350,11 +344,10 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(readOnly, 0);
     EXPECT_EQ(Read(), original);
-    std::vector<std::string> left;
+    std::vector<std::string> left;  // no temp file
     for (const auto& e : fs::directory_iterator(dir_))
         left.push_back(e.path().filename().string());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"config.ini", "config.ini.lock"}));  // no temp file
+    EXPECT_THAT(left, testing::UnorderedElementsAre("config.ini", "config.ini.lock"));
 }
 
 TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {

@@ -100,21 +100,6 @@ class FeederServerTest : public ::testing::Test {
         return d;
     }
 
-    // Broadcasts until 40 frames are encoded; the recording and how many frames went into it.
-    std::pair<std::filesystem::path, int> Broadcast(const BroadcastSettings& s,
-                                                    const std::string& stream) {
-        CBroadcastFeeder feeder(&s, Devices());
-        EXPECT_EQ(feeder.Start(nullptr), 1);
-        EXPECT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 40; }, 20s));
-        OcelixStats stats{};
-        OCELIX_GetStats(feeder.Encoder(), &stats);
-        EXPECT_EQ(stats.connected, 1);
-        EXPECT_GT(stats.audioPacketsSent, 0u);
-        feeder.Stop();
-        OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
-        return {server_.RecordingPath(stream), static_cast<int>(stats.framesEncoded)};
-    }
-
     // RGB of pixel (x, y), counted from the top-left, in every frame of the recording in order.
     static std::vector<std::array<int, 3>> PixelSeries(const std::filesystem::path& file, int x,
                                                        int y) {
@@ -257,95 +242,91 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     EXPECT_LE(arrowFrame, static_cast<long>(pointerDrawn) + 1);
 }
 
-// The camera style and the two picture-in-picture styles: the recording's size and colours
-// sampled inside the inset (16 pixels from the left, 16 rows above the bottom) and around it.
-TEST_F(FeederServerTest, CameraAndInsetStylesRecordTheirPictures) {
+// Each style against sharing that is granted or refused: the screen is prepared when a broadcast
+// that shows it starts and ended once when it stops; a screen that cannot be shared stops the
+// start before anything connects; the camera style shows no screen; an unreachable server (the
+// last row) fails the start and gives the screen back at once, leaving the feeder idle so that a
+// picture-type change needs no restart. The broadcasts that start record their pictures: the
+// size, and colours sampled inside the inset (16 pixels from the left, 16 rows above the
+// bottom) and around it.
+TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
     struct Sample {
         int x, y;
         const uint8_t* rgb;
     };
     struct Row {
-        int style, width, height;
+        int style;
+        bool grant;
+        int started, opened, closedAtStart, width, height;
         std::vector<Sample> samples;
     };
     const uint8_t* cam = kCameraRgb;
     const uint8_t* scr = kScreenRgb;
     const Row rows[] = {
-        {STYLE_CAMERA, kCameraW, kCameraH, {{160, 120, cam}}},
+        {STYLE_SCREEN, false, 0, 1, 0, 0, 0, {}},
+        {STYLE_SCREEN_WITH_CAMERA, false, 0, 1, 0, 0, 0, {}},
+        {STYLE_CAMERA_WITH_SCREEN, false, 0, 1, 0, 0, 0, {}},
+        {STYLE_CAMERA, true, 1, 0, 0, kCameraW, kCameraH, {{160, 120, cam}}},
         // Inset 159 x 120: rows 344..463 from the top.
         {STYLE_SCREEN_WITH_CAMERA,
+         true,
+         1,
+         1,
+         0,
          kScreenW,
          kScreenH,
          {{96, 404, cam}, {216, 404, scr}, {96, 300, scr}}},
         // Inset 80 x 60: rows 164..223 from the top.
-        {STYLE_CAMERA_WITH_SCREEN, kCameraW, kCameraH, {{56, 194, scr}, {200, 100, cam}}},
+        {STYLE_CAMERA_WITH_SCREEN,
+         true,
+         1,
+         1,
+         0,
+         kCameraW,
+         kCameraH,
+         {{56, 194, scr}, {200, 100, cam}}},
+        {STYLE_SCREEN, true, 0, 1, 1, 0, 0, {}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.style);
-        const std::string stream = "style" + std::to_string(row.style);
-        const BroadcastSettings s = Settings(row.style, stream);
-        const auto [file, frames] = Broadcast(s, stream);
-        ExpectRecording(file, row.width, row.height, frames);
-        for (const Sample& at : row.samples)  // the 21st frame
-            EXPECT_TRUE(Near(PixelSeries(file, at.x, at.y).at(20), at.rgb)) << at.x << "," << at.y;
-    }
-}
-
-// Counts how often the feeder prepares and ends the screen; opening may be refused.
-struct ScreenSharing {
-    int opened = 0;
-    int closed = 0;
-    bool grant = true;
-    void Attach(FeederDevices& d) {
-        d.openScreen = [this] {
-            ++opened;
-            return grant;
-        };
-        d.closeScreen = [this] { ++closed; };
-    }
-};
-
-// The screen is prepared when a broadcast that shows it starts and ended once when it stops; a
-// screen that cannot be shared stops the start before anything connects; the camera style shows
-// no screen; an unreachable server (the last row) fails the start and gives the screen back at
-// once, leaving the feeder idle so that a picture-type change needs no restart.
-TEST_F(FeederServerTest, ScreenIsSharedForTheBroadcastAndARefusalStopsTheStart) {
-    struct Row {
-        int style;
-        bool grant;
-        int started, opened, closedAtStart;
-    };
-    const Row rows[] = {{STYLE_SCREEN, false, 0, 1, 0},
-                        {STYLE_SCREEN_WITH_CAMERA, false, 0, 1, 0},
-                        {STYLE_CAMERA_WITH_SCREEN, false, 0, 1, 0},
-                        {STYLE_CAMERA, true, 1, 0, 0},
-                        {STYLE_SCREEN, true, 1, 1, 0},
-                        {STYLE_SCREEN, true, 0, 1, 1}};
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.style << " granted " << row.grant);
-        const std::string stream = "shared" + std::to_string(row.style) + (row.grant ? "y" : "n");
+        const std::string stream = "style" + std::to_string(row.style) + (row.grant ? "y" : "n");
         if (&row == &rows[std::size(rows) - 1])
             server_.Stop();
-        BroadcastSettings s = Settings(row.style, stream);
-        ScreenSharing sharing;
-        sharing.grant = row.grant;
+        const BroadcastSettings s = Settings(row.style, stream);
+        int opened = 0, closed = 0;
         FeederDevices devices = Devices();
-        sharing.Attach(devices);
+        devices.openScreen = [&] {
+            ++opened;
+            return row.grant;
+        };
+        devices.closeScreen = [&] { ++closed; };
         CBroadcastFeeder feeder(&s, std::move(devices));
         EXPECT_EQ(feeder.Start(nullptr), row.started);
         EXPECT_EQ(feeder.ScreenRefused(), !row.grant);
         EXPECT_EQ(feeder.Running(), row.started == 1);
+        EXPECT_EQ(std::pair(opened, closed), std::pair(row.opened, row.closedAtStart));
         if (!row.grant) {
             EXPECT_EQ(feeder.Encoder(), nullptr);  // no encoder made, nothing published
         }
-        EXPECT_EQ(sharing.opened, row.opened);
-        EXPECT_EQ(sharing.closed, row.closedAtStart);
-        feeder.Stop();
-        feeder.Stop();
-        EXPECT_EQ(sharing.closed, row.grant ? row.opened : 0);
-        if (!row.grant) {
-            EXPECT_FALSE(std::filesystem::exists(server_.RecordingPath(stream)));
+        OcelixStats stats{};
+        if (row.started == 1) {
+            EXPECT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 40; }, 20s));
+            OCELIX_GetStats(feeder.Encoder(), &stats);
+            EXPECT_EQ(stats.connected, 1);
+            EXPECT_GT(stats.audioPacketsSent, 0u);
         }
+        feeder.Stop();
+        feeder.Stop();
+        EXPECT_EQ(closed, row.grant ? row.opened : 0);
+        const auto file = server_.RecordingPath(stream);
+        if (row.started == 0) {
+            EXPECT_FALSE(std::filesystem::exists(file));
+            continue;
+        }
+        OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
+        ExpectRecording(file, row.width, row.height, static_cast<int>(stats.framesEncoded));
+        for (const Sample& at : row.samples)  // the 21st frame
+            EXPECT_TRUE(Near(PixelSeries(file, at.x, at.y).at(20), at.rgb)) << at.x << "," << at.y;
     }
 }
 
