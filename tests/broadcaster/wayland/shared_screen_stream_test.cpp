@@ -225,14 +225,8 @@ int ConnectToPipeWire() {
     return fd;
 }
 
-class SharedScreenStreamTest : public testing::Test {
+class SharedScreenStreamTest : public test::WaylandDesktopTest {
   protected:
-    static void SetUpTestSuite() {
-        desktop_ = std::make_unique<test::WaylandDesktop>();
-        ASSERT_TRUE(desktop_->Start("320x240", "#000000")) << desktop_->Error();
-    }
-    static void TearDownTestSuite() { desktop_.reset(); }
-
     // What the stream should make of the source's picture with the pointer at (x, y).
     static std::vector<uint8_t> Expected(const TestScreenSource& source, spa_video_format format,
                                          bool arrow, int x, int y) {
@@ -268,11 +262,7 @@ class SharedScreenStreamTest : public testing::Test {
         }
         return false;
     }
-
-    static std::unique_ptr<test::WaylandDesktop> desktop_;
 };
-
-std::unique_ptr<test::WaylandDesktop> SharedScreenStreamTest::desktop_;
 
 // BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
 // into them.

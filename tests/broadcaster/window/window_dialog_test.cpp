@@ -72,7 +72,7 @@ TEST(BroadcasterWindow, IdleWindowShowsTheSettingsKeepsItsPageAndSaysTheEndOnClo
     EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4711"));
     EXPECT_EQ(PageText(page, "live"), QStringLiteral("未开始直播"));
     // A link or a script that leads elsewhere is refused; the page and its state stay.
-    const QUrl url = page->url();
+    const QUrl home = page->url();
     std::vector<QUrl> refused;
     QObject::connect(page, &app::CShockwaveFlash::NavigationRefused,
                      [&](const QUrl& url) { refused.push_back(url); });
@@ -80,7 +80,7 @@ TEST(BroadcasterWindow, IdleWindowShowsTheSettingsKeepsItsPageAndSaysTheEndOnClo
     ASSERT_TRUE(WaitFor([&] { return !refused.empty(); }, 10000));
     EXPECT_EQ(refused.front().fileName(), QStringLiteral("elsewhere.html"));
     EXPECT_EQ(Evaluate("window.stays").toInt(), 1);
-    EXPECT_EQ(page->url(), url);
+    EXPECT_EQ(page->url(), home);
     EXPECT_FALSE(page->acceptDrops());
 
     for (QWidget* target : std::initializer_list<QWidget*>{&w.dialog, edit, pictureType})

@@ -23,6 +23,7 @@
 #include "app/shockwave_flash.h"
 #include "app/user_config.h"
 #include "support/child_process.h"
+#include "support/nginx_rtmp_server.h"
 
 namespace window_test {
 
@@ -139,9 +140,17 @@ inline QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script
 
 // The text of the classroom page's element with the given id.
 inline QString PageText(app::CShockwaveFlash* view, const char* id) {
-    return EvaluateInPage(view, QStringLiteral("document.getElementById('%1').textContent")
-                                    .arg(QLatin1String(id)))
+    return EvaluateInPage(
+               view,
+               QStringLiteral("document.getElementById('%1').textContent").arg(QLatin1String(id)))
         .toString();
+}
+
+// Bytes the server recorded of a stream; 0 while there is no recording.
+inline uintmax_t Recorded(const rtmp::test::NginxRtmpServer& server, const char* stream) {
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(server.RecordingPath(stream), ec);
+    return ec ? 0 : size;
 }
 
 }  // namespace window_test

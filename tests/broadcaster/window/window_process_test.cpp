@@ -3,20 +3,18 @@
 // window_broadcast_test.cpp). Each program runs from a folder of its own with its config.ini, skin
 // and classroom page, with the test's own settings, state and runtime folders, messages logged
 // and closed by themselves.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
 
 #include "app/single_instance.h"
 #include "support/child_process.h"
 #include "support/nginx_rtmp_server.h"
 #include "support/throttle_proxy.h"
 #include "window/window_fixture.h"
+
+// Last: Xlib's macros (None, Status, True, ...) must not reach the headers above.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -29,6 +27,26 @@ using namespace std::chrono_literals;
 using window_test::ConfigText;
 using window_test::LaunchUrl;
 using window_test::ProgramFolder;
+using window_test::Recorded;
+
+// Asks an X window to close as a window manager does for its close box (WM_DELETE_WINDOW);
+// false when the display can't be reached.
+bool AskWindowToClose(unsigned long window) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr)
+        return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const bool sent = XSendEvent(display, window, False, NoEventMask, &event) != 0;
+    XSync(display, False);
+    XCloseDisplay(display);
+    return sent;
+}
 
 class ProgramRun : public ::testing::Test {
   protected:
@@ -56,22 +74,6 @@ class ProgramRun : public ::testing::Test {
                 launchUrl};
     }
 
-    // True while some process holds the instance lock of the test session.
-    bool InstanceLockHeld() const {
-        const std::string path = session_.Path().string() + "/" + app::kInstanceMutexName + ".lock";
-        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-        close(fd);
-        return held;
-    }
-
-    // The settings file of the test's user.
-    std::filesystem::path UserConfig() const {
-        return session_.Path() / "config" / "tutorlane" / "config.ini";
-    }
-
     TempDir session_{"tutorlane_program_session"};
     TempDir logs_{"tutorlane_program_logs"};
 };
@@ -87,7 +89,10 @@ TEST_F(ProgramRun, AddressWithoutAmpersandSaysTheParametersAreWrongAndEnds) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(ReadTextFile(log), "参数有误!\n");
-    EXPECT_FALSE(InstanceLockHeld());
+    // Nobody holds the instance lock of the test session any more.
+    EXPECT_TRUE(RunProcess({"flock", "-n",
+                            session_ / (std::string(app::kInstanceMutexName) + ".lock"), "true"})
+                    .Succeeded());
 }
 
 TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
@@ -123,9 +128,9 @@ TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
     EXPECT_EQ(result.err.find("设置无法"), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("设置无法"), std::string::npos) << result.out;
     // Published to the launch URL's server, and the address landed in the user's own file.
-    std::error_code ec;
-    EXPECT_GT(std::filesystem::file_size(server.RecordingPath("readonly"), ec), 1000u);
-    EXPECT_NE(ReadTextFile(UserConfig()).find("Address=" + window_test::Shifted(plain) + "\n"),
+    EXPECT_GT(Recorded(server, "readonly"), 1000u);
+    EXPECT_NE(ReadTextFile(session_.Path() / "config" / "tutorlane" / "config.ini")
+                  .find("Address=" + window_test::Shifted(plain) + "\n"),
               std::string::npos);
     EXPECT_EQ(ReadTextFile(folder->Config()), shipped);
 }
@@ -164,11 +169,7 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
         ASSERT_TRUE(WaitUntil([&] { return line.Accepted() >= 1; }, 30s));
         if (broadcasting) {
             // Pictures keep arriving at the server, then the line goes silent.
-            const auto size = [&] {
-                std::error_code ec;
-                const auto n = std::filesystem::file_size(server.RecordingPath(stream), ec);
-                return ec ? 0 : n;
-            };
+            const auto size = [&] { return Recorded(server, stream.c_str()); };
             ASSERT_TRUE(WaitUntil([&] { return size() > 1000; }, 30s));
             const auto first = size();
             ASSERT_TRUE(WaitUntil([&] { return size() > first; }, 30s));
@@ -176,7 +177,7 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
             line.GoSilent();
             ASSERT_TRUE(WaitUntil([&] { return line.Accepted() > before; }, 30s));
         }
-        ASSERT_TRUE(window_test::AskWindowToClose(std::stoul(window)));
+        ASSERT_TRUE(AskWindowToClose(std::stoul(window)));
         EXPECT_EQ(running.Wait(3s), std::optional<int>(0)) << ReadTextFile(out);
         EXPECT_EQ(ReadTextFile(log), "直播结束!\n");
     }
