@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,8 +38,7 @@ constexpr int kStride = kWidth * 4 + 16;  // padded rows
 // time Push is called (it drives its own graph).
 class TestScreenSource {
   public:
-    TestScreenSource(spa_video_format format, uint8_t red, uint8_t green, uint8_t blue)
-        : format_(format), red_(red), green_(green), blue_(blue) {}
+    explicit TestScreenSource(spa_video_format format) : format_(format) {}
     ~TestScreenSource() { Stop(); }
     TestScreenSource(const TestScreenSource&) = delete;
     TestScreenSource& operator=(const TestScreenSource&) = delete;
@@ -113,30 +113,32 @@ class TestScreenSource {
             pw_core_disconnect(core_);
         pw_context_destroy(context_);
         pw_thread_loop_destroy(loop_);
-        stream_ = nullptr;
-        core_ = nullptr;
         loop_ = nullptr;
     }
 
-    void SetColour(uint8_t red, uint8_t green, uint8_t blue) {
-        red_ = red;
-        green_ = green;
-        blue_ = blue;
-    }
-
-    // The picture the source sends, as the conversion sees it.
+    // Every pixel of the pictures sent from now on: these four bytes (as a little-endian word),
+    // rows padded with 0x77.
+    void SetPixel(uint32_t pixel) { pixel_ = pixel; }
     std::vector<uint8_t> Picture() const {
         std::vector<uint8_t> bytes(static_cast<size_t>(kStride * kHeight), 0x77);
-        const bool bgr = format_ == SPA_VIDEO_FORMAT_BGRx || format_ == SPA_VIDEO_FORMAT_BGRA;
+        const uint32_t pixel = pixel_;
         for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) {
-                uint8_t* p = &bytes[static_cast<size_t>(y * kStride + x * 4)];
-                p[0] = bgr ? blue_ : red_;
-                p[1] = green_;
-                p[2] = bgr ? red_ : blue_;
-            }
+            for (int x = 0; x < kWidth; ++x)
+                std::memcpy(&bytes[static_cast<size_t>(y * kStride + x * 4)], &pixel, 4);
         }
         return bytes;
+    }
+
+    // What the stream should make of the picture with the arrow at (x, y), or without it.
+    std::vector<uint8_t> Expected(std::optional<SharedPointer> arrow) const {
+        const std::vector<uint8_t> picture = Picture();
+        const SharedPixelOrder order =
+            format_ == SPA_VIDEO_FORMAT_RGBx ? SharedPixelOrder::kRgbx : SharedPixelOrder::kBgrx;
+        std::vector<uint8_t> out(kWidth * kHeight * 3);
+        EXPECT_TRUE(ConvertSharedScreenFrame(
+            {picture.data(), picture.size(), kWidth, kHeight, kStride, order, arrow}, out.data(),
+            kWidth, kHeight));
+        return out;
     }
 
   private:
@@ -184,21 +186,15 @@ class TestScreenSource {
         }
         if (auto* cursor = static_cast<spa_meta_cursor*>(
                 spa_buffer_find_meta_data(buf, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+            *cursor = spa_meta_cursor{};  // no bitmap, the hot spot at the tip
             cursor->id = 1;
-            cursor->flags = 0;
-            cursor->position.x = pointerX_;
-            cursor->position.y = pointerY_;
-            cursor->hotspot.x = 0;
-            cursor->hotspot.y = 0;
-            cursor->bitmap_offset = 0;
+            cursor->position = spa_point{pointerX_, pointerY_};
         }
         pw_stream_queue_buffer(stream_, b);
     }
 
     spa_video_format format_;
-    std::atomic<uint8_t> red_;
-    std::atomic<uint8_t> green_;
-    std::atomic<uint8_t> blue_;
+    std::atomic<uint32_t> pixel_{0xFFE09030};
     std::atomic<int> pointerX_{0};
     std::atomic<int> pointerY_{0};
     std::atomic<bool> withPicture_{true};
@@ -225,44 +221,23 @@ int ConnectToPipeWire() {
     return fd;
 }
 
-class SharedScreenStreamTest : public test::WaylandDesktopTest {
-  protected:
-    // What the stream should make of the source's picture with the pointer at (x, y).
-    static std::vector<uint8_t> Expected(const TestScreenSource& source, spa_video_format format,
-                                         bool arrow, int x, int y) {
-        const std::vector<uint8_t> picture = source.Picture();
-        SharedScreenFrame frame{
-            picture.data(),
-            picture.size(),
-            kWidth,
-            kHeight,
-            kStride,
-            format == SPA_VIDEO_FORMAT_RGBx ? SharedPixelOrder::kRgbx : SharedPixelOrder::kBgrx,
-            {}};
-        if (arrow)
-            frame.pointer = SharedPointer{x, y};
-        std::vector<uint8_t> out(kWidth * kHeight * 3);
-        EXPECT_TRUE(ConvertSharedScreenFrame(frame, out.data(), kWidth, kHeight));
-        return out;
-    }
-
-    // Sends until the stream's picture is `expected` (the link may take a moment to come up,
-    // and buffers sent before may still be on their way).
-    static bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y,
-                          bool withPicture, const std::vector<uint8_t>& expected,
-                          std::vector<uint8_t>& frame) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            source.Push(x, y, withPicture);
-            for (int i = 0; i < 10; ++i) {
-                if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
-                    return true;
-                std::this_thread::sleep_for(10ms);
-            }
+// Sends until the stream's picture is `expected` (the link may take a moment to come up, and
+// buffers sent before may still be on their way).
+bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y, bool withPicture,
+               const std::vector<uint8_t>& expected, std::vector<uint8_t>& frame) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        source.Push(x, y, withPicture);
+        for (int i = 0; i < 10; ++i) {
+            if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
+                return true;
+            std::this_thread::sleep_for(10ms);
         }
-        return false;
     }
-};
+    return false;
+}
+
+using SharedScreenStreamTest = test::WaylandDesktopTest;
 
 // BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
 // into them.
@@ -274,24 +249,26 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
     for (const Case& c : {Case{SPA_VIDEO_FORMAT_BGRx, true}, Case{SPA_VIDEO_FORMAT_RGBx, false},
                           Case{SPA_VIDEO_FORMAT_BGRA, true}}) {
         SCOPED_TRACE(c.format);
-        TestScreenSource source(c.format, 0x30, 0x90, 0xE0);
+        TestScreenSource source(c.format);
         const uint32_t node = source.Start();
         ASSERT_NE(node, 0U);
         SharedScreenStream stream;
         ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, c.pointerAsMetadata))
             << stream.Detail();
 
+        // The arrow where the stream should draw it.
+        const auto arrow = [&](int x, int y) {
+            return c.pointerAsMetadata ? std::optional(SharedPointer{x, y}) : std::nullopt;
+        };
         std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
-        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
-                              Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
         // A new picture replaces the last.
-        source.SetColour(0x10, 0x20, 0x30);
-        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
-                              Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+        source.SetPixel(0xFF302010);
+        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
         if (c.pointerAsMetadata) {
             // The pointer moves over a screen that stands still: buffers without a picture.
-            ASSERT_TRUE(PushUntil(source, stream, 30, 20, false,
-                                  Expected(source, c.format, true, 30, 20), frame));
+            ASSERT_TRUE(
+                PushUntil(source, stream, 30, 20, false, source.Expected(arrow(30, 20)), frame));
             // Every buffer sent has arrived (they arrive in order); the repeats of the last one
             // changed nothing, so there is nothing new and the frame stays.
             const std::vector<uint8_t> kept = frame;
