@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -30,9 +31,9 @@ using rtmp::test::WaitUntil;
 
 constexpr int kScreenW = 640, kScreenH = 480;
 constexpr int kCameraW = 320, kCameraH = 240;
-// Screen background (blue) and camera picture (green), as RGB.
-constexpr uint8_t kScreenRgb[3] = {30, 60, 220};
-constexpr uint8_t kCameraRgb[3] = {40, 200, 60};
+using Colour = std::array<uint8_t, 3>;     // RGB
+constexpr Colour kScreenRgb{30, 60, 220};  // the screen's background (blue)
+constexpr Colour kCameraRgb{40, 200, 60};  // the camera's picture (green)
 
 class FeederServerTest : public ::testing::Test {
   protected:
@@ -87,7 +88,7 @@ class FeederServerTest : public ::testing::Test {
         FeederDevices d;
         auto camera = std::make_shared<FakeVideoState>();
         camera->AddCamera("/dev/video0", "Test camera", {kPixelYuyv});
-        camera->solidRgb = {kCameraRgb[0], kCameraRgb[1], kCameraRgb[2]};
+        camera->solidRgb = kCameraRgb;
         d.camera =
             std::make_unique<CCaptureVideo>(std::make_unique<FakeVideoLayer>(camera), &messages_);
         d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), &messages_);
@@ -101,33 +102,26 @@ class FeederServerTest : public ::testing::Test {
     }
 
     // RGB of pixel (x, y), counted from the top-left, in every frame of the recording in order.
-    static std::vector<std::array<int, 3>> PixelSeries(const std::filesystem::path& file, int x,
-                                                       int y) {
+    static std::vector<Colour> PixelSeries(const std::filesystem::path& file, int x, int y) {
         const auto r = rtmp::test::RunProcess(
             {"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-an", "-fps_mode",
              "passthrough", "-vf", "crop=2:2:" + std::to_string(x) + ":" + std::to_string(y), "-f",
              "rawvideo", "-pix_fmt", "rgb24", "-"},
             60s);
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        std::vector<std::array<int, 3>> series;
-        for (size_t at = 0; at + 12 <= r.out.size(); at += 12) {
-            series.push_back({static_cast<uint8_t>(r.out[at]), static_cast<uint8_t>(r.out[at + 1]),
-                              static_cast<uint8_t>(r.out[at + 2])});
-        }
+        std::vector<Colour> series(r.out.size() / 12);
+        for (size_t i = 0; i < series.size(); ++i)
+            std::memcpy(series[i].data(), &r.out[i * 12], 3);
         return series;
     }
 
-    static bool Near(const std::array<int, 3>& got, const uint8_t want[3]) {
-        for (int i = 0; i < 3; ++i) {
-            if (std::abs(got[i] - want[i]) > 40)
-                return false;
-        }
-        return true;
+    static bool Near(const Colour& got, const Colour& want) {
+        return std::abs(got[0] - want[0]) <= 40 && std::abs(got[1] - want[1]) <= 40 &&
+               std::abs(got[2] - want[2]) <= 40;
     }
 
     // Index of the first frame from which on the series shows `want`; -1 when it never settles.
-    static long FirstFrameShowing(const std::vector<std::array<int, 3>>& series,
-                                  const uint8_t want[3]) {
+    static long FirstFrameShowing(const std::vector<Colour>& series, const Colour& want) {
         long first = -1;
         for (size_t i = 0; i < series.size(); ++i) {
             if (!Near(series[i], want))
@@ -157,14 +151,11 @@ class FeederServerTest : public ::testing::Test {
         EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
     }
 
-    static std::unique_ptr<rtmp::test::AlsaToneDevice> tone_;
-    static std::unique_ptr<XvfbDisplay> display_;
+    static inline std::unique_ptr<rtmp::test::AlsaToneDevice> tone_;
+    static inline std::unique_ptr<XvfbDisplay> display_;
     NginxRtmpServer server_;
     RecordingMessageSink messages_;
 };
-
-std::unique_ptr<rtmp::test::AlsaToneDevice> FeederServerTest::tone_;
-std::unique_ptr<XvfbDisplay> FeederServerTest::display_;
 
 // The screen is read once while it does not change, yet the stream holds 25 frames a second; a
 // small rectangle drawn later is read alone and shows in the next frame, and so does the arrow
@@ -173,8 +164,8 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     BroadcastSettings s = Settings(STYLE_SCREEN, "style0");
     s.FrameRate = 25;
     s.Interval = 50;
-    constexpr uint8_t kRectRgb[3] = {250, 20, 20};
-    constexpr uint8_t kArrowFillRgb[3] = {kPointerFill.red, kPointerFill.green, kPointerFill.blue};
+    constexpr Colour kRectRgb{250, 20, 20};
+    constexpr Colour kArrowFillRgb{kPointerFill.red, kPointerFill.green, kPointerFill.blue};
     std::shared_ptr<ScreenGrabber> grabber;
     std::filesystem::path file;
     uint64_t beforeRect = 0, rectRead = 0, beforePointer = 0, pointerDrawn = 0, total = 0,
@@ -252,7 +243,7 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
 TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
     struct Sample {
         int x, y;
-        const uint8_t* rgb;
+        Colour rgb;
     };
     struct Row {
         int style;
@@ -260,8 +251,8 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
         int started, opened, closedAtStart, width, height;
         std::vector<Sample> samples;
     };
-    const uint8_t* cam = kCameraRgb;
-    const uint8_t* scr = kScreenRgb;
+    const Colour cam = kCameraRgb;
+    const Colour scr = kScreenRgb;
     const Row rows[] = {
         {STYLE_SCREEN, false, 0, 1, 0, 0, 0, {}},
         {STYLE_SCREEN_WITH_CAMERA, false, 0, 1, 0, 0, 0, {}},

@@ -35,7 +35,8 @@ constexpr int kHeight = 48;
 constexpr int kStride = kWidth * 4 + 16;  // padded rows
 
 // A screen of one colour with a pointer, offered as a video source that sends a buffer each
-// time Push is called (it drives its own graph).
+// time Push is called (it drives its own graph). The buffers and their pointer metadata are the
+// ones the stream under test asks for.
 class TestScreenSource {
   public:
     explicit TestScreenSource(spa_video_format format) : format_(format) {}
@@ -47,16 +48,8 @@ class TestScreenSource {
     uint32_t Start() {
         pw_init(nullptr, nullptr);
         loop_ = pw_thread_loop_new("test-screen-source", nullptr);
-        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
         pw_thread_loop_start(loop_);
         pw_thread_loop_lock(loop_);
-        core_ = pw_context_connect(context_, nullptr, 0);
-        if (core_ == nullptr) {
-            pw_thread_loop_unlock(loop_);
-            return 0;
-        }
-        stream_ = pw_stream_new(core_, "test screen",
-                                pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr));
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
@@ -69,7 +62,9 @@ class TestScreenSource {
             e.process = [](void* data) { static_cast<TestScreenSource*>(data)->OnProcess(); };
             return e;
         }();
-        pw_stream_add_listener(stream_, &listener_, &events, this);
+        stream_ = pw_stream_new_simple(
+            pw_thread_loop_get_loop(loop_), "test screen",
+            pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr), &events, this);
         uint8_t buffer[512];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         const spa_rectangle size{kWidth, kHeight};
@@ -107,11 +102,7 @@ class TestScreenSource {
         if (loop_ == nullptr)
             return;
         pw_thread_loop_stop(loop_);
-        if (stream_ != nullptr)
-            pw_stream_destroy(stream_);
-        if (core_ != nullptr)
-            pw_core_disconnect(core_);
-        pw_context_destroy(context_);
+        pw_stream_destroy(stream_);
         pw_thread_loop_destroy(loop_);
         loop_ = nullptr;
     }
@@ -158,34 +149,26 @@ class TestScreenSource {
                 SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
             static_cast<const spa_pod*>(spa_pod_builder_add_object(
                 &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-                SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
-                SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))))),
-            static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
                 SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
                 SPA_POD_CHOICE_RANGE_Int(cursorMeta, static_cast<int>(sizeof(spa_meta_cursor)),
                                          cursorMeta)))};
-        pw_stream_update_params(stream_, params, 3);
+        pw_stream_update_params(stream_, params, 2);
     }
 
     void OnProcess() {
         pw_buffer* b = pw_stream_dequeue_buffer(stream_);
         if (b == nullptr)
             return;
-        spa_buffer* buf = b->buffer;
-        spa_data& d = buf->datas[0];
-        if (withPicture_ && d.data != nullptr &&
-            d.maxsize >= static_cast<uint32_t>(kStride * kHeight)) {
-            const std::vector<uint8_t> picture = Picture();
+        spa_data& d = b->buffer->datas[0];
+        const std::vector<uint8_t> picture = Picture();
+        if (withPicture_ && d.data != nullptr && d.maxsize >= picture.size()) {
             std::memcpy(d.data, picture.data(), picture.size());
-            d.chunk->offset = 0;
-            d.chunk->size = static_cast<uint32_t>(picture.size());
-            d.chunk->stride = kStride;
+            *d.chunk = spa_chunk{0, static_cast<uint32_t>(picture.size()), kStride, 0};
         } else {
             d.chunk->size = 0;  // only the pointer moved
         }
         if (auto* cursor = static_cast<spa_meta_cursor*>(
-                spa_buffer_find_meta_data(buf, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+                spa_buffer_find_meta_data(b->buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
             *cursor = spa_meta_cursor{};  // no bitmap, the hot spot at the tip
             cursor->id = 1;
             cursor->position = spa_point{pointerX_, pointerY_};
@@ -199,10 +182,7 @@ class TestScreenSource {
     std::atomic<int> pointerY_{0};
     std::atomic<bool> withPicture_{true};
     pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
-    spa_hook listener_{};
 };
 
 // A fresh connection to the desktop's PipeWire, as the portal hands one out.
