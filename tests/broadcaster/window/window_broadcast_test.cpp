@@ -1,33 +1,16 @@
 // Broadcasts from the window to a local nginx-rtmp: the classroom variables in order, the two
 // button states, the failure message, the picture-type message and the settings written back.
-#include <gtest/gtest.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
 #include "app/audio_device_table.h"
-#include "app/broadcaster_dlg.h"
-#include "app/ini_file.h"
-#include "app/shockwave_flash.h"
 #include "capture/video_test_doubles.h"
-#include "support/child_process.h"
-#include "support/nginx_rtmp_server.h"
 #include "window/window_fixture.h"
 
+namespace window_test {
 namespace {
 
-using window_test::OpenWindow;
-using window_test::PageText;
-using window_test::Recorded;
-using window_test::Shifted;
-using window_test::WaitFor;
 using Variables = std::vector<std::pair<QString, QString>>;
 
 // A small screen picture without sound keeps the encoder light; with no camera chosen (the list
@@ -43,7 +26,7 @@ std::string BroadcastConfig(const std::string& plainAddress,
                  {"Bitrate", "300"},
                  {"HaveAudio", "0"},
                  {"DeviceID", "-1"}});
-    return window_test::ConfigText(more);
+    return ConfigText(more);
 }
 
 // Broadcasting: the start button hidden and disabled, the stop button shown and enabled; idle
@@ -68,7 +51,7 @@ class WindowBroadcast : public ::testing::Test {
         url_ = server_.Url("live", "lesson");
     }
 
-    rtmp::test::NginxRtmpServer server_;
+    NginxRtmpServer server_;
     std::string url_;
 };
 
@@ -166,21 +149,21 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     const std::filesystem::path userConfig =
         std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "tutorlane" / "config.ini";
     const bool userConfigBefore = std::filesystem::exists(userConfig);
-    rtmp::test::TempDir secondLogs("tutorlane_second");
+    TempDir secondLogs("tutorlane_second");
     const auto log = secondLogs / "messages.txt";
     const auto second = [&](const std::string& url) {
         std::filesystem::remove(log);
-        const auto result = rtmp::test::RunProcess(
-            {"env", "TUTORLANE_MESSAGE_LOG=" + log.string(), "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
-             TUTORLANE_BROADCASTER_PROGRAM, url},
-            std::chrono::seconds(60));
+        const auto result =
+            RunProcess({"env", "TUTORLANE_MESSAGE_LOG=" + log.string(),
+                        "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300", TUTORLANE_BROADCASTER_PROGRAM, url},
+                       60s);
         EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_EQ(rtmp::test::ReadTextFile(log), "程序正在运行，不能运行多个副本\n");
+        EXPECT_EQ(ReadTextFile(log), "程序正在运行，不能运行多个副本\n");
         EXPECT_EQ(w.folder.ConfigNow(), expected);
         EXPECT_EQ(std::filesystem::exists(userConfig), userConfigBefore);
     };
     second("");
-    second(window_test::LaunchUrl(other));
+    second(LaunchUrl(other));
     // The forwarded classroom is shown and refused: the window stays on its classroom.
     ASSERT_TRUE(WaitFor([&] { return !w.messages.Texts().isEmpty(); }, 10000));
     EXPECT_TRUE(w.messages.Texts().constFirst().contains(QStringLiteral("4713")))
@@ -194,7 +177,7 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     w.messages.Clear();
     // Accepted: the window switches to it.
     w.messages.AnswerYes(true);
-    second(window_test::LaunchUrl(other));
+    second(LaunchUrl(other));
     ASSERT_TRUE(WaitFor([&] { return w.dialog.Values().meetingId == "4713"; }, 10000))
         << w.messages.Said();
     EXPECT_EQ(app::IniFile(w.folder.Config().string()).GetString("Device", "Address", "", 99),
@@ -255,7 +238,7 @@ TEST_F(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
     std::thread frames([&] {
         for (double t = 0; delivering; t += 0.04) {
             camera->PushFrame(std::vector<uint8_t>(160 * 120 * 3, 0x80), t);
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::this_thread::sleep_for(40ms);
         }
     });
 
@@ -285,3 +268,4 @@ TEST_F(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
 }
 
 }  // namespace
+}  // namespace window_test

@@ -1,25 +1,12 @@
 // The window without a server: its controls, the idle state, keys and clicks that must
 // not reach it, closing.
-#include <gtest/gtest.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QMouseEvent>
-#include <QPushButton>
-#include <QTest>
 
-#include "app/broadcaster_dlg.h"
-#include "app/shockwave_flash.h"
 #include "window/window_fixture.h"
 
+namespace window_test {
 namespace {
-
-using window_test::ConfigText;
-using window_test::OpenWindow;
-using window_test::PageText;
-using window_test::Shifted;
-using window_test::WaitFor;
 
 const std::string kAddress = "rtmp://127.0.0.1:1/live/lesson&4711";
 
@@ -66,7 +53,7 @@ TEST(BroadcasterWindow, IdleWindowShowsTheSettingsKeepsItsPageAndSaysTheEndOnClo
 
     app::CShockwaveFlash* page = w.dialog.Classroom();
     const auto Evaluate = [&](const char* script) {
-        return window_test::EvaluateInPage(page, QString::fromUtf8(script));
+        return EvaluateInPage(page, QString::fromUtf8(script));
     };
     ASSERT_TRUE(WaitFor([&] { return page->PageLoaded(); }, 20000));
     EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4711"));
@@ -130,3 +117,4 @@ TEST(BroadcasterWindow, IdleWindowShowsTheSettingsKeepsItsPageAndSaysTheEndOnClo
 }
 
 }  // namespace
+}  // namespace window_test

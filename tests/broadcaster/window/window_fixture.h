@@ -4,8 +4,14 @@
 #ifndef TESTS_BROADCASTER_WINDOW_WINDOW_FIXTURE_H
 #define TESTS_BROADCASTER_WINDOW_WINDOW_FIXTURE_H
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -19,6 +25,7 @@
 #include <string>
 
 #include "app/broadcaster_dlg.h"
+#include "app/ini_file.h"
 #include "app/launch_kit.h"
 #include "app/shockwave_flash.h"
 #include "app/user_config.h"
@@ -29,6 +36,13 @@ namespace window_test {
 
 using app::test::LaunchUrl;
 using app::test::Shifted;
+using rtmp::test::ChildProcess;
+using rtmp::test::NginxRtmpServer;
+using rtmp::test::ReadTextFile;
+using rtmp::test::RunProcess;
+using rtmp::test::TempDir;
+using rtmp::test::WaitUntil;
+using namespace std::chrono_literals;
 
 // The shipped config.ini with the given [Device] keys replaced.
 inline std::string ConfigText(const std::map<std::string, std::string>& device) {
@@ -64,10 +78,10 @@ class ProgramFolder {
     ProgramFolder& operator=(const ProgramFolder&) = delete;
     const std::filesystem::path& Path() const { return dir_.Path(); }
     std::filesystem::path Config() const { return dir_ / "config.ini"; }
-    std::string ConfigNow() const { return rtmp::test::ReadTextFile(Config()); }
+    std::string ConfigNow() const { return ReadTextFile(Config()); }
 
   private:
-    rtmp::test::TempDir dir_{"tutorlane_window"};
+    TempDir dir_{"tutorlane_window"};
     const std::filesystem::path previous_ = std::filesystem::current_path();
     const std::string previousSettings_ = app::SettingsPath();
 };
@@ -147,7 +161,7 @@ inline QString PageText(app::CShockwaveFlash* view, const char* id) {
 }
 
 // Bytes the server recorded of a stream; 0 while there is no recording.
-inline uintmax_t Recorded(const rtmp::test::NginxRtmpServer& server, const char* stream) {
+inline uintmax_t Recorded(const NginxRtmpServer& server, const char* stream) {
     std::error_code ec;
     const uintmax_t size = std::filesystem::file_size(server.RecordingPath(stream), ec);
     return ec ? 0 : size;

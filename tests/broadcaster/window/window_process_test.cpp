@@ -3,31 +3,16 @@
 // window_broadcast_test.cpp). Each program runs from a folder of its own with its config.ini, skin
 // and classroom page, with the test's own settings, state and runtime folders, messages logged
 // and closed by themselves.
-#include <gtest/gtest.h>
-
-#include <chrono>
 
 #include "app/single_instance.h"
-#include "support/child_process.h"
-#include "support/nginx_rtmp_server.h"
 #include "support/throttle_proxy.h"
 #include "window/window_fixture.h"
 
 // Last: Xlib's macros (None, Status, True, ...) must not reach the headers above.
 #include <X11/Xlib.h>
 
+namespace window_test {
 namespace {
-
-using rtmp::test::ChildProcess;
-using rtmp::test::ReadTextFile;
-using rtmp::test::RunProcess;
-using rtmp::test::TempDir;
-using rtmp::test::WaitUntil;
-using namespace std::chrono_literals;
-using window_test::ConfigText;
-using window_test::LaunchUrl;
-using window_test::ProgramFolder;
-using window_test::Recorded;
 
 // Asks an X window to close as a window manager does for its close box (WM_DELETE_WINDOW);
 // false when the display can't be reached.
@@ -81,10 +66,10 @@ class ProgramRun : public ::testing::Test {
 TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
     // A program folder as an installation leaves it: read-only, here through a read-only bind
     // mount in a mount namespace of the test's own (a plain chmod does not stop root).
-    const auto probe = RunProcess({"unshare", "-m", "true"}, std::chrono::seconds(10));
+    const auto probe = RunProcess({"unshare", "-m", "true"}, 10s);
     if (!probe.Succeeded())
         GTEST_SKIP() << "no mount namespace here: " << probe.err;
-    rtmp::test::NginxRtmpServer server;
+    NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
     std::unique_ptr<ProgramFolder> folder;
     MakeFolder(folder);
@@ -94,24 +79,21 @@ TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
     const std::string plain = server.Url("live", "readonly") + "&4713";
     const auto log = logs_ / "console.txt";
 
-    const std::string dir = folder->Path().string();
-    std::vector<std::string> command = Command(console, log, "--seconds");
-    command.insert(command.end(), {"3", LaunchUrl(plain)});
-    std::string line =
+    const std::string remount =
         "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" && "
         "! touch \"$0/probe\" 2>/dev/null && exec \"$@\"";
-    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", line, dir};
-    argv.insert(argv.end(), command.begin(), command.end());
-    const auto result = RunProcess(argv, std::chrono::seconds(60));
-    ASSERT_TRUE(result.started);
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_EQ(result.err.find("设置无法"), std::string::npos) << result.err;
-    EXPECT_EQ(result.out.find("设置无法"), std::string::npos) << result.out;
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", remount, folder->Path().string()};
+    for (const std::string& arg : Command(console, log, "--seconds"))
+        argv.push_back(arg);
+    argv.insert(argv.end(), {"3", LaunchUrl(plain)});
+    const auto result = RunProcess(argv, 60s);
+    EXPECT_TRUE(result.Succeeded()) << result.out << result.err;
+    EXPECT_EQ((result.out + result.err).find("设置无法"), std::string::npos)
+        << result.out << result.err;
     // Published to the launch URL's server, and the address landed in the user's own file.
     EXPECT_GT(Recorded(server, "readonly"), 1000u);
     EXPECT_NE(ReadTextFile(session_.Path() / "config" / "tutorlane" / "config.ini")
-                  .find("Address=" + window_test::Shifted(plain) + "\n"),
+                  .find("Address=" + Shifted(plain) + "\n"),
               std::string::npos);
     EXPECT_EQ(ReadTextFile(folder->Config()), shipped);
 }
@@ -128,7 +110,7 @@ TEST_F(ProgramRun, AWrongAddressOrClosingDuringAnOutageEndsTheProgramWithinSecon
                             session_ / (std::string(app::kInstanceMutexName) + ".lock"), "true"})
                     .Succeeded());
 
-    rtmp::test::NginxRtmpServer server;
+    NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
     const std::string config = ConfigText(
         {{"VideoStyle", "0"}, {"ScreenWidth", "320"}, {"ScreenHeight", "240"}, {"HaveAudio", "0"}});
@@ -176,3 +158,4 @@ TEST_F(ProgramRun, AWrongAddressOrClosingDuringAnOutageEndsTheProgramWithinSecon
 }
 
 }  // namespace
+}  // namespace window_test
