@@ -40,9 +40,7 @@ class ConfigDir : public ::testing::Test {
   protected:
     std::string Path() const { return (dir_ / "config.ini").string(); }
     void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
-    std::string Read(const std::string& path = {}) const {
-        return rtmp::test::ReadTextFile(path.empty() ? Path() : path);
-    }
+    std::string Read() const { return rtmp::test::ReadTextFile(Path()); }
     // LoadSettings on the file with a screen of the given size, into s_ and d_.
     int Load(std::pair<int, int> screen = {640, 480}) {
         return LoadSettings(
@@ -78,9 +76,7 @@ TEST(LaunchText, PercentDecodingRules) {
     // In a UTF-8 locale the text stays UTF-8; invalid bytes become the replacement character.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
     EXPECT_EQ(DecodeLaunchText("%E4%B8%AD"), "\xE4\xB8\xAD");
-    EXPECT_EQ(DecodeLaunchText("%FFa"),
-              "\xEF\xBF\xBD"
-              "a");
+    EXPECT_EQ(DecodeLaunchText("%FFa"), std::string("\xEF\xBF\xBD") + "a");
     EXPECT_EQ(DecodeLaunchText("%E4%B8"), "\xEF\xBF\xBD");  // cut sequence
     // In a plain ASCII locale characters it lacks become '?'.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
@@ -88,7 +84,8 @@ TEST(LaunchText, PercentDecodingRules) {
 }
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
-// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped.
+// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped. A classroom page's
+// address is read back as publish URL and meeting, beside the other settings.
 TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
     const std::string prefix = kLaunchPrefix;
     const std::pair<std::string, std::string> rows[] = {
@@ -103,7 +100,7 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
         {prefix + std::string(600, 'A') + "&x", ""},  // the '&' lies beyond the 511 bytes
         {prefix + std::string(500, 'A') + "&x", std::string(500, 'A')},
     };
-    Write("[Device]\nBitrate=800\n");
+    Write("[Device]\nBitrate=800\nFrameRate=15\n[Audio]\nChanels=2\n");
     const IniFile ini(Path());
     for (const auto& [url, stored] : rows) {
         EXPECT_EQ(ParseLaunchUrl(url.c_str(), ini), 1) << url;
@@ -112,16 +109,14 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
     EXPECT_EQ(ParseLaunchUrl(nullptr, ini), 0);
     EXPECT_EQ(ParseLaunchUrl("z", ini), 0);
     ParseLaunchUrl("zembra.publish://AB%0D%0AHaveAudio=0%0ACD&x", ini);
-    EXPECT_EQ(Read(), "[Device]\nBitrate=800\nAddress=ABHaveAudio=0CD\n");
+    EXPECT_EQ(Read(),
+              "[Device]\nBitrate=800\nFrameRate=15\nAddress=ABHaveAudio=0CD\n[Audio]\nChanels=2\n");
     EXPECT_FALSE(ini.WriteString("Device", "Address", "a\nb"));
-}
 
-TEST_F(ConfigDir, ClassroomPageUrlIsReadBackAsPublishUrlAndMeeting) {
-    Write("[Device]\nFrameRate=15\nVideoWidth=640\nVideoHeight=480\n[Audio]\nChanels=2\n");
-    ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), IniFile(Path()));
-    ASSERT_EQ(Load({1366, 768}), 1);
-    EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.FrameRate, s_.Chanels),
-              std::tuple("rtmp://h/app/mp4:12.mp4", "12", 15, 2));
+    ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), ini);
+    ASSERT_EQ(Load(), 1);
+    EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.Bitrate, s_.FrameRate, s_.Chanels),
+              std::tuple("rtmp://h/app/mp4:12.mp4", "12", 800, 15, 2));
     EXPECT_TRUE(messages_.Texts().empty());
 }
 
@@ -273,7 +268,7 @@ TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSec
     ASSERT_TRUE(ran);
     // Still running after the registration returned: it did not wait for xdg-mime.
     EXPECT_EQ(::kill(pid, 0), 0);
-    EXPECT_EQ(Read(fake.string() + ".args"),
+    EXPECT_EQ(rtmp::test::ReadTextFile(fake.string() + ".args"),
               std::string("default ") + kDesktopEntryName + " x-scheme-handler/zembra.publish\n");
     // Killed (and reaped) once its time is up.
     EXPECT_TRUE(WaitUntil([&] { return ::kill(pid, 0) != 0; }, 20s));

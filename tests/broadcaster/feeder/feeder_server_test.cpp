@@ -40,8 +40,7 @@ class FeederServerTest : public ::testing::Test {
     static void SetUpTestSuite() {
         tone_ = std::make_unique<rtmp::test::AlsaToneDevice>(440, 6000);
         display_ = std::make_unique<XvfbDisplay>();
-        ASSERT_TRUE(
-            display_->Start(std::to_string(kScreenW) + "x" + std::to_string(kScreenH) + "x24"));
+        ASSERT_TRUE(display_->Start("640x480x24"));  // kScreenW x kScreenH
         ASSERT_TRUE(PaintScreen());
     }
     // The whole screen one colour, the pointer out of the way.

@@ -1,7 +1,6 @@
 // The shared screen's stream against a PipeWire producer of the test's own on the test desktop's
 // PipeWire: pictures in either byte order, the pointer's position sent beside them (also alone,
 // without a new picture), nothing new when nothing was sent, and the end when the producer goes.
-#include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
@@ -11,24 +10,17 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "capture/shared_screen_frame.h"
 #include "capture/shared_screen_stream.h"
-#include "support/child_process.h"
 #include "wayland/wayland_desktop.h"
 
-namespace capture {
+namespace capture::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
@@ -217,7 +209,7 @@ bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int 
     return false;
 }
 
-using SharedScreenStreamTest = test::WaylandDesktopTest;
+using SharedScreenStreamTest = WaylandDesktopTest;
 
 // BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
 // into them.
@@ -258,7 +250,7 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
         EXPECT_FALSE(stream.Ended());
 
         source.Stop();  // the desktop stops sharing
-        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return stream.Ended(); }, 20s));
+        EXPECT_TRUE(WaitUntil([&] { return stream.Ended(); }, 20s));
         const std::vector<uint8_t> last = frame;
         EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
         EXPECT_EQ(frame, last);
@@ -267,4 +259,4 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
 }
 
 }  // namespace
-}  // namespace capture
+}  // namespace capture::test

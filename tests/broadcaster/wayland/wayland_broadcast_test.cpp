@@ -3,20 +3,13 @@
 // nginx-rtmp: the recording has the desktop's size and shows its pictures the right way up, and
 // the desktop asks which screen to share only once, because the second broadcast hands back the
 // restore token the first one kept in the settings.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "app/ini_file.h"
 #include "app/launch_kit.h"
-#include "support/child_process.h"
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
 #include "wayland/wayland_desktop.h"
@@ -25,9 +18,6 @@ namespace capture::test {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using rtmp::test::ReadTextFile;
-using rtmp::test::RunProcess;
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
@@ -127,8 +117,7 @@ TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureW
         {TUTORLANE_CONSOLE_PROGRAM, "--config", config.string(), "--seconds", "5"}, log));
     const auto waitForLog = [&](const std::string& text) {
         const auto logged = [&] { return ReadTextFile(log).find(text) != std::string::npos; };
-        return rtmp::test::WaitUntil([&] { return logged() || !console.Running(); }, 60s) &&
-               logged();
+        return WaitUntil([&] { return logged() || !console.Running(); }, 60s) && logged();
     };
     ASSERT_TRUE(waitForLog("frames ")) << ReadTextFile(log);
     // The shared node of the portal backend.

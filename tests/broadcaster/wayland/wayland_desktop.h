@@ -17,12 +17,16 @@
 
 namespace capture::test {
 
+using namespace std::chrono_literals;
+using rtmp::test::ReadTextFile;
+using rtmp::test::RunProcess;
+using rtmp::test::WaitUntil;
+
 class WaylandDesktopTest : public testing::Test {
   protected:
     // Starts the desktop and points this process at it (its session bus, runtime folder and
     // Wayland display; no X display), so that what the test starts is a client of it.
     static void SetUpTestSuite() {
-        using namespace std::chrono_literals;
         dir_ = std::make_unique<rtmp::test::TempDir>("wayland-desktop");
         script_ = std::make_unique<rtmp::test::ChildProcess>();
         ASSERT_TRUE(script_->Start(
@@ -30,12 +34,11 @@ class WaylandDesktopTest : public testing::Test {
             Dir() / "desktop.log"));
         // The first start on a machine may also build the portal backend (seconds).
         const auto ready = Dir() / "ready";
-        ASSERT_TRUE(rtmp::test::WaitUntil(
-            [&] { return std::filesystem::exists(ready) || !script_->Running(); }, 300s));
-        ASSERT_TRUE(std::filesystem::exists(ready))
-            << "the desktop did not come up:\n"
-            << rtmp::test::ReadTextFile(Dir() / "desktop.log");
-        std::istringstream env(rtmp::test::ReadTextFile(Dir() / "env"));
+        ASSERT_TRUE(
+            WaitUntil([&] { return std::filesystem::exists(ready) || !script_->Running(); }, 300s));
+        ASSERT_TRUE(std::filesystem::exists(ready)) << "the desktop did not come up:\n"
+                                                    << ReadTextFile(Dir() / "desktop.log");
+        std::istringstream env(ReadTextFile(Dir() / "env"));
         for (std::string line; std::getline(env, line);) {
             const size_t eq = line.find('=');
             if (eq != std::string::npos)
@@ -44,7 +47,7 @@ class WaylandDesktopTest : public testing::Test {
         unsetenv("DISPLAY");
     }
     static void TearDownTestSuite() {
-        script_->Stop(SIGTERM, std::chrono::seconds(20));
+        script_->Stop(SIGTERM, 20s);
         dir_.reset();
     }
     static const std::filesystem::path& Dir() { return dir_->Path(); }

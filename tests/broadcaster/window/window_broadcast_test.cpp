@@ -29,31 +29,11 @@ std::string BroadcastConfig(const std::string& plainAddress,
     return ConfigText(more);
 }
 
-// Broadcasting: the start button hidden and disabled, the stop button shown and enabled; idle
-// the other way round.
-bool Shows(OpenWindow& w, bool broadcasting) {
-    QPushButton* start = w.Control("ctl1012");
-    QPushButton* stop = w.Control("ctl1043");
-    return start->isHidden() == broadcasting && start->isEnabled() != broadcasting &&
-           stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting;
-}
-
 // Clicks a button and waits until the start or stop it began has ended.
 void ClickAndWait(OpenWindow& w, const char* button) {
     QTest::mouseClick(w.Control(button), Qt::LeftButton);
     WaitFor([&] { return !w.dialog.Busy(); }, 30000);
 }
-
-class WindowBroadcast : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Start()) << server_.Error();
-        url_ = server_.Url("live", "lesson");
-    }
-
-    NginxRtmpServer server_;
-    std::string url_;
-};
 
 // One window's starts and stops. With the server down the start says so and changes no
 // classroom variable. The next reads the address again (another classroom since the window
@@ -63,20 +43,22 @@ class WindowBroadcast : public ::testing::Test {
 // that line alone. Later starts of the program change nothing until the teacher accepts the
 // classroom they forward. Double clicks act as one click, and a microphone that sends nothing
 // is shown.
-TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
-    OpenWindow w(BroadcastConfig(url_ + "&4711"));
+TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    OpenWindow w(BroadcastConfig(server.Url("live", "lesson") + "&4711"));
     app::CShockwaveFlash* page = w.dialog.Classroom();
     ASSERT_TRUE(WaitFor([&] { return page->PageLoaded(); }, 20000));
-    server_.Stop();
+    server.Stop();
     const Variables idle = page->VariableLog();
     ClickAndWait(w, "ctl1012");
     EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("连接服务器失败")});
-    EXPECT_TRUE(Shows(w, false));
+    EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(page->VariableLog(), idle);
     w.messages.Clear();
-    ASSERT_TRUE(server_.Start()) << server_.Error();
+    ASSERT_TRUE(server.Start()) << server.Error();
 
-    const std::string stream = server_.Url("live", "lesson2");
+    const std::string stream = server.Url("live", "lesson2");
     app::IniFile(w.folder.Config().string())
         .WriteString("Device", "Address", Shifted(stream + "&4712"));
     const std::string settings = w.folder.ConfigNow();
@@ -85,7 +67,7 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     QTest::keyClicks(bitrate, QStringLiteral("fast"));
     ClickAndWait(w, "ctl1012");
     EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("请输入一个整数。")});
-    ASSERT_TRUE(Shows(w, true)) << w.messages.Said();
+    ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
     ASSERT_TRUE(w.dialog.Feeder() != nullptr && w.dialog.Feeder()->Running());
     EXPECT_EQ(w.dialog.Settings()->Bitrate, 300);
     w.messages.Clear();
@@ -120,20 +102,20 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_EQ(w.dialog.Settings()->VideoStyle, 0);  // the running broadcast is unchanged
 
     ClickAndWait(w, "ctl1043");
-    EXPECT_TRUE(Shows(w, false));
+    EXPECT_TRUE(w.Shows(false));
     EXPECT_FALSE(w.dialog.Feeder()->Running());
     EXPECT_EQ(page->VariableLog().back(),
               std::make_pair(QStringLiteral("currentStreamName"), QString()));
     EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
     EXPECT_EQ(w.folder.ConfigNow(), settings);
     // The server got the stream under the new classroom's name.
-    EXPECT_TRUE(WaitFor([&] { return Recorded(server_, "lesson2") > 1000; }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return Recorded(server, "lesson2") > 1000; }, 3000));
 
     bitrate->clear();
     QTest::keyClicks(bitrate, QStringLiteral("5000"));
     EXPECT_EQ(w.folder.ConfigNow(), settings);  // typing writes nothing
     ClickAndWait(w, "ctl1012");
-    ASSERT_TRUE(Shows(w, true)) << w.messages.Said();
+    ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
     EXPECT_EQ(std::pair(w.dialog.Settings()->Bitrate, w.dialog.Feeder()->Config().bitrate),
               std::pair(5000, 5000));
     std::string expected = settings;
@@ -145,7 +127,7 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
 
     // The built program started again in this session, as from the menu and from another
     // classroom page: it says so and ends, and no settings file changes.
-    const std::string other = server_.Url("live", "other") + "&4713";
+    const std::string other = server.Url("live", "other") + "&4713";
     const std::filesystem::path userConfig =
         std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "tutorlane" / "config.ini";
     const bool userConfigBefore = std::filesystem::exists(userConfig);
@@ -171,7 +153,7 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_EQ(w.folder.ConfigNow(), expected);
     EXPECT_EQ(w.dialog.Values().meetingId, "4712");
     ClickAndWait(w, "ctl1012");
-    ASSERT_TRUE(Shows(w, true)) << w.messages.Said();
+    ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
     EXPECT_EQ(w.dialog.Settings()->publishUrl, stream);
     ClickAndWait(w, "ctl1043");
     w.messages.Clear();
@@ -203,7 +185,7 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
         }
         ASSERT_TRUE(WaitFor([&] { return !w.dialog.Busy(); }, 30000));
         // The clicks were all delivered before the start ended: nothing is left to act on them.
-        EXPECT_TRUE(Shows(w, started)) << w.messages.Said();
+        EXPECT_TRUE(w.Shows(started)) << w.messages.Said();
         EXPECT_EQ(w.dialog.Feeder()->Running(), started);
         if (started) {
             EXPECT_TRUE(WaitFor(
@@ -215,10 +197,12 @@ TEST_F(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
 }
 
-TEST_F(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
+TEST(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
     // The camera alone.
     OpenWindow w(BroadcastConfig(
-        url_ + "&4711",
+        server.Url("live", "lesson") + "&4711",
         {{"VideoStyle", "1"}, {"VideoWidth", "160"}, {"VideoHeight", "120"}, {"DeviceID", "0"}}));
     // One camera, frames from the test.
     auto camera = std::make_shared<capture::test::FakeVideoState>();
@@ -243,7 +227,7 @@ TEST_F(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
     });
 
     ClickAndWait(w, "ctl1012");
-    EXPECT_TRUE(Shows(w, true)) << w.messages.Said();
+    EXPECT_TRUE(w.Shows(true)) << w.messages.Said();
     // Five seconds of frames (more status ticks than a stall takes) say nothing of the camera.
     const QString failed =
         QStringLiteral("摄像头：") + QString::fromLatin1(capture::CCaptureVideo::kRunFailedText);
@@ -264,7 +248,7 @@ TEST_F(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
     EXPECT_TRUE(WaitFor([&] { return status->text().contains(failed); }, 10000))
         << status->text().toStdString();
     ClickAndWait(w, "ctl1043");
-    EXPECT_TRUE(Shows(w, false));
+    EXPECT_TRUE(w.Shows(false));
 }
 
 }  // namespace

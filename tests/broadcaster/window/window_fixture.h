@@ -126,6 +126,14 @@ struct OpenWindow {
     T* Control(const char* name) {
         return dialog.findChild<T*>(QString::fromLatin1(name));
     }
+    // Broadcasting: the start button hidden and disabled, the stop button shown and enabled;
+    // idle the other way round.
+    bool Shows(bool broadcasting) {
+        QPushButton* start = Control("ctl1012");
+        QPushButton* stop = Control("ctl1043");
+        return start->isHidden() == broadcasting && start->isEnabled() != broadcasting &&
+               stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting;
+    }
     ProgramFolder folder;
     MessageCatcher messages;
     app::CBroadcasterDlg dialog;
