@@ -75,7 +75,8 @@ TEST(LaunchText, PercentDecodingRules) {
     EXPECT_EQ(DecodeLaunchText("a+b%26c"), "a+b&c");
     // In a UTF-8 locale the text stays UTF-8; invalid bytes become the replacement character.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
-    EXPECT_EQ(DecodeLaunchText("%E4%B8%AD"), "\xE4\xB8\xAD");
+    EXPECT_EQ(DecodeLaunchText("%C3%A9%E4%B8%AD%F0%9F%98%80"),
+              "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");  // two, three and four bytes
     EXPECT_EQ(DecodeLaunchText("%FFa"), std::string("\xEF\xBF\xBD") + "a");
     EXPECT_EQ(DecodeLaunchText("%E4%B8"), "\xEF\xBF\xBD");  // cut sequence
     // In a plain ASCII locale characters it lacks become '?'.
