@@ -150,6 +150,7 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
         {size("4294968320", "600")},
         {size("1024", "8193")},
         {size("8192", "600"), {8192, 600}},
+        {"[Device]\n[]\nBitrate=800\n"},  // a key under a section without a name
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
