@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -8,15 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <functional>
-
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
+#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "app/launch.h"
@@ -76,10 +75,9 @@ TEST(LaunchText, PercentDecodingRules) {
     EXPECT_EQ(DecodeLaunchText("a+b%26c"), "a+b&c");
     // In a UTF-8 locale the text stays UTF-8; invalid bytes become the replacement character.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
-    EXPECT_EQ(DecodeLaunchText("%E4%B8%AD"), "\xE4\xB8\xAD");
-    EXPECT_EQ(DecodeLaunchText("%FFa"),
-              "\xEF\xBF\xBD"
-              "a");
+    EXPECT_EQ(DecodeLaunchText("%C3%A9%E4%B8%AD%F0%9F%98%80"),
+              "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");  // two, three and four bytes
+    EXPECT_EQ(DecodeLaunchText("%FFa"), std::string("\xEF\xBF\xBD") + "a");
     EXPECT_EQ(DecodeLaunchText("%E4%B8"), "\xEF\xBF\xBD");  // cut sequence
     // In a plain ASCII locale characters it lacks become '?'.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
@@ -87,7 +85,8 @@ TEST(LaunchText, PercentDecodingRules) {
 }
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
-// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped.
+// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped. A classroom page's
+// address is read back as publish URL and meeting, beside the other settings.
 TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
     const std::string prefix = kLaunchPrefix;
     const std::pair<std::string, std::string> rows[] = {
@@ -102,7 +101,7 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
         {prefix + std::string(600, 'A') + "&x", ""},  // the '&' lies beyond the 511 bytes
         {prefix + std::string(500, 'A') + "&x", std::string(500, 'A')},
     };
-    Write("[Device]\nBitrate=800\n");
+    Write("[Device]\nBitrate=800\nFrameRate=15\n[Audio]\nChanels=2\n");
     const IniFile ini(Path());
     for (const auto& [url, stored] : rows) {
         EXPECT_EQ(ParseLaunchUrl(url.c_str(), ini), 1) << url;
@@ -111,66 +110,64 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
     EXPECT_EQ(ParseLaunchUrl(nullptr, ini), 0);
     EXPECT_EQ(ParseLaunchUrl("z", ini), 0);
     ParseLaunchUrl("zembra.publish://AB%0D%0AHaveAudio=0%0ACD&x", ini);
-    EXPECT_EQ(Read(), "[Device]\nBitrate=800\nAddress=ABHaveAudio=0CD\n");
+    EXPECT_EQ(Read(),
+              "[Device]\nBitrate=800\nFrameRate=15\nAddress=ABHaveAudio=0CD\n[Audio]\nChanels=2\n");
     EXPECT_FALSE(ini.WriteString("Device", "Address", "a\nb"));
-}
 
-TEST_F(ConfigDir, ClassroomPageUrlIsReadBackAsPublishUrlAndMeeting) {
-    Write("[Device]\nFrameRate=15\nVideoWidth=640\nVideoHeight=480\n[Audio]\nChanels=2\n");
-    ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), IniFile(Path()));
-    ASSERT_EQ(Load({1366, 768}), 1);
-    EXPECT_EQ(s_.publishUrl, "rtmp://h/app/mp4:12.mp4");
-    EXPECT_EQ(d_.meetingId, "12");
-    EXPECT_EQ(s_.FrameRate, 15);
-    EXPECT_EQ(s_.Chanels, 2);
-    EXPECT_EQ(s_.ScreenWidth, 1364);  // from the screen, rounded down to a multiple of 4
-    EXPECT_EQ(s_.ScreenHeight, 768);
+    ParseLaunchUrl(LaunchUrl("rtmp://h/app/mp4:12.mp4&12").c_str(), ini);
+    ASSERT_EQ(Load(), 1);
+    EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.Bitrate, s_.FrameRate, s_.Chanels),
+              std::tuple("rtmp://h/app/mp4:12.mp4", "12", 800, 15, 2));
     EXPECT_TRUE(messages_.Texts().empty());
 }
 
-TEST_F(ConfigDir, AddressSplitsAtTheLastAmpersand) {
-    const IniFile ini(Path());
-    ini.WriteString("Device", "Address", Shifted("a&b&c"));
-    ASSERT_EQ(Load(), 1);
-    EXPECT_EQ(s_.publishUrl, "a&b");
-    EXPECT_EQ(d_.meetingId, "c");
-    ini.WriteString("Device", "Address", Shifted("url&"));
-    ASSERT_EQ(Load(), 1);
-    EXPECT_EQ(d_.meetingId, "");
-    ini.WriteString("Device", "Address", Shifted("no-ampersand"));
-    EXPECT_EQ(Load(), 0);
-    EXPECT_EQ(d_.meetingId, "no-ampersand");
-    EXPECT_EQ(s_.publishUrl, "");
-    EXPECT_EQ(messages_.Texts(), std::vector<std::string>{"参数有误!"});
-    // Only the first 99 bytes of a long address are read back.
-    ini.WriteString("Device", "Address", Shifted(std::string(120, 'u') + "&1"));
-    EXPECT_EQ(Load(), 0);
-    EXPECT_EQ(s_.Address.size(), 99u);
-}
-
-TEST_F(ConfigDir, ScreenSizeIsRoundedDownToFourAndZeroOrNoneTakesTheScreen) {
-    EXPECT_EQ(Load({1023, 767}), 0);  // no file: the defaults, and nothing created
-    EXPECT_EQ(s_.FrameRate, 0);
-    EXPECT_EQ(s_.Bitrate, 0);
-    EXPECT_EQ(s_.Address, "");
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
-    EXPECT_FALSE(fs::exists(Path()));
-    Write("[device]\nscreenwidth=1023\nScreenHeight=767\n");  // names in any case
-    Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1020, 764));
-    Write("[Device]\nScreenWidth=0\nScreenHeight=600\n");
-    Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768));
-    // Beyond int, or beyond the largest picture the encoder takes: no setting.
-    for (const char* file : {"[Device]\nScreenWidth=4294968320\nScreenHeight=600\n",
-                             "[Device]\nScreenWidth=1024\nScreenHeight=8193\n"}) {
-        Write(file);
-        Load({1366, 768});
-        EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(1364, 768)) << file;
+// One file each, on a screen of 1023 x 767: the address split at its last '&' (none: the
+// parameters are wrong), only its first 99 bytes read; the screen size rounded down to 4, and the
+// screen's own when the file's is 0, missing, beyond int or beyond the largest picture the
+// encoder takes.
+TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
+    const auto address = [](const std::string& plain) {
+        return "[Device]\nAddress=" + Shifted(plain) + "\n";
+    };
+    const auto size = [](const std::string& w, const std::string& h) {
+        return "[Device]\nScreenWidth=" + w + "\nScreenHeight=" + h + "\n";
+    };
+    struct Row {
+        std::string file;  // "": no file
+        std::pair<int, int> size{1020, 764};
+        int loaded = 0;
+        std::string url{}, meeting{};
+    };
+    const std::string longAddress(120, 'u');
+    const Row rows[] = {
+        {""},
+        {address("a&b&c"), {1020, 764}, 1, "a&b", "c"},
+        {address("url&"), {1020, 764}, 1, "url", ""},
+        {address("no-ampersand"), {1020, 764}, 0, "", "no-ampersand"},
+        {address(longAddress + "&1"), {1020, 764}, 0, "", longAddress.substr(0, 99)},
+        {"[device]\nscreenwidth=1027\nScreenHeight=771\n", {1024, 768}},  // any case
+        {size("0", "600")},
+        {size("4294968320", "600")},
+        {size("1024", "8193")},
+        {size("8192", "600"), {8192, 600}},
+        {"[Device]\n[]\nBitrate=800\n"},  // a key under a section without a name
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        if (!row.file.empty())
+            Write(row.file);
+        RecordingMessages messages;
+        BroadcastSettings s;
+        DialogValues d;
+        EXPECT_EQ(LoadSettings(
+                      IniFile(Path()), [] { return std::pair(1023, 767); }, messages, s, d),
+                  row.loaded);
+        EXPECT_EQ(std::tuple(s.publishUrl, d.meetingId, s.ScreenWidth, s.ScreenHeight),
+                  std::tuple(row.url, row.meeting, row.size.first, row.size.second));
+        EXPECT_EQ(messages.Texts(), std::vector<std::string>(1 - row.loaded, "参数有误!"));
+        EXPECT_EQ(s.Bitrate, 0);
+        EXPECT_EQ(fs::exists(Path()), !row.file.empty());  // a load creates no file
     }
-    Write("[Device]\nScreenWidth=8192\nScreenHeight=600\n");
-    Load({1366, 768});
-    EXPECT_EQ(std::pair(s_.ScreenWidth, s_.ScreenHeight), std::pair(8192, 600));
 }
 
 // The screen grabber's choice and the portal's restore token: read from [Device], and a new
@@ -178,12 +175,12 @@ TEST_F(ConfigDir, ScreenSizeIsRoundedDownToFourAndZeroOrNoneTakesTheScreen) {
 TEST_F(ConfigDir, ScreenCaptureChoiceAndRestoreToken) {
     const IniFile ini(Path());
     capture::ScreenCaptureOptions screen = LoadScreenCaptureOptions(ini);
-    EXPECT_EQ(screen.mode, capture::ScreenCaptureMode::kAuto);  // no file
-    EXPECT_EQ(screen.restoreToken, "");
+    EXPECT_EQ(std::pair(screen.mode, screen.restoreToken),  // no file
+              std::pair(capture::ScreenCaptureMode::kAuto, std::string()));
     Write("[Device]\r\nscreencapture = Portal\r\nScreenCaptureToken=abc-1\r\nBitrate=800\r\n");
     screen = LoadScreenCaptureOptions(ini);
-    EXPECT_EQ(screen.mode, capture::ScreenCaptureMode::kPortal);
-    EXPECT_EQ(screen.restoreToken, "abc-1");
+    EXPECT_EQ(std::pair(screen.mode, screen.restoreToken),
+              std::pair(capture::ScreenCaptureMode::kPortal, std::string("abc-1")));
     ASSERT_TRUE(screen.saveRestoreToken);
     screen.saveRestoreToken("def-2");
     EXPECT_EQ(Read(),
@@ -209,11 +206,10 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
     d_.pictureType = 2;
     d_.videoDeviceIndex = 1;
     SaveChangedSettings(ini, s_, d_);
-    EXPECT_EQ(ini.GetInt("Device", "VideoStyle", -1), 2);
-    EXPECT_EQ(ini.GetInt("Device", "DeviceID", -1), 1);
-    EXPECT_EQ(ini.GetInt("Audio", "SamplesPerSec", -1), 44100);
     // A key new to its section is added inside that section, not at the end of the file.
-    EXPECT_NE(Read().find("VideoStyle=2\r\nDeviceID=1\r\n\r\n[Audio]"), std::string::npos);
+    EXPECT_EQ(Read(),
+              "; installation defaults\r\n[Device]\r\nBitrate=500\r\nHaveAudio=1\r\nBitrate=123\r\n"
+              "VideoStyle=2\r\nDeviceID=1\r\n\r\n[Audio]\r\nSamplesPerSec=44100\r\n");
 }
 
 TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
@@ -221,13 +217,10 @@ TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
     MakeQuickClassAddress(IniFile(Path()), messages_, 42);
     ASSERT_EQ(Load(), 1);
     const std::string n = d_.meetingId;
-    ASSERT_FALSE(n.empty());
-    EXPECT_LE(n.size(), 8u);
-    EXPECT_NE(n[0], '0');
+    ASSERT_TRUE(!n.empty() && n.size() <= 8 && n[0] != '0') << n;
     EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
-    ASSERT_EQ(messages_.Texts().size(), 1u);
-    EXPECT_EQ(messages_.Texts()[0], QuickClassMessage(std::stol(n)));
-    EXPECT_NE(messages_.Texts()[0].find("课堂ID是" + n + ", "), std::string::npos);
+    EXPECT_EQ(messages_.Texts(), std::vector{QuickClassMessage(std::stol(n))});
+    EXPECT_NE(QuickClassMessage(std::stol(n)).find("课堂ID是" + n + ", "), std::string::npos);
     EXPECT_EQ(QuickClassAddress("127.0.0.1", 1234567),
               "rtmp://127.0.0.1:10086/encoder/qkz/mp4:1234567.mp4&1234567");
 }
@@ -247,17 +240,9 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
         EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
     }
-
-    // Registering writes the entry for the running program; the folder stays where it was.
-    const fs::path apps = dir_ / "applications";
-    const fs::path before = fs::current_path();
-    EXPECT_EQ(RegisterUrlProtocol(apps.string()), 1);
-    EXPECT_EQ(fs::current_path(), before);
-    EXPECT_EQ(rtmp::test::ReadTextFile(apps / kDesktopEntryName),
-              DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
 }
 
-TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSeconds) {
+TEST_F(ConfigDir, RegisteringWritesTheEntryAndAnXdgMimeThatNeverEndsIsKilledAfterFiveSeconds) {
     using namespace std::chrono_literals;
     // An xdg-mime first on PATH that notes its arguments and process id and then hangs.
     const fs::path fake = dir_ / "bin" / "xdg-mime";
@@ -267,8 +252,13 @@ TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSec
     fs::permissions(fake, fs::perms::owner_all);
     const std::string path = std::getenv("PATH");
     ::setenv("PATH", (fake.parent_path().string() + ":" + path).c_str(), 1);
+    // Registering writes the entry for the running program; the folder stays where it was.
+    const fs::path folder = fs::current_path();
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(RegisterUrlProtocol((dir_ / "applications").string()), 1);
+    EXPECT_EQ(fs::current_path(), folder);
+    EXPECT_EQ(rtmp::test::ReadTextFile(dir_ / "applications" / kDesktopEntryName),
+              DesktopEntryText(fs::read_symlink("/proc/self/exe").string()));
     pid_t pid = 0;
     const bool ran =
         WaitUntil([&] { return (std::ifstream(fake.string() + ".pid") >> pid).good(); }, 10s);
@@ -276,11 +266,8 @@ TEST_F(ConfigDir, XdgMimeThatNeverEndsRunsBesideTheCallerAndIsKilledAfterFiveSec
     ASSERT_TRUE(ran);
     // Still running after the registration returned: it did not wait for xdg-mime.
     EXPECT_EQ(::kill(pid, 0), 0);
-    std::ifstream args(fake.string() + ".args");
-    std::string line;
-    std::getline(args, line);
-    EXPECT_EQ(line,
-              std::string("default ") + kDesktopEntryName + " x-scheme-handler/zembra.publish");
+    EXPECT_EQ(rtmp::test::ReadTextFile(fake.string() + ".args"),
+              std::string("default ") + kDesktopEntryName + " x-scheme-handler/zembra.publish\n");
     // Killed (and reaped) once its time is up.
     EXPECT_TRUE(WaitUntil([&] { return ::kill(pid, 0) != 0; }, 20s));
     EXPECT_GE(std::chrono::steady_clock::now() - before, 5s);
@@ -350,11 +337,10 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(readOnly, 0);
     EXPECT_EQ(Read(), original);
-    std::vector<std::string> left;
+    std::vector<std::string> left;  // no temp file
     for (const auto& e : fs::directory_iterator(dir_))
         left.push_back(e.path().filename().string());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"config.ini", "config.ini.lock"}));  // no temp file
+    EXPECT_THAT(left, testing::UnorderedElementsAre("config.ini", "config.ini.lock"));
 }
 
 TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {

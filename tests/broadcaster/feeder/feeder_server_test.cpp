@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -30,17 +31,16 @@ using rtmp::test::WaitUntil;
 
 constexpr int kScreenW = 640, kScreenH = 480;
 constexpr int kCameraW = 320, kCameraH = 240;
-// Screen background (blue) and camera picture (green), as RGB.
-constexpr uint8_t kScreenRgb[3] = {30, 60, 220};
-constexpr uint8_t kCameraRgb[3] = {40, 200, 60};
+using Colour = std::array<uint8_t, 3>;     // RGB
+constexpr Colour kScreenRgb{30, 60, 220};  // the screen's background (blue)
+constexpr Colour kCameraRgb{40, 200, 60};  // the camera's picture (green)
 
 class FeederServerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         tone_ = std::make_unique<rtmp::test::AlsaToneDevice>(440, 6000);
         display_ = std::make_unique<XvfbDisplay>();
-        ASSERT_TRUE(
-            display_->Start(std::to_string(kScreenW) + "x" + std::to_string(kScreenH) + "x24"));
+        ASSERT_TRUE(display_->Start("640x480x24"));  // kScreenW x kScreenH
         ASSERT_TRUE(PaintScreen());
     }
     // The whole screen one colour, the pointer out of the way.
@@ -87,7 +87,7 @@ class FeederServerTest : public ::testing::Test {
         FeederDevices d;
         auto camera = std::make_shared<FakeVideoState>();
         camera->AddCamera("/dev/video0", "Test camera", {kPixelYuyv});
-        camera->solidRgb = {kCameraRgb[0], kCameraRgb[1], kCameraRgb[2]};
+        camera->solidRgb = kCameraRgb;
         d.camera =
             std::make_unique<CCaptureVideo>(std::make_unique<FakeVideoLayer>(camera), &messages_);
         d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), &messages_);
@@ -100,49 +100,27 @@ class FeederServerTest : public ::testing::Test {
         return d;
     }
 
-    // Broadcasts until 40 frames are encoded; the recording and how many frames went into it.
-    std::pair<std::filesystem::path, int> Broadcast(const BroadcastSettings& s,
-                                                    const std::string& stream) {
-        CBroadcastFeeder feeder(&s, Devices());
-        EXPECT_EQ(feeder.Start(nullptr), 1);
-        EXPECT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 40; }, 20s));
-        OcelixStats stats{};
-        OCELIX_GetStats(feeder.Encoder(), &stats);
-        EXPECT_EQ(stats.connected, 1);
-        EXPECT_GT(stats.audioPacketsSent, 0u);
-        feeder.Stop();
-        OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
-        return {server_.RecordingPath(stream), static_cast<int>(stats.framesEncoded)};
-    }
-
     // RGB of pixel (x, y), counted from the top-left, in every frame of the recording in order.
-    static std::vector<std::array<int, 3>> PixelSeries(const std::filesystem::path& file, int x,
-                                                       int y) {
+    static std::vector<Colour> PixelSeries(const std::filesystem::path& file, int x, int y) {
         const auto r = rtmp::test::RunProcess(
             {"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-an", "-fps_mode",
              "passthrough", "-vf", "crop=2:2:" + std::to_string(x) + ":" + std::to_string(y), "-f",
              "rawvideo", "-pix_fmt", "rgb24", "-"},
             60s);
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        std::vector<std::array<int, 3>> series;
-        for (size_t at = 0; at + 12 <= r.out.size(); at += 12) {
-            series.push_back({static_cast<uint8_t>(r.out[at]), static_cast<uint8_t>(r.out[at + 1]),
-                              static_cast<uint8_t>(r.out[at + 2])});
-        }
+        std::vector<Colour> series(r.out.size() / 12);
+        for (size_t i = 0; i < series.size(); ++i)
+            std::memcpy(series[i].data(), &r.out[i * 12], 3);
         return series;
     }
 
-    static bool Near(const std::array<int, 3>& got, const uint8_t want[3]) {
-        for (int i = 0; i < 3; ++i) {
-            if (std::abs(got[i] - want[i]) > 40)
-                return false;
-        }
-        return true;
+    static bool Near(const Colour& got, const Colour& want) {
+        return std::abs(got[0] - want[0]) <= 40 && std::abs(got[1] - want[1]) <= 40 &&
+               std::abs(got[2] - want[2]) <= 40;
     }
 
     // Index of the first frame from which on the series shows `want`; -1 when it never settles.
-    static long FirstFrameShowing(const std::vector<std::array<int, 3>>& series,
-                                  const uint8_t want[3]) {
+    static long FirstFrameShowing(const std::vector<Colour>& series, const Colour& want) {
         long first = -1;
         for (size_t i = 0; i < series.size(); ++i) {
             if (!Near(series[i], want))
@@ -172,14 +150,11 @@ class FeederServerTest : public ::testing::Test {
         EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
     }
 
-    static std::unique_ptr<rtmp::test::AlsaToneDevice> tone_;
-    static std::unique_ptr<XvfbDisplay> display_;
+    static inline std::unique_ptr<rtmp::test::AlsaToneDevice> tone_;
+    static inline std::unique_ptr<XvfbDisplay> display_;
     NginxRtmpServer server_;
     RecordingMessageSink messages_;
 };
-
-std::unique_ptr<rtmp::test::AlsaToneDevice> FeederServerTest::tone_;
-std::unique_ptr<XvfbDisplay> FeederServerTest::display_;
 
 // The screen is read once while it does not change, yet the stream holds 25 frames a second; a
 // small rectangle drawn later is read alone and shows in the next frame, and so does the arrow
@@ -188,8 +163,8 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     BroadcastSettings s = Settings(STYLE_SCREEN, "style0");
     s.FrameRate = 25;
     s.Interval = 50;
-    constexpr uint8_t kRectRgb[3] = {250, 20, 20};
-    constexpr uint8_t kArrowFillRgb[3] = {kPointerFill.red, kPointerFill.green, kPointerFill.blue};
+    constexpr Colour kRectRgb{250, 20, 20};
+    constexpr Colour kArrowFillRgb{kPointerFill.red, kPointerFill.green, kPointerFill.blue};
     std::shared_ptr<ScreenGrabber> grabber;
     std::filesystem::path file;
     uint64_t beforeRect = 0, rectRead = 0, beforePointer = 0, pointerDrawn = 0, total = 0,
@@ -257,95 +232,91 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     EXPECT_LE(arrowFrame, static_cast<long>(pointerDrawn) + 1);
 }
 
-// The camera style and the two picture-in-picture styles: the recording's size and colours
-// sampled inside the inset (16 pixels from the left, 16 rows above the bottom) and around it.
-TEST_F(FeederServerTest, CameraAndInsetStylesRecordTheirPictures) {
+// Each style against sharing that is granted or refused: the screen is prepared when a broadcast
+// that shows it starts and ended once when it stops; a screen that cannot be shared stops the
+// start before anything connects; the camera style shows no screen; an unreachable server (the
+// last row) fails the start and gives the screen back at once, leaving the feeder idle so that a
+// picture-type change needs no restart. The broadcasts that start record their pictures: the
+// size, and colours sampled inside the inset (16 pixels from the left, 16 rows above the
+// bottom) and around it.
+TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
     struct Sample {
         int x, y;
-        const uint8_t* rgb;
+        Colour rgb;
     };
     struct Row {
-        int style, width, height;
+        int style;
+        bool grant;
+        int started, opened, closedAtStart, width, height;
         std::vector<Sample> samples;
     };
-    const uint8_t* cam = kCameraRgb;
-    const uint8_t* scr = kScreenRgb;
+    const Colour cam = kCameraRgb;
+    const Colour scr = kScreenRgb;
     const Row rows[] = {
-        {STYLE_CAMERA, kCameraW, kCameraH, {{160, 120, cam}}},
+        {STYLE_SCREEN, false, 0, 1, 0, 0, 0, {}},
+        {STYLE_SCREEN_WITH_CAMERA, false, 0, 1, 0, 0, 0, {}},
+        {STYLE_CAMERA_WITH_SCREEN, false, 0, 1, 0, 0, 0, {}},
+        {STYLE_CAMERA, true, 1, 0, 0, kCameraW, kCameraH, {{160, 120, cam}}},
         // Inset 159 x 120: rows 344..463 from the top.
         {STYLE_SCREEN_WITH_CAMERA,
+         true,
+         1,
+         1,
+         0,
          kScreenW,
          kScreenH,
          {{96, 404, cam}, {216, 404, scr}, {96, 300, scr}}},
         // Inset 80 x 60: rows 164..223 from the top.
-        {STYLE_CAMERA_WITH_SCREEN, kCameraW, kCameraH, {{56, 194, scr}, {200, 100, cam}}},
+        {STYLE_CAMERA_WITH_SCREEN,
+         true,
+         1,
+         1,
+         0,
+         kCameraW,
+         kCameraH,
+         {{56, 194, scr}, {200, 100, cam}}},
+        {STYLE_SCREEN, true, 0, 1, 1, 0, 0, {}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.style);
-        const std::string stream = "style" + std::to_string(row.style);
-        const BroadcastSettings s = Settings(row.style, stream);
-        const auto [file, frames] = Broadcast(s, stream);
-        ExpectRecording(file, row.width, row.height, frames);
-        for (const Sample& at : row.samples)  // the 21st frame
-            EXPECT_TRUE(Near(PixelSeries(file, at.x, at.y).at(20), at.rgb)) << at.x << "," << at.y;
-    }
-}
-
-// Counts how often the feeder prepares and ends the screen; opening may be refused.
-struct ScreenSharing {
-    int opened = 0;
-    int closed = 0;
-    bool grant = true;
-    void Attach(FeederDevices& d) {
-        d.openScreen = [this] {
-            ++opened;
-            return grant;
-        };
-        d.closeScreen = [this] { ++closed; };
-    }
-};
-
-// The screen is prepared when a broadcast that shows it starts and ended once when it stops; a
-// screen that cannot be shared stops the start before anything connects; the camera style shows
-// no screen; an unreachable server (the last row) fails the start and gives the screen back at
-// once, leaving the feeder idle so that a picture-type change needs no restart.
-TEST_F(FeederServerTest, ScreenIsSharedForTheBroadcastAndARefusalStopsTheStart) {
-    struct Row {
-        int style;
-        bool grant;
-        int started, opened, closedAtStart;
-    };
-    const Row rows[] = {{STYLE_SCREEN, false, 0, 1, 0},
-                        {STYLE_SCREEN_WITH_CAMERA, false, 0, 1, 0},
-                        {STYLE_CAMERA_WITH_SCREEN, false, 0, 1, 0},
-                        {STYLE_CAMERA, true, 1, 0, 0},
-                        {STYLE_SCREEN, true, 1, 1, 0},
-                        {STYLE_SCREEN, true, 0, 1, 1}};
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.style << " granted " << row.grant);
-        const std::string stream = "shared" + std::to_string(row.style) + (row.grant ? "y" : "n");
+        const std::string stream = "style" + std::to_string(row.style) + (row.grant ? "y" : "n");
         if (&row == &rows[std::size(rows) - 1])
             server_.Stop();
-        BroadcastSettings s = Settings(row.style, stream);
-        ScreenSharing sharing;
-        sharing.grant = row.grant;
+        const BroadcastSettings s = Settings(row.style, stream);
+        int opened = 0, closed = 0;
         FeederDevices devices = Devices();
-        sharing.Attach(devices);
+        devices.openScreen = [&] {
+            ++opened;
+            return row.grant;
+        };
+        devices.closeScreen = [&] { ++closed; };
         CBroadcastFeeder feeder(&s, std::move(devices));
         EXPECT_EQ(feeder.Start(nullptr), row.started);
         EXPECT_EQ(feeder.ScreenRefused(), !row.grant);
         EXPECT_EQ(feeder.Running(), row.started == 1);
+        EXPECT_EQ(std::pair(opened, closed), std::pair(row.opened, row.closedAtStart));
         if (!row.grant) {
             EXPECT_EQ(feeder.Encoder(), nullptr);  // no encoder made, nothing published
         }
-        EXPECT_EQ(sharing.opened, row.opened);
-        EXPECT_EQ(sharing.closed, row.closedAtStart);
-        feeder.Stop();
-        feeder.Stop();
-        EXPECT_EQ(sharing.closed, row.grant ? row.opened : 0);
-        if (!row.grant) {
-            EXPECT_FALSE(std::filesystem::exists(server_.RecordingPath(stream)));
+        OcelixStats stats{};
+        if (row.started == 1) {
+            EXPECT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 40; }, 20s));
+            OCELIX_GetStats(feeder.Encoder(), &stats);
+            EXPECT_EQ(stats.connected, 1);
+            EXPECT_GT(stats.audioPacketsSent, 0u);
         }
+        feeder.Stop();
+        feeder.Stop();
+        EXPECT_EQ(closed, row.grant ? row.opened : 0);
+        const auto file = server_.RecordingPath(stream);
+        if (row.started == 0) {
+            EXPECT_FALSE(std::filesystem::exists(file));
+            continue;
+        }
+        OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
+        ExpectRecording(file, row.width, row.height, static_cast<int>(stats.framesEncoded));
+        for (const Sample& at : row.samples)  // the 21st frame
+            EXPECT_TRUE(Near(PixelSeries(file, at.x, at.y).at(20), at.rgb)) << at.x << "," << at.y;
     }
 }
 

@@ -1,7 +1,6 @@
 // The shared screen's stream against a PipeWire producer of the test's own on the test desktop's
 // PipeWire: pictures in either byte order, the pointer's position sent beside them (also alone,
 // without a new picture), nothing new when nothing was sent, and the end when the producer goes.
-#include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
@@ -11,34 +10,28 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "capture/shared_screen_frame.h"
 #include "capture/shared_screen_stream.h"
-#include "support/child_process.h"
 #include "wayland/wayland_desktop.h"
 
-namespace capture {
+namespace capture::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 constexpr int kStride = kWidth * 4 + 16;  // padded rows
 
 // A screen of one colour with a pointer, offered as a video source that sends a buffer each
-// time Push is called (it drives its own graph).
+// time Push is called (it drives its own graph). The buffers and their pointer metadata are the
+// ones the stream under test asks for.
 class TestScreenSource {
   public:
-    TestScreenSource(spa_video_format format, uint8_t red, uint8_t green, uint8_t blue)
-        : format_(format), red_(red), green_(green), blue_(blue) {}
+    explicit TestScreenSource(spa_video_format format) : format_(format) {}
     ~TestScreenSource() { Stop(); }
     TestScreenSource(const TestScreenSource&) = delete;
     TestScreenSource& operator=(const TestScreenSource&) = delete;
@@ -47,16 +40,8 @@ class TestScreenSource {
     uint32_t Start() {
         pw_init(nullptr, nullptr);
         loop_ = pw_thread_loop_new("test-screen-source", nullptr);
-        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
         pw_thread_loop_start(loop_);
         pw_thread_loop_lock(loop_);
-        core_ = pw_context_connect(context_, nullptr, 0);
-        if (core_ == nullptr) {
-            pw_thread_loop_unlock(loop_);
-            return 0;
-        }
-        stream_ = pw_stream_new(core_, "test screen",
-                                pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr));
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
@@ -69,7 +54,9 @@ class TestScreenSource {
             e.process = [](void* data) { static_cast<TestScreenSource*>(data)->OnProcess(); };
             return e;
         }();
-        pw_stream_add_listener(stream_, &listener_, &events, this);
+        stream_ = pw_stream_new_simple(
+            pw_thread_loop_get_loop(loop_), "test screen",
+            pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr), &events, this);
         uint8_t buffer[512];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         const spa_rectangle size{kWidth, kHeight};
@@ -107,36 +94,34 @@ class TestScreenSource {
         if (loop_ == nullptr)
             return;
         pw_thread_loop_stop(loop_);
-        if (stream_ != nullptr)
-            pw_stream_destroy(stream_);
-        if (core_ != nullptr)
-            pw_core_disconnect(core_);
-        pw_context_destroy(context_);
+        pw_stream_destroy(stream_);
         pw_thread_loop_destroy(loop_);
-        stream_ = nullptr;
-        core_ = nullptr;
         loop_ = nullptr;
     }
 
-    void SetColour(uint8_t red, uint8_t green, uint8_t blue) {
-        red_ = red;
-        green_ = green;
-        blue_ = blue;
-    }
-
-    // The picture the source sends, as the conversion sees it.
+    // Every pixel of the pictures sent from now on: these four bytes (as a little-endian word),
+    // rows padded with 0x77.
+    void SetPixel(uint32_t pixel) { pixel_ = pixel; }
     std::vector<uint8_t> Picture() const {
         std::vector<uint8_t> bytes(static_cast<size_t>(kStride * kHeight), 0x77);
-        const bool bgr = format_ == SPA_VIDEO_FORMAT_BGRx || format_ == SPA_VIDEO_FORMAT_BGRA;
+        const uint32_t pixel = pixel_;
         for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) {
-                uint8_t* p = &bytes[static_cast<size_t>(y * kStride + x * 4)];
-                p[0] = bgr ? blue_ : red_;
-                p[1] = green_;
-                p[2] = bgr ? red_ : blue_;
-            }
+            for (int x = 0; x < kWidth; ++x)
+                std::memcpy(&bytes[static_cast<size_t>(y * kStride + x * 4)], &pixel, 4);
         }
         return bytes;
+    }
+
+    // What the stream should make of the picture with the arrow at (x, y), or without it.
+    std::vector<uint8_t> Expected(std::optional<SharedPointer> arrow) const {
+        const std::vector<uint8_t> picture = Picture();
+        const SharedPixelOrder order =
+            format_ == SPA_VIDEO_FORMAT_RGBx ? SharedPixelOrder::kRgbx : SharedPixelOrder::kBgrx;
+        std::vector<uint8_t> out(kWidth * kHeight * 3);
+        EXPECT_TRUE(ConvertSharedScreenFrame(
+            {picture.data(), picture.size(), kWidth, kHeight, kStride, order, arrow}, out.data(),
+            kWidth, kHeight));
+        return out;
     }
 
   private:
@@ -156,57 +141,40 @@ class TestScreenSource {
                 SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
             static_cast<const spa_pod*>(spa_pod_builder_add_object(
                 &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-                SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
-                SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))))),
-            static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
                 SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
                 SPA_POD_CHOICE_RANGE_Int(cursorMeta, static_cast<int>(sizeof(spa_meta_cursor)),
                                          cursorMeta)))};
-        pw_stream_update_params(stream_, params, 3);
+        pw_stream_update_params(stream_, params, 2);
     }
 
     void OnProcess() {
         pw_buffer* b = pw_stream_dequeue_buffer(stream_);
         if (b == nullptr)
             return;
-        spa_buffer* buf = b->buffer;
-        spa_data& d = buf->datas[0];
-        if (withPicture_ && d.data != nullptr &&
-            d.maxsize >= static_cast<uint32_t>(kStride * kHeight)) {
-            const std::vector<uint8_t> picture = Picture();
+        spa_data& d = b->buffer->datas[0];
+        const std::vector<uint8_t> picture = Picture();
+        if (withPicture_ && d.data != nullptr && d.maxsize >= picture.size()) {
             std::memcpy(d.data, picture.data(), picture.size());
-            d.chunk->offset = 0;
-            d.chunk->size = static_cast<uint32_t>(picture.size());
-            d.chunk->stride = kStride;
+            *d.chunk = spa_chunk{0, static_cast<uint32_t>(picture.size()), kStride, 0};
         } else {
             d.chunk->size = 0;  // only the pointer moved
         }
         if (auto* cursor = static_cast<spa_meta_cursor*>(
-                spa_buffer_find_meta_data(buf, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+                spa_buffer_find_meta_data(b->buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+            *cursor = spa_meta_cursor{};  // no bitmap, the hot spot at the tip
             cursor->id = 1;
-            cursor->flags = 0;
-            cursor->position.x = pointerX_;
-            cursor->position.y = pointerY_;
-            cursor->hotspot.x = 0;
-            cursor->hotspot.y = 0;
-            cursor->bitmap_offset = 0;
+            cursor->position = spa_point{pointerX_, pointerY_};
         }
         pw_stream_queue_buffer(stream_, b);
     }
 
     spa_video_format format_;
-    std::atomic<uint8_t> red_;
-    std::atomic<uint8_t> green_;
-    std::atomic<uint8_t> blue_;
+    std::atomic<uint32_t> pixel_{0xFFE09030};
     std::atomic<int> pointerX_{0};
     std::atomic<int> pointerY_{0};
     std::atomic<bool> withPicture_{true};
     pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
-    spa_hook listener_{};
 };
 
 // A fresh connection to the desktop's PipeWire, as the portal hands one out.
@@ -225,54 +193,23 @@ int ConnectToPipeWire() {
     return fd;
 }
 
-class SharedScreenStreamTest : public testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        desktop_ = std::make_unique<test::WaylandDesktop>();
-        ASSERT_TRUE(desktop_->Start("320x240", "#000000")) << desktop_->Error();
-    }
-    static void TearDownTestSuite() { desktop_.reset(); }
-
-    // What the stream should make of the source's picture with the pointer at (x, y).
-    static std::vector<uint8_t> Expected(const TestScreenSource& source, spa_video_format format,
-                                         bool arrow, int x, int y) {
-        const std::vector<uint8_t> picture = source.Picture();
-        SharedScreenFrame frame{
-            picture.data(),
-            picture.size(),
-            kWidth,
-            kHeight,
-            kStride,
-            format == SPA_VIDEO_FORMAT_RGBx ? SharedPixelOrder::kRgbx : SharedPixelOrder::kBgrx,
-            {}};
-        if (arrow)
-            frame.pointer = SharedPointer{x, y};
-        std::vector<uint8_t> out(kWidth * kHeight * 3);
-        EXPECT_TRUE(ConvertSharedScreenFrame(frame, out.data(), kWidth, kHeight));
-        return out;
-    }
-
-    // Sends until the stream's picture is `expected` (the link may take a moment to come up,
-    // and buffers sent before may still be on their way).
-    static bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y,
-                          bool withPicture, const std::vector<uint8_t>& expected,
-                          std::vector<uint8_t>& frame) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            source.Push(x, y, withPicture);
-            for (int i = 0; i < 10; ++i) {
-                if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
-                    return true;
-                std::this_thread::sleep_for(10ms);
-            }
+// Sends until the stream's picture is `expected` (the link may take a moment to come up, and
+// buffers sent before may still be on their way).
+bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y, bool withPicture,
+               const std::vector<uint8_t>& expected, std::vector<uint8_t>& frame) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        source.Push(x, y, withPicture);
+        for (int i = 0; i < 10; ++i) {
+            if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
+                return true;
+            std::this_thread::sleep_for(10ms);
         }
-        return false;
     }
+    return false;
+}
 
-    static std::unique_ptr<test::WaylandDesktop> desktop_;
-};
-
-std::unique_ptr<test::WaylandDesktop> SharedScreenStreamTest::desktop_;
+using SharedScreenStreamTest = WaylandDesktopTest;
 
 // BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
 // into them.
@@ -284,24 +221,26 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
     for (const Case& c : {Case{SPA_VIDEO_FORMAT_BGRx, true}, Case{SPA_VIDEO_FORMAT_RGBx, false},
                           Case{SPA_VIDEO_FORMAT_BGRA, true}}) {
         SCOPED_TRACE(c.format);
-        TestScreenSource source(c.format, 0x30, 0x90, 0xE0);
+        TestScreenSource source(c.format);
         const uint32_t node = source.Start();
         ASSERT_NE(node, 0U);
         SharedScreenStream stream;
         ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, c.pointerAsMetadata))
             << stream.Detail();
 
+        // The arrow where the stream should draw it.
+        const auto arrow = [&](int x, int y) {
+            return c.pointerAsMetadata ? std::optional(SharedPointer{x, y}) : std::nullopt;
+        };
         std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
-        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
-                              Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
         // A new picture replaces the last.
-        source.SetColour(0x10, 0x20, 0x30);
-        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true,
-                              Expected(source, c.format, c.pointerAsMetadata, 10, 5), frame));
+        source.SetPixel(0xFF302010);
+        ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
         if (c.pointerAsMetadata) {
             // The pointer moves over a screen that stands still: buffers without a picture.
-            ASSERT_TRUE(PushUntil(source, stream, 30, 20, false,
-                                  Expected(source, c.format, true, 30, 20), frame));
+            ASSERT_TRUE(
+                PushUntil(source, stream, 30, 20, false, source.Expected(arrow(30, 20)), frame));
             // Every buffer sent has arrived (they arrive in order); the repeats of the last one
             // changed nothing, so there is nothing new and the frame stays.
             const std::vector<uint8_t> kept = frame;
@@ -311,7 +250,7 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
         EXPECT_FALSE(stream.Ended());
 
         source.Stop();  // the desktop stops sharing
-        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return stream.Ended(); }, 20s));
+        EXPECT_TRUE(WaitUntil([&] { return stream.Ended(); }, 20s));
         const std::vector<uint8_t> last = frame;
         EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
         EXPECT_EQ(frame, last);
@@ -320,4 +259,4 @@ TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
 }
 
 }  // namespace
-}  // namespace capture
+}  // namespace capture::test

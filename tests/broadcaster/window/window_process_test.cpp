@@ -3,32 +3,35 @@
 // window_broadcast_test.cpp). Each program runs from a folder of its own with its config.ini, skin
 // and classroom page, with the test's own settings, state and runtime folders, messages logged
 // and closed by themselves.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
 
 #include "app/single_instance.h"
-#include "support/child_process.h"
-#include "support/nginx_rtmp_server.h"
 #include "support/throttle_proxy.h"
 #include "window/window_fixture.h"
 
+// Last: Xlib's macros (None, Status, True, ...) must not reach the headers above.
+#include <X11/Xlib.h>
+
+namespace window_test {
 namespace {
 
-using rtmp::test::ChildProcess;
-using rtmp::test::ReadTextFile;
-using rtmp::test::RunProcess;
-using rtmp::test::TempDir;
-using rtmp::test::WaitUntil;
-using namespace std::chrono_literals;
-using window_test::ConfigText;
-using window_test::LaunchUrl;
-using window_test::ProgramFolder;
+// Asks an X window to close as a window manager does for its close box (WM_DELETE_WINDOW);
+// false when the display can't be reached.
+bool AskWindowToClose(unsigned long window) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr)
+        return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const bool sent = XSendEvent(display, window, False, NoEventMask, &event) != 0;
+    XSync(display, False);
+    XCloseDisplay(display);
+    return sent;
+}
 
 class ProgramRun : public ::testing::Test {
   protected:
@@ -56,47 +59,17 @@ class ProgramRun : public ::testing::Test {
                 launchUrl};
     }
 
-    // True while some process holds the instance lock of the test session.
-    bool InstanceLockHeld() const {
-        const std::string path = session_.Path().string() + "/" + app::kInstanceMutexName + ".lock";
-        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-        close(fd);
-        return held;
-    }
-
-    // The settings file of the test's user.
-    std::filesystem::path UserConfig() const {
-        return session_.Path() / "config" / "tutorlane" / "config.ini";
-    }
-
     TempDir session_{"tutorlane_program_session"};
     TempDir logs_{"tutorlane_program_logs"};
 };
 
-TEST_F(ProgramRun, AddressWithoutAmpersandSaysTheParametersAreWrongAndEnds) {
-    std::unique_ptr<ProgramFolder> folder;
-    const auto program = MakeFolder(folder);
-    const auto log = logs_ / "messages.txt";
-    const auto result =
-        RunProcess(Command(program, log, LaunchUrl("rtmp://127.0.0.1:1/live/lesson")),
-                   std::chrono::seconds(60));
-    ASSERT_TRUE(result.started) << result.err;
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(ReadTextFile(log), "参数有误!\n");
-    EXPECT_FALSE(InstanceLockHeld());
-}
-
 TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
     // A program folder as an installation leaves it: read-only, here through a read-only bind
     // mount in a mount namespace of the test's own (a plain chmod does not stop root).
-    const auto probe = RunProcess({"unshare", "-m", "true"}, std::chrono::seconds(10));
+    const auto probe = RunProcess({"unshare", "-m", "true"}, 10s);
     if (!probe.Succeeded())
         GTEST_SKIP() << "no mount namespace here: " << probe.err;
-    rtmp::test::NginxRtmpServer server;
+    NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
     std::unique_ptr<ProgramFolder> folder;
     MakeFolder(folder);
@@ -106,32 +79,38 @@ TEST_F(ProgramRun, ReadOnlyProgramFolderKeepsSettingsPerUserAndPublishes) {
     const std::string plain = server.Url("live", "readonly") + "&4713";
     const auto log = logs_ / "console.txt";
 
-    const std::string dir = folder->Path().string();
-    std::vector<std::string> command = Command(console, log, LaunchUrl(plain));
-    command.back() = "--seconds";
-    command.push_back("3");
-    command.push_back(LaunchUrl(plain));
-    std::string line =
+    const std::string remount =
         "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" && "
         "! touch \"$0/probe\" 2>/dev/null && exec \"$@\"";
-    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", line, dir};
-    argv.insert(argv.end(), command.begin(), command.end());
-    const auto result = RunProcess(argv, std::chrono::seconds(60));
-    ASSERT_TRUE(result.started);
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_EQ(result.err.find("设置无法"), std::string::npos) << result.err;
-    EXPECT_EQ(result.out.find("设置无法"), std::string::npos) << result.out;
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", remount, folder->Path().string()};
+    for (const std::string& arg : Command(console, log, "--seconds"))
+        argv.push_back(arg);
+    argv.insert(argv.end(), {"3", LaunchUrl(plain)});
+    const auto result = RunProcess(argv, 60s);
+    EXPECT_TRUE(result.Succeeded()) << result.out << result.err;
+    EXPECT_EQ((result.out + result.err).find("设置无法"), std::string::npos)
+        << result.out << result.err;
     // Published to the launch URL's server, and the address landed in the user's own file.
-    std::error_code ec;
-    EXPECT_GT(std::filesystem::file_size(server.RecordingPath("readonly"), ec), 1000u);
-    EXPECT_NE(ReadTextFile(UserConfig()).find("Address=" + window_test::Shifted(plain) + "\n"),
+    EXPECT_GT(Recorded(server, "readonly"), 1000u);
+    EXPECT_NE(ReadTextFile(session_.Path() / "config" / "tutorlane" / "config.ini")
+                  .find("Address=" + Shifted(plain) + "\n"),
               std::string::npos);
     EXPECT_EQ(ReadTextFile(folder->Config()), shipped);
 }
 
-TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
-    rtmp::test::NginxRtmpServer server;
+TEST_F(ProgramRun, AWrongAddressOrClosingDuringAnOutageEndsTheProgramWithinSeconds) {
+    // A launch URL whose address has no '&': the program says the parameters are wrong and ends,
+    // and nobody holds the instance lock of the test session any more.
+    std::unique_ptr<ProgramFolder> wrongFolder;
+    const auto wrong = RunProcess(Command(MakeFolder(wrongFolder), logs_ / "wrong.txt",
+                                          LaunchUrl("rtmp://127.0.0.1:1/live/lesson")));
+    EXPECT_TRUE(wrong.Succeeded()) << wrong.err;
+    EXPECT_EQ(ReadTextFile(logs_ / "wrong.txt"), "参数有误!\n");
+    EXPECT_TRUE(RunProcess({"flock", "-n",
+                            session_ / (std::string(app::kInstanceMutexName) + ".lock"), "true"})
+                    .Succeeded());
+
+    NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
     const std::string config = ConfigText(
         {{"VideoStyle", "0"}, {"ScreenWidth", "320"}, {"ScreenHeight", "240"}, {"HaveAudio", "0"}});
@@ -164,11 +143,7 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
         ASSERT_TRUE(WaitUntil([&] { return line.Accepted() >= 1; }, 30s));
         if (broadcasting) {
             // Pictures keep arriving at the server, then the line goes silent.
-            const auto size = [&] {
-                std::error_code ec;
-                const auto n = std::filesystem::file_size(server.RecordingPath(stream), ec);
-                return ec ? 0 : n;
-            };
+            const auto size = [&] { return Recorded(server, stream.c_str()); };
             ASSERT_TRUE(WaitUntil([&] { return size() > 1000; }, 30s));
             const auto first = size();
             ASSERT_TRUE(WaitUntil([&] { return size() > first; }, 30s));
@@ -176,10 +151,11 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
             line.GoSilent();
             ASSERT_TRUE(WaitUntil([&] { return line.Accepted() > before; }, 30s));
         }
-        ASSERT_TRUE(window_test::AskWindowToClose(std::stoul(window)));
+        ASSERT_TRUE(AskWindowToClose(std::stoul(window)));
         EXPECT_EQ(running.Wait(3s), std::optional<int>(0)) << ReadTextFile(out);
         EXPECT_EQ(ReadTextFile(log), "直播结束!\n");
     }
 }
 
 }  // namespace
+}  // namespace window_test
