@@ -183,6 +183,17 @@ TEST(H264EncoderTest, AccessUnitsAndKeyFramesAreWhatFfmpegDecodes) {
         EXPECT_EQ(probe.Video()->height, c.decodedHeight);
         EXPECT_EQ(probe.Video()->frames, static_cast<long>(units.size()));
         EXPECT_EQ(DecodeErrors(dir / "moving.h264"), "");
+        // Every picture decodes as I at the key frames and P elsewhere: no B-pictures, and no
+        // I-pictures the encoder chose on its own.
+        const auto types = RunProcess({"ffprobe", "-v", "error", "-show_entries", "frame=pict_type",
+                                       "-of", "csv=p=0", (dir / "moving.h264").string()});
+        std::string pictures, expected;
+        std::copy_if(types.out.begin(), types.out.end(), std::back_inserter(pictures),
+                     [](char t) { return t == 'I' || t == 'P' || t == 'B'; });
+        for (size_t i = 0; i < units.size(); ++i)
+            expected +=
+                std::count(c.idr.begin(), c.idr.end(), static_cast<int>(i)) != 0 ? 'I' : 'P';
+        EXPECT_EQ(pictures, expected) << types.err;
     }
 }
 

@@ -227,8 +227,10 @@ TEST(OcelixServer, LipSyncASlowLineALostServerAndASilentLine) {
         << "pictures on the fast line";
     const auto events = FindFlashesAndBeeps(first);
     ASSERT_EQ(events.error, "");
-    ExpectLipSync(events, 8000, 20, 7);
-    ExpectLipSync(events, INFINITY, 45, 22);
+    ExpectLipSync(events, 8500, 20, 7);
+    // On the slow line a busy machine may also skip a frame tick, showing a flash one frame
+    // (40 ms) late: a bound of 45 ms plus that frame.
+    ExpectLipSync(events, INFINITY, 45 + 40, 22);
 
     const auto mean = [](const std::vector<double>& v) {
         return std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
@@ -250,6 +252,25 @@ TEST(OcelixServer, LipSyncASlowLineALostServerAndASilentLine) {
     ASSERT_TRUE(comeback.ok && comeback.Video() != nullptr) << comeback.error;
     EXPECT_GT(comeback.Video()->frames, 40);
     ExpectCleanStart(file);
+}
+
+// At 15 fps a frame lasts 66.67 ms, no whole number of milliseconds: the pictures' times must
+// not drift away from the sound's.
+TEST(OcelixServer, LipSyncAtFifteenFramesASecond) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    {
+        Encoder e(server.Url("live", "fps15"), 15);
+        FlashBeepSource source(e.handle, 15);
+        std::this_thread::sleep_for(8500ms);
+    }
+    const auto file = server.RecordingPath("fps15");
+    const auto probe = Probe(file);
+    ASSERT_TRUE(probe.ok && probe.Video() != nullptr) << probe.error;
+    EXPECT_NEAR(probe.Video()->frames, 8.5 * 15, 2 * 15);
+    const auto events = FindFlashesAndBeeps(file);
+    ASSERT_EQ(events.error, "");
+    ExpectLipSync(events, INFINITY, 20, 7);
 }
 
 }  // namespace

@@ -100,6 +100,12 @@ TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack)
     const ProcessResult r = RunProcess(publish(url, "record"), 30s);
     ASSERT_TRUE(r.Succeeded()) << "exit " << r.exitCode << "\n" << r.out << r.err;
     ASSERT_EQ(play.Wait(15s), std::optional<int>(0)) << ReadTextFile(dir / "play.log");
+    // Each tool's closing summary counts what went over the wire.
+    const std::string audio = std::to_string(adtsFrames) + " audio frames";
+    EXPECT_NE(r.out.find("sent 75 video units, " + audio), std::string::npos) << r.out;
+    const std::string played = ReadTextFile(dir / "play.log");
+    EXPECT_NE(played.find("received 75 video units"), std::string::npos) << played;
+    EXPECT_NE(played.find(audio), std::string::npos) << played;
     server.Stop();  // closes the recording
 
     const auto file = server.RecordingPath("published");

@@ -164,6 +164,7 @@ TEST_F(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSin
     EXPECT_EQ(state_->streamOffs, 1);
     EXPECT_FALSE(state_->closedWhileDequeuing);
     EXPECT_EQ(state_->dequeuesInProgress, 0);  // the streaming thread is gone
+    EXPECT_EQ(sink_.previews.Items().size(), 3u) << "the short frame showed in the preview";
     EXPECT_EQ(video_.Stop(), 0);
     EXPECT_EQ(state_->streamOffs, 1);
     EXPECT_EQ(video_.Start(0, &sink_, 4, 2, 25), 1);

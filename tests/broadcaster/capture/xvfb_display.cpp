@@ -1,5 +1,6 @@
 #include "capture/xvfb_display.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,8 +17,9 @@ XvfbDisplay::~XvfbDisplay() {
 
 bool XvfbDisplay::Start(const std::string& screen, int number) {
     Stop();
+    // Only the write end goes to Xvfb; the read end stays ours.
     int fds[2];
-    if (pipe(fds) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, 0) != 0)
         return false;
     // Xvfb writes its display number and a newline to the inherited pipe once it accepts
     // connections, choosing a free number itself when none is given.

@@ -275,11 +275,12 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
          kCameraW,
          kCameraH,
          {{56, 194, scr}, {200, 100, cam}}},
+        {STYLE_SCREEN, true, 1, 1, 0, kScreenW, kScreenH, {{300, 300, scr}}},
         {STYLE_SCREEN, true, 0, 1, 1, 0, 0, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.style << " granted " << row.grant);
-        const std::string stream = "style" + std::to_string(row.style) + (row.grant ? "y" : "n");
+        const std::string stream = "row" + std::to_string(&row - rows);
         if (&row == &rows[std::size(rows) - 1])
             server_.Stop();
         const BroadcastSettings s = Settings(row.style, stream);

@@ -103,7 +103,9 @@ class ScriptedPeer {
         for (;;) {
             if (!Fill(1, deadline))
                 return false;
-            const int fmt = in_[0] >> 6, cs = in_[0] & 0x3F;  // the client uses one-byte ids
+            const int fmt = in_[0] >> 6, cs = in_[0] & 0x3F;
+            if (cs < 2)
+                return false;  // the client never uses two- or three-byte ids
             size_t pos = 1 + kHeaderSize[fmt];
             if (!Fill(pos, deadline))
                 return false;
@@ -138,11 +140,13 @@ class ScriptedPeer {
             }
         }
     }
-    // Serves a client's connect: the handshake, the connect command (stored in *connect), then
-    // a _result carrying code.
-    bool ServeConnect(Message* connect, const std::string& code = "NetConnection.Connect.Success") {
+    // Serves a client's connect: the handshake, the first command, which must be connect (stored
+    // in *connect), then a _result carrying code.
+    bool ServeConnect(Message* connect, const std::string& code = "NetConnection.Connect.Success",
+                      int acceptTimeoutMs = 5000) {
         const bool ok = code == "NetConnection.Connect.Success";
-        return Accept() && ServeHandshake() && ReadMessageOfType(20, connect, 5000, "connect") &&
+        return Accept(acceptTimeoutMs) && ServeHandshake() && ReadMessageOfType(20, connect) &&
+               CommandName(*connect) == "connect" &&
                SendInvoke(kit::Command(
                    "_result", 1,
                    {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}}));

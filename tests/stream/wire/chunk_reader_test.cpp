@@ -147,6 +147,8 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
                   "byteCount=1,read=1,MSize=128=(8*16+0),buf(pos=15,lim=19,cap=512)" +
                       std::string(input.begin(), input.end()));
     }
+    // The faults below log too: into a folder of their own, never the user's.
+    const LogFolder logs;
     for (const Bytes& input : {Bytes{0x00, 0x00}, Bytes{0x41, 0x00, 0x01}, Bytes{0xC0, 0x05}}) {
         MessageDecoder decoder;
         RtmpContext context;
@@ -165,6 +167,7 @@ TEST(ChunkReaderErrors, BadChunkStreamIdsThrowAndWriteTheErrorFile) {
 }
 
 TEST(ChunkReaderErrors, LengthShrunkBelowTheGatheredBytesIsASizeError) {
+    const LogFolder logs;
     StreamBuilder s;
     s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 299, 1));
     // The first chunk of the 300-byte message, then a type-1 header saying 100 (or 0) bytes.
@@ -178,6 +181,7 @@ TEST(ChunkReaderErrors, LengthShrunkBelowTheGatheredBytesIsASizeError) {
 }
 
 TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBreakTheStream) {
+    const LogFolder logs;
     const Bytes body = Plain(MSG_AUDIO, 4999, 3);
     const Bytes first = Cat({B(0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00),
                              B(0x04, 0, 0, 50, 0, 0x13, 0x88, 0x08, 1, 0, 0, 0), Head(body, 4096)});

@@ -64,6 +64,20 @@ TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderThePeerCanFollow) {
     EXPECT_EQ(w.RunningTime(4), 40u * 3 + 33 * 3);
 }
 
+TEST(ChunkWriterTimestamps, TypeZeroCarriesTheRunningTimeOfItsChunkStream) {
+    RtmpContext ctx;
+    ChunkWriter w;
+    for (int delta : {100, 40, 40})
+        Write(w, ctx, 4, MSG_VIDEO, 1, delta, Pattern(8));
+    Write(w, ctx, 4, MSG_VIDEO, 1, 33, Pattern(9));
+    // A control message on another stream id forces the next media header to type 0.
+    EXPECT_EQ(Write(w, ctx, 2, MSG_PING, 0, 0, Pattern(6))[0], 0x02);
+    EXPECT_EQ(Head(Write(w, ctx, 4, MSG_VIDEO, 1, 27, Pattern(9)), 4), (Bytes{0x04, 0, 0, 240}));
+    EXPECT_EQ(w.RunningTime(4), 240u);
+    EXPECT_EQ(w.RunningTime(2), 0u);
+    EXPECT_EQ(ctx.Header(4).ts, 27);  // the context keeps the delta, not the running time
+}
+
 TEST(ChunkWriterTimestamps, DeltaOutsideTheRangeIsWrittenAndKeptAsZero) {
     for (int ts : {10001, -1, 1 << 30, 10000}) {
         RtmpContext ctx;
@@ -108,6 +122,26 @@ TEST(ChunkWriterBuffers, SizeBoundCoversWorstCaseHeaders) {
     EXPECT_GE(ChunkedSizeBound(129), 18 + 129 + 7);
     EXPECT_GE(ChunkedSizeBound(300), 18 + 300 + 2 * 7);
     EXPECT_LT(ChunkedSizeBound(300), 18 + 300 + 3 * 7);
+}
+
+TEST(RtmpPacketFinish, CommandBodyIsChunkedWholeBehindATypeZeroHeaderEveryTime) {
+    RtmpContext ctx;
+    for (int i = 0; i < 2; ++i) {
+        ctx.SetHeader(3, MSG_INVOKE, 1);
+        RtmpPacket packet;
+        packet.WriteString("call");
+        packet.WriteNumber(7);
+        packet.WriteNull();
+        packet.WriteString(std::string(1980, 'x').c_str());
+        packet.Flip();
+        const Bytes body = Readable(packet);
+        ASSERT_EQ(body.size(), 2000u);
+        EXPECT_EQ(&packet.Finish(ctx, 3), &packet);
+        EXPECT_EQ(ctx.Header(3).amfSize, 2000);
+        EXPECT_EQ(packet.Position(), 0);
+        EXPECT_EQ(Readable(packet),
+                  Chunked({0x03, 0, 0, 0, 0, 0x07, 0xD0, 0x14, 1, 0, 0, 0}, body, 0xC3));
+    }
 }
 
 }  // namespace
