@@ -176,21 +176,20 @@ struct Media {
     bool operator==(const Media&) const = default;
 };
 
+// Everything but media as one list of events in order ("callback:text", "result:line",
+// "ping", "window:size", "video@ts", "audio@ts"); the media also whole.
 class Recorder : public rtmp::DecoderListener {
   public:
     void OnCallBack(const char* text, int length) override {
-        callbacks.emplace_back(text, static_cast<size_t>(length));
-        events.push_back("callback:" + callbacks.back());
+        events.push_back("callback:" + std::string(text, static_cast<size_t>(length)));
     }
     void OnResultLine(const char* line, int length) override {
-        lines.emplace_back(line, static_cast<size_t>(length));
-        events.push_back("result:" + lines.back());
+        events.push_back("result:" + std::string(line, static_cast<size_t>(length)));
     }
-    void OnPingRequest(rtmp::PingMessage& answer) override {
-        pings.push_back(Bytes(answer.Current(), answer.Current() + answer.Remaining()));
-        events.push_back("ping");
+    void OnPingRequest(rtmp::PingMessage&) override { events.push_back("ping"); }
+    void OnWindowAckSize(uint32_t size) override {
+        events.push_back("window:" + std::to_string(size));
     }
-    void OnWindowAckSize(uint32_t size) override { windows.push_back(size); }
     bool WantsVideo() const override { return wantVideo; }
     bool WantsAudio() const override { return wantAudio; }
     void OnVideo(const uint8_t* data, int length, uint32_t ts) override {
@@ -202,9 +201,7 @@ class Recorder : public rtmp::DecoderListener {
     void Clear() { *this = Recorder{}; }
 
     bool wantVideo = true, wantAudio = true;
-    std::vector<std::string> events, callbacks, lines;
-    std::vector<Bytes> pings;
-    std::vector<uint32_t> windows;
+    std::vector<std::string> events;
     std::vector<Media> media;
 
   private:

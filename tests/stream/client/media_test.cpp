@@ -46,41 +46,32 @@ class MediaTest : public ::testing::Test {
             ASSERT_EQ(Send(u), 1);
         for (const auto& [body, ts] : out) {
             const Message m = Next();
-            EXPECT_EQ(m.body, body);
-            EXPECT_EQ(m.timestamp, ts);
+            EXPECT_EQ(std::pair(m.body, m.timestamp), std::pair(body, ts));
         }
     }
     PeerSession s;
 };
 
-TEST_F(MediaTest, FirstKeyFrameBringsTheSequenceHeaderAndNothingGoesBeforeTheFirstSps) {
+TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);  // consumed, not sent
     ASSERT_EQ(Send(AnnexB({kSps})), 1);    // an SPS alone: the same
-    ASSERT_EQ(Send(AnnexB({kSps, kPps, kSei, kIdr})), 1);
+    const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80}, filler = {0x0C, 0xFF, 0x80};
+    ASSERT_EQ(Send(AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})), 1);
     const Message header = Next();
     EXPECT_EQ(header.Header(), std::tuple(4, 0, 1u, 0u));  // units before it carry no time
     EXPECT_EQ(header.body, kSeqHeader);
-    // Parameter sets repeated later are dropped.
-    Expect({}, {{Key({kSei, kIdr}), 40}});
-    Expect({AnnexB({kSps, kPps, kIdr}), AnnexB({kSlice}), AnnexB({kSps, kPps, kIdr, kIdr})},
-           {{Key({kIdr}), 80}, {Inter({kSlice}), 120}, {Key({kIdr, kIdr}), 160}});
-}
-
-TEST_F(MediaTest, UnitsWithoutASliceAreDroppedAndDelimitersOrSeiDoNot) {
+    // Delimiters go, SEI units stay. Units without a slice are dropped and carry no time along;
+    // filler before the slice and an empty unit between slices are left out.
     const Bytes partition = {0x22, 0x01, 0x02};  // type 2: an inter frame
     const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
-    const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80}, filler = {0x0C, 0xFF, 0x80};
-    Expect({AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})},
-           {{kSeqHeader, 0}, {Key({kSei, sei2, kIdr}), 40}});
-    // The dropped units carry no time along; filler before the slice and an empty unit between
-    // slices are left out.
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
             AnnexB({aud, kSei, filler, sei2, kSlice, Bytes{}, kSlice})},
-           {{Inter({partition}), 80}, {Inter({kSei, sei2, kSlice, kSlice}), 120}});
-}
-
-TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDeltas) {
-    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {Key({kIdr}), 40}});
+           {{Key({kSei, sei2, kIdr}), 40},
+            {Inter({partition}), 80},
+            {Inter({kSei, sei2, kSlice, kSlice}), 120}});
+    // Parameter sets repeated later are dropped.
+    Expect({AnnexB({kSps, kPps, kIdr}), AnnexB({kSlice}), AnnexB({kSps, kPps, kIdr, kIdr})},
+           {{Key({kIdr}), 160}, {Inter({kSlice}), 200}, {Key({kIdr, kIdr}), 240}});
     Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
     EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
@@ -96,12 +87,12 @@ TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDelta
     // ...and the next media message still carries the running time in a type-0 header.
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message after = Next();
-    EXPECT_EQ(std::pair(after.fmt, after.timestamp), std::pair(0, 120u));
+    EXPECT_EQ(std::pair(after.fmt, after.timestamp), std::pair(0, 320u));
     // A delta beyond 10 s or below 0 adds no time.
     ASSERT_EQ(Send(AnnexB({kSlice}), 12000), 1);
-    EXPECT_EQ(Next().timestamp, 120u);
+    EXPECT_EQ(Next().timestamp, 320u);
     ASSERT_EQ(Send(AnnexB({kSlice}), -5), 1);
-    EXPECT_EQ(Next().timestamp, 120u);
+    EXPECT_EQ(Next().timestamp, 320u);
     // Metadata on the media chunk stream is no base for the next header.
     void* md = RTMP_CreateMetaData();
     RTMP_AddMetaDataDouble(md, "width", 2);
@@ -109,12 +100,16 @@ TEST_F(MediaTest, TimesStayMonotonicAcrossControlMessagesRefusedUnitsAndBigDelta
     Next(18);
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message m = Next();
-    EXPECT_EQ(std::pair(m.fmt, m.timestamp), std::pair(0, 160u));
+    EXPECT_EQ(std::pair(m.fmt, m.timestamp), std::pair(0, 360u));
 }
 
-TEST_F(MediaTest, AacSequenceHeaderBeforeTheFirstAndEveryHundredthFrame) {
-    for (int i = 0; i < 101; ++i)
+// The AAC sequence header goes before the first and every hundredth ADTS frame, with the
+// configuration of the frame it precedes; a second publish starts both streams afresh.
+TEST_F(MediaTest, AudioFramesAndASecondPublish) {
+    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {Key({kIdr}), 40}});
+    for (int i = 0; i < 100; ++i)
         ASSERT_EQ(Send(Adts(20), 23, 8), 1);
+    ASSERT_EQ(Send(Adts(10, 0x6C, 0x40), 23, 8), 1);  // 8 kHz mono
     const Message header = Next(8);
     EXPECT_EQ(header.body, kAacConfig);
     const Message first = Next(8);
@@ -123,32 +118,20 @@ TEST_F(MediaTest, AacSequenceHeaderBeforeTheFirstAndEveryHundredthFrame) {
     for (int i = 1; i < 100; ++i)
         EXPECT_EQ(Next(8).body[1], 0x01);
     const Message again = Next(8);
-    EXPECT_EQ(again.body, kAacConfig);
+    EXPECT_EQ(again.body, (Bytes{0xAF, 0x00, 0x15, 0x88}));
     const Message last = Next(8);
-    EXPECT_EQ(last.body[1], 0x01);
-    EXPECT_EQ(last.timestamp, again.timestamp + 23);
-}
-
-TEST_F(MediaTest, AudioConfigsAndNonAdtsAudio) {
-    ASSERT_EQ(Send(Adts(10, 0x6C, 0x40), 23, 8), 1);  // 8 kHz mono
-    EXPECT_EQ(Next(8).body, (Bytes{0xAF, 0x00, 0x15, 0x88}));
-    Next(8);
+    EXPECT_EQ(std::pair(last.body, last.timestamp),
+              std::pair(Cat({B(0xAF, 0x01), Pattern(10, 0, 1)}), again.timestamp + 23));
     const Bytes withCrc = Adts(10, 0x50, 0x80, 0xF0);
     ASSERT_EQ(Send(withCrc, 23, 8), 1);
     EXPECT_EQ(Next(8).body, Cat({B(0x2A), withCrc}));
     EXPECT_EQ(Send(Bytes{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0}, 23, 8), 0);  // header only
     EXPECT_EQ(Send(Adts(10), 23, 7), 0);                                // no such type
-}
 
-TEST_F(MediaTest, SecondPublishStartsTheStreamAfreshWithFullHeaders) {
-    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {Key({kIdr}), 40}});
-    ASSERT_EQ(Send(Adts(20), 23, 8), 1);
-    Next(8);
-    Next(8);
     ASSERT_EQ(s.Publish("live"), 1);
     ASSERT_EQ(Send(AnnexB({kSps, kPps, kIdr})), 1);
-    const Message header = Next();
-    EXPECT_EQ(std::pair(header.fmt, header.body), std::pair(0, kSeqHeader));
+    const Message video = Next();
+    EXPECT_EQ(std::pair(video.fmt, video.body), std::pair(0, kSeqHeader));
     EXPECT_EQ(Next().body, Key({kIdr}));
     ASSERT_EQ(Send(Adts(20), 23, 8), 1);
     EXPECT_EQ(Next(8).body, kAacConfig);

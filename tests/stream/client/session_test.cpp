@@ -72,46 +72,6 @@ TEST(ClientCommands, HelloAndConnectObjectOfBothVersions) {
     }
 }
 
-TEST(ClientCommands, TransactionIdsRiseAcrossPublishAndReconnectAndThePublishTypeIsExact) {
-    const std::pair<const char*, const char*> types[] = {
-        {"live", "live"}, {"record", "record"}, {"append", "append"}, {"Record", "live"}};
-    PeerSession s;
-    int ok = 0;
-    long id = TransactionId(s.Connect("live/mp4:abc", &ok));
-    ASSERT_EQ(ok, 1);
-    for (const auto& [given, sent] : types) {
-        SCOPED_TRACE(given);
-        ASSERT_EQ(s.Publish(given), 1);
-        EXPECT_EQ(s.createStream.body, Cat({Str("createStream"), Num(double(id + 1)), kNull}));
-        EXPECT_EQ(s.command.body,
-                  Cat({Str("publish"), Num(double(id + 2)), kNull, Str("mp4:abc"), Str(sent)}));
-        EXPECT_EQ(s.createStream.Header(), std::tuple(3, 0, 0u, 0u));
-        EXPECT_EQ(s.command.Header(), std::tuple(4, 0, 1u, 0u));
-        const long again = TransactionId(s.Connect("live/mp4:abc", &ok));
-        ASSERT_EQ(ok, 1);
-        EXPECT_EQ(again, id + 3);
-        id = again;
-    }
-}
-
-TEST(ClientCommands, PublishAndPlayVerdictsAreTheServersAnswer) {
-    for (const bool play : {false, true}) {
-        for (const Answer answer : {Answer::kSuccess, Answer::kError, Answer::kSilent,
-                                    Answer::kHangUp, Answer::kDisconnect}) {
-            SCOPED_TRACE(std::string(play ? "play" : "publish") + " answer " +
-                         std::to_string(static_cast<int>(answer)));
-            PeerSession s;
-            s.Connected();
-            const auto start = Clock::now();
-            EXPECT_EQ(play ? s.Play(answer) : s.Publish("live", answer),
-                      answer == Answer::kSuccess ? 1 : 0);
-            // A silent server is given up after the command's limit of about 3 s; a hang-up or
-            // a Disconnect ends the wait at once.
-            EXPECT_LT(Clock::now() - start, answer == Answer::kSilent ? seconds(6) : seconds(2));
-        }
-    }
-}
-
 TEST(ClientCommands, RefusalsLeaveNoConnection) {
     PeerSession s;
     s.Connected("live/");
@@ -220,6 +180,45 @@ TEST(ClientReceive, CallbackGetsTheTextAndMayDisconnectReconnectOrReleaseItsOwnH
     EXPECT_EQ(RTMP_GetState(h), 0);
     EXPECT_EQ(RTMP_Disconnect(h), 0);
     RTMP_Release(h);
+}
+
+// One session: each row publishes or plays, is met with the row's answer and reconnects; the
+// transaction ids rise across all of it.
+TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer) {
+    const struct {
+        const char* type;  // nullptr: play
+        Answer answer;
+        const char* sent;
+    } rows[] = {{"live", Answer::kSuccess, "live"},    {"record", Answer::kError, "record"},
+                {"append", Answer::kSilent, "append"}, {"Record", Answer::kHangUp, "live"},
+                {"live", Answer::kDisconnect, "live"}, {nullptr, Answer::kSuccess, nullptr},
+                {nullptr, Answer::kError, nullptr},    {nullptr, Answer::kSilent, nullptr},
+                {nullptr, Answer::kHangUp, nullptr},   {nullptr, Answer::kDisconnect, nullptr}};
+    PeerSession s;
+    int ok = 0;
+    long id = TransactionId(s.Connect("live/mp4:abc", &ok));
+    ASSERT_EQ(ok, 1);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.type != nullptr ? r.type : "play") + " answer " +
+                     std::to_string(static_cast<int>(r.answer)));
+        const auto start = Clock::now();
+        EXPECT_EQ(r.type != nullptr ? s.Publish(r.type, r.answer) : s.Play(r.answer),
+                  r.answer == Answer::kSuccess ? 1 : 0);
+        // A silent server is given up after the command's limit of about 3 s; a hang-up or
+        // a Disconnect ends the wait at once.
+        EXPECT_LT(Clock::now() - start, r.answer == Answer::kSilent ? seconds(6) : seconds(2));
+        EXPECT_EQ(s.createStream.body, Cat({Str("createStream"), Num(double(id + 1)), kNull}));
+        EXPECT_EQ(s.command.body,
+                  Cat({Str(r.type != nullptr ? "publish" : "play"), Num(double(id + 2)), kNull,
+                       Str("mp4:abc"), r.type != nullptr ? Str(r.sent) : Bytes{}}));
+        EXPECT_EQ(
+            std::pair(s.createStream.Header(), s.command.Header()),
+            std::pair(std::tuple(3, 0, 0u, 0u), std::tuple(r.type != nullptr ? 4 : 8, 0, 1u, 0u)));
+        const long again = TransactionId(s.Connect("live/mp4:abc", &ok));
+        ASSERT_EQ(ok, 1);
+        EXPECT_EQ(again, id + 3);
+        id = again;
+    }
 }
 
 TEST(ClientReceive, AcknowledgesEveryWindowOfBytes) {

@@ -75,11 +75,63 @@ TEST(PingMessage, ClockIsUtc8SecondsModuloFourMillionTimesThousand) {
     EXPECT_STREQ(PingMessage(7, 0).TimeText(), "1970-01-01 08:00:00");
 }
 
-// ---- Commands and replies ----
+// ---- Commands, replies and control messages ----
+
+TEST_F(MessageDecoderTest, EachMessageReportsItsEventsInOrder) {
+    const Bytes request = {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2};  // event 6, value 1234
+    // The verdict: onStatus fails on level error only, _error fails whatever the level says.
+    const auto status = [](const std::string& name, const std::string& level, bool ok) {
+        return std::pair(
+            Command(name, 2, {{"level", level}, {"code", "X"}}),
+            Strings{"result:InvokeName=" + name, "result:InvokeID=2", "result:Param=level",
+                    "result:level=" + level, "result:code=X",
+                    std::string("result:CallResult=Vistrel.Call.") + (ok ? "Success" : "Failed")});
+    };
+    const struct {
+        int type, streamId;
+        std::pair<Bytes, Strings> bodyAndEvents;
+    } cases[] = {
+        {MSG_INVOKE,
+         0,
+         {Cat({Str("_result"), Num(1), B(0x03), StrProp("fmsVer", "FMS/3,5,7,7009"),
+               NumProp("capabilities", 31), kEnd,
+               Obj({{"level", "status"}, {"code", "NetConnection.Connect.Success"}})}),
+          {"result:InvokeName=_result", "result:InvokeID=1", "result:fmsVer=FMS/3,5,7,7009",
+           "result:capabilities=31", "result:Param=level", "result:level=status",
+           "result:code=NetConnection.Connect.Success", "result:CallResult=Vistrel.Call.Success"}}},
+        {MSG_INVOKE, 1, status("onStatus", "error", false)},
+        {MSG_INVOKE, 1, status("onStatus", "status", true)},
+        {MSG_INVOKE, 1, status("onStatus", "warning", true)},
+        {MSG_INVOKE, 1, status("_error", "status", false)},
+        {MSG_INVOKE, 0, {Command("onBWDone", 0), {}}},  // unknown: nothing reported
+        // Only a whole ping request is answered; stream begin goes unanswered.
+        {MSG_PING, 0, {request, {"ping"}}},
+        {MSG_PING, 0, {{0x00, 0x00, 0x00, 0x00, 0x00, 0x01}, {}}},
+        {MSG_SERVER_BW, 0, {{0x00, 0x26, 0x25, 0xA0}, {"window:2500000"}}},
+        {MSG_SERVER_BW, 0, {{0x00, 0x26, 0x25}, {}}},  // short: ignored
+        // Other control types are only read.
+        // clang-format off
+        {MSG_BYTES_READ, 1, {{0x00, 0x50, 0x00, 0x00}, {}}}, {MSG_BYTES_READ, 1, {{0x01, 0x02}, {}}},
+        {MSG_CLIENT_BW, 1, {{0x00, 0x1E, 0x84, 0x80, 0x02}, {}}}, {MSG_CLIENT_BW, 1, {{0x02}, {}}},
+        {MSG_FLEX_STREAM_SEND, 1, {{0x00}, {}}}, {MSG_FLEX_SHARED_OBJECT, 1, {{0x00}, {}}},
+        {MSG_FLEX_MESSAGE, 1, {{0x00}, {}}}, {MSG_SHARED_OBJECT, 1, {{0x00}, {}}},
+        {7, 1, {{0x01, 0x02, 0x03}, {}}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        rec.Clear();
+        EXPECT_NO_THROW(Decode(c.type, c.streamId, c.bodyAndEvents.first));
+        EXPECT_EQ(rec.events, c.bodyAndEvents.second) << c.type;
+    }
+    rec.Clear();
+    for (size_t cut = 0; cut < request.size(); ++cut)
+        EXPECT_NO_THROW(Decode(MSG_PING, 0, Head(request, cut))) << cut;
+    EXPECT_TRUE(rec.events.empty());
+}
 
 TEST_F(MessageDecoderTest, NotifyIsACallBackOnStreamZeroAndMetadataElsewhere) {
     Decode(MSG_NOTIFY, 0, Cat({Command("CallBack", 0), Str("hello from the server")}));
-    EXPECT_EQ(rec.callbacks, Strings{"hello from the server"});
+    EXPECT_EQ(rec.events, Strings{"callback:hello from the server"});
     EXPECT_EQ(
         Entries(context.invokeList),
         (Props{{"InvokeName", "CallBack"}, {"InvokeID", "0"}, {"Param", "hello from the server"}}));
@@ -88,45 +140,12 @@ TEST_F(MessageDecoderTest, NotifyIsACallBackOnStreamZeroAndMetadataElsewhere) {
     Decode(MSG_NOTIFY, 1,
            Cat({Str("onMetaData"), B(0x08), Be(2, 4), NumProp("width", 640), NumProp("height", 480),
                 kEnd}));
-    EXPECT_EQ(rec.callbacks.size(), 1u);
-    EXPECT_TRUE(rec.lines.empty());
+    EXPECT_EQ(rec.events.size(), 1u);
     EXPECT_EQ(context.invokeList.Count(), 0);
     EXPECT_EQ(Entries(context.metadataList), (Props{{"width", "640"}, {"height", "480"}}));
     // The next metadata message replaces the list.
     Decode(MSG_NOTIFY, 1, Cat({Str("onMetaData"), B(0x03), Name("framerate"), Num(25), kEnd}));
     EXPECT_EQ(Entries(context.metadataList), (Props{{"framerate", "25"}}));
-}
-
-TEST_F(MessageDecoderTest, ReplyIsFlattenedIntoOrderedLinesEndingInTheVerdict) {
-    Decode(MSG_INVOKE, 0,
-           Cat({Str("_result"), Num(1), B(0x03), StrProp("fmsVer", "FMS/3,5,7,7009"),
-                NumProp("capabilities", 31), kEnd,
-                Obj({{"level", "status"}, {"code", "NetConnection.Connect.Success"}})}));
-    EXPECT_EQ(rec.lines,
-              (Strings{"InvokeName=_result", "InvokeID=1", "fmsVer=FMS/3,5,7,7009",
-                       "capabilities=31", "Param=level", "level=status",
-                       "code=NetConnection.Connect.Success", "CallResult=Vistrel.Call.Success"}));
-    EXPECT_TRUE(rec.callbacks.empty());
-    // The verdict: onStatus fails on level error only, _error fails whatever the level says.
-    const struct {
-        const char* name;
-        const char* level;
-        const char* verdict;
-    } cases[] = {{"onStatus", "error", "CallResult=Vistrel.Call.Failed"},
-                 {"onStatus", "status", "CallResult=Vistrel.Call.Success"},
-                 {"onStatus", "warning", "CallResult=Vistrel.Call.Success"},
-                 {"_error", "status", "CallResult=Vistrel.Call.Failed"}};
-    for (const auto& c : cases) {
-        rec.Clear();
-        Decode(MSG_INVOKE, 1, Command(c.name, 2, {{"level", c.level}, {"code", "X"}}));
-        EXPECT_EQ(rec.lines,
-                  (Strings{std::string("InvokeName=") + c.name, "InvokeID=2", "Param=level",
-                           std::string("level=") + c.level, "code=X", c.verdict}))
-            << c.name << " " << c.level;
-    }
-    rec.Clear();
-    Decode(MSG_INVOKE, 0, Command("onBWDone", 0));  // unknown: nothing reported
-    EXPECT_TRUE(rec.events.empty());
 }
 
 TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
@@ -143,11 +162,11 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
         rec.Clear();
         context.invokeList.Clear();
         EXPECT_NO_THROW(Decode(MSG_INVOKE, 0, Head(body, cut)));
-        if (!rec.lines.empty()) {
-            EXPECT_EQ(rec.lines.back(), "CallResult=Vistrel.Call.Success");
+        if (!rec.events.empty()) {
+            EXPECT_EQ(rec.events.back(), "result:CallResult=Vistrel.Call.Success");
         }
         if ((cut >= levelStart + 3 && cut < codeStart) || (cut >= codeStart + 3 && cut < codeEnd)) {
-            EXPECT_TRUE(rec.lines.empty());
+            EXPECT_TRUE(rec.events.empty());
             EXPECT_EQ(context.invokeList.Count(), 0);
         }
     }
@@ -162,40 +181,9 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
     EXPECT_THROW(Decode(MSG_INVOKE, 0, Cat({deep, kNull})), MyException);
 }
 
-// ---- User control, window and other types ----
-
-// The answer's bytes and clock are checked on the wire (MediaTest).
-TEST_F(MessageDecoderTest, OnlyAWholePingRequestIsAnswered) {
-    const Bytes request = {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2};  // event 6, value 1234
-    Decode(MSG_PING, 0, request);
-    ASSERT_EQ(rec.pings.size(), 1u);
-    // Stream begin and every short request go unanswered.
-    Decode(MSG_PING, 0, {0x00, 0x00, 0x00, 0x00, 0x00, 0x01});
-    for (size_t cut = 0; cut < request.size(); ++cut)
-        EXPECT_NO_THROW(Decode(MSG_PING, 0, Head(request, cut))) << cut;
-    EXPECT_EQ(rec.pings.size(), 1u);
-}
-
-TEST_F(MessageDecoderTest, WindowSizeIsReportedAndOtherControlTypesAreOnlyRead) {
-    Decode(MSG_SERVER_BW, 0, {0x00, 0x26, 0x25, 0xA0});
-    Decode(MSG_SERVER_BW, 0, {0x00, 0x26, 0x25});  // short: ignored
-    EXPECT_EQ(rec.windows, (std::vector<uint32_t>{2500000}));
-    // clang-format off
-    const std::pair<int, Bytes> others[] = {
-        {MSG_BYTES_READ, {0x00, 0x50, 0x00, 0x00}}, {MSG_BYTES_READ, {0x01, 0x02}},
-        {MSG_CLIENT_BW, {0x00, 0x1E, 0x84, 0x80, 0x02}}, {MSG_CLIENT_BW, {0x02}},
-        {MSG_FLEX_STREAM_SEND, {0x00}}, {MSG_FLEX_SHARED_OBJECT, {0x00}},
-        {MSG_FLEX_MESSAGE, {0x00}}, {MSG_SHARED_OBJECT, {0x00}}, {7, {0x01, 0x02, 0x03}}};
-    // clang-format on
-    for (const auto& [type, body] : others)
-        EXPECT_NO_THROW(Decode(type, 1, body)) << type;
-    EXPECT_TRUE(rec.events.empty());
-    EXPECT_EQ(rec.windows.size(), 1u);
-}
-
 // ---- Audio ----
 
-TEST_F(MessageDecoderTest, AacSequenceHeaderMakesTheAdtsTemplateAndFramesGetTheirLength) {
+TEST_F(MessageDecoderTest, AudioTemplateAndBodiesOfEveryKind) {
     Decode(MSG_AUDIO, 1, {0xAF, 0x01, 0x01, 0x02});  // a frame before any header: dropped
     Decode(MSG_AUDIO, 1, kAacConfig);
     EXPECT_EQ(Readable(decoder.AdtsHeader()), (Bytes{0xFF, 0xF1, 0x50, 0x80, 0x28, 0x1F, 0xFC}));
@@ -204,9 +192,6 @@ TEST_F(MessageDecoderTest, AacSequenceHeaderMakesTheAdtsTemplateAndFramesGetThei
     Decode(MSG_AUDIO, 1, {0xAF, 0x00, 0x13, 0x90});
     Decode(MSG_AUDIO, 1, {0xAF, 0x00, 0x12});
     EXPECT_EQ(Slice(Readable(decoder.AdtsHeader()), 2, 2), (Bytes{0x5C, 0x80}));
-}
-
-TEST_F(MessageDecoderTest, AudioBodiesOfEveryKind) {
     const Bytes frame3 = {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x5F, 0xFC, 0xA1, 0xA2, 0xA3};
     const struct {
         Bytes body;
@@ -241,23 +226,24 @@ TEST_F(MessageDecoderTest, AudioBodiesOfEveryKind) {
     EXPECT_TRUE(rec.media.empty());
 }
 
-TEST_F(MessageDecoderTest, MediaWithoutAnOutputIsIgnored) {
-    rec.wantAudio = rec.wantVideo = false;
-    Decode(MSG_AUDIO, 1, kAacConfig);
-    Decode(MSG_AUDIO, 1, {0x2A, 0x01, 0x02});
-    Decode(MSG_VIDEO, 1, AvcSequenceHeader());
-    Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kIdr}));
-    EXPECT_TRUE(rec.media.empty());
-    EXPECT_EQ(decoder.AdtsHeader().Remaining(), 0);
-    EXPECT_EQ(decoder.SeqHeader().Remaining(), 0);
-}
-
 // ---- Video ----
 
 TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm) {
-    Decode(MSG_VIDEO, 1, AvcSequenceHeader());
+    // Of several SPS the first is kept, and the PPS is found behind them.
+    const Bytes header =
+        Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE2),
+             Be(kSps.size(), 2), kSps, Be(2, 2), B(0x67, 0x42), B(0x01), Be(kPps.size(), 2), kPps});
+    // Without an output nothing is delivered and no header is kept.
+    rec.wantAudio = rec.wantVideo = false;
+    Decode(MSG_AUDIO, 1, kAacConfig);
+    Decode(MSG_AUDIO, 1, {0x2A, 0x01, 0x02});
+    Decode(MSG_VIDEO, 1, header);
+    Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kIdr}));
+    EXPECT_EQ(std::pair(decoder.AdtsHeader().Remaining(), decoder.SeqHeader().Remaining()),
+              std::pair(0, 0));
+    rec.wantAudio = rec.wantVideo = true;
+    Decode(MSG_VIDEO, 1, header);
     EXPECT_EQ(Readable(decoder.SeqHeader()), Cat({kSps, B(0, 0, 0, 1), kPps}));
-    EXPECT_TRUE(rec.media.empty());
     Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kSei, kIdr}), 3000);
     Decode(MSG_VIDEO, 1, AvcFrame(0x27, {kSlice}), 3040);
     Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kIdr}), 5000);  // the sets are kept for later keys
@@ -277,20 +263,11 @@ TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm
     EXPECT_TRUE(rec.media.empty());
 }
 
-TEST_F(MessageDecoderTest, SequenceHeaderWithSeveralSpsKeepsTheFirstAndFindsThePps) {
-    Decode(MSG_VIDEO, 1,
-           Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE2),
-                Be(kSps.size(), 2), kSps, Be(2, 2), B(0x67, 0x42), B(0x01), Be(kPps.size(), 2),
-                kPps}));
-    Decode(MSG_VIDEO, 1, AvcFrame(0x17, {kIdr}));
-    ASSERT_EQ(rec.media.size(), 1u);
-    EXPECT_EQ(rec.media[0].data, AnnexB({kSps, kPps, kIdr}));
-}
-
 TEST_F(MessageDecoderTest, EveryCutOfASequenceHeaderOrKeyFrameIsDropped) {
     const Bytes full = AvcSequenceHeader();
     Decode(MSG_VIDEO, 1, full);
     const Bytes kept = Readable(decoder.SeqHeader());
+    EXPECT_EQ(kept, Cat({kSps, B(0, 0, 0, 1), kPps}));
     Bytes lying = full;
     lying[11] = 0x40;  // an SPS length beyond the message
     for (size_t cut = 0; cut <= full.size(); ++cut) {
@@ -321,12 +298,13 @@ TEST_F(MessageDecoderTest, EveryCutOfASequenceHeaderOrKeyFrameIsDropped) {
 
 // ---- Aggregate messages ----
 
-TEST_F(MessageDecoderTest, AggregateTagsAreTimedFromTheMessageTimeAndTheirFirstTag) {
+// Tags are timed from the message's time and their first tag; every cut delivers only whole
+// tags.
+TEST_F(MessageDecoderTest, AggregateMessagesDeliverTheirTags) {
+    const Bytes first = FlvTag(9, 1000, AvcFrame(0x27, {kSlice}));
+    const Bytes full = Cat({first, FlvTag(9, 1040, AvcFrame(0x27, {kIdr}))});
     Decode(MSG_AUDIO, 1, kAacConfig);
-    Decode(
-        MSG_AGGREGATE, 1,
-        Cat({FlvTag(9, 1000, AvcFrame(0x27, {kSlice})), FlvTag(9, 1040, AvcFrame(0x27, {kIdr}))}),
-        90000);
+    Decode(MSG_AGGREGATE, 1, full, 90000);
     Decode(MSG_AGGREGATE, 1, FlvTag(9, 1080, AvcFrame(0x27, {kSlice})), 90080);  // its own base
     Decode(MSG_AGGREGATE, 1,
            Cat({FlvTag(8, 0x01000000 + 2000, B(0xAF, 0x01, 0x11, 0x22)),
@@ -339,11 +317,6 @@ TEST_F(MessageDecoderTest, AggregateTagsAreTimedFromTheMessageTimeAndTheirFirstT
                                   {9, AnnexB({kSlice}), 90080},
                                   {8, {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x3F, 0xFC, 0x11, 0x22}, 500},
                                   {9, {0x33, 0x44}, 510}}));
-}
-
-TEST_F(MessageDecoderTest, EveryCutOfAnAggregateDeliversOnlyWholeTags) {
-    const Bytes first = FlvTag(9, 1000, AvcFrame(0x27, {kSlice}));
-    const Bytes full = Cat({first, FlvTag(9, 1040, AvcFrame(0x27, {kIdr}))});
     for (size_t cut = 0; cut <= full.size(); ++cut) {
         rec.Clear();
         EXPECT_NO_THROW(Decode(MSG_AGGREGATE, 1, Head(full, cut))) << cut;
