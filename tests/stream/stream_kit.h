@@ -79,9 +79,6 @@ inline Bytes StrProp(const std::string& k, const std::string& v) {
 inline Bytes NumProp(const std::string& k, double v) {
     return Cat({Name(k), Num(v)});
 }
-inline Bytes BoolProp(const std::string& k, uint8_t v) {
-    return Cat({Name(k), B(0x01, v)});
-}
 const Bytes kNull = {0x05};
 const Bytes kEnd = {0x00, 0x00, 0x09};
 // An object with string properties.

@@ -93,11 +93,21 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
     EXPECT_EQ(Next().timestamp, 320u);
     ASSERT_EQ(Send(AnnexB({kSlice}), -5), 1);
     EXPECT_EQ(Next().timestamp, 320u);
-    // Metadata on the media chunk stream is no base for the next header.
+    // Metadata goes on the media chunk stream, and is no base for the next header. Properties
+    // without a name are skipped, refused without one or without an object.
     void* md = RTMP_CreateMetaData();
-    RTMP_AddMetaDataDouble(md, "width", 2);
+    EXPECT_EQ(RTMP_AddMetaDataDouble(md, "width", 640), 1);
+    EXPECT_EQ(RTMP_AddMetaDataDouble(md, "height", 480), 1);
+    EXPECT_EQ(RTMP_AddMetaDataString(md, "", "skipped"), 1);
+    EXPECT_EQ(RTMP_AddMetaDataString(md, "encoder", std::string(700, 'e').c_str()), 1);
+    EXPECT_EQ(RTMP_AddMetaDataString(md, nullptr, "x"), 0);
+    EXPECT_EQ(RTMP_AddMetaDataDouble(nullptr, "x", 1), 0);
     ASSERT_EQ(RTMP_ApplyMetaData(s.Handle(), md), 1);
-    Next(18);
+    const Message meta = Next(18);
+    EXPECT_EQ(meta.Header(), std::tuple(4, 0, 1u, 0u));
+    EXPECT_EQ(meta.body,
+              Cat({Str("@setDataFrame"), Str("onMetaData"), B(0x03), Name("width"), Num(640),
+                   Name("height"), Num(480), Name("encoder"), Str(std::string(700, 'e')), kEnd}));
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message m = Next();
     EXPECT_EQ(std::pair(m.fmt, m.timestamp), std::pair(0, 360u));

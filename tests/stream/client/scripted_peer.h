@@ -33,18 +33,18 @@ struct Message {
     }
 };
 
-// The command name and transaction id of a command message ("" and -1 for others).
-inline std::string CommandName(const Message& m) {
-    const Bytes& b = m.body;
-    if (m.type != 20 || b.size() < 3 || b[0] != 0x02 || b.size() < 3 + kit::ReadBe(&b[1], 2))
-        return "";
-    return std::string(b.begin() + 3, b.begin() + 3 + kit::ReadBe(&b[1], 2));
+// Whether m is the command of this name.
+inline bool IsCommand(const Message& m, const std::string& name) {
+    const Bytes head = kit::Str(name);
+    return m.type == 20 && m.body.size() >= head.size() &&
+           std::equal(head.begin(), head.end(), m.body.begin());
 }
-inline long TransactionId(const Message& m) {
-    const size_t at = 3 + CommandName(m).size();
-    if (CommandName(m).empty() || m.body.size() < at + 9 || m.body[at] != 0x00)
+// The transaction id of a connect command (-1 if it carries none).
+inline long ConnectId(const Message& m) {
+    const Bytes& b = m.body;
+    if (!IsCommand(m, "connect") || b.size() < 19 || b[10] != 0x00)
         return -1;
-    return static_cast<long>(std::bit_cast<double>(kit::ReadBe(&m.body[at + 1], 8)));
+    return static_cast<long>(std::bit_cast<double>(kit::ReadBe(&b[11], 8)));
 }
 
 // How the peer meets a publish or play command (createStream is always answered).
@@ -146,7 +146,7 @@ class ScriptedPeer {
                       int acceptTimeoutMs = 5000) {
         const bool ok = code == "NetConnection.Connect.Success";
         return Accept(acceptTimeoutMs) && ServeHandshake() && ReadMessageOfType(20, connect) &&
-               CommandName(*connect) == "connect" &&
+               IsCommand(*connect, "connect") &&
                SendInvoke(kit::Command(
                    "_result", 1,
                    {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}}));
@@ -175,7 +175,7 @@ class ScriptedPeer {
                            const std::string& name = "") {
         const auto deadline = After(timeoutMs);
         while (ReadMessage(m, MillisLeft(deadline))) {
-            if (m->type == type && (name.empty() || CommandName(*m) == name))
+            if (m->type == type && (name.empty() || IsCommand(*m, name)))
                 return true;
         }
         return false;

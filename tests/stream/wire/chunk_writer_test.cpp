@@ -42,51 +42,41 @@ TEST(ChunkBasicHeader, OneTwoAndThreeByteForms) {
                                     0x00, 0x01, 0xC1, 0xFF, 0xFF}));
 }
 
-TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderThePeerCanFollow) {
+// One writer through a run of messages: each gets the shortest header the peer can follow
+// (after a type-0 header the peer knows no delta); a delta outside 0..10000 is written and kept
+// as 0; a message on another stream id forces the next media header to type 0, which carries
+// the running time of its chunk stream.
+TEST(ChunkWriterHeaders, EachMessageGetsTheShortestHeaderAndItsTime) {
     RtmpContext ctx;
     ChunkWriter w;
-    const Bytes b = Pattern(10);
+    const Bytes b = Pattern(10), p5 = Pattern(5), p6 = Pattern(6);
     const struct {
-        int type, ts;
+        int id, type, ts;
         Bytes body, expected;
+        uint32_t running;  // of chunk stream 4, after the message
+        int kept;          // the delta the context keeps
     } steps[] = {
-        {MSG_VIDEO, 40, b, Cat({B(0x04, 0, 0, 40, 0, 0, 10, 0x09, 1, 0, 0, 0), b})},
-        {MSG_VIDEO, 40, b, Cat({B(0x84, 0, 0, 40), b})},  // after type 0 the peer knows no delta
-        {MSG_VIDEO, 40, b, Cat({B(0xC4), b})},            // same delta after a type-2 header
-        {MSG_VIDEO, 33, b, Cat({B(0x84, 0, 0, 33), b})},  // another delta
-        {MSG_VIDEO, 33, Pattern(5), Cat({B(0x44, 0, 0, 33, 0, 0, 5, 0x09), Pattern(5)})},
-        {MSG_AUDIO, 33, Pattern(5), Cat({B(0x44, 0, 0, 33, 0, 0, 5, 0x08), Pattern(5)})},
+        {4, MSG_VIDEO, 40, b, Cat({B(0x04, 0, 0, 40, 0, 0, 10, 0x09, 1, 0, 0, 0), b}), 40, 40},
+        {4, MSG_VIDEO, 40, b, Cat({B(0x84, 0, 0, 40), b}), 80, 40},
+        {4, MSG_VIDEO, 40, b, Cat({B(0xC4), b}), 120, 40},  // same delta after a type-2 header
+        {4, MSG_VIDEO, 33, b, Cat({B(0x84, 0, 0, 33), b}), 153, 33},
+        {4, MSG_VIDEO, 33, p5, Cat({B(0x44, 0, 0, 33, 0, 0, 5, 0x09), p5}), 186, 33},
+        {4, MSG_AUDIO, 33, p5, Cat({B(0x44, 0, 0, 33, 0, 0, 5, 0x08), p5}), 219, 33},
+        {4, MSG_AUDIO, 10001, p5, Cat({B(0x84, 0, 0, 0), p5}), 219, 0},
+        {4, MSG_AUDIO, -1, p5, Cat({B(0xC4), p5}), 219, 0},
+        {4, MSG_AUDIO, 1 << 30, p5, Cat({B(0xC4), p5}), 219, 0},
+        {4, MSG_AUDIO, 10000, p5, Cat({B(0x84, 0, 0x27, 0x10), p5}), 10219, 10000},
+        {2, MSG_PING, 0, p6, Cat({B(0x02, 0, 0, 0, 0, 0, 6, 0x04, 0, 0, 0, 0), p6}), 10219, 0},
+        {4, MSG_VIDEO, 27, p5, Cat({B(0x04), Be(10246, 3), B(0, 0, 5, 0x09, 1, 0, 0, 0), p5}),
+         10246, 27},
     };
-    for (const auto& s : steps)
-        EXPECT_EQ(Write(w, ctx, 4, s.type, 1, s.ts, s.body), s.expected) << s.ts;
-    EXPECT_EQ(w.LastHeader().amfSize, 5);
-    EXPECT_EQ(w.LastHeader().inUse, 1);
-    EXPECT_EQ(w.RunningTime(4), 40u * 3 + 33 * 3);
-}
-
-TEST(ChunkWriterTimestamps, TypeZeroCarriesTheRunningTimeOfItsChunkStream) {
-    RtmpContext ctx;
-    ChunkWriter w;
-    for (int delta : {100, 40, 40})
-        Write(w, ctx, 4, MSG_VIDEO, 1, delta, Pattern(8));
-    Write(w, ctx, 4, MSG_VIDEO, 1, 33, Pattern(9));
-    // A control message on another stream id forces the next media header to type 0.
-    EXPECT_EQ(Write(w, ctx, 2, MSG_PING, 0, 0, Pattern(6))[0], 0x02);
-    EXPECT_EQ(Head(Write(w, ctx, 4, MSG_VIDEO, 1, 27, Pattern(9)), 4), (Bytes{0x04, 0, 0, 240}));
-    EXPECT_EQ(w.RunningTime(4), 240u);
-    EXPECT_EQ(w.RunningTime(2), 0u);
-    EXPECT_EQ(ctx.Header(4).ts, 27);  // the context keeps the delta, not the running time
-}
-
-TEST(ChunkWriterTimestamps, DeltaOutsideTheRangeIsWrittenAndKeptAsZero) {
-    for (int ts : {10001, -1, 1 << 30, 10000}) {
-        RtmpContext ctx;
-        ChunkWriter w;
-        const int kept = ts == 10000 ? ts : 0;
-        EXPECT_EQ(Slice(Write(w, ctx, 4, MSG_AUDIO, 1, ts, Pattern(2)), 1, 3), Be(kept, 3)) << ts;
-        EXPECT_EQ(ctx.Header(4).ts, kept) << ts;
-        EXPECT_EQ(w.RunningTime(4), static_cast<uint32_t>(kept)) << ts;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.ts);
+        EXPECT_EQ(Write(w, ctx, s.id, s.type, s.id == 2 ? 0 : 1, s.ts, s.body), s.expected);
+        EXPECT_EQ(std::pair(w.RunningTime(4), ctx.Header(s.id).ts), std::pair(s.running, s.kept));
     }
+    EXPECT_EQ(w.RunningTime(2), 0u);
+    EXPECT_EQ(std::pair(w.LastHeader().amfSize, w.LastHeader().inUse), std::pair(5, 1));
 }
 
 // Writes deltas until the running time of chunk stream 4 is exactly target, then a ping on
