@@ -114,25 +114,5 @@ TEST(ChunkWriterBuffers, SizeBoundCoversWorstCaseHeaders) {
     EXPECT_LT(ChunkedSizeBound(300), 18 + 300 + 3 * 7);
 }
 
-TEST(RtmpPacketFinish, CommandBodyIsChunkedWholeBehindATypeZeroHeaderEveryTime) {
-    RtmpContext ctx;
-    for (int i = 0; i < 2; ++i) {
-        ctx.SetHeader(3, MSG_INVOKE, 1);
-        RtmpPacket packet;
-        packet.WriteString("call");
-        packet.WriteNumber(7);
-        packet.WriteNull();
-        packet.WriteString(std::string(1980, 'x').c_str());
-        packet.Flip();
-        const Bytes body = Readable(packet);
-        ASSERT_EQ(body.size(), 2000u);
-        EXPECT_EQ(&packet.Finish(ctx, 3), &packet);
-        EXPECT_EQ(ctx.Header(3).amfSize, 2000);
-        EXPECT_EQ(packet.Position(), 0);
-        EXPECT_EQ(Readable(packet),
-                  Chunked({0x03, 0, 0, 0, 0, 0x07, 0xD0, 0x14, 1, 0, 0, 0}, body, 0xC3));
-    }
-}
-
 }  // namespace
 }  // namespace rtmp
