@@ -168,7 +168,6 @@ TEST_F(AmfReaderTest, ValuesAfterSetKeyAreStoredAsTextAndObjectsFlattened) {
 TEST_F(AmfReaderTest, EveryCutOfAReplyIsEitherCleanOrTruncatedAndNeverReadsPast) {
     const Bytes full =
         Command("_result", 1, {{"level", "status"}, {"code", "NetConnection.Connect.Success"}});
-    ASSERT_EQ(full.size(), 78u);
     // Cuts that end cleanly: before and between top-level values (0, 10, 19, 20), an object
     // cut between its properties ends with the buffer (21, 37, 75), and the whole reply (78).
     // Every other cut lands inside a field. A cut inside the end marker ends the object but

@@ -68,11 +68,8 @@ TEST(PingMessage, ClockIsUtc8SecondsModuloFourMillionTimesThousand) {
     EXPECT_EQ(PingClockValue(4000000LL * 500 - 28800 - 1), 3999999000u);  // largest
     EXPECT_EQ(PingClockValue(4000000LL * 500 - 28800), 0u);
     PingMessage m(7, 1712345678);
-    EXPECT_EQ(m.EventType(), 7);
-    EXPECT_EQ(m.TimeValue(), 374478000u);
-    EXPECT_EQ(Readable(m), (Bytes{0x00, 0x07, 0x16, 0x52, 0x14, 0xB0}));
-    EXPECT_STREQ(m.TimeText(), "2024-04-06 03:34:38");  // 19:34:38 UTC
-    EXPECT_STREQ(PingMessage(7, 0).TimeText(), "1970-01-01 08:00:00");
+    EXPECT_EQ(Readable(m), (Bytes{0x00, 0x07, 0x16, 0x52, 0x14, 0xB0}));  // event 7, 374478000
+    EXPECT_STREQ(m.TimeText(), "2024-04-06 03:34:38");                    // 19:34:38 UTC
 }
 
 // ---- Commands, replies and control messages ----
