@@ -1,5 +1,5 @@
-// What the client puts on the wire for H.264 access units and ADTS AAC frames, and the client's
-// own small pieces: NAL unit scanning, URL parsing, the result waiter.
+// What the client puts on the wire for H.264 access units, ADTS AAC frames and metadata, and
+// the client's own small pieces: NAL unit scanning, URL parsing, the result waiter.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -93,8 +93,8 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
     EXPECT_EQ(Next().timestamp, 320u);
     ASSERT_EQ(Send(AnnexB({kSlice}), -5), 1);
     EXPECT_EQ(Next().timestamp, 320u);
-    // Metadata goes on the media chunk stream, and is no base for the next header. Properties
-    // without a name are skipped, refused without one or without an object.
+    // Metadata goes on the media chunk stream, and is no base for the next header. A property
+    // with an empty name is accepted but left out; a missing name or object is refused.
     void* md = RTMP_CreateMetaData();
     EXPECT_EQ(RTMP_AddMetaDataDouble(md, "width", 640), 1);
     EXPECT_EQ(RTMP_AddMetaDataDouble(md, "height", 480), 1);
