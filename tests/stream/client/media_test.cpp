@@ -135,8 +135,9 @@ TEST_F(MediaTest, AudioFramesAndASecondPublish) {
     const Bytes withCrc = Adts(10, 0x50, 0x80, 0xF0);
     ASSERT_EQ(Send(withCrc, 23, 8), 1);
     EXPECT_EQ(Next(8).body, Cat({B(0x2A), withCrc}));
-    EXPECT_EQ(Send(Bytes{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0}, 23, 8), 0);  // header only
-    EXPECT_EQ(Send(Adts(10), 23, 7), 0);                                // no such type
+    EXPECT_EQ(Send(Bytes{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0}, 23, 8), 0);    // header only
+    EXPECT_EQ(RTMP_SendStream(s.Handle(), withCrc.data(), 0, 23, 8), 0);  // nothing
+    EXPECT_EQ(Send(Adts(10), 23, 7), 0);                                  // no such type
 
     ASSERT_EQ(s.Publish("live"), 1);
     ASSERT_EQ(Send(AnnexB({kSps, kPps, kIdr})), 1);
