@@ -11,7 +11,6 @@
 #include <iterator>
 #include <numbers>
 #include <numeric>
-#include <span>
 
 #include "basis/adts.h"
 #include "codecs/aac_encoder.h"
