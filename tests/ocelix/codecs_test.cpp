@@ -11,7 +11,6 @@
 #include <iterator>
 #include <numbers>
 #include <numeric>
-#include <span>
 
 #include "basis/adts.h"
 #include "codecs/aac_encoder.h"
@@ -74,11 +73,11 @@ H264EncoderParam VideoParam(int width, int height, int fps = 25, int interval = 
 // first picture back, never more: one empty output at the start.
 Units EncodeMoving(H264EncoderParam& p, int frames, int keyAt = -1) {
     const auto size = static_cast<size_t>(p.inputFrameSize);
-    const auto r = RunProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                               "testsrc=rate=25:size=" + std::to_string(p.width) + "x" +
-                                   std::to_string(p.height) + ",noise=alls=10:allf=t,vflip",
-                               "-frames:v", std::to_string(frames), "-pix_fmt", "bgr24", "-f",
-                               "rawvideo", "-"});
+    const auto r =
+        RunTool("ffmpeg -v error -f lavfi -i testsrc=rate=25:size=" + std::to_string(p.width) +
+                    "x" + std::to_string(p.height) + ",noise=alls=10:allf=t,vflip -frames:v " +
+                    std::to_string(frames) + " -pix_fmt bgr24 -f rawvideo -",
+                {});
     EXPECT_EQ(r.out.size(), size * static_cast<size_t>(frames)) << r.err;
     Units units;
     for (int i = 0; i < frames && r.out.size() >= size * static_cast<size_t>(i + 1); ++i) {
@@ -177,16 +176,14 @@ TEST(H264EncoderTest, AccessUnitsAndKeyFramesAreWhatFfmpegDecodes) {
         WriteFile(dir / "moving.h264", units);
         const auto probe = Probe(dir / "moving.h264");
         ASSERT_TRUE(probe.ok && probe.Video() != nullptr) << probe.error;
-        EXPECT_EQ(probe.Video()->codecName, "h264");
-        EXPECT_EQ(probe.Video()->profile, "High");
-        EXPECT_EQ(probe.Video()->width, c.decodedWidth);
-        EXPECT_EQ(probe.Video()->height, c.decodedHeight);
-        EXPECT_EQ(probe.Video()->frames, static_cast<long>(units.size()));
+        const ProbedStream& v = *probe.Video();
+        EXPECT_EQ(std::tie(v.codecName, v.profile, v.width, v.height, v.frames),
+                  std::tuple("h264", "High", c.decodedWidth, c.decodedHeight, long(units.size())));
         EXPECT_EQ(DecodeErrors(dir / "moving.h264"), "");
         // Every picture decodes as I at the key frames and P elsewhere: no B-pictures, and no
         // I-pictures the encoder chose on its own.
-        const auto types = RunProcess({"ffprobe", "-v", "error", "-show_entries", "frame=pict_type",
-                                       "-of", "csv=p=0", (dir / "moving.h264").string()});
+        const auto types = RunTool("ffprobe -v error -show_entries frame=pict_type -of csv=p=0 {}",
+                                   {dir / "moving.h264"});
         std::string pictures, expected;
         std::copy_if(types.out.begin(), types.out.end(), std::back_inserter(pictures),
                      [](char t) { return t == 'I' || t == 'P' || t == 'B'; });
@@ -261,9 +258,9 @@ TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     TempDir dir("ocelix_h264_raw");
     WriteFile(dir / "picture.h264", units);
     // Each picture scaled to its two halves' mean colours: top and bottom, red green blue.
-    const auto decoded =
-        RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", (dir / "picture.h264").string(),
-                    "-vf", "scale=1:2:flags=area", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    const auto decoded = RunTool(
+        "ffmpeg -nostdin -v error -i {} -vf scale=1:2:flags=area -f rawvideo -pix_fmt rgb24 -",
+        {dir / "picture.h264"});
     const std::vector<uint8_t> rgb(decoded.out.begin(), decoded.out.end());
     ASSERT_EQ(rgb.size(), 4u * 6) << decoded.err;
     for (size_t n = 0; n < 4; ++n) {
@@ -375,17 +372,15 @@ TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
         WriteFile(file, frames);
         const auto probe = Probe(file);
         ASSERT_TRUE(probe.ok && probe.Audio() != nullptr) << probe.error;
-        EXPECT_EQ(probe.Audio()->codecName, "aac");
-        EXPECT_EQ(probe.Audio()->profile, "LC");
-        EXPECT_EQ(probe.Audio()->sampleRate, c.rate);
-        EXPECT_EQ(probe.Audio()->channels, c.channels);
-        EXPECT_EQ(probe.Audio()->frames, static_cast<long>(frames.size()));
+        const ProbedStream& a = *probe.Audio();
+        EXPECT_EQ(std::tie(a.codecName, a.profile, a.sampleRate, a.channels, a.frames),
+                  std::tuple("aac", "LC", c.rate, c.channels, long(frames.size())));
         EXPECT_EQ(DecodeErrors(file), "");
 
         // The decoded sound is the tone: sign changes and level (dB of full scale) of the first
         // channel over half a second past the encoder's start-up.
-        const auto r = RunProcess({"ffmpeg", "-nostdin", "-i", file.string(), "-af",
-                                   "atrim=start=1:duration=0.5,astats", "-f", "null", "-"});
+        const auto r = RunTool(
+            "ffmpeg -nostdin -i {} -af atrim=start=1:duration=0.5,astats -f null -", {file});
         const auto stat = [&](const std::string& key) {
             const size_t at = r.err.find(key);
             return at == std::string::npos ? NAN : std::strtod(&r.err[at + key.size()], nullptr);

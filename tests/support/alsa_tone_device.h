@@ -1,8 +1,7 @@
 // The real-time test tone (tools/alsa_tone) as an ALSA capture PCM of this process:
 // writes an ALSA configuration that loads the tone module and defines the PCM, and points
 // ALSA_CONFIG_PATH at it. Child processes started afterwards inherit the setting.
-#ifndef TESTS_SUPPORT_ALSA_TONE_DEVICE_H
-#define TESTS_SUPPORT_ALSA_TONE_DEVICE_H
+#pragma once
 
 #include <optional>
 #include <string>
@@ -18,8 +17,6 @@ class AlsaToneDevice {
     // ALSA call that should see the PCM, and only while no other thread uses ALSA.
     explicit AlsaToneDevice(double frequencyHz = 1000, int amplitude = 8000);
     ~AlsaToneDevice();
-    AlsaToneDevice(const AlsaToneDevice&) = delete;
-    AlsaToneDevice& operator=(const AlsaToneDevice&) = delete;
 
     std::string PcmName() const { return "tutorlane_tone"; }
     // False when the tone module was not built.
@@ -33,5 +30,3 @@ class AlsaToneDevice {
 };
 
 }  // namespace rtmp::test
-
-#endif  // TESTS_SUPPORT_ALSA_TONE_DEVICE_H

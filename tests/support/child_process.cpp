@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -16,22 +17,25 @@ extern char** environ;
 namespace rtmp::test {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
-    ProcessResult result;
     // Output goes to files rather than pipes: nothing to drain while waiting, and a grandchild
     // that keeps the output open does not hold the wait up.
     const TempDir dir("run_process");
     ChildProcess child;
-    result.started = child.Start(argv, dir / "out", dir / "err");
-    if (!result.started) {
-        result.err = "cannot start " + (argv.empty() ? std::string("an empty command") : argv[0]);
-        return result;
-    }
+    if (!child.Start(argv, dir / "out", dir / "err"))
+        return {false, false, -1, "", "cannot start " + (argv.empty() ? "nothing" : argv[0])};
     const std::optional<int> code = child.Wait(limit);
-    result.timedOut = !code.has_value();
-    result.exitCode = code ? *code : child.Stop(SIGKILL);
-    result.out = ReadTextFile(dir / "out");
-    result.err = ReadTextFile(dir / "err");
-    return result;
+    const int exitCode = code ? *code : child.Stop(SIGKILL);
+    return {true, !code, exitCode, ReadTextFile(dir / "out"), ReadTextFile(dir / "err")};
+}
+
+ProcessResult RunTool(const std::string& command, const std::vector<std::filesystem::path>& files,
+                      std::chrono::milliseconds limit) {
+    std::vector<std::string> argv;
+    std::istringstream words(command);
+    auto file = files.begin();
+    for (std::string w; words >> w;)
+        argv.push_back(w == "{}" && file != files.end() ? (file++)->string() : w);
+    return RunProcess(argv, limit);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile,

@@ -1,8 +1,7 @@
 // Child processes for tests: run a program to completion and collect its output, or keep one
 // running in the background and end it on demand. Programs are started with posix_spawnp and an
 // argument vector, never through a shell.
-#ifndef TESTS_SUPPORT_CHILD_PROCESS_H
-#define TESTS_SUPPORT_CHILD_PROCESS_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -29,6 +28,10 @@ struct ProcessResult {
 // status and everything it wrote to stdout and stderr. stdin is /dev/null.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
+// RunProcess with the words of `command` (split at spaces) as the argument vector, each word "{}"
+// replaced by the next of `files` (so a path may hold spaces).
+ProcessResult RunTool(const std::string& command, const std::vector<std::filesystem::path>& files,
+                      std::chrono::milliseconds limit = std::chrono::seconds(120));
 
 // A background child whose stdout and stderr go to one log file. The destructor ends it.
 class ChildProcess {
@@ -87,5 +90,3 @@ class TempDir {
 };
 
 }  // namespace rtmp::test
-
-#endif  // TESTS_SUPPORT_CHILD_PROCESS_H

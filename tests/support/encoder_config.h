@@ -1,6 +1,5 @@
 // Encoder records for the encoder library's tests.
-#ifndef TESTS_SUPPORT_ENCODER_CONFIG_H
-#define TESTS_SUPPORT_ENCODER_CONFIG_H
+#pragma once
 
 #include <cstdio>
 #include <string>
@@ -30,5 +29,3 @@ inline EncoderConfig MakeEncoderConfig(const std::string& url, int width, int he
 }
 
 }  // namespace rtmp::test
-
-#endif  // TESTS_SUPPORT_ENCODER_CONFIG_H

@@ -1,6 +1,5 @@
 // Loopback TCP sockets for the test servers and the proxy: listening, connecting and sending.
-#ifndef TESTS_SUPPORT_LOOPBACK_H
-#define TESTS_SUPPORT_LOOPBACK_H
+#pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,10 +12,6 @@
 
 namespace rtmp::test {
 
-inline sockaddr_in LoopbackAddress(uint16_t port) {
-    return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-}
-
 // A socket listening on 127.0.0.1 at a port the system picks, written to *port. A receive
 // buffer above 0 is set before listening: accepted sockets inherit it, and with it the window
 // they offer. -1 when any step fails.
@@ -24,7 +19,7 @@ inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure bind fails too
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a = LoopbackAddress(0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -39,7 +34,7 @@ inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
 inline int ConnectToLoopback(uint16_t port) {
     const int fd =
         ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure connect fails too
-    const sockaddr_in a = LoopbackAddress(port);
+    const sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
         return fd;
     ::close(fd);
@@ -61,5 +56,3 @@ inline bool SendAll(int fd, const uint8_t* p, std::size_t n) {
 }
 
 }  // namespace rtmp::test
-
-#endif  // TESTS_SUPPORT_LOOPBACK_H

@@ -11,11 +11,8 @@
 namespace rtmp::test {
 
 uint16_t PickFreeLoopbackPort() {
-    uint16_t port = 0;
-    const int fd = ListenOnLoopback(1, 0, &port);
-    if (fd < 0)
-        return 0;
-    ::close(fd);
+    uint16_t port = 0;  // stays 0 when no socket listens
+    ::close(ListenOnLoopback(1, 0, &port));
     return port;
 }
 
@@ -38,19 +35,17 @@ bool NginxRtmpServer::Start() {
     for (int attempt = 0; attempt < (started_ ? 1 : 3); ++attempt) {
         if (!started_)
             port_ = PickFreeLoopbackPort();
-        std::ofstream conf(dir_ / "nginx.conf");
-        conf << "load_module " << module << ";\n"
-             << (::geteuid() == 0 ? "user root;\n" : "")
-             << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-             << "pid " << prefix << "logs/nginx.pid;\nerror_log " << prefix
-             << "logs/error.log info;\n"
-             << "events { worker_connections 256; }\n"
-             << "rtmp { server { listen 127.0.0.1:" << port_ << "; chunk_size 4096;\n";
-        for (const char* app : {"live", "encoder/qkz"})
-            conf << "  application " << app << " { live on; record all; record_unique off; "
-                 << "record_path " << prefix << "record; }\n";
-        conf << "} }\n";
-        conf.close();
+        const std::string app =
+            " { live on; record all; record_unique off; record_path " + prefix + "record; }\n";
+        std::ofstream(dir_ / "nginx.conf")
+            << "load_module " << module << ";\n"
+            << (::geteuid() == 0 ? "user root;\n" : "")
+            << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+            << "pid " << prefix << "logs/nginx.pid;\nerror_log " << prefix
+            << "logs/error.log info;\n"
+            << "events { worker_connections 256; }\n"
+            << "rtmp { server { listen 127.0.0.1:" << port_ << "; chunk_size 4096;\n"
+            << "  application live" << app << "  application encoder/qkz" << app << "} }\n";
         // Debian's nginx lives in /usr/sbin, which a user's PATH may leave out.
         if (!process_.Start(
                 {::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p", prefix,
@@ -60,12 +55,9 @@ bool NginxRtmpServer::Start() {
         // nginx writes its pid file only once its listening sockets are bound, so a port held by
         // someone else while nginx retries its bind is not taken for nginx's.
         const std::string pid = std::to_string(process_.Pid()) + "\n";
-        const auto up = [&] {
-            const int fd =
-                ReadTextFile(dir_ / "logs/nginx.pid") == pid ? ConnectToLoopback(port_) : -1;
-            if (fd >= 0)
-                ::close(fd);
-            return fd >= 0;
+        const auto up = [&] {  // the pid file written, and a connection accepted (and closed)
+            return ReadTextFile(dir_ / "logs/nginx.pid") == pid &&
+                   ::close(ConnectToLoopback(port_)) == 0;
         };
         if (WaitUntil([&] { return !process_.Running() || up(); }, std::chrono::seconds(5)) &&
             process_.Running())

@@ -2,8 +2,7 @@
 // server: applications "live" and "encoder/qkz" (a name with '/', matched against the connect
 // command's "app"), every published stream recorded. Each instance has its own prefix directory
 // (configuration, logs, pid file, recordings) under a temp directory.
-#ifndef TESTS_SUPPORT_NGINX_RTMP_SERVER_H
-#define TESTS_SUPPORT_NGINX_RTMP_SERVER_H
+#pragma once
 
 #include <cstdint>
 #include <filesystem>
@@ -16,10 +15,7 @@ namespace rtmp::test {
 
 class NginxRtmpServer {
   public:
-    NginxRtmpServer() = default;
     ~NginxRtmpServer() { Stop(); }
-    NginxRtmpServer(const NginxRtmpServer&) = delete;
-    NginxRtmpServer& operator=(const NginxRtmpServer&) = delete;
 
     // Writes the configuration, starts nginx and waits (at most ~5 s) until the port accepts
     // connections. Once a port is chosen it is kept, so Start after Stop listens on the same port.
@@ -50,5 +46,3 @@ class NginxRtmpServer {
 uint16_t PickFreeLoopbackPort();
 
 }  // namespace rtmp::test
-
-#endif  // TESTS_SUPPORT_NGINX_RTMP_SERVER_H

@@ -3,8 +3,7 @@
 // The proxy's receive window is small, so a sender feels the limit as a real line makes it feel
 // it rather than filling the proxy's buffers. It can also go silent: drop every connection and
 // from then on accept new ones without ever answering.
-#ifndef TESTS_SUPPORT_THROTTLE_PROXY_H
-#define TESTS_SUPPORT_THROTTLE_PROXY_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -18,8 +17,6 @@ class ThrottleProxy {
   public:
     explicit ThrottleProxy(uint16_t targetPort) : targetPort_(targetPort) {}
     ~ThrottleProxy();
-    ThrottleProxy(const ThrottleProxy&) = delete;
-    ThrottleProxy& operator=(const ThrottleProxy&) = delete;
 
     // Listens on a free loopback port; false when it cannot.
     bool Start();
@@ -49,5 +46,3 @@ class ThrottleProxy {
 };
 
 }  // namespace rtmp::test
-
-#endif  // TESTS_SUPPORT_THROTTLE_PROXY_H

@@ -25,12 +25,12 @@ const Bytes kAud{0x09, 0xF0}, kSps{0x67, 0x64, 0x00, 0x1E, 0xAC}, kPps{0x68, 0xE
     kSei{0x06, 0x05, 0x11, 0x80}, kIdr{0x65, 0x88, 0x84, 0x21}, kP1{0x41, 0x9A, 0x22},
     kP2{0x41, 0x9B, 0x33}, kP2SecondSlice{0x41, 0x40, 0x44};  // first_mb_in_slice = 1
 
-TEST(AnnexBNalUnits, StartCodesGarbagePaddingAndCuts) {
-    struct Case {
+TEST(AnnexB, NalUnitsAndAccessUnits) {
+    struct NalCase {
         Bytes stream;
         std::vector<Bytes> units;
     };
-    const Case cases[] = {
+    const NalCase nalCases[] = {
         // Bytes before any start code are ignored, trailing zeros belong to no unit, an empty
         // unit is skipped, escaped zeros stay inside.
         {Cat({{0x12, 0x34, 0, 0, 1, 0x67, 0x42, 0, 0},
@@ -43,15 +43,13 @@ TEST(AnnexBNalUnits, StartCodesGarbagePaddingAndCuts) {
         {{0, 0, 1}, {}},
         {{0, 0, 1, 0x41, 0x9A, 0, 0}, {{0x41, 0x9A}}},
     };
-    for (const Case& c : cases) {
+    for (const NalCase& c : nalCases) {
         std::vector<Bytes> units;
         for (auto u : SplitNalUnits(c.stream))
             units.emplace_back(u.begin(), u.end());
         EXPECT_EQ(units, c.units) << ::testing::PrintToString(c.stream);
     }
-}
 
-TEST(AccessUnits, SplitRules) {
     struct Case {
         const char* name;
         std::vector<Bytes> nals;  // in the stream, behind start codes of 3 and 4 bytes

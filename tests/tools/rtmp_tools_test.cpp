@@ -21,10 +21,6 @@ using ::testing::Pointee;
 constexpr int kFrames = 75;  // 3 s at 25 fps
 constexpr int kSampleRate = 44100;
 
-int CountLines(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // Failures give one line and a non-zero status; a stream another client publishes is refused;
 // a server going away mid-stream ends the publish with "connection lost". Then one publish with
 // a player waiting on the stream: the recording holds every unit and frame at its exact time,
@@ -69,7 +65,8 @@ TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack)
     for (const auto& c : cases) {
         const ProcessResult r = RunProcess(c.argv, 30s);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.argv.back() << r.err;
-        EXPECT_EQ(CountLines(r.err) == 1, c.exitCode == 1) << r.err;  // 2: with the usage
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') == 1, c.exitCode == 1)
+            << r.err;  // 2: with the usage
         EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
     }
 
