@@ -12,6 +12,7 @@
 
 #include "capture/audio_capture_device.h"
 #include "capture/sinks.h"
+#include "support/child_process.h"
 
 namespace capture::test {
 
@@ -116,22 +117,13 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     std::shared_ptr<FakeAudioState> state_;
 };
 
-// What a sink was handed, in order, for a test on another thread to wait for and read.
+// What a sink was handed, in order, for a test on another thread to read.
 template <typename T>
 class Recorder {
   public:
     void Add(T item) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            items_.push_back(std::move(item));
-        }
-        changed_.notify_all();
-    }
-    // Waits up to timeout until done(items) holds.
-    template <typename Done>
-    bool WaitUntil(std::chrono::milliseconds timeout, Done done) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return done(items_); });
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(item));
     }
     std::vector<T> Items() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,7 +132,6 @@ class Recorder {
 
   private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<T> items_;
 };
 
@@ -152,12 +143,14 @@ class RecordingAudioSink final : public AudioSink {
     }
     // Waits up to timeout until at least `bytes` bytes arrived.
     bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
-        return calls_.WaitUntil(timeout, [&](const std::vector<std::vector<uint8_t>>& calls) {
-            size_t total = 0;
-            for (const auto& c : calls)
-                total += c.size();
-            return total >= bytes;
-        });
+        return rtmp::test::WaitUntil(
+            [&] {
+                size_t total = 0;
+                for (const auto& c : calls_.Items())
+                    total += c.size();
+                return total >= bytes;
+            },
+            timeout);
     }
     std::vector<std::vector<uint8_t>> Calls() { return calls_.Items(); }
 
@@ -168,9 +161,6 @@ class RecordingAudioSink final : public AudioSink {
 class RecordingMessageSink final : public MessageSink {
   public:
     void ShowMessage(const std::string& text) override { texts_.Add(text); }
-    bool WaitForMessage(std::chrono::milliseconds timeout) {
-        return texts_.WaitUntil(timeout, [](const auto& texts) { return !texts.empty(); });
-    }
     std::vector<std::string> Texts() { return texts_.Items(); }
 
   private:

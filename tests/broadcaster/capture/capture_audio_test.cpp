@@ -44,8 +44,10 @@ class CaptureAudioTest : public ::testing::Test {
 };
 
 // The primary entry opens the default PCM and a named one its PCM; no entry, a device that cannot
-// be opened, or a block size set before the open leave nothing to start.
-TEST_F(CaptureAudioTest, OpenChoosesThePcmAndAFailedOrMissingOpenRefusesTheStart) {
+// be opened, or a block size set before the open leave nothing to start. Start sets up sixteen
+// blocks of the block size. Half a block waits for the rest; a late wake-up finds several blocks
+// and hands them over one by one, in order; so does the end.
+TEST_F(CaptureAudioTest, OpenThenSixteenBlocksDeliveredOneByOneInOrder) {
     EXPECT_FALSE(audio_.Open(std::nullopt));
     EXPECT_TRUE(state_->opened.empty());
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
@@ -54,23 +56,21 @@ TEST_F(CaptureAudioTest, OpenChoosesThePcmAndAFailedOrMissingOpenRefusesTheStart
     EXPECT_EQ(audio_.BlockSize(), 0u);
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_TRUE(audio_.Open(std::string("sysdefault:CARD=PCH")));
-    EXPECT_EQ(state_->opened, (std::vector<std::string>{"default", "sysdefault:CARD=PCH"}));
     state_->failOpen = true;
     EXPECT_FALSE(audio_.Open(std::string("hw:CARD=Gone,DEV=0")));
     audio_.SetBlockSize(kBlock);
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_EQ(state_->starts, 0);
-}
+    state_->failOpen = false;
 
-// Start sets up sixteen blocks of the block size. Half a block waits for the rest; a late
-// wake-up finds several blocks and hands them over one by one, in order; so does the end.
-TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrder) {
     StartCapture();
+    EXPECT_EQ(state_->opened, (std::vector<std::string>{"default", "sysdefault:CARD=PCH",
+                                                        "hw:CARD=Gone,DEV=0", "default"}));
     EXPECT_EQ(audio_.BufferSize(), 65536u);
-    const auto offsets = audio_.NotificationOffsets();
+    std::array<uint32_t, AudioLoopingBuffer::kBlockCount> offsets{};
     for (uint32_t i = 0; i < offsets.size(); ++i)
-        EXPECT_EQ(offsets[i], kBlock * (i + 1) - 1) << i;
-    EXPECT_EQ(offsets[15], 65535u);
+        offsets[i] = kBlock * (i + 1) - 1;
+    EXPECT_EQ(audio_.NotificationOffsets(), offsets);
     EXPECT_EQ(std::tuple(state_->periodBytes, state_->periodCount, state_->starts),
               std::tuple(kBlock, 16u, 1));
     const AudioFormat& f = state_->format;
@@ -81,7 +81,7 @@ TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrd
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_EQ(state_->starts, 1);
     EXPECT_TRUE(audio_.Open(std::string("other")));
-    EXPECT_EQ(state_->opened.size(), 1u);
+    EXPECT_EQ(state_->opened.size(), 4u);
     EXPECT_EQ(audio_.BlockSize(), kBlock);
 
     state_->Push(Pattern(6144, 0));
@@ -111,7 +111,9 @@ TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrd
     EXPECT_FALSE(audio_.IsCapturing());
 }
 
-TEST_F(CaptureAudioTest, WholePartsModeSplitsOnlyAtTheWrapAndStopEndsTheWaitingThread) {
+// Whole parts split only where the buffer wraps; Stop ends the waiting thread before the device
+// goes. A later capture whose device fails ends its thread with a message.
+TEST_F(CaptureAudioTest, WholePartsModeStopEndsTheWaitingThreadAndADeviceFailureIsTold) {
     audio_.SetDeliverSingleBlocks(false);
     StartCapture();
     state_->Push(Pattern(15 * kBlock, 0));
@@ -132,7 +134,6 @@ TEST_F(CaptureAudioTest, WholePartsModeSplitsOnlyAtTheWrapAndStopEndsTheWaitingT
     ASSERT_TRUE(sink_.WaitForBytes(18 * kBlock, 2s));
     EXPECT_EQ(sink_.Calls().back(), Pattern(kBlock, 17 * kBlock));
 
-    // Stop ends the waiting thread before the device goes.
     {
         // The thread settles into a wait that only a wake-up or its timeout ends.
         std::unique_lock<std::mutex> lock(state_->mutex);
@@ -150,33 +151,24 @@ TEST_F(CaptureAudioTest, WholePartsModeSplitsOnlyAtTheWrapAndStopEndsTheWaitingT
     state_->Push(Pattern(kBlock, 0));
     EXPECT_EQ(state_->readsAfterStop, 0);
     EXPECT_EQ(sink_.Calls().size(), 4u);
-}
 
-TEST_F(CaptureAudioTest, ADeviceFailureEndsTheThreadWithAMessage) {
+    state_->failRead = true;
     StartCapture();
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->failRead = true;
-    }
-    state_->Push(Pattern(kBlock, 0));
-    ASSERT_TRUE(messages_.WaitForMessage(2s));
-    EXPECT_EQ(messages_.Texts().front(), CCaptureAudio::kNotificationErrorText);
-    EXPECT_TRUE(sink_.Calls().empty());
+    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return !messages_.Texts().empty(); }, 2s));
+    EXPECT_EQ(messages_.Texts(), std::vector<std::string>{CCaptureAudio::kNotificationErrorText});
+    EXPECT_EQ(sink_.Calls().size(), 4u);
     EXPECT_TRUE(audio_.Stop());
 }
 
-TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABuffer) {
+// The capture's ring buffer on its own (whole blocks and their order: the tests above): block
+// sizes without a buffer are refused, and the capture never overwrites bytes not taken yet.
+TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABufferAndNeverOverwritesUntakenBytes) {
     AudioLoopingBuffer ring;
     EXPECT_FALSE(ring.Reset(0));
     EXPECT_FALSE(ring.Reset(std::numeric_limits<uint32_t>::max() / 16 + 1));
     EXPECT_EQ(ring.BufferBytes(), 0u);
     EXPECT_TRUE(ring.WritableRegion().empty());
     EXPECT_EQ(ring.TakeWholeBlocks().count, 0);
-}
-
-// The capture's ring buffer on its own (whole blocks and their order: the tests above).
-TEST(AudioLoopingBufferTest, CaptureNeverOverwritesBytesNotTakenYet) {
-    AudioLoopingBuffer ring;
     ASSERT_TRUE(ring.Reset(16));
     // One byte stays free, so a full buffer is never mistaken for an empty one.
     EXPECT_EQ(ring.WritableRegion().size(), 255u);

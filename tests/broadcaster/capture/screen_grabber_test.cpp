@@ -285,38 +285,31 @@ TEST(ScreenGrabberLifecycleTest, SixteenBitServerMissingThenGoneAndBack) {
     }
 }
 
-TEST(ScreenCaptureChoiceTest, SettingValues) {
-    EXPECT_EQ(ParseScreenCaptureMode("auto"), ScreenCaptureMode::kAuto);
-    EXPECT_EQ(ParseScreenCaptureMode(" X11 "), ScreenCaptureMode::kX11);
-    EXPECT_EQ(ParseScreenCaptureMode("PORTAL"), ScreenCaptureMode::kPortal);
-    EXPECT_EQ(ParseScreenCaptureMode(""), ScreenCaptureMode::kAuto);
-    EXPECT_EQ(ParseScreenCaptureMode("wayland"), ScreenCaptureMode::kAuto);
-}
-
-struct ChoiceCase {
-    ScreenCaptureMode mode;
-    const char* sessionType;  // null: unset
-    const char* waylandDisplay;
-    ScreenBackend expected;
-};
-
+// The setting's text (trimmed, any case; unknown texts are auto) first, then the session.
 TEST(ScreenCaptureChoiceTest, SettingFirstThenTheSession) {
-    constexpr ScreenBackend kPortalUnderAuto =
-        TUTORLANE_PORTAL ? ScreenBackend::kPortal : ScreenBackend::kX11;
-    const std::vector<ChoiceCase> cases{
-        {ScreenCaptureMode::kAuto, "x11", nullptr, ScreenBackend::kX11},
-        {ScreenCaptureMode::kAuto, nullptr, nullptr, ScreenBackend::kX11},
-        {ScreenCaptureMode::kAuto, "tty", "", ScreenBackend::kX11},
-        {ScreenCaptureMode::kAuto, "wayland", nullptr, kPortalUnderAuto},
-        {ScreenCaptureMode::kAuto, "Wayland", nullptr, kPortalUnderAuto},
-        {ScreenCaptureMode::kAuto, nullptr, "wayland-0", kPortalUnderAuto},
-        {ScreenCaptureMode::kX11, "wayland", "wayland-0", ScreenBackend::kX11},
-        {ScreenCaptureMode::kPortal, "x11", nullptr, ScreenBackend::kPortal},
+    constexpr ScreenBackend kX11 = ScreenBackend::kX11;
+    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? ScreenBackend::kPortal : kX11;
+    struct Case {
+        const char* setting;
+        const char* sessionType;  // null: unset
+        const char* waylandDisplay;
+        ScreenBackend expected;
     };
-    for (const ChoiceCase& c : cases) {
-        EXPECT_EQ(ChooseScreenBackend(c.mode, c.sessionType, c.waylandDisplay), c.expected)
-            << static_cast<int>(c.mode) << " " << (c.sessionType ? c.sessionType : "(unset)") << " "
-            << (c.waylandDisplay ? c.waylandDisplay : "(unset)");
+    const Case cases[] = {
+        {"auto", "x11", nullptr, kX11},
+        {"wayland", nullptr, nullptr, kX11},
+        {"", "tty", "", kX11},
+        {"auto", "wayland", nullptr, kPortalUnderAuto},
+        {"wayland", "Wayland", nullptr, kPortalUnderAuto},
+        {"", nullptr, "wayland-0", kPortalUnderAuto},
+        {" X11 ", "wayland", "wayland-0", kX11},
+        {"PORTAL", "x11", nullptr, ScreenBackend::kPortal},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(
+            ChooseScreenBackend(ParseScreenCaptureMode(c.setting), c.sessionType, c.waylandDisplay),
+            c.expected)
+            << "case " << &c - cases;
     }
 }
 

@@ -44,7 +44,6 @@ struct FakeVideoState {
     // A camera in real time instead: a picture of this RGB colour at the asked size and rate.
     std::optional<std::array<uint8_t, 3>> solidRgb;
     // What was asked.
-    std::string openNode;
     std::vector<std::string> opened;
     std::vector<VideoFormat> setFormats;
     std::vector<std::pair<uint32_t, uint32_t>> intervals;
@@ -86,7 +85,6 @@ class FakeVideoLayer final : public VideoDeviceLayer {
             return false;
         if (found->second.opens > 0)
             --found->second.opens;
-        state_->openNode = node;
         state_->opened.push_back(node);
         return true;
     }
@@ -94,16 +92,15 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->closes;
         state_->closedWhileDequeuing |= state_->dequeuesInProgress > 0;
-        state_->openNode.clear();
     }
     bool QueryCaps(VideoDeviceCaps& caps) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        caps = state_->devices.at(state_->openNode).caps;
+        caps = state_->devices.at(state_->opened.back()).caps;
         return true;
     }
     std::vector<uint32_t> EnumerateFormats() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->devices.at(state_->openNode).formats;
+        return state_->devices.at(state_->opened.back()).formats;
     }
     bool GetFormat(VideoFormat& format) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
@@ -193,10 +190,14 @@ class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {
         const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3U;
         previews.Add({{bgrBottomUp, bgrBottomUp + bytes}, 0, width, height});
     }
-    // Waits up to timeout (each) until at least frameCount frames and previewCount previews came.
+    // Waits up to timeout until at least frameCount frames and previewCount previews came.
     bool WaitFor(size_t frameCount, size_t previewCount, std::chrono::milliseconds timeout) {
-        return frames.WaitUntil(timeout, [&](const auto& f) { return f.size() >= frameCount; }) &&
-               previews.WaitUntil(timeout, [&](const auto& p) { return p.size() >= previewCount; });
+        return rtmp::test::WaitUntil(
+            [&] {
+                return frames.Items().size() >= frameCount &&
+                       previews.Items().size() >= previewCount;
+            },
+            timeout);
     }
 
     Recorder<SinkPicture> frames;
