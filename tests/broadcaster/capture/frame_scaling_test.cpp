@@ -215,23 +215,23 @@ TEST(InsetPlacementTest, ZeroSizesAnywhereChangeNothing) {
 // gives the aspect has no size, or without a rate.
 TEST(InsetSizeTest, QuarterOfTheOtherPictureWithItsOwnAspect) {
     struct Row {
-        int screenW, screenH, videoW, videoH, rate;
-        std::pair<int, int> camera, screen;
+        int sw, sh, vw, vh, rate;   // the screen's size, the camera's, the screen rate
+        std::array<int, 4> insets;  // the camera's width and height, the screen's
     };
-    const Row rows[] = {{640, 480, 320, 240, 4, {159, 120}, {80, 60}},
-                        {640, 480, 320, 0, 4, {0, 0}, {80, 60}},
-                        {0, 480, 320, 240, 4, {159, 120}, {0, 0}},
-                        {640, 480, 320, 240, 0, {0, 0}, {0, 0}}};
+    const Row rows[] = {{640, 480, 320, 240, 4, {159, 120, 80, 60}},
+                        {640, 480, 320, 0, 4, {0, 0, 80, 60}},
+                        {0, 480, 320, 240, 4, {159, 120, 0, 0}},
+                        {640, 480, 320, 240, 0, {0, 0, 0, 0}}};
     for (const Row& r : rows) {
         BroadcastSettings s;
-        s.ScreenWidth = r.screenW;
-        s.ScreenHeight = r.screenH;
-        s.VideoWidth = r.videoW;
-        s.VideoHeight = r.videoH;
+        s.ScreenWidth = r.sw;
+        s.ScreenHeight = r.sh;
+        s.VideoWidth = r.vw;
+        s.VideoHeight = r.vh;
         const InsetSize camera = CameraInsetSize(s, r.rate);
         const InsetSize screen = ScreenInsetSize(s, r.rate);
-        EXPECT_EQ(std::pair(camera.width, camera.height), r.camera) << r.screenW << " " << r.videoH;
-        EXPECT_EQ(std::pair(screen.width, screen.height), r.screen) << r.screenW << " " << r.rate;
+        EXPECT_EQ((std::array{camera.width, camera.height, screen.width, screen.height}), r.insets)
+            << r.sw << " " << r.vh << " " << r.rate;
     }
 }
 

@@ -3,6 +3,7 @@
 #ifndef TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
 #define TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
 
+#include <csignal>
 #include <string>
 
 #include "support/child_process.h"
@@ -12,7 +13,7 @@ namespace capture::test {
 class XvfbDisplay {
   public:
     XvfbDisplay() = default;
-    ~XvfbDisplay();
+    ~XvfbDisplay() { Stop(); }
     XvfbDisplay(const XvfbDisplay&) = delete;
     XvfbDisplay& operator=(const XvfbDisplay&) = delete;
 
@@ -20,7 +21,7 @@ class XvfbDisplay {
     // display `number`, or on a free one when it is negative. True once it accepts connections.
     bool Start(const std::string& screen, int number = -1);
     // Ends the server and waits for it.
-    void Stop();
+    void Stop() { server_.Stop(SIGTERM); }
     bool Running() { return server_.Running(); }
     int Number() const { return number_; }
     std::string Name() const { return ":" + std::to_string(number_); }
