@@ -26,8 +26,7 @@ struct FakeAudioState {
     bool failOpen = false;
     bool failRead = false;
     int waitsInProgress = 0;
-    bool closedDuringWait = false;
-    bool stoppedDuringWait = false;
+    int callsDuringWait = 0;  // Stop and Close calls while a Wait was in progress
     std::vector<std::string> opened;
     AudioFormat format;
     uint32_t periodBytes = 0;
@@ -36,7 +35,6 @@ struct FakeAudioState {
     int stops = 0;
     int closes = 0;
     int wakes = 0;
-    int readsAfterStop = 0;
 
     void Push(const std::vector<uint8_t>& bytes) {
         {
@@ -92,7 +90,6 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     }
     int64_t Read(uint8_t* dest, uint32_t maxBytes) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->readsAfterStop += state_->stops;
         if (state_->failRead)
             return -1;
         const size_t n = std::min<size_t>(maxBytes, state_->pending.size());
@@ -104,13 +101,13 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     bool Stop() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->stops;
-        state_->stoppedDuringWait |= state_->waitsInProgress > 0;
+        state_->callsDuringWait += state_->waitsInProgress > 0;
         return true;
     }
     void Close() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->closes;
-        state_->closedDuringWait |= state_->waitsInProgress > 0;
+        state_->callsDuringWait += state_->waitsInProgress > 0;
     }
 
   private:

@@ -166,9 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PortalConversation,
     testing::ValuesIn(std::vector<ConversationCase>{
         {"GrantedPointerAsMetadata", "grant", 7, "", PortalFailure::kNone, PortalCursor::kMetadata},
-        {"GrantedPointerEmbedded", "grant", 3, "", PortalFailure::kNone, PortalCursor::kEmbedded},
-        {"RestoreTokenHandedBack", "grant", 3, "token-1", PortalFailure::kNone,
-         PortalCursor::kEmbedded},
+        {"GrantedPointerEmbeddedRestoreTokenHandedBack", "grant", 3, "token-1",
+         PortalFailure::kNone, PortalCursor::kEmbedded},
         {"Cancelled", "cancel", 3, "", PortalFailure::kCancelled, PortalCursor::kEmbedded},
         {"Refused", "refuse", 3, "", PortalFailure::kRefused, PortalCursor::kEmbedded},
         {"NoScreenCastInterface", "no-screencast", 3, "", PortalFailure::kNoScreenCast,

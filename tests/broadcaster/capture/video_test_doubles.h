@@ -56,7 +56,6 @@ struct FakeVideoState {
 
     void AddCamera(const std::string& node, const std::string& card, std::vector<uint32_t> formats,
                    bool canCapture = true) {
-        nodes = nodes.value_or(std::vector<std::string>{});
         nodes->push_back(node);
         devices[node] =
             FakeVideoNode{-1, VideoDeviceCaps{card, canCapture, true}, std::move(formats)};

@@ -15,7 +15,6 @@ struct Rgb {
     uint8_t red;
     uint8_t green;
     uint8_t blue;
-    bool operator==(const Rgb&) const = default;
 };
 
 class Painter {
