@@ -45,24 +45,23 @@ struct FakeAudioState {
     }
 };
 
+// Open, Configure and Start come from the thread that starts the capture, before its notification
+// thread runs: they take no lock.
 class FakeAudioDevice final : public AudioCaptureDevice {
   public:
     explicit FakeAudioDevice(std::shared_ptr<FakeAudioState> state) : state_(std::move(state)) {}
 
     bool Open(const std::string& name) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->opened.push_back(name);
         return !state_->failOpen;
     }
     bool Configure(const AudioFormat& format, uint32_t periodBytes, uint32_t periodCount) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->format = format;
         state_->periodBytes = periodBytes;
         state_->periodCount = periodCount;
         return true;
     }
     bool Start() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->starts;
         return true;
     }
@@ -167,10 +166,8 @@ class RecordingMessageSink final : public MessageSink {
 // count bytes, byte i being the low byte of (first + i) * 7 + (first + i) / 256.
 inline std::vector<uint8_t> Pattern(size_t count, size_t first) {
     std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) {
-        const size_t n = first + i;
-        bytes[i] = static_cast<uint8_t>(n * 7 + n / 256);
-    }
+    for (size_t n = first; n < first + count; ++n)
+        bytes[n - first] = static_cast<uint8_t>(n * 7 + n / 256);
     return bytes;
 }
 

@@ -205,10 +205,8 @@ constexpr size_t kFileBlocks = 40;
 // test, each test running in a process of its own.
 TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
     rtmp::test::TempDir dir("alsa_capture_test");
-    // Bytes that repeat only every 251: no block equals another, nor a shifted one.
-    std::vector<uint8_t> file(kFileBlocks * kBlock);
-    for (size_t i = 0; i < file.size(); ++i)
-        file[i] = static_cast<uint8_t>(i % 251);
+    // No block equals another, nor a shifted one.
+    const std::vector<uint8_t> file = Pattern(kFileBlocks * kBlock, 0);
     std::ofstream(dir / "file.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()),
                static_cast<std::streamsize>(file.size()));

@@ -69,16 +69,15 @@ struct FakeVideoState {
     }
 };
 
+// Only DequeueFrame runs on the camera's streaming thread; CCaptureVideo makes every other call
+// from the thread that starts and stops it, before the streaming thread starts or after it ended.
+// So only DequeueFrame and Close (which records a close during a dequeue) take the lock.
 class FakeVideoLayer final : public VideoDeviceLayer {
   public:
     explicit FakeVideoLayer(std::shared_ptr<FakeVideoState> state) : state_(std::move(state)) {}
 
-    std::optional<std::vector<std::string>> ListNodes() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->nodes;
-    }
+    std::optional<std::vector<std::string>> ListNodes() override { return state_->nodes; }
     bool Open(const std::string& node) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         const auto found = state_->devices.find(node);
         if (found == state_->devices.end() || found->second.opens == 0)
             return false;
@@ -93,21 +92,17 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         state_->closedWhileDequeuing |= state_->dequeuesInProgress > 0;
     }
     bool QueryCaps(VideoDeviceCaps& caps) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         caps = state_->devices.at(state_->opened.back()).caps;
         return true;
     }
     std::vector<uint32_t> EnumerateFormats() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         return state_->devices.at(state_->opened.back()).formats;
     }
     bool GetFormat(VideoFormat& format) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         format = state_->current;
         return true;
     }
     bool SetFormat(VideoFormat& format) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->setFormats.push_back(format);
         const bool rgb = format.pixelFormat == kPixelRgb24;
         if (rgb ? state_->refuseRgb
@@ -123,22 +118,18 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         return true;
     }
     bool SetFrameInterval(uint32_t numerator, uint32_t denominator) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->intervals.emplace_back(numerator, denominator);
         return true;
     }
     bool RequestBuffers(uint32_t count) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->bufferCount = count;
         return !state_->failBuffers;
     }
     bool StreamOn() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->streamOns;
         return !state_->failStreamOn;
     }
     bool StreamOff() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->streamOffs;
         return true;
     }
