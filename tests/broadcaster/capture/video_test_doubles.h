@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio_test_doubles.h"
@@ -33,11 +34,10 @@ struct FakeVideoState {
     std::map<std::string, FakeVideoNode> devices;
     // Device behaviour.
     VideoFormat current{kPixelYuyv, 320, 240, 640};
-    bool refuseCaptureSize = false;       // S_FMT in a device format fails
-    bool refuseRgb = false;               // S_FMT RGB24 fails
-    std::optional<uint32_t> settleWidth;  // the size the device settles on, if not the asked
-    std::optional<uint32_t> settleHeight;
-    uint32_t rgbPadding = 0;  // extra bytes at the end of each RGB row
+    bool refuseCaptureSize = false;                       // S_FMT in a device format fails
+    bool refuseRgb = false;                               // S_FMT RGB24 fails
+    std::optional<std::pair<uint32_t, uint32_t>> settle;  // the size the device settles on
+    uint32_t rgbPadding = 0;                              // extra bytes at the end of each RGB row
     bool failBuffers = false;
     bool failStreamOn = false;
     std::deque<VideoFrame> frames;
@@ -109,10 +109,8 @@ class FakeVideoLayer final : public VideoDeviceLayer {
                 : (state_->refuseCaptureSize && !(format.width == state_->current.width &&
                                                   format.height == state_->current.height)))
             return false;
-        if (!rgb) {
-            format.width = state_->settleWidth.value_or(format.width);
-            format.height = state_->settleHeight.value_or(format.height);
-        }
+        if (!rgb && state_->settle.has_value())
+            std::tie(format.width, format.height) = *state_->settle;
         format.bytesPerLine = format.width * (rgb ? 3 : 2) + (rgb ? state_->rgbPadding : 0);
         state_->current = format;
         return true;
@@ -180,14 +178,9 @@ class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {
         const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3U;
         previews.Add({{bgrBottomUp, bgrBottomUp + bytes}, 0, width, height});
     }
-    // Waits up to timeout until at least frameCount frames and previewCount previews came.
-    bool WaitFor(size_t frameCount, size_t previewCount, std::chrono::milliseconds timeout) {
-        return rtmp::test::WaitUntil(
-            [&] {
-                return frames.Items().size() >= frameCount &&
-                       previews.Items().size() >= previewCount;
-            },
-            timeout);
+    // Waits up to timeout until at least `count` previews came (each after its frame's turn).
+    bool WaitForPreviews(size_t count, std::chrono::milliseconds timeout) {
+        return rtmp::test::WaitUntil([&] { return previews.Items().size() >= count; }, timeout);
     }
 
     Recorder<SinkPicture> frames;
