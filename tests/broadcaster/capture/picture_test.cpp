@@ -35,12 +35,6 @@ struct Picture {
     uint8_t* begin() { return bytes.data() + kGuardBytes; }
     uint8_t* end() { return bytes.data() + bytes.size() - kGuardBytes; }
     FrameImage View() { return FrameImage(begin(), width, height); }
-    std::vector<uint8_t> Pixels() { return std::vector<uint8_t>(begin(), end()); }
-    bool GuardsIntact() {
-        auto guard = [](uint8_t b) { return b == kGuard; };
-        return std::all_of(bytes.data(), begin(), guard) &&
-               std::all_of(end(), bytes.data() + bytes.size(), guard);
-    }
     void FillRandom(std::mt19937& rng) {
         std::generate(begin(), end(), [&] { return static_cast<uint8_t>(rng() >> 24); });
     }
@@ -124,7 +118,7 @@ TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
         SCOPED_TRACE(::testing::Message() << row.sw << "x" << row.sh);
         Picture src(row.sw, row.sh);
         src.FillRandom(rng);
-        const std::vector<uint8_t> original = src.Pixels();
+        std::vector<uint8_t> srcAfter = src.bytes;
         std::vector<std::vector<uint8_t>> steps;
         FrameImage current = src.View();
         for (const auto& [w, h] : row.halvings) {
@@ -135,17 +129,15 @@ TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
         }
         Picture expected(row.dw, row.dh);
         ScaleBilinear(expected.View(), current);
+        // The halvings alternate between a scratch buffer and the source: the second one is
+        // written into the source, whose other bytes and guards stay.
+        if (steps.size() > 1)
+            std::copy(steps[1].begin(), steps[1].end(), srcAfter.begin() + kGuardBytes);
 
         Picture dst(row.dw, row.dh);
         ScaleDownStepwise(dst.View(), src.View());
         EXPECT_EQ(dst.bytes, expected.bytes);
-        EXPECT_TRUE(src.GuardsIntact());
-        if (row.halvings.empty()) {
-            EXPECT_EQ(src.Pixels(), original);
-        } else {
-            // The buffers alternate: the second halving was written into the source.
-            EXPECT_TRUE(std::equal(steps[1].begin(), steps[1].end(), src.begin()));
-        }
+        EXPECT_EQ(src.bytes, srcAfter);
     }
 }
 
