@@ -83,12 +83,6 @@ class ScreenGrabberTest : public ::testing::Test {
         DrawPointer(FrameImage(p.bytes.data(), width, height), pointer_[0], pointer_[1]);
         return p.bytes;
     }
-    ScreenGrabber::Options OptionsFor(bool sharedMemory) const {
-        ScreenGrabber::Options options;
-        options.displayName = server_.Name();
-        options.sharedMemory = sharedMemory;
-        return options;
-    }
 
     test::XvfbDisplay server_;
     std::unique_ptr<Painter> painter_;
@@ -108,7 +102,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
         Fill(0, 0, 320, 240, kBackground);
         Fill(100, 0, 60, 240, kRed);
         MovePointer(90, 40);
-        ScreenGrabber grabber(OptionsFor(shared));
+        ScreenGrabber grabber({server_.Name(), shared});
         Frame frame(320 * 240 * 3, 0);
         // Grabs the whole screen into frame: the work done so far and the picture.
         auto grab = [&](Work work) {
@@ -144,7 +138,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
         painter_->CloseWindows();
         grabber.Grab(frame.data(), 320, 240);
         Frame fresh(frame.size(), 0);
-        ASSERT_TRUE(ScreenGrabber(OptionsFor(shared)).Grab(fresh.data(), 320, 240));
+        ASSERT_TRUE(ScreenGrabber({server_.Name(), shared}).Grab(fresh.data(), 320, 240));
         EXPECT_EQ(frame, fresh);
 
         // Another buffer gets the whole picture from the kept image, without reading the screen.
@@ -192,44 +186,32 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
 // A 16-bit server, on both paths, that is missing at first, goes away and comes back: failed
 // grabs leave the frame alone, a grabber tries again at most once per interval, colours are
 // converted by the server's masks.
-TEST(ScreenGrabberLifecycleTest, SixteenBitServerMissingThenGoneAndBack) {
-    test::XvfbDisplay server;
-    ASSERT_TRUE(server.Start("320x240x16"));
-    const int number = server.Number();
-    server.Stop();
-    Picture squares(64, 32);
-    // The background, then squares of 10 x 10 along the top edge from the left.
-    auto draw = [&](Rgb background, std::initializer_list<Rgb> colours) {
-        Painter painter(server.Name());
-        ASSERT_TRUE(painter.Ok());
-        painter.Fill(0, 0, 320, 240, background);
-        squares.Fill(0, 0, 64, 32, background);
-        int x = 0;
-        for (const Rgb& c : colours) {
-            painter.Fill(x, 0, 10, 10, c);
-            squares.Fill(x, 0, 10, 10, c);
-            x += 10;
-        }
-        painter.MovePointer(300, 200);
+TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
+    const int number = server_.Number();
+    // The server again, at 16 bits: the first colour everywhere, then squares of 10 x 10 along the
+    // top edge from the left. (The painter goes before the server does.)
+    auto restart = [&](std::vector<Rgb> colours) {
+        ASSERT_TRUE(server_.Start("320x240x16", number));
+        painter_ = std::make_unique<Painter>(server_.Name());
+        ASSERT_TRUE(painter_->Ok());
+        Fill(0, 0, 320, 240, colours[0]);
+        for (size_t i = 1; i < colours.size(); ++i)
+            Fill(static_cast<int>(i - 1) * 10, 0, 10, 10, colours[i]);
+        MovePointer(300, 200);
     };
     for (bool shared : {true, false}) {
         SCOPED_TRACE(shared ? "shared memory" : "plain");
-        ScreenGrabber::Options slow;
-        slow.displayName = server.Name();
-        slow.sharedMemory = shared;
-        slow.reopenInterval = std::chrono::hours(1);
-        ScreenGrabber::Options quick = slow;
-        quick.reopenInterval = 300ms;
-        ScreenGrabber patient(slow);
-        ScreenGrabber eager(quick);
+        painter_.reset();
+        server_.Stop();
+        ScreenGrabber patient({server_.Name(), shared, std::chrono::hours(1)});
+        ScreenGrabber eager({server_.Name(), shared, 300ms});
         Frame frame(64 * 32 * 3, 0x77);
         EXPECT_FALSE(patient.Grab(frame.data(), 64, 32));
         EXPECT_FALSE(eager.Grab(frame.data(), 64, 32));
         const auto failed = std::chrono::steady_clock::now();
         EXPECT_EQ(frame, Frame(64 * 32 * 3, 0x77));
 
-        ASSERT_TRUE(server.Start("320x240x16", number));
-        draw({0, 0, 0}, {kRed, kGreen, {0, 0, 0xFF}, {0xFF, 0xFF, 0xFF}});
+        restart({{0, 0, 0}, kRed, kGreen, {0, 0, 0xFF}, {0xFF, 0xFF, 0xFF}});
         // The patient grabber does not try again within its interval, although the server is up;
         // the eager one connects on its first try after 300 ms.
         EXPECT_FALSE(patient.Grab(frame.data(), 64, 32));
@@ -238,21 +220,20 @@ TEST(ScreenGrabberLifecycleTest, SixteenBitServerMissingThenGoneAndBack) {
         ASSERT_TRUE(rtmp::test::WaitUntil(
             [&] { return grabbed = grabbed || eager.Grab(frame.data(), 64, 32); }, 10s));
         EXPECT_GE(std::chrono::steady_clock::now() - failed, 300ms);
-        EXPECT_EQ(frame, squares.bytes);
+        EXPECT_EQ(frame, Expected(64, 32));
 
-        server.Stop();
+        painter_.reset();
+        server_.Stop();
         EXPECT_FALSE(eager.Grab(frame.data(), 64, 32));
         EXPECT_FALSE(eager.Grab(frame.data(), 64, 32));
-        EXPECT_EQ(frame, squares.bytes);
+        EXPECT_EQ(frame, Expected(64, 32));
 
-        ASSERT_TRUE(server.Start("320x240x16", number));
-        draw(kGreen, {kRed});
+        restart({kGreen, kRed});
         grabbed = false;
         ASSERT_TRUE(rtmp::test::WaitUntil(
             [&] { return grabbed = grabbed || eager.Grab(frame.data(), 64, 32); }, 10s));
-        EXPECT_EQ(frame, squares.bytes);
+        EXPECT_EQ(frame, Expected(64, 32));
         EXPECT_EQ(eager.UsedSharedMemory(), shared);
-        server.Stop();
     }
 }
 
