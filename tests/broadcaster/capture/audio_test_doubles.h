@@ -37,10 +37,8 @@ struct FakeAudioState {
     int wakes = 0;
 
     void Push(const std::vector<uint8_t>& bytes) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            pending.insert(pending.end(), bytes.begin(), bytes.end());
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        pending.insert(pending.end(), bytes.begin(), bytes.end());
         changed.notify_all();
     }
 };
@@ -80,11 +78,9 @@ class FakeAudioDevice final : public AudioCaptureDevice {
         return any ? WaitResult::kReady : WaitResult::kTimeout;
     }
     void Wake() override {
-        {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->woken = true;
-            ++state_->wakes;
-        }
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->woken = true;
+        ++state_->wakes;
         state_->changed.notify_all();
     }
     int64_t Read(uint8_t* dest, uint32_t maxBytes) override {

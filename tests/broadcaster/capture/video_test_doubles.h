@@ -61,10 +61,8 @@ struct FakeVideoState {
             FakeVideoNode{-1, VideoDeviceCaps{card, canCapture, true}, std::move(formats)};
     }
     void PushFrame(std::vector<uint8_t> bytes, double timestamp) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            frames.push_back(VideoFrame{std::move(bytes), timestamp});
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.push_back(VideoFrame{std::move(bytes), timestamp});
         changed.notify_all();
     }
 };
