@@ -161,8 +161,8 @@ TEST(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSink)
 }
 
 // The libv4l2 layer on this machine: a node that is no video device is not opened, and without
-// cameras the start fails with the size message.
-TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutCamerasTheStartSaysSo) {
+// video nodes there are no cameras to list.
+TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutNodesNoCameraIsListed) {
     const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
     EXPECT_FALSE(layer->Open("/dev/null"));
     EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
@@ -176,11 +176,6 @@ TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutCamerasTheStartSaysSo) 
     ASSERT_TRUE(nodes.has_value());
     if (!nodes->empty())
         GTEST_SKIP() << "this machine has video nodes";
-    RecordingMessageSink messages;
-    RecordingFrameSink sink;
-    CCaptureVideo video(MakeV4l2DeviceLayer(), &messages);
-    EXPECT_EQ(video.Start(0, &sink, 640, 480, 25), 1);
-    EXPECT_EQ(messages.Texts(), std::vector<std::string>{CCaptureVideo::kSizeFailedText});
     EXPECT_TRUE(EnumerateVideoDevices().empty());
 }
 

@@ -209,7 +209,6 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
         EXPECT_FALSE(patient.Grab(frame.data(), 64, 32));
         EXPECT_FALSE(eager.Grab(frame.data(), 64, 32));
         const auto failed = std::chrono::steady_clock::now();
-        EXPECT_EQ(frame, Frame(64 * 32 * 3, 0x77));
 
         restart({{0, 0, 0}, kRed, kGreen, {0, 0, 0xFF}, {0xFF, 0xFF, 0xFF}});
         // The patient grabber does not try again within its interval, although the server is up;
