@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <tuple>
 
 #include "audio_test_doubles.h"

@@ -22,7 +22,6 @@ class XvfbDisplay {
     bool Start(const std::string& screen, int number = -1);
     // Ends the server and waits for it.
     void Stop() { server_.Stop(SIGTERM); }
-    int Number() const { return number_; }
     std::string Name() const { return ":" + std::to_string(number_); }
 
   private:
