@@ -22,12 +22,9 @@ namespace capture {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeAudioDevice;
 using test::FakeAudioState;
 using test::Pattern;
 using test::RecordingAudioSink;
-using test::RecordingMessageSink;
-using testing::AllOf;
 using testing::Field;
 
 constexpr uint32_t kBlock = 4096;
@@ -36,7 +33,7 @@ class CaptureAudioTest : public ::testing::Test {
   protected:
     CaptureAudioTest()
         : state_(std::make_shared<FakeAudioState>()),
-          audio_(std::make_unique<FakeAudioDevice>(state_), &messages_) {
+          audio_(std::make_unique<test::FakeAudioDevice>(state_), &messages_) {
         audio_.SetFormat(44100, 16, 2);
         audio_.SetFinalWait(0ms);
     }
@@ -49,7 +46,7 @@ class CaptureAudioTest : public ::testing::Test {
     }
 
     std::shared_ptr<FakeAudioState> state_;
-    RecordingMessageSink messages_;
+    test::RecordingMessageSink messages_;
     RecordingAudioSink sink_;
     CCaptureAudio audio_;
 };
@@ -244,9 +241,10 @@ TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
     EXPECT_EQ(audio.Start(1, &sink), 1);
 
     // The PCM is listed with the description its hint gives.
-    EXPECT_THAT(EnumerateCaptureDevices(),
-                testing::Contains(AllOf(Field(&AudioDeviceEntry::identity, "tonein"),
-                                        Field(&AudioDeviceEntry::description, "File for tests"))));
+    EXPECT_THAT(
+        EnumerateCaptureDevices(),
+        testing::Contains(testing::AllOf(Field(&AudioDeviceEntry::identity, "tonein"),
+                                         Field(&AudioDeviceEntry::description, "File for tests"))));
 }
 
 // The primary device comes first, without an identity; then the hints that can capture, in

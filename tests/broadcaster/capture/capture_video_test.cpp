@@ -204,8 +204,7 @@ TEST(CameraFormatTest, RgbTopDownBecomesBgrBottomUp) {
         std::vector<uint8_t> bgr(r.bgr.empty() ? 12 : r.bgr.size(), 0xAA);
         EXPECT_EQ(ConvertRgbTopDownToBgrBottomUp(r.rgb, r.sw, r.sh, r.stride, bgr, r.dw, r.dh),
                   !r.bgr.empty());
-        EXPECT_EQ(bgr, r.bgr.empty() ? std::vector<uint8_t>(12, 0xAA) : r.bgr)
-            << r.sw << "x" << r.sh << " -> " << r.dw << "x" << r.dh;
+        EXPECT_EQ(bgr, r.bgr.empty() ? std::vector<uint8_t>(12, 0xAA) : r.bgr) << &r - rows;
     }
 }
 

@@ -20,10 +20,8 @@
 namespace capture {
 namespace {
 
-namespace fs = std::filesystem;
 using rtmp::test::ChildProcess;
 using rtmp::test::ReadTextFile;
-using rtmp::test::TempDir;
 
 // Whether `done` comes true while `owner` runs.
 template <typename Done>
@@ -54,7 +52,7 @@ class ScriptedPortal {
                                std::to_string(cursorModes), (dir_ / "calls.log").string(),
                                (dir_ / "ready").string()},
                               dir_ / "portal.out") &&
-                WaitWhileRunning(portal_, [&] { return fs::exists(dir_ / "ready"); }));
+                WaitWhileRunning(portal_, [&] { return std::filesystem::exists(dir_ / "ready"); }));
     }
     std::string Output() const { return ReadTextFile(dir_ / "portal.out"); }
     // The lines of the call log that record `call`.
@@ -69,7 +67,7 @@ class ScriptedPortal {
     }
 
   private:
-    TempDir dir_{"portal-session"};
+    rtmp::test::TempDir dir_{"portal-session"};
     ChildProcess bus_;
     ChildProcess portal_;
 };

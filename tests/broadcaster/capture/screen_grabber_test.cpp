@@ -159,8 +159,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
         for (const Row& r :
              {Row{400, 300, 150, 100}, Row{320, 240, 0, 0}, Row{157, 120, 147, 100},
               Row{160, 120, 150, 100}, Row{160, 120, 300, 200}, Row{400, 300, 319, 239}}) {
-            SCOPED_TRACE(::testing::Message() << r.width << "x" << r.height << " pointer "
-                                              << r.pointerX << "," << r.pointerY);
+            SCOPED_TRACE(::testing::Message() << r.width << "x" << r.height << " " << r.pointerX);
             MovePointer(r.pointerX, r.pointerY);
             other.resize(static_cast<size_t>(r.width * r.height * 3), 0xCC);
             ASSERT_TRUE(grabber.Grab(other.data(), r.width, r.height));

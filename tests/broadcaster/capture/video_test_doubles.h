@@ -173,8 +173,7 @@ class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {
         frames.Add({{data, data + length}, sampleTime});
     }
     void OnPreviewFrame(const uint8_t* bgrBottomUp, int width, int height) override {
-        const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3U;
-        previews.Add({{bgrBottomUp, bgrBottomUp + bytes}, 0, width, height});
+        previews.Add({{bgrBottomUp, bgrBottomUp + width * height * 3}, 0, width, height});
     }
     // Waits up to timeout until at least `count` previews came (each after its frame's turn).
     bool WaitForPreviews(size_t count, std::chrono::milliseconds timeout) {
