@@ -2,6 +2,7 @@
 // record what reaches them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -132,22 +133,17 @@ class RecordingAudioSink final : public AudioSink {
   public:
     void OnAudioData(const uint8_t* data, int length) override {
         calls_.Add({data, data + length});
+        bytes_ += static_cast<size_t>(length);
     }
     // Waits up to timeout until at least `bytes` bytes arrived.
     bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
-        return rtmp::test::WaitUntil(
-            [&] {
-                size_t total = 0;
-                for (const auto& c : calls_.Items())
-                    total += c.size();
-                return total >= bytes;
-            },
-            timeout);
+        return rtmp::test::WaitUntil([&] { return bytes_ >= bytes; }, timeout);
     }
     std::vector<std::vector<uint8_t>> Calls() { return calls_.Items(); }
 
   private:
     Recorder<std::vector<uint8_t>> calls_;
+    std::atomic<size_t> bytes_{0};
 };
 
 class RecordingMessageSink final : public MessageSink {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio_test_doubles.h"
@@ -110,11 +111,9 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
         EXPECT_EQ(session.TakePipeWireFd(), -1);
         EXPECT_EQ(portal.Calls("Close").size(), made);
     } else {
-        EXPECT_EQ(session.Node(), 42U);
-        EXPECT_EQ(session.StreamWidth(), 640);
-        EXPECT_EQ(session.StreamHeight(), 480);
-        EXPECT_EQ(session.RestoreToken(), "token-2");
-        EXPECT_EQ(session.Cursor(), c.cursor);
+        EXPECT_EQ(std::tuple(session.Node(), session.StreamWidth(), session.StreamHeight(),
+                             session.RestoreToken(), session.Cursor()),
+                  std::tuple(42U, 640, 480, "token-2", c.cursor));
         const int fd = session.TakePipeWireFd();
         EXPECT_GE(fcntl(fd, F_GETFD), 0);
         EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once

@@ -53,8 +53,7 @@ struct Picture {
 // The work counters as one value: screen reads, rows read, rows written.
 using Work = std::array<uint64_t, 3>;
 Work Counts(const ScreenGrabber& grabber) {
-    const ScreenGrabber::Work w = grabber.Done();
-    return {w.screenReads, w.rowsRead, w.rowsWritten};
+    return {grabber.Done().screenReads, grabber.Done().rowsRead, grabber.Done().rowsWritten};
 }
 
 class ScreenGrabberTest : public ::testing::Test {
