@@ -61,14 +61,10 @@ void ReferenceBilinear(const FrameImage& dst, const FrameImage& src) {
                 py = std::clamp<int64_t>(py, 0, src.height - 1);
                 return src.Pixel(static_cast<int32_t>(px), static_cast<int32_t>(py));
             };
-            const int64_t w00 = (256 - u) * (256 - v);
-            const int64_t w10 = u * (256 - v);
-            const int64_t w01 = (256 - u) * v;
-            const int64_t w11 = u * v;
             for (int c = 0; c < 3; ++c) {
-                const int64_t sum = at(ix, iy)[c] * w00 + at(ix + 1, iy)[c] * w10 +
-                                    at(ix, iy + 1)[c] * w01 + at(ix + 1, iy + 1)[c] * w11;
-                dst.Pixel(x, y)[c] = static_cast<uint8_t>(sum / 65536);
+                const int64_t top = at(ix, iy)[c] * (256 - u) + at(ix + 1, iy)[c] * u;
+                const int64_t bottom = at(ix, iy + 1)[c] * (256 - u) + at(ix + 1, iy + 1)[c] * u;
+                dst.Pixel(x, y)[c] = static_cast<uint8_t>((top * (256 - v) + bottom * v) / 65536);
             }
         }
     }

@@ -201,6 +201,12 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
             Fill(static_cast<int>(i - 1) * 10, 0, 10, 10, colours[i]);
         MovePointer(300, 200);
     };
+    // Whether the grabber grabs the whole 64 x 32 again within 10 s.
+    auto reconnects = [](ScreenGrabber& grabber, Frame& frame) {
+        bool grabbed = false;
+        return rtmp::test::WaitUntil(
+            [&] { return grabbed = grabbed || grabber.Grab(frame.data(), 64, 32); }, 10s);
+    };
     for (bool shared : {true, false}) {
         SCOPED_TRACE(shared ? "shared memory" : "plain");
         painter_.reset();
@@ -217,9 +223,7 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
         // the eager one connects on its first try after 300 ms.
         EXPECT_FALSE(patient.Grab(frame.data(), 64, 32));
         EXPECT_EQ(frame, Frame(64 * 32 * 3, 0x77));
-        bool grabbed = false;
-        ASSERT_TRUE(rtmp::test::WaitUntil(
-            [&] { return grabbed = grabbed || eager.Grab(frame.data(), 64, 32); }, 10s));
+        ASSERT_TRUE(reconnects(eager, frame));
         EXPECT_GE(std::chrono::steady_clock::now() - failed, 300ms);
         EXPECT_EQ(frame, Expected(64, 32));
 
@@ -230,9 +234,7 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
         EXPECT_EQ(frame, Expected(64, 32));
 
         restart({kGreen, kRed});
-        grabbed = false;
-        ASSERT_TRUE(rtmp::test::WaitUntil(
-            [&] { return grabbed = grabbed || eager.Grab(frame.data(), 64, 32); }, 10s));
+        ASSERT_TRUE(reconnects(eager, frame));
         EXPECT_EQ(frame, Expected(64, 32));
         EXPECT_EQ(eager.UsedSharedMemory(), shared);
     }
