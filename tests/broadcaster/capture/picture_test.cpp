@@ -171,13 +171,12 @@ TEST(InsetPlacementTest, LandsWhereTheRowSaysAndZeroSizesChangeNothing) {
         Picture expected(r.cw, r.ch, 0x11);
         const int64_t xr = int64_t{r.sw} * 65536 / iw + 1;
         const int64_t yr = int64_t{r.sh} * 65536 / ih + 1;
-        for (int32_t i = 0; i < ih && r.placedY + i < r.ch; ++i) {
+        for (int32_t i = 0; i < ih && r.placedY + i < r.ch; ++i)
             for (int32_t j = 0; j < iw && r.placedX + j < r.cw; ++j) {
                 const uint8_t* from = src.View().Pixel(std::min<int32_t>((j * xr) >> 16, r.sw - 1),
                                                        std::min<int32_t>((i * yr) >> 16, r.sh - 1));
                 std::copy(from, from + 3, expected.View().Pixel(r.placedX + j, r.placedY + i));
             }
-        }
         EXPECT_EQ(canvas.bytes, expected.bytes);
     }
     // Zero sizes anywhere change nothing.
@@ -287,7 +286,7 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
         SCOPED_TRACE(::testing::Message() << "case " << &c - cases);
         std::vector<uint8_t> source(
             static_cast<size_t>(std::max(c.stride, c.sourceWidth * 4) * c.sourceHeight), 0xEE);
-        for (int y = 0; y < c.sourceHeight; ++y) {
+        for (int y = 0; y < c.sourceHeight; ++y)
             for (int x = 0; x < c.sourceWidth; ++x) {
                 const auto bgr = ScreenBgr(x, y);
                 uint8_t* p = &source[static_cast<size_t>(y * c.stride + x * 4)];
@@ -295,7 +294,6 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
                 if (c.order == kRgbx)
                     std::swap(p[0], p[2]);
             }
-        }
         // The last row needs no padding: its bytes end the readable range.
         const size_t readable =
             static_cast<size_t>(c.stride * (c.sourceHeight - 1) + c.sourceWidth * 4) - c.missing;
@@ -306,7 +304,7 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
         EXPECT_EQ(ConvertSharedScreenFrame(shared, frame.data(), c.width, c.height), c.usable);
         const SharedPointer tip = c.pointer.value_or(SharedPointer{-1, -1});
         const bool drawn = tip.x >= 0 && tip.y >= 0 && tip.x < c.width && tip.y < c.height;
-        for (int y = 0; y < c.height && c.usable; ++y) {
+        for (int y = 0; y < c.height && c.usable; ++y)
             for (int x = 0; x < c.width; ++x) {
                 const bool inside = x < c.sourceWidth && y < c.sourceHeight;
                 auto bgr = inside ? ScreenBgr(x, y) : std::array<uint8_t, 3>{};
@@ -321,7 +319,6 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
                 std::copy(bgr.begin(), bgr.end(),
                           &expected[static_cast<size_t>(((c.height - 1 - y) * c.width + x) * 3)]);
             }
-        }
         EXPECT_EQ(frame, expected);
     }
 }

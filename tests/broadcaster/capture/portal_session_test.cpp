@@ -60,10 +60,9 @@ class ScriptedPortal {
     std::vector<std::string> Calls(const std::string& call) const {
         std::vector<std::string> lines;
         std::ifstream in(dir_ / "calls.log");
-        for (std::string line; std::getline(in, line);) {
+        for (std::string line; std::getline(in, line);)
             if (line.find("\"call\": \"" + call + "\"") != std::string::npos)
                 lines.push_back(line);
-        }
         return lines;
     }
 

@@ -43,10 +43,9 @@ struct Picture {
     }
     void Fill(int x, int y, int w, int h, Rgb c) {
         const std::array<uint8_t, 3> bgr{c.blue, c.green, c.red};
-        for (int row = y; row < std::min(y + h, height); ++row) {
+        for (int row = y; row < std::min(y + h, height); ++row)
             for (int col = x; col < std::min(x + w, width); ++col)
                 std::copy(bgr.begin(), bgr.end(), At(col, row));
-        }
     }
 };
 
@@ -151,21 +150,20 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
         Fill(10, 20, 50, 30, kRed);     // columns 10..59, rows 20..49 from the top
         Fill(100, 30, 40, 40, kGreen);  // columns 100..139, rows 30..69
         Fill(200, 150, 50, 30, kOdd);   // columns 200..249, rows 150..179
-        struct Row {
-            int width, height, pointerX, pointerY;
-        };
-        // The same size again keeps the buffer's picture: leaving it takes the arrow away.
-        for (const Row& r :
-             {Row{400, 300, 150, 100}, Row{320, 240, 0, 0}, Row{157, 120, 147, 100},
-              Row{160, 120, 150, 100}, Row{160, 120, 300, 200}, Row{400, 300, 319, 239}}) {
-            SCOPED_TRACE(::testing::Message() << r.width << "x" << r.height << " " << r.pointerX);
-            MovePointer(r.pointerX, r.pointerY);
-            other.resize(static_cast<size_t>(r.width * r.height * 3), 0xCC);
-            ASSERT_TRUE(grabber.Grab(other.data(), r.width, r.height));
+        // Width, height and pointer position; the same size again keeps the buffer's picture:
+        // leaving it takes the arrow away.
+        const std::array<int, 4> rows[] = {{400, 300, 150, 100}, {320, 240, 0, 0},
+                                           {157, 120, 147, 100}, {160, 120, 150, 100},
+                                           {160, 120, 300, 200}, {400, 300, 319, 239}};
+        for (const auto& [width, height, x, y] : rows) {
+            SCOPED_TRACE(::testing::Message() << width << "x" << height << " " << x << "," << y);
+            MovePointer(x, y);
+            other.resize(static_cast<size_t>(width * height * 3), 0xCC);
+            ASSERT_TRUE(grabber.Grab(other.data(), width, height));
             EXPECT_FALSE(grabber.Grab(other.data(), 0, 16));
             EXPECT_FALSE(grabber.Grab(other.data(), 16, -1));
             EXPECT_FALSE(grabber.Grab(nullptr, 16, 16));
-            EXPECT_EQ(other, Expected(r.width, r.height));
+            EXPECT_EQ(other, Expected(width, height));
         }
         EXPECT_EQ(grabber.UsedSharedMemory(), shared);
     }
