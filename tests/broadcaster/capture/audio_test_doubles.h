@@ -155,11 +155,13 @@ class RecordingMessageSink final : public MessageSink {
     Recorder<std::string> texts_;
 };
 
-// count bytes, byte i being the low byte of (first + i) * 7 + (first + i) / 256.
+// count bytes of a stream that repeats only every 251 bytes, from its byte `first` on: no block of
+// a power-of-two size equals another or a shifted one, and a looping buffer of such a size holds
+// different bytes at the same place on each round.
 inline std::vector<uint8_t> Pattern(size_t count, size_t first) {
     std::vector<uint8_t> bytes(count);
     for (size_t n = first; n < first + count; ++n)
-        bytes[n - first] = static_cast<uint8_t>(n * 7 + n / 256);
+        bytes[n - first] = static_cast<uint8_t>(n % 251);
     return bytes;
 }
 

@@ -191,7 +191,6 @@ constexpr size_t kFileBlocks = 40;
 // test, each test running in a process of its own.
 TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
     rtmp::test::TempDir dir("alsa_capture_test");
-    // No block equals another, nor a shifted one.
     const std::vector<uint8_t> file = Pattern(kFileBlocks * kBlock, 0);
     std::ofstream(dir / "file.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()),
