@@ -2,6 +2,7 @@
 // record what reaches them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "capture/audio_capture_device.h"
 #include "capture/sinks.h"
+#include "support/child_process.h"
 
 namespace capture::test {
 
@@ -25,8 +27,7 @@ struct FakeAudioState {
     bool failOpen = false;
     bool failRead = false;
     int waitsInProgress = 0;
-    bool closedDuringWait = false;
-    bool stoppedDuringWait = false;
+    int callsDuringWait = 0;  // Stop and Close calls while a Wait was in progress
     std::vector<std::string> opened;
     AudioFormat format;
     uint32_t periodBytes = 0;
@@ -35,35 +36,31 @@ struct FakeAudioState {
     int stops = 0;
     int closes = 0;
     int wakes = 0;
-    int readsAfterStop = 0;
 
     void Push(const std::vector<uint8_t>& bytes) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            pending.insert(pending.end(), bytes.begin(), bytes.end());
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        pending.insert(pending.end(), bytes.begin(), bytes.end());
         changed.notify_all();
     }
 };
 
+// Open, Configure and Start come from the thread that starts the capture, before its notification
+// thread runs: they take no lock.
 class FakeAudioDevice final : public AudioCaptureDevice {
   public:
     explicit FakeAudioDevice(std::shared_ptr<FakeAudioState> state) : state_(std::move(state)) {}
 
     bool Open(const std::string& name) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->opened.push_back(name);
         return !state_->failOpen;
     }
     bool Configure(const AudioFormat& format, uint32_t periodBytes, uint32_t periodCount) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->format = format;
         state_->periodBytes = periodBytes;
         state_->periodCount = periodCount;
         return true;
     }
     bool Start() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->starts;
         return true;
     }
@@ -82,16 +79,13 @@ class FakeAudioDevice final : public AudioCaptureDevice {
         return any ? WaitResult::kReady : WaitResult::kTimeout;
     }
     void Wake() override {
-        {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->woken = true;
-            ++state_->wakes;
-        }
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->woken = true;
+        ++state_->wakes;
         state_->changed.notify_all();
     }
     int64_t Read(uint8_t* dest, uint32_t maxBytes) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->readsAfterStop += state_->stops;
         if (state_->failRead)
             return -1;
         const size_t n = std::min<size_t>(maxBytes, state_->pending.size());
@@ -103,35 +97,26 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     bool Stop() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->stops;
-        state_->stoppedDuringWait |= state_->waitsInProgress > 0;
+        state_->callsDuringWait += state_->waitsInProgress > 0;
         return true;
     }
     void Close() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->closes;
-        state_->closedDuringWait |= state_->waitsInProgress > 0;
+        state_->callsDuringWait += state_->waitsInProgress > 0;
     }
 
   private:
     std::shared_ptr<FakeAudioState> state_;
 };
 
-// What a sink was handed, in order, for a test on another thread to wait for and read.
+// What a sink was handed, in order, for a test on another thread to read.
 template <typename T>
 class Recorder {
   public:
     void Add(T item) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            items_.push_back(std::move(item));
-        }
-        changed_.notify_all();
-    }
-    // Waits up to timeout until done(items) holds.
-    template <typename Done>
-    bool WaitUntil(std::chrono::milliseconds timeout, Done done) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return done(items_); });
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(item));
     }
     std::vector<T> Items() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,7 +125,6 @@ class Recorder {
 
   private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<T> items_;
 };
 
@@ -149,41 +133,35 @@ class RecordingAudioSink final : public AudioSink {
   public:
     void OnAudioData(const uint8_t* data, int length) override {
         calls_.Add({data, data + length});
+        bytes_ += static_cast<size_t>(length);
     }
     // Waits up to timeout until at least `bytes` bytes arrived.
     bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
-        return calls_.WaitUntil(timeout, [&](const std::vector<std::vector<uint8_t>>& calls) {
-            size_t total = 0;
-            for (const auto& c : calls)
-                total += c.size();
-            return total >= bytes;
-        });
+        return rtmp::test::WaitUntil([&] { return bytes_ >= bytes; }, timeout);
     }
     std::vector<std::vector<uint8_t>> Calls() { return calls_.Items(); }
 
   private:
     Recorder<std::vector<uint8_t>> calls_;
+    std::atomic<size_t> bytes_{0};
 };
 
 class RecordingMessageSink final : public MessageSink {
   public:
     void ShowMessage(const std::string& text) override { texts_.Add(text); }
-    bool WaitForMessage(std::chrono::milliseconds timeout) {
-        return texts_.WaitUntil(timeout, [](const auto& texts) { return !texts.empty(); });
-    }
     std::vector<std::string> Texts() { return texts_.Items(); }
 
   private:
     Recorder<std::string> texts_;
 };
 
-// count bytes, byte i being the low byte of (first + i) * 7 + (first + i) / 256.
+// count bytes of a stream that repeats only every 251 bytes, from its byte `first` on: no block of
+// a power-of-two size equals another or a shifted one, and a looping buffer of such a size holds
+// different bytes at the same place on each round.
 inline std::vector<uint8_t> Pattern(size_t count, size_t first) {
     std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) {
-        const size_t n = first + i;
-        bytes[i] = static_cast<uint8_t>(n * 7 + n / 256);
-    }
+    for (size_t n = first; n < first + count; ++n)
+        bytes[n - first] = static_cast<uint8_t>(n % 251);
     return bytes;
 }
 

@@ -1,23 +1,31 @@
+// Audio capture: the capture's thread and ring buffer against a device the test feeds, the device
+// list built from ALSA's hints, and the capture through a real ALSA PCM (a test configuration
+// defines a capture PCM with the `file` plugin that hands over a file's bytes).
 #include "capture/capture_audio.h"
 
+#include <alsa/asoundlib.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <tuple>
 
 #include "audio_test_doubles.h"
+#include "capture/audio_device_list.h"
 #include "capture/audio_looping_buffer.h"
+#include "support/child_process.h"
 
 namespace capture {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeAudioDevice;
 using test::FakeAudioState;
 using test::Pattern;
 using test::RecordingAudioSink;
-using test::RecordingMessageSink;
+using testing::Field;
 
 constexpr uint32_t kBlock = 4096;
 
@@ -25,7 +33,7 @@ class CaptureAudioTest : public ::testing::Test {
   protected:
     CaptureAudioTest()
         : state_(std::make_shared<FakeAudioState>()),
-          audio_(std::make_unique<FakeAudioDevice>(state_), &messages_) {
+          audio_(std::make_unique<test::FakeAudioDevice>(state_), &messages_) {
         audio_.SetFormat(44100, 16, 2);
         audio_.SetFinalWait(0ms);
     }
@@ -38,41 +46,39 @@ class CaptureAudioTest : public ::testing::Test {
     }
 
     std::shared_ptr<FakeAudioState> state_;
-    RecordingMessageSink messages_;
+    test::RecordingMessageSink messages_;
     RecordingAudioSink sink_;
     CCaptureAudio audio_;
 };
 
 // The primary entry opens the default PCM and a named one its PCM; no entry, a device that cannot
-// be opened, or a block size set before the open leave nothing to start.
-TEST_F(CaptureAudioTest, OpenChoosesThePcmAndAFailedOrMissingOpenRefusesTheStart) {
+// be opened, or a block size set before the open leave nothing to start. Start sets up sixteen
+// blocks of the block size. Half a block waits for the rest; a late wake-up finds several blocks
+// and hands them over one by one, in order; so does the end.
+TEST_F(CaptureAudioTest, OpenThenSixteenBlocksDeliveredOneByOneInOrder) {
     EXPECT_FALSE(audio_.Open(std::nullopt));
-    EXPECT_TRUE(state_->opened.empty());
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     audio_.SetBlockSize(kBlock);
     EXPECT_TRUE(audio_.Open(std::string()));
     EXPECT_EQ(audio_.BlockSize(), 0u);
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_TRUE(audio_.Open(std::string("sysdefault:CARD=PCH")));
-    EXPECT_EQ(state_->opened, (std::vector<std::string>{"default", "sysdefault:CARD=PCH"}));
     state_->failOpen = true;
     EXPECT_FALSE(audio_.Open(std::string("hw:CARD=Gone,DEV=0")));
     audio_.SetBlockSize(kBlock);
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
-    EXPECT_EQ(state_->starts, 0);
-}
+    state_->failOpen = false;
 
-// Start sets up sixteen blocks of the block size. Half a block waits for the rest; a late
-// wake-up finds several blocks and hands them over one by one, in order; so does the end.
-TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrder) {
     StartCapture();
-    EXPECT_EQ(audio_.BufferSize(), 65536u);
-    const auto offsets = audio_.NotificationOffsets();
+    EXPECT_EQ(state_->opened, (std::vector<std::string>{"default", "sysdefault:CARD=PCH",
+                                                        "hw:CARD=Gone,DEV=0", "default"}));
+    std::array<uint32_t, AudioLoopingBuffer::kBlockCount> offsets{};
     for (uint32_t i = 0; i < offsets.size(); ++i)
-        EXPECT_EQ(offsets[i], kBlock * (i + 1) - 1) << i;
-    EXPECT_EQ(offsets[15], 65535u);
-    EXPECT_EQ(std::tuple(state_->periodBytes, state_->periodCount, state_->starts),
-              std::tuple(kBlock, 16u, 1));
+        offsets[i] = kBlock * (i + 1) - 1;
+    EXPECT_EQ(audio_.NotificationOffsets(), offsets);
+    EXPECT_EQ(
+        std::tuple(audio_.BufferSize(), state_->periodBytes, state_->periodCount, state_->starts),
+        std::tuple(65536u, kBlock, 16u, 1));
     const AudioFormat& f = state_->format;
     EXPECT_EQ(std::tuple(f.samplesPerSec, f.channels, f.BlockAlign(), f.AvgBytesPerSec()),
               std::tuple(44100, 2, 4, 176400));
@@ -81,7 +87,7 @@ TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrd
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_EQ(state_->starts, 1);
     EXPECT_TRUE(audio_.Open(std::string("other")));
-    EXPECT_EQ(state_->opened.size(), 1u);
+    EXPECT_EQ(state_->opened.size(), 4u);
     EXPECT_EQ(audio_.BlockSize(), kBlock);
 
     state_->Push(Pattern(6144, 0));
@@ -103,36 +109,30 @@ TEST_F(CaptureAudioTest, SixteenBlocksAreSetUpAndWholeOnesDeliveredOneByOneInOrd
     state_->Push(Pattern(2 * kBlock - 90, 5 * kBlock + 100));
     RecordingAudioSink last;
     EXPECT_EQ(audio_.Start(0, &last), 0);
-    EXPECT_EQ(state_->stops, 1);
-    EXPECT_FALSE(state_->stoppedDuringWait);
+    EXPECT_EQ(std::tuple(state_->stops, state_->callsDuringWait), std::tuple(1, 0));
     EXPECT_EQ(last.Calls(),
               (std::vector{Pattern(kBlock, 5 * kBlock), Pattern(kBlock, 6 * kBlock)}));
     EXPECT_EQ(sink_.Calls().size(), 5u);
     EXPECT_FALSE(audio_.IsCapturing());
 }
 
-TEST_F(CaptureAudioTest, WholePartsModeSplitsOnlyAtTheWrapAndStopEndsTheWaitingThread) {
+// Whole parts split only where the buffer wraps; Stop ends the waiting thread before the device
+// goes. A later capture whose device fails ends its thread with a message.
+TEST_F(CaptureAudioTest, WholePartsModeStopEndsTheWaitingThreadAndADeviceFailureIsTold) {
     audio_.SetDeliverSingleBlocks(false);
     StartCapture();
     state_->Push(Pattern(15 * kBlock, 0));
     ASSERT_TRUE(sink_.WaitForBytes(15 * kBlock, 2s));
-    ASSERT_EQ(sink_.Calls().size(), 1u);
-    EXPECT_EQ(sink_.Calls()[0].size(), 15u * kBlock);
-
-    // Two blocks that wrap past the end: two parts of one block each, in order.
+    // Two blocks that wrap past the end: two parts of one block each, in order. The next block
+    // starts one block past the buffer start, where the capture went on.
     state_->Push(Pattern(2 * kBlock, 15 * kBlock));
     ASSERT_TRUE(sink_.WaitForBytes(17 * kBlock, 2s));
-    const auto calls = sink_.Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1], Pattern(kBlock, 15 * kBlock));
-    EXPECT_EQ(calls[2], Pattern(kBlock, 16 * kBlock));
-
-    // The next block starts one block past the buffer start, where the capture went on.
     state_->Push(Pattern(kBlock, 17 * kBlock));
     ASSERT_TRUE(sink_.WaitForBytes(18 * kBlock, 2s));
-    EXPECT_EQ(sink_.Calls().back(), Pattern(kBlock, 17 * kBlock));
+    EXPECT_EQ(sink_.Calls(),
+              (std::vector{Pattern(15 * kBlock, 0), Pattern(kBlock, 15 * kBlock),
+                           Pattern(kBlock, 16 * kBlock), Pattern(kBlock, 17 * kBlock)}));
 
-    // Stop ends the waiting thread before the device goes.
     {
         // The thread settles into a wait that only a wake-up or its timeout ends.
         std::unique_lock<std::mutex> lock(state_->mutex);
@@ -141,42 +141,31 @@ TEST_F(CaptureAudioTest, WholePartsModeSplitsOnlyAtTheWrapAndStopEndsTheWaitingT
     }
     EXPECT_TRUE(audio_.Stop());
     EXPECT_GE(state_->wakes, 1);  // the wait was cut short, not left to run out
-    EXPECT_EQ(state_->stops, 1);
     EXPECT_GE(state_->closes, 1);
-    EXPECT_FALSE(state_->closedDuringWait);
-    EXPECT_FALSE(state_->stoppedDuringWait);
+    EXPECT_EQ(std::tuple(state_->stops, state_->callsDuringWait), std::tuple(1, 0));
     EXPECT_FALSE(audio_.IsCapturing());
     // The thread is gone: nothing read or delivered after the stop.
     state_->Push(Pattern(kBlock, 0));
-    EXPECT_EQ(state_->readsAfterStop, 0);
+    EXPECT_EQ(state_->pending.size(), kBlock);
     EXPECT_EQ(sink_.Calls().size(), 4u);
-}
 
-TEST_F(CaptureAudioTest, ADeviceFailureEndsTheThreadWithAMessage) {
+    state_->failRead = true;
     StartCapture();
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->failRead = true;
-    }
-    state_->Push(Pattern(kBlock, 0));
-    ASSERT_TRUE(messages_.WaitForMessage(2s));
-    EXPECT_EQ(messages_.Texts().front(), CCaptureAudio::kNotificationErrorText);
-    EXPECT_TRUE(sink_.Calls().empty());
+    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return !messages_.Texts().empty(); }, 2s));
+    EXPECT_EQ(messages_.Texts(), std::vector<std::string>{CCaptureAudio::kNotificationErrorText});
+    EXPECT_EQ(sink_.Calls().size(), 4u);
     EXPECT_TRUE(audio_.Stop());
 }
 
-TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABuffer) {
+// The capture's ring buffer on its own (whole blocks and their order: the tests above): block
+// sizes without a buffer are refused, and the capture never overwrites bytes not taken yet.
+TEST(AudioLoopingBufferTest, RefusesBlockSizesWithoutABufferAndNeverOverwritesUntakenBytes) {
     AudioLoopingBuffer ring;
     EXPECT_FALSE(ring.Reset(0));
     EXPECT_FALSE(ring.Reset(std::numeric_limits<uint32_t>::max() / 16 + 1));
     EXPECT_EQ(ring.BufferBytes(), 0u);
     EXPECT_TRUE(ring.WritableRegion().empty());
     EXPECT_EQ(ring.TakeWholeBlocks().count, 0);
-}
-
-// The capture's ring buffer on its own (whole blocks and their order: the tests above).
-TEST(AudioLoopingBufferTest, CaptureNeverOverwritesBytesNotTakenYet) {
-    AudioLoopingBuffer ring;
     ASSERT_TRUE(ring.Reset(16));
     // One byte stays free, so a full buffer is never mistaken for an empty one.
     EXPECT_EQ(ring.WritableRegion().size(), 255u);
@@ -194,6 +183,92 @@ TEST(AudioLoopingBufferTest, CaptureNeverOverwritesBytesNotTakenYet) {
     ASSERT_TRUE(ring.Commit(1));
     EXPECT_EQ(ring.CapturePosition(), 0u);
     EXPECT_EQ(ring.WritableRegion().size(), 239u);
+}
+
+constexpr size_t kFileBlocks = 40;
+
+// The PCM "tonein" (also the default PCM) reads the file; ALSA_CONFIG_PATH is not set around the
+// test, each test running in a process of its own.
+TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
+    rtmp::test::TempDir dir("alsa_capture_test");
+    const std::vector<uint8_t> file = Pattern(kFileBlocks * kBlock, 0);
+    std::ofstream(dir / "file.raw", std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+    std::ofstream(dir / "asoundrc") << "pcm.tonein {\n  type file\n  slave.pcm \"null\"\n"
+                                    << "  file \"/dev/null\"\n  infile \""
+                                    << (dir / "file.raw").string() << "\"\n  format \"raw\"\n"
+                                    << "  hint { show on description \"File for tests\" }\n}\n"
+                                    << "pcm.!default tonein\n";
+    setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + (dir / "asoundrc").string()).c_str(),
+           1);
+    snd_config_update_free_global();
+
+    // The named PCM and the primary entry; after the end of the file the plugin repeats stale
+    // data, so only the file's length is compared.
+    for (const auto& [identity, blocks] : {std::pair<std::string, size_t>{"tonein", 32}, {"", 8}}) {
+        SCOPED_TRACE(identity);
+        test::RecordingAudioSink sink;
+        CCaptureAudio audio(MakeAlsaCaptureDevice());
+        audio.SetFormat(44100, 16, 2);
+        audio.SetFinalWait(0ms);
+        EXPECT_TRUE(audio.Open(identity));
+        audio.SetBlockSize(kBlock);
+        ASSERT_EQ(audio.Start(1, &sink), 0);
+        EXPECT_TRUE(sink.WaitForBytes(blocks * kBlock, 5s));
+        EXPECT_EQ(audio.Start(0, &sink), 0);
+        EXPECT_TRUE(audio.Stop());
+        const auto calls = sink.Calls();
+        ASSERT_GE(calls.size(), blocks);
+        for (size_t i = 0; i < calls.size(); ++i) {
+            ASSERT_EQ(calls[i].size(), kBlock) << "call " << i;
+            if (i < kFileBlocks) {
+                ASSERT_EQ(calls[i], Pattern(kBlock, i * kBlock)) << "block " << i;
+            }
+        }
+    }
+
+    // An unknown PCM cannot be opened, and a block that is not whole frames is refused.
+    EXPECT_FALSE(CCaptureAudio(MakeAlsaCaptureDevice()).Open(std::string("no_such_pcm")));
+    CCaptureAudio audio(MakeAlsaCaptureDevice());
+    audio.SetFormat(44100, 16, 2);
+    EXPECT_TRUE(audio.Open(std::string("tonein")));
+    audio.SetBlockSize(4098);
+    test::RecordingAudioSink sink;
+    EXPECT_EQ(audio.Start(1, &sink), 1);
+
+    // The PCM is listed with the description its hint gives.
+    EXPECT_THAT(
+        EnumerateCaptureDevices(),
+        testing::Contains(testing::AllOf(Field(&AudioDeviceEntry::identity, "tonein"),
+                                         Field(&AudioDeviceEntry::description, "File for tests"))));
+}
+
+// The primary device comes first, without an identity; then the hints that can capture, in
+// order, at most twenty.
+TEST(AudioDeviceListTest, KeepsCaptureHintsInOrderUpToTheLimitAndLeavesOutPlaybackAndNull) {
+    std::vector<AudioPcmHint> hints = {
+        {"null", "Discard all samples (playback) or generate zero samples (capture)", std::nullopt},
+        {"default", "Default ALSA Output", std::nullopt},
+        {"dmix:CARD=PCH,DEV=0", "HDA Intel PCH\nDirect sample mixing device", "Output"},
+        {"dsnoop:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog\nDirect sample snooping device",
+         "Input"},
+        {"hw:CARD=PCH,DEV=0", "", std::nullopt},
+    };
+    std::vector<std::pair<std::string, std::string>> expected = {
+        {"", kPrimaryCaptureDescription},
+        {"default", "Default ALSA Output"},
+        {"dsnoop:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog - Direct sample snooping device"},
+        {"hw:CARD=PCH,DEV=0", "hw:CARD=PCH,DEV=0"}};
+    for (int i = 0; i < 25; ++i) {
+        hints.push_back({"hw:CARD=" + std::to_string(i), "card " + std::to_string(i), "Input"});
+        if (expected.size() <= kMaxAudioDeviceIdentities)
+            expected.emplace_back(hints.back().name, hints.back().description);
+    }
+    std::vector<std::pair<std::string, std::string>> listed;
+    for (const AudioDeviceEntry& e : BuildAudioDeviceList(hints))
+        listed.emplace_back(e.identity, e.description);
+    EXPECT_EQ(listed, expected);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "audio_test_doubles.h"
@@ -21,10 +21,8 @@
 namespace capture {
 namespace {
 
-namespace fs = std::filesystem;
 using rtmp::test::ChildProcess;
 using rtmp::test::ReadTextFile;
-using rtmp::test::TempDir;
 
 // Whether `done` comes true while `owner` runs.
 template <typename Done>
@@ -55,22 +53,21 @@ class ScriptedPortal {
                                std::to_string(cursorModes), (dir_ / "calls.log").string(),
                                (dir_ / "ready").string()},
                               dir_ / "portal.out") &&
-                WaitWhileRunning(portal_, [&] { return fs::exists(dir_ / "ready"); }));
+                WaitWhileRunning(portal_, [&] { return std::filesystem::exists(dir_ / "ready"); }));
     }
     std::string Output() const { return ReadTextFile(dir_ / "portal.out"); }
     // The lines of the call log that record `call`.
     std::vector<std::string> Calls(const std::string& call) const {
         std::vector<std::string> lines;
         std::ifstream in(dir_ / "calls.log");
-        for (std::string line; std::getline(in, line);) {
+        for (std::string line; std::getline(in, line);)
             if (line.find("\"call\": \"" + call + "\"") != std::string::npos)
                 lines.push_back(line);
-        }
         return lines;
     }
 
   private:
-    TempDir dir_{"portal-session"};
+    rtmp::test::TempDir dir_{"portal-session"};
     ChildProcess bus_;
     ChildProcess portal_;
 };
@@ -86,6 +83,9 @@ struct ConversationCase {
 
 class PortalConversation : public testing::TestWithParam<ConversationCase> {};
 
+// The session, then the grabber on the same portal: the grabber tells the user why the broadcast
+// cannot show the screen (when granted, the scripted portal's descriptor leads to no PipeWire),
+// keeps the token the desktop hands out, and grabs nothing.
 TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
     const ConversationCase& c = GetParam();
     ScriptedPortal portal;
@@ -94,61 +94,75 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
     } else {
         ASSERT_TRUE(portal.Start(c.mode, c.cursorModes)) << portal.Output();
     }
+    const bool granted = c.failure == PortalFailure::kNone;
+    // A session made before a refusal is ended; without the interface none is made.
+    const size_t made =
+        granted || c.failure == PortalFailure::kCancelled || c.failure == PortalFailure::kRefused;
     PortalSession session;
     PortalSessionOptions options;
     options.restoreToken = c.restoreToken;
     options.answerTimeout = std::chrono::seconds(20);
-    const bool opened = session.Open(options);
+    EXPECT_EQ(session.Open(options), granted);
     EXPECT_EQ(session.Failure(), c.failure) << session.Detail();
-    if (c.failure != PortalFailure::kNone) {
-        EXPECT_FALSE(opened);
+    EXPECT_EQ(portal.Calls("CreateSession").size(), made);
+    if (!granted) {
         EXPECT_FALSE(PortalFailureText(c.failure).empty());
         EXPECT_EQ(session.TakePipeWireFd(), -1);
-        // A session made before a refusal is ended; without the interface none is made.
-        const bool made =
-            c.failure == PortalFailure::kCancelled || c.failure == PortalFailure::kRefused;
-        EXPECT_EQ(portal.Calls("Close").size(), made ? 1U : 0U);
-        if (c.failure == PortalFailure::kNoScreenCast) {
-            EXPECT_TRUE(portal.Calls("CreateSession").empty());
-        }
-        return;
+        EXPECT_EQ(portal.Calls("Close").size(), made);
+    } else {
+        EXPECT_EQ(std::tuple(session.Node(), session.StreamWidth(), session.StreamHeight(),
+                             session.RestoreToken(), session.Cursor()),
+                  std::tuple(42U, 640, 480, "token-2", c.cursor));
+        const int fd = session.TakePipeWireFd();
+        EXPECT_GE(fcntl(fd, F_GETFD), 0);
+        EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once
+        close(fd);
+
+        const std::vector<std::string> select = portal.Calls("SelectSources");
+        ASSERT_EQ(select.size(), 1U);
+        const std::string token =
+            *c.restoreToken == '\0' ? std::string()
+                                    : std::string("\"restore_token\": \"") + c.restoreToken + "\"";
+        for (const std::string& part :
+             {std::string("\"types\": 1"), std::string("\"multiple\": false"),
+              std::string("\"persist_mode\": 2"),
+              "\"cursor_mode\": " + std::to_string(static_cast<uint32_t>(c.cursor)), token})
+            EXPECT_NE(select[0].find(part), std::string::npos) << part << " in " << select[0];
+        EXPECT_EQ(select[0].find("\"restore_token\"") != std::string::npos, !token.empty());
+        EXPECT_EQ(portal.Calls("Start").size(), 1U);
+
+        EXPECT_TRUE(portal.Calls("Close").empty());
+        session.Close();
+        EXPECT_EQ(portal.Calls("Close").size(), 1U);
     }
-    ASSERT_TRUE(opened);
-    EXPECT_EQ(session.Node(), 42U);
-    EXPECT_EQ(session.StreamWidth(), 640);
-    EXPECT_EQ(session.StreamHeight(), 480);
-    EXPECT_EQ(session.RestoreToken(), "token-2");
-    EXPECT_EQ(session.Cursor(), c.cursor);
-    const int fd = session.TakePipeWireFd();
-    EXPECT_GE(fcntl(fd, F_GETFD), 0);
-    EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once
-    close(fd);
 
-    const std::vector<std::string> select = portal.Calls("SelectSources");
-    ASSERT_EQ(select.size(), 1U);
-    const std::string token = *c.restoreToken == '\0'
-                                  ? std::string()
-                                  : std::string("\"restore_token\": \"") + c.restoreToken + "\"";
-    for (const std::string& part :
-         {std::string("\"types\": 1"), std::string("\"multiple\": false"),
-          std::string("\"persist_mode\": 2"),
-          "\"cursor_mode\": " + std::to_string(static_cast<uint32_t>(c.cursor)), token})
-        EXPECT_NE(select[0].find(part), std::string::npos) << part << " in " << select[0];
-    EXPECT_EQ(select[0].find("\"restore_token\"") != std::string::npos, !token.empty());
-    EXPECT_EQ(portal.Calls("Start").size(), 1U);
-
-    EXPECT_TRUE(portal.Calls("Close").empty());
-    session.Close();
-    EXPECT_EQ(portal.Calls("Close").size(), 1U);
+    test::RecordingMessageSink messages;
+    std::vector<std::string> saved;
+    PortalScreenGrabber::Options grabberOptions;
+    grabberOptions.restoreToken = c.restoreToken;
+    grabberOptions.saveRestoreToken = [&saved](const std::string& t) { saved.push_back(t); };
+    PortalScreenGrabber grabber(grabberOptions, &messages);
+    EXPECT_FALSE(grabber.Open());
+    ASSERT_EQ(messages.Texts().size(), 1U);
+    if (granted) {
+        EXPECT_NE(messages.Texts()[0].find("picture stream did not start"), std::string::npos)
+            << messages.Texts()[0];
+    } else {
+        EXPECT_EQ(messages.Texts()[0], PortalFailureText(c.failure));
+    }
+    EXPECT_EQ(saved, granted ? std::vector<std::string>{"token-2"} : std::vector<std::string>{});
+    EXPECT_EQ(portal.Calls("Close").size(), 2 * made);
+    std::vector<uint8_t> frame(16 * 16 * 3, 7);
+    EXPECT_FALSE(grabber.Grab(frame.data(), 16, 16));
+    EXPECT_EQ(frame, std::vector<uint8_t>(16 * 16 * 3, 7));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PortalConversation,
     testing::ValuesIn(std::vector<ConversationCase>{
         {"GrantedPointerAsMetadata", "grant", 7, "", PortalFailure::kNone, PortalCursor::kMetadata},
-        {"GrantedPointerEmbedded", "grant", 3, "", PortalFailure::kNone, PortalCursor::kEmbedded},
-        {"RestoreTokenHandedBack", "grant", 3, "token-1", PortalFailure::kNone,
-         PortalCursor::kEmbedded},
+        {"GrantedPointerEmbeddedRestoreTokenHandedBack", "grant", 3, "token-1",
+         PortalFailure::kNone, PortalCursor::kEmbedded},
         {"Cancelled", "cancel", 3, "", PortalFailure::kCancelled, PortalCursor::kEmbedded},
         {"Refused", "refuse", 3, "", PortalFailure::kRefused, PortalCursor::kEmbedded},
         {"NoScreenCastInterface", "no-screencast", 3, "", PortalFailure::kNoScreenCast,
@@ -156,35 +170,6 @@ INSTANTIATE_TEST_SUITE_P(
         {"NoPortal", "absent", 3, "", PortalFailure::kNoPortal, PortalCursor::kEmbedded},
         {"NoBus", "no-bus", 3, "", PortalFailure::kNoBus, PortalCursor::kEmbedded}}),
     [](const testing::TestParamInfo<ConversationCase>& p) { return p.param.name; });
-
-// The grabber tells the user why the broadcast cannot show the screen, and grabs nothing.
-TEST(PortalGrabberTest, ReportsCancelAndAStreamThatDoesNotStart) {
-    for (const std::string mode : {"cancel", "grant"}) {
-        ScriptedPortal portal;
-        ASSERT_TRUE(portal.Start(mode, 3)) << portal.Output();
-        test::RecordingMessageSink messages;
-        std::vector<std::string> saved;
-        PortalScreenGrabber::Options options;
-        options.restoreToken = "token-1";
-        options.saveRestoreToken = [&saved](const std::string& t) { saved.push_back(t); };
-        PortalScreenGrabber grabber(options, &messages);
-        EXPECT_FALSE(grabber.Open()) << mode;
-        ASSERT_EQ(messages.Texts().size(), 1U) << mode;
-        if (mode == "cancel") {
-            EXPECT_EQ(messages.Texts()[0], PortalFailureText(PortalFailure::kCancelled));
-            EXPECT_TRUE(saved.empty());
-        } else {
-            // The scripted portal's descriptor leads to no PipeWire: granted, but no pictures.
-            EXPECT_NE(messages.Texts()[0].find("picture stream did not start"), std::string::npos)
-                << messages.Texts()[0];
-            EXPECT_EQ(saved, std::vector<std::string>{"token-2"});
-        }
-        EXPECT_EQ(portal.Calls("Close").size(), 1U) << mode;
-        std::vector<uint8_t> frame(16 * 16 * 3, 7);
-        EXPECT_FALSE(grabber.Grab(frame.data(), 16, 16));
-        EXPECT_EQ(frame, std::vector<uint8_t>(16 * 16 * 3, 7));
-    }
-}
 
 }  // namespace
 }  // namespace capture

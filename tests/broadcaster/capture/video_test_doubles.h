@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio_test_doubles.h"
@@ -33,18 +34,16 @@ struct FakeVideoState {
     std::map<std::string, FakeVideoNode> devices;
     // Device behaviour.
     VideoFormat current{kPixelYuyv, 320, 240, 640};
-    bool refuseCaptureSize = false;       // S_FMT in a device format fails
-    bool refuseRgb = false;               // S_FMT RGB24 fails
-    std::optional<uint32_t> settleWidth;  // the size the device settles on, if not the asked
-    std::optional<uint32_t> settleHeight;
-    uint32_t rgbPadding = 0;  // extra bytes at the end of each RGB row
+    bool refuseCaptureSize = false;                       // S_FMT in a device format fails
+    bool refuseRgb = false;                               // S_FMT RGB24 fails
+    std::optional<std::pair<uint32_t, uint32_t>> settle;  // the size the device settles on
+    uint32_t rgbPadding = 0;                              // extra bytes at the end of each RGB row
     bool failBuffers = false;
     bool failStreamOn = false;
     std::deque<VideoFrame> frames;
     // A camera in real time instead: a picture of this RGB colour at the asked size and rate.
     std::optional<std::array<uint8_t, 3>> solidRgb;
     // What was asked.
-    std::string openNode;
     std::vector<std::string> opened;
     std::vector<VideoFormat> setFormats;
     std::vector<std::pair<uint32_t, uint32_t>> intervals;
@@ -57,36 +56,31 @@ struct FakeVideoState {
 
     void AddCamera(const std::string& node, const std::string& card, std::vector<uint32_t> formats,
                    bool canCapture = true) {
-        nodes = nodes.value_or(std::vector<std::string>{});
         nodes->push_back(node);
         devices[node] =
             FakeVideoNode{-1, VideoDeviceCaps{card, canCapture, true}, std::move(formats)};
     }
     void PushFrame(std::vector<uint8_t> bytes, double timestamp) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            frames.push_back(VideoFrame{std::move(bytes), timestamp});
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.push_back(VideoFrame{std::move(bytes), timestamp});
         changed.notify_all();
     }
 };
 
+// Only DequeueFrame runs on the camera's streaming thread; CCaptureVideo makes every other call
+// from the thread that starts and stops it, before the streaming thread starts or after it ended.
+// So only DequeueFrame and Close (which records a close during a dequeue) take the lock.
 class FakeVideoLayer final : public VideoDeviceLayer {
   public:
     explicit FakeVideoLayer(std::shared_ptr<FakeVideoState> state) : state_(std::move(state)) {}
 
-    std::optional<std::vector<std::string>> ListNodes() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->nodes;
-    }
+    std::optional<std::vector<std::string>> ListNodes() override { return state_->nodes; }
     bool Open(const std::string& node) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         const auto found = state_->devices.find(node);
         if (found == state_->devices.end() || found->second.opens == 0)
             return false;
         if (found->second.opens > 0)
             --found->second.opens;
-        state_->openNode = node;
         state_->opened.push_back(node);
         return true;
     }
@@ -94,55 +88,44 @@ class FakeVideoLayer final : public VideoDeviceLayer {
         std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->closes;
         state_->closedWhileDequeuing |= state_->dequeuesInProgress > 0;
-        state_->openNode.clear();
     }
     bool QueryCaps(VideoDeviceCaps& caps) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        caps = state_->devices.at(state_->openNode).caps;
+        caps = state_->devices.at(state_->opened.back()).caps;
         return true;
     }
     std::vector<uint32_t> EnumerateFormats() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->devices.at(state_->openNode).formats;
+        return state_->devices.at(state_->opened.back()).formats;
     }
     bool GetFormat(VideoFormat& format) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         format = state_->current;
         return true;
     }
     bool SetFormat(VideoFormat& format) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->setFormats.push_back(format);
         const bool rgb = format.pixelFormat == kPixelRgb24;
         if (rgb ? state_->refuseRgb
                 : (state_->refuseCaptureSize && !(format.width == state_->current.width &&
                                                   format.height == state_->current.height)))
             return false;
-        if (!rgb) {
-            format.width = state_->settleWidth.value_or(format.width);
-            format.height = state_->settleHeight.value_or(format.height);
-        }
+        if (!rgb && state_->settle.has_value())
+            std::tie(format.width, format.height) = *state_->settle;
         format.bytesPerLine = format.width * (rgb ? 3 : 2) + (rgb ? state_->rgbPadding : 0);
         state_->current = format;
         return true;
     }
     bool SetFrameInterval(uint32_t numerator, uint32_t denominator) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->intervals.emplace_back(numerator, denominator);
         return true;
     }
     bool RequestBuffers(uint32_t count) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->bufferCount = count;
         return !state_->failBuffers;
     }
     bool StreamOn() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->streamOns;
         return !state_->failStreamOn;
     }
     bool StreamOff() override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
         ++state_->streamOffs;
         return true;
     }
@@ -190,13 +173,11 @@ class RecordingFrameSink final : public CameraFrameSink, public PreviewSink {
         frames.Add({{data, data + length}, sampleTime});
     }
     void OnPreviewFrame(const uint8_t* bgrBottomUp, int width, int height) override {
-        const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3U;
-        previews.Add({{bgrBottomUp, bgrBottomUp + bytes}, 0, width, height});
+        previews.Add({{bgrBottomUp, bgrBottomUp + width * height * 3}, 0, width, height});
     }
-    // Waits up to timeout (each) until at least frameCount frames and previewCount previews came.
-    bool WaitFor(size_t frameCount, size_t previewCount, std::chrono::milliseconds timeout) {
-        return frames.WaitUntil(timeout, [&](const auto& f) { return f.size() >= frameCount; }) &&
-               previews.WaitUntil(timeout, [&](const auto& p) { return p.size() >= previewCount; });
+    // Waits up to timeout until at least `count` previews came (each after its frame's turn).
+    bool WaitForPreviews(size_t count, std::chrono::milliseconds timeout) {
+        return rtmp::test::WaitUntil([&] { return previews.Items().size() >= count; }, timeout);
     }
 
     Recorder<SinkPicture> frames;

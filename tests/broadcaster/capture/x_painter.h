@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,6 @@ struct Rgb {
     uint8_t red;
     uint8_t green;
     uint8_t blue;
-    bool operator==(const Rgb&) const = default;
 };
 
 class Painter {

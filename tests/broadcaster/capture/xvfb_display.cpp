@@ -2,18 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
-#include <string>
+#include <cstdio>
 #include <vector>
 
 namespace capture::test {
-
-XvfbDisplay::~XvfbDisplay() {
-    Stop();
-}
 
 bool XvfbDisplay::Start(const std::string& screen, int number) {
     Stop();
@@ -30,6 +24,7 @@ bool XvfbDisplay::Start(const std::string& screen, int number) {
         argv.insert(argv.begin() + 1, ":" + std::to_string(number));
     const bool started = server_.Start(argv, "/dev/null");
     close(fds[1]);
+    // Ready once the newline came.
     std::string text;
     pollfd ready{fds[0], POLLIN, 0};
     char c = 0;
@@ -37,16 +32,11 @@ bool XvfbDisplay::Start(const std::string& screen, int number) {
            c != '\n')
         text += c;
     close(fds[0]);
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number_);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    if (c != '\n' || std::sscanf(text.c_str(), "%d", &number_) != 1) {
         Stop();
         return false;
     }
     return true;
-}
-
-void XvfbDisplay::Stop() {
-    server_.Stop(SIGTERM);
 }
 
 }  // namespace capture::test

@@ -1,8 +1,9 @@
 // A private Xvfb server for screen-capture tests: started on a free display number, ready when it
-// accepts connections, ended by the destructor.
+// accepts connections, ended by the destructor (the child process's).
 #ifndef TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
 #define TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
 
+#include <csignal>
 #include <string>
 
 #include "support/child_process.h"
@@ -11,18 +12,11 @@ namespace capture::test {
 
 class XvfbDisplay {
   public:
-    XvfbDisplay() = default;
-    ~XvfbDisplay();
-    XvfbDisplay(const XvfbDisplay&) = delete;
-    XvfbDisplay& operator=(const XvfbDisplay&) = delete;
-
     // Starts `Xvfb :N -screen 0 <screen> -nolisten tcp -noreset` (screen like "320x240x24") on
     // display `number`, or on a free one when it is negative. True once it accepts connections.
     bool Start(const std::string& screen, int number = -1);
     // Ends the server and waits for it.
-    void Stop();
-    bool Running() { return server_.Running(); }
-    int Number() const { return number_; }
+    void Stop() { server_.Stop(SIGTERM); }
     std::string Name() const { return ":" + std::to_string(number_); }
 
   private:
