@@ -1,5 +1,6 @@
-// Broadcasts from the window to a local nginx-rtmp: the classroom variables in order, the two
-// button states, the failure message, the picture-type message and the settings written back.
+// The window, idle and broadcasting to a local nginx-rtmp: its controls and page, keys and clicks
+// that must not reach it, the classroom variables in order, the two button states, the failure
+// message, the picture-type message, the settings written back, and closing.
 
 #include <QMouseEvent>
 #include <atomic>
