@@ -145,8 +145,9 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
         EXPECT_EQ(std::filesystem::exists(userConfig), userConfigBefore);
     };
     second("");
+    second(LaunchUrl(stream + "&4712"));  // the window's own classroom: nothing to ask
     second(LaunchUrl(other));
-    // The forwarded classroom is shown and refused: the window stays on its classroom.
+    // The other classroom is shown, and refused: the window stays on its classroom.
     ASSERT_TRUE(WaitFor([&] { return !w.messages.Texts().isEmpty(); }, 10000));
     EXPECT_TRUE(w.messages.Texts().constFirst().contains(QStringLiteral("4713")))
         << w.messages.Said();
@@ -156,6 +157,9 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
     EXPECT_EQ(w.dialog.Settings()->publishUrl, stream);
     ClickAndWait(w, "ctl1043");
+    // Its own classroom, forwarded before, was taken in turn and asked nothing: a question would
+    // have been open under the other one and read since.
+    EXPECT_EQ(w.messages.Texts().size(), 1) << w.messages.Said();
     w.messages.Clear();
     // Accepted: the window switches to it.
     w.messages.AnswerYes(true);
