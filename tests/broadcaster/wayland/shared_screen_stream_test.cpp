@@ -42,18 +42,17 @@ class TestScreenSource {
         loop_ = pw_thread_loop_new("test-screen-source", nullptr);
         pw_thread_loop_start(loop_);
         pw_thread_loop_lock(loop_);
-        static const pw_stream_events events = [] {
-            pw_stream_events e{};
-            e.version = PW_VERSION_STREAM_EVENTS;
-            e.state_changed = [](void* data, pw_stream_state, pw_stream_state, const char*) {
-                pw_thread_loop_signal(static_cast<TestScreenSource*>(data)->loop_, false);
-            };
-            e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
-                static_cast<TestScreenSource*>(data)->OnParam(id, param);
-            };
-            e.process = [](void* data) { static_cast<TestScreenSource*>(data)->OnProcess(); };
-            return e;
-        }();
+        static const pw_stream_events events = {
+            .version = PW_VERSION_STREAM_EVENTS,
+            .state_changed =
+                [](void* data, pw_stream_state, pw_stream_state, const char*) {
+                    pw_thread_loop_signal(static_cast<TestScreenSource*>(data)->loop_, false);
+                },
+            .param_changed =
+                [](void* data, uint32_t id, const spa_pod* param) {
+                    static_cast<TestScreenSource*>(data)->OnParam(id, param);
+                },
+            .process = [](void* data) { static_cast<TestScreenSource*>(data)->OnProcess(); }};
         stream_ = pw_stream_new_simple(
             pw_thread_loop_get_loop(loop_), "test screen",
             pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr), &events, this);
@@ -105,10 +104,9 @@ class TestScreenSource {
     std::vector<uint8_t> Picture() const {
         std::vector<uint8_t> bytes(static_cast<size_t>(kStride * kHeight), 0x77);
         const uint32_t pixel = pixel_;
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x)
-                std::memcpy(&bytes[static_cast<size_t>(y * kStride + x * 4)], &pixel, 4);
-        }
+        for (int i = 0; i < kWidth * kHeight; ++i)
+            std::memcpy(&bytes[static_cast<size_t>(i / kWidth * kStride + i % kWidth * 4)], &pixel,
+                        4);
         return bytes;
     }
 

@@ -48,9 +48,8 @@ void ExpectDesktopRecording(const fs::path& file, long minFrames = 15) {
     const auto probe = rtmp::test::Probe(file);
     ASSERT_TRUE(probe.ok) << probe.error;
     ASSERT_NE(probe.Video(), nullptr);
-    EXPECT_EQ(probe.Video()->codecName, "h264");
-    EXPECT_EQ(probe.Video()->width, kWidth);
-    EXPECT_EQ(probe.Video()->height, kHeight);
+    EXPECT_EQ(std::tuple(probe.Video()->codecName, probe.Video()->width, probe.Video()->height),
+              std::tuple("h264", kWidth, kHeight));
     EXPECT_GT(probe.Video()->frames, minFrames);
     EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
     // The last picture: the desktop's colour everywhere but under the clock, which sits at the
@@ -86,11 +85,10 @@ TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureW
     ini.WriteString("Device", "VideoStyle", "0");
     ini.WriteString("Device", "ScreenCapture", "portal");
     publishTo("refused");
-    const std::vector<std::string> broadcast = {TUTORLANE_CONSOLE_PROGRAM, "--config",
-                                                config.string(), "--seconds", "3"};
-    std::vector<std::string> argv = {"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
-    argv.insert(argv.end(), broadcast.begin(), broadcast.end());
-    const auto refused = RunProcess(argv, 120s);
+    const auto refused =
+        RunProcess({"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus",
+                    TUTORLANE_CONSOLE_PROGRAM, "--config", config.string(), "--seconds", "3"},
+                   120s);
     EXPECT_NE(refused.exitCode, 0);
     EXPECT_NE(refused.out.find("Cannot share the screen"), std::string::npos)
         << refused.out << refused.err;
@@ -103,7 +101,8 @@ TEST_F(WaylandBroadcastTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureW
     const auto askedBefore = asked();
     ini.WriteString("Device", "ScreenCapture", "auto");
     publishTo("first");
-    const auto first = RunProcess(broadcast, 120s);
+    const auto first = RunProcess(
+        {TUTORLANE_CONSOLE_PROGRAM, "--config", config.string(), "--seconds", "3"}, 120s);
     ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
     EXPECT_EQ(asked(), askedBefore + 1);
     EXPECT_FALSE(ini.GetString("Device", "ScreenCaptureToken", "", 255).empty())

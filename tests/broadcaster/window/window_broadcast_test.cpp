@@ -1,6 +1,8 @@
-// Broadcasts from the window to a local nginx-rtmp: the classroom variables in order, the two
-// button states, the failure message, the picture-type message and the settings written back.
+// The window, idle and broadcasting to a local nginx-rtmp: its controls and page, keys and clicks
+// that must not reach it, the classroom variables in order, the two button states, the failure
+// message, the picture-type message, the settings written back, and closing.
 
+#include <QMouseEvent>
 #include <atomic>
 #include <thread>
 
@@ -19,7 +21,6 @@ using Variables = std::vector<std::pair<QString, QString>>;
 std::string BroadcastConfig(const std::string& plainAddress,
                             std::map<std::string, std::string> more = {}) {
     more.insert({{"Address", Shifted(plainAddress)},
-                 {"VideoStyle", "0"},
                  {"ScreenWidth", "320"},
                  {"ScreenHeight", "240"},
                  {"FrameRate", "10"},
@@ -68,7 +69,6 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     ClickAndWait(w, "ctl1012");
     EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("请输入一个整数。")});
     ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
-    ASSERT_TRUE(w.dialog.Feeder() != nullptr && w.dialog.Feeder()->Running());
     EXPECT_EQ(w.dialog.Settings()->Bitrate, 300);
     w.messages.Clear();
     EXPECT_EQ(Variables(page->VariableLog().begin() + static_cast<long>(idle.size()),
@@ -145,8 +145,9 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
         EXPECT_EQ(std::filesystem::exists(userConfig), userConfigBefore);
     };
     second("");
+    second(LaunchUrl(stream + "&4712"));  // the window's own classroom: nothing to ask
     second(LaunchUrl(other));
-    // The forwarded classroom is shown and refused: the window stays on its classroom.
+    // The other classroom is shown, and refused: the window stays on its classroom.
     ASSERT_TRUE(WaitFor([&] { return !w.messages.Texts().isEmpty(); }, 10000));
     EXPECT_TRUE(w.messages.Texts().constFirst().contains(QStringLiteral("4713")))
         << w.messages.Said();
@@ -156,6 +157,9 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
     EXPECT_EQ(w.dialog.Settings()->publishUrl, stream);
     ClickAndWait(w, "ctl1043");
+    // Its own classroom, forwarded before, was taken in turn and asked nothing: a question would
+    // have been open under the other one and read since.
+    EXPECT_EQ(w.messages.Texts().size(), 1) << w.messages.Said();
     w.messages.Clear();
     // Accepted: the window switches to it.
     w.messages.AnswerYes(true);
@@ -197,13 +201,92 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
 }
 
-TEST(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
+// Counts the right-button presses and the context menus that reach a widget.
+class RightClickCounter : public QObject {
+  public:
+    int count = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        const bool press = event->type() == QEvent::MouseButtonPress;
+        count += event->type() == QEvent::ContextMenu ||
+                 (press && static_cast<QMouseEvent*>(event)->button() == Qt::RightButton);
+        return false;
+    }
+};
+
+// One window on the camera alone. Idle, the controls show the settings, the classroom learns its
+// number, the page stays the page, and keys and right clicks do not reach it. Broadcasting, a
+// camera that stops delivering is reported on the status line. Idle again, a picture-type change
+// says nothing, and closing says the broadcast ended.
+TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
-    // The camera alone.
     OpenWindow w(BroadcastConfig(
         server.Url("live", "lesson") + "&4711",
         {{"VideoStyle", "1"}, {"VideoWidth", "160"}, {"VideoHeight", "120"}, {"DeviceID", "0"}}));
+    auto* pictureType = w.Control<QComboBox>("ctl1057");
+    auto* edit = w.Control<QLineEdit>("ctl1056");
+    auto* audio = w.Control<QComboBox>("ctl1055");
+    EXPECT_EQ(std::pair(pictureType->count(), pictureType->currentIndex()), std::pair(4, 1));
+    EXPECT_EQ(edit->text(), QStringLiteral("300"));
+    EXPECT_FALSE(w.Control<QCheckBox>("ctl1044")->isChecked());
+    EXPECT_EQ(audio->currentIndex(), audio->count() > 1 ? 1 : -1);
+    EXPECT_TRUE(w.Shows(false));
+    EXPECT_EQ(w.dialog.Classroom()->VariableLog(),
+              (std::vector<std::pair<QString, QString>>{{"isOMB", "true"}, {"meetingid", "4711"}}));
+
+    app::CShockwaveFlash* page = w.dialog.Classroom();
+    const auto Evaluate = [&](const char* script) {
+        return EvaluateInPage(page, QString::fromUtf8(script));
+    };
+    ASSERT_TRUE(WaitFor([&] { return page->PageLoaded(); }, 20000));
+    EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4711"));
+    EXPECT_EQ(PageText(page, "live"), QStringLiteral("未开始直播"));
+    // A link or a script that leads elsewhere is refused; the page and its state stay.
+    const QUrl home = page->url();
+    std::vector<QUrl> refused;
+    QObject::connect(page, &app::CShockwaveFlash::NavigationRefused,
+                     [&](const QUrl& url) { refused.push_back(url); });
+    Evaluate("window.stays = 1; location.href = 'elsewhere.html'; 1");
+    ASSERT_TRUE(WaitFor([&] { return !refused.empty(); }, 10000));
+    EXPECT_EQ(refused.front().fileName(), QStringLiteral("elsewhere.html"));
+    EXPECT_EQ(Evaluate("window.stays").toInt(), 1);
+    EXPECT_EQ(page->url(), home);
+    EXPECT_FALSE(page->acceptDrops());
+
+    for (QWidget* target : std::initializer_list<QWidget*>{&w.dialog, edit, pictureType})
+        for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
+            QTest::keyClick(target, key);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.result(), 0);
+
+    // The page counts the mouse presses and context menus that reach it. Its counts are read
+    // after the presses: the script runs after every input event queued before it.
+    QWidget* render = page->focusProxy();
+    ASSERT_NE(render, nullptr);
+    Evaluate(
+        "window.pressed = [0, 0, 0]; window.menus = 0;"
+        "document.addEventListener('mousedown', e => window.pressed[e.button]++, true);"
+        "document.addEventListener('contextmenu', e => window.menus++, true); 1");
+    RightClickCounter counter;
+    render->installEventFilter(&counter);
+    const QPoint middle = render->rect().center();
+    QTest::mouseClick(render, Qt::RightButton, Qt::NoModifier, middle);
+    QTest::mouseClick(render, Qt::LeftButton, Qt::NoModifier, middle);
+    QTest::mouseClick(edit, Qt::RightButton, Qt::NoModifier, edit->rect().center());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const QVariantList pressed = Evaluate("window.pressed").toList();
+            return pressed.size() == 3 && pressed[0].toInt() == 1;
+        },
+        10000));
+    render->removeEventFilter(&counter);
+    // No right press nor menu reaches the page; the left click did get through.
+    EXPECT_EQ(counter.count, 0);
+    EXPECT_EQ(Evaluate("[window.pressed[2], window.menus]").toList(), QVariantList({0, 0}));
+
     // One camera, frames from the test.
     auto camera = std::make_shared<capture::test::FakeVideoState>();
     camera->AddCamera("/dev/video0", "Test camera", {capture::kPixelYuyv});
@@ -249,6 +332,19 @@ TEST(WindowBroadcast, ACameraThatStopsDeliveringIsReportedOnTheStatusLine) {
         << status->text().toStdString();
     ClickAndWait(w, "ctl1043");
     EXPECT_TRUE(w.Shows(false));
+    // Idle again, a picture-type change is taken without a word (a message would be shown at
+    // once).
+    w.messages.Clear();
+    pictureType->setFocus();
+    QTest::keyClick(pictureType, Qt::Key_Down);
+    EXPECT_EQ(std::pair(pictureType->currentIndex(), w.dialog.Values().pictureType),
+              std::pair(2, 2));
+    EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
+
+    EXPECT_TRUE(w.dialog.close());
+    EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("直播结束!")});
+    EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.result(), QDialog::Rejected);
 }
 
 }  // namespace
