@@ -22,6 +22,7 @@
 #include "app/launch_kit.h"
 #include "app/platform/desktop_entry.h"
 #include "app/settings.h"
+#include "app/user_config.h"
 #include "capture/audio_test_doubles.h"
 #include "support/child_process.h"
 
@@ -256,6 +257,21 @@ TEST_F(ConfigDir, RegisteringWritesTheEntryAndAnXdgMimeThatNeverEndsIsKilledAfte
     EXPECT_GE(std::chrono::steady_clock::now() - before, 5s);
     if (::kill(pid, 0) == 0)
         ::kill(pid, SIGKILL);
+}
+
+TEST_F(ConfigDir, UserSettingsAreMadeFromTheShippedFileOnceAndKept) {
+    const fs::path shipped = dir_ / "program" / "config.ini";
+    fs::create_directories(shipped.parent_path());
+    std::ofstream(shipped) << "[Device]\nBitrate=800\n";
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "cfg").c_str(), 1);
+    const UserConfig first = PrepareUserConfig(shipped.string());
+    EXPECT_EQ(first.error, "");
+    EXPECT_EQ(first.path, (dir_ / "cfg" / "tutorlane" / "config.ini").string());
+    EXPECT_TRUE(IniFile(first.path).WriteString("Device", "Bitrate", "500"));
+    const UserConfig again = PrepareUserConfig(shipped.string());
+    EXPECT_EQ(IniFile(again.path).GetInt("Device", "Bitrate", 0), 500);  // kept, not copied again
+    EXPECT_EQ(IniFile(shipped.string()).GetInt("Device", "Bitrate", 0), 800);
+    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 // Runs fn in a child process; its exit code.

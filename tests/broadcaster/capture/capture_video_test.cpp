@@ -98,6 +98,10 @@ TEST(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
             EXPECT_EQ(state->intervals, (std::vector<std::pair<uint32_t, uint32_t>>{{1u, 25u}}));
             EXPECT_EQ(state->bufferCount, CCaptureVideo::kBufferCount);
         }
+        if (state->refuseCaptureSize) {  // a refused start may be tried again
+            state->refuseCaptureSize = false;
+            EXPECT_EQ(video.Start(0, &sink, 640, 480, 25), 0);
+        }
         if (state->devices.size() == 3) {
             std::vector<std::pair<std::string, std::string>> listed;
             FakeVideoLayer layer(state);

@@ -299,9 +299,11 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
             static_cast<size_t>(c.stride * (c.sourceHeight - 1) + c.sourceWidth * 4) - c.missing;
         const SharedScreenFrame shared{source.data(), readable, c.sourceWidth, c.sourceHeight,
                                        c.stride,      c.order,  c.pointer};
-        std::vector<uint8_t> frame(static_cast<size_t>(c.width * c.height * 3) + 99, 0x55);
+        // 99 guard bytes on both sides: rows are stored bottom-up, so an arrow drawn past the
+        // bottom edge would land in front of the picture.
+        std::vector<uint8_t> frame(static_cast<size_t>(c.width * c.height * 3) + 2 * 99, 0x55);
         std::vector<uint8_t> expected = frame;
-        EXPECT_EQ(ConvertSharedScreenFrame(shared, frame.data(), c.width, c.height), c.usable);
+        EXPECT_EQ(ConvertSharedScreenFrame(shared, frame.data() + 99, c.width, c.height), c.usable);
         const SharedPointer tip = c.pointer.value_or(SharedPointer{-1, -1});
         const bool drawn = tip.x >= 0 && tip.y >= 0 && tip.x < c.width && tip.y < c.height;
         for (int y = 0; y < c.height && c.usable; ++y)
@@ -317,7 +319,7 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
                            Blend(p.red, bgr[2], p.alpha)};
                 }
                 std::copy(bgr.begin(), bgr.end(),
-                          &expected[static_cast<size_t>(((c.height - 1 - y) * c.width + x) * 3)]);
+                          expected.begin() + 99 + ((c.height - 1 - y) * c.width + x) * 3);
             }
         EXPECT_EQ(frame, expected);
     }
