@@ -38,6 +38,12 @@ template <typename... T>
 Bytes B(T... v) {
     return Bytes{static_cast<uint8_t>(v)...};
 }
+inline Bytes Repeat(const Bytes& b, size_t n) {
+    Bytes all;
+    for (size_t i = 0; i < n; ++i)
+        all.insert(all.end(), b.begin(), b.end());
+    return all;
+}
 inline Bytes Slice(const Bytes& v, size_t from, size_t n) {
     return Bytes(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + n));
 }

@@ -28,7 +28,7 @@ const Bytes kSeqHeader = AvcSequenceHeader(40);
 class MediaTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        s.Connected();
+        s.Connect();
         ASSERT_EQ(s.Publish("live"), 1);
     }
     int Send(const Bytes& unit, int ts = 40, int type = 9) {

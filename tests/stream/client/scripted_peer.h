@@ -271,9 +271,9 @@ class PeerSession {
     ScriptedPeer& Peer() { return peer_; }
     void ForgetHandle() { handle_ = nullptr; }  // released elsewhere (from a callback)
 
-    // Connects through the peer, which answers with a _result carrying code. Returns the
-    // connect message the peer read; *result gets RTMP_Connect's answer.
-    Message Connect(const std::string& path, int* result,
+    // Connects through the peer, which answers with a _result carrying code, and expects
+    // RTMP_Connect to give that code's verdict. Returns the connect message the peer read.
+    Message Connect(const std::string& path = "live/cam",
                     const std::string& code = "NetConnection.Connect.Success",
                     const char* param1 = nullptr, const char* param2 = nullptr) {
         const std::string url = peer_.Url(path);
@@ -284,14 +284,8 @@ class PeerSession {
         });
         Message connect;
         EXPECT_TRUE(peer_.ServeConnect(&connect, code));
-        *result = pending.get();
+        EXPECT_EQ(pending.get(), code == "NetConnection.Connect.Success" ? 1 : 0) << path;
         return connect;
-    }
-    // Connects and fails the test unless the connection stands.
-    void Connected(const std::string& path = "live/cam") {
-        int ok = 0;
-        Connect(path, &ok);
-        ASSERT_EQ(ok, 1);
     }
     // Publishes or plays through the peer, answering createStream and meeting the command
     // with answer. Returns the call's answer; the commands the peer read are stored.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "scripted_peer.h"
+#include "support/child_process.h"
 
 namespace testpeer {
 namespace {
@@ -14,13 +15,6 @@ namespace {
 using namespace kit;
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
-
-// Waits until the handle's connection has ended or limit has passed; true when it ended.
-bool Ends(void* h, Clock::duration limit) {
-    for (const auto start = Clock::now(); RTMP_GetState(h) != 0 && Clock::now() - start < limit;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return RTMP_GetState(h) == 0;
-}
 
 TEST(ClientHandshake, SilentServerFailsWithinSecondsAndADisconnectEndsTheWaitAtOnce) {
     for (const bool disconnect : {false, true}) {
@@ -45,11 +39,9 @@ TEST(ClientHandshake, SilentServerFailsWithinSecondsAndADisconnectEndsTheWaitAtO
 TEST(ClientCommands, HelloAndConnectObjectOfBothVersions) {
     for (const bool ver8 : {false, true}) {
         PeerSession s;
-        int ok = 0;
-        const Message m = ver8 ? s.Connect("live/x", &ok, "NetConnection.Connect.Success",
-                                           "NetConnect.Ver8", "second")
-                               : s.Connect("encoder/qkz/mp4:abc", &ok);
-        ASSERT_EQ(ok, 1);
+        const Message m =
+            ver8 ? s.Connect("live/x", "NetConnection.Connect.Success", "NetConnect.Ver8", "second")
+                 : s.Connect("encoder/qkz/mp4:abc");
         EXPECT_EQ(Head(s.Peer().c0c1, 9), (Bytes{0x03, 0x00, 0x1C, 0xCF, 0x88, 0, 0, 0, 0}));
         EXPECT_EQ(s.Peer().c2, s.Peer().s1);
         EXPECT_EQ(RTMP_GetState(s.Handle()), 1);
@@ -79,27 +71,34 @@ TEST(ClientCommands, EndsAndRefusalsLeaveNoConnection) {
     void* h = s.Handle();
     const Bytes frame = Adts(1);
     for (const bool broken : {false, true}) {
-        s.Connected();
+        s.Connect();
         if (broken) {
             ASSERT_TRUE(
                 s.Peer().Send({0x0F, 0, 0, 0, 0, 0, 4, 20, 0, 0, 0, 0, 1, 2, 3, 4}));  // id 15
         } else {
             s.Peer().CloseClient();
         }
-        EXPECT_TRUE(Ends(h, seconds(2))) << broken;
+        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return RTMP_GetState(h) == 0; }, seconds(2)))
+            << broken;
         EXPECT_EQ(RTMP_SendStream(h, frame.data(), 8, 23, 8), 0);
     }
-    s.Connected("live/");
+    s.Connect("live/");
     EXPECT_EQ(RTMP_Play(h), 0);                  // no stream name: nothing sent
     EXPECT_EQ(RTMP_Connect(h, "rtmp:/bad"), 0);  // drops the old connection
     EXPECT_EQ(RTMP_GetState(h), 0);
     EXPECT_TRUE(s.Peer().WaitClientClosed(2000));
-    int ok = 1;
-    s.Connect("nosuchapp/x", &ok, "NetConnection.Connect.Rejected");
-    EXPECT_EQ(ok, 0);
+    s.Connect("nosuchapp/x", "NetConnection.Connect.Rejected");  // refused: 0
     EXPECT_EQ(RTMP_GetState(h), 0);
     EXPECT_EQ(RTMP_Play(h), 0);
     EXPECT_EQ(RTMP_Disconnect(h), 0);
+    // Callbacks and metadata need a connection (the metadata is consumed all the same, a leak
+    // checker would see it), stream outputs do not.
+    EXPECT_EQ(RTMP_SetCallBack(
+                  h, [](void*, const char*, int) { return 0; }, nullptr),
+              0);
+    EXPECT_EQ(RTMP_SetStreamOut(h, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(RTMP_ApplyMetaData(h, RTMP_CreateMetaData()), 0);
+    EXPECT_EQ(RTMP_ApplyMetaData(h, nullptr), 0);
 }
 
 TEST(ClientCommands, CallCollectsTheAnswerLinesAndGivesTheServersVerdict) {
@@ -115,7 +114,7 @@ TEST(ClientCommands, CallCollectsTheAnswerLinesAndGivesTheServersVerdict) {
         {nullptr, 0, ""}};  // no answer
     for (const auto& c : cases) {
         PeerSession s;
-        s.Connected();
+        s.Connect();
         const char* texts[] = {"getRoomInfo", "42", "teacher"};
         char result[256];
         std::memset(result, 'x', sizeof result);
@@ -171,7 +170,7 @@ TEST(ClientReceive, CallbackGetsTheTextAndMayDisconnectReconnectOrReleaseItsOwnH
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         PeerSession s;
-        s.Connected();
+        s.Connect();
         InsideCallback inside{s.Handle(), c.action, {}};
         auto result = inside.result.get_future();
         ASSERT_EQ(RTMP_SetCallBack(s.Handle(), ActFromCallBack, &inside), 1);
@@ -186,19 +185,9 @@ TEST(ClientReceive, CallbackGetsTheTextAndMayDisconnectReconnectOrReleaseItsOwnH
             continue;
         }
         EXPECT_EQ(RTMP_GetState(s.Handle()), c.connectionEnds ? 0 : 1);
-        s.Connected();  // the handle serves the next connection as before
+        s.Connect();  // the handle serves the next connection as before
         EXPECT_EQ(s.Publish("live"), 1);
     }
-    // Callbacks and metadata need a connection (the metadata is consumed all the same, a leak
-    // checker would see it), stream outputs do not.
-    void* h = RTMP_Create();
-    EXPECT_EQ(RTMP_SetCallBack(h, ActFromCallBack, nullptr), 0);
-    EXPECT_EQ(RTMP_SetStreamOut(h, nullptr, nullptr, nullptr), 1);
-    EXPECT_EQ(RTMP_ApplyMetaData(h, RTMP_CreateMetaData()), 0);
-    EXPECT_EQ(RTMP_ApplyMetaData(h, nullptr), 0);
-    EXPECT_EQ(RTMP_GetState(h), 0);
-    EXPECT_EQ(RTMP_Disconnect(h), 0);
-    RTMP_Release(h);
 }
 
 // One session: each row publishes or plays, is met with the row's answer and reconnects; the
@@ -214,9 +203,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
                 {nullptr, Answer::kError, nullptr},    {nullptr, Answer::kSilent, nullptr},
                 {nullptr, Answer::kHangUp, nullptr},   {nullptr, Answer::kDisconnect, nullptr}};
     PeerSession s;
-    int ok = 0;
-    long id = ConnectId(s.Connect("live/mp4:abc", &ok));
-    ASSERT_EQ(ok, 1);
+    long id = ConnectId(s.Connect("live/mp4:abc"));
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.type != nullptr ? r.type : "play") + " answer " +
                      std::to_string(static_cast<int>(r.answer)));
@@ -233,8 +220,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
         EXPECT_EQ(
             std::pair(s.createStream.Header(), s.command.Header()),
             std::pair(std::tuple(3, 0, 0u, 0u), std::tuple(r.type != nullptr ? 4 : 8, 0, 1u, 0u)));
-        const long again = ConnectId(s.Connect("live/mp4:abc", &ok));
-        ASSERT_EQ(ok, 1);
+        const long again = ConnectId(s.Connect("live/mp4:abc"));
         EXPECT_EQ(again, id + 3);
         id = again;
     }
@@ -245,7 +231,7 @@ TEST(ClientReceive, AcknowledgesEveryWindowOfBytes) {
     for (const uint32_t window : {0u, 300000u}) {
         SCOPED_TRACE(window);
         PeerSession s;
-        s.Connected();
+        s.Connect();
         const uint32_t expected = window == 0 ? 5242880u : window;
         size_t sent = 0;
         if (window != 0) {
@@ -283,7 +269,7 @@ TEST(ClientSend, PeerThatStopsReadingEndsTheConnectionInsteadOfHangingOrCutting)
         PeerSession s;
         if (c.peerReceiveBuffer != 0)
             s.Peer().SetReceiveBuffer(c.peerReceiveBuffer);
-        s.Connected();
+        s.Connect();
         ASSERT_EQ(s.Publish("live"), 1);
         // SPS, PPS, then IDR slices that the peer never reads.
         Bytes unit = AnnexB({kSps, kPps, Cat({B(0x65), Bytes(c.sliceBytes, 0x5A)})});
@@ -306,18 +292,16 @@ TEST(ClientSend, PeerThatStopsReadingEndsTheConnectionInsteadOfHangingOrCutting)
 // its own tag's counter as the user value, and as a mismatch when it met the other one's.
 std::atomic<int> tagged[3];
 template <int Tag>
-int TaggedCallBack(void* user, const char*, int) {
+int Tagged(void* user) {
     (user == &tagged[Tag] ? tagged[Tag] : tagged[0]).fetch_add(1);
     return 0;
 }
 template <int Tag>
-int TaggedStreamOut(void* user, const uint8_t*, int, int) {
-    return TaggedCallBack<Tag>(user, nullptr, 0);
-}
-template <int Tag>
 void SetTagged(void* h) {
-    RTMP_SetCallBack(h, TaggedCallBack<Tag>, &tagged[Tag]);
-    RTMP_SetStreamOut(h, TaggedStreamOut<Tag>, TaggedStreamOut<Tag>, &tagged[Tag]);
+    RTMP_SetCallBack(
+        h, [](void* user, const char*, int) { return Tagged<Tag>(user); }, &tagged[Tag]);
+    const StreamOutFn out = [](void* user, const uint8_t*, int, int) { return Tagged<Tag>(user); };
+    RTMP_SetStreamOut(h, out, out, &tagged[Tag]);
 }
 
 TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
@@ -381,7 +365,7 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
         if (RTMP_Connect(h, url.c_str()) != 1 || RTMP_Publish(h, "live") != 1)
             continue;
         ++published;
-        Ends(h, deadline - Clock::now());
+        rtmp::test::WaitUntil([&] { return RTMP_GetState(h) == 0; }, seconds(120));
     }
     stop.store(true);
     mediaThread.join();

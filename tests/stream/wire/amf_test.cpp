@@ -15,9 +15,6 @@ namespace {
 using namespace kit;
 using Pairs = Props;
 
-Bytes Written(const ByteBuffer& b) {
-    return Bytes(b.Data(), b.Data() + b.Position());
-}
 // Reads values until the buffer is exhausted or only filler is left.
 void ReadAll(AmfReader& reader, ByteBuffer& in) {
     while (in.Remaining() > 0 && reader.ReadValue(in)) {
@@ -50,7 +47,7 @@ TEST(AmfWriter, BytesOfEveryValueAndProperty) {
     W::WriteString(b, s600.c_str());  // grows the buffer, keeping what was written
     W::WriteString(b, s70k.c_str());  // cut at 65535, grows it again
     W::WriteStringProperty(b, "k", s70k.c_str());
-    EXPECT_EQ(Written(b),
+    EXPECT_EQ(Bytes(b.Data(), b.Data() + b.Position()),
               Cat({Str("connect"), B(0x02, 0, 0), B(0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0),
                    B(0x05, 0x03, 0x08, 1, 2, 3, 4, 0x01, 0xFF, 0x01, 0x00, 0, 0, 9), Name("app"),
                    Str(""), Name("fps"), Num(25.0), Name("fpad"), B(0x01, 0x00), Str(s600),
@@ -225,25 +222,14 @@ TEST_F(AmfReaderTest, EachFieldCutShortThrows) {
 
 // Objects nested `depth` deep: { a: { a: ... {} } }.
 Bytes NestedObjects(int depth) {
-    Bytes b = {0x03};
-    for (int i = 1; i < depth; ++i)
-        b = Cat({b, Name("a"), B(0x03)});
-    for (int i = 0; i < depth; ++i)
-        b = Cat({b, kEnd});
-    return b;
+    return Cat({B(0x03), Repeat(Cat({Name("a"), B(0x03)}), depth - 1), Repeat(kEnd, depth)});
 }
 
 TEST_F(AmfReaderTest, NestingDeeperThanTheLimitThrows) {
-    Bytes arrays;  // 33 arrays
-    for (int i = 0; i < AmfReader::kMaxDepth + 1; ++i)
-        arrays = Cat({arrays, B(0x0A, 0x00, 0x00, 0x00, 0x01)});
+    const Bytes arrays = Repeat(B(0x0A, 0x00, 0x00, 0x00, 0x01), AmfReader::kMaxDepth + 1);
     // 16 maps each holding an array: 32 levels are fine, one more object is not.
-    Bytes maps;
-    for (int i = 0; i < 16; ++i)
-        maps = Cat({maps, B(0x08, 0, 0, 0, 1), Name("m"), B(0x0A, 0, 0, 0, 1)});
-    Bytes mapsOk = Cat({maps, kNull});
-    for (int i = 0; i < 16; ++i)
-        mapsOk = Cat({mapsOk, kEnd});
+    const Bytes maps = Repeat(Cat({B(0x08, 0, 0, 0, 1), Name("m"), B(0x0A, 0, 0, 0, 1)}), 16);
+    const Bytes mapsOk = Cat({maps, kNull, Repeat(kEnd, 16)});
     const std::pair<Bytes, bool> cases[] = {{NestedObjects(31), true},
                                             {NestedObjects(AmfReader::kMaxDepth), true},
                                             {mapsOk, true},

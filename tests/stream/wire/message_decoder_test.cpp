@@ -24,13 +24,12 @@ class MessageDecoderTest : public ::testing::Test {
   protected:
     void Decode(int type, int streamId, const Bytes& body, uint32_t clock = 0) {
         ByteBuffer buffer = Buffer(body);
-        ChannelHeader header;
-        header.channelId = 3;
-        header.ts = static_cast<int32_t>(clock);
-        header.clock = clock;
-        header.amfSize = static_cast<int32_t>(body.size());
-        header.amfType = type;
-        header.streamId = streamId;
+        ChannelHeader header{.channelId = 3,
+                             .ts = static_cast<int32_t>(clock),
+                             .amfSize = static_cast<int32_t>(body.size()),
+                             .amfType = type,
+                             .streamId = streamId,
+                             .clock = clock};
         decoder.DecodeAMF(context, header, buffer);
     }
 
@@ -172,9 +171,7 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
         EXPECT_NO_THROW(Decode(MSG_NOTIFY, 1, Head(meta, cut))) << cut;
         EXPECT_STREQ(context.metadataList.Find("width"), "") << cut;
     }
-    Bytes deep = Cat({Str("_result"), Num(1), kNull});
-    for (int i = 0; i < 64; ++i)
-        deep = Cat({deep, B(0x03), Name("a")});
+    const Bytes deep = Cat({Str("_result"), Num(1), kNull, Repeat(Cat({B(0x03), Name("a")}), 64)});
     EXPECT_THROW(Decode(MSG_INVOKE, 0, Cat({deep, kNull})), MyException);
 }
 
@@ -192,34 +189,30 @@ TEST_F(MessageDecoderTest, AudioTemplateAndBodiesOfEveryKind) {
     const Bytes frame3 = {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x5F, 0xFC, 0xA1, 0xA2, 0xA3};
     const struct {
         Bytes body;
-        std::vector<Bytes> delivered;
+        Bytes delivered;  // empty: nothing
     } cases[] = {
         {{0x0F, 0x00, 0x00, 0x00, 0x00}, {}},  // audio size message: swallowed
         {{0x0F, 0x00, 0x00, 0x00, 0x00, 0xAA, 0xBB}, {}},
-        {{0x0F, 0x00, 0x00, 0x00, 0x01}, {{0xFF, 0xF1, 0x50, 0x80, 0x01, 0x5F, 0xFC, 0, 0, 1}}},
-        {Cat({kAacConfig, B(0xAF, 0x01, 0xA1, 0xA2, 0xA3)}), {frame3}},  // header and frame
-        {{0x50, 0x01, 0x02, 0x03}, {{0x01, 0x02, 0x03}}},  // plain audio loses its marker
-        {{0xB2, 0x01, 0x02, 0x03}, {{0x01, 0x02, 0x03}}},
+        {{0x0F, 0x00, 0x00, 0x00, 0x01}, {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x5F, 0xFC, 0, 0, 1}},
+        {Cat({kAacConfig, B(0xAF, 0x01, 0xA1, 0xA2, 0xA3)}), frame3},  // header and frame
+        {{0x50, 0x01, 0x02, 0x03}, {0x01, 0x02, 0x03}},  // plain audio loses its marker
+        {{0xB2, 0x01, 0x02, 0x03}, {0x01, 0x02, 0x03}},
         {{0x2A}, {}},  // a single byte is nothing
         // Frames get their length in the header's 13 bits: 8184 + 7 is the most.
-        {Cat({B(0xAF, 0x01), Pattern(3000, 0, 1)}), {Adts(3000)}},
-        {Cat({B(0xAF, 0x01), Pattern(8184, 0, 1)}), {Adts(8184)}},
+        {Cat({B(0xAF, 0x01), Pattern(3000, 0, 1)}), Adts(3000)},
+        {Cat({B(0xAF, 0x01), Pattern(8184, 0, 1)}), Adts(8184)},
         {Cat({B(0xAF, 0x01), Pattern(8185, 0, 1)}), {}},
     };
     for (const auto& c : cases) {
         rec.Clear();
         Decode(MSG_AUDIO, 1, kAacConfig);
         Decode(MSG_AUDIO, 1, c.body, 77);
-        std::vector<Media> expected;
-        for (const Bytes& d : c.delivered)
-            expected.push_back({8, d, 77});
-        EXPECT_EQ(rec.media, expected) << testing::PrintToString(c.body);
+        EXPECT_EQ(rec.media, (c.delivered.empty() ? std::vector<Media>{}
+                                                  : std::vector<Media>{{8, c.delivered, 77}}))
+            << testing::PrintToString(c.body);
     }
     rec.Clear();  // chained headers are bounded
-    Bytes chained;
-    for (int i = 0; i < 100000; ++i)
-        chained.insert(chained.end(), kAacConfig.begin(), kAacConfig.end());
-    EXPECT_NO_THROW(Decode(MSG_AUDIO, 1, Cat({chained, B(0xAF, 0x01, 0x01)})));
+    EXPECT_NO_THROW(Decode(MSG_AUDIO, 1, Cat({Repeat(kAacConfig, 100000), B(0xAF, 0x01, 0x01)})));
     EXPECT_TRUE(rec.media.empty());
 }
 
