@@ -17,12 +17,6 @@ namespace {
 
 using namespace kit;
 
-Bytes Key(const std::vector<Bytes>& units) {
-    return AvcFrame(0x17, units);
-}
-Bytes Inter(const std::vector<Bytes>& units) {
-    return AvcFrame(0x27, units);
-}
 const Bytes kSeqHeader = AvcSequenceHeader(40);
 
 class MediaTest : public ::testing::Test {
@@ -66,12 +60,14 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
     const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
             AnnexB({aud, kSei, filler, sei2, kSlice, Bytes{}, kSlice})},
-           {{Key({kSei, sei2, kIdr}), 40},
-            {Inter({partition}), 80},
-            {Inter({kSei, sei2, kSlice, kSlice}), 120}});
+           {{AvcFrame(0x17, {kSei, sei2, kIdr}), 40},
+            {AvcFrame(0x27, {partition}), 80},
+            {AvcFrame(0x27, {kSei, sei2, kSlice, kSlice}), 120}});
     // Parameter sets repeated later are dropped.
     Expect({AnnexB({kSps, kPps, kIdr}), AnnexB({kSlice}), AnnexB({kSps, kPps, kIdr, kIdr})},
-           {{Key({kIdr}), 160}, {Inter({kSlice}), 200}, {Key({kIdr, kIdr}), 240}});
+           {{AvcFrame(0x17, {kIdr}), 160},
+            {AvcFrame(0x27, {kSlice}), 200},
+            {AvcFrame(0x17, {kIdr, kIdr}), 240}});
     Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
     EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
@@ -116,7 +112,7 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
 // The AAC sequence header goes before the first and every hundredth ADTS frame, with the
 // configuration of the frame it precedes; a second publish starts both streams afresh.
 TEST_F(MediaTest, AudioFramesAndASecondPublish) {
-    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {Key({kIdr}), 40}});
+    Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {AvcFrame(0x17, {kIdr}), 40}});
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(Send(Adts(20), 23, 8), 1);
     ASSERT_EQ(Send(Adts(10, 0x6C, 0x40), 23, 8), 1);  // 8 kHz mono
@@ -143,7 +139,7 @@ TEST_F(MediaTest, AudioFramesAndASecondPublish) {
     ASSERT_EQ(Send(AnnexB({kSps, kPps, kIdr})), 1);
     const Message video = Next();
     EXPECT_EQ(std::pair(video.fmt, video.body), std::pair(0, kSeqHeader));
-    EXPECT_EQ(Next().body, Key({kIdr}));
+    EXPECT_EQ(Next().body, AvcFrame(0x17, {kIdr}));
     ASSERT_EQ(Send(Adts(20), 23, 8), 1);
     EXPECT_EQ(Next(8).body, kAacConfig);
     EXPECT_EQ(Next(8).body[1], 0x01);
@@ -152,16 +148,14 @@ TEST_F(MediaTest, AudioFramesAndASecondPublish) {
 TEST(ClientPieces, NalUnitsAreFoundByFourByteStartCodes) {
     const Bytes data = {0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65, 9};
     rtmp::ByteBuffer b = Buffer(data);
-    EXPECT_EQ(rtmp::NalType(b), 7);
-    EXPECT_EQ(rtmp::FindNalEnd(b), 10);  // the 3-byte code is part of the first unit
+    // The 3-byte code is part of the first unit.
+    EXPECT_EQ(std::pair(rtmp::NalType(b), rtmp::FindNalEnd(b)), std::pair(7, 10));
     rtmp::ByteBuffer nal;
     rtmp::TakeNal(nal, b);
     EXPECT_EQ(nal.Remaining(), 10);
-    EXPECT_EQ(rtmp::NalType(b), 5);
-    EXPECT_EQ(rtmp::FindNalEnd(b), 6);
+    EXPECT_EQ(std::pair(rtmp::NalType(b), rtmp::FindNalEnd(b)), std::pair(5, 6));
     rtmp::ByteBuffer tiny = Buffer(Head(data, 3));
-    EXPECT_EQ(rtmp::FindNalEnd(tiny), 0);
-    EXPECT_EQ(rtmp::NalType(tiny), -1);
+    EXPECT_EQ(std::pair(rtmp::NalType(tiny), rtmp::FindNalEnd(tiny)), std::pair(-1, 0));
     const struct {
         uint8_t a2, a3;
         int config;  // 0: not carried
@@ -199,9 +193,8 @@ TEST(ClientPieces, ServerUrlsSplitIntoHostApplicationAndStream) {
         ASSERT_EQ(rtmp::InitServerInfo(h, c.url.c_str()), c.server != nullptr) << c.url;
         if (c.server == nullptr)
             continue;
-        EXPECT_EQ(h.server, c.server);
-        EXPECT_EQ(h.app, c.app);
-        EXPECT_EQ(h.tcUrl, c.url.substr(0, 7) + c.server + "/" + c.app);
+        EXPECT_EQ(std::tuple(h.server, h.app, h.tcUrl),
+                  std::tuple(c.server, c.app, c.url.substr(0, 7) + c.server + "/" + c.app));
         if (c.stream != nullptr) {
             EXPECT_EQ(h.streamName, c.stream);
         }
@@ -214,8 +207,7 @@ TEST(ClientPieces, ServerUrlsSplitIntoHostApplicationAndStream) {
         std::string host;
         int got = -1;
         rtmp::SplitHostPort(text, &host, &got);
-        EXPECT_EQ(host, "host");
-        EXPECT_EQ(got, port) << text;
+        EXPECT_EQ(std::pair(host, got), std::pair(std::string("host"), port)) << text;
     }
 }
 

@@ -13,7 +13,6 @@ namespace rtmp {
 namespace {
 
 using namespace kit;
-using Pairs = Props;
 
 // Reads values until the buffer is exhausted or only filler is left.
 void ReadAll(AmfReader& reader, ByteBuffer& in) {
@@ -79,7 +78,7 @@ TEST(ParamList, LimitsOfNamesValuesAndThePendingKey) {
     list.Add("code", "first");
     list.Add("code", "second");
     list.SetKey("next");
-    EXPECT_EQ(Entries(list), (Pairs{{"id", "-17"}, {"code", "first"}, {"code", "second"}}));
+    EXPECT_EQ(Entries(list), (Props{{"id", "-17"}, {"code", "first"}, {"code", "second"}}));
     EXPECT_STREQ(list.Find("code"), "first");
     EXPECT_STREQ(list.Find("Code"), "");
     EXPECT_STREQ(list.Find(nullptr), "");
@@ -100,10 +99,10 @@ class AmfReaderTest : public ::testing::Test {
 // name as the key's value, then its properties.
 TEST_F(AmfReaderTest, ValuesAfterSetKeyAreStoredAsTextAndObjectsFlattened) {
     const double inf = std::numeric_limits<double>::infinity();
-    const auto k = [](const char* v) { return Pairs{{"k", v}}; };
+    const auto k = [](const char* v) { return Props{{"k", v}}; };
     const struct {
         Bytes in;
-        Pairs stored;
+        Props stored;
         int left;
     } cases[] = {
         // clang-format off
@@ -150,7 +149,7 @@ TEST_F(AmfReaderTest, ValuesAfterSetKeyAreStoredAsTextAndObjectsFlattened) {
     list.Clear();
     ByteBuffer props = Buffer(Cat({Name("a"), Num(1), Name("b"), B(0x01, 0x00)}));
     EXPECT_EQ(reader.ReadObject(props), 2);
-    EXPECT_EQ(Entries(list), (Pairs{{"a", "1"}, {"b", "0"}}));
+    EXPECT_EQ(Entries(list), (Props{{"a", "1"}, {"b", "0"}}));
     // ObjectContinues consumes only the end marker, and not two bytes at the buffer's end.
     ByteBuffer in = Buffer({0x00, 0x01, 'a', 0x00, 0x00, 0x09, 0x00, 0x00});
     EXPECT_TRUE(reader.ObjectContinues(in));
@@ -271,7 +270,7 @@ TEST_F(AmfReaderTest, FillerIsSkippedButNeverPastTheLimit) {
     list.SetKey("n");
     EXPECT_FALSE(reader.ReadValue(in));
     EXPECT_EQ(in.Position(), 7);
-    EXPECT_EQ(Entries(list), (Pairs{{"b", "1"}}));
+    EXPECT_EQ(Entries(list), (Props{{"b", "1"}}));
     EXPECT_FALSE(reader.ReadValue(in));  // nothing left at all
     ByteBuffer empty = Buffer({});
     EXPECT_FALSE(reader.ReadValue(empty));
