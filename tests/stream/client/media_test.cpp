@@ -119,8 +119,8 @@ TEST_F(MediaTest, AudioFramesAndASecondPublish) {
     const Message header = Next(8);
     EXPECT_EQ(header.body, kAacConfig);
     const Message first = Next(8);
-    EXPECT_EQ(first.body, Cat({B(0xAF, 0x01), Pattern(20, 0, 1)}));
-    EXPECT_EQ(first.timestamp, header.timestamp + 23);
+    EXPECT_EQ(std::pair(first.body, first.timestamp),
+              std::pair(Cat({B(0xAF, 0x01), Pattern(20, 0, 1)}), header.timestamp + 23));
     for (int i = 1; i < 100; ++i)
         EXPECT_EQ(Next(8).body[1], 0x01);
     const Message again = Next(8);

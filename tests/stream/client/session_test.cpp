@@ -92,9 +92,8 @@ TEST(ClientCommands, EndsAndRefusalsLeaveNoConnection) {
     EXPECT_EQ(RTMP_Disconnect(h), 0);
     // Callbacks and metadata need a connection (the metadata is consumed all the same, a leak
     // checker would see it), stream outputs do not.
-    EXPECT_EQ(RTMP_SetCallBack(
-                  h, [](void*, const char*, int) { return 0; }, nullptr),
-              0);
+    const CallBackFn none = [](void*, const char*, int) { return 0; };
+    EXPECT_EQ(RTMP_SetCallBack(h, none, nullptr), 0);
     EXPECT_EQ(RTMP_SetStreamOut(h, nullptr, nullptr, nullptr), 1);
     EXPECT_EQ(RTMP_ApplyMetaData(h, RTMP_CreateMetaData()), 0);
     EXPECT_EQ(RTMP_ApplyMetaData(h, nullptr), 0);

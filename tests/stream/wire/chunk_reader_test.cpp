@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -131,42 +132,36 @@ TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages)
 }
 
 TEST(ChunkReaderErrors, BadIdsAndShrunkLengthsThrowAndWriteTheErrorFile) {
-    const Bytes good = {0x04, 0, 0, 9, 0, 0, 3, 0x08, 1, 0, 0, 0, 0xB2, 0x10, 0x11};
-    {
-        LogFolder logs;
-        const Bytes input = Cat({good, B(0x0C, 0, 0, 0)});
-        Recorder rec;
-        MessageDecoder decoder(&rec);
-        RtmpContext context;
-        ByteBuffer block = Buffer(input);
-        ExpectFault([&] { decoder.DecodeReciveUnite(context, block); }, MYEX_HEADER);
-        EXPECT_EQ(block.Position(), 0);
-        EXPECT_EQ(rec.media.size(), 1u);  // the message before it was delivered
-        EXPECT_EQ(logs.File("Vistrel.err"),
-                  "::DecodeHeader().Erro. HeaderByte=0x0C,ChannelID=0x0C,StartPos=15=(0*16+15),"
-                  "byteCount=1,read=1,MSize=128=(8*16+0),buf(pos=15,lim=19,cap=512)" +
-                      std::string(input.begin(), input.end()));
-    }
-    // The faults below log too: into a folder of their own, never the user's. Bad ids, and the
-    // first chunk of a 300-byte message followed by a type-1 header saying 100 (or 0) bytes,
-    // less than already gathered.
+    // The faults log too: into a folder of their own, never the user's. Bad ids, the first chunk
+    // of a 300-byte message followed by a type-1 header saying 100 (or 0) bytes, less than
+    // already gathered, and last a bad id behind a whole message, which is delivered.
     const LogFolder logs;
     StreamBuilder s;
     s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 299, 1));
+    const Bytes good = {0x04, 0, 0, 9, 0, 0, 3, 0x08, 1, 0, 0, 0, 0xB2, 0x10, 0x11};
     const std::pair<Bytes, MyException> cases[] = {
         {{0x00, 0x00}, MYEX_HEADER},
         {{0x41, 0x00, 0x01}, MYEX_HEADER},
         {{0xC0, 0x05}, MYEX_HEADER},
         {Cat({Head(s.wire, 12 + 128), {0x44, 0, 0, 0, 0, 0, 100, 0x08}, Bytes(100, 0xAA)}),
          MYEX_SIZE},
-        {Cat({Head(s.wire, 12 + 128), {0x44, 0, 0, 0, 0, 0, 0, 0x08}}), MYEX_SIZE}};
+        {Cat({Head(s.wire, 12 + 128), {0x44, 0, 0, 0, 0, 0, 0, 0x08}}), MYEX_SIZE},
+        {Cat({good, B(0x0C, 0, 0, 0)}), MYEX_HEADER}};
+    Recorder rec;
     for (const auto& [input, code] : cases) {
-        MessageDecoder decoder;
+        MessageDecoder decoder(&rec);
         RtmpContext context;
         ByteBuffer block = Buffer(input);
         ExpectFault([&] { decoder.DecodeReciveUnite(context, block); }, code);
         EXPECT_EQ(block.Position(), 0);
     }
+    EXPECT_EQ(rec.media.size(), 1u);
+    // The last fault's record ends the error file: what was read, then the bytes.
+    EXPECT_THAT(logs.File("Vistrel.err"),
+                testing::EndsWith(
+                    "::DecodeHeader().Erro. HeaderByte=0x0C,ChannelID=0x0C,StartPos=15=(0*16+15),"
+                    "byteCount=1,read=1,MSize=128=(8*16+0),buf(pos=15,lim=19,cap=512)" +
+                    std::string(cases[5].first.begin(), cases[5].first.end())));
     // Only the first byte of a two-byte form: the id is not known yet, so it waits.
     MessageDecoder decoder;
     RtmpContext context;
@@ -187,9 +182,9 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
     RtmpContext context;
     ByteBuffer a = Buffer(first);
     decoder.DecodeReciveUnite(context, a);
-    EXPECT_EQ(decoder.ChunkSize(), 4096);
-    EXPECT_EQ(context.Chunks(4).Position(), 4096);
-    EXPECT_EQ(decoder.Leftover().Remaining(), 0);
+    EXPECT_EQ(std::tuple(decoder.ChunkSize(), context.Chunks(4).Position(),
+                         decoder.Leftover().Remaining()),
+              std::tuple(4096, 4096, 0));
     ByteBuffer b = Buffer(Cat({B(0xC4), Slice(body, 4096, body.size() - 4096)}));
     decoder.DecodeReciveUnite(context, b);
     EXPECT_EQ(rec.media, (std::vector<kit::Media>{{8, Bytes(body.begin() + 1, body.end()), 50}}));
