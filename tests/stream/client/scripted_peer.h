@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <string>
 #include <tuple>
@@ -67,7 +66,6 @@ class ScriptedPeer {
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
-    int Port() const { return port_; }
     std::string Url(const std::string& appAndStream) const {
         return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + appAndStream;
     }
@@ -287,26 +285,24 @@ class PeerSession {
         EXPECT_EQ(pending.get(), code == "NetConnection.Connect.Success" ? 1 : 0) << path;
         return connect;
     }
-    // Publishes or plays through the peer, answering createStream and meeting the command
-    // with answer. Returns the call's answer; the commands the peer read are stored.
+    // Publishes with this type (plays when it is nullptr) through the peer, answering
+    // createStream and meeting the command with answer. Returns the call's answer; the commands
+    // the peer read are stored.
     int Publish(const char* type, Answer answer = Answer::kSuccess) {
-        return StreamCommand([&] { return RTMP_Publish(handle_, type); }, "publish", answer);
-    }
-    int Play(Answer answer = Answer::kSuccess) {
-        return StreamCommand([&] { return RTMP_Play(handle_); }, "play", answer);
-    }
-
-    Message createStream, command;
-
-  private:
-    int StreamCommand(const std::function<int()>& call, const std::string& name, Answer answer) {
-        auto pending = std::async(std::launch::async, call);
-        EXPECT_TRUE(peer_.ServeStreamCommand(name, answer, &createStream, &command));
+        auto pending = std::async(std::launch::async, [&] {
+            return type != nullptr ? RTMP_Publish(handle_, type) : RTMP_Play(handle_);
+        });
+        EXPECT_TRUE(peer_.ServeStreamCommand(type != nullptr ? "publish" : "play", answer,
+                                             &createStream, &command));
         if (answer == Answer::kDisconnect) {
             EXPECT_EQ(RTMP_Disconnect(handle_), 1);
         }
         return pending.get();
     }
+
+    Message createStream, command;
+
+  private:
     ScriptedPeer peer_;
     void* handle_;
 };
