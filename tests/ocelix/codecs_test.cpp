@@ -233,11 +233,9 @@ TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     // Bottom row first: the half shown at the bottom comes first.
     const auto halves = [&](bool blueOnTop) {
         std::vector<uint8_t> frame;
-        for (const bool blue : {!blueOnTop, blueOnTop})
-            for (int px = 0; px < kW * kH / 2; ++px) {
-                const uint8_t b = blue ? 255 : 0;
-                frame.insert(frame.end(), {b, 0, static_cast<uint8_t>(255 - b)});
-            }
+        for (const uint8_t blue : {blueOnTop ? 0 : 255, blueOnTop ? 255 : 0})
+            for (int px = 0; px < kW * kH / 2; ++px)
+                frame.insert(frame.end(), {blue, 0, static_cast<uint8_t>(255 - blue)});
         return frame;
     };
     const std::vector<uint8_t> blueOnTop = halves(true), redOnTop = halves(false);
@@ -251,20 +249,16 @@ TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     H264EncoderClose(&p);
     TempDir dir("ocelix_h264_raw");
     WriteFile(dir / "picture.h264", units);
-    // Each picture scaled to its two halves' mean colours: top and bottom, red green blue.
+    // Each picture scaled to its two halves' mean colours, top and bottom, red green blue, each
+    // strong (X, above 200), weak (., below 50) or neither (?).
     const auto decoded = RunTool(
         "ffmpeg -nostdin -v error -i {} -vf scale=1:2:flags=area -f rawvideo -pix_fmt rgb24 -",
         {dir / "picture.h264"});
-    const std::vector<uint8_t> rgb(decoded.out.begin(), decoded.out.end());
-    ASSERT_EQ(rgb.size(), 4u * 6) << decoded.err;
-    for (size_t n = 0; n < 4; ++n) {
-        SCOPED_TRACE(n);
-        // The first picture blue over red, the others red over blue.
-        const ::testing::Matcher<uint8_t> strong = ::testing::Gt(200), weak = ::testing::Lt(50);
-        const auto topRed = n == 0 ? weak : strong, topBlue = n == 0 ? strong : weak;
-        EXPECT_THAT(std::vector<uint8_t>(rgb.begin() + 6 * n, rgb.begin() + 6 * n + 6),
-                    ElementsAre(topRed, _, topBlue, topBlue, _, topRed));
-    }
+    std::string levels;
+    for (const char c : decoded.out)
+        levels += static_cast<uint8_t>(c) > 200 ? 'X' : static_cast<uint8_t>(c) < 50 ? '.' : '?';
+    // The first picture blue over red, the others red over blue.
+    EXPECT_EQ(levels, "..XX..X....XX....XX....X") << decoded.err;
 }
 
 TEST(AdtsTest, HeaderBytesSamplingIndexAndRefusedValues) {
@@ -334,7 +328,6 @@ TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
             std::all_of(p.input, p.input + p.samplesPerCall * 2, [](uint8_t b) { return !b; }));
         // Two seconds of a 1 kHz sine at half scale, 16-bit little-endian, interleaved.
         const int calls = (2 * rate + 1023) / 1024;
-        int silentCalls = 0;
         Units frames;
         for (int call = 0; call < calls; ++call) {
             for (int i = 0; i < p.samplesPerCall; ++i) {
@@ -345,18 +338,15 @@ TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
                 p.input[2 * i + 1] = static_cast<uint8_t>(v >> 8);
             }
             ASSERT_EQ(AACEncoderEncode(&p), 1);
-            if (p.outputLength == 0) {
+            if (p.outputLength > 0)
+                frames.emplace_back(p.output, p.output + p.outputLength);
+            else
                 EXPECT_TRUE(frames.empty())
                     << "no output in the middle of the stream, call " << call;
-                ++silentCalls;
-                continue;
-            }
-            frames.emplace_back(p.output, p.output + p.outputLength);
         }
         EXPECT_EQ(AACEncoderClose(&p), 1);
         EXPECT_TRUE(p.input == nullptr && p.reserved == nullptr);
-        EXPECT_LE(silentCalls, 2) << "start-up delay of the encoder";
-        EXPECT_EQ(static_cast<int>(frames.size()) + silentCalls, calls);
+        EXPECT_GE(frames.size() + 2, static_cast<size_t>(calls)) << "start-up delay of the encoder";
         TempDir dir("ocelix_aac");
         const auto file = dir / "tone.aac";
         WriteFile(file, frames);
