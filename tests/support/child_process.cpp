@@ -77,10 +77,9 @@ bool ChildProcess::Reap(bool block) {
     if (pid_ < 0)
         return true;
     int status = 0;
-    pid_t r;
-    do {
-        r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-    } while (r < 0 && errno == EINTR);
+    pid_t r = 0;
+    while ((r = ::waitpid(pid_, &status, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    }
     if (r == 0)
         return false;
     if (r == pid_)  // else it is not our child any more
@@ -92,9 +91,7 @@ bool ChildProcess::Reap(bool block) {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    if (!WaitUntil([&] { return Reap(false); }, limit))
-        return std::nullopt;
-    return exitCode_;
+    return WaitUntil([&] { return Reap(false); }, limit) ? std::optional(exitCode_) : std::nullopt;
 }
 
 int ChildProcess::Stop(int signal, std::chrono::milliseconds grace) {

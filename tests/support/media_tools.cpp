@@ -124,10 +124,8 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
         "passthrough -vf showinfo -af silencedetect=noise=" +
             std::to_string(kLoud) + ":d=0.1 -f null -",
         {recording});
-    if (!r.Succeeded()) {
-        e.error = "ffmpeg failed: " + r.err.substr(0, 400);
-        return e;
-    }
+    if (!r.Succeeded())
+        return {{}, {}, "ffmpeg failed: " + r.err.substr(0, 400)};
     std::istringstream lines(r.err);
     bool wasDark = false, anyPicture = false;
     double beep = NAN;
@@ -158,11 +156,11 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
 std::vector<double> PairOffsets(const FlashesAndBeeps& events, double maxApartMs) {
     std::vector<double> offsets;
     for (const double beep : events.beepsMs) {
-        double nearest = INFINITY;  // beep minus the nearest flash
-        for (const double flash : events.flashesMs)
-            nearest = std::fabs(beep - flash) < std::fabs(nearest) ? beep - flash : nearest;
-        if (std::fabs(nearest) <= maxApartMs)
-            offsets.push_back(nearest);
+        const auto flash = std::min_element(
+            events.flashesMs.begin(), events.flashesMs.end(),
+            [&](double a, double b) { return std::fabs(beep - a) < std::fabs(beep - b); });
+        if (flash != events.flashesMs.end() && std::fabs(beep - *flash) <= maxApartMs)
+            offsets.push_back(beep - *flash);
     }
     return offsets;
 }

@@ -30,7 +30,9 @@ class ThrottleProxy {
 
   private:
     void AcceptLoop();
-    void Pump(int client, int server);
+    // Passes bytes from one socket to the other until either side ends, at the set rate when
+    // `throttled`; then shuts both down.
+    void Forward(int from, int to, bool throttled);
 
     uint16_t targetPort_;
     uint16_t port_ = 0;
@@ -41,8 +43,8 @@ class ThrottleProxy {
     std::atomic<int> accepted_{0};
     std::thread acceptThread_;
     std::mutex mutex_;
-    std::vector<int> sockets_;        // every accepted and connected one; guarded by mutex_
-    std::vector<std::thread> pumps_;  // one per connection passed on; guarded by mutex_
+    std::vector<int> sockets_;           // every accepted and connected one; guarded by mutex_
+    std::vector<std::thread> forwards_;  // two per connection passed on; guarded by mutex_
 };
 
 }  // namespace rtmp::test
