@@ -216,8 +216,7 @@ TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
         TickAt(n * 40);
         Drain();
     }
-    EXPECT_EQ(e->TargetKbps(), 800);
-    EXPECT_EQ(video.bitrate.load(), 800);
+    EXPECT_EQ(std::tuple(e->TargetKbps(), video.bitrate.load()), std::tuple(800, 800));
 }
 
 TEST_F(InstanceTest, SendFailureDropsQueuedPlainFramesUntilAKeyFrame) {
@@ -259,8 +258,8 @@ TEST_F(InstanceTest, WatchdogReconnectsWithTheSameModeAndAsksForAKeyFrame) {
         rtmp.state = 0;
         rtmp.publishResult = 0;
         e->WatchdogPass();
-        EXPECT_EQ(Stats().connected, 0);
-        EXPECT_EQ(rtmp.state.load(), 1);  // connected, not publishing
+        // Connected, not publishing.
+        EXPECT_EQ(std::tuple(Stats().connected, rtmp.state.load()), std::tuple(0, 1));
         e->WatchdogPass();
         EXPECT_EQ(rtmp.Calls().back(), "disconnect");
         rtmp.publishResult = 1;
@@ -278,9 +277,9 @@ TEST_F(InstanceTest, FailedStartLeavesNoThreadsAndARunningOneEncodesAtTheClockRa
     Put(7);  // not running: ignored
     e->Tick();
     EXPECT_EQ(e->Stop(), 1);
-    EXPECT_EQ(video.encoded.load(), 0);  // no encoding thread took the tick
-    EXPECT_EQ(video.closed.load(), 1);
-    EXPECT_EQ(video.audioClosed.load(), 1);
+    // No encoding thread took the tick; both encoders are closed.
+    EXPECT_EQ(std::tuple(video.encoded.load(), video.closed.load(), video.audioClosed.load()),
+              std::tuple(0, 1, 1));
     // The failed attempt's metadata is freed, not leaked.
     EXPECT_EQ(rtmp.Calls(),
               (std::vector<std::string>{"width=4", "height=2", "Createor=ZembraEncoderSDK",
@@ -297,8 +296,7 @@ TEST_F(InstanceTest, FailedStartLeavesNoThreadsAndARunningOneEncodesAtTheClockRa
     e.reset();  // released without a Stop
     // 25 fps: never more frames than ticks could have come (a generous bound for the machine).
     EXPECT_LE(video.encoded.load(), (std::chrono::steady_clock::now() - start) / 40ms + 2);
-    EXPECT_EQ(rtmp.released.load(), 1);
-    EXPECT_EQ(video.closed.load(), 1);
+    EXPECT_EQ(std::tuple(rtmp.released.load(), video.closed.load()), std::tuple(1, 1));
 }
 
 TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {

@@ -18,12 +18,11 @@ namespace ocelix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using basis::CMMTimer;
 using std::chrono::milliseconds;
 
 // Records when each tick came; the first one may be held up to make the timer stall, and tries
 // to stop the timer from within.
-struct RecordingTimer final : CMMTimer {
+struct RecordingTimer final : basis::CMMTimer {
     ~RecordingTimer() override { StopTimer(); }
     std::vector<Clock::time_point> WaitFor(size_t n) {
         std::unique_lock<std::mutex> lock(mutex);

@@ -27,13 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using basis::CMMTimer;
 using namespace rtmp::test;
-using ::testing::AllOf;
-using ::testing::Each;
-using ::testing::Ge;
-using ::testing::Le;
-using ::testing::Lt;
+using namespace ::testing;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
@@ -44,7 +39,7 @@ constexpr int kFlashMs = 100;  // flash and beep last this long, from every whol
 // source's clock starts once the encoder runs; at every whole second of it the picture flashes
 // white (fading, see FlashGray) and a beep starts, for kFlashMs. Between flashes the picture is
 // dark blocks that change every frame, so the encoder needs its whole bit rate.
-struct FlashBeepPublisher final : CMMTimer {
+struct FlashBeepPublisher final : basis::CMMTimer {
     FlashBeepPublisher(const std::string& url, int fps) : fps_(fps) {
         const EncoderConfig c = MakeEncoderConfig(url, kWidth, kHeight, fps);
         encoder_ = OCELIX_CreateEncoder(&c);
