@@ -60,10 +60,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::filesy
     const int append = O_WRONLY | O_CREAT | O_APPEND;
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, logFile.c_str(), append, 0644);
-    if (errFile.empty())
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), append, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, (errFile.empty() ? logFile : errFile).c_str(),
+                                     append, 0644);
     const int spawned = posix_spawnp(&pid_, args[0], &files, &attr, args.data(), environ);
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);

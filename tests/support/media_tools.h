@@ -26,10 +26,7 @@ struct ProbedStream {
     std::string codecType;  // "video" or "audio"
     std::string codecName;  // "h264", "aac", ...
     std::string profile;
-    int width = 0;
-    int height = 0;
-    int sampleRate = 0;
-    int channels = 0;
+    int width = 0, height = 0, sampleRate = 0, channels = 0;
     long frames = -1;   // decoded frames (nb_read_frames), -1 when unknown
     long packets = -1;  // demuxed packets (nb_read_packets), -1 when unknown
 };

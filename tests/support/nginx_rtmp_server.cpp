@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <fstream>
 
 #include "support/loopback.h"
@@ -19,10 +18,7 @@ uint16_t PickFreeLoopbackPort() {
 bool NginxRtmpServer::Start() {
     if (process_.Running())
         return true;
-    // Debian's module unless NGINX_RTMP_MODULE names another.
-    const char* env = std::getenv("NGINX_RTMP_MODULE");
-    const std::string module =
-        env != nullptr && *env != '\0' ? env : "/usr/lib/nginx/modules/ngx_rtmp_module.so";
+    const std::string module = "/usr/lib/nginx/modules/ngx_rtmp_module.so";  // Debian's
     if (!std::filesystem::exists(module)) {
         error_ = "the nginx RTMP module is not installed: " + module;
         return false;

@@ -50,15 +50,13 @@ void ThrottleProxy::AcceptLoop() {
         const bool silent = silent_.load();
         const int server = silent ? -1 : ConnectToLoopback(targetPort_);
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!silent && server < 0) {  // the target is gone: so is the connection
-            ::close(client);
-            continue;
-        }
         sockets_.push_back(client);
-        if (!silent) {
+        if (server >= 0) {
             sockets_.push_back(server);
             forwards_.emplace_back([this, client, server] { Forward(client, server, true); });
             forwards_.emplace_back([this, client, server] { Forward(server, client, false); });
+        } else if (!silent) {  // the target is gone: so is the connection
+            ::shutdown(client, SHUT_RDWR);
         }
     }
 }

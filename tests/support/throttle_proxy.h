@@ -37,8 +37,7 @@ class ThrottleProxy {
     uint16_t targetPort_;
     uint16_t port_ = 0;
     int listenFd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> silent_{false};
+    std::atomic<bool> stop_{false}, silent_{false};
     std::atomic<int64_t> rate_{0};
     std::atomic<int> accepted_{0};
     std::thread acceptThread_;
