@@ -119,9 +119,9 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
         EXPECT_EQ(p.outputLength, 0);
         EXPECT_EQ(H264EncoderClose(&p), 1);
     }
-    EXPECT_EQ(H264EncoderOpen(nullptr), 0);
-    EXPECT_EQ(H264EncoderEncode(nullptr), 0);
-    EXPECT_EQ(H264EncoderClose(nullptr), 1);
+    EXPECT_EQ(
+        std::tuple(H264EncoderOpen(nullptr), H264EncoderEncode(nullptr), H264EncoderClose(nullptr)),
+        std::tuple(0, 0, 1));
     H264EncoderRequestKeyFrame(nullptr);
 
     H264EncoderParam p = VideoParam(321, 241);
@@ -313,9 +313,9 @@ TEST(AacEncoderTest, OpenRejectsUnsupportedParametersCleanly) {
         EXPECT_EQ(p.outputLength, 0);
         EXPECT_EQ(AACEncoderClose(&p), 1);
     }
-    EXPECT_EQ(AACEncoderOpen(nullptr), 0);
-    EXPECT_EQ(AACEncoderEncode(nullptr), 0);
-    EXPECT_EQ(AACEncoderClose(nullptr), 1);
+    EXPECT_EQ(
+        std::tuple(AACEncoderOpen(nullptr), AACEncoderEncode(nullptr), AACEncoderClose(nullptr)),
+        std::tuple(0, 0, 1));
 }
 
 TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {

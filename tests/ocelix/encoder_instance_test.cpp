@@ -95,8 +95,7 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
         now = 1100;
         Put(6);
         TickAt(120);
-        EXPECT_EQ(video.converted.load(), 2);
-        EXPECT_EQ(video.lastInput[0], 6);
+        EXPECT_EQ(std::tuple(video.converted.load(), video.lastInput[0]), std::tuple(2, 6));
         TickAt(160);  // lets a held-back picture out
         Drain();
         const auto t = WireTimes();
@@ -104,7 +103,6 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
         // Hand-in at 10, the repeat at its tick (80), the next picture at its hand-in (100).
         EXPECT_EQ(t[1] - t[0], 70);
         EXPECT_EQ(t[2] - t[0], 90);
-        e->Stop();
     }
 }
 
@@ -122,8 +120,7 @@ TEST_F(InstanceTest, FrameClockKeepsAnExactCadence) {
 // Also: a picture or a block one byte short is ignored.
 TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrivalAndWrongSizesAreIgnored) {
     ASSERT_EQ(Start(Small(25, 44100)), 1);
-    const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
-    ASSERT_EQ(block.size(), 4096u);
+    const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);  // 4096 bytes
     // A picture handed in at 100 ms, and the blocks recorded from 76.8 ms on: the first one
     // arrives at 100 ms, later ones with scheduling jitter of up to 15 ms.
     now = 1100;
@@ -186,8 +183,8 @@ TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind
         EXPECT_LE(e->QueueDelayMs(), 0);
     }
     const OcelixStats stats = Stats();
-    EXPECT_EQ(stats.framesEncoded, 100u);
-    EXPECT_EQ(stats.framesSkipped + stats.framesEncoded, ticks);
+    EXPECT_EQ(std::tuple(stats.framesEncoded, stats.framesSkipped + stats.framesEncoded),
+              std::tuple(100u, ticks));
     EXPECT_GE(stats.framesSkipped, 40u);  // 150 ticks came due for 100 frames
     // And the frames carry their hand-in times, 60 ms apart like the pictures.
     const auto t = WireTimes();
@@ -242,12 +239,11 @@ TEST_F(InstanceTest, WatchdogReconnectsWithTheSameModeAndAsksForAKeyFrame) {
         e->WatchdogPass();  // up and publishing: nothing to do
         rtmp.state = 0;
         e->WatchdogPass();
-        const std::string mode = record == 1 ? "publish append" : "publish live";
-        const std::vector<std::string> session = {
-            "width=640",       "height=360", "Createor=ZembraEncoderSDK",
-            "connect " + kUrl, mode,         "metadata"};
-        std::vector<std::string> twice = session;
-        twice.insert(twice.end(), session.begin(), session.end());
+        std::vector<std::string> twice;  // the session, and the same again
+        for (int i = 0; i < 2; ++i)
+            twice.insert(twice.end(),
+                         {"width=640", "height=360", "Createor=ZembraEncoderSDK", "connect " + kUrl,
+                          record == 1 ? "publish append" : "publish live", "metadata"});
         EXPECT_EQ(rtmp.Calls(), twice);
         EXPECT_EQ(std::tuple(Stats().reconnects, Stats().connected), std::tuple(1, 1));
         const int before = video.keyRequests.load();

@@ -69,21 +69,18 @@ TEST(MMTimer, RateTicksNeverComeEarlyAndDoNotDrift) {
 // a clock restarted when the stall ended); a stall longer than the catch-up limit resumes from
 // then without firing the stale ticks.
 TEST(MMTimer, StallsAreCaughtUpOrSkippedByLength) {
-    struct Case {
-        int periodMs, holdMs;
-        size_t check;
-        int minMs, maxMs;
-    };
-    for (const Case& c : {Case{100, 600, 7, 700, 1100}, Case{20, 20 * 41, 2, 20 * 41, 60000}}) {
-        SCOPED_TRACE(c.periodMs);
+    for (const auto& [periodMs, holdMs, check, minMs, maxMs] :
+         {std::tuple{100, 600, size_t{7}, 700, 1100},
+          std::tuple{20, 20 * 41, size_t{2}, 20 * 41, 60000}}) {
+        SCOPED_TRACE(periodMs);
         RecordingTimer timer;
         const auto start = Clock::now();
-        timer.holdFirstTickUntil = start + milliseconds(c.holdMs);
-        ASSERT_TRUE(timer.StartTimer(static_cast<uint32_t>(c.periodMs)));
-        const auto times = timer.WaitFor(c.check);
-        ASSERT_GE(times.size(), c.check);
-        EXPECT_GE(times[c.check - 1] - start, milliseconds(c.minMs));
-        EXPECT_LT(times[c.check - 1] - start, milliseconds(c.maxMs));
+        timer.holdFirstTickUntil = start + milliseconds(holdMs);
+        ASSERT_TRUE(timer.StartTimer(static_cast<uint32_t>(periodMs)));
+        const auto times = timer.WaitFor(check);
+        ASSERT_GE(times.size(), check);
+        EXPECT_GE(times[check - 1] - start, milliseconds(minMs));
+        EXPECT_LT(times[check - 1] - start, milliseconds(maxMs));
     }
 }
 

@@ -127,14 +127,13 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
     if (!r.Succeeded())
         return {{}, {}, "ffmpeg failed: " + r.err.substr(0, 400)};
     std::istringstream lines(r.err);
-    bool wasDark = false, anyPicture = false;
+    bool wasDark = false;
     double beep = NAN;
     for (std::string line; std::getline(lines, line);) {
         const double t = Field(line, "pts_time:"), luma = Field(line, "mean:["),
                      quietEnd = Field(line, "silence_end:");
         if (line.find("Parsed_showinfo") != std::string::npos && !std::isnan(t) &&
             !std::isnan(luma)) {
-            anyPicture = true;
             const bool dark = luma < kLumaMiddle;
             if (!dark && wasDark) {
                 // Limited-range luma back to the grey it was made from, and the grey to its age.
@@ -148,8 +147,6 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
             e.beepsMs.push_back(std::exchange(beep, NAN));
         }
     }
-    if (!anyPicture)
-        e.error = "no video frames in the recording";
     return e;
 }
 
@@ -168,8 +165,6 @@ std::vector<double> PairOffsets(const FlashesAndBeeps& events, double maxApartMs
 std::optional<long> LastFlvTagTime(const std::filesystem::path& flv) {
     const std::string data = ReadTextFile(flv);
     const auto byte = [&](size_t i) { return long{static_cast<uint8_t>(data[i])}; };
-    if (data.compare(0, 3, "FLV") != 0)
-        return std::nullopt;
     std::optional<long> last;
     // Tags follow the 9-byte header and the first previous-tag size; a tag still being written
     // ends the walk.

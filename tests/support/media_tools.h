@@ -68,7 +68,7 @@ inline uint8_t FlashGray(double msSinceFlash) {
 struct FlashesAndBeeps {
     std::vector<double> flashesMs;  // first white picture after a dark one
     std::vector<double> beepsMs;    // first loud sample after silence
-    std::string error;              // empty when both streams were read
+    std::string error;              // ffmpeg's complaint when it could not decode the file
 };
 
 // Decodes the first video and audio stream with ffmpeg/ffprobe. A flash is a picture whose mean
