@@ -26,16 +26,12 @@ bool RunFfmpeg(const std::string& args, const std::filesystem::path& output, std
     return r.Succeeded();
 }
 
-constexpr double kLumaMiddle = 128;
-constexpr double kLoud = 1.0 / 3;  // of full scale
-
-// "key:value" out of a log line; NAN when absent.
-double Field(const std::string& line, const std::string& key) {
-    const size_t at = line.find(key);
-    return at == std::string::npos ? NAN : std::strtod(line.c_str() + at + key.size(), nullptr);
-}
-
 }  // namespace
+
+double NumberAfter(const std::string& text, const std::string& key) {
+    const size_t at = text.find(key);
+    return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + key.size(), nullptr);
+}
 
 bool MakeTestH264(const std::filesystem::path& path, int width, int height, int fps, int frames,
                   int keyint, std::string* error) {
@@ -122,7 +118,7 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
     const ProcessResult r = RunTool(
         "ffmpeg -nostdin -hide_banner -v info -i {} -map 0:v:0 -map 0:a:0 -fps_mode "
         "passthrough -vf showinfo -af silencedetect=noise=" +
-            std::to_string(kLoud) + ":d=0.1 -f null -",
+            std::to_string(1.0 / 3) + ":d=0.1 -f null -",
         {recording});
     if (!r.Succeeded())
         return {{}, {}, "ffmpeg failed: " + r.err.substr(0, 400)};
@@ -130,11 +126,11 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
     bool wasDark = false;
     double beep = NAN;
     for (std::string line; std::getline(lines, line);) {
-        const double t = Field(line, "pts_time:"), luma = Field(line, "mean:["),
-                     quietEnd = Field(line, "silence_end:");
+        const double t = NumberAfter(line, "pts_time:"), luma = NumberAfter(line, "mean:["),
+                     quietEnd = NumberAfter(line, "silence_end:");
         if (line.find("Parsed_showinfo") != std::string::npos && !std::isnan(t) &&
             !std::isnan(luma)) {
-            const bool dark = luma < kLumaMiddle;
+            const bool dark = luma < 128;
             if (!dark && wasDark) {
                 // Limited-range luma back to the grey it was made from, and the grey to its age.
                 const double gray = (luma - 16) * 255 / 219;

@@ -8,8 +8,6 @@
 namespace rtmp::test {
 namespace {
 
-// Small enough that a sender's bytes wait in its own socket, not in the proxy.
-constexpr int kClientReceiveBuffer = 8192;
 constexpr int64_t kChunk = 4096;
 
 }  // namespace
@@ -28,7 +26,8 @@ ThrottleProxy::~ThrottleProxy() {
 }
 
 bool ThrottleProxy::Start() {
-    listenFd_ = ListenOnLoopback(8, kClientReceiveBuffer, &port_);
+    // A receive buffer small enough that a sender's bytes wait in its own socket, not here.
+    listenFd_ = ListenOnLoopback(8, 8192, &port_);
     if (listenFd_ >= 0)
         acceptThread_ = std::thread([this] { AcceptLoop(); });
     return listenFd_ >= 0;

@@ -34,8 +34,7 @@ class ThrottleProxy {
     // `throttled`; then shuts both down.
     void Forward(int from, int to, bool throttled);
 
-    uint16_t targetPort_;
-    uint16_t port_ = 0;
+    uint16_t targetPort_, port_ = 0;
     int listenFd_ = -1;
     std::atomic<bool> stop_{false}, silent_{false};
     std::atomic<int64_t> rate_{0};
