@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <numbers>
 #include <numeric>
 
@@ -30,17 +29,14 @@ using Units = std::vector<std::vector<uint8_t>>;
 
 // The form the RTMP packaging relies on, for each access unit: one access unit, every NAL unit
 // behind a 4-byte start code, no delimiters, SPS (High profile, level 4.0) and PPS in front of an
-// IDR slice only, one slice and it last (SEI aside). The indexes of the units with an IDR slice.
-std::vector<int> KeyFramesOfPackagingForm(const Units& units) {
+// IDR slice only, one slice and it last (SEI aside); the units with an IDR slice are `keyUnits`.
+void ExpectPackagingForm(const Units& units, const std::vector<int>& keyUnits) {
     std::vector<int> keys;
     for (size_t i = 0; i < units.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i));
         const std::vector<uint8_t>& au = units[i];
         const auto split = rtmp::media::SplitAccessUnits(au);
-        if (split.size() != 1) {
-            ADD_FAILURE() << split.size() << " access units";
-            continue;
-        }
+        ASSERT_EQ(split.size(), 1u);
         EXPECT_EQ(split[0].data, au);
         std::vector<int> types(split[0].nalTypes.begin(), split[0].nalTypes.end());
         std::erase(types, 6);
@@ -53,7 +49,7 @@ std::vector<int> KeyFramesOfPackagingForm(const Units& units) {
             EXPECT_EQ(types, std::vector<int>{1});
         }
     }
-    return keys;
+    EXPECT_EQ(keys, keyUnits);
 }
 
 H264EncoderParam VideoParam(int width, int height, int fps = 25, int interval = 0) {
@@ -116,16 +112,16 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
         p.*field = value;
         SCOPED_TRACE(std::to_string(p.width) + "x" + std::to_string(p.height));
         EXPECT_EQ(H264EncoderOpen(&p), 0);
-        EXPECT_TRUE(p.inputFrame == nullptr && p.output == nullptr && p.reserved == nullptr);
-        EXPECT_EQ(p.inputFrameSize, 0);
+        EXPECT_EQ(std::tuple(p.inputFrame, p.output, p.reserved, p.inputFrameSize),
+                  std::tuple(nullptr, nullptr, nullptr, 0));
         EXPECT_EQ(H264EncoderEncode(&p), 0);
         H264EncoderRequestKeyFrame(&p);
         EXPECT_EQ(p.outputLength, 0);
         EXPECT_EQ(H264EncoderClose(&p), 1);
     }
-    EXPECT_EQ(H264EncoderOpen(nullptr), 0);
-    EXPECT_EQ(H264EncoderEncode(nullptr), 0);
-    EXPECT_EQ(H264EncoderClose(nullptr), 1);
+    EXPECT_EQ(
+        std::tuple(H264EncoderOpen(nullptr), H264EncoderEncode(nullptr), H264EncoderClose(nullptr)),
+        std::tuple(0, 0, 1));
     H264EncoderRequestKeyFrame(nullptr);
 
     H264EncoderParam p = VideoParam(321, 241);
@@ -138,7 +134,7 @@ TEST(H264EncoderTest, BadParametersAndUnopenedRecordsAreRefusedCleanly) {
     p.width = 8192;
     ASSERT_EQ(H264EncoderOpen(&p), 1);
     EXPECT_EQ(p.inputFrameSize, 8192 * 241 * 3);
-    EXPECT_EQ(KeyFramesOfPackagingForm(EncodeMoving(p, 2)), (std::vector<int>{0}));
+    ExpectPackagingForm(EncodeMoving(p, 2), {0});
     EXPECT_EQ(H264EncoderClose(&p), 1);
     EXPECT_TRUE(p.inputFrame == nullptr && p.reserved == nullptr && p.inputFrameSize == 0);
     EXPECT_EQ(H264EncoderEncode(&p), 0) << "encode after close";
@@ -170,7 +166,7 @@ TEST(H264EncoderTest, AccessUnitsAndKeyFramesAreWhatFfmpegDecodes) {
         const Units units = EncodeMoving(p, c.frames, c.keyAt);
         EXPECT_EQ(H264EncoderClose(&p), 1);
         EXPECT_EQ(units.size(), static_cast<size_t>(c.frames - c.heldBack));
-        EXPECT_EQ(KeyFramesOfPackagingForm(units), c.idr);
+        ExpectPackagingForm(units, c.idr);
 
         TempDir dir("ocelix_h264");
         WriteFile(dir / "moving.h264", units);
@@ -184,12 +180,10 @@ TEST(H264EncoderTest, AccessUnitsAndKeyFramesAreWhatFfmpegDecodes) {
         // I-pictures the encoder chose on its own.
         const auto types = RunTool("ffprobe -v error -show_entries frame=pict_type -of csv=p=0 {}",
                                    {dir / "moving.h264"});
-        std::string pictures, expected;
-        std::copy_if(types.out.begin(), types.out.end(), std::back_inserter(pictures),
-                     [](char t) { return t == 'I' || t == 'P' || t == 'B'; });
-        for (size_t i = 0; i < units.size(); ++i)
-            expected +=
-                std::count(c.idr.begin(), c.idr.end(), static_cast<int>(i)) != 0 ? 'I' : 'P';
+        std::string pictures = types.out, expected(units.size(), 'P');
+        std::erase_if(pictures, [](char t) { return t != 'I' && t != 'P' && t != 'B'; });
+        for (const int i : c.idr)
+            expected.at(static_cast<size_t>(i)) = 'I';
         EXPECT_EQ(pictures, expected) << types.err;
     }
 }
@@ -239,11 +233,9 @@ TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     // Bottom row first: the half shown at the bottom comes first.
     const auto halves = [&](bool blueOnTop) {
         std::vector<uint8_t> frame;
-        for (const bool blue : {!blueOnTop, blueOnTop})
-            for (int px = 0; px < kW * kH / 2; ++px) {
-                const uint8_t b = blue ? 255 : 0;
-                frame.insert(frame.end(), {b, 0, static_cast<uint8_t>(255 - b)});
-            }
+        for (const uint8_t blue : {blueOnTop ? 0 : 255, blueOnTop ? 255 : 0})
+            for (int px = 0; px < kW * kH / 2; ++px)
+                frame.insert(frame.end(), {blue, 0, static_cast<uint8_t>(255 - blue)});
         return frame;
     };
     const std::vector<uint8_t> blueOnTop = halves(true), redOnTop = halves(false);
@@ -257,20 +249,16 @@ TEST(H264EncoderTest, CallersFramesAreShownAsDrawnAndARepeatShowsTheLastOne) {
     H264EncoderClose(&p);
     TempDir dir("ocelix_h264_raw");
     WriteFile(dir / "picture.h264", units);
-    // Each picture scaled to its two halves' mean colours: top and bottom, red green blue.
+    // Each picture scaled to its two halves' mean colours, top and bottom, red green blue, each
+    // strong (X, above 200), weak (., below 50) or neither (?).
     const auto decoded = RunTool(
         "ffmpeg -nostdin -v error -i {} -vf scale=1:2:flags=area -f rawvideo -pix_fmt rgb24 -",
         {dir / "picture.h264"});
-    const std::vector<uint8_t> rgb(decoded.out.begin(), decoded.out.end());
-    ASSERT_EQ(rgb.size(), 4u * 6) << decoded.err;
-    for (size_t n = 0; n < 4; ++n) {
-        SCOPED_TRACE(n);
-        // The first picture blue over red, the others red over blue.
-        const ::testing::Matcher<uint8_t> strong = ::testing::Gt(200), weak = ::testing::Lt(50);
-        const auto topRed = n == 0 ? weak : strong, topBlue = n == 0 ? strong : weak;
-        EXPECT_THAT(std::vector<uint8_t>(rgb.begin() + 6 * n, rgb.begin() + 6 * n + 6),
-                    ElementsAre(topRed, _, topBlue, topBlue, _, topRed));
-    }
+    std::string levels;
+    for (const char c : decoded.out)
+        levels += static_cast<uint8_t>(c) > 200 ? 'X' : static_cast<uint8_t>(c) < 50 ? '.' : '?';
+    // The first picture blue over red, the others red over blue.
+    EXPECT_EQ(levels, "..XX..X....XX....XX....X") << decoded.err;
 }
 
 TEST(AdtsTest, HeaderBytesSamplingIndexAndRefusedValues) {
@@ -290,8 +278,7 @@ TEST(AdtsTest, HeaderBytesSamplingIndexAndRefusedValues) {
         {10, 5, 4, 2, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.payload) + "/" + std::to_string(c.index) + "/" +
-                     std::to_string(c.channels) + "/" + std::to_string(c.objectType));
+        SCOPED_TRACE(&c - cases);
         const std::array<uint8_t, 7> untouched{1, 2, 3, 4, 5, 6, 7};
         std::array<uint8_t, 7> h = untouched;
         const bool ok = WriteAdtsHeader(h.data(), c.payload, c.objectType, c.index, c.channels);
@@ -312,61 +299,50 @@ AACEncoderParam AudioParam(int rate, int bits, int channels) {
     return p;
 }
 
-TEST(AacEncoderTest, OpenRejectsUnsupportedParametersCleanly) {
+TEST(AacEncoderTest, UnsupportedParametersAreRefusedCleanlyAndAToneBecomesAdtsOfTheTone) {
     for (AACEncoderParam p :
          {AudioParam(44000, 16, 2), AudioParam(0, 16, 2), AudioParam(44100, 8, 2),
           AudioParam(44100, 24, 2), AudioParam(44100, 16, 0), AudioParam(44100, 16, 3)}) {
         SCOPED_TRACE(std::to_string(p.samplesPerSec) + "/" + std::to_string(p.bitsPerSample) + "/" +
                      std::to_string(p.channels));
         EXPECT_EQ(AACEncoderOpen(&p), 0);
-        EXPECT_TRUE(p.input == nullptr && p.output == nullptr && p.reserved == nullptr);
-        EXPECT_EQ(p.samplesPerCall, 0);
+        EXPECT_EQ(std::tuple(p.input, p.output, p.reserved, p.samplesPerCall),
+                  std::tuple(nullptr, nullptr, nullptr, 0));
         EXPECT_EQ(AACEncoderEncode(&p), 0);
         EXPECT_EQ(p.outputLength, 0);
         EXPECT_EQ(AACEncoderClose(&p), 1);
     }
-    EXPECT_EQ(AACEncoderOpen(nullptr), 0);
-    EXPECT_EQ(AACEncoderEncode(nullptr), 0);
-    EXPECT_EQ(AACEncoderClose(nullptr), 1);
-}
-
-struct AudioCase {
-    int rate, channels;
-};
-
-TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
-    for (const AudioCase c : {AudioCase{44100, 2}, AudioCase{8000, 1}}) {
-        SCOPED_TRACE(c.rate);
-        AACEncoderParam p = AudioParam(c.rate, 16, c.channels);
+    EXPECT_EQ(
+        std::tuple(AACEncoderOpen(nullptr), AACEncoderEncode(nullptr), AACEncoderClose(nullptr)),
+        std::tuple(0, 0, 1));
+    for (const auto& [rate, channels] : {std::pair{44100, 2}, std::pair{8000, 1}}) {
+        SCOPED_TRACE(rate);
+        AACEncoderParam p = AudioParam(rate, 16, channels);
         ASSERT_EQ(AACEncoderOpen(&p), 1);
-        ASSERT_EQ(p.samplesPerCall, 1024 * c.channels);
+        ASSERT_EQ(p.samplesPerCall, 1024 * channels);
         EXPECT_TRUE(
             std::all_of(p.input, p.input + p.samplesPerCall * 2, [](uint8_t b) { return !b; }));
         // Two seconds of a 1 kHz sine at half scale, 16-bit little-endian, interleaved.
-        const int calls = (2 * c.rate + 1023) / 1024;
-        int silentCalls = 0;
+        const int calls = (2 * rate + 1023) / 1024;
         Units frames;
         for (int call = 0; call < calls; ++call) {
             for (int i = 0; i < p.samplesPerCall; ++i) {
-                const double t = (call * 1024 + i / c.channels) / static_cast<double>(c.rate);
+                const double t = (call * 1024 + i / channels) / static_cast<double>(rate);
                 const auto v = static_cast<uint16_t>(
                     std::lround(16000 * std::sin(2 * std::numbers::pi * 1000 * t)));
                 p.input[2 * i] = static_cast<uint8_t>(v & 0xFF);
                 p.input[2 * i + 1] = static_cast<uint8_t>(v >> 8);
             }
             ASSERT_EQ(AACEncoderEncode(&p), 1);
-            if (p.outputLength == 0) {
+            if (p.outputLength > 0)
+                frames.emplace_back(p.output, p.output + p.outputLength);
+            else
                 EXPECT_TRUE(frames.empty())
                     << "no output in the middle of the stream, call " << call;
-                ++silentCalls;
-                continue;
-            }
-            frames.emplace_back(p.output, p.output + p.outputLength);
         }
         EXPECT_EQ(AACEncoderClose(&p), 1);
         EXPECT_TRUE(p.input == nullptr && p.reserved == nullptr);
-        EXPECT_LE(silentCalls, 2) << "start-up delay of the encoder";
-        EXPECT_EQ(static_cast<int>(frames.size()) + silentCalls, calls);
+        EXPECT_GE(frames.size() + 2, static_cast<size_t>(calls)) << "start-up delay of the encoder";
         TempDir dir("ocelix_aac");
         const auto file = dir / "tone.aac";
         WriteFile(file, frames);
@@ -374,19 +350,17 @@ TEST(AacEncoderTest, ToneBecomesValidAdtsThatFfmpegDecodesToTheTone) {
         ASSERT_TRUE(probe.ok && probe.Audio() != nullptr) << probe.error;
         const ProbedStream& a = *probe.Audio();
         EXPECT_EQ(std::tie(a.codecName, a.profile, a.sampleRate, a.channels, a.frames),
-                  std::tuple("aac", "LC", c.rate, c.channels, long(frames.size())));
+                  std::tuple("aac", "LC", rate, channels, long(frames.size())));
         EXPECT_EQ(DecodeErrors(file), "");
 
         // The decoded sound is the tone: sign changes and level (dB of full scale) of the first
         // channel over half a second past the encoder's start-up.
         const auto r = RunTool(
             "ffmpeg -nostdin -i {} -af atrim=start=1:duration=0.5,astats -f null -", {file});
-        const auto stat = [&](const std::string& key) {
-            const size_t at = r.err.find(key);
-            return at == std::string::npos ? NAN : std::strtod(&r.err[at + key.size()], nullptr);
-        };
-        EXPECT_NEAR(stat("Zero crossings: "), 1000, 20) << "two per period, 500 periods";
-        EXPECT_NEAR(stat("RMS level dB: "), 20 * std::log10(16000 / std::sqrt(2.0) / 32768), 1.1)
+        EXPECT_NEAR(NumberAfter(r.err, "Zero crossings: "), 1000, 20)
+            << "two per period, 500 periods";
+        EXPECT_NEAR(NumberAfter(r.err, "RMS level dB: "),
+                    20 * std::log10(16000 / std::sqrt(2.0) / 32768), 1.1)
             << r.err;
     }
 }

@@ -118,14 +118,13 @@ struct FakeVideo final : VideoEncoder {
         const bool key = r_->encoded.fetch_add(1) == 0 || std::exchange(keyNext_, false);
         held_.push_back({0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41)});
         held_.back().resize(50, r_->lastInput.empty() ? 0 : r_->lastInput[0]);
-        *data = nullptr;
-        *length = 0;
-        if (static_cast<int>(held_.size()) > r_->delayPictures) {
+        const bool out = static_cast<int>(held_.size()) > r_->delayPictures;
+        if (out) {
             out_ = std::move(held_.front());
             held_.pop_front();
-            *data = out_.data();
-            *length = static_cast<int>(out_.size());
         }
+        *data = out ? out_.data() : nullptr;
+        *length = out ? static_cast<int>(out_.size()) : 0;
         return true;
     }
     void RequestKeyFrame() override {

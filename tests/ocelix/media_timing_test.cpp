@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 #include "audio_clock.h"
@@ -17,12 +18,11 @@ namespace ocelix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using basis::CMMTimer;
 using std::chrono::milliseconds;
 
 // Records when each tick came; the first one may be held up to make the timer stall, and tries
 // to stop the timer from within.
-struct RecordingTimer final : CMMTimer {
+struct RecordingTimer final : basis::CMMTimer {
     ~RecordingTimer() override { StopTimer(); }
     std::vector<Clock::time_point> WaitFor(size_t n) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -69,21 +69,18 @@ TEST(MMTimer, RateTicksNeverComeEarlyAndDoNotDrift) {
 // a clock restarted when the stall ended); a stall longer than the catch-up limit resumes from
 // then without firing the stale ticks.
 TEST(MMTimer, StallsAreCaughtUpOrSkippedByLength) {
-    struct Case {
-        int periodMs, holdMs;
-        size_t check;
-        int minMs, maxMs;
-    };
-    for (const Case& c : {Case{100, 600, 7, 700, 1100}, Case{20, 20 * 41, 2, 20 * 41, 60000}}) {
-        SCOPED_TRACE(c.periodMs);
+    for (const auto& [periodMs, holdMs, check, minMs, maxMs] :
+         {std::tuple{100, 600, size_t{7}, 700, 1100},
+          std::tuple{20, 20 * 41, size_t{2}, 20 * 41, 60000}}) {
+        SCOPED_TRACE(periodMs);
         RecordingTimer timer;
         const auto start = Clock::now();
-        timer.holdFirstTickUntil = start + milliseconds(c.holdMs);
-        ASSERT_TRUE(timer.StartTimer(static_cast<uint32_t>(c.periodMs)));
-        const auto times = timer.WaitFor(c.check);
-        ASSERT_GE(times.size(), c.check);
-        EXPECT_GE(times[c.check - 1] - start, milliseconds(c.minMs));
-        EXPECT_LT(times[c.check - 1] - start, milliseconds(c.maxMs));
+        timer.holdFirstTickUntil = start + milliseconds(holdMs);
+        ASSERT_TRUE(timer.StartTimer(static_cast<uint32_t>(periodMs)));
+        const auto times = timer.WaitFor(check);
+        ASSERT_GE(times.size(), check);
+        EXPECT_GE(times[check - 1] - start, milliseconds(minMs));
+        EXPECT_LT(times[check - 1] - start, milliseconds(maxMs));
     }
 }
 
@@ -98,9 +95,8 @@ TEST(AudioClock, ASoundCardClockThatDriftsIsFollowedInSmallSteps) {
             const double recordedAt = 1000 + b * blockMs * drift;
             clock.BlockArrived(std::llround(recordedAt + blockMs * drift) + jitter[b % 11]);
             const int64_t stamp = clock.NextFrameStamp();
-            if (b > 0) {
-                EXPECT_NEAR(static_cast<double>(stamp - previous), blockMs, 3.2)
-                    << b;  // step + rounding
+            if (b > 0) {  // step + rounding
+                EXPECT_NEAR(static_cast<double>(stamp - previous), blockMs, 3.2) << b;
             }
             previous = stamp;
             error = static_cast<double>(stamp) - recordedAt;
@@ -159,11 +155,13 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     SendQueue q(SendQueueLimits{});
     MediaPacket out;
     int64_t wait = 0;
+    std::vector<int64_t> audio, expected;
     q.Push(Packet(kVideoType, 0, true), 10);
     ASSERT_TRUE(q.Next(100, &out, &wait));     // in flight: the line is stuck
     for (int64_t t = 40; t <= 960; t += 40) {  // the last one pushed a second after the first
         EXPECT_TRUE(q.Push(Packet(kVideoType, t), t + 40));
         EXPECT_TRUE(q.Push(Packet(kAudioType, t), t + 40));
+        expected.push_back(t);
     }
     EXPECT_EQ(q.DelayMs(1000), 1000);
     EXPECT_FALSE(q.TakeKeyRequest());
@@ -176,11 +174,8 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     EXPECT_EQ(q.LossEpisodes(), 1u);
     q.Sent(true);
     // The line moves again: the audio leaves in order, all of it.
-    std::vector<int64_t> audio, expected;
     for (; q.Next(1100, &out, &wait); q.Sent(true))
         audio.push_back(out.type == kAudioType ? out.stampMs : -1);
-    for (int64_t t = 40; t <= 960; t += 40)
-        expected.push_back(t);
     EXPECT_EQ(audio, expected);
     // Video resumes with the key frame asked for.
     EXPECT_TRUE(q.Push(Packet(kVideoType, 1120, true), 1130));
@@ -195,11 +190,7 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
 // A look a second at the count of loss episodes and the send queue's age; each row's looks
 // from a fresh control, and the target after the last.
 TEST(BitrateControl, StepsDownOnLossOrALongQueueAndUpAfterThreeCalmSeconds) {
-    struct Look {
-        int64_t t;
-        uint64_t losses;
-        int64_t delay;
-    };
+    using Look = std::tuple<int64_t, uint64_t, int64_t>;  // time, losses, delay
     struct Case {
         int configured;
         std::vector<Look> looks;
@@ -221,9 +212,10 @@ TEST(BitrateControl, StepsDownOnLossOrALongQueueAndUpAfterThreeCalmSeconds) {
     for (const Case& c : cases) {
         BitrateControl b(c.configured);
         int target = -1;
-        for (const Look& l : c.looks)
-            target = b.Update(l.t, l.losses, l.delay);
-        EXPECT_EQ(target, c.target) << c.looks.size() << " looks, the last at " << c.looks.back().t;
+        for (const auto& [t, losses, delay] : c.looks)
+            target = b.Update(t, losses, delay);
+        EXPECT_EQ(target, c.target)
+            << c.looks.size() << " looks, the last at " << std::get<0>(c.looks.back());
     }
     // Losses every second: never below a quarter; then up by a tenth every three calm seconds.
     BitrateControl b(800);

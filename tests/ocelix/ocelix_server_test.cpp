@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <numeric>
 #include <thread>
@@ -28,13 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using basis::CMMTimer;
 using namespace rtmp::test;
-using ::testing::AllOf;
-using ::testing::Each;
-using ::testing::Ge;
-using ::testing::Le;
-using ::testing::Lt;
+using namespace ::testing;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
@@ -45,7 +39,7 @@ constexpr int kFlashMs = 100;  // flash and beep last this long, from every whol
 // source's clock starts once the encoder runs; at every whole second of it the picture flashes
 // white (fading, see FlashGray) and a beep starts, for kFlashMs. Between flashes the picture is
 // dark blocks that change every frame, so the encoder needs its whole bit rate.
-struct FlashBeepPublisher final : CMMTimer {
+struct FlashBeepPublisher final : basis::CMMTimer {
     FlashBeepPublisher(const std::string& url, int fps) : fps_(fps) {
         const EncoderConfig c = MakeEncoderConfig(url, kWidth, kHeight, fps);
         encoder_ = OCELIX_CreateEncoder(&c);
@@ -74,16 +68,13 @@ struct FlashBeepPublisher final : CMMTimer {
         if (sinceFlash < kFlashMs) {
             std::fill(frame_.begin(), frame_.end(), FlashGray(sinceFlash));
         } else {
-            // Dark blocks of 8 x 8 pixels, new every frame.
-            for (int by = 0; by < kHeight; by += 8) {
-                for (int bx = 0; bx < kWidth; bx += 8) {
-                    seed_ = seed_ * 1664525u + 1013904223u;
-                    const auto v = static_cast<uint8_t>((seed_ >> 24) % 48);
-                    for (int y = by; y < by + 8; ++y) {
-                        uint8_t* row = &frame_[static_cast<size_t>((y * kWidth + bx) * 3)];
-                        std::fill(row, row + 24, v);
-                    }
-                }
+            // Dark blocks of 8 x 8 pixels, new every frame: each row of a block (24 bytes) gets
+            // a grey hashed from the block's and the frame's numbers.
+            for (size_t at = 0; at < frame_.size(); at += 24) {
+                const size_t y = at / 3 / kWidth, x = at / 3 % kWidth;
+                const auto h = static_cast<uint32_t>(
+                    ((y / 8 * kWidth + x / 8) ^ (frames_ * 0x9E3779B9u)) * 2654435761u);
+                std::fill_n(&frame_[at], 24, static_cast<uint8_t>((h >> 24) % 48));
             }
         }
         OCELIX_PutVideoData(encoder_, frame_.data(), static_cast<int>(frame_.size()));
@@ -95,13 +86,11 @@ struct FlashBeepPublisher final : CMMTimer {
         ASSERT_EQ(OCELIX_GetAudioNofifySize(encoder_), 4096);
         std::vector<int16_t> block(2048);
         for (long b = 0; !stop_; ++b) {
-            for (long i = 0; i < 1024; ++i) {
-                const long inSecond = (b * 1024 + i) % kSampleRate;
-                block[static_cast<size_t>(2 * i)] = block[static_cast<size_t>(2 * i + 1)] =
-                    inSecond < kSampleRate * kFlashMs / 1000
-                        ? static_cast<int16_t>(24000 *
-                                               std::sin(2 * M_PI * 1000 * inSecond / kSampleRate))
-                        : int16_t{0};
+            for (size_t i = 0; i < block.size(); i += 2) {
+                const long inSecond = (b * 1024 + static_cast<long>(i / 2)) % kSampleRate;
+                const bool beep = inSecond < kSampleRate * kFlashMs / 1000;
+                block[i] = block[i + 1] = static_cast<int16_t>(
+                    beep ? 24000 * std::sin(2 * M_PI * 1000 * inSecond / kSampleRate) : 0);
             }
             std::this_thread::sleep_until(
                 origin_ + std::chrono::microseconds((b + 1) * 1024 * 1000000 / kSampleRate));
@@ -114,19 +103,18 @@ struct FlashBeepPublisher final : CMMTimer {
     std::vector<uint8_t> frame_ = std::vector<uint8_t>(size_t{kWidth} * kHeight * 3);
     Clock::time_point origin_;
     long frames_ = 0;
-    uint32_t seed_ = 1;
     std::atomic<bool> stop_{false};
     std::thread audio_;
 };
 
-// The recording decodes without an error and starts with a key frame.
-void ExpectCleanStart(const std::filesystem::path& file) {
+// The recording decodes without an error, starts with a key frame and holds more than
+// `minPictures` pictures.
+void ExpectCleanStart(const std::filesystem::path& file, long minPictures) {
     EXPECT_EQ(DecodeErrors(file), "");
     const auto r = RunTool(
-        "ffprobe -v error -select_streams v:0 -show_entries packet=flags -of "
-        "csv=p=0 -read_intervals %+#1 {}",
-        {file});
-    EXPECT_EQ(r.out.substr(0, 1), "K") << "first video packet: " << r.out << r.err;
+        "ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 {}", {file});
+    EXPECT_EQ(r.out.substr(0, 1), "K") << "first video packets: " << r.out.substr(0, 30) << r.err;
+    EXPECT_GT(std::count(r.out.begin(), r.out.end(), '\n'), minPictures) << file;
 }
 
 // Every flash/beep pair with the beep before `untilMs` within `limitMs`; at least `minPairs`.
@@ -151,7 +139,7 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
     ASSERT_TRUE(server.Start()) << server.Error();
     ThrottleProxy line(server.Port());
     ASSERT_TRUE(line.Start());
-    const TempDir dir("ocelix_e2e");
+    const rtmp::test::TempDir dir("ocelix_e2e");
     const auto file = server.RecordingPath("e2e"), first = dir / "first.flv";
     // The server's delay behind the stream: how much later than its media time the newest
     // message was written to the recording, less the least delay of the first three seconds on
@@ -187,9 +175,7 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
         std::filesystem::copy_file(file, first);
         EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 0; }, 5s));
         ASSERT_TRUE(server.Start()) << server.Error();
-        const auto back = Clock::now();
-        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 1; }, 6s));
-        EXPECT_LT(Clock::now() - back, 4s);  // the watchdog looks every 2 s
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 1; }, 4s));  // looks every 2 s
         std::this_thread::sleep_for(3s);
         EXPECT_EQ(e.Stats().reconnects, 1);
         const int accepted = line.Accepted();
@@ -210,7 +196,7 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
     const ProbedStream &v = *probe.Video(), &a = *probe.Audio();
     EXPECT_EQ(std::tie(v.codecName, v.width, v.height, a.codecName, a.sampleRate, a.channels),
               std::tuple("h264", kWidth, kHeight, "aac", kSampleRate, 2));
-    ExpectCleanStart(first);
+    ExpectCleanStart(first, 8 * 25);
     const auto times = PacketTimes(first, 'v');
     EXPECT_EQ(std::adjacent_find(times.begin(), times.end(), std::greater_equal<>()), times.end())
         << "video times rise strictly";
@@ -226,10 +212,6 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
     const auto mean = [](const std::vector<double>& xs) {
         return std::accumulate(xs.begin(), xs.end(), 0.0) / static_cast<double>(xs.size());
     };
-    ASSERT_FALSE(std::isinf(base) || early.empty() || late.empty());
-    std::printf("server delay mean %.0f then %.0f ms; target %d..%d kbit/s; dropped %llu\n",
-                mean(early), mean(late), lowest, recovered.targetKbps,
-                static_cast<unsigned long long>(recovered.packetsDropped));
     EXPECT_THAT(early, Each(Lt(1500)));
     EXPECT_THAT(late, Each(Lt(1500)));
     EXPECT_LT(mean(late) - mean(early), 500) << "the delay at the server grows";
@@ -239,10 +221,7 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
     EXPECT_GT(recovered.targetKbps, lowest) << "the bit rate comes back up after the line recovers";
     EXPECT_GT(recovered.packetsDropped, 0u);
 
-    const auto comeback = Probe(file);
-    ASSERT_TRUE(comeback.ok && comeback.Video() != nullptr) << comeback.error;
-    EXPECT_GT(comeback.Video()->frames, 40);
-    ExpectCleanStart(file);
+    ExpectCleanStart(file, 40);
 
     const auto fps15 = server.RecordingPath("fps15");
     const auto probe15 = Probe(fps15);

@@ -60,10 +60,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::filesy
     const int append = O_WRONLY | O_CREAT | O_APPEND;
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, logFile.c_str(), append, 0644);
-    if (errFile.empty())
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), append, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, (errFile.empty() ? logFile : errFile).c_str(),
+                                     append, 0644);
     const int spawned = posix_spawnp(&pid_, args[0], &files, &attr, args.data(), environ);
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
@@ -77,10 +75,9 @@ bool ChildProcess::Reap(bool block) {
     if (pid_ < 0)
         return true;
     int status = 0;
-    pid_t r;
-    do {
-        r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-    } while (r < 0 && errno == EINTR);
+    pid_t r = 0;
+    while ((r = ::waitpid(pid_, &status, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    }
     if (r == 0)
         return false;
     if (r == pid_)  // else it is not our child any more
@@ -92,9 +89,7 @@ bool ChildProcess::Reap(bool block) {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    if (!WaitUntil([&] { return Reap(false); }, limit))
-        return std::nullopt;
-    return exitCode_;
+    return WaitUntil([&] { return Reap(false); }, limit) ? std::optional(exitCode_) : std::nullopt;
 }
 
 int ChildProcess::Stop(int signal, std::chrono::milliseconds grace) {

@@ -19,8 +19,7 @@ struct ProcessResult {
     bool started = false;   // false: the program could not be spawned (see err)
     bool timedOut = false;  // killed because it ran past the time limit
     int exitCode = -1;      // exit status, or 128 + signal number when a signal ended it
-    std::string out;
-    std::string err;
+    std::string out, err;
     bool Succeeded() const { return started && !timedOut && exitCode == 0; }
 };
 

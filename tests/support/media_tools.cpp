@@ -26,16 +26,12 @@ bool RunFfmpeg(const std::string& args, const std::filesystem::path& output, std
     return r.Succeeded();
 }
 
-constexpr double kLumaMiddle = 128;
-constexpr double kLoud = 1.0 / 3;  // of full scale
-
-// "key:value" out of a log line; NAN when absent.
-double Field(const std::string& line, const std::string& key) {
-    const size_t at = line.find(key);
-    return at == std::string::npos ? NAN : std::strtod(line.c_str() + at + key.size(), nullptr);
-}
-
 }  // namespace
+
+double NumberAfter(const std::string& text, const std::string& key) {
+    const size_t at = text.find(key);
+    return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + key.size(), nullptr);
+}
 
 bool MakeTestH264(const std::filesystem::path& path, int width, int height, int fps, int frames,
                   int keyint, std::string* error) {
@@ -122,22 +118,19 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
     const ProcessResult r = RunTool(
         "ffmpeg -nostdin -hide_banner -v info -i {} -map 0:v:0 -map 0:a:0 -fps_mode "
         "passthrough -vf showinfo -af silencedetect=noise=" +
-            std::to_string(kLoud) + ":d=0.1 -f null -",
+            std::to_string(1.0 / 3) + ":d=0.1 -f null -",
         {recording});
-    if (!r.Succeeded()) {
-        e.error = "ffmpeg failed: " + r.err.substr(0, 400);
-        return e;
-    }
+    if (!r.Succeeded())
+        return {{}, {}, "ffmpeg failed: " + r.err.substr(0, 400)};
     std::istringstream lines(r.err);
-    bool wasDark = false, anyPicture = false;
+    bool wasDark = false;
     double beep = NAN;
     for (std::string line; std::getline(lines, line);) {
-        const double t = Field(line, "pts_time:"), luma = Field(line, "mean:["),
-                     quietEnd = Field(line, "silence_end:");
+        const double t = NumberAfter(line, "pts_time:"), luma = NumberAfter(line, "mean:["),
+                     quietEnd = NumberAfter(line, "silence_end:");
         if (line.find("Parsed_showinfo") != std::string::npos && !std::isnan(t) &&
             !std::isnan(luma)) {
-            anyPicture = true;
-            const bool dark = luma < kLumaMiddle;
+            const bool dark = luma < 128;
             if (!dark && wasDark) {
                 // Limited-range luma back to the grey it was made from, and the grey to its age.
                 const double gray = (luma - 16) * 255 / 219;
@@ -150,19 +143,17 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
             e.beepsMs.push_back(std::exchange(beep, NAN));
         }
     }
-    if (!anyPicture)
-        e.error = "no video frames in the recording";
     return e;
 }
 
 std::vector<double> PairOffsets(const FlashesAndBeeps& events, double maxApartMs) {
     std::vector<double> offsets;
     for (const double beep : events.beepsMs) {
-        double nearest = INFINITY;  // beep minus the nearest flash
-        for (const double flash : events.flashesMs)
-            nearest = std::fabs(beep - flash) < std::fabs(nearest) ? beep - flash : nearest;
-        if (std::fabs(nearest) <= maxApartMs)
-            offsets.push_back(nearest);
+        const auto flash = std::min_element(
+            events.flashesMs.begin(), events.flashesMs.end(),
+            [&](double a, double b) { return std::fabs(beep - a) < std::fabs(beep - b); });
+        if (flash != events.flashesMs.end() && std::fabs(beep - *flash) <= maxApartMs)
+            offsets.push_back(beep - *flash);
     }
     return offsets;
 }
@@ -170,8 +161,6 @@ std::vector<double> PairOffsets(const FlashesAndBeeps& events, double maxApartMs
 std::optional<long> LastFlvTagTime(const std::filesystem::path& flv) {
     const std::string data = ReadTextFile(flv);
     const auto byte = [&](size_t i) { return long{static_cast<uint8_t>(data[i])}; };
-    if (data.compare(0, 3, "FLV") != 0)
-        return std::nullopt;
     std::optional<long> last;
     // Tags follow the 9-byte header and the first previous-tag size; a tag still being written
     // ends the walk.

@@ -26,12 +26,9 @@ struct ProbedStream {
     std::string codecType;  // "video" or "audio"
     std::string codecName;  // "h264", "aac", ...
     std::string profile;
-    int width = 0;
-    int height = 0;
-    int sampleRate = 0;
-    int channels = 0;
-    long frames = -1;   // decoded frames (nb_read_frames), -1 when unknown
-    long packets = -1;  // demuxed packets (nb_read_packets), -1 when unknown
+    int width = 0, height = 0, sampleRate = 0, channels = 0;
+    // Decoded frames (nb_read_frames) and demuxed packets (nb_read_packets), -1 when unknown.
+    long frames = -1, packets = -1;
 };
 
 struct ProbeResult {
@@ -59,6 +56,10 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
 // decodes cleanly.
 std::string DecodeErrors(const std::filesystem::path& path);
 
+// The number right after the first `key` in `text` ("key:value" in a tool's log); NAN when the
+// key is absent.
+double NumberAfter(const std::string& text, const std::string& key);
+
 // Lip sync. A flash fades: its picture is a flat grey of FlashGray(ms since the flash began), full
 // white at first. So each flash picture tells when the flash began, and a picture the encoder
 // skipped under load does not move the measured flash.
@@ -69,9 +70,9 @@ inline uint8_t FlashGray(double msSinceFlash) {
 }
 
 struct FlashesAndBeeps {
-    std::vector<double> flashesMs;  // first white picture after a dark one
-    std::vector<double> beepsMs;    // first loud sample after silence
-    std::string error;              // empty when both streams were read
+    // The first white picture after a dark one, and the first loud sample after silence.
+    std::vector<double> flashesMs, beepsMs;
+    std::string error;  // ffmpeg's complaint when it could not decode the file
 };
 
 // Decodes the first video and audio stream with ffmpeg/ffprobe. A flash is a picture whose mean

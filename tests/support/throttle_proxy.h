@@ -30,19 +30,19 @@ class ThrottleProxy {
 
   private:
     void AcceptLoop();
-    void Pump(int client, int server);
+    // Passes bytes from one socket to the other until either side ends, at the set rate when
+    // `throttled`; then shuts both down.
+    void Forward(int from, int to, bool throttled);
 
-    uint16_t targetPort_;
-    uint16_t port_ = 0;
+    uint16_t targetPort_, port_ = 0;
     int listenFd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> silent_{false};
+    std::atomic<bool> stop_{false}, silent_{false};
     std::atomic<int64_t> rate_{0};
     std::atomic<int> accepted_{0};
     std::thread acceptThread_;
     std::mutex mutex_;
-    std::vector<int> sockets_;        // every accepted and connected one; guarded by mutex_
-    std::vector<std::thread> pumps_;  // one per connection passed on; guarded by mutex_
+    std::vector<int> sockets_;           // every accepted and connected one; guarded by mutex_
+    std::vector<std::thread> forwards_;  // two per connection passed on; guarded by mutex_
 };
 
 }  // namespace rtmp::test
