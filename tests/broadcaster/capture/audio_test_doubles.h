@@ -23,7 +23,7 @@ struct FakeAudioState {
     std::condition_variable changed;
     std::vector<uint8_t> pending;  // captured bytes not yet read
     bool woken = false;
-    bool holdWaits = false;  // Wait never reports data (the thread stays asleep)
+    std::atomic<bool> holdWaits = false;  // Wait never reports data (the thread stays asleep)
     bool failOpen = false;
     bool failRead = false;
     int waitsInProgress = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "audio_test_doubles.h"
@@ -87,29 +88,25 @@ TEST(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
         EXPECT_EQ(video.Start(c.index, &sink, 640, 480, 25), works ? 0 : 1);
         EXPECT_EQ(messages.Texts(), c.text != nullptr ? std::vector<std::string>{c.text}
                                                       : std::vector<std::string>{});
-        EXPECT_EQ(state->opened.size(), c.opens);
-        EXPECT_EQ(state->closes + (works ? 1u : 0u), c.opens);
-        std::vector<Shape> set;
-        for (const VideoFormat& f : state->setFormats)
-            set.push_back(ShapeOf(f));
+        EXPECT_EQ(std::tuple(state->opened.size(), state->closes + (works ? 1u : 0u)),
+                  std::tuple(c.opens, c.opens));
+        std::vector<Shape> set(state->setFormats.size());
+        std::ranges::transform(state->setFormats, set.begin(), ShapeOf);
         EXPECT_EQ(set, c.set);
         EXPECT_EQ(state->streamOns, works || c.text == V::kRunFailedText ? 1 : 0);
-        if (works) {
-            EXPECT_EQ(state->intervals, (std::vector<std::pair<uint32_t, uint32_t>>{{1u, 25u}}));
-            EXPECT_EQ(state->bufferCount, CCaptureVideo::kBufferCount);
-        }
+        if (works)
+            EXPECT_EQ(std::tuple(state->intervals, state->bufferCount),
+                      std::tuple(decltype(state->intervals){{1u, 25u}}, V::kBufferCount));
         if (state->refuseCaptureSize) {  // a refused start may be tried again
             state->refuseCaptureSize = false;
             EXPECT_EQ(video.Start(0, &sink, 640, 480, 25), 0);
         }
         if (state->devices.size() == 3) {
-            std::vector<std::pair<std::string, std::string>> listed;
             FakeVideoLayer layer(state);
-            for (const VideoDeviceEntry& e :
-                 ListCameras(layer).value_or(std::vector<VideoDeviceEntry>{}))
-                listed.emplace_back(e.node, e.name);
-            EXPECT_EQ(listed,
-                      (decltype(listed){{"/dev/video0", "Cam"}, {"/dev/video2", "Second Cam"}}));
+            const auto cams = ListCameras(layer).value_or(std::vector<VideoDeviceEntry>(2));
+            ASSERT_EQ(cams.size(), 2u);
+            EXPECT_EQ(std::tuple(cams[0].node, cams[0].name, cams[1].node, cams[1].name),
+                      std::tuple("/dev/video0", "Cam", "/dev/video2", "Second Cam"));
         }
     }
 }
@@ -129,8 +126,8 @@ TEST(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSink)
     state->rgbPadding = 2;
     ASSERT_EQ(video.Start(0, &sink, 4, 2, 25), 0);
     EXPECT_EQ(video.Start(0, &sink, 4, 2, 25), 1);
-    EXPECT_EQ(state->streamOns, 1);
-    EXPECT_EQ(ShapeOf(video.DeviceFormat()), std::tuple(kPixelRgb24, 2u, 2u));
+    EXPECT_EQ(std::tuple(state->streamOns, ShapeOf(video.DeviceFormat())),
+              std::tuple(1, Shape{kPixelRgb24, 2u, 2u}));
     // Top row (1, 2, 3), (4, 5, 6), bottom row (7, 8, 9), (10, 11, 12), each with two pad bytes.
     const std::vector<uint8_t> rgb = {1, 2, 3, 4,  5,  6,  0xEE, 0xEE,
                                       7, 8, 9, 10, 11, 12, 0xEE, 0xEE};
@@ -170,11 +167,10 @@ TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutNodesNoCameraIsListed) 
     EXPECT_FALSE(layer->Open("/dev/null"));
     EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
     VideoDeviceCaps caps;
-    EXPECT_FALSE(layer->QueryCaps(caps));
-    EXPECT_TRUE(layer->EnumerateFormats().empty());
     VideoFormat format;
-    EXPECT_FALSE(layer->GetFormat(format));
-    EXPECT_FALSE(layer->StreamOn());
+    EXPECT_EQ(std::tuple(layer->QueryCaps(caps), layer->EnumerateFormats().size(),
+                         layer->GetFormat(format), layer->StreamOn()),
+              std::tuple(false, 0u, false, false));
     const auto nodes = layer->ListNodes();
     ASSERT_TRUE(nodes.has_value());
     if (!nodes->empty())

@@ -211,10 +211,8 @@ TEST(InsetSizeTest, QuarterOfTheOtherPictureWithItsOwnAspect) {
                         {640, 480, 320, 240, 0, {0, 0, 0, 0}}};
     for (const Row& r : rows) {
         BroadcastSettings s;
-        s.ScreenWidth = r.sw;
-        s.ScreenHeight = r.sh;
-        s.VideoWidth = r.vw;
-        s.VideoHeight = r.vh;
+        std::tie(s.ScreenWidth, s.ScreenHeight, s.VideoWidth, s.VideoHeight) =
+            std::tie(r.sw, r.sh, r.vw, r.vh);
         const InsetSize camera = CameraInsetSize(s, r.rate);
         const InsetSize screen = ScreenInsetSize(s, r.rate);
         EXPECT_EQ((std::array{camera.width, camera.height, screen.width, screen.height}), r.insets)
@@ -234,10 +232,10 @@ TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
         ++counts[p.alpha == 0 ? 0 : p.alpha < 255 ? 1 : fill ? 3 : 2];
     }
     EXPECT_EQ(counts, (std::array<int, 4>{727, 81, 97, 119}));
-    EXPECT_EQ(arrow[kPointerSize - 1].alpha, 0);
-    EXPECT_EQ(arrow[(kPointerSize - 1) * kPointerSize].alpha, 0);
-    EXPECT_EQ(std::tuple(arrow[0].red, arrow[0].green, arrow[0].alpha),
-              std::tuple(kPointerOutline.red, kPointerOutline.green, uint8_t{255}));
+    EXPECT_EQ(
+        std::tuple(arrow[kPointerSize - 1].alpha, arrow[(kPointerSize - 1) * kPointerSize].alpha,
+                   arrow[0].red, arrow[0].green, arrow[0].alpha),
+        std::tuple(0, 0, kPointerOutline.red, kPointerOutline.green, 255));
 }
 
 // Screen pixel (x, y), y counted from the top: a different colour for every position.

@@ -258,12 +258,11 @@ TEST(ScreenCaptureChoiceTest, SettingFirstThenTheSession) {
         {" X11 ", "wayland", "wayland-0", kX11},
         {"PORTAL", "x11", nullptr, ScreenBackend::kPortal},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
         EXPECT_EQ(
             ChooseScreenBackend(ParseScreenCaptureMode(c.setting), c.sessionType, c.waylandDisplay),
             c.expected)
             << "case " << &c - cases;
-    }
 }
 
 }  // namespace
