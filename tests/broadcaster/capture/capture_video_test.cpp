@@ -94,9 +94,10 @@ TEST(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
         std::ranges::transform(state->setFormats, set.begin(), ShapeOf);
         EXPECT_EQ(set, c.set);
         EXPECT_EQ(state->streamOns, works || c.text == V::kRunFailedText ? 1 : 0);
-        if (works)
+        if (works) {
             EXPECT_EQ(std::tuple(state->intervals, state->bufferCount),
                       std::tuple(decltype(state->intervals){{1u, 25u}}, V::kBufferCount));
+        }
         if (state->refuseCaptureSize) {  // a refused start may be tried again
             state->refuseCaptureSize = false;
             EXPECT_EQ(video.Start(0, &sink, 640, 480, 25), 0);
