@@ -129,30 +129,26 @@ class Recorder {
 };
 
 // Records every call with its bytes.
-class RecordingAudioSink final : public AudioSink {
+class RecordingAudioSink final : public AudioSink, Recorder<std::vector<uint8_t>> {
   public:
     void OnAudioData(const uint8_t* data, int length) override {
-        calls_.Add({data, data + length});
+        Add({data, data + length});
         bytes_ += static_cast<size_t>(length);
     }
     // Waits up to timeout until at least `bytes` bytes arrived.
     bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
         return rtmp::test::WaitUntil([&] { return bytes_ >= bytes; }, timeout);
     }
-    std::vector<std::vector<uint8_t>> Calls() { return calls_.Items(); }
+    std::vector<std::vector<uint8_t>> Calls() { return Items(); }
 
   private:
-    Recorder<std::vector<uint8_t>> calls_;
     std::atomic<size_t> bytes_{0};
 };
 
-class RecordingMessageSink final : public MessageSink {
+class RecordingMessageSink final : public MessageSink, Recorder<std::string> {
   public:
-    void ShowMessage(const std::string& text) override { texts_.Add(text); }
-    std::vector<std::string> Texts() { return texts_.Items(); }
-
-  private:
-    Recorder<std::string> texts_;
+    void ShowMessage(const std::string& text) override { Add(text); }
+    std::vector<std::string> Texts() { return Items(); }
 };
 
 // count bytes of a stream that repeats only every 251 bytes, from its byte `first` on: no block of
@@ -160,8 +156,8 @@ class RecordingMessageSink final : public MessageSink {
 // different bytes at the same place on each round.
 inline std::vector<uint8_t> Pattern(size_t count, size_t first) {
     std::vector<uint8_t> bytes(count);
-    for (size_t n = first; n < first + count; ++n)
-        bytes[n - first] = static_cast<uint8_t>(n % 251);
+    for (uint8_t& b : bytes)
+        b = static_cast<uint8_t>(first++ % 251);
     return bytes;
 }
 

@@ -214,11 +214,11 @@ TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
     EXPECT_TRUE(audio.Open(std::string()));
     audio.SetBlockSize(kBlock);
     ASSERT_EQ(audio.Start(1, &sink), 0);
-    EXPECT_TRUE(sink.WaitForBytes(32 * kBlock, 5s));
+    ASSERT_TRUE(sink.WaitForBytes(32 * kBlock, 5s));
     EXPECT_EQ(audio.Start(0, &sink), 0);
     EXPECT_TRUE(audio.Stop());
+    // Whole blocks of the file, at least the 32 waited for.
     auto calls = sink.Calls();
-    ASSERT_GE(calls.size(), 32u);
     calls.resize(std::min(calls.size(), kFileBlocks));
     EXPECT_EQ(calls, Blocks(0, calls.size()));
 

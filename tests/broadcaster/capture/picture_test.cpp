@@ -306,8 +306,8 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
         const bool drawn = tip.x >= 0 && tip.y >= 0 && tip.x < c.width && tip.y < c.height;
         for (int y = 0; y < c.height && c.usable; ++y)
             for (int x = 0; x < c.width; ++x) {
-                const bool inside = x < c.sourceWidth && y < c.sourceHeight;
-                auto bgr = inside ? ScreenBgr(x, y) : std::array<uint8_t, 3>{};
+                auto bgr = x < c.sourceWidth && y < c.sourceHeight ? ScreenBgr(x, y)
+                                                                   : std::array<uint8_t, 3>{};
                 const int ax = x - tip.x;
                 const int ay = y - tip.y;
                 if (drawn && ax >= 0 && ay >= 0 && ax < kPointerSize && ay < kPointerSize) {

@@ -57,12 +57,13 @@ Work Counts(const ScreenGrabber& grabber) {
 
 class ScreenGrabberTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Start("320x240x24"));
+    void SetUp() override { StartServer("320x240x24", -1); }
+
+    // Starts the server (on a free display number when `number` is negative) and the painter.
+    void StartServer(const std::string& screen, int number) {
+        ASSERT_TRUE(server_.Start(screen, number));
         painter_ = std::make_unique<Painter>(server_.Name());
         ASSERT_TRUE(painter_->Ok());
-        Fill(0, 0, 320, 240, kBackground);
-        MovePointer(319, 239);
     }
 
     // Draws on the screen and on the test's copy of it.
@@ -191,9 +192,7 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
     // The server again, at 16 bits: the first colour everywhere, then squares of 10 x 10 along the
     // top edge from the left. (The painter goes before the server does.)
     auto restart = [&](std::vector<Rgb> colours) {
-        ASSERT_TRUE(server_.Start("320x240x16", number));
-        painter_ = std::make_unique<Painter>(server_.Name());
-        ASSERT_TRUE(painter_->Ok());
+        StartServer("320x240x16", number);
         Fill(0, 0, 320, 240, colours[0]);
         for (size_t i = 1; i < colours.size(); ++i)
             Fill(static_cast<int>(i - 1) * 10, 0, 10, 10, colours[i]);
