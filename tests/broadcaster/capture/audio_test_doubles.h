@@ -26,7 +26,7 @@ struct FakeAudioState {
     std::atomic<bool> holdWaits = false;  // Wait never reports data (the thread stays asleep)
     bool failOpen = false;
     bool failRead = false;
-    int waitsInProgress = 0;
+    std::atomic<int> waitsInProgress = 0;
     int callsDuringWait = 0;  // Stop and Close calls while a Wait was in progress
     std::vector<std::string> opened;
     AudioFormat format;
@@ -67,7 +67,6 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     WaitResult Wait(int timeoutMs) override {
         std::unique_lock<std::mutex> lock(state_->mutex);
         ++state_->waitsInProgress;
-        state_->changed.notify_all();  // for a test waiting for the thread to settle
         const bool any = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
             return state_->woken || (!state_->holdWaits && !state_->pending.empty());
         });

@@ -131,12 +131,8 @@ TEST_F(CaptureAudioTest, WholePartsModeStopEndsTheWaitingThreadAndADeviceFailure
     parts.insert(parts.begin(), Pattern(15 * kBlock, 0));
     EXPECT_EQ(sink_.Calls(), parts);
 
-    {
-        // The thread settles into a wait that only a wake-up or its timeout ends.
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        ASSERT_TRUE(
-            state_->changed.wait_for(lock, 2s, [&] { return state_->waitsInProgress > 0; }));
-    }
+    // The thread settles into a wait that only a wake-up or its timeout ends.
+    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return state_->waitsInProgress > 0; }, 2s));
     EXPECT_TRUE(audio_.Stop());
     EXPECT_GE(state_->wakes, 1);  // the wait was cut short, not left to run out
     EXPECT_GE(state_->closes, 1);
