@@ -22,9 +22,7 @@ namespace capture {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeAudioState;
-using test::Pattern;
-using test::RecordingAudioSink;
+using namespace test;
 using testing::Field;
 
 constexpr uint32_t kBlock = 4096;
@@ -41,7 +39,7 @@ class CaptureAudioTest : public ::testing::Test {
   protected:
     CaptureAudioTest()
         : state_(std::make_shared<FakeAudioState>()),
-          audio_(std::make_unique<test::FakeAudioDevice>(state_), &messages_) {
+          audio_(std::make_unique<FakeAudioDevice>(state_), &messages_) {
         audio_.SetFormat(44100, 16, 2);
         audio_.SetFinalWait(0ms);
     }
@@ -54,7 +52,7 @@ class CaptureAudioTest : public ::testing::Test {
     }
 
     std::shared_ptr<FakeAudioState> state_;
-    test::RecordingMessageSink messages_;
+    RecordingMessageSink messages_;
     RecordingAudioSink sink_;
     CCaptureAudio audio_;
 };
@@ -198,7 +196,7 @@ TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
 
     // An unknown PCM cannot be opened; a block that is not whole frames is refused.
     EXPECT_FALSE(CCaptureAudio(MakeAlsaCaptureDevice()).Open(std::string("no_such_pcm")));
-    test::RecordingAudioSink sink;
+    RecordingAudioSink sink;
     CCaptureAudio audio(MakeAlsaCaptureDevice());
     audio.SetFormat(44100, 16, 2);
     audio.SetFinalWait(0ms);

@@ -14,10 +14,7 @@ namespace capture {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeVideoLayer;
-using test::FakeVideoState;
-using test::RecordingFrameSink;
-using test::RecordingMessageSink;
+using namespace test;
 
 constexpr uint32_t kNv12 = FourCc('N', 'V', '1', '2');
 constexpr uint32_t kH264 = FourCc('H', '2', '6', '4');
@@ -147,14 +144,14 @@ TEST(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSink)
     state->PushFrame(rgb, 100.5);
     ASSERT_TRUE(sink.WaitForPreviews(3, 2s));
     // Only the frame sent while enabled reached the sink, timed from the first frame converted.
-    EXPECT_EQ(sink.frames.Items(), (std::vector<test::SinkPicture>{{expected, 0.25}}));
+    EXPECT_EQ(sink.frames.Items(), (std::vector<SinkPicture>{{expected, 0.25}}));
 
     EXPECT_EQ(video.Stop(), 0);
     // The streaming thread is gone before the device closes.
     EXPECT_EQ(std::tuple(state->streamOffs, state->closedWhileDequeuing, state->dequeuesInProgress),
               std::tuple(1, false, 0));
     // Every whole frame, and only those, showed in the preview.
-    EXPECT_EQ(sink.previews.Items(), std::vector(3, test::SinkPicture{expected, 0, 4, 2}));
+    EXPECT_EQ(sink.previews.Items(), std::vector(3, SinkPicture{expected, 0, 4, 2}));
     EXPECT_EQ(video.Stop(), 0);
     EXPECT_EQ(state->streamOffs, 1);
     EXPECT_EQ(video.Start(0, &sink, 4, 2, 25), 1);

@@ -23,15 +23,13 @@ namespace capture {
 namespace {
 
 using namespace std::chrono_literals;
-using rtmp::test::ChildProcess;
+using namespace rtmp::test;
 using namespace testing;
-using rtmp::test::ReadTextFile;
 
 // Whether `done` comes true while `owner` runs.
 template <typename Done>
 bool WaitWhileRunning(ChildProcess& owner, Done done) {
-    return rtmp::test::WaitUntil([&] { return done() || !owner.Running(); },
-                                 std::chrono::seconds(20)) &&
+    return WaitUntil([&] { return done() || !owner.Running(); }, std::chrono::seconds(20)) &&
            done();
 }
 

@@ -25,8 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Frame = std::vector<uint8_t>;
-using test::Painter;
-using test::Rgb;
+using namespace test;
 
 constexpr Rgb kBackground{0x40, 0x50, 0x60};
 constexpr Rgb kRed{0xFF, 0x00, 0x00};
@@ -84,7 +83,7 @@ class ScreenGrabberTest : public ::testing::Test {
         return p.bytes;
     }
 
-    test::XvfbDisplay server_;
+    XvfbDisplay server_;
     std::unique_ptr<Painter> painter_;
     Picture screen_{320, 240};
     std::array<int, 2> pointer_{};
