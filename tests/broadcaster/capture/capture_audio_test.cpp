@@ -221,11 +221,9 @@ TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
         EnumerateCaptureDevices(),
         testing::Contains(testing::AllOf(Field(&AudioDeviceEntry::identity, "tonein"),
                                          Field(&AudioDeviceEntry::description, "File for tests"))));
-}
 
-// The primary device comes first, without an identity; then the hints that can capture, in
-// order, at most twenty.
-TEST(AudioDeviceListTest, KeepsCaptureHintsInOrderUpToTheLimitAndLeavesOutPlaybackAndNull) {
+    // The primary device comes first, without an identity; then the hints that can capture, in
+    // order, at most twenty.
     std::vector<AudioPcmHint> hints = {
         {"null", "Discard all samples (playback) or generate zero samples (capture)", std::nullopt},
         {"default", "Default ALSA Output", std::nullopt},

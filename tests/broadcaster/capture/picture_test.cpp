@@ -195,21 +195,19 @@ TEST(InsetPlacementTest, LandsWhereTheRowSaysAndZeroSizesChangeNothing) {
     EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, 0)), 1);
     EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, -3)), 1);
     EXPECT_EQ(dst.bytes, before);
-}
 
-// The insets' sizes: the camera at a quarter of the screen's height with the camera's aspect, the
-// screen at a quarter of the camera's width with the screen's aspect; none when the picture that
-// gives the aspect has no size, or without a rate.
-TEST(InsetSizeTest, QuarterOfTheOtherPictureWithItsOwnAspect) {
-    struct Row {
+    // The insets' sizes: the camera at a quarter of the screen's height with the camera's aspect,
+    // the screen at a quarter of the camera's width with the screen's aspect; none when the picture
+    // that gives the aspect has no size, or without a rate.
+    struct SizeRow {
         int sw, sh, vw, vh, rate;   // the screen's size, the camera's, the screen rate
         std::array<int, 4> insets;  // the camera's width and height, the screen's
     };
-    const Row rows[] = {{640, 480, 320, 240, 4, {159, 120, 80, 60}},
-                        {640, 480, 320, 0, 4, {0, 0, 80, 60}},
-                        {0, 480, 320, 240, 4, {159, 120, 0, 0}},
-                        {640, 480, 320, 240, 0, {0, 0, 0, 0}}};
-    for (const Row& r : rows) {
+    const SizeRow sizeRows[] = {{640, 480, 320, 240, 4, {159, 120, 80, 60}},
+                                {640, 480, 320, 0, 4, {0, 0, 80, 60}},
+                                {0, 480, 320, 240, 4, {159, 120, 0, 0}},
+                                {640, 480, 320, 240, 0, {0, 0, 0, 0}}};
+    for (const SizeRow& r : sizeRows) {
         BroadcastSettings s;
         std::tie(s.ScreenWidth, s.ScreenHeight, s.VideoWidth, s.VideoHeight) =
             std::tie(r.sw, r.sh, r.vw, r.vh);
@@ -218,24 +216,6 @@ TEST(InsetSizeTest, QuarterOfTheOtherPictureWithItsOwnAspect) {
         EXPECT_EQ((std::array{camera.width, camera.height, screen.width, screen.height}), r.insets)
             << r.sw << " " << r.vh << " " << r.rate;
     }
-}
-
-// The arrow as designed: a change to its outline or rim changes how many of its pixels are clear,
-// rim, outline and fill. The top-right and bottom-left corners of the picture lie outside the
-// arrow; the tip is opaque outline.
-TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
-    const PointerPicture& arrow = PointerArrow();
-    std::array<int, 4> counts{};  // clear, rim, outline, fill
-    for (const PointerPixel& p : arrow) {
-        const bool fill = p.red == kPointerFill.red && p.green == kPointerFill.green &&
-                          p.blue == kPointerFill.blue;
-        ++counts[p.alpha == 0 ? 0 : p.alpha < 255 ? 1 : fill ? 3 : 2];
-    }
-    EXPECT_EQ(counts, (std::array<int, 4>{727, 81, 97, 119}));
-    EXPECT_EQ(
-        std::tuple(arrow[kPointerSize - 1].alpha, arrow[(kPointerSize - 1) * kPointerSize].alpha,
-                   arrow[0].red, arrow[0].green, arrow[0].alpha),
-        std::tuple(0, 0, kPointerOutline.red, kPointerOutline.green, 255));
 }
 
 // Screen pixel (x, y), y counted from the top: a different colour for every position.
@@ -321,6 +301,22 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
             }
         EXPECT_EQ(frame, expected);
     }
+
+    // The arrow as designed: a change to its outline or rim changes how many of its pixels are
+    // clear, rim, outline and fill. The top-right and bottom-left corners of the picture lie
+    // outside the arrow; the tip is opaque outline.
+    const PointerPicture& arrow = PointerArrow();
+    std::array<int, 4> counts{};  // clear, rim, outline, fill
+    for (const PointerPixel& p : arrow) {
+        const bool fill = p.red == kPointerFill.red && p.green == kPointerFill.green &&
+                          p.blue == kPointerFill.blue;
+        ++counts[p.alpha == 0 ? 0 : p.alpha < 255 ? 1 : fill ? 3 : 2];
+    }
+    EXPECT_EQ(counts, (std::array<int, 4>{727, 81, 97, 119}));
+    EXPECT_EQ(
+        std::tuple(arrow[kPointerSize - 1].alpha, arrow[(kPointerSize - 1) * kPointerSize].alpha,
+                   arrow[0].red, arrow[0].green, arrow[0].alpha),
+        std::tuple(0, 0, kPointerOutline.red, kPointerOutline.green, 255));
 }
 
 }  // namespace

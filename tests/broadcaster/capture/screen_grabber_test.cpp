@@ -178,6 +178,31 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
     EXPECT_TRUE(device.grab(small.data(), 64, 48));
     EXPECT_EQ(small, Expected(64, 48));
     device.close();
+
+    // The setting's text (trimmed, any case; unknown texts are auto) first, then the session.
+    constexpr ScreenBackend kX11 = ScreenBackend::kX11;
+    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? ScreenBackend::kPortal : kX11;
+    struct Case {
+        const char* setting;
+        const char* sessionType;  // null: unset
+        const char* waylandDisplay;
+        ScreenBackend expected;
+    };
+    const Case cases[] = {
+        {"auto", "x11", nullptr, kX11},
+        {"wayland", nullptr, nullptr, kX11},
+        {"", "tty", "", kX11},
+        {"auto", "wayland", nullptr, kPortalUnderAuto},
+        {"wayland", "Wayland", nullptr, kPortalUnderAuto},
+        {"", nullptr, "wayland-0", kPortalUnderAuto},
+        {" X11 ", "wayland", "wayland-0", kX11},
+        {"PORTAL", "x11", nullptr, ScreenBackend::kPortal},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(
+            ChooseScreenBackend(ParseScreenCaptureMode(c.setting), c.sessionType, c.waylandDisplay),
+            c.expected)
+            << "case " << &c - cases;
 }
 
 // A 16-bit server, on both paths, that is missing at first, goes away and comes back: failed
@@ -234,33 +259,6 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
         EXPECT_EQ(frame, Expected(64, 32));
         EXPECT_EQ(eager.UsedSharedMemory(), shared);
     }
-}
-
-// The setting's text (trimmed, any case; unknown texts are auto) first, then the session.
-TEST(ScreenCaptureChoiceTest, SettingFirstThenTheSession) {
-    constexpr ScreenBackend kX11 = ScreenBackend::kX11;
-    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? ScreenBackend::kPortal : kX11;
-    struct Case {
-        const char* setting;
-        const char* sessionType;  // null: unset
-        const char* waylandDisplay;
-        ScreenBackend expected;
-    };
-    const Case cases[] = {
-        {"auto", "x11", nullptr, kX11},
-        {"wayland", nullptr, nullptr, kX11},
-        {"", "tty", "", kX11},
-        {"auto", "wayland", nullptr, kPortalUnderAuto},
-        {"wayland", "Wayland", nullptr, kPortalUnderAuto},
-        {"", nullptr, "wayland-0", kPortalUnderAuto},
-        {" X11 ", "wayland", "wayland-0", kX11},
-        {"PORTAL", "x11", nullptr, ScreenBackend::kPortal},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(
-            ChooseScreenBackend(ParseScreenCaptureMode(c.setting), c.sessionType, c.waylandDisplay),
-            c.expected)
-            << "case " << &c - cases;
 }
 
 }  // namespace
