@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture/audio_capture_device.h"
@@ -29,9 +30,7 @@ struct FakeAudioState {
     std::atomic<int> waitsInProgress = 0;
     int callsDuringWait = 0;  // Stop and Close calls while a Wait was in progress
     std::vector<std::string> opened;
-    AudioFormat format;
-    uint32_t periodBytes = 0;
-    uint32_t periodCount = 0;
+    std::tuple<AudioFormat, uint32_t, uint32_t> configured;  // format, period bytes and count
     int starts = 0;
     int stops = 0;
     int closes = 0;
@@ -55,9 +54,7 @@ class FakeAudioDevice final : public AudioCaptureDevice {
         return !state_->failOpen;
     }
     bool Configure(const AudioFormat& format, uint32_t periodBytes, uint32_t periodCount) override {
-        state_->format = format;
-        state_->periodBytes = periodBytes;
-        state_->periodCount = periodCount;
+        state_->configured = {format, periodBytes, periodCount};
         return true;
     }
     bool Start() override {

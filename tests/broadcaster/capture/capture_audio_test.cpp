@@ -37,9 +37,7 @@ std::vector<std::vector<uint8_t>> Blocks(size_t first, size_t count) {
 
 class CaptureAudioTest : public ::testing::Test {
   protected:
-    CaptureAudioTest()
-        : state_(std::make_shared<FakeAudioState>()),
-          audio_(std::make_unique<FakeAudioDevice>(state_), &messages_) {
+    CaptureAudioTest() {
         audio_.SetFormat(44100, 16, 2);
         audio_.SetFinalWait(0ms);
     }
@@ -51,10 +49,10 @@ class CaptureAudioTest : public ::testing::Test {
         ASSERT_EQ(audio_.Start(1, &sink_), 0);
     }
 
-    std::shared_ptr<FakeAudioState> state_;
+    std::shared_ptr<FakeAudioState> state_ = std::make_shared<FakeAudioState>();
     RecordingMessageSink messages_;
     RecordingAudioSink sink_;
-    CCaptureAudio audio_;
+    CCaptureAudio audio_{std::make_unique<FakeAudioDevice>(state_), &messages_};
 };
 
 // The primary entry opens the default PCM and a named one its PCM; no entry, a device that cannot
@@ -66,7 +64,6 @@ TEST_F(CaptureAudioTest, OpenThenSixteenBlocksDeliveredOneByOneInOrder) {
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     audio_.SetBlockSize(kBlock);
     EXPECT_TRUE(audio_.Open(std::string()));
-    EXPECT_EQ(audio_.BlockSize(), 0u);
     EXPECT_EQ(audio_.Start(1, &sink_), 1);
     EXPECT_TRUE(audio_.Open(std::string("sysdefault:CARD=PCH")));
     state_->failOpen = true;
@@ -80,10 +77,9 @@ TEST_F(CaptureAudioTest, OpenThenSixteenBlocksDeliveredOneByOneInOrder) {
                                                         "hw:CARD=Gone,DEV=0", "default"}));
     for (uint32_t i = 0; i < AudioLoopingBuffer::kBlockCount; ++i)
         EXPECT_EQ(audio_.NotificationOffsets().at(i), kBlock * (i + 1) - 1) << i;
-    EXPECT_EQ(
-        std::tuple(audio_.BufferSize(), state_->periodBytes, state_->periodCount, state_->starts),
-        std::tuple(65536u, kBlock, 16u, 1));
-    const AudioFormat& f = state_->format;
+    const auto& [f, periodBytes, periodCount] = state_->configured;
+    EXPECT_EQ(std::tuple(audio_.BufferSize(), periodBytes, periodCount, state_->starts),
+              std::tuple(65536u, kBlock, 16u, 1));
     EXPECT_EQ(std::tuple(f.samplesPerSec, f.channels, f.BlockAlign(), f.AvgBytesPerSec()),
               std::tuple(44100, 2, 4, 176400));
     // A second start while capturing is refused and leaves the capture alone; an open changes
@@ -182,9 +178,7 @@ constexpr size_t kFileBlocks = 40;
 TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
     rtmp::test::TempDir dir("alsa_capture_test");
     const std::vector<uint8_t> file = Pattern(kFileBlocks * kBlock, 0);
-    std::ofstream(dir / "file.raw", std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
+    std::ofstream(dir / "file.raw", std::ios::binary) << std::string(file.begin(), file.end());
     std::ofstream(dir / "asoundrc") << "pcm.tonein {\n  type file\n  slave.pcm \"null\"\n"
                                     << "  file \"/dev/null\"\n  infile \""
                                     << (dir / "file.raw").string() << "\"\n  format \"raw\"\n"

@@ -242,8 +242,7 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
         size_t missing;  // bytes fewer than the last row needs
         bool usable;
     };
-    constexpr auto kBgrx = SharedPixelOrder::kBgrx;
-    constexpr auto kRgbx = SharedPixelOrder::kRgbx;
+    using enum SharedPixelOrder;
     const Case cases[] = {
         {8, 6, 32, kBgrx, 8, 6, std::nullopt, 0, true},
         {8, 6, 32, kRgbx, 8, 6, SharedPointer{0, 0}, 0, true},

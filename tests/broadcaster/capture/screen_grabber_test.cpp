@@ -180,8 +180,8 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
     device.close();
 
     // The setting's text (trimmed, any case; unknown texts are auto) first, then the session.
-    constexpr ScreenBackend kX11 = ScreenBackend::kX11;
-    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? ScreenBackend::kPortal : kX11;
+    using enum ScreenBackend;
+    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? kPortal : kX11;
     struct Case {
         const char* setting;
         const char* sessionType;  // null: unset
@@ -196,7 +196,7 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
         {"wayland", "Wayland", nullptr, kPortalUnderAuto},
         {"", nullptr, "wayland-0", kPortalUnderAuto},
         {" X11 ", "wayland", "wayland-0", kX11},
-        {"PORTAL", "x11", nullptr, ScreenBackend::kPortal},
+        {"PORTAL", "x11", nullptr, kPortal},
     };
     for (const Case& c : cases)
         EXPECT_EQ(
