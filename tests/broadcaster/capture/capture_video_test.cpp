@@ -156,29 +156,9 @@ TEST(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSink)
     EXPECT_EQ(state->streamOffs, 1);
     EXPECT_EQ(video.Start(0, &sink, 4, 2, 25), 1);
     EXPECT_TRUE(messages.Texts().empty());
-}
 
-// The libv4l2 layer on this machine: a node that is no video device is not opened, and without
-// video nodes there are no cameras to list.
-TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutNodesNoCameraIsListed) {
-    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
-    EXPECT_FALSE(layer->Open("/dev/null"));
-    EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
-    VideoDeviceCaps caps;
-    VideoFormat format;
-    EXPECT_EQ(std::tuple(layer->QueryCaps(caps), layer->EnumerateFormats().size(),
-                         layer->GetFormat(format), layer->StreamOn()),
-              std::tuple(false, 0u, false, false));
-    const auto nodes = layer->ListNodes();
-    ASSERT_TRUE(nodes.has_value());
-    if (!nodes->empty())
-        GTEST_SKIP() << "this machine has video nodes";
-    EXPECT_TRUE(EnumerateVideoDevices().empty());
-}
-
-// RGB top-down (rows of `stride` bytes, 0: packed) into BGR bottom-up, scaled to the frame; a
-// short source or a destination of the wrong size is refused and the destination left alone.
-TEST(CameraFormatTest, RgbTopDownBecomesBgrBottomUp) {
+    // RGB top-down (rows of `stride` bytes, 0: packed) into BGR bottom-up, scaled to the frame; a
+    // short source or a destination of the wrong size is refused and the destination left alone.
     struct Row {
         uint32_t sw, sh, stride, dw, dh;
         std::vector<uint8_t> rgb, bgr;  // bgr empty: refused
@@ -204,6 +184,24 @@ TEST(CameraFormatTest, RgbTopDownBecomesBgrBottomUp) {
                   !r.bgr.empty());
         EXPECT_EQ(bgr, r.bgr.empty() ? std::vector<uint8_t>(12, 0xAA) : r.bgr) << &r - rows;
     }
+}
+
+// The libv4l2 layer on this machine: a node that is no video device is not opened, and without
+// video nodes there are no cameras to list.
+TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutNodesNoCameraIsListed) {
+    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
+    EXPECT_FALSE(layer->Open("/dev/null"));
+    EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
+    VideoDeviceCaps caps;
+    VideoFormat format;
+    EXPECT_EQ(std::tuple(layer->QueryCaps(caps), layer->EnumerateFormats().size(),
+                         layer->GetFormat(format), layer->StreamOn()),
+              std::tuple(false, 0u, false, false));
+    const auto nodes = layer->ListNodes();
+    ASSERT_TRUE(nodes.has_value());
+    if (!nodes->empty())
+        GTEST_SKIP() << "this machine has video nodes";
+    EXPECT_TRUE(EnumerateVideoDevices().empty());
 }
 
 }  // namespace

@@ -92,11 +92,9 @@ TEST(ScaleBilinearTest, MatchesTheClampedReferenceOverRandomAndScreenSizes) {
         ReferenceBilinear(reference.View(), src.View());
         ASSERT_EQ(fast.bytes, reference.bytes);  // guards included
     }
-}
 
-// Halving chains: each listed size in turn by ScaleBilinear, then the destination. The scratch
-// buffer is shared, so the rows run in order and the last one needs it to grow.
-TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
+    // Halving chains: each listed size in turn by ScaleBilinear, then the destination. The scratch
+    // buffer is shared, so the rows run in order and the last one needs it to grow.
     struct Row {
         int32_t sw, sh, dw, dh;
         std::vector<std::pair<int32_t, int32_t>> halvings;
@@ -107,7 +105,6 @@ TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
         {1280, 720, 640, 360, {}},  // half size: resized directly
         {2560, 1440, 160, 90, {{1280, 720}, {640, 360}, {320, 180}}},
     };
-    std::mt19937 rng(11);
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.sw << "x" << row.sh);
         Picture src(row.sw, row.sh);

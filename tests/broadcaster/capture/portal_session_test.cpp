@@ -29,8 +29,7 @@ using namespace testing;
 // Whether `done` comes true while `owner` runs.
 template <typename Done>
 bool WaitWhileRunning(ChildProcess& owner, Done done) {
-    return WaitUntil([&] { return done() || !owner.Running(); }, std::chrono::seconds(20)) &&
-           done();
+    return WaitUntil([&] { return done() || !owner.Running(); }, 20s) && done();
 }
 
 // A private session bus that offers no services of its own (so nothing is started on demand),
