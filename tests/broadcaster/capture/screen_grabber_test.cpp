@@ -35,8 +35,7 @@ constexpr Rgb kOdd{0x12, 0x34, 0x56};
 // A bottom-up BGR picture, positions counted from its top-left corner; black where not filled.
 struct Picture {
     int width, height;
-    Frame bytes;
-    Picture(int w, int h) : width(w), height(h), bytes(static_cast<size_t>(w * h) * 3U, 0) {}
+    Frame bytes = Frame(static_cast<size_t>(width * height) * 3U, 0);
     uint8_t* At(int x, int y) {
         return &bytes[static_cast<size_t>(((height - 1 - y) * width + x) * 3)];
     }
