@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <tuple>
 
-#include "audio_test_doubles.h"
 #include "capture/camera_format.h"
 #include "capture/video_device_list.h"
 #include "video_test_doubles.h"

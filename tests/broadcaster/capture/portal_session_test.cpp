@@ -115,10 +115,9 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
         EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once
         close(fd);
 
-        const Matcher<const std::string&> token =
-            *c.restoreToken == '\0'
-                ? Matcher<const std::string&>(Not(HasSubstr("\"restore_token\"")))
-                : HasSubstr(std::string("\"restore_token\": \"") + c.restoreToken + "\"");
+        const auto token =
+            Conditional(*c.restoreToken == '\0', Not(HasSubstr("\"restore_token\"")),
+                        HasSubstr(std::string("\"restore_token\": \"") + c.restoreToken + "\""));
         EXPECT_THAT(portal.Calls("SelectSources"),
                     ElementsAre(AllOf(HasSubstr("\"types\": 1"), HasSubstr("\"multiple\": false"),
                                       HasSubstr("\"persist_mode\": 2"), token,
@@ -138,8 +137,8 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
         &messages);
     EXPECT_FALSE(grabber.Open());
     EXPECT_THAT(messages.Texts(),
-                ElementsAre(granted ? HasSubstr("picture stream did not start")
-                                    : Matcher<const std::string&>(PortalFailureText(c.failure))));
+                ElementsAre(Conditional(granted, HasSubstr("picture stream did not start"),
+                                        Eq(PortalFailureText(c.failure)))));
     EXPECT_EQ(saved, granted ? std::vector<std::string>{"token-2"} : std::vector<std::string>{});
     EXPECT_EQ(portal.Calls("Close").size(), 2 * made);
     std::vector<uint8_t> frame(16 * 16 * 3, 7);

@@ -12,9 +12,7 @@ struct _XDisplay;
 namespace capture::test {
 
 struct Rgb {
-    uint8_t red;
-    uint8_t green;
-    uint8_t blue;
+    uint8_t red, green, blue;
 };
 
 class Painter {
