@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture/audio_capture_device.h"
@@ -23,15 +24,13 @@ struct FakeAudioState {
     std::condition_variable changed;
     std::vector<uint8_t> pending;  // captured bytes not yet read
     bool woken = false;
-    bool holdWaits = false;  // Wait never reports data (the thread stays asleep)
+    std::atomic<bool> holdWaits = false;  // Wait never reports data (the thread stays asleep)
     bool failOpen = false;
     bool failRead = false;
-    int waitsInProgress = 0;
+    std::atomic<int> waitsInProgress = 0;
     int callsDuringWait = 0;  // Stop and Close calls while a Wait was in progress
     std::vector<std::string> opened;
-    AudioFormat format;
-    uint32_t periodBytes = 0;
-    uint32_t periodCount = 0;
+    std::tuple<AudioFormat, uint32_t, uint32_t> configured;  // format, period bytes and count
     int starts = 0;
     int stops = 0;
     int closes = 0;
@@ -55,9 +54,7 @@ class FakeAudioDevice final : public AudioCaptureDevice {
         return !state_->failOpen;
     }
     bool Configure(const AudioFormat& format, uint32_t periodBytes, uint32_t periodCount) override {
-        state_->format = format;
-        state_->periodBytes = periodBytes;
-        state_->periodCount = periodCount;
+        state_->configured = {format, periodBytes, periodCount};
         return true;
     }
     bool Start() override {
@@ -67,7 +64,6 @@ class FakeAudioDevice final : public AudioCaptureDevice {
     WaitResult Wait(int timeoutMs) override {
         std::unique_lock<std::mutex> lock(state_->mutex);
         ++state_->waitsInProgress;
-        state_->changed.notify_all();  // for a test waiting for the thread to settle
         const bool any = state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
             return state_->woken || (!state_->holdWaits && !state_->pending.empty());
         });
@@ -129,30 +125,26 @@ class Recorder {
 };
 
 // Records every call with its bytes.
-class RecordingAudioSink final : public AudioSink {
+class RecordingAudioSink final : public AudioSink, Recorder<std::vector<uint8_t>> {
   public:
     void OnAudioData(const uint8_t* data, int length) override {
-        calls_.Add({data, data + length});
+        Add({data, data + length});
         bytes_ += static_cast<size_t>(length);
     }
     // Waits up to timeout until at least `bytes` bytes arrived.
     bool WaitForBytes(size_t bytes, std::chrono::milliseconds timeout) {
         return rtmp::test::WaitUntil([&] { return bytes_ >= bytes; }, timeout);
     }
-    std::vector<std::vector<uint8_t>> Calls() { return calls_.Items(); }
+    std::vector<std::vector<uint8_t>> Calls() { return Items(); }
 
   private:
-    Recorder<std::vector<uint8_t>> calls_;
     std::atomic<size_t> bytes_{0};
 };
 
-class RecordingMessageSink final : public MessageSink {
+class RecordingMessageSink final : public MessageSink, Recorder<std::string> {
   public:
-    void ShowMessage(const std::string& text) override { texts_.Add(text); }
-    std::vector<std::string> Texts() { return texts_.Items(); }
-
-  private:
-    Recorder<std::string> texts_;
+    void ShowMessage(const std::string& text) override { Add(text); }
+    std::vector<std::string> Texts() { return Items(); }
 };
 
 // count bytes of a stream that repeats only every 251 bytes, from its byte `first` on: no block of
@@ -160,8 +152,8 @@ class RecordingMessageSink final : public MessageSink {
 // different bytes at the same place on each round.
 inline std::vector<uint8_t> Pattern(size_t count, size_t first) {
     std::vector<uint8_t> bytes(count);
-    for (size_t n = first; n < first + count; ++n)
-        bytes[n - first] = static_cast<uint8_t>(n % 251);
+    for (uint8_t& b : bytes)
+        b = static_cast<uint8_t>(first++ % 251);
     return bytes;
 }
 

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
-#include "audio_test_doubles.h"
 #include "capture/camera_format.h"
 #include "capture/video_device_list.h"
 #include "video_test_doubles.h"
@@ -13,10 +13,7 @@ namespace capture {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeVideoLayer;
-using test::FakeVideoState;
-using test::RecordingFrameSink;
-using test::RecordingMessageSink;
+using namespace test;
 
 constexpr uint32_t kNv12 = FourCc('N', 'V', '1', '2');
 constexpr uint32_t kH264 = FourCc('H', '2', '6', '4');
@@ -87,31 +84,42 @@ TEST(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
         EXPECT_EQ(video.Start(c.index, &sink, 640, 480, 25), works ? 0 : 1);
         EXPECT_EQ(messages.Texts(), c.text != nullptr ? std::vector<std::string>{c.text}
                                                       : std::vector<std::string>{});
-        EXPECT_EQ(state->opened.size(), c.opens);
-        EXPECT_EQ(state->closes + (works ? 1u : 0u), c.opens);
-        std::vector<Shape> set;
-        for (const VideoFormat& f : state->setFormats)
-            set.push_back(ShapeOf(f));
+        EXPECT_EQ(std::tuple(state->opened.size(), state->closes + (works ? 1u : 0u)),
+                  std::tuple(c.opens, c.opens));
+        std::vector<Shape> set(state->setFormats.size());
+        std::ranges::transform(state->setFormats, set.begin(), ShapeOf);
         EXPECT_EQ(set, c.set);
         EXPECT_EQ(state->streamOns, works || c.text == V::kRunFailedText ? 1 : 0);
         if (works) {
-            EXPECT_EQ(state->intervals, (std::vector<std::pair<uint32_t, uint32_t>>{{1u, 25u}}));
-            EXPECT_EQ(state->bufferCount, CCaptureVideo::kBufferCount);
+            EXPECT_EQ(std::tuple(state->intervals, state->bufferCount),
+                      std::tuple(decltype(state->intervals){{1u, 25u}}, V::kBufferCount));
         }
         if (state->refuseCaptureSize) {  // a refused start may be tried again
             state->refuseCaptureSize = false;
             EXPECT_EQ(video.Start(0, &sink, 640, 480, 25), 0);
         }
         if (state->devices.size() == 3) {
-            std::vector<std::pair<std::string, std::string>> listed;
             FakeVideoLayer layer(state);
-            for (const VideoDeviceEntry& e :
-                 ListCameras(layer).value_or(std::vector<VideoDeviceEntry>{}))
-                listed.emplace_back(e.node, e.name);
-            EXPECT_EQ(listed,
-                      (decltype(listed){{"/dev/video0", "Cam"}, {"/dev/video2", "Second Cam"}}));
+            const auto cams = ListCameras(layer).value_or(std::vector<VideoDeviceEntry>(2));
+            ASSERT_EQ(cams.size(), 2u);
+            EXPECT_EQ(std::tuple(cams[0].node, cams[0].name, cams[1].node, cams[1].name),
+                      std::tuple("/dev/video0", "Cam", "/dev/video2", "Second Cam"));
         }
     }
+
+    // The libv4l2 layer on this machine: a node that is no video device is not opened, and without
+    // video nodes there are no cameras to list.
+    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
+    EXPECT_FALSE(layer->Open("/dev/null"));
+    EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
+    VideoDeviceCaps caps;
+    VideoFormat format;
+    EXPECT_EQ(std::tuple(layer->QueryCaps(caps), layer->EnumerateFormats().size(),
+                         layer->GetFormat(format), layer->StreamOn()),
+              std::tuple(false, 0u, false, false));
+    const auto nodes = layer->ListNodes();
+    ASSERT_TRUE(nodes.has_value());
+    EXPECT_TRUE(!nodes->empty() || EnumerateVideoDevices().empty());
 }
 
 // A device that settles on another size, with padded RGB rows, still gives frames of the asked
@@ -129,8 +137,8 @@ TEST(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSink)
     state->rgbPadding = 2;
     ASSERT_EQ(video.Start(0, &sink, 4, 2, 25), 0);
     EXPECT_EQ(video.Start(0, &sink, 4, 2, 25), 1);
-    EXPECT_EQ(state->streamOns, 1);
-    EXPECT_EQ(ShapeOf(video.DeviceFormat()), std::tuple(kPixelRgb24, 2u, 2u));
+    EXPECT_EQ(std::tuple(state->streamOns, ShapeOf(video.DeviceFormat())),
+              std::tuple(1, Shape{kPixelRgb24, 2u, 2u}));
     // Top row (1, 2, 3), (4, 5, 6), bottom row (7, 8, 9), (10, 11, 12), each with two pad bytes.
     const std::vector<uint8_t> rgb = {1, 2, 3, 4,  5,  6,  0xEE, 0xEE,
                                       7, 8, 9, 10, 11, 12, 0xEE, 0xEE};
@@ -149,42 +157,21 @@ TEST(CaptureVideoTest, FramesOfTheAskedSizeReachThePreviewAndOnceEnabledTheSink)
     state->PushFrame(rgb, 100.5);
     ASSERT_TRUE(sink.WaitForPreviews(3, 2s));
     // Only the frame sent while enabled reached the sink, timed from the first frame converted.
-    EXPECT_EQ(sink.frames.Items(), (std::vector<test::SinkPicture>{{expected, 0.25}}));
+    EXPECT_EQ(sink.frames.Items(), (std::vector<SinkPicture>{{expected, 0.25}}));
 
     EXPECT_EQ(video.Stop(), 0);
     // The streaming thread is gone before the device closes.
     EXPECT_EQ(std::tuple(state->streamOffs, state->closedWhileDequeuing, state->dequeuesInProgress),
               std::tuple(1, false, 0));
     // Every whole frame, and only those, showed in the preview.
-    EXPECT_EQ(sink.previews.Items(), std::vector(3, test::SinkPicture{expected, 0, 4, 2}));
+    EXPECT_EQ(sink.previews.Items(), std::vector(3, SinkPicture{expected, 0, 4, 2}));
     EXPECT_EQ(video.Stop(), 0);
     EXPECT_EQ(state->streamOffs, 1);
     EXPECT_EQ(video.Start(0, &sink, 4, 2, 25), 1);
     EXPECT_TRUE(messages.Texts().empty());
-}
 
-// The libv4l2 layer on this machine: a node that is no video device is not opened, and without
-// video nodes there are no cameras to list.
-TEST(V4l2DeviceLayerTest, NoVideoDeviceIsOpenedAndWithoutNodesNoCameraIsListed) {
-    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
-    EXPECT_FALSE(layer->Open("/dev/null"));
-    EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
-    VideoDeviceCaps caps;
-    EXPECT_FALSE(layer->QueryCaps(caps));
-    EXPECT_TRUE(layer->EnumerateFormats().empty());
-    VideoFormat format;
-    EXPECT_FALSE(layer->GetFormat(format));
-    EXPECT_FALSE(layer->StreamOn());
-    const auto nodes = layer->ListNodes();
-    ASSERT_TRUE(nodes.has_value());
-    if (!nodes->empty())
-        GTEST_SKIP() << "this machine has video nodes";
-    EXPECT_TRUE(EnumerateVideoDevices().empty());
-}
-
-// RGB top-down (rows of `stride` bytes, 0: packed) into BGR bottom-up, scaled to the frame; a
-// short source or a destination of the wrong size is refused and the destination left alone.
-TEST(CameraFormatTest, RgbTopDownBecomesBgrBottomUp) {
+    // RGB top-down (rows of `stride` bytes, 0: packed) into BGR bottom-up, scaled to the frame; a
+    // short source or a destination of the wrong size is refused and the destination left alone.
     struct Row {
         uint32_t sw, sh, stride, dw, dh;
         std::vector<uint8_t> rgb, bgr;  // bgr empty: refused

@@ -92,11 +92,9 @@ TEST(ScaleBilinearTest, MatchesTheClampedReferenceOverRandomAndScreenSizes) {
         ReferenceBilinear(reference.View(), src.View());
         ASSERT_EQ(fast.bytes, reference.bytes);  // guards included
     }
-}
 
-// Halving chains: each listed size in turn by ScaleBilinear, then the destination. The scratch
-// buffer is shared, so the rows run in order and the last one needs it to grow.
-TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
+    // Halving chains: each listed size in turn by ScaleBilinear, then the destination. The scratch
+    // buffer is shared, so the rows run in order and the last one needs it to grow.
     struct Row {
         int32_t sw, sh, dw, dh;
         std::vector<std::pair<int32_t, int32_t>> halvings;
@@ -107,7 +105,6 @@ TEST(ScaleDownStepwiseTest, HalvesWhileBothSidesStayAboveTwiceTheTarget) {
         {1280, 720, 640, 360, {}},  // half size: resized directly
         {2560, 1440, 160, 90, {{1280, 720}, {640, 360}, {320, 180}}},
     };
-    std::mt19937 rng(11);
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.sw << "x" << row.sh);
         Picture src(row.sw, row.sh);
@@ -195,49 +192,27 @@ TEST(InsetPlacementTest, LandsWhereTheRowSaysAndZeroSizesChangeNothing) {
     EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, 0)), 1);
     EXPECT_EQ(PasteImage(dst.View(), 0, 0, FrameImage(src.begin(), 1, -3)), 1);
     EXPECT_EQ(dst.bytes, before);
-}
 
-// The insets' sizes: the camera at a quarter of the screen's height with the camera's aspect, the
-// screen at a quarter of the camera's width with the screen's aspect; none when the picture that
-// gives the aspect has no size, or without a rate.
-TEST(InsetSizeTest, QuarterOfTheOtherPictureWithItsOwnAspect) {
-    struct Row {
+    // The insets' sizes: the camera at a quarter of the screen's height with the camera's aspect,
+    // the screen at a quarter of the camera's width with the screen's aspect; none when the picture
+    // that gives the aspect has no size, or without a rate.
+    struct SizeRow {
         int sw, sh, vw, vh, rate;   // the screen's size, the camera's, the screen rate
         std::array<int, 4> insets;  // the camera's width and height, the screen's
     };
-    const Row rows[] = {{640, 480, 320, 240, 4, {159, 120, 80, 60}},
-                        {640, 480, 320, 0, 4, {0, 0, 80, 60}},
-                        {0, 480, 320, 240, 4, {159, 120, 0, 0}},
-                        {640, 480, 320, 240, 0, {0, 0, 0, 0}}};
-    for (const Row& r : rows) {
+    const SizeRow sizeRows[] = {{640, 480, 320, 240, 4, {159, 120, 80, 60}},
+                                {640, 480, 320, 0, 4, {0, 0, 80, 60}},
+                                {0, 480, 320, 240, 4, {159, 120, 0, 0}},
+                                {640, 480, 320, 240, 0, {0, 0, 0, 0}}};
+    for (const SizeRow& r : sizeRows) {
         BroadcastSettings s;
-        s.ScreenWidth = r.sw;
-        s.ScreenHeight = r.sh;
-        s.VideoWidth = r.vw;
-        s.VideoHeight = r.vh;
+        std::tie(s.ScreenWidth, s.ScreenHeight, s.VideoWidth, s.VideoHeight) =
+            std::tie(r.sw, r.sh, r.vw, r.vh);
         const InsetSize camera = CameraInsetSize(s, r.rate);
         const InsetSize screen = ScreenInsetSize(s, r.rate);
         EXPECT_EQ((std::array{camera.width, camera.height, screen.width, screen.height}), r.insets)
             << r.sw << " " << r.vh << " " << r.rate;
     }
-}
-
-// The arrow as designed: a change to its outline or rim changes how many of its pixels are clear,
-// rim, outline and fill. The top-right and bottom-left corners of the picture lie outside the
-// arrow; the tip is opaque outline.
-TEST(PointerArrowTest, ArrowHasFillOutlineRimAndTransparentArea) {
-    const PointerPicture& arrow = PointerArrow();
-    std::array<int, 4> counts{};  // clear, rim, outline, fill
-    for (const PointerPixel& p : arrow) {
-        const bool fill = p.red == kPointerFill.red && p.green == kPointerFill.green &&
-                          p.blue == kPointerFill.blue;
-        ++counts[p.alpha == 0 ? 0 : p.alpha < 255 ? 1 : fill ? 3 : 2];
-    }
-    EXPECT_EQ(counts, (std::array<int, 4>{727, 81, 97, 119}));
-    EXPECT_EQ(arrow[kPointerSize - 1].alpha, 0);
-    EXPECT_EQ(arrow[(kPointerSize - 1) * kPointerSize].alpha, 0);
-    EXPECT_EQ(std::tuple(arrow[0].red, arrow[0].green, arrow[0].alpha),
-              std::tuple(kPointerOutline.red, kPointerOutline.green, uint8_t{255}));
 }
 
 // Screen pixel (x, y), y counted from the top: a different colour for every position.
@@ -264,8 +239,7 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
         size_t missing;  // bytes fewer than the last row needs
         bool usable;
     };
-    constexpr auto kBgrx = SharedPixelOrder::kBgrx;
-    constexpr auto kRgbx = SharedPixelOrder::kRgbx;
+    using enum SharedPixelOrder;
     const Case cases[] = {
         {8, 6, 32, kBgrx, 8, 6, std::nullopt, 0, true},
         {8, 6, 32, kRgbx, 8, 6, SharedPointer{0, 0}, 0, true},
@@ -308,8 +282,8 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
         const bool drawn = tip.x >= 0 && tip.y >= 0 && tip.x < c.width && tip.y < c.height;
         for (int y = 0; y < c.height && c.usable; ++y)
             for (int x = 0; x < c.width; ++x) {
-                const bool inside = x < c.sourceWidth && y < c.sourceHeight;
-                auto bgr = inside ? ScreenBgr(x, y) : std::array<uint8_t, 3>{};
+                auto bgr = x < c.sourceWidth && y < c.sourceHeight ? ScreenBgr(x, y)
+                                                                   : std::array<uint8_t, 3>{};
                 const int ax = x - tip.x;
                 const int ay = y - tip.y;
                 if (drawn && ax >= 0 && ay >= 0 && ax < kPointerSize && ay < kPointerSize) {
@@ -323,6 +297,22 @@ TEST(SharedScreenFrameTest, ConvertsEitherOrderAndPaddedRowsWithTheArrow) {
             }
         EXPECT_EQ(frame, expected);
     }
+
+    // The arrow as designed: a change to its outline or rim changes how many of its pixels are
+    // clear, rim, outline and fill. The top-right and bottom-left corners of the picture lie
+    // outside the arrow; the tip is opaque outline.
+    const PointerPicture& arrow = PointerArrow();
+    std::array<int, 4> counts{};  // clear, rim, outline, fill
+    for (const PointerPixel& p : arrow) {
+        const bool fill = p.red == kPointerFill.red && p.green == kPointerFill.green &&
+                          p.blue == kPointerFill.blue;
+        ++counts[p.alpha == 0 ? 0 : p.alpha < 255 ? 1 : fill ? 3 : 2];
+    }
+    EXPECT_EQ(counts, (std::array<int, 4>{727, 81, 97, 119}));
+    EXPECT_EQ(
+        std::tuple(arrow[kPointerSize - 1].alpha, arrow[(kPointerSize - 1) * kPointerSize].alpha,
+                   arrow[0].red, arrow[0].green, arrow[0].alpha),
+        std::tuple(0, 0, kPointerOutline.red, kPointerOutline.green, 255));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // session bus that each test starts (each test runs in a process of its own): what is asked for,
 // what is read from the answers, and how each refusal is told apart.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,15 +22,14 @@
 namespace capture {
 namespace {
 
-using rtmp::test::ChildProcess;
-using rtmp::test::ReadTextFile;
+using namespace std::chrono_literals;
+using namespace rtmp::test;
+using namespace testing;
 
 // Whether `done` comes true while `owner` runs.
 template <typename Done>
 bool WaitWhileRunning(ChildProcess& owner, Done done) {
-    return rtmp::test::WaitUntil([&] { return done() || !owner.Running(); },
-                                 std::chrono::seconds(20)) &&
-           done();
+    return WaitUntil([&] { return done() || !owner.Running(); }, 20s) && done();
 }
 
 // A private session bus that offers no services of its own (so nothing is started on demand),
@@ -75,10 +75,10 @@ class ScriptedPortal {
 struct ConversationCase {
     const char* name;
     const char* mode;
-    int cursorModes;
-    const char* restoreToken;
     PortalFailure failure;
-    PortalCursor cursor;
+    int cursorModes = 3;  // the modes the portal offers
+    const char* restoreToken = "";
+    PortalCursor cursor = PortalCursor::kEmbedded;
 };
 
 class PortalConversation : public testing::TestWithParam<ConversationCase> {};
@@ -99,16 +99,13 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
     const size_t made =
         granted || c.failure == PortalFailure::kCancelled || c.failure == PortalFailure::kRefused;
     PortalSession session;
-    PortalSessionOptions options;
-    options.restoreToken = c.restoreToken;
-    options.answerTimeout = std::chrono::seconds(20);
-    EXPECT_EQ(session.Open(options), granted);
+    EXPECT_EQ(session.Open({.restoreToken = c.restoreToken, .answerTimeout = 20s}), granted);
     EXPECT_EQ(session.Failure(), c.failure) << session.Detail();
     EXPECT_EQ(portal.Calls("CreateSession").size(), made);
     if (!granted) {
         EXPECT_FALSE(PortalFailureText(c.failure).empty());
-        EXPECT_EQ(session.TakePipeWireFd(), -1);
-        EXPECT_EQ(portal.Calls("Close").size(), made);
+        EXPECT_EQ(std::tuple(session.TakePipeWireFd(), portal.Calls("Close").size()),
+                  std::tuple(-1, made));
     } else {
         EXPECT_EQ(std::tuple(session.Node(), session.StreamWidth(), session.StreamHeight(),
                              session.RestoreToken(), session.Cursor()),
@@ -118,38 +115,30 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
         EXPECT_EQ(session.TakePipeWireFd(), -1);  // handed over once
         close(fd);
 
-        const std::vector<std::string> select = portal.Calls("SelectSources");
-        ASSERT_EQ(select.size(), 1U);
-        const std::string token =
-            *c.restoreToken == '\0' ? std::string()
-                                    : std::string("\"restore_token\": \"") + c.restoreToken + "\"";
-        for (const std::string& part :
-             {std::string("\"types\": 1"), std::string("\"multiple\": false"),
-              std::string("\"persist_mode\": 2"),
-              "\"cursor_mode\": " + std::to_string(static_cast<uint32_t>(c.cursor)), token})
-            EXPECT_NE(select[0].find(part), std::string::npos) << part << " in " << select[0];
-        EXPECT_EQ(select[0].find("\"restore_token\"") != std::string::npos, !token.empty());
-        EXPECT_EQ(portal.Calls("Start").size(), 1U);
-
-        EXPECT_TRUE(portal.Calls("Close").empty());
+        const auto token =
+            Conditional(*c.restoreToken == '\0', Not(HasSubstr("\"restore_token\"")),
+                        HasSubstr(std::string("\"restore_token\": \"") + c.restoreToken + "\""));
+        EXPECT_THAT(portal.Calls("SelectSources"),
+                    ElementsAre(AllOf(HasSubstr("\"types\": 1"), HasSubstr("\"multiple\": false"),
+                                      HasSubstr("\"persist_mode\": 2"), token,
+                                      HasSubstr("\"cursor_mode\": " +
+                                                std::to_string(static_cast<uint32_t>(c.cursor))))));
+        EXPECT_EQ(std::tuple(portal.Calls("Start").size(), portal.Calls("Close").size()),
+                  std::tuple(1U, 0U));
         session.Close();
         EXPECT_EQ(portal.Calls("Close").size(), 1U);
     }
 
     test::RecordingMessageSink messages;
     std::vector<std::string> saved;
-    PortalScreenGrabber::Options grabberOptions;
-    grabberOptions.restoreToken = c.restoreToken;
-    grabberOptions.saveRestoreToken = [&saved](const std::string& t) { saved.push_back(t); };
-    PortalScreenGrabber grabber(grabberOptions, &messages);
+    PortalScreenGrabber grabber(
+        {.restoreToken = c.restoreToken,
+         .saveRestoreToken = [&saved](const std::string& t) { saved.push_back(t); }},
+        &messages);
     EXPECT_FALSE(grabber.Open());
-    ASSERT_EQ(messages.Texts().size(), 1U);
-    if (granted) {
-        EXPECT_NE(messages.Texts()[0].find("picture stream did not start"), std::string::npos)
-            << messages.Texts()[0];
-    } else {
-        EXPECT_EQ(messages.Texts()[0], PortalFailureText(c.failure));
-    }
+    EXPECT_THAT(messages.Texts(),
+                ElementsAre(Conditional(granted, HasSubstr("picture stream did not start"),
+                                        Eq(PortalFailureText(c.failure)))));
     EXPECT_EQ(saved, granted ? std::vector<std::string>{"token-2"} : std::vector<std::string>{});
     EXPECT_EQ(portal.Calls("Close").size(), 2 * made);
     std::vector<uint8_t> frame(16 * 16 * 3, 7);
@@ -160,15 +149,14 @@ TEST_P(PortalConversation, AsksForOneMonitorAndReadsTheAnswers) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PortalConversation,
     testing::ValuesIn(std::vector<ConversationCase>{
-        {"GrantedPointerAsMetadata", "grant", 7, "", PortalFailure::kNone, PortalCursor::kMetadata},
-        {"GrantedPointerEmbeddedRestoreTokenHandedBack", "grant", 3, "token-1",
-         PortalFailure::kNone, PortalCursor::kEmbedded},
-        {"Cancelled", "cancel", 3, "", PortalFailure::kCancelled, PortalCursor::kEmbedded},
-        {"Refused", "refuse", 3, "", PortalFailure::kRefused, PortalCursor::kEmbedded},
-        {"NoScreenCastInterface", "no-screencast", 3, "", PortalFailure::kNoScreenCast,
-         PortalCursor::kEmbedded},
-        {"NoPortal", "absent", 3, "", PortalFailure::kNoPortal, PortalCursor::kEmbedded},
-        {"NoBus", "no-bus", 3, "", PortalFailure::kNoBus, PortalCursor::kEmbedded}}),
+        {"GrantedPointerAsMetadata", "grant", PortalFailure::kNone, 7, "", PortalCursor::kMetadata},
+        {"GrantedPointerEmbeddedRestoreTokenHandedBack", "grant", PortalFailure::kNone, 3,
+         "token-1"},
+        {"Cancelled", "cancel", PortalFailure::kCancelled},
+        {"Refused", "refuse", PortalFailure::kRefused},
+        {"NoScreenCastInterface", "no-screencast", PortalFailure::kNoScreenCast},
+        {"NoPortal", "absent", PortalFailure::kNoPortal},
+        {"NoBus", "no-bus", PortalFailure::kNoBus}}),
     [](const testing::TestParamInfo<ConversationCase>& p) { return p.param.name; });
 
 }  // namespace

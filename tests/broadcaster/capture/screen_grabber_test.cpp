@@ -25,8 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Frame = std::vector<uint8_t>;
-using test::Painter;
-using test::Rgb;
+using namespace test;
 
 constexpr Rgb kBackground{0x40, 0x50, 0x60};
 constexpr Rgb kRed{0xFF, 0x00, 0x00};
@@ -36,8 +35,7 @@ constexpr Rgb kOdd{0x12, 0x34, 0x56};
 // A bottom-up BGR picture, positions counted from its top-left corner; black where not filled.
 struct Picture {
     int width, height;
-    Frame bytes;
-    Picture(int w, int h) : width(w), height(h), bytes(static_cast<size_t>(w * h) * 3U, 0) {}
+    Frame bytes = Frame(static_cast<size_t>(width * height) * 3U, 0);
     uint8_t* At(int x, int y) {
         return &bytes[static_cast<size_t>(((height - 1 - y) * width + x) * 3)];
     }
@@ -57,12 +55,13 @@ Work Counts(const ScreenGrabber& grabber) {
 
 class ScreenGrabberTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Start("320x240x24"));
+    void SetUp() override { StartServer("320x240x24", -1); }
+
+    // Starts the server (on a free display number when `number` is negative) and the painter.
+    void StartServer(const std::string& screen, int number) {
+        ASSERT_TRUE(server_.Start(screen, number));
         painter_ = std::make_unique<Painter>(server_.Name());
         ASSERT_TRUE(painter_->Ok());
-        Fill(0, 0, 320, 240, kBackground);
-        MovePointer(319, 239);
     }
 
     // Draws on the screen and on the test's copy of it.
@@ -83,7 +82,7 @@ class ScreenGrabberTest : public ::testing::Test {
         return p.bytes;
     }
 
-    test::XvfbDisplay server_;
+    XvfbDisplay server_;
     std::unique_ptr<Painter> painter_;
     Picture screen_{320, 240};
     std::array<int, 2> pointer_{};
@@ -178,6 +177,31 @@ TEST_F(ScreenGrabberTest, LaterGrabsRewriteOnlyTheChangedRowsAndRectanglesLandBo
     EXPECT_TRUE(device.grab(small.data(), 64, 48));
     EXPECT_EQ(small, Expected(64, 48));
     device.close();
+
+    // The setting's text (trimmed, any case; unknown texts are auto) first, then the session.
+    using enum ScreenBackend;
+    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? kPortal : kX11;
+    struct Case {
+        const char* setting;
+        const char* sessionType;  // null: unset
+        const char* waylandDisplay;
+        ScreenBackend expected;
+    };
+    const Case cases[] = {
+        {"auto", "x11", nullptr, kX11},
+        {"wayland", nullptr, nullptr, kX11},
+        {"", "tty", "", kX11},
+        {"auto", "wayland", nullptr, kPortalUnderAuto},
+        {"wayland", "Wayland", nullptr, kPortalUnderAuto},
+        {"", nullptr, "wayland-0", kPortalUnderAuto},
+        {" X11 ", "wayland", "wayland-0", kX11},
+        {"PORTAL", "x11", nullptr, kPortal},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(
+            ChooseScreenBackend(ParseScreenCaptureMode(c.setting), c.sessionType, c.waylandDisplay),
+            c.expected)
+            << "case " << &c - cases;
 }
 
 // A 16-bit server, on both paths, that is missing at first, goes away and comes back: failed
@@ -191,9 +215,7 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
     // The server again, at 16 bits: the first colour everywhere, then squares of 10 x 10 along the
     // top edge from the left. (The painter goes before the server does.)
     auto restart = [&](std::vector<Rgb> colours) {
-        ASSERT_TRUE(server_.Start("320x240x16", number));
-        painter_ = std::make_unique<Painter>(server_.Name());
-        ASSERT_TRUE(painter_->Ok());
+        StartServer("320x240x16", number);
         Fill(0, 0, 320, 240, colours[0]);
         for (size_t i = 1; i < colours.size(); ++i)
             Fill(static_cast<int>(i - 1) * 10, 0, 10, 10, colours[i]);
@@ -235,34 +257,6 @@ TEST_F(ScreenGrabberTest, SixteenBitServerMissingThenGoneAndBack) {
         ASSERT_TRUE(reconnects(eager, frame));
         EXPECT_EQ(frame, Expected(64, 32));
         EXPECT_EQ(eager.UsedSharedMemory(), shared);
-    }
-}
-
-// The setting's text (trimmed, any case; unknown texts are auto) first, then the session.
-TEST(ScreenCaptureChoiceTest, SettingFirstThenTheSession) {
-    constexpr ScreenBackend kX11 = ScreenBackend::kX11;
-    constexpr ScreenBackend kPortalUnderAuto = TUTORLANE_PORTAL ? ScreenBackend::kPortal : kX11;
-    struct Case {
-        const char* setting;
-        const char* sessionType;  // null: unset
-        const char* waylandDisplay;
-        ScreenBackend expected;
-    };
-    const Case cases[] = {
-        {"auto", "x11", nullptr, kX11},
-        {"wayland", nullptr, nullptr, kX11},
-        {"", "tty", "", kX11},
-        {"auto", "wayland", nullptr, kPortalUnderAuto},
-        {"wayland", "Wayland", nullptr, kPortalUnderAuto},
-        {"", nullptr, "wayland-0", kPortalUnderAuto},
-        {" X11 ", "wayland", "wayland-0", kX11},
-        {"PORTAL", "x11", nullptr, ScreenBackend::kPortal},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(
-            ChooseScreenBackend(ParseScreenCaptureMode(c.setting), c.sessionType, c.waylandDisplay),
-            c.expected)
-            << "case " << &c - cases;
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,17 +12,12 @@ struct _XDisplay;
 namespace capture::test {
 
 struct Rgb {
-    uint8_t red;
-    uint8_t green;
-    uint8_t blue;
+    uint8_t red, green, blue;
 };
 
 class Painter {
   public:
     explicit Painter(const std::string& displayName);
-    ~Painter();
-    Painter(const Painter&) = delete;
-    Painter& operator=(const Painter&) = delete;
     bool Ok() const { return display_ != nullptr; }
     void Fill(int x, int y, int w, int h, Rgb colour);
     // Maps a window of one colour (drawing the server does for a child of the root window).
@@ -32,7 +28,7 @@ class Painter {
   private:
     // The pixel value of a colour on the default visual.
     unsigned long PixelOf(Rgb c) const;
-    _XDisplay* display_;
+    std::unique_ptr<_XDisplay, int (*)(_XDisplay*)> display_;  // closed with the painter
     std::vector<unsigned long> windows_;
 };
 

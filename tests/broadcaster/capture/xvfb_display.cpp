@@ -1,42 +1,33 @@
 #include "capture/xvfb_display.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 namespace capture::test {
 
 bool XvfbDisplay::Start(const std::string& screen, int number) {
     Stop();
-    // Only the write end goes to Xvfb; the read end stays ours.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, 0) != 0)
-        return false;
-    // Xvfb writes its display number and a newline to the inherited pipe once it accepts
+    // Xvfb writes its display number and a newline to its standard output once it accepts
     // connections, choosing a free number itself when none is given.
-    std::vector<std::string> argv{"Xvfb",      "-displayfd", std::to_string(fds[1]),
-                                  "-screen",   "0",          screen,
-                                  "-nolisten", "tcp",        "-noreset"};
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "1",   "-screen", "0",
+                                  screen, "-nolisten",  "tcp", "-noreset"};
     if (number >= 0)
         argv.insert(argv.begin() + 1, ":" + std::to_string(number));
-    const bool started = server_.Start(argv, "/dev/null");
-    close(fds[1]);
-    // Ready once the newline came.
+    const std::filesystem::path out = dir_ / "display";
+    std::filesystem::remove(out);  // a restart appends to what the last server wrote
     std::string text;
-    pollfd ready{fds[0], POLLIN, 0};
-    char c = 0;
-    while (started && text.size() < 8 && poll(&ready, 1, 15000) > 0 && read(fds[0], &c, 1) == 1 &&
-           c != '\n')
-        text += c;
-    close(fds[0]);
-    if (c != '\n' || std::sscanf(text.c_str(), "%d", &number_) != 1) {
-        Stop();
-        return false;
-    }
-    return true;
+    const auto done = [&] {
+        text = rtmp::test::ReadTextFile(out);
+        return text.find('\n') != std::string::npos || !server_.Running();
+    };
+    if (server_.Start(argv, out, "/dev/null") &&
+        rtmp::test::WaitUntil(done, std::chrono::seconds(15)) &&
+        std::sscanf(text.c_str(), "%d\n", &number_) == 1)
+        return true;
+    Stop();
+    return false;
 }
 
 }  // namespace capture::test

@@ -1,7 +1,6 @@
 // A private Xvfb server for screen-capture tests: started on a free display number, ready when it
 // accepts connections, ended by the destructor (the child process's).
-#ifndef TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
-#define TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
+#pragma once
 
 #include <csignal>
 #include <string>
@@ -20,10 +19,9 @@ class XvfbDisplay {
     std::string Name() const { return ":" + std::to_string(number_); }
 
   private:
+    rtmp::test::TempDir dir_{"xvfb"};  // holds what the server writes to its standard output
     rtmp::test::ChildProcess server_;
     int number_ = -1;
 };
 
 }  // namespace capture::test
-
-#endif  // TESTS_BROADCASTER_CAPTURE_XVFB_DISPLAY_H
