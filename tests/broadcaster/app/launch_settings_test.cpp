@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -34,21 +33,21 @@ using rtmp::test::WaitUntil;
 
 namespace fs = std::filesystem;
 
-using RecordingMessages = capture::test::RecordingMessageSink;
-
 class ConfigDir : public ::testing::Test {
   protected:
     std::string Path() const { return (dir_ / "config.ini").string(); }
     void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
     std::string Read() const { return rtmp::test::ReadTextFile(Path()); }
-    // LoadSettings on the file with a screen of the given size, into s_ and d_.
+    // LoadSettings on the file with a screen of the given size, into fresh s_ and d_.
     int Load(std::pair<int, int> screen = {640, 480}) {
+        s_ = {};
+        d_ = {};
         return LoadSettings(
             IniFile(Path()), [screen] { return screen; }, messages_, s_, d_);
     }
     rtmp::test::TempDir tmp_{"tutorlane-settings"};
     const fs::path dir_ = tmp_.Path();
-    RecordingMessages messages_;
+    capture::test::RecordingMessageSink messages_;
     BroadcastSettings s_;
     DialogValues d_;
 };
@@ -146,21 +145,18 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
         {size("8192", "600"), {8192, 600}},
         {"[Device]\n[]\nBitrate=800\n"},  // a key under a section without a name
     };
+    size_t wrong = 0;  // loads so far that said the parameters are wrong
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
         if (!row.file.empty())
             Write(row.file);
-        RecordingMessages messages;
-        BroadcastSettings s;
-        DialogValues d;
-        EXPECT_EQ(LoadSettings(
-                      IniFile(Path()), [] { return std::pair(1023, 767); }, messages, s, d),
-                  row.loaded);
+        EXPECT_EQ(Load({1023, 767}), row.loaded);
         // Bit rate and frame rate: no such keys, 0.
-        EXPECT_EQ(std::tuple(s.publishUrl, d.meetingId, s.ScreenWidth, s.ScreenHeight, s.Bitrate,
-                             s.FrameRate),
+        EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.ScreenWidth, s_.ScreenHeight,
+                             s_.Bitrate, s_.FrameRate),
                   std::tuple(row.url, row.meeting, row.size.first, row.size.second, 0, 0));
-        EXPECT_EQ(messages.Texts(), std::vector<std::string>(1 - row.loaded, "参数有误!"));
+        wrong += row.loaded == 0 ? 1 : 0;
+        EXPECT_EQ(messages_.Texts(), std::vector<std::string>(wrong, "参数有误!"));
         EXPECT_EQ(fs::exists(Path()), !row.file.empty());  // a load creates no file
     }
 }
@@ -221,9 +217,8 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     EXPECT_EQ(DesktopExecArgument("/a\nb"), "");
     const fs::path entry = dir_ / "entry.desktop";
     std::ofstream(entry) << text;
-    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
+    if (std::system("command -v desktop-file-validate >/dev/null") == 0)
         EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
-    }
 }
 
 TEST_F(ConfigDir, RegisteringWritesTheEntryAndAnXdgMimeThatNeverEndsIsKilledAfterFiveSeconds) {
@@ -293,7 +288,7 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
     DialogValues dialog;
     dialog.bitrate = 500;
     const auto saveFails = [&] {
-        RecordingMessages messages;
+        capture::test::RecordingMessageSink messages;
         SaveChangedSettings(IniFile(Path()), settings, dialog, &messages);
         const std::vector<std::string> shown = messages.Texts();
         return shown.size() == 1 && shown[0].rfind("设置无法保存: ", 0) == 0;
@@ -321,10 +316,8 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(readOnly, 0);
     EXPECT_EQ(Read(), original);
-    std::vector<std::string> left;  // no temp file
-    for (const auto& e : fs::directory_iterator(dir_))
-        left.push_back(e.path().filename().string());
-    EXPECT_THAT(left, testing::UnorderedElementsAre("config.ini", "config.ini.lock"));
+    EXPECT_THAT(std::vector<fs::path>(fs::directory_iterator(dir_), {}),  // no temp file
+                testing::UnorderedElementsAre(Path(), Path() + ".lock"));
 }
 
 TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
@@ -343,11 +336,8 @@ TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
         EXPECT_NE(error, "");
         EXPECT_EQ(fs::status(Path()).type(), pipe ? fs::file_type::fifo : fs::file_type::directory);
         LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
-        const auto& texts = messages_.Texts();
-        EXPECT_EQ(
-            std::count_if(texts.begin(), texts.end(),
-                          [](const std::string& t) { return t.rfind("设置无法读取: ", 0) == 0; }),
-            ++readErrors);
+        EXPECT_THAT(messages_.Texts(),
+                    testing::Contains(testing::StartsWith("设置无法读取: ")).Times(++readErrors));
     }
     // A missing file is no error: it reads as empty and a write makes it.
     fs::remove(Path());

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "../capture/audio_test_doubles.h"
 #include "../capture/video_test_doubles.h"
@@ -63,25 +62,23 @@ class FeederServerTest : public ::testing::Test {
     }
 
     BroadcastSettings Settings(int style, const std::string& stream) {
-        BroadcastSettings s;
-        s.VideoStyle = style;
-        s.ScreenWidth = kScreenW;
-        s.ScreenHeight = kScreenH;
-        s.VideoWidth = kCameraW;
-        s.VideoHeight = kCameraH;
-        s.VideoX = 16;
-        s.VideoY = 16;
-        s.ScreenRate = 4;
-        s.FrameRate = 10;
-        s.Interval = 10;
-        s.Bitrate = 600;
-        s.HaveAudio = 1;
-        s.SamplesPerSec = 44100;
-        s.BitsPerSample = 16;
-        s.Chanels = 2;
-        s.audioDevice = tone_->PcmName();
-        s.publishUrl = server_.Url("live", stream);
-        return s;
+        return {.VideoStyle = style,
+                .VideoWidth = kCameraW,
+                .VideoHeight = kCameraH,
+                .VideoX = 16,
+                .VideoY = 16,
+                .ScreenWidth = kScreenW,
+                .ScreenHeight = kScreenH,
+                .ScreenRate = 4,
+                .FrameRate = 10,
+                .Interval = 10,
+                .Bitrate = 600,
+                .publishUrl = server_.Url("live", stream),
+                .audioDevice = tone_->PcmName(),
+                .HaveAudio = 1,
+                .SamplesPerSec = 44100,
+                .BitsPerSample = 16,
+                .Chanels = 2};
     }
 
     FeederDevices Devices(std::shared_ptr<ScreenGrabber>* grabberOut = nullptr) {
@@ -116,8 +113,7 @@ class FeederServerTest : public ::testing::Test {
     }
 
     static bool Near(const Colour& got, const Colour& want) {
-        return std::abs(got[0] - want[0]) <= 40 && std::abs(got[1] - want[1]) <= 40 &&
-               std::abs(got[2] - want[2]) <= 40;
+        return std::ranges::equal(got, want, [](int a, int b) { return std::abs(a - b) <= 40; });
     }
 
     // Index of the first frame from which on the series shows `want`; -1 when it never settles.
@@ -278,12 +274,10 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
         EXPECT_EQ(feeder.Running(), started);
         // A screen granted to a start that fails is given back at once.
         EXPECT_EQ(std::pair(opened, closed), std::pair(row.opened, row.grant && !started ? 1 : 0));
-        if (!row.grant) {
+        if (!row.grant)
             EXPECT_EQ(feeder.Encoder(), nullptr);  // no encoder made, nothing published
-        }
-        if (started) {
+        if (started)
             EXPECT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 40; }, 20s));
-        }
         feeder.Stop();
         feeder.Stop();
         EXPECT_EQ(closed, row.grant ? row.opened : 0);

@@ -33,7 +33,7 @@ std::string BroadcastConfig(const std::string& plainAddress,
 // Clicks a button and waits until the start or stop it began has ended.
 void ClickAndWait(OpenWindow& w, const char* button) {
     QTest::mouseClick(w.Control(button), Qt::LeftButton);
-    WaitFor([&] { return !w.dialog.Busy(); }, 30000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.dialog.Busy(); }, 30000));
 }
 
 // One window's starts and stops. With the server down the start says so and changes no
@@ -49,7 +49,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     ASSERT_TRUE(server.Start()) << server.Error();
     OpenWindow w(BroadcastConfig(server.Url("live", "lesson") + "&4711"));
     app::CShockwaveFlash* page = w.dialog.Classroom();
-    ASSERT_TRUE(WaitFor([&] { return page->PageLoaded(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->PageLoaded(); }, 20000));
     server.Stop();
     const Variables idle = page->VariableLog();
     ClickAndWait(w, "ctl1012");
@@ -77,10 +77,11 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
                          {"meetingid", "4712"},
                          {"currentStreamName", QString::fromStdString(stream)}}));
     // The page and the status line follow.
-    EXPECT_TRUE(WaitFor([&] { return PageText(page, "live") == QStringLiteral("直播中"); }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return PageText(page, "live") == QStringLiteral("直播中"); }, 5000));
     EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4712"));
     auto* status = w.Control<QLabel>("statusLine");
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             return status->text().contains(QStringLiteral("直播中")) &&
                    !status->text().contains(QStringLiteral(" 0 kbit/s")) &&
@@ -109,7 +110,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
     EXPECT_EQ(w.folder.ConfigNow(), settings);
     // The server got the stream under the new classroom's name.
-    EXPECT_TRUE(WaitFor([&] { return Recorded(server, "lesson2") > 1000; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Recorded(server, "lesson2") > 1000; }, 3000));
 
     bitrate->clear();
     QTest::keyClicks(bitrate, QStringLiteral("5000"));
@@ -148,7 +149,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     second(LaunchUrl(stream + "&4712"));  // the window's own classroom: nothing to ask
     second(LaunchUrl(other));
     // The other classroom is shown, and refused: the window stays on its classroom.
-    ASSERT_TRUE(WaitFor([&] { return !w.messages.Texts().isEmpty(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.Texts().isEmpty(); }, 10000));
     EXPECT_TRUE(w.messages.Texts().constFirst().contains(QStringLiteral("4713")))
         << w.messages.Said();
     EXPECT_EQ(w.folder.ConfigNow(), expected);
@@ -164,7 +165,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     // Accepted: the window switches to it.
     w.messages.AnswerYes(true);
     second(LaunchUrl(other));
-    ASSERT_TRUE(WaitFor([&] { return w.dialog.Values().meetingId == "4713"; }, 10000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.dialog.Values().meetingId == "4713"; }, 10000))
         << w.messages.Said();
     EXPECT_EQ(app::IniFile(w.folder.Config().string()).GetString("Device", "Address", "", 99),
               Shifted(other));
@@ -187,12 +188,12 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
             EXPECT_TRUE(w.dialog.Busy());
             EXPECT_FALSE(w.Control("ctl1043")->isEnabled());
         }
-        ASSERT_TRUE(WaitFor([&] { return !w.dialog.Busy(); }, 30000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !w.dialog.Busy(); }, 30000));
         // The clicks were all delivered before the start ended: nothing is left to act on them.
         EXPECT_TRUE(w.Shows(started)) << w.messages.Said();
         EXPECT_EQ(w.dialog.Feeder()->Running(), started);
         if (started) {
-            EXPECT_TRUE(WaitFor(
+            EXPECT_TRUE(QTest::qWaitFor(
                 [&] { return status->text().contains(QStringLiteral("未发送音频")); }, 10000))
                 << status->text().toStdString();
             w.messages.Clear();  // what the audio capture said about the device
@@ -234,13 +235,13 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_EQ(audio->currentIndex(), audio->count() > 1 ? 1 : -1);
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(w.dialog.Classroom()->VariableLog(),
-              (std::vector<std::pair<QString, QString>>{{"isOMB", "true"}, {"meetingid", "4711"}}));
+              (Variables{{"isOMB", "true"}, {"meetingid", "4711"}}));
 
     app::CShockwaveFlash* page = w.dialog.Classroom();
     const auto Evaluate = [&](const char* script) {
         return EvaluateInPage(page, QString::fromUtf8(script));
     };
-    ASSERT_TRUE(WaitFor([&] { return page->PageLoaded(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->PageLoaded(); }, 20000));
     EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4711"));
     EXPECT_EQ(PageText(page, "live"), QStringLiteral("未开始直播"));
     // A link or a script that leads elsewhere is refused; the page and its state stay.
@@ -249,7 +250,7 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     QObject::connect(page, &app::CShockwaveFlash::NavigationRefused,
                      [&](const QUrl& url) { refused.push_back(url); });
     Evaluate("window.stays = 1; location.href = 'elsewhere.html'; 1");
-    ASSERT_TRUE(WaitFor([&] { return !refused.empty(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !refused.empty(); }, 10000));
     EXPECT_EQ(refused.front().fileName(), QStringLiteral("elsewhere.html"));
     EXPECT_EQ(Evaluate("window.stays").toInt(), 1);
     EXPECT_EQ(page->url(), home);
@@ -276,7 +277,7 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     QTest::mouseClick(render, Qt::RightButton, Qt::NoModifier, middle);
     QTest::mouseClick(render, Qt::LeftButton, Qt::NoModifier, middle);
     QTest::mouseClick(edit, Qt::RightButton, Qt::NoModifier, edit->rect().center());
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             const QVariantList pressed = Evaluate("window.pressed").toList();
             return pressed.size() == 3 && pressed[0].toInt() == 1;
@@ -316,7 +317,7 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
         QStringLiteral("摄像头：") + QString::fromLatin1(capture::CCaptureVideo::kRunFailedText);
     auto* status = w.Control<QLabel>("statusLine");
     bool reported = false;
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             reported |= status->text().contains(failed);
             return status->text().contains(QStringLiteral("直播中  00:00:05"));
@@ -328,7 +329,7 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
 
     delivering = false;
     frames.join();
-    EXPECT_TRUE(WaitFor([&] { return status->text().contains(failed); }, 10000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return status->text().contains(failed); }, 10000))
         << status->text().toStdString();
     ClickAndWait(w, "ctl1043");
     EXPECT_TRUE(w.Shows(false));

@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,7 +18,6 @@
 #include <QWebEnginePage>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -74,8 +72,6 @@ class ProgramFolder {
         std::error_code ec;
         std::filesystem::current_path(previous_, ec);
     }
-    ProgramFolder(const ProgramFolder&) = delete;
-    ProgramFolder& operator=(const ProgramFolder&) = delete;
     const std::filesystem::path& Path() const { return dir_.Path(); }
     std::filesystem::path Config() const { return dir_ / "config.ini"; }
     std::string ConfigNow() const { return ReadTextFile(Config()); }
@@ -139,15 +135,6 @@ struct OpenWindow {
     app::CBroadcasterDlg dialog;
 };
 
-// Runs the event loop until done() or the limit; done()'s last answer.
-inline bool WaitFor(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() <= limitMs)
-        QTest::qWait(10);
-    return done();
-}
-
 // The value of a script in the classroom page (invalid QVariant when no answer came).
 inline QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script) {
     bool answered = false;
@@ -156,7 +143,7 @@ inline QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script
         result = value;
         answered = true;
     });
-    WaitFor([&] { return answered; }, 5000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return answered; }, 5000));
     return result;
 }
 
