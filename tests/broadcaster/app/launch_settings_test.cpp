@@ -21,7 +21,6 @@
 #include "app/launch_kit.h"
 #include "app/platform/desktop_entry.h"
 #include "app/settings.h"
-#include "app/user_config.h"
 #include "capture/audio_test_doubles.h"
 #include "support/child_process.h"
 
@@ -55,15 +54,13 @@ class ConfigDir : public ::testing::Test {
 using test::LaunchUrl;
 using test::Shifted;
 
-TEST(AddressShift, ShiftsByOneTwoThreeAndBack) {
+// Stored addresses are shifted by one, two, three and back; launch text is percent-decoded.
+TEST(LaunchText, AddressShiftAndPercentDecodingRules) {
     EXPECT_EQ(Shifted("rtmp"), "svpq");
     std::string high = Shifted("\x7F\x80\xFC");  // wraps around, and back
     UnshiftAddress(high);
     EXPECT_EQ(high, "\x7F\x80\xFC");
     EXPECT_EQ(Shifted("\xFF"), "");  // becomes 0: the text ends there
-}
-
-TEST(LaunchText, PercentDecodingRules) {
     EXPECT_EQ(DecodeLaunchText("%41%2"), "A%2");
     EXPECT_EQ(DecodeLaunchText("%4g"), "%4g");
     EXPECT_EQ(DecodeLaunchText("a+b%26c"), "a+b&c");
@@ -80,8 +77,9 @@ TEST(LaunchText, PercentDecodingRules) {
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
 // at 511 bytes, up to its last '&', percent-decoded, line breaks dropped. A classroom page's
-// address is read back as publish URL and meeting, beside the other settings.
-TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
+// address is read back as publish URL and meeting, beside the other settings. A quick class
+// stores an address on the configured host and tells the user its number.
+TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesTheirOwn) {
     const std::string prefix = kLaunchPrefix;
     const std::pair<std::string, std::string> rows[] = {
         {"zembra.publish://ABC&x", "ABC"},
@@ -112,6 +110,15 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
     EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.Bitrate, s_.FrameRate, s_.Chanels),
               std::tuple("rtmp://h/app/mp4:12.mp4", "12", 800, 15, 2));
     EXPECT_TRUE(messages_.Texts().empty());
+
+    ini.WriteString("Device", "QuickClassHost", "10.9.8.7");
+    MakeQuickClassAddress(ini, messages_, 42);
+    ASSERT_EQ(Load(), 1);
+    const std::string n = d_.meetingId;
+    ASSERT_TRUE(!n.empty() && n.size() <= 8 && n[0] != '0') << n;
+    EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
+    EXPECT_EQ(messages_.Texts(), std::vector{QuickClassMessage(std::stol(n))});
+    EXPECT_NE(QuickClassMessage(std::stol(n)).find("课堂ID是" + n + ", "), std::string::npos);
 }
 
 // One file each, on a screen of 1023 x 767: the address split at its last '&' (none: the
@@ -194,17 +201,6 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
     EXPECT_EQ(LoadScreenCaptureOptions(ini).restoreToken, "def-2");
 }
 
-TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
-    Write("[Device]\nQuickClassHost=10.9.8.7\n");
-    MakeQuickClassAddress(IniFile(Path()), messages_, 42);
-    ASSERT_EQ(Load(), 1);
-    const std::string n = d_.meetingId;
-    ASSERT_TRUE(!n.empty() && n.size() <= 8 && n[0] != '0') << n;
-    EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
-    EXPECT_EQ(messages_.Texts(), std::vector{QuickClassMessage(std::stol(n))});
-    EXPECT_NE(QuickClassMessage(std::stol(n)).find("课堂ID是" + n + ", "), std::string::npos);
-}
-
 TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     // A folder name with a blank, '%', '$' and a quote.
     const std::string program = "/opt/my tutor%1 $HOME \"x\"/broadcaster";
@@ -217,8 +213,9 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     EXPECT_EQ(DesktopExecArgument("/a\nb"), "");
     const fs::path entry = dir_ / "entry.desktop";
     std::ofstream(entry) << text;
-    if (std::system("command -v desktop-file-validate >/dev/null") == 0)
+    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
         EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
+    }
 }
 
 TEST_F(ConfigDir, RegisteringWritesTheEntryAndAnXdgMimeThatNeverEndsIsKilledAfterFiveSeconds) {
@@ -254,21 +251,6 @@ TEST_F(ConfigDir, RegisteringWritesTheEntryAndAnXdgMimeThatNeverEndsIsKilledAfte
         ::kill(pid, SIGKILL);
 }
 
-TEST_F(ConfigDir, UserSettingsAreMadeFromTheShippedFileOnceAndKept) {
-    const fs::path shipped = dir_ / "program" / "config.ini";
-    fs::create_directories(shipped.parent_path());
-    std::ofstream(shipped) << "[Device]\nBitrate=800\n";
-    ::setenv("XDG_CONFIG_HOME", (dir_ / "cfg").c_str(), 1);
-    const UserConfig first = PrepareUserConfig(shipped.string());
-    EXPECT_EQ(first.error, "");
-    EXPECT_EQ(first.path, (dir_ / "cfg" / "tutorlane" / "config.ini").string());
-    EXPECT_TRUE(IniFile(first.path).WriteString("Device", "Bitrate", "500"));
-    const UserConfig again = PrepareUserConfig(shipped.string());
-    EXPECT_EQ(IniFile(again.path).GetInt("Device", "Bitrate", 0), 500);  // kept, not copied again
-    EXPECT_EQ(IniFile(shipped.string()).GetInt("Device", "Bitrate", 0), 800);
-    ::unsetenv("XDG_CONFIG_HOME");
-}
-
 // Runs fn in a child process; its exit code.
 int InChild(const std::function<int()>& fn) {
     const pid_t pid = ::fork();
@@ -279,7 +261,33 @@ int InChild(const std::function<int()>& fn) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
+// A file that cannot be read is never replaced, and a write that fails leaves the old file; both
+// are reported.
+TEST_F(ConfigDir, FailedReadsAndWritesLeaveTheOldFileAndAreReported) {
+    // Something that exists at the name but can't be read as a file: a folder, or a named pipe
+    // nobody writes to (reading it must not wait for a writer).
+    long readErrors = 0;
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "named pipe" : "folder");
+        fs::remove(Path());
+        if (pipe)
+            ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
+        else
+            fs::create_directories(Path());
+        std::string error;
+        EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
+        EXPECT_NE(error, "");
+        EXPECT_EQ(fs::status(Path()).type(), pipe ? fs::file_type::fifo : fs::file_type::directory);
+        LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
+        EXPECT_THAT(messages_.Texts(),
+                    testing::Contains(testing::StartsWith("设置无法读取: ")).Times(++readErrors));
+    }
+    // A missing file is no error: it reads as empty and a write makes it.
+    fs::remove(Path());
+    EXPECT_EQ(IniFile(Path()).ReadError(), "");
+    EXPECT_TRUE(IniFile(Path()).WriteString("Device", "Address", "x"));
+    EXPECT_EQ(Read(), "[Device]\nAddress=x\n");
+
     const std::string original =
         "[Device]\nAddress=abc\nBitrate=800\nHaveAudio=1\n" + std::string(300, ';') + "\n";
     Write(original);
@@ -290,8 +298,8 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
     const auto saveFails = [&] {
         capture::test::RecordingMessageSink messages;
         SaveChangedSettings(IniFile(Path()), settings, dialog, &messages);
-        const std::vector<std::string> shown = messages.Texts();
-        return shown.size() == 1 && shown[0].rfind("设置无法保存: ", 0) == 0;
+        return testing::Matches(testing::ElementsAre(testing::StartsWith("设置无法保存: ")))(
+            messages.Texts());
     };
 
     // The disk fills half way through the new file (a file size limit).
@@ -318,32 +326,6 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
     EXPECT_EQ(Read(), original);
     EXPECT_THAT(std::vector<fs::path>(fs::directory_iterator(dir_), {}),  // no temp file
                 testing::UnorderedElementsAre(Path(), Path() + ".lock"));
-}
-
-TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
-    // Something that exists at the name but can't be read as a file: a folder, or a named pipe
-    // nobody writes to (reading it must not wait for a writer).
-    long readErrors = 0;
-    for (const bool pipe : {false, true}) {
-        SCOPED_TRACE(pipe ? "named pipe" : "folder");
-        fs::remove(Path());
-        if (pipe)
-            ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
-        else
-            fs::create_directories(Path());
-        std::string error;
-        EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
-        EXPECT_NE(error, "");
-        EXPECT_EQ(fs::status(Path()).type(), pipe ? fs::file_type::fifo : fs::file_type::directory);
-        LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
-        EXPECT_THAT(messages_.Texts(),
-                    testing::Contains(testing::StartsWith("设置无法读取: ")).Times(++readErrors));
-    }
-    // A missing file is no error: it reads as empty and a write makes it.
-    fs::remove(Path());
-    EXPECT_EQ(IniFile(Path()).ReadError(), "");
-    EXPECT_TRUE(IniFile(Path()).WriteString("Device", "Address", "x"));
-    EXPECT_EQ(Read(), "[Device]\nAddress=x\n");
 }
 
 }  // namespace

@@ -7,12 +7,11 @@
 #include <spa/pod/builder.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "capture/shared_screen_frame.h"
@@ -175,19 +174,16 @@ class TestScreenSource {
     pw_stream* stream_ = nullptr;
 };
 
-// A fresh connection to the desktop's PipeWire, as the portal hands one out.
+// A fresh connection to the desktop's PipeWire, as the portal hands one out (the stream takes
+// the socket over, also when it failed to connect).
 int ConnectToPipeWire() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr)
-        return -1;
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/pipewire-0", runtime);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/pipewire-0",
+                  std::getenv("XDG_RUNTIME_DIR"));  // set by the desktop fixture
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
     return fd;
 }
 
@@ -195,16 +191,15 @@ int ConnectToPipeWire() {
 // buffers sent before may still be on their way).
 bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y, bool withPicture,
                const std::vector<uint8_t>& expected, std::vector<uint8_t>& frame) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
+    const auto sentAndArrived = [&] {
         source.Push(x, y, withPicture);
-        for (int i = 0; i < 10; ++i) {
-            if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-    return false;
+        return WaitUntil(
+            [&] {
+                return stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected;
+            },
+            100ms);
+    };
+    return WaitUntil(sentAndArrived, 20s);
 }
 
 using SharedScreenStreamTest = WaylandDesktopTest;
@@ -212,30 +207,26 @@ using SharedScreenStreamTest = WaylandDesktopTest;
 // BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
 // into them.
 TEST_F(SharedScreenStreamTest, PicturesPointerAndEnd) {
-    struct Case {
-        spa_video_format format;
-        bool pointerAsMetadata;
-    };
-    for (const Case& c : {Case{SPA_VIDEO_FORMAT_BGRx, true}, Case{SPA_VIDEO_FORMAT_RGBx, false},
-                          Case{SPA_VIDEO_FORMAT_BGRA, true}}) {
-        SCOPED_TRACE(c.format);
-        TestScreenSource source(c.format);
+    for (const spa_video_format format :
+         {SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_BGRA}) {
+        SCOPED_TRACE(format);
+        const bool pointerAsMetadata = format != SPA_VIDEO_FORMAT_RGBx;
+        TestScreenSource source(format);
         const uint32_t node = source.Start();
         ASSERT_NE(node, 0U);
         SharedScreenStream stream;
-        ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, c.pointerAsMetadata))
-            << stream.Detail();
+        ASSERT_TRUE(stream.Start(ConnectToPipeWire(), node, pointerAsMetadata)) << stream.Detail();
 
         // The arrow where the stream should draw it.
         const auto arrow = [&](int x, int y) {
-            return c.pointerAsMetadata ? std::optional(SharedPointer{x, y}) : std::nullopt;
+            return pointerAsMetadata ? std::optional(SharedPointer{x, y}) : std::nullopt;
         };
         std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
         ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
         // A new picture replaces the last.
         source.SetPixel(0xFF302010);
         ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
-        if (c.pointerAsMetadata) {
+        if (pointerAsMetadata) {
             // The pointer moves over a screen that stands still: buffers without a picture.
             ASSERT_TRUE(
                 PushUntil(source, stream, 30, 20, false, source.Expected(arrow(30, 20)), frame));

@@ -53,10 +53,10 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     server.Stop();
     const Variables idle = page->VariableLog();
     ClickAndWait(w, "ctl1012");
-    EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("连接服务器失败")});
+    EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("连接服务器失败")});
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(page->VariableLog(), idle);
-    w.messages.Clear();
+    w.messages.texts.clear();
     ASSERT_TRUE(server.Start()) << server.Error();
 
     const std::string stream = server.Url("live", "lesson2");
@@ -67,10 +67,10 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     bitrate->clear();
     QTest::keyClicks(bitrate, QStringLiteral("fast"));
     ClickAndWait(w, "ctl1012");
-    EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("请输入一个整数。")});
+    EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("请输入一个整数。")});
     ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
     EXPECT_EQ(w.dialog.Settings()->Bitrate, 300);
-    w.messages.Clear();
+    w.messages.texts.clear();
     EXPECT_EQ(Variables(page->VariableLog().begin() + static_cast<long>(idle.size()),
                         page->VariableLog().end()),
               (Variables{{"isOMB", "true"},
@@ -96,10 +96,10 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     auto* pictureType = w.Control<QComboBox>("ctl1057");
     pictureType->setFocus();
     QTest::keyClick(pictureType, Qt::Key_Down);  // to "仅直播摄像头"
-    EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("重新开始直播后才能生效")});
-    w.messages.Clear();
+    EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("重新开始直播后才能生效")});
+    w.messages.texts.clear();
     QTest::keyClick(pictureType, Qt::Key_Up);
-    EXPECT_TRUE(w.messages.Texts().isEmpty());
+    EXPECT_TRUE(w.messages.texts.isEmpty());
     EXPECT_EQ(w.dialog.Settings()->VideoStyle, 0);  // the running broadcast is unchanged
 
     ClickAndWait(w, "ctl1043");
@@ -107,7 +107,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_FALSE(w.dialog.Feeder()->Running());
     EXPECT_EQ(page->VariableLog().back(),
               std::make_pair(QStringLiteral("currentStreamName"), QString()));
-    EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
     EXPECT_EQ(w.folder.ConfigNow(), settings);
     // The server got the stream under the new classroom's name.
     EXPECT_TRUE(QTest::qWaitFor([&] { return Recorded(server, "lesson2") > 1000; }, 3000));
@@ -124,7 +124,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_EQ(w.folder.ConfigNow(), expected);
     ClickAndWait(w, "ctl1043");
     EXPECT_EQ(w.folder.ConfigNow(), expected);  // stopping writes nothing
-    EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
 
     // The built program started again in this session, as from the menu and from another
     // classroom page: it says so and ends, and no settings file changes.
@@ -149,8 +149,8 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     second(LaunchUrl(stream + "&4712"));  // the window's own classroom: nothing to ask
     second(LaunchUrl(other));
     // The other classroom is shown, and refused: the window stays on its classroom.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.Texts().isEmpty(); }, 10000));
-    EXPECT_TRUE(w.messages.Texts().constFirst().contains(QStringLiteral("4713")))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 10000));
+    EXPECT_TRUE(w.messages.texts.constFirst().contains(QStringLiteral("4713")))
         << w.messages.Said();
     EXPECT_EQ(w.folder.ConfigNow(), expected);
     EXPECT_EQ(w.dialog.Values().meetingId, "4712");
@@ -160,16 +160,16 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     ClickAndWait(w, "ctl1043");
     // Its own classroom, forwarded before, was taken in turn and asked nothing: a question would
     // have been open under the other one and read since.
-    EXPECT_EQ(w.messages.Texts().size(), 1) << w.messages.Said();
-    w.messages.Clear();
+    EXPECT_EQ(w.messages.texts.size(), 1) << w.messages.Said();
+    w.messages.texts.clear();
     // Accepted: the window switches to it.
-    w.messages.AnswerYes(true);
+    w.messages.yes = true;
     second(LaunchUrl(other));
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.dialog.Values().meetingId == "4713"; }, 10000))
         << w.messages.Said();
     EXPECT_EQ(app::IniFile(w.folder.Config().string()).GetString("Device", "Address", "", 99),
               Shifted(other));
-    w.messages.Clear();
+    w.messages.texts.clear();
 
     // Sound from a capture device that can't be opened. Both clicks of a double click land where
     // the start button was; the second meets the stop button, which ignores clicks while the
@@ -196,10 +196,10 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
             EXPECT_TRUE(QTest::qWaitFor(
                 [&] { return status->text().contains(QStringLiteral("未发送音频")); }, 10000))
                 << status->text().toStdString();
-            w.messages.Clear();  // what the audio capture said about the device
+            w.messages.texts.clear();  // what the audio capture said about the device
         }
     }
-    EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
 }
 
 // Counts the right-button presses and the context menus that reach a widget.
@@ -228,19 +228,15 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
         {{"VideoStyle", "1"}, {"VideoWidth", "160"}, {"VideoHeight", "120"}, {"DeviceID", "0"}}));
     auto* pictureType = w.Control<QComboBox>("ctl1057");
     auto* edit = w.Control<QLineEdit>("ctl1056");
-    auto* audio = w.Control<QComboBox>("ctl1055");
-    EXPECT_EQ(std::pair(pictureType->count(), pictureType->currentIndex()), std::pair(4, 1));
-    EXPECT_EQ(edit->text(), QStringLiteral("300"));
-    EXPECT_FALSE(w.Control<QCheckBox>("ctl1044")->isChecked());
-    EXPECT_EQ(audio->currentIndex(), audio->count() > 1 ? 1 : -1);
+    const auto* audio = w.Control<QComboBox>("ctl1055");
+    EXPECT_EQ(std::tuple(pictureType->count(), pictureType->currentIndex(), edit->text(),
+                         w.Control<QCheckBox>("ctl1044")->isChecked(), audio->currentIndex()),
+              std::tuple(4, 1, QStringLiteral("300"), false, audio->count() > 1 ? 1 : -1));
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(w.dialog.Classroom()->VariableLog(),
               (Variables{{"isOMB", "true"}, {"meetingid", "4711"}}));
 
     app::CShockwaveFlash* page = w.dialog.Classroom();
-    const auto Evaluate = [&](const char* script) {
-        return EvaluateInPage(page, QString::fromUtf8(script));
-    };
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->PageLoaded(); }, 20000));
     EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4711"));
     EXPECT_EQ(PageText(page, "live"), QStringLiteral("未开始直播"));
@@ -249,10 +245,10 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     std::vector<QUrl> refused;
     QObject::connect(page, &app::CShockwaveFlash::NavigationRefused,
                      [&](const QUrl& url) { refused.push_back(url); });
-    Evaluate("window.stays = 1; location.href = 'elsewhere.html'; 1");
+    EvaluateInPage(page, "window.stays = 1; location.href = 'elsewhere.html'; 1");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !refused.empty(); }, 10000));
     EXPECT_EQ(refused.front().fileName(), QStringLiteral("elsewhere.html"));
-    EXPECT_EQ(Evaluate("window.stays").toInt(), 1);
+    EXPECT_EQ(EvaluateInPage(page, "window.stays").toInt(), 1);
     EXPECT_EQ(page->url(), home);
     EXPECT_FALSE(page->acceptDrops());
 
@@ -267,10 +263,10 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     // after the presses: the script runs after every input event queued before it.
     QWidget* render = page->focusProxy();
     ASSERT_NE(render, nullptr);
-    Evaluate(
-        "window.pressed = [0, 0, 0]; window.menus = 0;"
-        "document.addEventListener('mousedown', e => window.pressed[e.button]++, true);"
-        "document.addEventListener('contextmenu', e => window.menus++, true); 1");
+    EvaluateInPage(page,
+                   "window.pressed = [0, 0, 0]; window.menus = 0;"
+                   "document.addEventListener('mousedown', e => window.pressed[e.button]++, true);"
+                   "document.addEventListener('contextmenu', e => window.menus++, true); 1");
     RightClickCounter counter;
     render->installEventFilter(&counter);
     const QPoint middle = render->rect().center();
@@ -279,14 +275,15 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     QTest::mouseClick(edit, Qt::RightButton, Qt::NoModifier, edit->rect().center());
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            const QVariantList pressed = Evaluate("window.pressed").toList();
+            const QVariantList pressed = EvaluateInPage(page, "window.pressed").toList();
             return pressed.size() == 3 && pressed[0].toInt() == 1;
         },
         10000));
     render->removeEventFilter(&counter);
     // No right press nor menu reaches the page; the left click did get through.
     EXPECT_EQ(counter.count, 0);
-    EXPECT_EQ(Evaluate("[window.pressed[2], window.menus]").toList(), QVariantList({0, 0}));
+    EXPECT_EQ(EvaluateInPage(page, "[window.pressed[2], window.menus]").toList(),
+              QVariantList({0, 0}));
 
     // One camera, frames from the test.
     auto camera = std::make_shared<capture::test::FakeVideoState>();
@@ -335,15 +332,15 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_TRUE(w.Shows(false));
     // Idle again, a picture-type change is taken without a word (a message would be shown at
     // once).
-    w.messages.Clear();
+    w.messages.texts.clear();
     pictureType->setFocus();
     QTest::keyClick(pictureType, Qt::Key_Down);
     EXPECT_EQ(std::pair(pictureType->currentIndex(), w.dialog.Values().pictureType),
               std::pair(2, 2));
-    EXPECT_TRUE(w.messages.Texts().isEmpty()) << w.messages.Said();
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
 
     EXPECT_TRUE(w.dialog.close());
-    EXPECT_EQ(w.messages.Texts(), QStringList{QStringLiteral("直播结束!")});
+    EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("直播结束!")});
     EXPECT_FALSE(w.dialog.isVisible());
     EXPECT_EQ(w.dialog.result(), QDialog::Rejected);
 }

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -53,9 +54,9 @@ inline std::string ConfigText(const std::map<std::string, std::string>& device) 
     return out.str();
 }
 
-// A program folder: config.ini, face.dll and Quillon.dll in a temp directory, its config.ini the
-// window's settings file (and, when entered, the folder the current directory) for the object's
-// lifetime.
+// A program folder: config.ini, face.dll and Quillon.dll (and copies of built programs) in a temp
+// directory, its config.ini the window's settings file (and, when entered, the folder the current
+// directory) for the object's lifetime.
 class ProgramFolder {
   public:
     explicit ProgramFolder(const std::string& configText, bool enter = true) {
@@ -75,6 +76,11 @@ class ProgramFolder {
     const std::filesystem::path& Path() const { return dir_.Path(); }
     std::filesystem::path Config() const { return dir_ / "config.ini"; }
     std::string ConfigNow() const { return ReadTextFile(Config()); }
+    // A copy of a built program in the folder.
+    std::filesystem::path Copy(const std::filesystem::path& program) const {
+        std::filesystem::copy_file(program, Path() / program.filename());
+        return Path() / program.filename();
+    }
 
   private:
     TempDir dir_{"tutorlane_window"};
@@ -82,33 +88,27 @@ class ProgramFolder {
     const std::string previousSettings_ = app::SettingsPath();
 };
 
-// Reads and accepts every message box that becomes the application's modal window; questions
-// get the answer set here (no, unless told otherwise).
-class MessageCatcher : public QObject {
-  public:
+// Reads and accepts every message box that becomes the application's modal window, noting its
+// text; questions get the answer `yes` (no, unless told otherwise).
+struct MessageCatcher {
     MessageCatcher() {
-        connect(&timer_, &QTimer::timeout, this, [this] {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible())
                 return;
-            texts_.append(box->text());
+            texts.append(box->text());
             if (box->objectName() == QStringLiteral("questionBox"))
-                box->button(yes_ ? QMessageBox::Yes : QMessageBox::No)->click();
+                box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
             else
                 box->accept();
         });
-        timer_.start(20);
+        timer.start(20);
     }
-    const QStringList& Texts() const { return texts_; }
     // The texts as one line, for failure messages.
-    std::string Said() const { return texts_.join("|").toStdString(); }
-    void Clear() { texts_.clear(); }
-    void AnswerYes(bool yes) { yes_ = yes; }
-
-  private:
-    QTimer timer_;
-    QStringList texts_;
-    bool yes_ = false;
+    std::string Said() const { return texts.join("|").toStdString(); }
+    QTimer timer;
+    QStringList texts;
+    bool yes = false;
 };
 
 // A program folder with the given settings, a message catcher and the window on it, set up
@@ -137,22 +137,16 @@ struct OpenWindow {
 
 // The value of a script in the classroom page (invalid QVariant when no answer came).
 inline QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script) {
-    bool answered = false;
-    QVariant result;
-    view->page()->runJavaScript(script, [&](const QVariant& value) {
-        result = value;
-        answered = true;
-    });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return answered; }, 5000));
-    return result;
+    std::optional<QVariant> result;
+    view->page()->runJavaScript(script, [&](const QVariant& value) { result = value; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 5000));
+    return result.value_or(QVariant());
 }
 
 // The text of the classroom page's element with the given id.
 inline QString PageText(app::CShockwaveFlash* view, const char* id) {
-    return EvaluateInPage(
-               view,
-               QStringLiteral("document.getElementById('%1').textContent").arg(QLatin1String(id)))
-        .toString();
+    const QString script = QStringLiteral("document.getElementById('%1').textContent").arg(id);
+    return EvaluateInPage(view, script).toString();
 }
 
 // Bytes the server recorded of a stream; 0 while there is no recording.
