@@ -104,7 +104,6 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
 
     ClickAndWait(w, "ctl1043");
     EXPECT_TRUE(w.Shows(false));
-    EXPECT_FALSE(w.dialog.Feeder()->Running());
     EXPECT_EQ(page->VariableLog().back(),
               std::make_pair(QStringLiteral("currentStreamName"), QString()));
     EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
@@ -191,7 +190,6 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return !w.dialog.Busy(); }, 30000));
         // The clicks were all delivered before the start ended: nothing is left to act on them.
         EXPECT_TRUE(w.Shows(started)) << w.messages.Said();
-        EXPECT_EQ(w.dialog.Feeder()->Running(), started);
         if (started) {
             EXPECT_TRUE(QTest::qWaitFor(
                 [&] { return status->text().contains(QStringLiteral("未发送音频")); }, 10000))

@@ -35,7 +35,6 @@ namespace window_test {
 
 using app::test::LaunchUrl;
 using app::test::Shifted;
-using rtmp::test::ChildProcess;
 using rtmp::test::NginxRtmpServer;
 using rtmp::test::ReadTextFile;
 using rtmp::test::RunProcess;
@@ -122,13 +121,14 @@ struct OpenWindow {
     T* Control(const char* name) {
         return dialog.findChild<T*>(QString::fromLatin1(name));
     }
-    // Broadcasting: the start button hidden and disabled, the stop button shown and enabled;
-    // idle the other way round.
+    // Broadcasting: the start button hidden and disabled, the stop button shown and enabled, the
+    // feeder running; idle the other way round.
     bool Shows(bool broadcasting) {
         QPushButton* start = Control("ctl1012");
         QPushButton* stop = Control("ctl1043");
         return start->isHidden() == broadcasting && start->isEnabled() != broadcasting &&
-               stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting;
+               stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting &&
+               (dialog.Feeder() != nullptr && dialog.Feeder()->Running()) == broadcasting;
     }
     ProgramFolder folder;
     MessageCatcher messages;

@@ -121,7 +121,7 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
         const auto out = logs_ / (stream + ".out");
         const std::string url =
             "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/" + stream + "&4714";
-        ChildProcess running;
+        rtmp::test::ChildProcess running;
         ASSERT_TRUE(running.Start(Command(program, log, LaunchUrl(url)), out));
         const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
                                        std::to_string(running.Pid()), "--name", "Tutorlane"},
