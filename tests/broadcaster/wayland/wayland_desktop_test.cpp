@@ -27,6 +27,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/ini_file.h"
@@ -83,9 +84,10 @@ class WaylandDesktopTest : public testing::Test {
     static inline std::unique_ptr<rtmp::test::ChildProcess> script_;
 };
 
-constexpr int kSourceWidth = 64;
-constexpr int kSourceHeight = 48;
-constexpr int kSourceStride = kSourceWidth * 4 + 16;  // padded rows
+// The test source's pictures.
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int kStride = kWidth * 4 + 16;  // padded rows
 
 // A screen of one colour with a pointer, offered as a video source that sends a buffer each
 // time Push is called (it drives its own graph). The buffers and their pointer metadata are the
@@ -119,7 +121,7 @@ class TestScreenSource {
             pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr), &events, this);
         uint8_t buffer[512];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        const spa_rectangle size{kSourceWidth, kSourceHeight};
+        const spa_rectangle size{kWidth, kHeight};
         const spa_fraction rate{30, 1};
         const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
@@ -163,12 +165,11 @@ class TestScreenSource {
     // rows padded with 0x77.
     void SetPixel(uint32_t pixel) { pixel_ = pixel; }
     std::vector<uint8_t> Picture() const {
-        std::vector<uint8_t> bytes(static_cast<size_t>(kSourceStride * kSourceHeight), 0x77);
+        std::vector<uint8_t> bytes(static_cast<size_t>(kStride * kHeight), 0x77);
         const uint32_t pixel = pixel_;
-        for (int i = 0; i < kSourceWidth * kSourceHeight; ++i)
-            std::memcpy(&bytes[static_cast<size_t>(i / kSourceWidth * kSourceStride +
-                                                   i % kSourceWidth * 4)],
-                        &pixel, 4);
+        for (int i = 0; i < kWidth * kHeight; ++i)
+            std::memcpy(&bytes[static_cast<size_t>(i / kWidth * kStride + i % kWidth * 4)], &pixel,
+                        4);
         return bytes;
     }
 
@@ -177,10 +178,10 @@ class TestScreenSource {
         const std::vector<uint8_t> picture = Picture();
         const SharedPixelOrder order =
             format_ == SPA_VIDEO_FORMAT_RGBx ? SharedPixelOrder::kRgbx : SharedPixelOrder::kBgrx;
-        std::vector<uint8_t> out(kSourceWidth * kSourceHeight * 3);
-        EXPECT_TRUE(ConvertSharedScreenFrame({picture.data(), picture.size(), kSourceWidth,
-                                              kSourceHeight, kSourceStride, order, arrow},
-                                             out.data(), kSourceWidth, kSourceHeight));
+        std::vector<uint8_t> out(kWidth * kHeight * 3);
+        EXPECT_TRUE(ConvertSharedScreenFrame(
+            {picture.data(), picture.size(), kWidth, kHeight, kStride, order, arrow}, out.data(),
+            kWidth, kHeight));
         return out;
     }
 
@@ -196,8 +197,8 @@ class TestScreenSource {
             static_cast<const spa_pod*>(spa_pod_builder_add_object(
                 &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
                 SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-                SPA_PARAM_BUFFERS_size, SPA_POD_Int(kSourceStride * kSourceHeight),
-                SPA_PARAM_BUFFERS_stride, SPA_POD_Int(kSourceStride), SPA_PARAM_BUFFERS_dataType,
+                SPA_PARAM_BUFFERS_size, SPA_POD_Int(kStride * kHeight), SPA_PARAM_BUFFERS_stride,
+                SPA_POD_Int(kStride), SPA_PARAM_BUFFERS_dataType,
                 SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
             static_cast<const spa_pod*>(spa_pod_builder_add_object(
                 &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
@@ -215,7 +216,7 @@ class TestScreenSource {
         const std::vector<uint8_t> picture = Picture();
         if (withPicture_ && d.data != nullptr && d.maxsize >= picture.size()) {
             std::memcpy(d.data, picture.data(), picture.size());
-            *d.chunk = spa_chunk{0, static_cast<uint32_t>(picture.size()), kSourceStride, 0};
+            *d.chunk = spa_chunk{0, static_cast<uint32_t>(picture.size()), kStride, 0};
         } else {
             d.chunk->size = 0;  // only the pointer moved
         }
@@ -254,16 +255,16 @@ int ConnectToPipeWire() {
 // buffers sent before may still be on their way).
 bool PushUntil(TestScreenSource& source, SharedScreenStream& stream, int x, int y, bool withPicture,
                const std::vector<uint8_t>& expected, std::vector<uint8_t>& frame) {
-    const auto sentAndArrived = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
         source.Push(x, y, withPicture);
-        return WaitUntil(
-            [&] {
-                return stream.TakeNewPicture(frame.data(), kSourceWidth, kSourceHeight) &&
-                       frame == expected;
-            },
-            100ms);
-    };
-    return WaitUntil(sentAndArrived, 20s);
+        for (int i = 0; i < 10; ++i) {
+            if (stream.TakeNewPicture(frame.data(), kWidth, kHeight) && frame == expected)
+                return true;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    return false;
 }
 
 // BGRx and BGRA with the pointer's position beside the pictures, RGBx with the pointer drawn
@@ -283,7 +284,7 @@ TEST_F(WaylandDesktopTest, SharedScreenStreamPicturesPointerAndEnd) {
         const auto arrow = [&](int x, int y) {
             return pointerAsMetadata ? std::optional(SharedPointer{x, y}) : std::nullopt;
         };
-        std::vector<uint8_t> frame(kSourceWidth * kSourceHeight * 3, 0);
+        std::vector<uint8_t> frame(kWidth * kHeight * 3, 0);
         ASSERT_TRUE(PushUntil(source, stream, 10, 5, true, source.Expected(arrow(10, 5)), frame));
         // A new picture replaces the last.
         source.SetPixel(0xFF302010);
@@ -295,7 +296,7 @@ TEST_F(WaylandDesktopTest, SharedScreenStreamPicturesPointerAndEnd) {
             // Every buffer sent has arrived (they arrive in order); the repeats of the last one
             // changed nothing, so there is nothing new and the frame stays.
             const std::vector<uint8_t> kept = frame;
-            EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kSourceWidth, kSourceHeight));
+            EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
             EXPECT_EQ(frame, kept);
         }
         EXPECT_FALSE(stream.Ended());
@@ -303,7 +304,7 @@ TEST_F(WaylandDesktopTest, SharedScreenStreamPicturesPointerAndEnd) {
         source.Stop();  // the desktop stops sharing
         EXPECT_TRUE(WaitUntil([&] { return stream.Ended(); }, 20s));
         const std::vector<uint8_t> last = frame;
-        EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kSourceWidth, kSourceHeight));
+        EXPECT_FALSE(stream.TakeNewPicture(frame.data(), kWidth, kHeight));
         EXPECT_EQ(frame, last);
         stream.Stop();
     }
