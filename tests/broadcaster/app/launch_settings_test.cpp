@@ -66,8 +66,8 @@ TEST(LaunchText, AddressShiftAndPercentDecodingRules) {
     EXPECT_EQ(DecodeLaunchText("a+b%26c"), "a+b&c");
     // In a UTF-8 locale the text stays UTF-8; invalid bytes become the replacement character.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
-    EXPECT_EQ(DecodeLaunchText("%C3%A9%E4%B8%AD%F0%9F%98%80"),
-              "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");  // two, three and four bytes
+    EXPECT_EQ(DecodeLaunchText("%C2%80%C3%A9%E4%B8%AD%F0%9F%98%80"),
+              "\xC2\x80\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");  // two, three and four bytes
     EXPECT_EQ(DecodeLaunchText("%FFa"), std::string("\xEF\xBF\xBD") + "a");
     EXPECT_EQ(DecodeLaunchText("%E4%B8"), "\xEF\xBF\xBD");  // cut sequence
     // In a plain ASCII locale characters it lacks become '?'.
@@ -178,8 +178,8 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
               std::pair(capture::ScreenCaptureMode::kAuto, std::string()));
     const std::string original =
         "; installation defaults\r\n[Device]\r\nBitrate = 800\r\nHaveAudio=1\r\nBitrate=123\r\n"
-        "screencapture = Portal\r\nScreenCaptureToken=abc-1\r\nVideoStyle=0\r\n\r\n[Audio]\r\n"
-        "SamplesPerSec=44100\r\n";
+        "Host=[::1]\r\nscreencapture = Portal\r\nScreenCaptureToken=abc-1\r\nVideoStyle=0\r\n"
+        "\r\n[Audio]\r\nSamplesPerSec=44100\r\n";
     Write(original);
     Load();
     EXPECT_EQ(s_.Bitrate, 800);  // the first of duplicate keys wins
@@ -196,8 +196,8 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
     screen.saveRestoreToken("def-2");
     EXPECT_EQ(Read(),
               "; installation defaults\r\n[Device]\r\nBitrate=500\r\nHaveAudio=1\r\nBitrate=123\r\n"
-              "screencapture = Portal\r\nScreenCaptureToken=def-2\r\nVideoStyle=2\r\nDeviceID=1\r\n"
-              "\r\n[Audio]\r\nSamplesPerSec=44100\r\n");
+              "Host=[::1]\r\nscreencapture = Portal\r\nScreenCaptureToken=def-2\r\nVideoStyle=2\r\n"
+              "DeviceID=1\r\n\r\n[Audio]\r\nSamplesPerSec=44100\r\n");
     EXPECT_EQ(LoadScreenCaptureOptions(ini).restoreToken, "def-2");
 }
 
