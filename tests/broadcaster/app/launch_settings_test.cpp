@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -22,7 +21,6 @@
 #include "app/launch_kit.h"
 #include "app/platform/desktop_entry.h"
 #include "app/settings.h"
-#include "app/user_config.h"
 #include "capture/audio_test_doubles.h"
 #include "support/child_process.h"
 
@@ -34,21 +32,21 @@ using rtmp::test::WaitUntil;
 
 namespace fs = std::filesystem;
 
-using RecordingMessages = capture::test::RecordingMessageSink;
-
 class ConfigDir : public ::testing::Test {
   protected:
     std::string Path() const { return (dir_ / "config.ini").string(); }
     void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
     std::string Read() const { return rtmp::test::ReadTextFile(Path()); }
-    // LoadSettings on the file with a screen of the given size, into s_ and d_.
+    // LoadSettings on the file with a screen of the given size, into fresh s_ and d_.
     int Load(std::pair<int, int> screen = {640, 480}) {
+        s_ = {};
+        d_ = {};
         return LoadSettings(
             IniFile(Path()), [screen] { return screen; }, messages_, s_, d_);
     }
     rtmp::test::TempDir tmp_{"tutorlane-settings"};
     const fs::path dir_ = tmp_.Path();
-    RecordingMessages messages_;
+    capture::test::RecordingMessageSink messages_;
     BroadcastSettings s_;
     DialogValues d_;
 };
@@ -56,22 +54,20 @@ class ConfigDir : public ::testing::Test {
 using test::LaunchUrl;
 using test::Shifted;
 
-TEST(AddressShift, ShiftsByOneTwoThreeAndBack) {
+// Stored addresses are shifted by one, two, three and back; launch text is percent-decoded.
+TEST(LaunchText, AddressShiftAndPercentDecodingRules) {
     EXPECT_EQ(Shifted("rtmp"), "svpq");
     std::string high = Shifted("\x7F\x80\xFC");  // wraps around, and back
     UnshiftAddress(high);
     EXPECT_EQ(high, "\x7F\x80\xFC");
     EXPECT_EQ(Shifted("\xFF"), "");  // becomes 0: the text ends there
-}
-
-TEST(LaunchText, PercentDecodingRules) {
     EXPECT_EQ(DecodeLaunchText("%41%2"), "A%2");
     EXPECT_EQ(DecodeLaunchText("%4g"), "%4g");
     EXPECT_EQ(DecodeLaunchText("a+b%26c"), "a+b&c");
     // In a UTF-8 locale the text stays UTF-8; invalid bytes become the replacement character.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
-    EXPECT_EQ(DecodeLaunchText("%C3%A9%E4%B8%AD%F0%9F%98%80"),
-              "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");  // two, three and four bytes
+    EXPECT_EQ(DecodeLaunchText("%C2%80%C3%A9%E4%B8%AD%F0%9F%98%80"),
+              "\xC2\x80\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");  // two, three and four bytes
     EXPECT_EQ(DecodeLaunchText("%FFa"), std::string("\xEF\xBF\xBD") + "a");
     EXPECT_EQ(DecodeLaunchText("%E4%B8"), "\xEF\xBF\xBD");  // cut sequence
     // In a plain ASCII locale characters it lacks become '?'.
@@ -81,8 +77,9 @@ TEST(LaunchText, PercentDecodingRules) {
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
 // at 511 bytes, up to its last '&', percent-decoded, line breaks dropped. A classroom page's
-// address is read back as publish URL and meeting, beside the other settings.
-TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
+// address is read back as publish URL and meeting, beside the other settings. A quick class
+// stores an address on the configured host and tells the user its number.
+TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesTheirOwn) {
     const std::string prefix = kLaunchPrefix;
     const std::pair<std::string, std::string> rows[] = {
         {"zembra.publish://ABC&x", "ABC"},
@@ -113,6 +110,15 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersand) {
     EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.Bitrate, s_.FrameRate, s_.Chanels),
               std::tuple("rtmp://h/app/mp4:12.mp4", "12", 800, 15, 2));
     EXPECT_TRUE(messages_.Texts().empty());
+
+    ini.WriteString("Device", "QuickClassHost", "10.9.8.7");
+    MakeQuickClassAddress(ini, messages_, 42);
+    ASSERT_EQ(Load(), 1);
+    const std::string n = d_.meetingId;
+    ASSERT_TRUE(!n.empty() && n.size() <= 8 && n[0] != '0') << n;
+    EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
+    EXPECT_EQ(messages_.Texts(), std::vector{QuickClassMessage(std::stol(n))});
+    EXPECT_NE(QuickClassMessage(std::stol(n)).find("课堂ID是" + n + ", "), std::string::npos);
 }
 
 // One file each, on a screen of 1023 x 767: the address split at its last '&' (none: the
@@ -146,21 +152,18 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
         {size("8192", "600"), {8192, 600}},
         {"[Device]\n[]\nBitrate=800\n"},  // a key under a section without a name
     };
+    size_t wrong = 0;  // loads so far that said the parameters are wrong
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
         if (!row.file.empty())
             Write(row.file);
-        RecordingMessages messages;
-        BroadcastSettings s;
-        DialogValues d;
-        EXPECT_EQ(LoadSettings(
-                      IniFile(Path()), [] { return std::pair(1023, 767); }, messages, s, d),
-                  row.loaded);
+        EXPECT_EQ(Load({1023, 767}), row.loaded);
         // Bit rate and frame rate: no such keys, 0.
-        EXPECT_EQ(std::tuple(s.publishUrl, d.meetingId, s.ScreenWidth, s.ScreenHeight, s.Bitrate,
-                             s.FrameRate),
+        EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.ScreenWidth, s_.ScreenHeight,
+                             s_.Bitrate, s_.FrameRate),
                   std::tuple(row.url, row.meeting, row.size.first, row.size.second, 0, 0));
-        EXPECT_EQ(messages.Texts(), std::vector<std::string>(1 - row.loaded, "参数有误!"));
+        wrong += row.loaded == 0 ? 1 : 0;
+        EXPECT_EQ(messages_.Texts(), std::vector<std::string>(wrong, "参数有误!"));
         EXPECT_EQ(fs::exists(Path()), !row.file.empty());  // a load creates no file
     }
 }
@@ -175,8 +178,8 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
               std::pair(capture::ScreenCaptureMode::kAuto, std::string()));
     const std::string original =
         "; installation defaults\r\n[Device]\r\nBitrate = 800\r\nHaveAudio=1\r\nBitrate=123\r\n"
-        "screencapture = Portal\r\nScreenCaptureToken=abc-1\r\nVideoStyle=0\r\n\r\n[Audio]\r\n"
-        "SamplesPerSec=44100\r\n";
+        "Host=[::1]\r\nscreencapture = Portal\r\nScreenCaptureToken=abc-1\r\nVideoStyle=0\r\n"
+        "\r\n[Audio]\r\nSamplesPerSec=44100\r\n";
     Write(original);
     Load();
     EXPECT_EQ(s_.Bitrate, 800);  // the first of duplicate keys wins
@@ -193,20 +196,9 @@ TEST_F(ConfigDir, SaveWritesOnlyChangedKeysAndKeepsTheRestOfTheFile) {
     screen.saveRestoreToken("def-2");
     EXPECT_EQ(Read(),
               "; installation defaults\r\n[Device]\r\nBitrate=500\r\nHaveAudio=1\r\nBitrate=123\r\n"
-              "screencapture = Portal\r\nScreenCaptureToken=def-2\r\nVideoStyle=2\r\nDeviceID=1\r\n"
-              "\r\n[Audio]\r\nSamplesPerSec=44100\r\n");
+              "Host=[::1]\r\nscreencapture = Portal\r\nScreenCaptureToken=def-2\r\nVideoStyle=2\r\n"
+              "DeviceID=1\r\n\r\n[Audio]\r\nSamplesPerSec=44100\r\n");
     EXPECT_EQ(LoadScreenCaptureOptions(ini).restoreToken, "def-2");
-}
-
-TEST_F(ConfigDir, QuickClassUsesTheConfiguredHostAndTellsTheUser) {
-    Write("[Device]\nQuickClassHost=10.9.8.7\n");
-    MakeQuickClassAddress(IniFile(Path()), messages_, 42);
-    ASSERT_EQ(Load(), 1);
-    const std::string n = d_.meetingId;
-    ASSERT_TRUE(!n.empty() && n.size() <= 8 && n[0] != '0') << n;
-    EXPECT_EQ(s_.publishUrl, "rtmp://10.9.8.7:10086/encoder/qkz/mp4:" + n + ".mp4");
-    EXPECT_EQ(messages_.Texts(), std::vector{QuickClassMessage(std::stol(n))});
-    EXPECT_NE(QuickClassMessage(std::stol(n)).find("课堂ID是" + n + ", "), std::string::npos);
 }
 
 TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
@@ -259,21 +251,6 @@ TEST_F(ConfigDir, RegisteringWritesTheEntryAndAnXdgMimeThatNeverEndsIsKilledAfte
         ::kill(pid, SIGKILL);
 }
 
-TEST_F(ConfigDir, UserSettingsAreMadeFromTheShippedFileOnceAndKept) {
-    const fs::path shipped = dir_ / "program" / "config.ini";
-    fs::create_directories(shipped.parent_path());
-    std::ofstream(shipped) << "[Device]\nBitrate=800\n";
-    ::setenv("XDG_CONFIG_HOME", (dir_ / "cfg").c_str(), 1);
-    const UserConfig first = PrepareUserConfig(shipped.string());
-    EXPECT_EQ(first.error, "");
-    EXPECT_EQ(first.path, (dir_ / "cfg" / "tutorlane" / "config.ini").string());
-    EXPECT_TRUE(IniFile(first.path).WriteString("Device", "Bitrate", "500"));
-    const UserConfig again = PrepareUserConfig(shipped.string());
-    EXPECT_EQ(IniFile(again.path).GetInt("Device", "Bitrate", 0), 500);  // kept, not copied again
-    EXPECT_EQ(IniFile(shipped.string()).GetInt("Device", "Bitrate", 0), 800);
-    ::unsetenv("XDG_CONFIG_HOME");
-}
-
 // Runs fn in a child process; its exit code.
 int InChild(const std::function<int()>& fn) {
     const pid_t pid = ::fork();
@@ -284,7 +261,33 @@ int InChild(const std::function<int()>& fn) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
+// A file that cannot be read is never replaced, and a write that fails leaves the old file; both
+// are reported.
+TEST_F(ConfigDir, FailedReadsAndWritesLeaveTheOldFileAndAreReported) {
+    // Something that exists at the name but can't be read as a file: a folder, or a named pipe
+    // nobody writes to (reading it must not wait for a writer).
+    long readErrors = 0;
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "named pipe" : "folder");
+        fs::remove(Path());
+        if (pipe)
+            ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
+        else
+            fs::create_directories(Path());
+        std::string error;
+        EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
+        EXPECT_NE(error, "");
+        EXPECT_EQ(fs::status(Path()).type(), pipe ? fs::file_type::fifo : fs::file_type::directory);
+        LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
+        EXPECT_THAT(messages_.Texts(),
+                    testing::Contains(testing::StartsWith("设置无法读取: ")).Times(++readErrors));
+    }
+    // A missing file is no error: it reads as empty and a write makes it.
+    fs::remove(Path());
+    EXPECT_EQ(IniFile(Path()).ReadError(), "");
+    EXPECT_TRUE(IniFile(Path()).WriteString("Device", "Address", "x"));
+    EXPECT_EQ(Read(), "[Device]\nAddress=x\n");
+
     const std::string original =
         "[Device]\nAddress=abc\nBitrate=800\nHaveAudio=1\n" + std::string(300, ';') + "\n";
     Write(original);
@@ -293,10 +296,10 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
     DialogValues dialog;
     dialog.bitrate = 500;
     const auto saveFails = [&] {
-        RecordingMessages messages;
+        capture::test::RecordingMessageSink messages;
         SaveChangedSettings(IniFile(Path()), settings, dialog, &messages);
-        const std::vector<std::string> shown = messages.Texts();
-        return shown.size() == 1 && shown[0].rfind("设置无法保存: ", 0) == 0;
+        return testing::Matches(testing::ElementsAre(testing::StartsWith("设置无法保存: ")))(
+            messages.Texts());
     };
 
     // The disk fills half way through the new file (a file size limit).
@@ -321,39 +324,8 @@ TEST_F(ConfigDir, FailedWritesLeaveTheOldFileAndAreReported) {
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(readOnly, 0);
     EXPECT_EQ(Read(), original);
-    std::vector<std::string> left;  // no temp file
-    for (const auto& e : fs::directory_iterator(dir_))
-        left.push_back(e.path().filename().string());
-    EXPECT_THAT(left, testing::UnorderedElementsAre("config.ini", "config.ini.lock"));
-}
-
-TEST_F(ConfigDir, AFileThatCannotBeReadIsNeverReplaced) {
-    // Something that exists at the name but can't be read as a file: a folder, or a named pipe
-    // nobody writes to (reading it must not wait for a writer).
-    long readErrors = 0;
-    for (const bool pipe : {false, true}) {
-        SCOPED_TRACE(pipe ? "named pipe" : "folder");
-        fs::remove(Path());
-        if (pipe)
-            ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
-        else
-            fs::create_directories(Path());
-        std::string error;
-        EXPECT_FALSE(IniFile(Path()).WriteString("Device", "Address", "x", &error));
-        EXPECT_NE(error, "");
-        EXPECT_EQ(fs::status(Path()).type(), pipe ? fs::file_type::fifo : fs::file_type::directory);
-        LoadSettings(IniFile(Path()), nullptr, messages_, s_, d_);
-        const auto& texts = messages_.Texts();
-        EXPECT_EQ(
-            std::count_if(texts.begin(), texts.end(),
-                          [](const std::string& t) { return t.rfind("设置无法读取: ", 0) == 0; }),
-            ++readErrors);
-    }
-    // A missing file is no error: it reads as empty and a write makes it.
-    fs::remove(Path());
-    EXPECT_EQ(IniFile(Path()).ReadError(), "");
-    EXPECT_TRUE(IniFile(Path()).WriteString("Device", "Address", "x"));
-    EXPECT_EQ(Read(), "[Device]\nAddress=x\n");
+    EXPECT_THAT(std::vector<fs::path>(fs::directory_iterator(dir_), {}),  // no temp file
+                testing::UnorderedElementsAre(Path(), Path() + ".lock"));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "../capture/audio_test_doubles.h"
 #include "../capture/video_test_doubles.h"
@@ -84,7 +83,8 @@ class FeederServerTest : public ::testing::Test {
         return s;
     }
 
-    FeederDevices Devices(std::shared_ptr<ScreenGrabber>* grabberOut = nullptr) {
+    // The devices, with a new screen grabber in grabber_.
+    FeederDevices Devices() {
         FeederDevices d;
         auto camera = std::make_shared<FakeVideoState>();
         camera->AddCamera("/dev/video0", "Test camera", {kPixelYuyv});
@@ -94,10 +94,8 @@ class FeederServerTest : public ::testing::Test {
         d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), &messages_);
         ScreenGrabber::Options options;
         options.displayName = display_->Name();
-        auto grabber = std::make_shared<ScreenGrabber>(options);
-        if (grabberOut != nullptr)
-            *grabberOut = grabber;
-        d.grabScreen = [grabber](uint8_t* dst, int w, int h) { return grabber->Grab(dst, w, h); };
+        grabber_ = std::make_shared<ScreenGrabber>(options);
+        d.grabScreen = [g = grabber_](uint8_t* dst, int w, int h) { return g->Grab(dst, w, h); };
         return d;
     }
 
@@ -116,8 +114,7 @@ class FeederServerTest : public ::testing::Test {
     }
 
     static bool Near(const Colour& got, const Colour& want) {
-        return std::abs(got[0] - want[0]) <= 40 && std::abs(got[1] - want[1]) <= 40 &&
-               std::abs(got[2] - want[2]) <= 40;
+        return std::ranges::equal(got, want, [](int a, int b) { return std::abs(a - b) <= 40; });
     }
 
     // Index of the first frame from which on the series shows `want`; -1 when it never settles.
@@ -136,8 +133,7 @@ class FeederServerTest : public ::testing::Test {
 
     void ExpectRecording(const std::filesystem::path& file, int width, int height, int frames) {
         const auto probe = rtmp::test::Probe(file);
-        ASSERT_TRUE(probe.ok) << probe.error;
-        ASSERT_NE(probe.Video(), nullptr);
+        ASSERT_NE(probe.Video(), nullptr) << probe.error;
         ASSERT_NE(probe.Audio(), nullptr);
         EXPECT_EQ(std::tuple(probe.Video()->width, probe.Video()->height, probe.Audio()->codecName,
                              probe.Audio()->sampleRate),
@@ -150,6 +146,7 @@ class FeederServerTest : public ::testing::Test {
     static inline std::unique_ptr<XvfbDisplay> display_;
     NginxRtmpServer server_;
     RecordingMessageSink messages_;
+    std::shared_ptr<ScreenGrabber> grabber_;
 };
 
 // The screen is read once while it does not change, yet the stream holds 25 frames a second; a
@@ -161,27 +158,26 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
     s.Interval = 50;
     constexpr Colour kRectRgb{250, 20, 20};
     constexpr Colour kArrowFillRgb{kPointerFill.red, kPointerFill.green, kPointerFill.blue};
-    std::shared_ptr<ScreenGrabber> grabber;
-    CBroadcastFeeder feeder(&s, Devices(&grabber));
+    CBroadcastFeeder feeder(&s, Devices());
     ASSERT_EQ(feeder.Start(nullptr), 1);
     ASSERT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= 50; }, 20s));
-    const ScreenGrabber::Work still = grabber->Done();
+    const ScreenGrabber::Work still = grabber_->Done();
     EXPECT_EQ(std::tuple(still.screenReads, still.rowsRead, still.rowsWritten),
               (std::tuple<uint64_t, uint64_t, uint64_t>(1, kScreenH, kScreenH)));
 
     const uint64_t beforeRect = FramesEncoded(feeder);
     Painter(display_->Name()).Fill(400, 100, 24, 16, {kRectRgb[0], kRectRgb[1], kRectRgb[2]});
-    ASSERT_TRUE(WaitUntil([&] { return grabber->Done().screenReads == 2; }, 20s));
+    ASSERT_TRUE(WaitUntil([&] { return grabber_->Done().screenReads == 2; }, 20s));
     const uint64_t rectRead = FramesEncoded(feeder);
-    EXPECT_EQ(grabber->Done().rowsRead, still.rowsRead + 16);
+    EXPECT_EQ(grabber_->Done().rowsRead, still.rowsRead + 16);
 
     ASSERT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= rectRead + 25; }, 20s));
-    const uint64_t rowsBefore = grabber->Done().rowsWritten;
+    const uint64_t rowsBefore = grabber_->Done().rowsWritten;
     const uint64_t beforePointer = FramesEncoded(feeder);
     Painter(display_->Name()).MovePointer(300, 200);
-    ASSERT_TRUE(WaitUntil([&] { return grabber->Done().rowsWritten > rowsBefore; }, 20s));
+    ASSERT_TRUE(WaitUntil([&] { return grabber_->Done().rowsWritten > rowsBefore; }, 20s));
     const uint64_t pointerDrawn = FramesEncoded(feeder);
-    EXPECT_EQ(grabber->Done().screenReads, 2u) << "a pointer move reads nothing";
+    EXPECT_EQ(grabber_->Done().screenReads, 2u) << "a pointer move reads nothing";
 
     ASSERT_TRUE(WaitUntil([&] { return FramesEncoded(feeder) >= pointerDrawn + 25; }, 20s));
     OcelixStats stats{};
@@ -226,37 +222,28 @@ TEST_F(FeederServerTest, ScreenStyleStreamsSteadilyAndShowsEachChangeInTheNextFr
 // size, and colours sampled inside the inset (16 pixels from the left, 16 rows above the
 // bottom) and around it.
 TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
-    struct Sample {
-        int x, y;
-        Colour rgb;
-    };
-    // How often the screen is asked for at the start, and the recorded pictures' size (none: the
-    // start fails) with samples of them.
+    // The recorded pictures' size (none: the start fails) with samples (x, y, colour) of them.
+    // Every style but the camera's asks for the screen once at the start.
     struct Row {
         int style;
         bool grant;
-        int opened;
         std::pair<int, int> size{};
-        std::vector<Sample> samples{};
+        std::vector<std::tuple<int, int, Colour>> samples{};
     };
     const Colour cam = kCameraRgb;
     const Colour scr = kScreenRgb;
     const std::pair screen(kScreenW, kScreenH), camera(kCameraW, kCameraH);
     const Row rows[] = {
-        {STYLE_SCREEN, false, 1},
-        {STYLE_SCREEN_WITH_CAMERA, false, 1},
-        {STYLE_CAMERA_WITH_SCREEN, false, 1},
-        {STYLE_CAMERA, true, 0, camera, {{160, 120, cam}}},
+        {STYLE_SCREEN, false},
+        {STYLE_SCREEN_WITH_CAMERA, false},
+        {STYLE_CAMERA_WITH_SCREEN, false},
+        {STYLE_CAMERA, true, camera, {{160, 120, cam}}},
         // Inset 159 x 120: rows 344..463 from the top.
-        {STYLE_SCREEN_WITH_CAMERA,
-         true,
-         1,
-         screen,
-         {{96, 404, cam}, {216, 404, scr}, {96, 300, scr}}},
+        {STYLE_SCREEN_WITH_CAMERA, true, screen, {{96, 404, cam}, {216, 404, scr}, {96, 300, scr}}},
         // Inset 80 x 60: rows 164..223 from the top.
-        {STYLE_CAMERA_WITH_SCREEN, true, 1, camera, {{56, 194, scr}, {200, 100, cam}}},
-        {STYLE_SCREEN, true, 1, screen, {{300, 300, scr}}},
-        {STYLE_SCREEN, true, 1},
+        {STYLE_CAMERA_WITH_SCREEN, true, camera, {{56, 194, scr}, {200, 100, cam}}},
+        {STYLE_SCREEN, true, screen, {{300, 300, scr}}},
+        {STYLE_SCREEN, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.style << " granted " << row.grant);
@@ -273,11 +260,12 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
         devices.closeScreen = [&] { ++closed; };
         CBroadcastFeeder feeder(&s, std::move(devices));
         const bool started = row.size.first != 0;
+        const int asks = row.style == STYLE_CAMERA ? 0 : 1;
         EXPECT_EQ(feeder.Start(nullptr), started ? 1 : 0);
         EXPECT_EQ(feeder.ScreenRefused(), !row.grant);
         EXPECT_EQ(feeder.Running(), started);
         // A screen granted to a start that fails is given back at once.
-        EXPECT_EQ(std::pair(opened, closed), std::pair(row.opened, row.grant && !started ? 1 : 0));
+        EXPECT_EQ(std::pair(opened, closed), std::pair(asks, row.grant && !started ? 1 : 0));
         if (!row.grant) {
             EXPECT_EQ(feeder.Encoder(), nullptr);  // no encoder made, nothing published
         }
@@ -286,7 +274,7 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
         }
         feeder.Stop();
         feeder.Stop();
-        EXPECT_EQ(closed, row.grant ? row.opened : 0);
+        EXPECT_EQ(closed, row.grant ? asks : 0);
         const auto file = server_.RecordingPath(stream);
         if (!started) {
             EXPECT_FALSE(std::filesystem::exists(file));
@@ -296,8 +284,8 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
         OCELIX_GetStatsEx(feeder.Encoder(), &stats, sizeof stats);
         ExpectRecording(file, row.size.first, row.size.second,
                         static_cast<int>(stats.framesEncoded));
-        for (const Sample& at : row.samples)  // the 21st frame
-            EXPECT_TRUE(Near(PixelSeries(file, at.x, at.y).at(20), at.rgb)) << at.x << "," << at.y;
+        for (const auto& [x, y, rgb] : row.samples)  // the 21st frame
+            EXPECT_TRUE(Near(PixelSeries(file, x, y).at(20), rgb)) << x << "," << y;
     }
 }
 

@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,8 +18,8 @@
 #include <QWebEnginePage>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -36,7 +35,6 @@ namespace window_test {
 
 using app::test::LaunchUrl;
 using app::test::Shifted;
-using rtmp::test::ChildProcess;
 using rtmp::test::NginxRtmpServer;
 using rtmp::test::ReadTextFile;
 using rtmp::test::RunProcess;
@@ -55,9 +53,9 @@ inline std::string ConfigText(const std::map<std::string, std::string>& device) 
     return out.str();
 }
 
-// A program folder: config.ini, face.dll and Quillon.dll in a temp directory, its config.ini the
-// window's settings file (and, when entered, the folder the current directory) for the object's
-// lifetime.
+// A program folder: config.ini, face.dll and Quillon.dll (and copies of built programs) in a temp
+// directory, its config.ini the window's settings file (and, when entered, the folder the current
+// directory) for the object's lifetime.
 class ProgramFolder {
   public:
     explicit ProgramFolder(const std::string& configText, bool enter = true) {
@@ -74,11 +72,14 @@ class ProgramFolder {
         std::error_code ec;
         std::filesystem::current_path(previous_, ec);
     }
-    ProgramFolder(const ProgramFolder&) = delete;
-    ProgramFolder& operator=(const ProgramFolder&) = delete;
     const std::filesystem::path& Path() const { return dir_.Path(); }
     std::filesystem::path Config() const { return dir_ / "config.ini"; }
     std::string ConfigNow() const { return ReadTextFile(Config()); }
+    // A copy of a built program in the folder.
+    std::filesystem::path Copy(const std::filesystem::path& program) const {
+        std::filesystem::copy_file(program, Path() / program.filename());
+        return Path() / program.filename();
+    }
 
   private:
     TempDir dir_{"tutorlane_window"};
@@ -86,33 +87,27 @@ class ProgramFolder {
     const std::string previousSettings_ = app::SettingsPath();
 };
 
-// Reads and accepts every message box that becomes the application's modal window; questions
-// get the answer set here (no, unless told otherwise).
-class MessageCatcher : public QObject {
-  public:
+// Reads and accepts every message box that becomes the application's modal window, noting its
+// text; questions get the answer `yes` (no, unless told otherwise).
+struct MessageCatcher {
     MessageCatcher() {
-        connect(&timer_, &QTimer::timeout, this, [this] {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible())
                 return;
-            texts_.append(box->text());
+            texts.append(box->text());
             if (box->objectName() == QStringLiteral("questionBox"))
-                box->button(yes_ ? QMessageBox::Yes : QMessageBox::No)->click();
+                box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
             else
                 box->accept();
         });
-        timer_.start(20);
+        timer.start(20);
     }
-    const QStringList& Texts() const { return texts_; }
     // The texts as one line, for failure messages.
-    std::string Said() const { return texts_.join("|").toStdString(); }
-    void Clear() { texts_.clear(); }
-    void AnswerYes(bool yes) { yes_ = yes; }
-
-  private:
-    QTimer timer_;
-    QStringList texts_;
-    bool yes_ = false;
+    std::string Said() const { return texts.join("|").toStdString(); }
+    QTimer timer;
+    QStringList texts;
+    bool yes = false;
 };
 
 // A program folder with the given settings, a message catcher and the window on it, set up
@@ -126,46 +121,32 @@ struct OpenWindow {
     T* Control(const char* name) {
         return dialog.findChild<T*>(QString::fromLatin1(name));
     }
-    // Broadcasting: the start button hidden and disabled, the stop button shown and enabled;
-    // idle the other way round.
+    // Broadcasting: the start button hidden and disabled, the stop button shown and enabled, the
+    // feeder running; idle the other way round.
     bool Shows(bool broadcasting) {
         QPushButton* start = Control("ctl1012");
         QPushButton* stop = Control("ctl1043");
         return start->isHidden() == broadcasting && start->isEnabled() != broadcasting &&
-               stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting;
+               stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting &&
+               (dialog.Feeder() != nullptr && dialog.Feeder()->Running()) == broadcasting;
     }
     ProgramFolder folder;
     MessageCatcher messages;
     app::CBroadcasterDlg dialog;
 };
 
-// Runs the event loop until done() or the limit; done()'s last answer.
-inline bool WaitFor(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() <= limitMs)
-        QTest::qWait(10);
-    return done();
-}
-
 // The value of a script in the classroom page (invalid QVariant when no answer came).
 inline QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script) {
-    bool answered = false;
-    QVariant result;
-    view->page()->runJavaScript(script, [&](const QVariant& value) {
-        result = value;
-        answered = true;
-    });
-    WaitFor([&] { return answered; }, 5000);
-    return result;
+    std::optional<QVariant> result;
+    view->page()->runJavaScript(script, [&](const QVariant& value) { result = value; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 5000));
+    return result.value_or(QVariant());
 }
 
 // The text of the classroom page's element with the given id.
 inline QString PageText(app::CShockwaveFlash* view, const char* id) {
-    return EvaluateInPage(
-               view,
-               QStringLiteral("document.getElementById('%1').textContent").arg(QLatin1String(id)))
-        .toString();
+    const QString script = QStringLiteral("document.getElementById('%1').textContent").arg(id);
+    return EvaluateInPage(view, script).toString();
 }
 
 // Bytes the server recorded of a stream; 0 while there is no recording.
