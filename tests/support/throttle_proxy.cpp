@@ -1,6 +1,7 @@
 #include "support/throttle_proxy.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "support/loopback.h"
@@ -43,12 +44,15 @@ void ThrottleProxy::GoSilent() {
 void ThrottleProxy::AcceptLoop() {
     while (!stop_.load()) {
         const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
+        if (client < 0 && (errno == EINTR || errno == ECONNABORTED))
             continue;
+        if (client < 0)
+            break;  // the listener was shut down, or cannot accept any more
         accepted_.fetch_add(1);
+        // Under the lock, so that a GoSilent either comes first or also ends this connection.
+        std::lock_guard<std::mutex> lock(mutex_);
         const bool silent = silent_.load();
         const int server = silent ? -1 : ConnectToLoopback(targetPort_);
-        std::lock_guard<std::mutex> lock(mutex_);
         sockets_.push_back(client);
         if (server >= 0) {
             sockets_.push_back(server);

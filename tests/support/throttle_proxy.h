@@ -1,5 +1,5 @@
-// A loopback TCP proxy that passes a limited byte rate from its clients to a target port (token
-// bucket), like a slow line between a publisher and its server. Answers come back unlimited.
+// A loopback TCP proxy that passes a limited byte rate from its clients to a target port, in short
+// bursts, like a slow line between a publisher and its server. Answers come back unlimited.
 // The proxy's receive window is small, so a sender feels the limit as a real line makes it feel
 // it rather than filling the proxy's buffers. It can also go silent: drop every connection and
 // from then on accept new ones without ever answering.

@@ -410,7 +410,9 @@ TEST_F(WaylandDesktopTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureWhe
     const std::string nodes = RunProcess({"pw-cli", "ls", "Node"}, 30s).out;
     const size_t name = nodes.find("node.name = \"xdg-desktop-portal-wlr\"");
     ASSERT_NE(name, std::string::npos) << nodes;
-    const long shared = std::stol(nodes.substr(nodes.rfind("\tid ", name) + 4));
+    const size_t id = nodes.rfind("\tid ", name);
+    ASSERT_NE(id, std::string::npos) << nodes;
+    const long shared = std::stol(nodes.substr(id + 4));
     ASSERT_TRUE(RunProcess({"pw-cli", "destroy", std::to_string(shared)}, 30s).Succeeded());
     ASSERT_TRUE(waitForLog("Screen sharing ended")) << ReadTextFile(log);
     // The frame count of the last status line in `text`.

@@ -89,8 +89,10 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
         "! touch \"$0/probe\" 2>/dev/null && exec \"$@\"";
     std::vector<std::string> argv = Command(console, log, "--seconds");
     argv.insert(argv.end(), {"3", LaunchUrl(plain)});
+    // Read-only where a mount namespace can be made; either way nothing is added to the folder.
     if (RunProcess({"unshare", "-m", "true"}, 10s).Succeeded())
         argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", remount, folder.Path().string()});
+    const std::string files = RunProcess({"ls", "-A", folder.Path().string()}, 10s).out;
     const auto result = RunProcess(argv, 60s);
     EXPECT_TRUE(result.Succeeded()) << result.out << result.err;
     EXPECT_EQ((result.out + result.err).find("设置无法"), std::string::npos)
@@ -100,6 +102,7 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
                  "\nAddress=" + Shifted(plain) + "\n");
     EXPECT_EQ(ReadTextFile(userFile), user);
     EXPECT_EQ(folder.ConfigNow(), ConfigText({{"Bitrate", "500"}}));
+    EXPECT_EQ(RunProcess({"ls", "-A", folder.Path().string()}, 10s).out, files);
 }
 
 // Closing the window during an outage ends the program within seconds.

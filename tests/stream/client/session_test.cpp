@@ -187,6 +187,12 @@ TEST(ClientReceive, CallbackGetsTheTextAndMayDisconnectReconnectOrReleaseItsOwnH
     }
 }
 
+// A video slot that hands its first unit, with its time, to the promise it is given.
+int FirstVideo(void* user, const uint8_t* data, int length, int ts) {
+    static_cast<std::promise<std::pair<Bytes, int>>*>(user)->set_value({{data, data + length}, ts});
+    return 0;
+}
+
 // One session: each row publishes or plays, is met with the row's answer and reconnects; the
 // transaction ids rise across all of it.
 TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer) {
@@ -199,6 +205,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
                 {"live", Answer::kDisconnect, "live"}, {nullptr, Answer::kSuccess, nullptr},
                 {nullptr, Answer::kError, nullptr},    {nullptr, Answer::kSilent, nullptr},
                 {nullptr, Answer::kHangUp, nullptr},   {nullptr, Answer::kDisconnect, nullptr}};
+    std::promise<std::pair<Bytes, int>> played;  // outlives the session's receive thread
     PeerSession s;
     long id = ConnectId(s.Connect("live/mp4:abc"));
     for (const auto& r : rows) {
@@ -215,6 +222,18 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
         EXPECT_EQ(
             std::pair(s.createStream.Header(), s.command.Header()),
             std::pair(std::tuple(3, 0, 0u, 0u), std::tuple(r.type != nullptr ? 4 : 8, 0, 1u, 0u)));
+        if (r.type == nullptr && r.answer == Answer::kSuccess) {
+            // A player with a video slot only gets the key frame behind its parameter sets, at
+            // the frame's time.
+            auto first = played.get_future();
+            ASSERT_EQ(RTMP_SetStreamOut(s.Handle(), FirstVideo, nullptr, &played), 1);
+            EXPECT_TRUE(s.Peer().SendMessage(6, 9, 1, 0, AvcSequenceHeader()));
+            EXPECT_TRUE(s.Peer().SendMessage(6, 9, 1, 3000, AvcFrame(0x17, {kIdr})));
+            const bool delivered = first.wait_for(seconds(5)) == std::future_status::ready;
+            EXPECT_EQ(RTMP_SetStreamOut(s.Handle(), nullptr, nullptr, nullptr), 1);
+            ASSERT_TRUE(delivered);
+            EXPECT_EQ(first.get(), std::pair(AnnexB({kSps, kPps, kIdr}), 3000));
+        }
         const long again = ConnectId(s.Connect("live/mp4:abc"));
         EXPECT_EQ(again, id + 3);
         id = again;
