@@ -75,6 +75,10 @@ struct Backends {
     std::unique_ptr<AudioEncoder> audio;
     // Tests drive the worker steps themselves: no frame clock and no threads are started.
     bool manualThreads = false;
+    // How often the watchdog looks at the connection, and how long it gives one attempt to
+    // connect and publish before it gives up on it (tests shorten them).
+    int watchdogPeriodMs = 2000;
+    int attemptDeadlineMs = 6000;
 };
 
 std::unique_ptr<RtmpLayer> MakeStreamRtmpLayer();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "basis/thread_name.h"
@@ -15,16 +16,25 @@ constexpr char kEncoderName[] = "ZembraEncoderSDK";
 // How long an idle worker waits before it looks at the state again (a stop wakes it at once).
 constexpr auto kIdleWait = std::chrono::milliseconds(200);
 
-// Connects and publishes on one handle, with a fresh metadata object each time.
+// How long a stop waits for an attempt it has cut short (each step ends within about 50 ms of
+// a disconnect; this only bounds a library that does not).
+constexpr auto kCancelWait = std::chrono::seconds(5);
+constexpr auto kCancelRepeat = std::chrono::milliseconds(10);
+
+// Connects and publishes on one handle, with a fresh metadata object each time. wanted() is
+// asked before each step, so that an attempt nobody wants any more sends nothing further.
+template <typename Wanted>
 bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const char* url, const char* mode, int width,
-                         int height) {
+                         int height, Wanted&& wanted) {
     void* metadata = r.CreateMetaData();
     r.AddMetaDataDouble(metadata, "width", width);
     r.AddMetaDataDouble(metadata, "height", height);
     r.AddMetaDataString(metadata, "Createor", kEncoderName);
     bool ok = false;
-    if (r.Connect(handle, url) != 0)
+    if (wanted() && r.Connect(handle, url) != 0 && wanted())
         ok = r.Publish(handle, mode) != 0;
+    if (!wanted())
+        r.Disconnect(handle);  // the metadata is then only freed
     // Applied whatever the publish gave; without a connection this only frees it.
     r.ApplyMetaData(handle, metadata);
     return ok;
@@ -52,7 +62,10 @@ struct ConnectAttempt {
 
     void Run() {
         const bool result =
-            ConnectAndPublishOn(*rtmp, handle, url.c_str(), mode.c_str(), width, height);
+            ConnectAndPublishOn(*rtmp, handle, url.c_str(), mode.c_str(), width, height, [this] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return !abandoned;
+            });
         bool release = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -63,6 +76,27 @@ struct ConnectAttempt {
         changed.notify_all();
         if (release)
             rtmp->Release(handle);
+    }
+
+    // Nobody wants the attempt any more. With wait, returns only once it has ended, so that
+    // nothing of it reaches the server afterwards: a disconnect can come before the library
+    // has begun a step, so it is repeated until the attempt returns.
+    void Abandon(bool wait) {
+        std::unique_lock<std::mutex> lock(mutex);
+        abandoned = true;
+        changed.notify_all();
+        const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
+        while (!done) {
+            rtmp->Disconnect(handle);
+            if (!wait || changed.wait_for(lock, kCancelRepeat, [this] { return done; }) ||
+                std::chrono::steady_clock::now() >= deadline)
+                break;
+        }
+    }
+
+    bool Done() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return done;
     }
 };
 
@@ -136,6 +170,10 @@ int CEncoderInstance::Start() {
     targetKbps_.store(appliedKbps_);
 
     const bool published = ConnectAndPublish();
+    std::lock_guard<std::mutex> life(lifeLock_);
+    // A Stop from another thread during the connect wins: nothing is started after it.
+    if (state_.load() != STATE_STARTING)
+        return 0;
     clockStartMs_ = MediaNow();
     if (!backends_.manualThreads)
         StartTimerRate(static_cast<uint32_t>(frameRate_));
@@ -151,21 +189,26 @@ int CEncoderInstance::Start() {
 }
 
 int CEncoderInstance::Stop() {
-    if (state_.exchange(STATE_STOPPED) == STATE_STOPPED)
+    const int was = state_.exchange(STATE_STOPPED);
+    if (was == STATE_STOPPED)
         return 1;
+    if (was == STATE_STARTING) {
+        // The connection of a Start still connecting on another thread ends with it.
+        std::lock_guard<std::mutex> lock(handleLock_);
+        backends_.rtmp->Disconnect(rtmp_);
+    }
+    std::vector<std::shared_ptr<ConnectAttempt>> attempts;
     {
         std::lock_guard<std::mutex> lock(wakeLock_);
-        if (attempt_) {
-            // A reconnection in progress is cut short: a disconnect ends the RTMP library's
-            // connect, handshake or answer wait at once. Nobody waits for the attempt any more;
-            // it releases its handle itself when it returns.
-            std::lock_guard<std::mutex> attemptLock(attempt_->mutex);
-            if (!attempt_->done)
-                backends_.rtmp->Disconnect(attempt_->handle);
-            attempt_->abandoned = true;
-            attempt_->changed.notify_all();
-        }
+        attempts.swap(stragglers_);
+        if (attempt_)
+            attempts.push_back(attempt_);
     }
+    // Reconnections in progress are cut short: a disconnect ends the RTMP library's connect,
+    // handshake or answer wait at once. Each has ended before Stop goes on, and releases its
+    // handle itself.
+    for (const auto& attempt : attempts)
+        attempt->Abandon(true);
     wake_.notify_all();
     { std::lock_guard<std::mutex> lock(queueLock_); }
     queued_.notify_all();
@@ -173,6 +216,7 @@ int CEncoderInstance::Stop() {
     ticked_.notify_all();
     { std::lock_guard<std::mutex> lock(frameLock_); }
     pictureArrived_.notify_all();
+    std::lock_guard<std::mutex> life(lifeLock_);
     for (std::thread* t : {&sendThread_, &encodeThread_, &watchdogThread_}) {
         if (t->joinable())
             t->join();
@@ -252,7 +296,7 @@ bool CEncoderInstance::ConnectAndPublish() {
     {
         std::lock_guard<std::mutex> lock(connLock_);
         ok = ConnectAndPublishOn(*backends_.rtmp, rtmp_, config_.url, PublishMode(), config_.width,
-                                 config_.height);
+                                 config_.height, [this] { return state_.load() != STATE_STOPPED; });
         if (ok)
             ++generation_;
     }
@@ -403,6 +447,11 @@ void CEncoderInstance::WatchdogPass() {
         backends_.rtmp->Disconnect(rtmp_);
         return;
     }
+    {
+        // The lost connection goes at once, whatever is left of it.
+        std::lock_guard<std::mutex> lock(connLock_);
+        backends_.rtmp->Disconnect(rtmp_);
+    }
     auto attempt = std::make_shared<ConnectAttempt>();
     attempt->rtmp = backends_.rtmp;
     attempt->url = config_.url;
@@ -419,13 +468,32 @@ void CEncoderInstance::WatchdogPass() {
                 backends_.rtmp->Release(attempt->handle);
                 return;
             }
+            std::erase_if(stragglers_, [](const auto& a) { return a->Done(); });
             attempt_ = attempt;
         }
-        std::thread([attempt] { attempt->Run(); }).detach();
-        std::unique_lock<std::mutex> lock(attempt->mutex);
-        attempt->changed.wait(lock, [&] { return attempt->done || attempt->abandoned; });
-        if (!attempt->done) {
-            attempt->abandoned = true;  // the attempt releases its handle when it ends
+        try {
+            std::thread([attempt] { attempt->Run(); }).detach();
+        } catch (const std::system_error&) {
+            std::lock_guard<std::mutex> lock(attempt->mutex);
+            attempt->done = true;  // never runs: its handle is released below
+        }
+        bool finished = false;
+        {
+            std::unique_lock<std::mutex> lock(attempt->mutex);
+            finished = attempt->changed.wait_for(
+                lock, std::chrono::milliseconds(backends_.attemptDeadlineMs),
+                [&] { return attempt->done || attempt->abandoned; });
+            finished = finished && attempt->done;
+        }
+        if (!finished) {
+            // Past its deadline (or cut short by a stop): the attempt is ended and releases
+            // its handle itself; the next pass tries again.
+            attempt->Abandon(false);
+            std::lock_guard<std::mutex> lock(wakeLock_);
+            if (attempt_ == attempt) {
+                stragglers_.push_back(attempt);
+                attempt_.reset();
+            }
             return;
         }
     }
@@ -500,7 +568,7 @@ void CEncoderInstance::WatchdogThread() {
     basis::NameThisThread("ocelix-watchdog");
     while (state_.load() != STATE_STOPPED) {
         WatchdogPass();
-        Sleep(kWatchdogPeriodMs);
+        Sleep(backends_.watchdogPeriodMs);
     }
 }
 

@@ -44,7 +44,6 @@ enum EncoderState : int {
     STATE_STOPPED = 3
 };
 
-constexpr int kWatchdogPeriodMs = 2000;
 constexpr int kMaxWireDeltaMs = 10000;
 
 struct ConnectAttempt;
@@ -147,6 +146,10 @@ class CEncoderInstance final : public basis::CMMTimer {
     std::mutex wakeLock_;
     std::condition_variable wake_;             // ends the threads' waits at stop
     std::shared_ptr<ConnectAttempt> attempt_;  // the watchdog's attempt; guarded by wakeLock_
+    // Attempts the watchdog gave up on that may still be running; guarded by wakeLock_.
+    std::vector<std::shared_ptr<ConnectAttempt>> stragglers_;
+    // Serialises the end of Start (timer, threads) with Stop, which may come from another thread.
+    std::mutex lifeLock_;
     std::thread sendThread_, encodeThread_, watchdogThread_;
 
     // Progress.

@@ -15,9 +15,9 @@ constexpr char kSwfUrl[] = "http://127.0.0.1/Vistrel.swf";
 constexpr char kPageUrl[] = "http://127.0.0.1/Vistrel.html";
 constexpr char kFlashV8Marker[] = "NetConnect.Ver8";
 
-void WriteConnectV9(RtmpPacket& p, const ServerInfo& c) {
+void WriteConnectV9(RtmpPacket& p, const ServerInfo& c, uint32_t transactionId) {
     p.WriteString("connect");
-    p.WriteNumber(NextTransactionId());
+    p.WriteNumber(transactionId);
     p.WriteEcmaArrayStart(0);
     p.WriteStringProperty("app", c.app.c_str());
     p.WriteStringProperty("flashVer", "WIN 9,0,115,0");
@@ -35,9 +35,9 @@ void WriteConnectV9(RtmpPacket& p, const ServerInfo& c) {
     p.WriteString(c.param2.c_str());
 }
 
-void WriteConnectV8(RtmpPacket& p, const ServerInfo& c) {
+void WriteConnectV8(RtmpPacket& p, const ServerInfo& c, uint32_t transactionId) {
     p.WriteString("connect");
-    p.WriteNumber(NextTransactionId());
+    p.WriteNumber(transactionId);
     p.WriteEcmaArrayStart(0);
     p.WriteNumberProperty("objectEncoding", 0);
     p.WriteStringProperty("app", c.app.c_str());
@@ -52,9 +52,9 @@ void WriteConnectV8(RtmpPacket& p, const ServerInfo& c) {
 }
 
 // name, transaction id, null.
-void WriteStreamCommand(RtmpPacket& p, const char* name) {
+void WriteStreamCommand(RtmpPacket& p, const char* name, uint32_t transactionId) {
     p.WriteString(name);
-    p.WriteNumber(NextTransactionId());
+    p.WriteNumber(transactionId);
     p.WriteNull();
 }
 
@@ -65,32 +65,32 @@ uint32_t NextTransactionId() {
 }
 
 bool MakeCode(RtmpContext& context, int id, RtmpPacket& packet, const char* name,
-              const ServerInfo& client, const char* publishType) {
+              const ServerInfo& client, const char* publishType, uint32_t transactionId) {
     try {
         packet.Allocate(ByteBuffer::kBlockSize);
         context.SetHeader(id, MSG_INVOKE, 0);
         if (std::strcmp(name, "connect") == 0) {
             if (client.param1 == kFlashV8Marker) {
                 log::ShowText("ConnectionFlashV8");
-                WriteConnectV8(packet, client);
+                WriteConnectV8(packet, client, transactionId);
             } else {
                 log::ShowText("ConnectionFlashV9");
-                WriteConnectV9(packet, client);
+                WriteConnectV9(packet, client, transactionId);
             }
         } else if (std::strcmp(name, "createStream") == 0) {
-            WriteStreamCommand(packet, "createStream");
+            WriteStreamCommand(packet, "createStream", transactionId);
         } else if (std::strcmp(name, "publish") == 0) {
             context.SetHeader(id, MSG_INVOKE, 1);
-            WriteStreamCommand(packet, "publish");
+            WriteStreamCommand(packet, "publish", transactionId);
             packet.WriteString(client.streamName.c_str());
             packet.WriteString(publishType != nullptr ? publishType : "live");
         } else if (std::strcmp(name, "play") == 0) {
             context.SetHeader(id, MSG_INVOKE, 1);
-            WriteStreamCommand(packet, "play");
+            WriteStreamCommand(packet, "play", transactionId);
             packet.WriteString(client.streamName.c_str());
         } else if (std::strcmp(name, "closeStream") == 0) {
             context.SetHeader(id, MSG_INVOKE, 1);
-            WriteStreamCommand(packet, "closeStream");
+            WriteStreamCommand(packet, "closeStream", transactionId);
         } else {
             log::ShowText("No Action!");
             return false;
@@ -114,12 +114,12 @@ void MakeReceiveCommand(RtmpPacket& packet, const char* name, bool flag) {
     packet.Finish(context, CS_PLAY);
 }
 
-void MakeCall(RtmpPacket& packet, const char* const* texts, int count) {
+void MakeCall(RtmpPacket& packet, const char* const* texts, int count, uint32_t transactionId) {
     RtmpContext context;
     context.SetHeader(CS_COMMAND, MSG_INVOKE, 0);
     packet.Allocate(ByteBuffer::kBlockSize);
     packet.WriteString(texts[0] != nullptr ? texts[0] : "");
-    packet.WriteNumber(1);
+    packet.WriteNumber(transactionId);
     packet.WriteNull();
     for (int i = 1; i < count; ++i)
         packet.WriteString(texts[i] != nullptr ? texts[i] : "");

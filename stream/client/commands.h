@@ -19,14 +19,14 @@ enum ChunkStreamId : int {
 // Next value of the process-wide transaction counter (starts at 1).
 uint32_t NextTransactionId();
 
-// Builds the named command ("connect", "createStream", "publish", "play", "closeStream") into
-// packet as the chunked message for chunk stream id of context. publishType is used by
-// "publish". False for an unknown name.
+// Builds the named command ("connect", "createStream", "publish", "play", "closeStream") with
+// the transaction id into packet as the chunked message for chunk stream id of context.
+// publishType is used by "publish". False for an unknown name.
 bool MakeCode(RtmpContext& context, int id, RtmpPacket& packet, const char* name,
-              const ServerInfo& client, const char* publishType);
+              const ServerInfo& client, const char* publishType, uint32_t transactionId);
 // receiveAudio / receiveVideo with a boolean flag, in a temporary context.
 void MakeReceiveCommand(RtmpPacket& packet, const char* name, bool flag);
 // A call of a server method: texts[0] is the name, the rest string arguments.
-void MakeCall(RtmpPacket& packet, const char* const* texts, int count);
+void MakeCall(RtmpPacket& packet, const char* const* texts, int count, uint32_t transactionId);
 
 }  // namespace rtmp

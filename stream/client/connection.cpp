@@ -55,7 +55,7 @@ CConnection::~CConnection() {
     socket_.Close();
 }
 
-bool CConnection::Connect(const ServerInfo& info) {
+bool CConnection::Connect(const ServerInfo& info, uint32_t transactionId) {
     try {
         info_ = info;
         std::string host;
@@ -63,7 +63,8 @@ bool CConnection::Connect(const ServerInfo& info) {
         SplitHostPort(info_.server, &host, &port);
         log::ShowFMT("OpenWin32.Server=%s,app=%s,port=%d,ver=%s", host.c_str(), info_.app.c_str(),
                      port, kVersionString);
-        const std::string address = host.size() < 4 ? std::string() : TcpSocket::Resolve(host);
+        const std::string address =
+            host.size() < 4 ? std::string() : socket_.Resolve(host, kResolveTimeoutMs);
         if (!address.empty() && address != host)
             log::ShowFMT("Read Server ip %s ", address.c_str());
         log::ShowFMT("Trying to connect to ip:%s", address.c_str());
@@ -74,7 +75,7 @@ bool CConnection::Connect(const ServerInfo& info) {
         log::ShowText("Connect [OK]");
         if (!Handshake())
             return false;
-        if (!SendCommand("connect", CS_COMMAND))
+        if (!SendCommand("connect", CS_COMMAND, transactionId))
             return false;
 
         {
@@ -174,10 +175,11 @@ void CConnection::EndWaits() noexcept {
     }
 }
 
-bool CConnection::SendCommand(const char* name, int chunkStream, const char* publishType) {
+bool CConnection::SendCommand(const char* name, int chunkStream, uint32_t transactionId,
+                              const char* publishType) {
     RtmpPacket packet;
     std::lock_guard<std::mutex> lock(sendMutex_);
-    if (!MakeCode(commandContext_, chunkStream, packet, name, info_, publishType))
+    if (!MakeCode(commandContext_, chunkStream, packet, name, info_, publishType, transactionId))
         return false;
     // A command on the media chunk stream went out with a header of its own: the media
     // writer's next header there must be a full one again.
@@ -186,7 +188,7 @@ bool CConnection::SendCommand(const char* name, int chunkStream, const char* pub
     return WriteLocked(packet);
 }
 
-bool CConnection::SendPlay() {
+bool CConnection::SendPlay(uint32_t transactionId) {
     try {
         for (const char* name : {"receiveAudio", "receiveVideo"}) {
             RtmpPacket packet;
@@ -194,7 +196,7 @@ bool CConnection::SendPlay() {
             if (!Write(packet))
                 return false;
         }
-        return SendCommand("play", CS_PLAY);
+        return SendCommand("play", CS_PLAY, transactionId);
     } catch (const std::exception&) {
         log::ShowText("Exception in CConnection::Play()");
         return false;
@@ -203,7 +205,7 @@ bool CConnection::SendPlay() {
 
 bool CConnection::CloseStream() {
     try {
-        const bool ok = SendCommand("closeStream", CS_COMMAND);
+        const bool ok = SendCommand("closeStream", CS_COMMAND, NextTransactionId());
         Pause(100);
         return ok;
     } catch (const std::exception&) {
@@ -211,12 +213,12 @@ bool CConnection::CloseStream() {
     }
 }
 
-bool CConnection::CallServer(const char* const* texts, int count) {
+bool CConnection::CallServer(const char* const* texts, int count, uint32_t transactionId) {
     if (count <= 0 || texts == nullptr)
         return false;
     try {
         RtmpPacket packet;
-        MakeCall(packet, texts, count);
+        MakeCall(packet, texts, count, transactionId);
         return Write(packet);
     } catch (const std::exception&) {
         log::ShowText("Exception in CConnection::CallServer()");
@@ -269,6 +271,7 @@ void CConnection::InstallHook(ResultHookFn hook, ResultWaiter* waiter) {
     std::lock_guard<std::mutex> lock(hookMutex_);
     hook_ = hook;
     waiter_ = waiter;
+    replyTaken_ = false;
     if (ended_ && waiter != nullptr) {
         waiter->ok.store(0);
         waiter->done.store(1);

@@ -20,6 +20,9 @@ namespace rtmp {
 
 constexpr uint32_t kAckWindow = 5242880;
 constexpr uint32_t kAckWrap = 4000445610u;
+// A name lookup that takes longer is given up, so that a dead line costs the watchdog no more
+// than one of its 2 s rounds.
+constexpr int kResolveTimeoutMs = 2000;
 constexpr int kConnectTimeoutMs = 4000;
 constexpr int kHandshakeTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 3000;
@@ -37,9 +40,9 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     CConnection& operator=(const CConnection&) = delete;
 
     // Opens the TCP connection to the server of info (copied), shakes hands, sends connect
-    // and starts the receive thread. True when the receive thread runs. Fails at once, or
-    // as soon as it notices, once Close was called.
-    bool Connect(const ServerInfo& info);
+    // with the transaction id and starts the receive thread. True when the receive thread runs.
+    // Fails at once, or as soon as it notices, once Close was called.
+    bool Connect(const ServerInfo& info, uint32_t transactionId);
     bool Handshake();
     // Sends a finished buffer (flipped here) whole; on failure the connection is closed.
     // Caller holds no lock; Write takes the send lock.
@@ -51,12 +54,14 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     // of its callbacks): then it ends right after the callback returns.
     void Stop() noexcept;
 
-    // Command messages; the caller waits for the answers through the result hook.
-    bool SendCommand(const char* name, int chunkStream, const char* publishType = nullptr);
+    // Command messages with the transaction id the caller's waiter expects; the caller waits
+    // for the answers through the result hook.
+    bool SendCommand(const char* name, int chunkStream, uint32_t transactionId,
+                     const char* publishType = nullptr);
     // receiveAudio, receiveVideo and play (after createStream was answered).
-    bool SendPlay();
+    bool SendPlay(uint32_t transactionId);
     bool CloseStream();
-    bool CallServer(const char* const* texts, int count);
+    bool CallServer(const char* const* texts, int count, uint32_t transactionId);
     bool SendMetadata(RtmpPacket& metadata);
     // A new publish starts a new stream: sequence headers go out again with the next units.
     void RestartMedia();
@@ -82,6 +87,7 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
 
     // DecoderListener, on the receive thread.
     void OnCallBack(const char* text, int length) override;
+    void OnReply(ReplyKind kind, int64_t transactionId) override;
     void OnResultLine(const char* line, int length) override;
     void OnPingRequest(PingMessage& answer) override;
     void OnWindowAckSize(uint32_t size) override;
@@ -164,6 +170,8 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     ResultHookFn hook_ = nullptr;     // guarded by hookMutex_
     ResultWaiter* waiter_ = nullptr;  // guarded by hookMutex_
     bool ended_ = false;              // guarded by hookMutex_
+    // Whether the reply being decoded belongs to the installed waiter; guarded by hookMutex_.
+    bool replyTaken_ = false;
 };
 
 }  // namespace rtmp

@@ -45,6 +45,9 @@ void CConnection::ThreadReceive() {
     }
     log::ShowFMT("ThreadReceive.Stop() ThreadID=%d", threadId);
     running_.store(0);
+    // Whatever ended the loop, the server learns at once that this session is over: a server
+    // that still held it would keep the stream name and refuse the next publish.
+    socket_.Shutdown();
     // Nothing answers a waiting call any more.
     EndWaits();
 }
@@ -109,9 +112,23 @@ void CConnection::OnCallBack(const char* text, int length) {
     }
 }
 
+void CConnection::OnReply(ReplyKind kind, int64_t transactionId) {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    const bool waited = hook_ != nullptr && waiter_ != nullptr && !ended_;
+    replyTaken_ = waited && (kind == ReplyKind::kStatus ? waiter_->takesStatus
+                                                        : waiter_->transactionId == transactionId);
+    if (!replyTaken_) {
+        log::ShowFMT("Answer nobody waits for dropped: %s, id %lld",
+                     kind == ReplyKind::kStatus  ? "onStatus"
+                     : kind == ReplyKind::kError ? "_error"
+                                                 : "_result",
+                     static_cast<long long>(transactionId));
+    }
+}
+
 void CConnection::OnResultLine(const char* line, int length) {
     std::lock_guard<std::mutex> lock(hookMutex_);
-    if (hook_ == nullptr || ended_)
+    if (hook_ == nullptr || ended_ || !replyTaken_)
         return;
     try {
         hook_(waiter_, line, length);

@@ -3,10 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 namespace rtmp {
 
 struct ResultWaiter {
+    // The request the waiter belongs to: only a "_result" or "_error" with this id, or an
+    // "onStatus" when takesStatus, reaches it. Set before the request is sent.
+    int64_t transactionId = -1;
+    bool takesStatus = false;
     std::atomic<int> done{0};
     std::atomic<int> ok{0};
     char* text = nullptr;  // optional: collects the lines, each preceded by ','

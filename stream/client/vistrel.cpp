@@ -34,36 +34,47 @@ class HookScope {
     std::lock_guard<std::mutex> turn_;
 };
 
-// Sends with the hook installed and waits for the answer: true only when it came in time and
-// was a success. A connection that ends while waiting finishes the wait at once with a failure.
+// Sends the request with a new transaction id, with the hook installed, and waits for the
+// answer to that request: true only when it came in time and was a success. A connection that
+// ends while waiting finishes the wait at once with a failure. The waiter takes only the
+// answer that carries its request's id (or a status, when takesStatus): a late answer to an
+// earlier request is dropped.
 template <typename Send>
 bool AwaitAnswer(CConnection& c, ResultHookFn hook, ResultWaiter& waiter, Send&& send, int polls) {
     if (c.OnReceiveThread())
         return false;  // called from a callback: the answer could never be read
+    const uint32_t id = NextTransactionId();
+    waiter.transactionId = id;
     HookScope scope(c, hook, &waiter);
-    if (!send())
+    if (!send(id))
         return false;
     return WaitResult(waiter, polls) && waiter.ok.load() == 1;
 }
 
-// The server's answer to one command.
+// The server's answer to one command; publish and play are answered with a status.
 template <typename Send>
-bool Answered(CConnection& c, Send&& send, int polls) {
+bool Answered(CConnection& c, Send&& send, int polls, bool takesStatus = false) {
     ResultWaiter waiter;
+    waiter.takesStatus = takesStatus;
     return AwaitAnswer(c, OnCallResult, waiter, send, polls);
+}
+
+bool CreateStream(CConnection& c) {
+    return Answered(
+        c, [&](uint32_t id) { return c.SendCommand("createStream", CS_COMMAND, id); },
+        kCommandPolls);
 }
 
 int PublishAs(CConnection& c, const char* type) {
     try {
         // createStream first; its answer decides whether publishing is worth trying.
-        if (!Answered(
-                c, [&] { return c.SendCommand("createStream", CS_COMMAND); }, kCommandPolls)) {
+        if (!CreateStream(c))
             return 0;
-        }
         c.RestartMedia();
         // Then the publish status itself: success only when the server said so.
         return Answered(
-                   c, [&] { return c.SendCommand("publish", CS_STREAM, type); }, kCommandPolls)
+                   c, [&](uint32_t id) { return c.SendCommand("publish", CS_STREAM, id, type); },
+                   kCommandPolls, true)
                    ? 1
                    : 0;
     } catch (MyException) {
@@ -76,13 +87,11 @@ int PlayStream(CConnection& c) {
     if (c.Info().streamName.empty())
         return 0;  // nothing to ask for
     try {
-        if (!Answered(
-                c, [&] { return c.SendCommand("createStream", CS_COMMAND); }, kCommandPolls)) {
+        if (!CreateStream(c))
             return 0;
-        }
         // Success only when the server answered the play with a success status.
         return Answered(
-                   c, [&] { return c.SendPlay(); }, kCommandPolls)
+                   c, [&](uint32_t id) { return c.SendPlay(id); }, kCommandPolls, true)
                    ? 1
                    : 0;
     } catch (MyException) {
@@ -90,13 +99,15 @@ int PlayStream(CConnection& c) {
     }
 }
 
-// Takes the connection off the handle and ends it; false when there was none.
-bool DropConnection(CVistrel* handle) {
+// Takes the connection off the handle and ends it; false when there was none. A Disconnect
+// is counted, so that a Connect running meanwhile on another thread gives up.
+bool DropConnection(CVistrel* handle, bool counted = true) {
     std::shared_ptr<CConnection> old;
     {
         std::lock_guard<std::mutex> lock(handle->mutex);
         old.swap(handle->connection);
-        ++handle->disconnects;
+        if (counted)
+            ++handle->disconnects;
     }
     if (!old)
         return false;
@@ -154,12 +165,14 @@ int DoAction(CVistrel* handle, int code) {
 int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const char* param2) {
     if (handle == nullptr)
         return 0;
-    DoAction(handle, ACTION_DISCONNECT);
+    // Counted from the call's first step: a Disconnect from another thread at any moment after
+    // it wins, also one that arrives while the old connection is being dropped.
     uint64_t disconnects = 0;
     {
         std::lock_guard<std::mutex> lock(handle->mutex);
         disconnects = handle->disconnects;
     }
+    DropConnection(handle, false);
     ServerInfo info;
     if (!InitServerInfo(info, url)) {
         log::ShowFMT("InitServerInfo().Failue url=%s", url != nullptr ? url : "(null)");
@@ -189,7 +202,8 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
         replaced->Stop();  // another thread connected in the meantime: the later one wins
     ResultWaiter waiter;
     const bool ok = AwaitAnswer(
-        *c, OnConnectResult, waiter, [&] { return c->Connect(info); }, kConnectPolls);
+        *c, OnConnectResult, waiter, [&](uint32_t id) { return c->Connect(info, id); },
+        kConnectPolls);
     if (!ok)
         DropIfCurrent(handle, c);
     return ok ? 1 : 0;
@@ -207,7 +221,8 @@ int CallServerMethod(CVistrel* handle, const char** texts, int count, char* resu
     waiter.capacity = size;
     // The lines stay in result either way; the verdict is the server's.
     return AwaitAnswer(
-               *c, OnCallResult, waiter, [&] { return c->CallServer(texts, count); }, kCallPolls)
+               *c, OnCallResult, waiter,
+               [&](uint32_t id) { return c->CallServer(texts, count, id); }, kCallPolls)
                ? 1
                : 0;
 }

@@ -7,11 +7,16 @@
 
 namespace rtmp {
 
+enum class ReplyKind { kResult, kError, kStatus };
+
 class DecoderListener {
   public:
     virtual ~DecoderListener() = default;
     // A server invocation named "CallBack" with its parameter text.
     virtual void OnCallBack(const char* text, int length) = 0;
+    // A reply begins: a "_result" or "_error" for the request with this transaction id, or an
+    // "onStatus" (servers send it with the id 0 for publish and play). Its result lines follow.
+    virtual void OnReply(ReplyKind /*kind*/, int64_t /*transactionId*/) {}
     // One result line ("%s=%s" of a reply entry, or the closing CallResult= line).
     virtual void OnResultLine(const char* line, int length) = 0;
     // A ping request; answer is the event-7 message to send back.

@@ -2,6 +2,7 @@
 // stream metadata, user control and bandwidth messages, and the played audio and video.
 #include "wire/message_decoder.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -262,18 +263,24 @@ void MessageDecoder::DecodeInvoke(RtmpContext& context, ByteBuffer& body) {
             listener_->OnCallBack(text, static_cast<int>(std::strlen(text)));
         }
     } else if (std::strcmp(name, "onStatus") == 0) {
-        DumpParams(list);
+        Reply(ReplyKind::kStatus, list);
         const bool failed = std::strcmp(list.Find("level"), "error") == 0;
         ResultLine(failed ? kCallFailed : kCallSuccess);
     } else if (std::strcmp(name, "_error") == 0) {
-        DumpParams(list);
+        Reply(ReplyKind::kError, list);
         ResultLine(kCallFailed);
     } else if (std::strcmp(name, "_result") == 0) {
-        DumpParams(list);
+        Reply(ReplyKind::kResult, list);
         ResultLine(kCallSuccess);
     } else {
         log::ShowFMT("NotFindFunction.%s()", name);
     }
+}
+
+void MessageDecoder::Reply(ReplyKind kind, const ParamList& list) {
+    if (listener_ != nullptr)
+        listener_->OnReply(kind, std::strtoll(list.Find("InvokeID"), nullptr, 10));
+    DumpParams(list);
 }
 
 void MessageDecoder::DumpParams(const ParamList& list) {

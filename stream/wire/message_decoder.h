@@ -63,6 +63,8 @@ class MessageDecoder {
     [[noreturn]] void HeaderError(RtmpContext& context, ByteBuffer& in, int start, int h, int id,
                                   int basicLength);
     void DecodeInvoke(RtmpContext& context, ByteBuffer& body);
+    // Announces a reply with its kind and transaction id, then its lines.
+    void Reply(ReplyKind kind, const ParamList& list);
     void DumpParams(const ParamList& list);
     void DecodeStreamMetadata(RtmpContext& context, ByteBuffer& body);
     void DecodePing(ByteBuffer& body);

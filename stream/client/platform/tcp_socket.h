@@ -18,8 +18,10 @@ class TcpSocket {
     TcpSocket& operator=(const TcpSocket&) = delete;
 
     // Dotted IPv4 text of host: the text itself when it is digits and dots, else the first
-    // address the resolver gives. Empty on failure.
-    static std::string Resolve(const std::string& host);
+    // address the resolver gives within timeoutMs. Empty on failure, on time-out and once
+    // Shutdown was called (which ends the wait at once). A resolver that hangs is left to
+    // finish on a thread of its own.
+    std::string Resolve(const std::string& host, int timeoutMs);
 
     // Connects to a dotted IPv4 address; false when not connected within timeoutMs.
     bool Connect(const std::string& address, int port, int timeoutMs);

@@ -9,9 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace rtmp {
 namespace {
@@ -59,6 +65,21 @@ Clock::time_point DeadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
+// The first IPv4 address of host, as dotted text; empty when there is none.
+std::string LookUpIpv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
+        return {};
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+    const bool ok = inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) != nullptr;
+    freeaddrinfo(result);
+    return ok ? std::string(text) : std::string();
+}
+
 bool IsDottedAddress(const std::string& host) {
     if (host.empty())
         return false;
@@ -87,20 +108,37 @@ bool TcpSocket::WaitFor(int fd, short events, Clock::time_point deadline) const 
     }
 }
 
-std::string TcpSocket::Resolve(const std::string& host) {
+std::string TcpSocket::Resolve(const std::string& host, int timeoutMs) {
     if (IsDottedAddress(host))
         return host;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
-        return {};
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-    const bool ok = inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) != nullptr;
-    freeaddrinfo(result);
-    return ok ? std::string(text) : std::string();
+    // The lookup runs on a thread of its own that shares only this record, so that a lookup
+    // that outlives the wait finishes without touching the socket.
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::string address;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host] {
+            std::string address = LookUpIpv4(host);
+            {
+                std::lock_guard<std::mutex> lock(lookup->mutex);
+                lookup->finished = true;
+                lookup->address = std::move(address);
+            }
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return {};  // no thread to be had
+    }
+    const auto deadline = DeadlineAfter(timeoutMs);
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!lookup->finished && !shut_.load() && Clock::now() < deadline) {
+        lookup->done.wait_until(lock, std::min(deadline, DeadlineAfter(kWakeCheckMs)));
+    }
+    return lookup->finished && !shut_.load() ? lookup->address : std::string();
 }
 
 bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {

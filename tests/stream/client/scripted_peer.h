@@ -38,12 +38,13 @@ inline bool IsCommand(const Message& m, const std::string& name) {
     return m.type == 20 && m.body.size() >= head.size() &&
            std::equal(head.begin(), head.end(), m.body.begin());
 }
-// The transaction id of a connect command (-1 if it carries none).
-inline long ConnectId(const Message& m) {
+// The transaction id of a command (-1 if it carries none).
+inline long TransactionId(const Message& m) {
     const Bytes& b = m.body;
-    if (!IsCommand(m, "connect") || b.size() < 19 || b[10] != 0x00)
+    const size_t at = b.size() >= 3 && b[0] == 0x02 ? 3 + kit::ReadBe(&b[1], 2) : b.size();
+    if (m.type != 20 || b.size() < at + 9 || b[at] != 0x00)
         return -1;
-    return static_cast<long>(std::bit_cast<double>(kit::ReadBe(&b[11], 8)));
+    return static_cast<long>(std::bit_cast<double>(kit::ReadBe(&b[at + 1], 8)));
 }
 
 // How the peer meets a publish or play command (createStream is always answered).
@@ -146,7 +147,7 @@ class ScriptedPeer {
         return Accept(acceptTimeoutMs) && ServeHandshake() && ReadMessageOfType(20, connect) &&
                IsCommand(*connect, "connect") &&
                SendInvoke(kit::Command(
-                   "_result", 1,
+                   "_result", double(TransactionId(*connect)),
                    {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}}));
     }
     // Answers createStream, reads the publish or play command (both stored) and meets it with
@@ -154,7 +155,8 @@ class ScriptedPeer {
     bool ServeStreamCommand(const std::string& name, Answer answer, Message* createStream,
                             Message* command) {
         if (!ReadMessageOfType(20, createStream, 5000, "createStream") ||
-            !SendInvoke(kit::Command("_result", 2, {{"ok", "1"}})) ||
+            !SendInvoke(
+                kit::Command("_result", double(TransactionId(*createStream)), {{"ok", "1"}})) ||
             !ReadMessageOfType(20, command, 5000, name))
             return false;
         const bool ok = answer == Answer::kSuccess;

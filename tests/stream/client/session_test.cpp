@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -58,8 +59,8 @@ TEST(ClientCommands, HelloAndConnectObjectOfBothVersions) {
                        NumProp("audioCodecs", 3191), NumProp("videoCodecs", 252),
                        NumProp("videoFunction", 1), NumProp("objectEncoding", 0)});
         EXPECT_EQ(m.body,
-                  Cat({Str("connect"), Num(double(ConnectId(m))), B(0x08, 0, 0, 0, 0), object, kEnd,
-                       Str(ver8 ? "NetConnect.Ver8" : ""), Str(ver8 ? "second" : "")}));
+                  Cat({Str("connect"), Num(double(TransactionId(m))), B(0x08, 0, 0, 0, 0), object,
+                       kEnd, Str(ver8 ? "NetConnect.Ver8" : ""), Str(ver8 ? "second" : "")}));
     }
 }
 
@@ -98,38 +99,60 @@ TEST(ClientCommands, EndsAndRefusalsLeaveNoConnection) {
     EXPECT_EQ(RTMP_ApplyMetaData(h, nullptr), 0);
 }
 
-TEST(ClientCommands, CallCollectsTheAnswerLinesAndGivesTheServersVerdict) {
-    const struct {
-        const char* reply;
-        int expected;
-        const char* lines;
-    } cases[] = {
-        {"_result", 1,
-         ",InvokeName=_result,InvokeID=1,Param=room,room=open,CallResult=Vistrel.Call.Success"},
-        {"_error", 0,
-         ",InvokeName=_error,InvokeID=1,Param=room,room=open,CallResult=Vistrel.Call.Failed"},
-        {nullptr, 0, ""}};  // no answer
-    for (const auto& c : cases) {
-        PeerSession s;
-        s.Connect();
-        const char* texts[] = {"getRoomInfo", "42", "teacher"};
-        char result[256];
+// Each call waits for the answer that carries its own transaction id: an answer that comes
+// too late for its call is dropped, never taken for the next call or for a publish.
+TEST(ClientCommands, EveryCallGetsItsOwnAnswerAndItsOwnVerdict) {
+    PeerSession s;
+    s.Connect();
+    const char* texts[] = {"getRoomInfo", "42", "teacher"};
+    char result[256];
+    // Calls the server; `answer` sees the call as the peer read it and answers (or not).
+    const auto call = [&](const std::function<void(const Message&)>& answer) {
         std::memset(result, 'x', sizeof result);
         auto pending = std::async(std::launch::async, [&] {
             return RTMP_Call(s.Handle(), texts, 3, result, sizeof result);
         });
-        Message call;
-        ASSERT_TRUE(s.Peer().ReadMessageOfType(20, &call));
-        EXPECT_EQ(std::pair(call.chunkStream, call.body),
-                  std::pair(3, Cat({Command("getRoomInfo", 1), Str("42"), Str("teacher")})));
-        if (c.reply != nullptr) {
-            ASSERT_TRUE(s.Peer().SendInvoke(Command(c.reply, 1, {{"room", "open"}})));
-        }
-        EXPECT_EQ(pending.get(), c.expected);
-        EXPECT_STREQ(result, c.lines);
-        EXPECT_EQ(RTMP_Call(s.Handle(), texts, 0, result, sizeof result), 0);
-        EXPECT_EQ(RTMP_Call(s.Handle(), texts, 1, nullptr, 10), 0);
-    }
+        Message m;
+        EXPECT_TRUE(s.Peer().ReadMessageOfType(20, &m));
+        EXPECT_EQ(std::pair(m.chunkStream, m.body),
+                  std::pair(3, Cat({Command("getRoomInfo", double(TransactionId(m))), Str("42"),
+                                    Str("teacher")})));
+        answer(m);
+        return std::pair(pending.get(), TransactionId(m));
+    };
+    const auto reply = [&](const char* name, long id) {
+        EXPECT_TRUE(s.Peer().SendInvoke(Command(name, double(id), {{"room", "open"}})));
+    };
+    const auto lines = [](const char* name, long id, const char* verdict) {
+        return ",InvokeName=" + std::string(name) + ",InvokeID=" + std::to_string(id) +
+               ",Param=room,room=open,CallResult=Vistrel.Call." + verdict;
+    };
+    auto [verdict, first] = call([&](const Message& m) { reply("_result", TransactionId(m)); });
+    EXPECT_EQ(std::pair(verdict, std::string(result)),
+              std::pair(1, lines("_result", first, "Success")));
+    auto [silent, late] = call([](const Message&) {});  // answered only after its wait
+    EXPECT_EQ(std::pair(silent, std::string(result)), std::pair(0, std::string()));
+    auto [refused, next] = call([&](const Message& m) {
+        reply("_result", late);  // the late success of the call before
+        reply("_error", TransactionId(m));
+    });
+    EXPECT_GT(next, late);
+    EXPECT_EQ(std::pair(refused, std::string(result)),
+              std::pair(0, lines("_error", next, "Failed")));
+    // A late answer met by a publish: only the publish's own status counts.
+    auto pending = std::async(std::launch::async, [&] { return RTMP_Publish(s.Handle(), "live"); });
+    Message createStream, publish;
+    ASSERT_TRUE(s.Peer().ReadMessageOfType(20, &createStream, 5000, "createStream"));
+    reply("_result", TransactionId(createStream) - 1);  // not the createStream's
+    reply("_result", TransactionId(createStream));
+    ASSERT_TRUE(s.Peer().ReadMessageOfType(20, &publish, 5000, "publish"));
+    reply("_result", late);
+    reply("_result", TransactionId(createStream));
+    ASSERT_TRUE(s.Peer().SendInvoke(
+        Command("onStatus", 0, {{"level", "error"}, {"code", "NetStream.Publish.BadName"}}), 1));
+    EXPECT_EQ(pending.get(), 0);
+    EXPECT_EQ(RTMP_Call(s.Handle(), texts, 0, result, sizeof result), 0);
+    EXPECT_EQ(RTMP_Call(s.Handle(), texts, 1, nullptr, 10), 0);
 }
 
 Bytes CallBackBody(const std::string& text) {
@@ -207,7 +230,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
                 {nullptr, Answer::kHangUp, nullptr},   {nullptr, Answer::kDisconnect, nullptr}};
     std::promise<std::pair<Bytes, int>> played;  // outlives the session's receive thread
     PeerSession s;
-    long id = ConnectId(s.Connect("live/mp4:abc"));
+    long id = TransactionId(s.Connect("live/mp4:abc"));
     for (const auto& r : rows) {
         SCOPED_TRACE(&r - rows);  // the row
         const auto start = Clock::now();
@@ -234,7 +257,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
             ASSERT_TRUE(delivered);
             EXPECT_EQ(first.get(), std::pair(AnnexB({kSps, kPps, kIdr}), 3000));
         }
-        const long again = ConnectId(s.Connect("live/mp4:abc"));
+        const long again = TransactionId(s.Connect("live/mp4:abc"));
         EXPECT_EQ(again, id + 3);
         id = again;
     }
