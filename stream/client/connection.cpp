@@ -169,7 +169,8 @@ bool CConnection::OnReceiveThread() const {
 void CConnection::EndWaits() noexcept {
     std::lock_guard<std::mutex> lock(hookMutex_);
     ended_ = true;
-    if (waiter_ != nullptr) {
+    // A verdict the server gave before it closed stands.
+    if (waiter_ != nullptr && waiter_->done.load() == 0) {
         waiter_->ok.store(0);
         waiter_->done.store(1);
     }

@@ -59,6 +59,8 @@ enum class Answer {
 class ScriptedPeer {
   public:
     ScriptedPeer() { listenFd_ = rtmp::test::ListenOnLoopback(4, 0, &port_); }
+    // Serves a client another listener accepted (no listener of its own).
+    explicit ScriptedPeer(int acceptedFd) : clientFd_(acceptedFd) {}
     ~ScriptedPeer() {
         CloseClient();
         if (listenFd_ >= 0)
