@@ -137,8 +137,9 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
             AdtsToAudioSpecificConfig(data[2], data[3], config);
             const uint8_t header[] = {0xAF, 0x00, config[0], config[1]};
             payload.PutBytes(header, sizeof header);
-            // Delta 0: the header takes the previous message's time. Any other value would
-            // be added to the stream's running time and push it ahead of the real one.
+            // Delta 0: the header adds no time of its own (only what units not sent left to
+            // carry). Any other value would push the stream's running time ahead of the real
+            // one.
             SendStream(payload, MSG_AUDIO, 0);
             payload.Clear();
         }
