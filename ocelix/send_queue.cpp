@@ -13,23 +13,31 @@ constexpr size_t kSpareBuffers = 8;
 
 bool SendQueue::Push(MediaPacket&& packet, int64_t nowMs) {
     packet.queuedMs = nowMs;
-    if (packet.type == kAudioType) {
-        audio_.push_back(std::move(packet));
-        return true;
-    }
-    if (DelayMs(nowMs) > limits_.maxDelayMs) {
+    DropStale(nowMs);
+    const bool video = packet.type == kVideoType;
+    if (video && DelayMs(nowMs) > limits_.maxDelayMs) {
         // The line does not keep up: the video waiting is worth less than the time it costs.
         DropQueuedVideo();
         Lose();
     }
-    if (packet.key)
-        broken_ = false;
-    if (broken_) {
+    const auto size = static_cast<int64_t>(packet.bytes.size());
+    bool keep = size <= limits_.maxBytes && (!video || packet.key || !broken_);
+    if (keep) {
+        while (heldBytes_ + size > limits_.maxBytes && DropOldest()) {
+        }
+        if (video && packet.key)
+            broken_ = false;
+        keep = !(video && broken_);  // room made by dropping the frame it builds on
+    }
+    if (!keep) {
         ++dropped_;
+        if (video)
+            Break();  // the frames after it cannot be decoded
         GiveBuffer(std::move(packet.bytes));
         return false;
     }
-    video_.push_back(std::move(packet));
+    heldBytes_ += size;
+    (video ? video_ : audio_).push_back(std::move(packet));
     return true;
 }
 
@@ -37,11 +45,8 @@ bool SendQueue::Next(int64_t nowMs, MediaPacket* out, int64_t* waitMs) {
     *waitMs = -1;
     if (inFlight_)
         return false;
-    // Video that got too old while waiting is dropped on the way out as well.
-    while (!video_.empty() && nowMs - video_.front().stampMs > limits_.maxDelayMs) {
-        DropQueuedVideo();
-        Lose();
-    }
+    // What got too old while waiting is dropped on the way out as well.
+    DropStale(nowMs);
     std::deque<MediaPacket>* from = nullptr;
     if (!audio_.empty() && !video_.empty()) {
         from = audio_.front().stampMs <= video_.front().stampMs ? &audio_ : &video_;
@@ -63,6 +68,7 @@ bool SendQueue::Next(int64_t nowMs, MediaPacket* out, int64_t* waitMs) {
         return false;
     *out = std::move(from->front());
     from->pop_front();
+    heldBytes_ -= static_cast<int64_t>(out->bytes.size());
     inFlight_ = true;
     inFlightType_ = out->type;
     inFlightStampMs_ = out->stampMs;
@@ -85,13 +91,13 @@ void SendQueue::VideoLost() {
 void SendQueue::Lose() {
     // The plain frames waiting behind a lost one cannot be decoded; from a waiting key frame
     // on, everything can.
-    while (!video_.empty() && !video_.front().key) {
-        ++dropped_;
-        GiveBuffer(std::move(video_.front().bytes));
-        video_.pop_front();
-    }
-    if (!video_.empty())
-        return;
+    while (!video_.empty() && !video_.front().key)
+        DropFront(video_);
+    if (video_.empty())
+        Break();
+}
+
+void SendQueue::Break() {
     if (!broken_) {
         broken_ = true;
         keyWanted_ = true;
@@ -100,10 +106,38 @@ void SendQueue::Lose() {
 }
 
 void SendQueue::DropQueuedVideo() {
-    dropped_ += video_.size();
-    for (MediaPacket& p : video_)
-        GiveBuffer(std::move(p.bytes));
-    video_.clear();
+    while (!video_.empty())
+        DropFront(video_);
+}
+
+void SendQueue::DropStale(int64_t nowMs) {
+    // Sound that waited past the bound is of no use to a live listener any more; the newer
+    // sound behind it is. On a line slower than the sound alone the queue keeps the newest.
+    while (!audio_.empty() && nowMs - audio_.front().stampMs > limits_.maxDelayMs)
+        DropFront(audio_);
+    if (!video_.empty() && nowMs - video_.front().stampMs > limits_.maxDelayMs) {
+        DropQueuedVideo();
+        Lose();
+    }
+}
+
+bool SendQueue::DropOldest() {
+    if (audio_.empty() && video_.empty())
+        return false;
+    if (video_.empty() || (!audio_.empty() && audio_.front().stampMs <= video_.front().stampMs)) {
+        DropFront(audio_);
+    } else {
+        DropFront(video_);
+        Lose();
+    }
+    return true;
+}
+
+void SendQueue::DropFront(std::deque<MediaPacket>& q) {
+    ++dropped_;
+    heldBytes_ -= static_cast<int64_t>(q.front().bytes.size());
+    GiveBuffer(std::move(q.front().bytes));
+    q.pop_front();
 }
 
 bool SendQueue::TakeKeyRequest() {

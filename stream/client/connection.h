@@ -117,6 +117,9 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     bool SendControl(int type, ByteBuffer& body);
     void SendBytesRead(uint32_t count);
     int SendVideoLocked(const uint8_t* data, int length, int timestamp);
+    // A unit that is not sent still passed its time: the next message carries it, so that
+    // the stream's running time stays the caller's. Returns result.
+    int Carry(int timestamp, int result);
     bool WriteLocked(ByteBuffer& buffer);
 
     TcpSocket socket_;
@@ -149,7 +152,9 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     RtmpContext mediaContext_;    // guarded by sendMutex_
     ChunkWriter mediaWriter_;     // guarded by sendMutex_
     ByteBuffer sendBuffer_{0};    // the framed media message; guarded by sendMutex_
-    int refusedTime_ = 0;         // time of refused media messages; guarded by sendMutex_
+    // Time of the media units that were not sent (dropped or refused), still to be carried by
+    // the next message; guarded by sendMutex_.
+    int64_t carriedTime_ = 0;
 
     // Media packaging state; packMutex_ serialises the caller's video and audio paths.
     std::mutex packMutex_;

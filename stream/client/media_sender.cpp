@@ -1,4 +1,6 @@
 // Turns H.264 access units and ADTS AAC frames into RTMP video and audio messages.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "basis/adts.h"
@@ -31,6 +33,11 @@ enum NalUnitType : int {
     NAL_FILLER = 12,
 };
 
+// The time a delta adds to the stream: the chunk writer sends one outside 0 to 10000 ms as 0.
+int64_t UsableDelta(int timestamp) {
+    return timestamp < 0 || timestamp > kMaxTsDelta ? 0 : timestamp;
+}
+
 }  // namespace
 
 int CConnection::SendVideo(const uint8_t* data, int length, int timestamp) {
@@ -43,7 +50,7 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
     // then reused without allocating or clearing.
     ByteBuffer& input = videoInput_;
     if (!input.Allocate(length) || !videoPayload_.Allocate(2 * length + 20))
-        return 0;
+        return Carry(timestamp, 0);
     input.PutBytes(data, length);
     input.Flip();
     ByteBuffer& payload = videoPayload_;
@@ -60,10 +67,10 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
             log::ShowFMT("InitVideo,ReadNal=%d,Size=%d", NalType(input), input.Remaining());
         }
         if (input.Remaining() <= 4)
-            return 1;  // nothing to start a stream with yet
+            return Carry(timestamp, 1);  // nothing to start a stream with yet
         MoveNalWithLength(payload, input, 2);
         if (input.Remaining() <= 4)
-            return 1;  // an SPS without its PPS
+            return Carry(timestamp, 1);  // an SPS without its PPS
         payload.PutByte(0x01);
         MoveNalWithLength(payload, input, 2);
         const int sent = SendStream(payload, MSG_VIDEO, 0);
@@ -90,7 +97,7 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
     sei_.Flip();
     const int type = NalType(input);
     if (type < 0)
-        return 1;  // no picture in the unit: nothing to show
+        return Carry(timestamp, 1);  // no picture in the unit: nothing to show
     uint8_t frameType = 0;
     if (type == NAL_SLICE) {
         frameType = 0x27;
@@ -102,7 +109,7 @@ int CConnection::SendVideoLocked(const uint8_t* data, int length, int timestamp)
     } else {
         // Without a slice first there is no frame type to give: not sent.
         log::ShowFMT("CVistrel::SendStream().Warn Unknown nal=%d, unit dropped", type);
-        return 1;
+        return Carry(timestamp, 1);
     }
     payload.PutByte(frameType);
     payload.PutByte(0x01);
@@ -119,19 +126,20 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
     std::lock_guard<std::mutex> lock(packMutex_);
     ByteBuffer& payload = audioPayload_;
     if (!payload.Allocate(length + 20))
-        return 0;
+        return Carry(timestamp, 0);
     const bool adts = length >= 2 && data[0] == 0xFF && (data[1] == 0xF1 || data[1] == 0xF9);
     if (adts) {
         if (length <= kAdtsHeader)
-            return 0;
+            return Carry(timestamp, 0);
         if (aacHeaderCountdown_ == 0) {
             aacHeaderCountdown_ = kAacHeaderRepeat;
             uint8_t config[2];
             AdtsToAudioSpecificConfig(data[2], data[3], config);
             const uint8_t header[] = {0xAF, 0x00, config[0], config[1]};
             payload.PutBytes(header, sizeof header);
-            // Delta 0: the header takes the previous message's time. Any other value would
-            // be added to the stream's running time and push it ahead of the real one.
+            // Delta 0: the header adds no time of its own (only what units not sent left to
+            // carry). Any other value would push the stream's running time ahead of the real
+            // one.
             SendStream(payload, MSG_AUDIO, 0);
             payload.Clear();
         }
@@ -146,6 +154,12 @@ int CConnection::SendAudio(const uint8_t* data, int length, int timestamp) {
     return SendStream(payload, MSG_AUDIO, timestamp);
 }
 
+int CConnection::Carry(int timestamp, int result) {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    carriedTime_ += UsableDelta(timestamp);
+    return result;
+}
+
 int CConnection::SendStream(ByteBuffer& payload, int type, int timestamp) {
     payload.Flip();
     const int size = payload.Remaining();
@@ -158,17 +172,22 @@ int CConnection::SendStream(ByteBuffer& payload, int type, int timestamp) {
         std::lock_guard<std::mutex> lock(sendMutex_);
         if (size > kMaxMessageLength) {
             // The header could only state a cut length and the server would misread the
-            // stream. The unit's time still passed: the next message carries it.
+            // stream.
             log::ShowFMT("SendStream().size=%d(Byte) beyond the message length limit, refused",
                          size);
-            refusedTime_ += timestamp;
+            carriedTime_ += UsableDelta(timestamp);
             return 0;
         }
-        timestamp += refusedTime_;
-        refusedTime_ = 0;
+        // The time carried from units not sent goes with this message, as far as one header
+        // can state; any rest with the next ones.
+        const int64_t total = UsableDelta(timestamp) + carriedTime_;
+        timestamp = static_cast<int>(std::min<int64_t>(total, kMaxTsDelta));
+        carriedTime_ = total - timestamp;
         mediaContext_.SetHeader(CS_STREAM, type, 1, timestamp, size);
-        if (!sendBuffer_.Allocate(ChunkedSizeBound(size)))
+        if (!sendBuffer_.Allocate(ChunkedSizeBound(size))) {
+            carriedTime_ = total;
             return 0;
+        }
         mediaWriter_.WriteMessage(mediaContext_, CS_STREAM, sendBuffer_, payload);
         ok = WriteLocked(sendBuffer_);
     }

@@ -212,6 +212,65 @@ TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
     EXPECT_EQ(std::tuple(e->TargetKbps(), video.bitrate.load()), std::tuple(800, 800));
 }
 
+// A minute on a line of 500 bytes/s, below the sound's own 862 (a 20-byte frame every
+// 23.2 ms), then a line that keeps up, in simulated milliseconds: the queue holds at most a
+// second and what a second brings, every packet that never left is counted as dropped, the
+// server's time stays within that second of the media clock, and video comes back starting
+// with a key frame.
+TEST_F(InstanceTest, ALineSlowerThanTheSoundKeepsTheQueueBoundedAndVideoComesBack) {
+    ASSERT_EQ(Start(Small(25, 44100)), 1);
+    const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
+    uint64_t blocks = 0, ticks = 0, maxHeld = 0;
+    int64_t lineFreeAt = 0, firstSent = -1, wireTime = 0, maxDelay = 0, maxLag = 0;
+    // The frame clock, the sound card, and a line busy for as long as the last packet takes
+    // at its rate (0: no limit).
+    const auto run = [&](int64_t untilMs, int64_t bytesPerSecond) {
+        for (int64_t ms = now - 1000; ms < untilMs; ++ms) {
+            now = static_cast<uint32_t>(1000 + ms);
+            if (ms >= static_cast<int64_t>(ticks + 1) * 40) {
+                ++ticks;
+                e->Tick();
+                e->EncodeDueFrames();
+            }
+            if (ms >= static_cast<int64_t>((blocks + 1) * 1024 * 1000 / 44100)) {
+                ++blocks;
+                e->PutAudioData(block.data(), static_cast<int>(block.size()));
+            }
+            while (ms >= lineFreeAt && e->SendPass()) {
+                const SentPacket& p = rtmp.sent.back();
+                firstSent = firstSent < 0 ? ms : firstSent;
+                wireTime += p.timestamp;
+                maxLag = std::max(maxLag, ms - firstSent - wireTime);
+                if (bytesPerSecond > 0)
+                    lineFreeAt = ms + p.length * 1000 / bytesPerSecond;
+            }
+            const OcelixStats s = Stats();
+            maxHeld = std::max(maxHeld, blocks + s.framesEncoded - s.audioPacketsSent -
+                                            s.videoPacketsSent - s.packetsDropped);
+            maxDelay = std::max<int64_t>(maxDelay, e->QueueDelayMs());
+        }
+    };
+    run(60000, 500);
+    const OcelixStats slow = Stats();
+    // A second of sound and of pictures at most, up to one push later than the bound.
+    EXPECT_LE(maxDelay, 1000 + 24);
+    EXPECT_LE(maxHeld, 44u + 25u);
+    EXPECT_LE(maxLag, 1100);
+    EXPECT_GT(slow.packetsDropped, 1000u);  // of 2586 frames and 1500 pictures
+    const size_t recovered = rtmp.sent.size();
+    run(63000, 0);
+    const auto first =
+        std::find_if(rtmp.sent.begin() + static_cast<std::ptrdiff_t>(recovered), rtmp.sent.end(),
+                     [](const SentPacket& p) { return p.type == 9; });
+    ASSERT_NE(first, rtmp.sent.end());
+    EXPECT_TRUE(first->key);
+    EXPECT_GE(video.keyRequests.load(), 1);
+    EXPECT_GE(Stats().videoPacketsSent - slow.videoPacketsSent, 50u);
+    EXPECT_LE(e->QueueDelayMs(), 100);
+    // Nothing of the time of what was dropped is lost on the wire.
+    EXPECT_NEAR(static_cast<double>(wireTime), static_cast<double>(62999 - firstSent), 150);
+}
+
 TEST_F(InstanceTest, SendFailureDropsQueuedPlainFramesUntilAKeyFrame) {
     ASSERT_EQ(Start(Small(25, 0)), 1);
     for (int i = 0; i < 4; ++i)

@@ -151,7 +151,7 @@ TEST(SendQueue, HandsOutInTimeOrderAndAudioWaitsForVideoOnlySoLong) {
     EXPECT_TRUE(q.Next(296, &out, &wait));
 }
 
-TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
+TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameAndTheOldestAudioGoes) {
     SendQueue q(SendQueueLimits{});
     MediaPacket out;
     int64_t wait = 0;
@@ -165,18 +165,22 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     }
     EXPECT_EQ(q.DelayMs(1000), 1000);
     EXPECT_FALSE(q.TakeKeyRequest());
-    // Over a second: the waiting video goes, audio stays, and plain frames are refused.
+    // Over a second: the waiting video goes, audio stays within its second, and plain frames
+    // are refused.
     EXPECT_FALSE(q.Push(Packet(kVideoType, 1000), 1010));
     EXPECT_TRUE(q.TakeKeyRequest());
-    EXPECT_FALSE(q.Push(Packet(kVideoType, 1040), 1050));
-    EXPECT_FALSE(q.TakeKeyRequest());  // one request per episode
-    EXPECT_EQ(q.Dropped(), 26u);
+    EXPECT_EQ(std::tuple(q.Dropped(), q.HeldPackets(), q.HeldBytes()), std::tuple(25u, 24u, 240));
+    EXPECT_FALSE(q.Push(Packet(kVideoType, 1040), 1050));  // and the audio of 40 ms goes
+    EXPECT_FALSE(q.TakeKeyRequest());                      // one request per episode
+    EXPECT_EQ(std::tuple(q.Dropped(), q.HeldPackets(), q.HeldBytes()), std::tuple(27u, 23u, 230));
     EXPECT_EQ(q.LossEpisodes(), 1u);
     q.Sent(true);
-    // The line moves again: the audio leaves in order, all of it.
+    // The line moves again: the audio leaves in order, from the newest second on.
     for (; q.Next(1100, &out, &wait); q.Sent(true))
         audio.push_back(out.type == kAudioType ? out.stampMs : -1);
+    expected.erase(expected.begin(), expected.begin() + 2);  // 80 ms is 1020 ms old by now
     EXPECT_EQ(audio, expected);
+    EXPECT_EQ(std::tuple(q.Dropped(), q.HeldPackets(), q.HeldBytes()), std::tuple(28u, 0u, 0));
     // Video resumes with the key frame asked for.
     EXPECT_TRUE(q.Push(Packet(kVideoType, 1120, true), 1130));
     EXPECT_TRUE(q.Push(Packet(kVideoType, 1160), 1170));
@@ -185,6 +189,33 @@ TEST(SendQueue, BeyondASecondVideoIsDroppedToTheNextKeyFrameWithOneRequest) {
     EXPECT_EQ(out.stampMs, 1120);
     q.Sent(true);
     EXPECT_FALSE(q.Next(1200, &out, &wait));  // 1160 waits for audio that may still come
+}
+
+// Room for a packet is made by dropping the oldest, audio or video; a dropped video frame takes
+// the plain frames behind it along.
+TEST(SendQueue, BytesWaitingStayWithinTheirBound) {
+    SendQueueLimits limits;
+    limits.maxBytes = 45;  // four packets of 10 bytes
+    SendQueue q(limits);
+    MediaPacket out;
+    int64_t wait = 0;
+    for (int64_t t = 0; t < 40; t += 10)
+        EXPECT_TRUE(q.Push(Packet(t % 20 == 0 ? kVideoType : kAudioType, t, t == 0), t));
+    EXPECT_EQ(std::tuple(q.HeldPackets(), q.HeldBytes(), q.Dropped()), std::tuple(4u, 40, 0u));
+    EXPECT_TRUE(q.Push(Packet(kAudioType, 50), 50));  // the key frame goes, and 20 with it
+    EXPECT_EQ(std::tuple(q.HeldPackets(), q.HeldBytes(), q.Dropped()), std::tuple(3u, 30, 2u));
+    EXPECT_TRUE(q.TakeKeyRequest());
+    EXPECT_TRUE(q.Push(Packet(kAudioType, 60), 60));
+    EXPECT_TRUE(q.Push(Packet(kAudioType, 70), 70));  // audio 10 goes
+    MediaPacket big = Packet(kVideoType, 80, true);
+    big.bytes.resize(46);
+    EXPECT_FALSE(q.Push(std::move(big), 80));  // more than the bound alone
+    EXPECT_EQ(std::tuple(q.HeldPackets(), q.HeldBytes(), q.Dropped()), std::tuple(4u, 40, 4u));
+    std::vector<int64_t> sent;
+    for (; q.Next(1000, &out, &wait); q.Sent(true))
+        sent.push_back(out.stampMs);
+    EXPECT_EQ(sent, (std::vector<int64_t>{30, 50, 60, 70}));
+    EXPECT_EQ(q.HeldBytes(), 0);
 }
 
 // A look a second at the count of loss episodes and the send queue's age; each row's looks

@@ -46,28 +46,30 @@ class MediaTest : public ::testing::Test {
     PeerSession s;
 };
 
-TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
+// Every unit is 40 ms after the one before, so unit k's media time is 40 k: the times the peer
+// rebuilds are those, also after units the client does not send.
+TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndKeepTheirMediaTimes) {
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);  // consumed, not sent
     ASSERT_EQ(Send(AnnexB({kSps})), 1);    // an SPS alone: the same
     const Bytes aud = {0x09, 0xF0}, sei2 = {0x06, 0x01, 0x01, 0x80}, filler = {0x0C, 0xFF, 0x80};
     ASSERT_EQ(Send(AnnexB({aud, kSps, kPps, kSei, sei2, kIdr})), 1);
     const Message header = Next();
-    EXPECT_EQ(header.Header(), std::tuple(4, 0, 1u, 0u));  // units before it carry no time
+    EXPECT_EQ(header.Header(), std::tuple(4, 0, 1u, 80u));  // the time of the units before it
     EXPECT_EQ(header.body, kSeqHeader);
-    // Delimiters go, SEI units stay. Units without a slice are dropped and carry no time along;
-    // filler before the slice and an empty unit between slices are left out.
+    // Delimiters go, SEI units stay. Units without a slice are dropped, their time goes with
+    // the next message; filler before the slice and an empty unit between slices are left out.
     const Bytes partition = {0x22, 0x01, 0x02};  // type 2: an inter frame
     const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
             AnnexB({aud, kSei, filler, sei2, kSlice, Bytes{}, kSlice})},
-           {{AvcFrame(0x17, {kSei, sei2, kIdr}), 40},
-            {AvcFrame(0x27, {partition}), 80},
-            {AvcFrame(0x27, {kSei, sei2, kSlice, kSlice}), 120}});
+           {{AvcFrame(0x17, {kSei, sei2, kIdr}), 120},
+            {AvcFrame(0x27, {partition}), 160},
+            {AvcFrame(0x27, {kSei, sei2, kSlice, kSlice}), 280}});
     // Parameter sets repeated later are dropped.
     Expect({AnnexB({kSps, kPps, kIdr}), AnnexB({kSlice}), AnnexB({kSps, kPps, kIdr, kIdr})},
-           {{AvcFrame(0x17, {kIdr}), 160},
-            {AvcFrame(0x27, {kSlice}), 200},
-            {AvcFrame(0x17, {kIdr, kIdr}), 240}});
+           {{AvcFrame(0x17, {kIdr}), 320},
+            {AvcFrame(0x27, {kSlice}), 360},
+            {AvcFrame(0x17, {kIdr, kIdr}), 400}});
     Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
     EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
@@ -83,12 +85,18 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
     // ...and the next media message still carries the running time in a type-0 header.
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message after = Next();
-    EXPECT_EQ(std::pair(after.fmt, after.timestamp), std::pair(0, 320u));
+    EXPECT_EQ(std::pair(after.fmt, after.timestamp), std::pair(0, 480u));
     // A delta beyond 10 s or below 0 adds no time.
     ASSERT_EQ(Send(AnnexB({kSlice}), 12000), 1);
-    EXPECT_EQ(Next().timestamp, 320u);
+    EXPECT_EQ(Next().timestamp, 480u);
     ASSERT_EQ(Send(AnnexB({kSlice}), -5), 1);
-    EXPECT_EQ(Next().timestamp, 320u);
+    EXPECT_EQ(Next().timestamp, 480u);
+    // Carried time beyond what one header can state goes with the messages after it.
+    ASSERT_EQ(Send(AnnexB({kSei}), 9000), 1);
+    ASSERT_EQ(Send(AnnexB({kSlice}), 9000), 1);
+    EXPECT_EQ(Next().timestamp, 10480u);
+    ASSERT_EQ(Send(AnnexB({kSlice}), 0), 1);
+    EXPECT_EQ(Next().timestamp, 18480u);
     // Metadata goes on the media chunk stream, and is no base for the next header. A property
     // with an empty name is accepted but left out; a missing name or object is refused.
     void* md = RTMP_CreateMetaData();
@@ -106,7 +114,7 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndTimesStayMonotonic) {
                    Name("height"), Num(480), Name("encoder"), Str(std::string(700, 'e')), kEnd}));
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);
     const Message m = Next();
-    EXPECT_EQ(std::pair(m.fmt, m.timestamp), std::pair(0, 360u));
+    EXPECT_EQ(std::pair(m.fmt, m.timestamp), std::pair(0, 18520u));
 }
 
 // The AAC sequence header goes before the first and every hundredth ADTS frame, with the
@@ -130,7 +138,8 @@ TEST_F(MediaTest, AudioFramesAndASecondPublish) {
               std::pair(Cat({B(0xAF, 0x01), Pattern(10, 0, 1)}), again.timestamp + 23));
     const Bytes withCrc = Adts(10, 0x50, 0x80, 0xF0);
     ASSERT_EQ(Send(withCrc, 23, 8), 1);
-    EXPECT_EQ(Next(8).body, Cat({B(0x2A), withCrc}));
+    const Message other = Next(8);
+    EXPECT_EQ(other.body, Cat({B(0x2A), withCrc}));
     EXPECT_EQ(Send(Bytes{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0}, 23, 8), 0);    // header only
     EXPECT_EQ(RTMP_SendStream(s.Handle(), withCrc.data(), 0, 23, 8), 0);  // nothing
     EXPECT_EQ(Send(Adts(10), 23, 7), 0);                                  // no such type
@@ -138,7 +147,9 @@ TEST_F(MediaTest, AudioFramesAndASecondPublish) {
     ASSERT_EQ(s.Publish("live"), 1);
     ASSERT_EQ(Send(AnnexB({kSps, kPps, kIdr})), 1);
     const Message video = Next();
-    EXPECT_EQ(std::pair(video.fmt, video.body), std::pair(0, kSeqHeader));
+    // Still on the running time, with the 23 ms of the frame that was not sent.
+    EXPECT_EQ(std::tuple(video.fmt, video.body, video.timestamp),
+              std::tuple(0, kSeqHeader, other.timestamp + 23));
     EXPECT_EQ(Next().body, AvcFrame(0x17, {kIdr}));
     ASSERT_EQ(Send(Adts(20), 23, 8), 1);
     EXPECT_EQ(Next(8).body, kAacConfig);
