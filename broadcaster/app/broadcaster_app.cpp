@@ -38,10 +38,21 @@ int CBroadcasterApp::InitInstance(const char* commandLine) {
     // The instance check comes before any setting is read or written: a second start must not
     // change what the running window broadcasts to. Its launch URL goes to the running window,
     // which asks the teacher.
-    if (!TakeInstanceLock()) {
-        if (LaunchAddress(commandLine))
-            ForwardLaunchUrl(commandLine);
-        ShowAppMessage(nullptr, QStringLiteral("程序正在运行，不能运行多个副本"));
+    // When the lock can't be taken safely, whether another window runs can't be told: the
+    // program ends rather than run as a second one.
+    const InstanceCheck instance = TakeInstanceLock();
+    if (instance.state == InstanceState::kUnknown) {
+        ShowAppMessage(nullptr, QString::fromStdString(UnknownInstanceMessage(instance.reason)));
+        return 0;
+    }
+    if (instance.state == InstanceState::kRunning) {
+        std::string text = kRunningMessage;
+        if (LaunchAddress(commandLine)) {
+            const std::string failure = ForwardLaunchUrl(commandLine);
+            if (!failure.empty())
+                text = NotForwardedMessage(failure);
+        }
+        ShowAppMessage(nullptr, QString::fromStdString(text));
         return 0;
     }
     platform::RegisterUrlProtocol();

@@ -145,12 +145,16 @@ bool CBroadcasterDlg::OnInitDialog() {
 
     setWindowIcon(ApplicationIcon());
 
-    if (!TakeInstanceLock()) {
-        ShowMessage(QStringLiteral("程序正在运行，不能运行多个副本"));
+    const InstanceCheck instance = TakeInstanceLock();
+    if (instance.state != InstanceState::kFirst) {
+        ShowMessage(QString::fromStdString(instance.state == InstanceState::kRunning
+                                               ? std::string(kRunningMessage)
+                                               : UnknownInstanceMessage(instance.reason)));
         std::fflush(nullptr);
         _exit(0);
     }
-    launches_.Listen();
+    if (!launches_.Listen())
+        ShowMessage(QString::fromStdString(NotListeningMessage(launches_.Error())));
     StartSkin(CurrentDirectory() + QLatin1Char('/') + QString::fromLatin1(kSkinFile));
     setWindowTitle(WindowTitle());
 

@@ -1,12 +1,10 @@
 #include "app/launch_channel.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QLocalSocket>
-#include <memory>
 
 #include "app/launch.h"
+#include "app/platform/file_io.h"
+#include "app/platform/local_socket.h"
 #include "app/single_instance.h"
 
 namespace app {
@@ -15,6 +13,11 @@ namespace {
 constexpr qint64 kMaxUrlBytes = 4096;
 constexpr int kForwardLimitMs = 2000;
 
+// Whether the process at the other end of socket is one of this user's.
+bool PeerTrusted(const QLocalSocket& socket) {
+    return LaunchPeerTrusted(platform::PeerUserId(socket.socketDescriptor()), platform::UserId());
+}
+
 }  // namespace
 
 LaunchListener::LaunchListener(QObject* parent) : QObject(parent) {
@@ -22,15 +25,26 @@ LaunchListener::LaunchListener(QObject* parent) : QObject(parent) {
 }
 
 bool LaunchListener::Listen() {
-    const QString path = QString::fromStdString(InstanceSocketPath());
-    // Whatever is left at the name comes from an earlier run of ours: the lock is held.
-    QLocalServer::removeServer(path);
+    const std::string path = InstanceSocketPath();
+    // Whatever this user left at the name comes from an earlier run: the lock is held.
+    error_ = platform::ClearOwnLeftover(path);
+    if (!error_.empty())
+        return false;
     server_.setSocketOptions(QLocalServer::UserAccessOption);
-    return server_.listen(path);
+    if (!server_.listen(QString::fromStdString(path))) {
+        error_ = path + ": " + server_.errorString().toStdString();
+        return false;
+    }
+    return true;
 }
 
 void LaunchListener::OnConnection() {
     while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        if (!PeerTrusted(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {
@@ -46,25 +60,30 @@ void LaunchListener::OnConnection() {
     }
 }
 
-bool ForwardLaunchUrl(const std::string& url) {
-    const std::string path = InstanceSocketPath();
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != geteuid())
-        return false;
+std::string ForwardLaunchUrl(const std::string& url) {
     if (url.find_first_of("\r\n") != std::string::npos ||
         url.size() > static_cast<size_t>(kMaxUrlBytes) - 1)
-        return false;
+        return "the address is too long or has a line break";
+    const std::string path = InstanceSocketPath();
+    std::string problem = platform::OwnSocketProblem(path);
+    if (!problem.empty())
+        return problem;
     QLocalSocket socket;
     socket.connectToServer(QString::fromStdString(path));
     if (!socket.waitForConnected(kForwardLimitMs))
-        return false;
+        return path + ": " + socket.errorString().toStdString();
+    if (!PeerTrusted(socket)) {
+        socket.abort();
+        return path + ": the program listening there is not this user's";
+    }
     socket.write(QByteArray::fromStdString(url + "\n"));
     socket.flush();
-    bool sent = true;
-    while (sent && socket.bytesToWrite() > 0)
-        sent = socket.waitForBytesWritten(kForwardLimitMs);
+    while (problem.empty() && socket.bytesToWrite() > 0) {
+        if (!socket.waitForBytesWritten(kForwardLimitMs))
+            problem = path + ": " + socket.errorString().toStdString();
+    }
     socket.disconnectFromServer();
-    return sent;
+    return problem;
 }
 
 }  // namespace app

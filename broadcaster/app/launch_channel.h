@@ -14,8 +14,11 @@ class LaunchListener : public QObject {
 
   public:
     explicit LaunchListener(QObject* parent = nullptr);
-    // Listens on InstanceSocketPath(); only the holder of the instance lock may call it.
+    // Listens on InstanceSocketPath(), in place of what an earlier run of this user's left
+    // there; only the holder of the instance lock may call it. False, with Error() telling why,
+    // when the name can't be taken (another user's file is never replaced).
     bool Listen();
+    const std::string& Error() const { return error_; }
 
   signals:
     void LaunchUrlArrived(const QString& url);
@@ -23,10 +26,11 @@ class LaunchListener : public QObject {
   private:
     void OnConnection();
     QLocalServer server_;
+    std::string error_;
 };
 
-// Hands url to the running instance; false when none listens (or the socket isn't this
-// user's).
-bool ForwardLaunchUrl(const std::string& url);
+// Hands url to the running instance. "" when it was taken; otherwise why not (nothing listens,
+// the socket or the process at its other end isn't this user's, the URL can't be sent).
+std::string ForwardLaunchUrl(const std::string& url);
 
 }  // namespace app

@@ -1,14 +1,10 @@
 #include "app/single_instance.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <memory>
 #include <mutex>
 
 #include "app/platform/file_io.h"
+#include "app/platform/file_lock.h"
 
 namespace app {
 namespace {
@@ -33,33 +29,37 @@ std::string InstanceSocketPath() {
     return InstanceFile(".sock");
 }
 
-bool TakeInstanceLock() {
-    // The descriptor stays open, and so the lock held, until the process ends.
-    static std::mutex lock;
-    static bool held = false;
-    std::lock_guard<std::mutex> guard(lock);
+InstanceCheck TakeInstanceLock() {
+    // Once taken, the lock is held until the process ends.
+    static std::mutex guard;
+    static std::unique_ptr<platform::FileLock> held;
+    const std::lock_guard<std::mutex> hold(guard);
     if (held)
-        return true;
-    const std::string path = InstanceLockPath();
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0)
-        return true;  // as a mutex that cannot be made: the check does not stop the program
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        close(fd);  // another user's file: not ours to lock, nor a reason to stop
-        return true;
-    }
-    int rc = 0;
-    do {
-        rc = flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int error = errno;
-        close(fd);
-        return error != EWOULDBLOCK;
-    }
-    held = true;
-    return true;
+        return {InstanceState::kFirst, ""};
+    auto lock =
+        std::make_unique<platform::FileLock>(InstanceLockPath(), platform::LockWait::kNever);
+    if (lock->Busy())
+        return {InstanceState::kRunning, ""};
+    if (!lock->Held())
+        return {InstanceState::kUnknown, lock->Error()};
+    held = std::move(lock);
+    return {InstanceState::kFirst, ""};
+}
+
+std::string UnknownInstanceMessage(const std::string& reason) {
+    return "无法确认程序是否已在运行，程序不能启动: " + reason;
+}
+
+std::string NotForwardedMessage(const std::string& reason) {
+    return std::string(kRunningMessage) + "\n课堂地址未能交给正在运行的程序: " + reason;
+}
+
+std::string NotListeningMessage(const std::string& reason) {
+    return "以后启动时的课堂地址无法交给本窗口: " + reason;
+}
+
+bool LaunchPeerTrusted(std::optional<unsigned> peerUid, unsigned ownUid) {
+    return peerUid.has_value() && *peerUid == ownUid;
 }
 
 }  // namespace app

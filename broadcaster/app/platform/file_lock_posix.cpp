@@ -12,12 +12,13 @@ namespace app::platform {
 namespace {
 
 std::string Reason(const std::string& what, int error) {
-    return what + ": " + std::strerror(error);
+    // O_NOFOLLOW reports a link at the name as a loop.
+    return what + ": " + (error == ELOOP ? "a link, not a file" : std::strerror(error));
 }
 
 }  // namespace
 
-FileLock::FileLock(const std::string& path) {
+FileLock::FileLock(const std::string& path, LockWait wait) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         error_ = Reason(path, errno);
@@ -29,12 +30,16 @@ FileLock::FileLock(const std::string& path) {
         close(fd);
         return;
     }
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    const int operation = wait == LockWait::kNever ? LOCK_EX | LOCK_NB : LOCK_EX;
+    while (flock(fd, operation) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == EWOULDBLOCK && wait == LockWait::kNever)
+            busy_ = true;
+        else
             error_ = Reason(path, errno);
-            close(fd);
-            return;
-        }
+        close(fd);
+        return;
     }
     fd_ = fd;
 }

@@ -226,10 +226,33 @@ class PortalSession::Impl {
         return false;
     }
 
+    // The unique bus name of the connection that owns the portal's name (started by now: the
+    // properties have been read). Answers to requests are taken from that connection only; any
+    // other client of the bus could send a signal that looks like one.
+    bool FindPortalOwner() {
+        BusError error;
+        sd_bus_message* reply = nullptr;
+        const int r = sd_bus_call_method(bus_.get(), "org.freedesktop.DBus",
+                                         "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                         "GetNameOwner", error.get(), &reply, "s", kPortalName);
+        MessagePtr replyOwner(reply);
+        const char* owner = nullptr;
+        if (r < 0)
+            return Fail(
+                PortalAbsent(error.Name()) ? PortalFailure::kNoPortal : PortalFailure::kBroken,
+                "GetNameOwner: " + error.Text());
+        if (sd_bus_message_read(reply, "s", &owner) < 0 || owner == nullptr || owner[0] != ':')
+            return Fail(PortalFailure::kBroken, "GetNameOwner: no unique name");
+        portal_ = owner;
+        return true;
+    }
+
     bool Converse() {
         uint32_t version = 0;
         uint32_t cursorModes = 0;
         if (!ReadProperty("version", version) || !ReadProperty("AvailableCursorModes", cursorModes))
+            return false;
+        if (!FindPortalOwner())
             return false;
         if ((cursorModes & static_cast<uint32_t>(PortalCursor::kMetadata)) != 0)
             cursor_ = PortalCursor::kMetadata;
@@ -369,15 +392,21 @@ class PortalSession::Impl {
         Response response;
         struct Waiting {
             std::string* path;
+            const std::string* portal;
             Response* response;
-        } waiting{&awaited, &response};
+        } waiting{&awaited, &portal_, &response};
         sd_bus_slot* slot = nullptr;
+        // Matched on the portal's unique name: the bus passes on no broadcast from anyone else.
+        // A signal sent to this connection directly passes every match, so its sender is
+        // checked again.
         int r = sd_bus_match_signal(
-            bus_.get(), &slot, nullptr, nullptr, kRequest, "Response",
+            bus_.get(), &slot, portal_.c_str(), nullptr, kRequest, "Response",
             [](sd_bus_message* m, void* userdata, sd_bus_error*) -> int {
                 auto* w = static_cast<Waiting*>(userdata);
                 const char* path = sd_bus_message_get_path(m);
-                if (path == nullptr || *w->path != path || w->response->arrived)
+                const char* sender = sd_bus_message_get_sender(m);
+                if (path == nullptr || *w->path != path || sender == nullptr ||
+                    *w->portal != sender || w->response->arrived)
                     return 0;
                 uint32_t code = 2;
                 if (sd_bus_message_read(m, "u", &code) < 0)
@@ -447,6 +476,7 @@ class PortalSession::Impl {
     BusPtr bus_;
     SlotPtr slot_;
     std::string sender_;
+    std::string portal_;  // the unique name that owns kPortalName
     std::string session_;
     PortalSessionOptions options_;
 };

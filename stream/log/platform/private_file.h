@@ -13,7 +13,8 @@ namespace rtmp::log {
 std::string PrivateLogDir();
 
 // Appends head (may be null) and then data to the file at path, created with mode 0600. A
-// link at path, a file another user owns or anything but a plain file is left alone. When the
+// link at path, a file with more than one name (a hard link), a file another user owns or
+// anything but a plain file is left alone. When the
 // file would grow beyond maxBytes its oldest bytes go first, so that it keeps the newest half;
 // a record larger than half of maxBytes is cut to that. False when nothing was written.
 bool AppendPrivate(const std::string& path, const char* head, const void* data, size_t length,

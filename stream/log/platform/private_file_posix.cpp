@@ -113,7 +113,10 @@ bool AppendPrivate(const std::string& path, const char* head, const void* data, 
     if (fd.Get() < 0)
         return false;
     struct stat st {};
-    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
+    // A second name for the file (a hard link planted at path) would let the log be written into
+    // a file that someone else chose.
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        st.st_nlink != 1)
         return false;
     if ((st.st_mode & 077) != 0)
         fchmod(fd.Get(), 0600);

@@ -3,24 +3,30 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <tuple>
 #include <vector>
 
 #include "app/launch.h"
 #include "app/launch_kit.h"
 #include "app/platform/desktop_entry.h"
+#include "app/platform/local_socket.h"
 #include "app/settings.h"
+#include "app/single_instance.h"
 #include "capture/audio_test_doubles.h"
 #include "support/child_process.h"
 
@@ -259,6 +265,97 @@ int InChild(const std::function<int()>& fn) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// A socket file at path, bound and closed: nobody listens on it.
+void LeaveStaleSocket(const fs::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+}
+
+// The launch channel takes URLs from, and hands them to, processes of this user only, as the
+// system recorded them when they connected; and it clears what it left at the socket's name
+// itself, never another user's file.
+TEST(LaunchChannel, OnlyThisUsersPeersAreTrustedAndOnlyItsOwnLeftoversCleared) {
+    const unsigned self = ::geteuid();
+    for (const auto& [peer, trusted] : std::vector<std::pair<std::optional<unsigned>, bool>>{
+             {self, true}, {self ^ 1, false}, {65534u, self == 65534}, {std::nullopt, false}})
+        EXPECT_EQ(LaunchPeerTrusted(peer, self), trusted) << peer.value_or(~0u);
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    EXPECT_EQ(platform::PeerUserId(ends[1]), std::optional<unsigned>(self));
+    ::close(ends[0]);
+    ::close(ends[1]);
+    ASSERT_EQ(::pipe(ends), 0);  // not a socket
+    EXPECT_EQ(std::pair(platform::PeerUserId(ends[0]), platform::PeerUserId(-1)),
+              std::pair(std::optional<unsigned>(), std::optional<unsigned>()));
+    ::close(ends[0]);
+    ::close(ends[1]);
+
+    rtmp::test::TempDir tmp("tutorlane-socket");
+    const bool root = self == 0;
+    const auto own = [&](const char* name) { return tmp / name; };
+    std::ofstream(own("file")) << "x";
+    LeaveStaleSocket(own("stale"));
+    fs::create_directories(own("folder") / "inside");
+    std::ofstream(own("foreign")) << "x";
+    LeaveStaleSocket(own("foreign-socket"));
+    if (root) {
+        ASSERT_EQ(::chown(own("foreign").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown(own("foreign-socket").c_str(), 65534, 65534), 0);
+    }
+    struct Case {
+        const char* name;
+        bool socketUsable;  // OwnSocketProblem says ""
+        bool cleared;       // ClearOwnLeftover leaves nothing and says ""
+    };
+    for (const Case& c : std::vector<Case>{{"missing", false, true},
+                                           {"file", false, true},
+                                           {"stale", true, true},
+                                           {"folder", false, false},
+                                           {"foreign", false, !root},
+                                           {"foreign-socket", !root, !root}}) {
+        SCOPED_TRACE(c.name);
+        const std::string path = own(c.name).string();
+        EXPECT_EQ(platform::OwnSocketProblem(path).empty(), c.socketUsable);
+        const std::string problem = platform::ClearOwnLeftover(path);
+        EXPECT_EQ(problem.empty(), c.cleared) << problem;
+        EXPECT_EQ(fs::exists(fs::symlink_status(path)),
+                  std::string(c.name) != "missing" && !c.cleared);
+        if (!c.cleared) {
+            EXPECT_THAT(problem, testing::StartsWith(path + ": "));
+        }
+    }
+    if (!root)
+        GTEST_SKIP() << "another user's connection needs root";
+    // A connection from another user: the child connects as nobody, to a name outside the file
+    // system that any user can reach.
+    const std::string name = "tutorlane-peer-" + std::to_string(::getpid());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path + 1, sizeof address.sun_path - 2);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    EXPECT_EQ(InChild([&] {
+                  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                  return ::setuid(65534) == 0 &&
+                                 ::connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                                           length) == 0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    const int accepted = ::accept(listener, nullptr, nullptr);
+    EXPECT_EQ(platform::PeerUserId(accepted), std::optional<unsigned>(65534));
+    EXPECT_FALSE(LaunchPeerTrusted(platform::PeerUserId(accepted), self));
+    ::close(accepted);
+    ::close(listener);
 }
 
 // A file that cannot be read is never replaced, and a write that fails leaves the old file; both

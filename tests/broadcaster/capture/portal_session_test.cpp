@@ -152,6 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"GrantedPointerAsMetadata", "grant", PortalFailure::kNone, 7, "", PortalCursor::kMetadata},
         {"GrantedPointerEmbeddedRestoreTokenHandedBack", "grant", PortalFailure::kNone, 3,
          "token-1"},
+        {"GrantedWhileAnotherClientSendsRefusals", "forge", PortalFailure::kNone},
         {"Cancelled", "cancel", PortalFailure::kCancelled},
         {"Refused", "refuse", PortalFailure::kRefused},
         {"NoScreenCastInterface", "no-screencast", PortalFailure::kNoScreenCast},

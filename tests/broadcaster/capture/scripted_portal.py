@@ -4,7 +4,9 @@
 usage: scripted_portal.py MODE CURSOR_MODES LOG READY
   MODE: grant (every request granted, one stream: node 42, 640x480, restore token "token-2"),
         cancel (Start answered 1, as when the user presses Cancel), refuse (Start answered 2),
-        no-screencast (the object has no ScreenCast interface)
+        no-screencast (the object has no ScreenCast interface),
+        forge (as grant, but before each answer another client of the bus sends a refusal on the
+        request's path, once to everyone and once to the caller alone)
   CURSOR_MODES: the AvailableCursorModes value
 Every call is appended to LOG as one JSON line before it is answered; READY is created once the
 name is owned.
@@ -14,6 +16,8 @@ import os
 import sys
 
 import dbus
+import dbus.bus
+import dbus.lowlevel
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
@@ -24,6 +28,7 @@ DESKTOP_PATH = '/org/freedesktop/portal/desktop'
 
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
+forger = dbus.bus.BusConnection(os.environ['DBUS_SESSION_BUS_ADDRESS']) if MODE == 'forge' else None
 
 
 def plain(value):
@@ -60,10 +65,26 @@ class Session(dbus.service.Object):
         self.remove_from_connection()
 
 
+def forge(path, sender):
+    """Refusals from a connection that is not the portal, delivered before the real answer."""
+    for destination in (None, sender):
+        message = dbus.lowlevel.SignalMessage(path, 'org.freedesktop.portal.Request', 'Response')
+        if destination is not None:
+            message.set_destination(destination)
+        message.append(dbus.UInt32(2), dbus.Dictionary({}, signature='sv'), signature='ua{sv}')
+        forger.send_message(message)
+    # The bus handles a connection's messages in order: once this call returns, both signals are
+    # on their way to the caller.
+    forger.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                         'GetId', '', ())
+
+
 def answer(sender, options, code, results):
     """Returns the request's path; its Response follows once the reply has gone out."""
     path = '%s/request/%s/%s' % (DESKTOP_PATH, sender[1:].replace('.', '_'),
                                  options['handle_token'])
+    if MODE == 'forge':
+        forge(path, sender)
     request = Request(bus, path)
 
     def respond():

@@ -1,9 +1,12 @@
 // The built programs as the teacher starts them: a launch URL whose address has no '&', a
-// read-only program folder, and closing during an outage (a second instance is in
-// window_broadcast_test.cpp). Each program runs from a folder of its own with its config.ini, skin
-// and classroom page, with the test's own settings, state and runtime folders, messages logged
-// and closed by themselves.
+// read-only program folder, closing during an outage, and an instance lock or launch socket that
+// isn't safely the user's (a second instance is in window_broadcast_test.cpp). Each program runs
+// from a folder of its own with its config.ini, skin and classroom page, with the test's own
+// settings, state and runtime folders, messages logged and closed by themselves.
 
+#include <algorithm>
+
+#include "app/platform/file_lock.h"
 #include "app/single_instance.h"
 #include "support/throttle_proxy.h"
 #include "window/window_fixture.h"
@@ -103,6 +106,129 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
     EXPECT_EQ(ReadTextFile(userFile), user);
     EXPECT_EQ(folder.ConfigNow(), ConfigText({{"Bitrate", "500"}}));
     EXPECT_EQ(RunProcess({"ls", "-A", folder.Path().string()}, 10s).out, files);
+}
+
+// An instance lock that can't be taken safely: a link (whose target stays untouched), a folder,
+// another user's file, also in /tmp when there is no runtime folder (a /tmp of the test's own, in
+// a mount namespace). The program says why and ends before it reads any setting, as a second
+// window would. Then, with the lock held by another process (here: this test), a launch socket's
+// name that holds a plain file, another user's socket or a socket nobody listens on: the program
+// says that the launch URL did not reach the running window. At last a window starts on such a
+// leftover of its own, takes the name and the URL of a second start.
+TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
+    namespace fs = std::filesystem;
+    const bool root = geteuid() == 0;
+    const fs::path lock = session_ / (std::string(app::kInstanceMutexName) + ".lock");
+    const fs::path socket = session_ / (std::string(app::kInstanceMutexName) + ".sock");
+    const fs::path userFile = session_.Path() / "config" / "tutorlane" / "config.ini";
+    const auto plant = [root](const fs::path& path, const std::string& kind) {
+        if (kind == "link") {
+            fs::create_symlink(path.string() + ".target", path);
+        } else if (kind == "folder") {
+            fs::create_directory(path);
+        } else if (kind == "file" || kind == "foreign") {
+            std::ofstream(path) << "planted";
+        } else {  // a socket nobody listens on
+            ASSERT_TRUE(
+                RunProcess({"python3", "-c",
+                            "import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])",
+                            path.string()})
+                    .Succeeded());
+        }
+        if (kind.starts_with("foreign")) {
+            ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        }
+    };
+    // The program with a launch URL whose address is wrong: had it run as a window, it would have
+    // said so and stored the address.
+    // With ownTmp, in a mount namespace whose /tmp is tmp and without a runtime folder; the log is
+    // in tmp then.
+    const fs::path tmp = session_ / "tmp";
+    const auto second = [&](const fs::path& log, bool ownTmp = false) {
+        std::vector<std::string> argv =
+            Command(TUTORLANE_BROADCASTER_PROGRAM, ownTmp ? "/tmp" / log.filename() : log,
+                    LaunchUrl("rtmp://127.0.0.1:1/live/lesson"));
+        if (ownTmp) {
+            std::erase_if(argv, [](const std::string& a) { return a.starts_with("XDG_RUNTIME"); });
+            argv.insert(argv.begin() + 1, {"-u", "XDG_RUNTIME_DIR"});  // after "env"
+            argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c",
+                                       "mount --bind \"$0\" /tmp && exec \"$@\"", tmp.string()});
+        }
+        const auto result = RunProcess(argv, 60s);
+        EXPECT_TRUE(result.Succeeded()) << result.err;
+        EXPECT_FALSE(fs::exists(userFile));
+        return ReadTextFile(log);
+    };
+    // A message as the log has it: on one line.
+    const auto logged = [](std::string text) {
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        return text + "\n";
+    };
+    for (const std::string kind : {"link", "folder", "foreign"}) {
+        SCOPED_TRACE(kind);
+        if (kind == "foreign" && !root)
+            continue;  // only root gives a file away
+        plant(lock, kind);
+        const std::string why = kind == "link"     ? "a link, not a file"
+                                : kind == "folder" ? "Is a directory"
+                                                   : "not a file of this user";
+        EXPECT_EQ(second(logs_ / kind),
+                  logged(app::UnknownInstanceMessage(lock.string() + ": " + why)));
+        EXPECT_FALSE(fs::exists(lock.string() + ".target"));
+        fs::remove(lock);
+    }
+    // No runtime folder: the lock in /tmp, named with the user id.
+    fs::create_directory(tmp);
+    const std::string tmpLock =
+        std::string(app::kInstanceMutexName) + "-" + std::to_string(geteuid()) + ".lock";
+    if (root && RunProcess({"unshare", "-m", "true"}, 10s).Succeeded()) {
+        plant(tmp / tmpLock, "foreign");
+        EXPECT_EQ(
+            second(tmp / "said.txt", true),
+            logged(app::UnknownInstanceMessage("/tmp/" + tmpLock + ": not a file of this user")));
+    }
+
+    auto held = std::make_unique<app::platform::FileLock>(lock.string());
+    ASSERT_TRUE(held->Held()) << held->Error();
+    for (const std::string kind : {"file", "foreign-socket", "socket"}) {
+        SCOPED_TRACE(kind);
+        if (kind == "foreign-socket" && !root)
+            continue;
+        plant(socket, kind);
+        const std::string why = kind == "file"             ? ": not a socket"
+                                : kind == "foreign-socket" ? ": another user's socket"
+                                                           : ": ";
+        std::string start = logged(app::NotForwardedMessage(socket.string() + why));
+        start.pop_back();  // for a socket nobody listens on, the system's reason follows
+        const std::string said = second(logs_ / kind);
+        EXPECT_EQ(said.rfind(start, 0), 0u) << said;
+        if (kind != "socket")
+            fs::remove(socket);
+    }
+
+    // The stale socket is this user's: a window takes its name, and a later start's URL.
+    held.reset();
+    const ProgramFolder folder(ConfigText({}), false);
+    const auto program = folder.Copy(TUTORLANE_BROADCASTER_PROGRAM);
+    const auto firstLog = logs_ / "first.txt";
+    rtmp::test::ChildProcess first;
+    ASSERT_TRUE(first.Start(Command(program, firstLog, LaunchUrl("rtmp://127.0.0.1:1/live/a&4715")),
+                            logs_ / "first.out"));
+    const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                   std::to_string(first.Pid()), "--name", "Tutorlane"},
+                                  60s);
+    const std::string window = found.out.substr(0, found.out.find('\n'));
+    ASSERT_FALSE(window.empty()) << found.err << ReadTextFile(logs_ / "first.out");
+    const auto log = logs_ / "forwarded.txt";
+    EXPECT_TRUE(
+        RunProcess(Command(program, log, LaunchUrl("rtmp://127.0.0.1:1/live/b&4716"))).Succeeded());
+    EXPECT_EQ(ReadTextFile(log), logged(app::kRunningMessage));
+    // The window asks whether to switch to the other classroom (and the box closes as "no").
+    EXPECT_TRUE(
+        WaitUntil([&] { return ReadTextFile(firstLog).find("4716") != std::string::npos; }, 30s))
+        << ReadTextFile(firstLog);
+    ASSERT_TRUE(AskWindowToClose(std::stoul(window)));
+    EXPECT_EQ(first.Wait(10s), std::optional<int>(0)) << ReadTextFile(logs_ / "first.out");
 }
 
 // Closing the window during an outage ends the program within seconds.

@@ -81,7 +81,8 @@ TEST(Log, SwitchesDumpsAndTheRecordFormat) {
 }
 
 // The default folder is the user's own state folder, owner-only; nothing is written through a
-// link planted at a file name, both there and in a shared folder named by VISTREL_LOG_DIR.
+// link (symbolic or hard) planted at a file name, both there and in a shared folder named by
+// VISTREL_LOG_DIR.
 TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
     kit::LogFolder logs;
     const fs::path dir = logs.Dir(), state = dir / "state", shared = dir / "shared";
@@ -95,12 +96,16 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
         EXPECT_EQ(fs::symlink_status(folder / name).permissions(),
                   fs::perms::owner_read | fs::perms::owner_write)
             << name;
-    const auto plant = [&](const fs::path& at, bool all) {
+    const auto plant = [&](const fs::path& at, bool all, bool hard = false) {
         for (const char* name : kFiles) {
             if (!all && std::string(name) == "Vistrel.err")
                 continue;
             fs::remove(at / name);
-            fs::create_symlink(dir / (std::string("target-") + name), at / name);
+            const fs::path target = dir / (std::string("target-") + name);
+            if (hard)
+                fs::create_hard_link(target, at / name);
+            else
+                fs::create_symlink(target, at / name);
         }
     };
     for (const char* name : kFiles)
@@ -113,6 +118,8 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
     ::setenv("VISTREL_LOG_DIR", shared.c_str(), 1);
     RTMP_SetLog(nullptr, 0, 0x101);
     plant(shared, true);
+    WriteEachFile(false);
+    plant(shared, true, true);
     WriteEachFile(false);
     for (const char* name : kFiles)
         EXPECT_EQ(kit::LogFolder::Read(dir / (std::string("target-") + name)), "victim") << name;
