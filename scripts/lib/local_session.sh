@@ -36,6 +36,9 @@ rtmp {
     chunk_size 4096;
     application encoder/qkz {
       live on;
+      # A publisher that sends nothing for 5 s (a line gone dead) is dropped, so that the
+      # broadcaster's next publish of the same stream is taken.
+      drop_idle_publisher 5s;
       record all;
       record_path $server/record;
       record_unique on;

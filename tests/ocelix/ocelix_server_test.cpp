@@ -230,4 +230,109 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
     ExpectLipSync(FindFlashesAndBeeps(fps15), INFINITY, 20, 7);
 }
 
+// One broadcast per row of the sweep, each through a line of its own that is cut once, a
+// while after OCELIX_Start returned: reset, or gone dead (both ends left open, so that the
+// server holds the old session until it drops an idle publisher after 5 s), by address or by
+// host name. Each must be followed by a new session that carries media: within 3 s of a reset,
+// within 15 s of a dead line.
+TEST(OcelixServer, ALineCutAtAnyMomentHealsByAddressAndByHostName) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    struct Row {
+        int cutAtMs = 0;
+        ThrottleProxy::Cut how = ThrottleProxy::Cut::kReset;
+        bool byName = false;
+        std::unique_ptr<ThrottleProxy> line;
+        void* encoder = nullptr;
+        Clock::time_point started, cut, healed;
+        int linksBefore = 0;
+        bool done = false;
+    };
+    std::vector<Row> rows;
+    for (const int at : {0, 30, 100, 250, 600, 1500}) {
+        for (const auto how : {ThrottleProxy::Cut::kReset, ThrottleProxy::Cut::kSilent}) {
+            for (const bool byName : {false, true}) {
+                rows.emplace_back();
+                std::tie(rows.back().cutAtMs, rows.back().how, rows.back().byName) =
+                    std::tuple(at, how, byName);
+            }
+        }
+    }
+    constexpr int kW = 160, kH = 96;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        Row& r = rows[i];
+        r.line = std::make_unique<ThrottleProxy>(server.Port());
+        ASSERT_TRUE(r.line->Start());
+        const std::string url = std::string("rtmp://") + (r.byName ? "localhost" : "127.0.0.1") +
+                                ":" + std::to_string(r.line->Port()) + "/live/cut" +
+                                std::to_string(i);
+        const EncoderConfig c = MakeEncoderConfig(url, kW, kH, 15);
+        r.encoder = OCELIX_CreateEncoder(&c);
+        ASSERT_EQ(OCELIX_Start(r.encoder), 1) << url;
+        r.started = Clock::now();
+    }
+    // Noise pictures (large, so that media shows at once in the bytes passed) and silence, in
+    // real time, to every broadcast.
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        std::vector<std::vector<uint8_t>> noise(4, std::vector<uint8_t>(size_t{kW} * kH * 3));
+        uint32_t x = 1;
+        for (auto& picture : noise) {
+            for (uint8_t& byte : picture)
+                byte = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+        }
+        const std::vector<uint8_t> silence(4096);
+        const auto origin = Clock::now();
+        for (long tick = 0; !stop; ++tick) {  // 5 ms ticks
+            for (const Row& r : rows) {
+                if (tick % 13 == 0)
+                    OCELIX_PutVideoData(r.encoder, noise[size_t(tick / 13) % 4].data(),
+                                        int(noise[0].size()));
+                if (tick % 5 == 0)
+                    OCELIX_PutAudioData(r.encoder, silence.data(), 4096);
+            }
+            std::this_thread::sleep_until(origin + (tick + 1) * 5ms);
+        }
+    });
+    // More than a session's commands and metadata (about 3.7 kB) passed on a connection made
+    // after the cut: media.
+    constexpr int64_t kMediaBytes = 8192;
+    const auto deadline = Clock::now() + 30s;
+    while (Clock::now() < deadline &&
+           std::any_of(rows.begin(), rows.end(), [](const Row& r) { return !r.done; })) {
+        std::this_thread::sleep_for(10ms);
+        const auto now = Clock::now();
+        for (Row& r : rows) {
+            if (r.cut == Clock::time_point{} && now >= r.started + r.cutAtMs * 1ms) {
+                r.linksBefore = r.line->Accepted();
+                r.line->CutOpenConnections(r.how);
+                r.cut = now;
+            } else if (r.cut != Clock::time_point{} && r.healed == Clock::time_point{}) {
+                for (int n = r.linksBefore; n < r.line->Accepted(); ++n) {
+                    if (r.line->PassedUp(n) > kMediaBytes)
+                        r.healed = now;
+                }
+            } else if (r.healed != Clock::time_point{} && !r.done && now > r.healed + 2s) {
+                r.done = true;  // two seconds of the new session, for the recording
+                EXPECT_EQ(OCELIX_Stop(r.encoder), 1);
+            }
+        }
+    }
+    stop = true;
+    feeder.join();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        Row& r = rows[i];
+        SCOPED_TRACE(::testing::Message()
+                     << "cut at " << r.cutAtMs << " ms, "
+                     << (r.how == ThrottleProxy::Cut::kReset ? "reset" : "dead line") << ", "
+                     << (r.byName ? "by name" : "by address"));
+        EXPECT_EQ(OCELIX_Stop(r.encoder), 1);
+        EXPECT_EQ(OCELIX_ReleaseEncoder(r.encoder), 1);
+        ASSERT_NE(r.healed, Clock::time_point{}) << "no new session carried media";
+        EXPECT_LT(r.healed - r.cut, r.how == ThrottleProxy::Cut::kReset ? 3s : 15s);
+        // What the server recorded of the new session starts with a key frame and decodes.
+        ExpectCleanStart(server.RecordingPath("cut" + std::to_string(i)), 15);
+    }
+}
+
 }  // namespace

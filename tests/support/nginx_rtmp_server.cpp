@@ -27,7 +27,8 @@ bool NginxRtmpServer::Start() {
         if (!started_)
             port_ = PickFreeLoopbackPort();
         const std::string app =
-            " { live on; record all; record_unique off; record_path " + prefix + "record; }\n";
+            " { live on; drop_idle_publisher 5s; record all; record_unique off; record_path " +
+            prefix + "record; }\n";
         // Debian's RTMP module; when it is missing, nginx's error log (in Error()) says so.
         std::ofstream(dir_ / "nginx.conf")
             << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"

@@ -1,6 +1,7 @@
 // A private nginx with the RTMP module on a free loopback port, for tests that need a real
 // server: applications "live" and "encoder/qkz" (a name with '/', matched against the connect
-// command's "app"), every published stream recorded. Each instance has its own prefix directory
+// command's "app"), every published stream recorded, a publisher silent for 5 s dropped (as the
+// run command's own server does). Each instance has its own prefix directory
 // (configuration, logs, pid file, recordings) under a temp directory.
 #pragma once
 

@@ -19,10 +19,16 @@ ThrottleProxy::~ThrottleProxy() {
     if (acceptThread_.joinable())
         acceptThread_.join();
     GoSilent();  // wakes every forwarder
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    stopped_.notify_all();
     for (std::thread& t : forwards_)
         t.join();
-    for (const int fd : sockets_)
-        ::close(fd);
+    for (const auto& link : links_) {
+        for (const int fd : {link->client, link->server}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
     ::close(listenFd_);
 }
 
@@ -34,11 +40,40 @@ bool ThrottleProxy::Start() {
     return listenFd_ >= 0;
 }
 
+void ThrottleProxy::CutOpenConnections(Cut how) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& link : links_) {
+        if (how == Cut::kSilent) {
+            link->frozen.store(true);
+            continue;
+        }
+        // Without lingering, the last forwarder's close resets both connections; a shutdown of
+        // the reading side wakes the forwarders without sending anything.
+        const linger reset{1, 0};
+        link->reset.store(true);
+        for (const int fd : {link->client, link->server}) {
+            if (fd >= 0) {
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::shutdown(fd, SHUT_RD);
+            }
+        }
+    }
+}
+
 void ThrottleProxy::GoSilent() {
     silent_.store(true);
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const int fd : sockets_)
-        ::shutdown(fd, SHUT_RDWR);
+    for (const auto& link : links_) {
+        for (const int fd : {link->client, link->server}) {
+            if (fd >= 0)
+                ::shutdown(fd, SHUT_RDWR);
+        }
+    }
+}
+
+int64_t ThrottleProxy::PassedUp(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return n >= 0 && static_cast<size_t>(n) < links_.size() ? links_[size_t(n)]->up.load() : 0;
 }
 
 void ThrottleProxy::AcceptLoop() {
@@ -48,41 +83,61 @@ void ThrottleProxy::AcceptLoop() {
             continue;
         if (client < 0)
             break;  // the listener was shut down, or cannot accept any more
-        accepted_.fetch_add(1);
-        // Under the lock, so that a GoSilent either comes first or also ends this connection.
+        // Under the lock, so that a cut either comes first or also ends this connection.
         std::lock_guard<std::mutex> lock(mutex_);
         const bool silent = silent_.load();
-        const int server = silent ? -1 : ConnectToLoopback(targetPort_);
-        sockets_.push_back(client);
-        if (server >= 0) {
-            sockets_.push_back(server);
-            forwards_.emplace_back([this, client, server] { Forward(client, server, true); });
-            forwards_.emplace_back([this, client, server] { Forward(server, client, false); });
+        auto& link = *links_.emplace_back(std::make_unique<Link>());
+        link.client = client;
+        link.server = silent ? -1 : ConnectToLoopback(targetPort_);
+        accepted_.fetch_add(1);
+        if (link.server >= 0) {
+            forwards_.emplace_back([this, &link] { Forward(link, true); });
+            forwards_.emplace_back([this, &link] { Forward(link, false); });
         } else if (!silent) {  // the target is gone: so is the connection
             ::shutdown(client, SHUT_RDWR);
         }
     }
 }
 
-void ThrottleProxy::Forward(int from, int to, bool throttled) {
+void ThrottleProxy::Forward(Link& link, bool up) {
+    const int from = up ? link.client : link.server, to = up ? link.server : link.client;
     uint8_t buffer[kChunk];
     auto due = std::chrono::steady_clock::now();
     for (;;) {
-        const int64_t rate = throttled ? rate_.load() : 0;
+        const int64_t rate = up ? rate_.load() : 0;
         // Bursts of at most 20 ms of the rate, as on a real line; the next read waits until the
         // rate has carried these bytes.
         const int64_t want = rate > 0 ? std::clamp<int64_t>(rate / 50, 1, kChunk) : kChunk;
         const ssize_t n = ::recv(from, buffer, static_cast<size_t>(want), 0);
+        if (link.frozen.load()) {
+            // A dead line: nothing passes, not even a close, and nothing is read any more.
+            std::unique_lock<std::mutex> lock(mutex_);
+            stopped_.wait(lock, [this] { return stop_.load(); });
+            break;
+        }
         if (n <= 0 || !SendAll(to, buffer, static_cast<size_t>(n)))
             break;
+        if (up)
+            link.up.fetch_add(n);
         if (rate > 0) {
             due = std::max(due, std::chrono::steady_clock::now()) +
                   std::chrono::microseconds(n * 1000000 / rate);
             std::this_thread::sleep_until(due);
         }
     }
-    ::shutdown(from, SHUT_RDWR);
-    ::shutdown(to, SHUT_RDWR);
+    if (!link.reset.load()) {
+        ::shutdown(from, SHUT_RDWR);
+        ::shutdown(to, SHUT_RDWR);
+    }
+    if (link.forwarders.fetch_sub(1) == 1 && !stop_.load()) {
+        // The last of the pair: the connection is over. Closed here so that a reset is sent
+        // where one was asked for (the descriptors are not used again).
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (int* fd : {&link.client, &link.server}) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
 }
 
 }  // namespace rtmp::test

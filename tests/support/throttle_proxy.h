@@ -1,12 +1,16 @@
 // A loopback TCP proxy that passes a limited byte rate from its clients to a target port, in short
 // bursts, like a slow line between a publisher and its server. Answers come back unlimited.
 // The proxy's receive window is small, so a sender feels the limit as a real line makes it feel
-// it rather than filling the proxy's buffers. It can also go silent: drop every connection and
-// from then on accept new ones without ever answering.
+// it rather than filling the proxy's buffers. The line can also be cut: for the connections open
+// now only (reset, or gone silent both ways with both ends left open, as a dead line leaves
+// them), or for good (every connection dropped and later ones never answered).
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -15,6 +19,8 @@ namespace rtmp::test {
 
 class ThrottleProxy {
   public:
+    enum class Cut { kReset, kSilent };
+
     explicit ThrottleProxy(uint16_t targetPort) : targetPort_(targetPort) {}
     ~ThrottleProxy();
 
@@ -23,16 +29,26 @@ class ThrottleProxy {
     uint16_t Port() const { return port_; }
     // Bytes a second from clients to the target; 0 lifts the limit.
     void SetRate(int64_t bytesPerSecond) { rate_.store(bytesPerSecond); }
+    // Cuts the connections open now; later ones pass as before.
+    void CutOpenConnections(Cut how);
     // Closes every connection; later ones are accepted and left without an answer.
     void GoSilent();
     // Connections accepted so far.
     int Accepted() const { return accepted_.load(); }
+    // Bytes passed from the client to the target on the n-th connection accepted (from 0).
+    int64_t PassedUp(int n);
 
   private:
+    struct Link {
+        int client = -1, server = -1;
+        std::atomic<int64_t> up{0};
+        std::atomic<bool> frozen{false}, reset{false};
+        std::atomic<int> forwarders{2};
+    };
     void AcceptLoop();
     // Passes bytes from one socket to the other until either side ends, at the set rate when
-    // `throttled`; then shuts both down.
-    void Forward(int from, int to, bool throttled);
+    // `up`; then shuts both down, or on a reset closes both with a reset.
+    void Forward(Link& link, bool up);
 
     uint16_t targetPort_, port_ = 0;
     int listenFd_ = -1;
@@ -41,8 +57,9 @@ class ThrottleProxy {
     std::atomic<int> accepted_{0};
     std::thread acceptThread_;
     std::mutex mutex_;
-    std::vector<int> sockets_;           // every accepted and connected one; guarded by mutex_
-    std::vector<std::thread> forwards_;  // two per connection passed on; guarded by mutex_
+    std::condition_variable stopped_;          // wakes the forwarders of a silent line
+    std::deque<std::unique_ptr<Link>> links_;  // in accept order; guarded by mutex_
+    std::vector<std::thread> forwards_;        // two per connection passed on; guarded by mutex_
 };
 
 }  // namespace rtmp::test
