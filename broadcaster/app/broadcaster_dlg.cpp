@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <optional>
 
@@ -187,12 +188,12 @@ void CBroadcasterDlg::LoadClassroom() {
     flash_->Play();
 }
 
-int CBroadcasterDlg::LoadSettingsNow() {
+int CBroadcasterDlg::LoadSettingsNow(bool* outOfRange) {
     if (!settings_)
         settings_ = std::make_unique<BroadcastSettings>();
     const IniFile ini(SettingsPath());
     return LoadSettings(ini, ScreenSizeFor(LoadScreenCaptureOptions(ini)), messages_, *settings_,
-                        values_);
+                        values_, outOfRange);
 }
 
 void CBroadcasterDlg::EnumerateVideoDevices() {
@@ -261,7 +262,17 @@ void CBroadcasterDlg::StartBroadcast() {
     statusLine_->setText(QStringLiteral("状态：正在连接服务器…"));
     const IniFile ini(SettingsPath());
     SaveChangedSettings(ini, *settings_, values_, &messages_);
-    LoadSettingsNow();
+    const auto backToIdle = [this] {
+        busy_ = false;
+        ShowButtons(false);
+        UpdateStatusLine();
+    };
+    bool outOfRange = false;
+    LoadSettingsNow(&outOfRange);
+    if (outOfRange) {
+        backToIdle();  // the load named the value it refused
+        return;
+    }
 
     const int selected = audioDevices_->currentIndex();
     if (selected < 0) {
@@ -274,18 +285,26 @@ void CBroadcasterDlg::StartBroadcast() {
     }
 
     feeder_.reset();  // the previous broadcast's feeder, stopped already
-    feeder_ = std::make_unique<capture::CBroadcastFeeder>(
-        settings_.get(),
-        makeDevices_(&messages_, LoadScreenCaptureOptions(IniFile(SettingsPath()))));
-    capture::CBroadcastFeeder* feeder = feeder_.get();
-    PreviewBridge* preview = preview_.get();
-    RunInWorker([this, feeder, preview] {
-        const bool started = feeder->Start(preview) != 0;
-        if (started)
-            QThread::msleep(100);
-        QMetaObject::invokeMethod(
-            this, [this, started] { OnStartFinished(started); }, Qt::QueuedConnection);
-    });
+    try {
+        feeder_ = std::make_unique<capture::CBroadcastFeeder>(
+            settings_.get(),
+            makeDevices_(&messages_, LoadScreenCaptureOptions(IniFile(SettingsPath()))));
+        capture::CBroadcastFeeder* feeder = feeder_.get();
+        PreviewBridge* preview = preview_.get();
+        RunInWorker([this, feeder, preview] {
+            const bool started = feeder->Start(preview) != 0;
+            if (started)
+                QThread::msleep(100);
+            QMetaObject::invokeMethod(
+                this, [this, started] { OnStartFinished(started); }, Qt::QueuedConnection);
+        });
+    } catch (const std::exception& e) {
+        // Frame buffers the size of the screen or the worker thread could not be had. This is
+        // a click handler: the failure ends here, and the window stays idle.
+        feeder_.reset();
+        backToIdle();
+        ShowMessage(QStringLiteral("无法开始直播: %1").arg(QString::fromLocal8Bit(e.what())));
+    }
 }
 
 void CBroadcasterDlg::OnStartFinished(bool started) {

@@ -86,7 +86,7 @@ class CBroadcasterDlg : public QDialog {
     void CreateControls();
     void ShowButtons(bool broadcasting);
     void LoadClassroom();
-    int LoadSettingsNow();
+    int LoadSettingsNow(bool* outOfRange = nullptr);
     void UpdateStatusLine();
     void ShowMessage(const QString& text);
     void OnStartFinished(bool started);

@@ -9,11 +9,24 @@ namespace {
 // The widest and tallest picture the H.264 encoder takes; a larger screen size in the file is
 // taken as no size, like 0, rather than sizing frame buffers of gigabytes from it.
 constexpr int kMaxScreenSide = 8192;
+// The camera picture: a macroblock at least, and no side longer than the H.264 level the encoder
+// writes allows (4.0: 8192 macroblocks, so at most 256 of them, 4096 pixels, in a row or column).
+// Odd sizes are fine: the encoder drops the last column or row.
+constexpr int kMinVideoSide = 16;
+constexpr int kMaxVideoSide = 4096;
+// The frame timer's period is 1000 / FrameRate ms: 16 ms at the most frames.
+constexpr int kMinFrameRate = 1;
+constexpr int kMaxFrameRate = 60;
 
 }  // namespace
 
+std::string SettingOutOfRangeMessage(const char* key, int value, int low, int high) {
+    return std::string("设置有误: ") + key + "=" + std::to_string(value) + ", 应为 " +
+           std::to_string(low) + " 到 " + std::to_string(high);
+}
+
 int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
-                 BroadcastSettings& s, DialogValues& dialog) {
+                 BroadcastSettings& s, DialogValues& dialog, bool* outOfRange) {
     if (const std::string error = ini.ReadError(); !error.empty())
         messages.ShowMessage(SettingsReadFailedMessage(error));
     s.Address = ini.GetString("Device", "Address", "", kAddressReadBytes);
@@ -37,6 +50,20 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     s.VideoY = device("VideoY");
     s.VideoStyle = device("VideoStyle");
     s.ScreenRate = device("ScreenRate");
+
+    bool refused = false;
+    const auto limit = [&](const char* key, int& value, int low, int high) {
+        if (value == 0 || (value >= low && value <= high))
+            return;
+        messages.ShowMessage(SettingOutOfRangeMessage(key, value, low, high));
+        value = 0;
+        refused = true;
+    };
+    limit("VideoWidth", s.VideoWidth, kMinVideoSide, kMaxVideoSide);
+    limit("VideoHeight", s.VideoHeight, kMinVideoSide, kMaxVideoSide);
+    limit("FrameRate", s.FrameRate, kMinFrameRate, kMaxFrameRate);
+    if (outOfRange != nullptr)
+        *outOfRange = refused;
 
     if (s.ScreenWidth <= 0 || s.ScreenHeight <= 0 || s.ScreenWidth > kMaxScreenSide ||
         s.ScreenHeight > kMaxScreenSide) {
@@ -64,7 +91,7 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     }
     dialog.meetingId = plain.substr(amp + 1);
     s.publishUrl = plain.substr(0, amp);
-    return 1;
+    return refused ? 0 : 1;
 }
 
 int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& s, const DialogValues& d,

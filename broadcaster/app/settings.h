@@ -33,8 +33,13 @@ constexpr size_t kScreenSettingReadBytes = 255;
 using ScreenSizeFn = std::function<std::pair<int, int>()>;
 
 // Reads the file into settings and dialog; 0 (after "参数有误!") when the address has no '&'.
+// VideoWidth and VideoHeight (16 to 4096) and FrameRate (1 to 60) size the frame buffers and the
+// frame timer: one outside its range (0 is "not set" and allowed) is refused with a message
+// naming the key and the range, read as 0, and the result is 0 too; outOfRange tells that case.
 int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
-                 BroadcastSettings& settings, DialogValues& dialog);
+                 BroadcastSettings& settings, DialogValues& dialog, bool* outOfRange = nullptr);
+// The teacher's message for a setting outside low..high.
+std::string SettingOutOfRangeMessage(const char* key, int value, int low, int high);
 // Writes the four user-editable values that differ from the last loaded ones; a failed write is
 // told to failures.
 int SaveChangedSettings(const IniFile& ini, const BroadcastSettings& settings,

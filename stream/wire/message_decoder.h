@@ -8,6 +8,7 @@
 #include "wire/byte_buffer.h"
 #include "wire/chunk.h"
 #include "wire/decoder_listener.h"
+#include "wire/reassembly_buffer.h"
 
 namespace rtmp {
 
@@ -29,7 +30,6 @@ class MessageDecoder {
   public:
     // The buffers start empty (a fresh ByteBuffer's limit is its capacity).
     explicit MessageDecoder(DecoderListener* listener = nullptr) : listener_(listener) {
-        leftover_.Reset();
         seqHeader_.Reset();
         frameOut_.Reset();
         adtsHeader_.Reset();
@@ -53,13 +53,15 @@ class MessageDecoder {
     void DecodeAMF(RtmpContext& context, const ChannelHeader& header, ByteBuffer& body);
 
     int ChunkSize() const { return chunkSize_; }
-    const ByteBuffer& Leftover() const { return leftover_; }
+    // Received bytes of a chunk not complete yet.
+    const ByteBuffer& Leftover() const { return leftover_.Unread(); }
+    // Bytes copied into the leftover so far, growth and moves included.
+    int64_t LeftoverBytesCopied() const { return leftover_.BytesCopied(); }
     const ByteBuffer& SeqHeader() const { return seqHeader_; }
     const ByteBuffer& AdtsHeader() const { return adtsHeader_; }
 
   private:
     void DecodeChunks(RtmpContext& context, ByteBuffer& in);
-    void SaveLeftover(ByteBuffer& in);
     [[noreturn]] void HeaderError(RtmpContext& context, ByteBuffer& in, int start, int h, int id,
                                   int basicLength);
     void DecodeInvoke(RtmpContext& context, ByteBuffer& body);
@@ -80,7 +82,7 @@ class MessageDecoder {
 
     AmfReader reader_;
     DecoderListener* listener_ = nullptr;
-    ByteBuffer leftover_{0};
+    ReassemblyBuffer leftover_;
     ByteBuffer seqHeader_{0};
     ByteBuffer frameOut_{0};
     ByteBuffer adtsHeader_{0};

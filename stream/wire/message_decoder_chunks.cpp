@@ -1,5 +1,6 @@
 // Receiving side of the chunk stream: joins received blocks, reads chunk headers into the
-// context's table and gathers each message's chunks before handing it to DecodeAMF.
+// context's table and gathers each message's chunks before handing it to DecodeAMF. Decoding
+// stops at a chunk that has not fully arrived; its bytes wait in the leftover for the next block.
 #include <algorithm>
 #include <cstdio>
 
@@ -91,24 +92,29 @@ class ResetGuard {
 int MessageDecoder::DecodeReciveUnite(RtmpContext& context, ByteBuffer& block) {
     PositionGuard keep(block);
     try {
-        if (leftover_.Remaining() > 0) {
+        if (leftover_.Unread().Remaining() > 0) {
             if (log::LinesOn())
-                log::ShowFMT("::United lastPacket=%d, thisPacket=%d", leftover_.Remaining(),
-                             block.Remaining());
-            ByteBuffer joined(leftover_.Remaining() + block.Remaining());
-            joined.PutAll(leftover_);
-            joined.PutAll(block);
-            joined.Flip();
-            leftover_.Reset();
-            DecodeChunks(context, joined);
+                log::ShowFMT("::United lastPacket=%d, thisPacket=%d",
+                             leftover_.Unread().Remaining(), block.Remaining());
+            // Joined behind what waits, in room that grows geometrically: a chunk of megabytes
+            // arriving in small blocks is copied once, not once per block.
+            leftover_.Append(block);
+            DecodeChunks(context, leftover_.Unread());
+            if (leftover_.Unread().Remaining() == 0)
+                leftover_.Clear();
         } else {
             DecodeChunks(context, block);
+            leftover_.Append(block);  // the start of a chunk whose rest is still to come
         }
     } catch (MyException e) {
+        leftover_.Clear();
         if (e == MYEX_HEADER) {
             log::SetConsoleColor(4);
             log::ShowText("DecodeReciveUnite().Head Erro.");
         }
+        throw;
+    } catch (...) {
+        leftover_.Clear();
         throw;
     }
     return 0;
@@ -121,7 +127,6 @@ void MessageDecoder::DecodeChunks(RtmpContext& context, ByteBuffer& in) {
         if (in.Remaining() < headerLength) {
             if (log::LinesOn())
                 log::ShowFMT("::LeftHead Remain=%d, HeadLen=%d", in.Remaining(), headerLength);
-            SaveLeftover(in);
             return;
         }
 
@@ -153,7 +158,6 @@ void MessageDecoder::DecodeChunks(RtmpContext& context, ByteBuffer& in) {
                              in.Remaining(), in.Position(), need - in.Remaining());
             context.Header(id) = before;
             in.SetPosition(start);
-            SaveLeftover(in);
             return;
         }
 
@@ -170,17 +174,6 @@ void MessageDecoder::DecodeChunks(RtmpContext& context, ByteBuffer& in) {
             DecodeAMF(context, complete, chan);
         }
     }
-}
-
-void MessageDecoder::SaveLeftover(ByteBuffer& in) {
-    const int n = in.Remaining();
-    if (n <= 0) {
-        leftover_.Reset();
-        return;
-    }
-    leftover_.Allocate(n);
-    leftover_.PutAll(in);
-    leftover_.Flip();
 }
 
 int MessageDecoder::HeaderLength(RtmpContext& context, const ByteBuffer& in) const {

@@ -48,13 +48,14 @@ class ConfigDir : public ::testing::Test {
         s_ = {};
         d_ = {};
         return LoadSettings(
-            IniFile(Path()), [screen] { return screen; }, messages_, s_, d_);
+            IniFile(Path()), [screen] { return screen; }, messages_, s_, d_, &outOfRange_);
     }
     rtmp::test::TempDir tmp_{"tutorlane-settings"};
     const fs::path dir_ = tmp_.Path();
     capture::test::RecordingMessageSink messages_;
     BroadcastSettings s_;
     DialogValues d_;
+    bool outOfRange_ = false;
 };
 
 using test::LaunchUrl;
@@ -130,7 +131,8 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesThe
 // One file each, on a screen of 1023 x 767: the address split at its last '&' (none: the
 // parameters are wrong), only its first 99 bytes read; the screen size rounded down to 4, and the
 // screen's own when the file's is 0, missing, beyond int or beyond the largest picture the
-// encoder takes.
+// encoder takes. A camera size or frame rate out of range is refused, named with its range, and
+// reads as 0 (not set).
 TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
     const auto address = [](const std::string& plain) {
         return "[Device]\nAddress=" + Shifted(plain) + "\n";
@@ -138,12 +140,18 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
     const auto size = [](const std::string& w, const std::string& h) {
         return "[Device]\nScreenWidth=" + w + "\nScreenHeight=" + h + "\n";
     };
+    const auto video = [&](const std::string& w, const std::string& h, const std::string& rate) {
+        return address("a&b") + "VideoWidth=" + w + "\nVideoHeight=" + h + "\nFrameRate=" + rate;
+    };
     struct Row {
         std::string file;  // "": no file
         std::pair<int, int> size{1020, 764};
         int loaded = 0;
         std::string url{}, meeting{};
+        std::tuple<int, int, int> video{};  // width, height and frame rate as loaded
+        std::string refused{};              // the message of a value out of range
     };
+    const std::pair<int, int> screen = {1020, 764};
     const std::string longAddress(120, 'u');
     const Row rows[] = {
         {""},
@@ -157,21 +165,71 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
         {size("1024", "8193")},
         {size("8192", "600"), {8192, 600}},
         {"[Device]\n[]\nBitrate=800\n"},  // a key under a section without a name
+        {video("4096", "16", "60"), screen, 1, "a", "b", {4096, 16, 60}},
+        {video("17", "4095", "1"), screen, 1, "a", "b", {17, 4095, 1}},
+        {video("4097", "480", "15"),
+         screen,
+         0,
+         "a",
+         "b",
+         {0, 480, 15},
+         SettingOutOfRangeMessage("VideoWidth", 4097, 16, 4096)},
+        {video("-640", "480", "15"),
+         screen,
+         0,
+         "a",
+         "b",
+         {0, 480, 15},
+         SettingOutOfRangeMessage("VideoWidth", -640, 16, 4096)},
+        {video("640", "15", "15"),
+         screen,
+         0,
+         "a",
+         "b",
+         {640, 0, 15},
+         SettingOutOfRangeMessage("VideoHeight", 15, 16, 4096)},
+        {video("640", "2147483647", "15"),
+         screen,
+         0,
+         "a",
+         "b",
+         {640, 0, 15},
+         SettingOutOfRangeMessage("VideoHeight", 2147483647, 16, 4096)},
+        {video("640", "480", "61"),
+         screen,
+         0,
+         "a",
+         "b",
+         {640, 480, 0},
+         SettingOutOfRangeMessage("FrameRate", 61, 1, 60)},
+        {video("640", "480", "-1"),
+         screen,
+         0,
+         "a",
+         "b",
+         {640, 480, 0},
+         SettingOutOfRangeMessage("FrameRate", -1, 1, 60)},
     };
-    size_t wrong = 0;  // loads so far that said the parameters are wrong
+    std::vector<std::string> said;  // the messages of the loads so far
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
         if (!row.file.empty())
             Write(row.file);
         EXPECT_EQ(Load({1023, 767}), row.loaded);
-        // Bit rate and frame rate: no such keys, 0.
+        // Bit rate: no such key, 0.
         EXPECT_EQ(std::tuple(s_.publishUrl, d_.meetingId, s_.ScreenWidth, s_.ScreenHeight,
-                             s_.Bitrate, s_.FrameRate),
-                  std::tuple(row.url, row.meeting, row.size.first, row.size.second, 0, 0));
-        wrong += row.loaded == 0 ? 1 : 0;
-        EXPECT_EQ(messages_.Texts(), std::vector<std::string>(wrong, "参数有误!"));
+                             s_.Bitrate, std::tuple(s_.VideoWidth, s_.VideoHeight, s_.FrameRate)),
+                  std::tuple(row.url, row.meeting, row.size.first, row.size.second, 0, row.video));
+        EXPECT_EQ(outOfRange_, !row.refused.empty());
+        if (!row.refused.empty())
+            said.push_back(row.refused);
+        else if (row.loaded == 0)
+            said.push_back("参数有误!");
+        EXPECT_EQ(messages_.Texts(), said);
         EXPECT_EQ(fs::exists(Path()), !row.file.empty());  // a load creates no file
     }
+    EXPECT_EQ(SettingOutOfRangeMessage("FrameRate", 1001, 1, 60),
+              "设置有误: FrameRate=1001, 应为 1 到 60");
 }
 
 // Settings are written back in place: only changed keys, a key new to its section inside that

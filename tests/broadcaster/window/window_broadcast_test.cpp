@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/audio_device_table.h"
+#include "app/settings.h"
 #include "capture/video_test_doubles.h"
 #include "window/window_fixture.h"
 
@@ -56,6 +57,15 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("连接服务器失败")});
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(page->VariableLog(), idle);
+    w.messages.texts.clear();
+    // A frame rate out of range in the file by now: the start names it and goes back to idle
+    // without trying the server.
+    const app::IniFile file(w.folder.Config().string());
+    file.WriteString("Device", "FrameRate", "5000");
+    ClickAndWait(w, "ctl1012");
+    EXPECT_EQ(w.messages.Said(), app::SettingOutOfRangeMessage("FrameRate", 5000, 1, 60));
+    EXPECT_TRUE(w.Shows(false));
+    file.WriteString("Device", "FrameRate", "10");
     w.messages.texts.clear();
     ASSERT_TRUE(server.Start()) << server.Error();
 

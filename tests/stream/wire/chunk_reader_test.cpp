@@ -190,7 +190,9 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
     EXPECT_EQ(rec.media, (std::vector<kit::Media>{{8, Bytes(body.begin() + 1, body.end()), 50}}));
 
     // Impossible sizes break the stream, the largest is taken, a short body is passed over
-    // (and left unread).
+    // (and left unread). With the largest, the largest message comes as one chunk in blocks of
+    // 20 KiB, as the socket hands them over: it is decoded whole, and each byte is copied into
+    // the leftover a bounded number of times (once more per block would be gigabytes).
     const std::pair<Bytes, int> sizes[] = {{Be(0, 4), 0},
                                            {Be(0xFFFFFFFF, 4), 0},
                                            {Be(0x80000000, 4), 0},
@@ -198,7 +200,8 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
                                            {Be(kMaxInChunkSize, 4), kMaxInChunkSize},
                                            {B(0x00, 0x10, 0x00), 128}};
     for (const auto& [size, kept] : sizes) {
-        MessageDecoder fresh;
+        Recorder got;
+        MessageDecoder fresh(&got);
         RtmpContext other;
         ByteBuffer block =
             Buffer(Cat({B(0x02, 0, 0, 0, 0, 0, size.size(), 0x01, 0, 0, 0, 0), size}));
@@ -211,6 +214,19 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
             EXPECT_EQ(sizeBody.Remaining(), kept != 128 ? 0 : 3);
         }
         EXPECT_EQ(fresh.ChunkSize(), kept == 0 ? 128 : kept);
+        if (kept != kMaxInChunkSize)
+            continue;
+        const Bytes huge = Plain(MSG_VIDEO, 0xFFFFFF - 1, 5);
+        const Bytes wire = Cat({B(0x04, 0, 0, 7, 0xFF, 0xFF, 0xFF, 0x09, 1, 0, 0, 0), huge});
+        for (size_t at = 0; at < wire.size(); at += 20480) {
+            ByteBuffer piece = Buffer(Slice(wire, at, std::min<size_t>(20480, wire.size() - at)));
+            fresh.DecodeReciveUnite(other, piece);
+        }
+        EXPECT_EQ(got.media,
+                  (std::vector<kit::Media>{{9, Bytes(huge.begin() + 1, huge.end()), 7}}));
+        EXPECT_EQ(fresh.Leftover().Remaining(), 0);
+        EXPECT_GE(fresh.LeftoverBytesCopied(), int64_t{0xFFFFFF} - 20480);
+        EXPECT_LE(fresh.LeftoverBytesCopied(), 3 * int64_t{0xFFFFFF});
     }
 }
 
