@@ -236,6 +236,19 @@ int CEncoderInstance::Stop() {
     return 1;
 }
 
+int64_t CEncoderInstance::GridTimeMs(int64_t point) const {
+    return clockStartMs_ + point * 1000 / frameRate_;
+}
+
+int64_t CEncoderInstance::GridPointAtOrBefore(int64_t timeMs) const {
+    const int64_t since = timeMs - clockStartMs_;
+    if (since < 0)
+        return -1;
+    // The largest n with n x 1000 / frameRate, rounded down as GridTimeMs rounds it, at most
+    // `since`: n x 1000 < (since + 1) x frameRate.
+    return ((since + 1) * frameRate_ - 1) / 1000;
+}
+
 void CEncoderInstance::OnTimer() {
     pendingTicks_.fetch_add(1);
     { std::lock_guard<std::mutex> lock(tickLock_); }
@@ -315,8 +328,7 @@ void CEncoderInstance::EncodeDueFrames() {
         framesSkipped_.fetch_add(static_cast<uint64_t>(due - 1));
     if (state_.load() != STATE_RUNNING || !videoOpen_)
         return;
-    const int64_t tickMs = clockStartMs_ + static_cast<int64_t>(ticksTaken_ * 1000 /
-                                                                static_cast<uint64_t>(frameRate_));
+    const int64_t tickMs = GridTimeMs(static_cast<int64_t>(ticksTaken_));
     const int64_t now = MediaNow();
 
     bool keyWanted = false;
@@ -352,13 +364,17 @@ void CEncoderInstance::EncodeDueFrames() {
         if (latestSeq_ != workSeq_) {
             latest_.swap(work_);
             workSeq_ = latestSeq_;
-            stamp = latestStampMs_;
+            // Taken at the grid point the producer's frame timer, on the same grid, fired for
+            // it; handed in a grab later.
+            stamp = GridTimeMs(GridPointAtOrBefore(latestStampMs_));
             fresh = true;
         }
     }
     encodedOnce_ = true;
+    // Pictures are a whole number of periods apart: one that would not come after the last
+    // takes the next grid point.
     if (stamp <= lastVideoStampMs_)
-        stamp = lastVideoStampMs_ + 1;
+        stamp = GridTimeMs(GridPointAtOrBefore(lastVideoStampMs_) + 1);
     lastVideoStampMs_ = stamp;
 
     const uint8_t* out = nullptr;

@@ -86,6 +86,10 @@ class CEncoderInstance final : public basis::CMMTimer {
     void WatchdogThread();
     void Transmit(MediaPacket& packet);
     void InstallConnection(void* handle);
+    // The frame grid: point n is n x 1000 / frameRate ms after the clock started (rounded down).
+    int64_t GridTimeMs(int64_t point) const;
+    // The last grid point at or before a media time.
+    int64_t GridPointAtOrBefore(int64_t timeMs) const;
     void Sleep(int ms);
 
     EncoderConfig config_{};

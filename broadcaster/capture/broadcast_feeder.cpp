@@ -132,17 +132,19 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
         return 0;
     }
 
-    const unsigned period = 1000u / static_cast<unsigned>(config_.frameRate);
+    // The frame timer runs on the encoder's frame grid: started right after it, at the same
+    // exact rate, so each picture is taken at the grid point it is then stamped with.
+    const auto rate = static_cast<uint32_t>(config_.frameRate);
     switch (s.VideoStyle) {
         case STYLE_SCREEN:
-            StartTimer(period);
+            StartTimerRate(rate);
             break;
         case STYLE_CAMERA:
             StartCamera(preview);
             break;
         case STYLE_SCREEN_WITH_CAMERA:
         case STYLE_CAMERA_WITH_SCREEN:
-            StartTimer(period);
+            StartTimerRate(rate);
             StartCamera(preview);
             break;
         default:

@@ -78,7 +78,7 @@ class InstanceTest : public ::testing::Test {
     std::unique_ptr<CEncoderInstance> e;
 };
 
-TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
+TEST_F(InstanceTest, VideoCarriesTheGridPointItWasTakenAtAndARepeatItsTick) {
     // Also with an encoder that gives each picture back one call later (frame threads): the
     // time travels with the picture, not with the call that returned it.
     for (const int delay : {0, 1}) {
@@ -87,43 +87,52 @@ TEST_F(InstanceTest, VideoCarriesItsHandInTimeAndARepeatItsTick) {
         video.delayPictures = delay;
         now = 1000;
         ASSERT_EQ(Start(Small(25, 0)), 1);  // started at 1000: media time 0
+        // Pictures taken at the grid points 0 and 40 ms, handed in a grab later.
         now = 1010;
         Put(5);
         TickAt(40);
-        TickAt(80);  // no new picture: the last one again, at its tick's time
-        EXPECT_EQ(video.converted.load(), 1);  // the repeat is not converted again
-        now = 1100;
+        now = 1045;
+        Put(4);
+        TickAt(80);
+        TickAt(120);  // no new picture: the last one again, at its tick's time
+        EXPECT_EQ(video.converted.load(), 2);  // the repeat is not converted again
+        // Taken at 120 like the repeat: the next grid point.
+        now = 1130;
         Put(6);
-        TickAt(120);
-        EXPECT_EQ(std::tuple(video.converted.load(), video.lastInput[0]), std::tuple(2, 6));
-        TickAt(160);  // lets a held-back picture out
+        TickAt(160);
+        EXPECT_EQ(std::tuple(video.converted.load(), video.lastInput[0]), std::tuple(3, 6));
+        TickAt(200);  // lets a held-back picture out
         Drain();
         const auto t = WireTimes();
-        ASSERT_EQ(t.size(), 4u - delay);
-        // Hand-in at 10, the repeat at its tick (80), the next picture at its hand-in (100).
-        EXPECT_EQ(t[1] - t[0], 70);
-        EXPECT_EQ(t[2] - t[0], 90);
+        ASSERT_EQ(t.size(), 5u - delay);
+        EXPECT_EQ(std::vector<int64_t>(t.begin(), t.begin() + 4),
+                  (std::vector<int64_t>{t[0], t[0] + 40, t[0] + 120, t[0] + 160}));
     }
 }
 
 TEST_F(InstanceTest, FrameClockKeepsAnExactCadence) {
     ASSERT_EQ(Start(Small(15, 0)), 1);  // 66.67 ms: tick 15 is at exactly one second
-    for (uint32_t n = 1; n <= 15; ++n)
+    for (uint32_t n = 1; n <= 14; ++n)
         TickAt(n * 1000 / 15);  // no picture handed in: every frame a repeat at its tick
+    // Taken at the grid point of 933 ms, which the repeat of tick 14 holds: the next one.
+    now = 1000 + 935;
+    Put(3);
+    TickAt(1000);
     Drain();
     const auto t = WireTimes();
     ASSERT_EQ(t.size(), 15u);
     EXPECT_EQ(t[14] - t[0], 1000 - 66);  // ticks 1 to 15
-    EXPECT_EQ(std::adjacent_find(t.begin(), t.end(), std::greater_equal<>()), t.end());
+    for (size_t i = 1; i < t.size(); ++i)
+        EXPECT_TRUE(t[i] - t[i - 1] == 66 || t[i] - t[i - 1] == 67) << i;
 }
 
 // Also: a picture or a block one byte short is ignored.
 TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrivalAndWrongSizesAreIgnored) {
     ASSERT_EQ(Start(Small(25, 44100)), 1);
     const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);  // 4096 bytes
-    // A picture handed in at 100 ms, and the blocks recorded from 76.8 ms on: the first one
-    // arrives at 100 ms, later ones with scheduling jitter of up to 15 ms.
-    now = 1100;
+    // A picture taken at 80 ms (handed in at 95), and the blocks recorded from 76.8 ms on: the
+    // first one arrives at 100 ms, later ones with scheduling jitter of up to 15 ms.
+    now = 1095;
     Put(1);
     Put(9, 23);
     const int jitter[] = {0, 15, 3, 0, 9, 1, 14, 0, 2, 7};
@@ -144,8 +153,8 @@ TEST_F(InstanceTest, AudioIsTimedByItsSamplesNotByItsArrivalAndWrongSizesAreIgno
     ASSERT_EQ(pictures.size(), 1u);
     for (size_t k = 2; k < audio.size(); ++k)
         EXPECT_NEAR(audio[k] - audio[1], (k - 1) * 1024 * 1000.0 / 44100, 1.0) << k;
-    // The picture of 100 ms sits 23.2 ms after the frame that starts at 76.8 ms.
-    EXPECT_NEAR(pictures[0] - audio[1], 1024 * 1000.0 / 44100, 1.0);
+    // The picture of 80 ms sits 3.2 ms after the frame that starts at 76.8 ms.
+    EXPECT_NEAR(pictures[0] - audio[1], 80 - (100 - 1024 * 1000.0 / 44100), 1.0);
     EXPECT_EQ(video.lastInput[0], 1);
 
     // An instance without picture and sound encodes and sends nothing.
@@ -182,11 +191,13 @@ TEST_F(InstanceTest, AnEncoderSlowerThanTheClockSkipsTicksInsteadOfFallingBehind
     EXPECT_EQ(std::tuple(stats.framesEncoded, stats.framesSkipped + stats.framesEncoded),
               std::tuple(100u, ticks));
     EXPECT_GE(stats.framesSkipped, 40u);  // 150 ticks came due for 100 frames
-    // And the frames carry their hand-in times, 60 ms apart like the pictures.
+    // And the frames sit on the grid, a whole number of periods apart: 40 or 80 ms for
+    // pictures that came every 60 ms.
     const auto t = WireTimes();
     ASSERT_EQ(t.size(), 100u);
     for (size_t i = 2; i < t.size(); ++i)
-        EXPECT_EQ(t[i] - t[i - 1], 60) << i;
+        EXPECT_TRUE(t[i] - t[i - 1] == 40 || t[i] - t[i - 1] == 80) << i << ": " << t[i] - t[i - 1];
+    EXPECT_NEAR(t.back() - t[1], 98 * 60, 40);
 }
 
 TEST_F(InstanceTest, SlowLineDropsVideoToTheNextKeyFrameAndLowersTheBitRate) {
@@ -371,9 +382,9 @@ TEST_F(InstanceTest, StatsCountBytesRateAndTheLine) {
                        s.targetKbps, s.queueDelayMs),
               std::tuple(10u, 500u, 4, 1100, 0u, 800, 0));
     Put(1);
-    TickAt(1100);  // waits in the queue
+    TickAt(1100);  // waits in the queue, taken at the grid point of 1080 ms
     now = now + 300;
-    EXPECT_EQ(Stats().queueDelayMs, 300);
+    EXPECT_EQ(Stats().queueDelayMs, 320);
 }
 
 }  // namespace

@@ -101,13 +101,34 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream) 
 }
 
 std::string DecodeErrors(const std::filesystem::path& path) {
-    // Frames keep their own times (a live stream's pictures are not on a fixed grid), so the
-    // null output reports decoding faults only.
-    const ProcessResult r = RunTool(
-        "ffmpeg -nostdin -hide_banner -v error -i {} -fps_mode passthrough -enc_time_base -1 -f "
-        "null -",
-        {path});
+    // At the recording's own rate, as a server-side transcoder would take it: pictures off the
+    // frame grid, or out of order, make the muxer complain.
+    const ProcessResult r =
+        RunTool("ffmpeg -nostdin -hide_banner -v error -i {} -f null -", {path});
     return r.Succeeded() ? r.err : Complaint("ffmpeg on " + path.string(), r);
+}
+
+std::string FrameGridFaults(const std::filesystem::path& path, int fps) {
+    const std::vector<double> times = PacketTimes(path, 'v');
+    if (times.size() < 2)
+        return "fewer than two pictures in " + path.string();
+    const double period = 1000.0 / fps;
+    size_t onPeriod = 0;
+    double shortest = INFINITY;
+    for (size_t i = 1; i < times.size(); ++i) {
+        const double gap = times[i] - times[i - 1];
+        onPeriod += std::abs(gap - period) <= 5.0 ? 1 : 0;
+        shortest = std::min(shortest, gap);
+    }
+    const size_t gaps = times.size() - 1;
+    if (onPeriod * 100 >= gaps * 97 && shortest >= period / 2)
+        return {};
+    std::ostringstream report;
+    report << onPeriod << " of " << gaps << " intervals within 5 ms of " << period
+           << " ms, the shortest " << shortest << " ms; the first ones:";
+    for (size_t i = 1; i < std::min<size_t>(times.size(), 40); ++i)
+        report << ' ' << times[i] - times[i - 1];
+    return report.str();
 }
 
 // One decoding pass: showinfo reports each picture's time and mean luma; silencedetect reports

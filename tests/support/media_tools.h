@@ -52,9 +52,12 @@ ProbeResult Probe(const std::filesystem::path& path);
 // stream, in file order. Packets without a time are left out.
 std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
 
-// What `ffmpeg -v error -i path -fps_mode passthrough -f null -` reports: empty when the file
-// decodes cleanly.
+// What `ffmpeg -v error -i path -f null -` reports: empty when the file decodes cleanly at its
+// own rate.
 std::string DecodeErrors(const std::filesystem::path& path);
+// Empty when the pictures of a recording at `fps` sit on its frame grid: at least 97 % of the
+// intervals within 5 ms of the period and none shorter than half of it; else what is wrong.
+std::string FrameGridFaults(const std::filesystem::path& path, int fps);
 
 // The number right after the first `key` in `text` ("key:value" in a tool's log); NAN when the
 // key is absent.

@@ -41,8 +41,10 @@ struct FakeVideoState {
     bool failBuffers = false;
     bool failStreamOn = false;
     std::deque<VideoFrame> frames;
-    // A camera in real time instead: a picture of this RGB colour at the asked size and rate.
+    // A camera in real time instead: a picture of this RGB colour at the asked size and rate,
+    // or at a rate of its own.
     std::optional<std::array<uint8_t, 3>> solidRgb;
+    std::optional<uint32_t> solidFps;
     // What was asked.
     std::vector<std::string> opened;
     std::vector<VideoFormat> setFormats;
@@ -132,7 +134,8 @@ class FakeVideoLayer final : public VideoDeviceLayer {
     DequeueResult DequeueFrame(int timeoutMs, VideoFrame& frame) override {
         std::unique_lock<std::mutex> lock(state_->mutex);
         if (state_->solidRgb.has_value()) {
-            const auto [num, den] = state_->intervals.back();
+            const auto [num, den] =
+                state_->solidFps ? std::pair(1u, *state_->solidFps) : state_->intervals.back();
             const auto period = std::chrono::microseconds(1000000LL * num / den);
             state_->changed.wait_for(lock, period);  // paces the frames
             frame.bytes.resize(state_->current.width * state_->current.height * 3);

@@ -341,6 +341,7 @@ void ExpectDesktopRecording(const fs::path& file, long minFrames = 15) {
               std::tuple("h264", kDesktopWidth, kDesktopHeight));
     EXPECT_GT(probe.Video()->frames, minFrames);
     EXPECT_EQ(rtmp::test::DecodeErrors(file), "");
+    EXPECT_EQ(rtmp::test::FrameGridFaults(file, 15), "");  // the settings' 15 a second
     // The last picture: the desktop's colour everywhere but under the clock, which sits at the
     // top-left; a picture upside down or mirrored puts the clock elsewhere.
     const auto last = RunProcess({"ffmpeg", "-v", "error", "-sseof", "-0.5", "-i", file.string(),

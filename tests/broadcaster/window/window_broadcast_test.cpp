@@ -9,6 +9,7 @@
 #include "app/audio_device_table.h"
 #include "app/settings.h"
 #include "capture/video_test_doubles.h"
+#include "support/media_tools.h"
 #include "window/window_fixture.h"
 
 namespace window_test {
@@ -120,6 +121,8 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_EQ(w.folder.ConfigNow(), settings);
     // The server got the stream under the new classroom's name.
     EXPECT_TRUE(QTest::qWaitFor([&] { return Recorded(server, "lesson2") > 1000; }, 3000));
+    EXPECT_EQ(rtmp::test::DecodeErrors(server.RecordingPath("lesson2")), "");
+    EXPECT_EQ(rtmp::test::FrameGridFaults(server.RecordingPath("lesson2"), 10), "");
 
     bitrate->clear();
     QTest::keyClicks(bitrate, QStringLiteral("5000"));

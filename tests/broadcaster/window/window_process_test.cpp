@@ -8,6 +8,7 @@
 
 #include "app/platform/file_lock.h"
 #include "app/single_instance.h"
+#include "support/media_tools.h"
 #include "support/throttle_proxy.h"
 #include "window/window_fixture.h"
 
@@ -101,6 +102,9 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
     EXPECT_EQ((result.out + result.err).find("设置无法"), std::string::npos)
         << result.out << result.err;
     EXPECT_GT(Recorded(server, "readonly"), 1000u);
+    // 15 pictures a second, each on the frame grid, decoded without a complaint.
+    EXPECT_EQ(rtmp::test::DecodeErrors(server.RecordingPath("readonly")), "");
+    EXPECT_EQ(rtmp::test::FrameGridFaults(server.RecordingPath("readonly"), 15), "");
     user.replace(user.find("\nAddress="), 10 + Shifted(wrongUrl).size(),
                  "\nAddress=" + Shifted(plain) + "\n");
     EXPECT_EQ(ReadTextFile(userFile), user);
