@@ -31,6 +31,7 @@
 #include "app/shockwave_flash.h"
 #include "app/single_instance.h"
 #include "app/skin.h"
+#include "app/status_line.h"
 #include "app/user_config.h"
 #include "capture/audio_device_list.h"
 #include "capture/screen_size.h"
@@ -80,10 +81,6 @@ constexpr char kNotAnIntegerText[] = "请输入一个整数。";
 
 QString CurrentDirectory() {
     return QDir::currentPath();
-}
-
-QString TwoDigits(int n) {
-    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
 }
 
 }  // namespace
@@ -412,35 +409,25 @@ void CBroadcasterDlg::UpdateStatusLine() {
         statusLine_->setText(QStringLiteral("状态：未在直播"));
         return;
     }
-    const int seconds = stats.elapsedMs / 1000;
-    const QString elapsed = TwoDigits(seconds / 3600) + QLatin1Char(':') +
-                            TwoDigits(seconds / 60 % 60) + QLatin1Char(':') +
-                            TwoDigits(seconds % 60);
-    const QString state =
-        stats.connected != 0 ? QStringLiteral("直播中") : QStringLiteral("正在重新连接…");
-    // What goes out, what the encoder aims at (lowered on a slow line), and how long the
-    // oldest waiting packet has been queued.
-    QString text = QStringLiteral("状态：%1  %2  %3 kbit/s  目标 %4 kbit/s  延迟 %5 ms")
-                       .arg(state, elapsed)
-                       .arg(stats.sendKbps)
-                       .arg(stats.targetKbps)
-                       .arg(stats.queueDelayMs);
-    // Devices that deliver nothing: audio wanted but not captured, a camera that stopped.
+    // Devices that deliver nothing: audio wanted but not captured, a microphone that hears
+    // nothing, a camera that stopped.
     const auto stalled = [](uint64_t now, uint64_t& last, int& ticks) {
         ticks = now == last ? ticks + 1 : 0;
         last = now;
         return ticks >= kStalledTicks;
     };
     const bool audioStalled = stalled(feeder_->AudioBlocks(), lastAudioBlocks_, audioStalledTicks_);
-    if (settings_->HaveAudio != 0 && (!feeder_->AudioCapturing() || audioStalled))
-        text += QStringLiteral("  未发送音频：音频设备无法使用");
     const bool cameraStalled =
         stalled(feeder_->CameraFrames(), lastCameraFrames_, cameraStalledTicks_);
-    if (feeder_->UsesCamera() && cameraStalled) {
-        text += QStringLiteral("  摄像头：") +
-                QString::fromLatin1(capture::CCaptureVideo::kRunFailedText);
+    DeviceNotes devices;
+    if (settings_->HaveAudio != 0) {
+        devices.audioMissing = !feeder_->AudioCapturing() || audioStalled;
+        devices.microphoneSilent = !devices.audioMissing && feeder_->MicrophoneSilent();
     }
-    statusLine_->setText(text);
+    devices.cameraStalled = feeder_->UsesCamera() && cameraStalled;
+    statusLine_->setText(
+        FitStatusParts(BroadcastStatusParts(stats, devices), statusLine_->fontMetrics(),
+                       statusLine_->contentsRect().width(), LabelLines(*statusLine_)));
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {

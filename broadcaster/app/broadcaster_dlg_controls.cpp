@@ -84,9 +84,11 @@ void CBroadcasterDlg::CreateControls() {
     // Four units taller than the template: the CJK font's two lines need it.
     tip->setWordWrap(true);
 
+    // Four units taller than the template (down to the group box), for two lines of the CJK
+    // font; the status line breaks its lines itself, between its parts.
     statusLine_ =
-        Label(this, "statusLine", QString(), Dlu(12, 219, 148, 20), Qt::AlignLeft | Qt::AlignTop);
-    statusLine_->setWordWrap(true);
+        Label(this, "statusLine", QString(), Dlu(12, 219, 148, 24), Qt::AlignLeft | Qt::AlignTop);
+    statusLine_->setTextFormat(Qt::PlainText);
 
     Place(new QGroupBox(QStringLiteral("参数设置")), this, "paramGroup", Dlu(6, 243, 152, 123));
     const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;

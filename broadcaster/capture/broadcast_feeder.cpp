@@ -155,7 +155,9 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
         if (devices_.audio->Open(s.audioDevice)) {
             devices_.audio->SetBlockSize(
                 static_cast<uint32_t>(OCELIX_GetAudioNofifySize(encoder_)));
-            audioCapturing_ = devices_.audio->Start(1, this) != 0;
+            silence_.Reset(s.SamplesPerSec, s.BitsPerSample, s.Chanels);
+            // The capture says 0 when it runs, 1 when it could not start.
+            audioCapturing_ = devices_.audio->Start(1, this) == 0;
         }
     }
     return 1;
@@ -278,6 +280,8 @@ void CBroadcastFeeder::OnAudioData(const uint8_t* data, int length) {
     if (data == nullptr)
         return;
     audioBlocks_.fetch_add(1, std::memory_order_relaxed);
+    if (length > 0)
+        silence_.Take(data, static_cast<size_t>(length));
     OCELIX_PutAudioData(encoder_, data, length);
 }
 

@@ -15,6 +15,7 @@
 #include "capture/capture_audio.h"
 #include "capture/capture_video.h"
 #include "capture/screen_capture_choice.h"
+#include "capture/silence_watch.h"
 #include "capture/sinks.h"
 #include "ocelix/ocelix.h"
 
@@ -53,6 +54,8 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     // What the capture devices delivered so far, for the window's status line.
     bool UsesCamera() const;
     bool AudioCapturing() const { return audioCapturing_.load(); }
+    // The microphone has delivered nothing but silence for SilenceWatch::kDefaultSeconds.
+    bool MicrophoneSilent() const { return silence_.Silent(); }
     uint64_t AudioBlocks() const { return audioBlocks_.load(); }
     uint64_t CameraFrames() const { return cameraFrames_.load(); }
     // Whether the last Start failed because the screen could not be shared.
@@ -77,6 +80,7 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     std::atomic<bool> running_{false};
     std::atomic<bool> audioCapturing_{false};
     std::atomic<uint64_t> audioBlocks_{0};
+    SilenceWatch silence_;
     std::atomic<uint64_t> cameraFrames_{0};
     std::atomic<bool> screenRefused_{false};
     bool screenOpen_ = false;

@@ -12,9 +12,10 @@ namespace rtmp::test {
 
 class AlsaToneDevice {
   public:
-    // Defines the PCM PcmName() with the given tone and makes ALSA read the definition; the
-    // previous ALSA_CONFIG_PATH comes back with the destructor. Create it before the first
-    // ALSA call that should see the PCM, and only while no other thread uses ALSA.
+    // Defines the PCM PcmName() with the given tone (amplitude 0: silence) and makes ALSA read
+    // the definition; the previous ALSA_CONFIG_PATH comes back with the destructor. Create it
+    // before the first ALSA call that should see the PCM, and only while no other thread uses
+    // ALSA.
     explicit AlsaToneDevice(double frequencyHz = 1000, int amplitude = 8000);
     ~AlsaToneDevice();
 

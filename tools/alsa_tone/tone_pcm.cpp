@@ -8,8 +8,8 @@
 //   pcm_type.tutorlane_tone { lib "/path/libasound_module_pcm_tutorlane_tone.so" }
 //   pcm.tone { type tutorlane_tone frequency 1000 amplitude 8000 }
 // frequency is in Hz (default 440), amplitude the peak sample value (default 8000, at most
-// 32767). Capture only; interleaved signed 16-bit little-endian, 1 or 2 channels (both carry
-// the same sample), 8000..96000 Hz.
+// 32767; 0 delivers silence, as a muted microphone does). Capture only; interleaved signed 16-bit
+// little-endian, 1 or 2 channels (both carry the same sample), 8000..96000 Hz.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <poll.h>

@@ -8,7 +8,9 @@
 
 #include "app/audio_device_table.h"
 #include "app/settings.h"
+#include "app/status_line.h"
 #include "capture/video_test_doubles.h"
+#include "support/alsa_tone_device.h"
 #include "support/media_tools.h"
 #include "window/window_fixture.h"
 
@@ -101,6 +103,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
         5000))
         << status->text().toStdString();
     EXPECT_FALSE(status->text().contains(QStringLiteral("未发送音频")));  // no audio wanted
+    EXPECT_TRUE(ShowsWhole(status));
 
     // A picture-type change while broadcasting says it waits for the next start (the message
     // is shown at once), and going back to the type in effect says nothing.
@@ -183,15 +186,62 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
               Shifted(other));
     w.messages.texts.clear();
 
+    // Sound from a microphone, the test tone: the status line says nothing of it, four status
+    // ticks on (more than a stall takes). Then a microphone that hears nothing: noted once ten
+    // seconds of silence came, by the broadcast's clock.
+    w.Control<QCheckBox>("ctl1044")->setChecked(true);
+    auto* audio = w.Control<QComboBox>("ctl1055");
+    const auto choose = [&](const std::string& pcm) {
+        const auto slot = app::AudioDeviceTable::Instance().Add(pcm);
+        ASSERT_TRUE(slot.has_value());
+        audio->addItem(QString::fromStdString(pcm),
+                       QVariant::fromValue(static_cast<qulonglong>(*slot)));
+        audio->setCurrentIndex(audio->count() - 1);
+    };
+    const QString silent = QStringLiteral("麦克风没有声音");
+    for (const int amplitude : {8000, 0}) {
+        rtmp::test::AlsaToneDevice tone(1000, amplitude);
+        ASSERT_TRUE(tone.Ok()) << tone.Error();
+        choose(tone.PcmName());
+        ClickAndWait(w, "ctl1012");
+        ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
+        bool warned = false;
+        bool whole = true;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                whole = whole && ShowsWhole(status);
+                if (amplitude == 0)
+                    return status->text().contains(silent);
+                warned |= status->text().contains(QStringLiteral("未发送音频")) ||
+                          status->text().contains(silent);
+                return status->text().contains(QStringLiteral("直播中  00:00:04"));
+            },
+            20000))
+            << status->text().toStdString();
+        EXPECT_TRUE(whole) << ShowsWhole(status).message();
+        EXPECT_FALSE(warned) << status->text().toStdString();
+        EXPECT_FALSE(status->text().contains(QStringLiteral("未发送音频")))
+            << status->text().toStdString();
+        EXPECT_GT(w.dialog.Feeder()->AudioBlocks(), 0u);
+        if (amplitude == 0) {
+            // The capture starts after the encoder: ten seconds of sound end after 00:00:10, and
+            // the next status tick or so shows it.
+            const QString text = status->text();
+            const qsizetype at = text.indexOf(QStringLiteral("00:00:"));
+            ASSERT_GE(at, 0) << text.toStdString();
+            const int seconds = text.mid(at + 6, 2).toInt();
+            EXPECT_GE(seconds, 10) << text.toStdString();
+            EXPECT_LE(seconds, 13) << text.toStdString();
+        }
+        ClickAndWait(w, "ctl1043");
+        ASSERT_TRUE(w.Shows(false));
+    }
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
+
     // Sound from a capture device that can't be opened. Both clicks of a double click land where
     // the start button was; the second meets the stop button, which ignores clicks while the
     // start runs.
-    w.Control<QCheckBox>("ctl1044")->setChecked(true);
-    auto* audio = w.Control<QComboBox>("ctl1055");
-    const auto slot = app::AudioDeviceTable::Instance().Add("tutorlane_no_such_pcm");
-    ASSERT_TRUE(slot.has_value());
-    audio->addItem(QStringLiteral("broken"), QVariant::fromValue(static_cast<qulonglong>(*slot)));
-    audio->setCurrentIndex(audio->count() - 1);
+    choose("tutorlane_no_such_pcm");
     for (const char* button : {"ctl1012", "ctl1043"}) {
         const bool started = button == std::string("ctl1012");
         QTest::mouseDClick(w.Control(button), Qt::LeftButton);
@@ -205,8 +255,12 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
         EXPECT_TRUE(w.Shows(started)) << w.messages.Said();
         if (started) {
             EXPECT_TRUE(QTest::qWaitFor(
-                [&] { return status->text().contains(QStringLiteral("未发送音频")); }, 10000))
+                [&] {
+                    return status->text().contains(QStringLiteral("未发送音频：音频设备无法使用"));
+                },
+                10000))
                 << status->text().toStdString();
+            EXPECT_TRUE(ShowsWhole(status));
             w.messages.texts.clear();  // what the audio capture said about the device
         }
     }
@@ -339,6 +393,7 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     frames.join();
     EXPECT_TRUE(QTest::qWaitFor([&] { return status->text().contains(failed); }, 10000))
         << status->text().toStdString();
+    EXPECT_TRUE(ShowsWhole(status));
     ClickAndWait(w, "ctl1043");
     EXPECT_TRUE(w.Shows(false));
     // Idle again, a picture-type change is taken without a word (a message would be shown at
@@ -354,6 +409,66 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("直播结束!")});
     EXPECT_FALSE(w.dialog.isVisible());
     EXPECT_EQ(w.dialog.result(), QDialog::Rejected);
+}
+
+// The status line's parts, most important first, counts only when there are any; and what of
+// them boxes of some sizes hold: each part whole, on the first line with room, the least
+// important left out first.
+TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
+    const auto texts = [](const app::StatusParts& parts) {
+        QStringList list;
+        for (const app::StatusPart& part : parts)
+            list << part.text;
+        return list;
+    };
+    OcelixStats stats{};
+    stats.connected = 1;
+    stats.elapsedMs = 3723999;
+    stats.sendKbps = 833;
+    stats.targetKbps = 800;
+    stats.queueDelayMs = 110;
+    EXPECT_EQ(
+        texts(app::BroadcastStatusParts(stats, {})),
+        QStringList({"状态：直播中  01:02:03", "833 kbit/s", "延迟 110 ms", "目标 800 kbit/s"}));
+    EXPECT_EQ(texts(app::BroadcastStatusParts(stats, {false, true, false})).at(1),
+              QStringLiteral("麦克风没有声音"));
+    stats = OcelixStats{};
+    stats.elapsedMs = 59000;
+    stats.packetsDropped = 7;
+    stats.framesSkipped = 12;
+    EXPECT_EQ(texts(app::BroadcastStatusParts(stats, {true, true, true})),
+              QStringList({"状态：正在重新连接…  00:00:59", "未发送音频：音频设备无法使用",
+                           "摄像头：Couldn't run the graph!", "0 kbit/s", "丢包 7", "跳帧 12",
+                           "延迟 0 ms"}));
+
+    QFont font(QStringLiteral("Noto Sans CJK SC"));
+    font.setPixelSize(12);
+    const QFontMetrics metrics(font);
+    const auto width = [&](const char* text) {
+        return metrics.horizontalAdvance(QString::fromUtf8(text));
+    };
+    // Two spaces are narrower than one of these characters.
+    const app::StatusParts parts = {{"一二三四", {}}, {"五六七八九十", "五六"}, {"甲", {}}};
+    const struct {
+        int width;
+        int lines;
+        const char* shown;
+    } cases[] = {
+        {width("一二三四  五六七八九十  甲"), 1, "一二三四  五六七八九十  甲"},
+        {width("一二三四  五六七八九十  甲") - 1, 1, "一二三四  五六七八九十"},
+        {width("五六七八九十"), 2, "一二三四  甲\n五六七八九十"},
+        {width("五六七八九十") - 1, 2, "一二三四  甲\n五六"},
+        {width("一二三四  五六"), 1, "一二三四  五六"},
+        {width("一二三四  五六") - 1, 1, "一二三四  甲"},
+        {width("一二三四  五六") - 1, 0, "一二三四  甲"},
+        {width("一二三四"), 2, "一二三四\n五六  甲"},
+        {width("一二三四"), 1, "一二三四"},
+        {width("一"), 3, "一二三四\n甲"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(app::FitStatusParts(parts, metrics, c.width, c.lines), QString::fromUtf8(c.shown))
+            << c.width << " " << c.lines;
+    }
 }
 
 }  // namespace

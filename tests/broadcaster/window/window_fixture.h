@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -147,6 +148,22 @@ inline QVariant EvaluateInPage(app::CShockwaveFlash* view, const QString& script
 inline QString PageText(app::CShockwaveFlash* view, const char* id) {
     const QString script = QStringLiteral("document.getElementById('%1').textContent").arg(id);
     return EvaluateInPage(view, script).toString();
+}
+
+// Whether a label's text shows whole in its box: no line wider than the box, and the lines (as
+// the label lays them out at its width) no taller.
+inline testing::AssertionResult ShowsWhole(const QLabel* label) {
+    const QFontMetrics metrics = label->fontMetrics();
+    const QRect box = label->contentsRect();
+    const int needed = label->heightForWidth(label->width());
+    bool whole = needed <= label->height();
+    for (const QString& line : label->text().split(QLatin1Char('\n')))
+        whole = whole && metrics.horizontalAdvance(line) <= box.width();
+    if (whole)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "\"" << label->text().toStdString() << "\" overflows " << box.width() << "x"
+           << box.height() << " (needs " << needed << " high)";
 }
 
 // Bytes the server recorded of a stream; 0 while there is no recording.
