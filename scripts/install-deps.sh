@@ -8,7 +8,8 @@ packages=(
   clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx libnginx-mod-rtmp ffmpeg
-  libx264-dev libavcodec-dev libavutil-dev libswscale-dev libyuv-dev
+  libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libyuv-dev
+  xdg-user-dirs
   libx11-dev libxext-dev libxdamage-dev libxfixes-dev xvfb x11-utils x11-apps xdotool
   libasound2-dev alsa-utils libasound2-plugins time
   libv4l-dev

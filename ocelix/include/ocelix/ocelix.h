@@ -54,6 +54,22 @@ typedef struct OcelixStats {
 /* Size of the record OCELIX_GetStats fills. */
 #define OCELIX_STATS_BASE_SIZE 56
 
+/* The local copy: the same encoded packets written beside the broadcast into a fragmented MP4
+ * file on the teacher's disk, also while the line is down. */
+#define OCELIX_COPY_OFF 0       /* none asked for */
+#define OCELIX_COPY_RECORDING 1 /* being written */
+#define OCELIX_COPY_ENDED 2     /* ended with the broadcast; the file is whole */
+#define OCELIX_COPY_FAILED 3    /* could not be made (folder missing or not writable, ...) */
+#define OCELIX_COPY_DISK_FULL 4 /* ended early, playable: the disk is full or below 1 GiB free */
+#define OCELIX_COPY_TOO_SLOW 5  /* ended early, playable: the disk could not keep up */
+
+typedef struct OcelixLocalCopy {
+    int32_t state;         /* OCELIX_COPY_* */
+    int32_t systemError;   /* errno (or the Windows error) behind FAILED or DISK_FULL; 0 if none */
+    uint64_t bytesWritten; /* size of the file so far */
+    char path[1024];       /* the file (NUL-terminated; empty while there is none) */
+} OcelixLocalCopy;
+
 /* Results: 1 for success, 0 for failure; no exception escapes. OCELIX_ReleaseEncoder,
  * OCELIX_Stop and the two Put functions cannot fail and always return 1. */
 OCELIX_API void* OCELIX_CreateEncoder(const EncoderConfig* config);
@@ -70,6 +86,12 @@ OCELIX_API int OCELIX_GetAudioNofifySize(void* handle);
 OCELIX_API int OCELIX_GetStats(void* handle, OcelixStats* stats);
 /* Fills the first `size` bytes of the record (size: sizeof(OcelixStats) of the caller). */
 OCELIX_API int OCELIX_GetStatsEx(void* handle, OcelixStats* stats, int size);
+/* Before OCELIX_Start: write a local copy to `path` (an .mp4 file; an existing file is never
+ * replaced: "-2", "-3", ... is put before the extension instead). NULL or "" switches it off.
+ * 0 when the instance has started already or the path is too long. */
+OCELIX_API int OCELIX_SetLocalCopy(void* handle, const char* path);
+/* Fills the first `size` bytes of the record (size: sizeof(OcelixLocalCopy) of the caller). */
+OCELIX_API int OCELIX_GetLocalCopy(void* handle, OcelixLocalCopy* copy, int size);
 
 #ifdef __cplusplus
 }
