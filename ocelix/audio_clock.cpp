@@ -24,7 +24,9 @@ void AudioClock::BlockArrived(int64_t nowMs) {
     windowMinErrorMs_ = windowCount_ == 0 ? error : std::min(windowMinErrorMs_, error);
     if (++windowCount_ < kWindowBlocks)
         return;
-    if (std::fabs(windowMinErrorMs_) > kDeadBandMs)
+    if (windowMinErrorMs_ > kLostSamplesMs)
+        correctionMs_ += windowMinErrorMs_;
+    else if (std::fabs(windowMinErrorMs_) > kDeadBandMs)
         correctionMs_ += std::clamp(windowMinErrorMs_, -kStepMs, kStepMs);
     windowCount_ = 0;
 }

@@ -1,6 +1,7 @@
 // Times of encoded audio frames from the samples handed in: the first block is anchored at its
 // arrival minus its duration, every later sample is counted from there. When the sound card's
-// clock and the system clock drift apart, the count is corrected in small steps, never a jump.
+// clock and the system clock drift apart, the count is corrected in small steps; samples the card
+// lost (an overrun) are skipped in one step.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,9 @@ class AudioClock {
     // Largest step per window, and the error left alone.
     static constexpr double kStepMs = 2.0;
     static constexpr double kDeadBandMs = 2.0;
+    // Every block of a window this much late: samples were lost (an overrun), not drifted.
+    // The count skips them in one step.
+    static constexpr double kLostSamplesMs = 200.0;
 
   private:
     double blockMs_;

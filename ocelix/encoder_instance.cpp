@@ -131,6 +131,9 @@ int CEncoderInstance::Start() {
     int expected = STATE_CREATED;
     if (!state_.compare_exchange_strong(expected, STATE_STARTING))
         return 0;
+    // A Stop from another thread waits for this to end (its disconnect cuts the connect short)
+    // and then closes whatever was opened here.
+    std::lock_guard<std::mutex> life(lifeLock_);
     originMs_ = backends_.clock->NowMs();
     frameRate_ = config_.frameRate > 0 ? config_.frameRate : 1;
     if (config_.width != 0 && config_.height != 0 && backends_.video->Open(config_)) {
@@ -170,7 +173,6 @@ int CEncoderInstance::Start() {
     targetKbps_.store(appliedKbps_);
 
     const bool published = ConnectAndPublish();
-    std::lock_guard<std::mutex> life(lifeLock_);
     // A Stop from another thread during the connect wins: nothing is started after it.
     if (state_.load() != STATE_STARTING)
         return 0;

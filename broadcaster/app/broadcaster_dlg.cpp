@@ -161,7 +161,10 @@ bool CBroadcasterDlg::OnInitDialog() {
     EnumerateAudioDevices();
     audioDevices_->setCurrentIndex(audioDevices_->count() > 1 ? 1 : -1);
     ShowButtons(false);
-    if (LoadSettingsNow() == 0) {
+    // A value out of range has been named to the teacher; the window stays, and a start is
+    // refused until the file is mended. Only an address that cannot be used ends it.
+    bool outOfRange = false;
+    if (LoadSettingsNow(&outOfRange) == 0 && (!outOfRange || settings_->publishUrl.empty())) {
         endedDuringInit_ = true;
         reject();
     }

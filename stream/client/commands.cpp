@@ -9,7 +9,7 @@
 namespace rtmp {
 namespace {
 
-std::atomic<uint32_t> g_transactionCounter{1};
+std::atomic<uint32_t> g_transactionCounter{kConnectTransactionId + 1};
 
 constexpr char kSwfUrl[] = "http://127.0.0.1/Vistrel.swf";
 constexpr char kPageUrl[] = "http://127.0.0.1/Vistrel.html";

@@ -16,7 +16,11 @@ enum ChunkStreamId : int {
     CS_PLAY = 8,
 };
 
-// Next value of the process-wide transaction counter (starts at 1).
+// A connection's one connect carries the id 1, as servers expect (some answer it with 1
+// whatever was sent).
+constexpr uint32_t kConnectTransactionId = 1;
+// Next value of the process-wide transaction counter, for every other request (starts at 2, so
+// that no answer to one of them can be taken for the connect's).
 uint32_t NextTransactionId();
 
 // Builds the named command ("connect", "createStream", "publish", "play", "closeStream") with

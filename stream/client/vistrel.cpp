@@ -34,7 +34,8 @@ class HookScope {
     std::lock_guard<std::mutex> turn_;
 };
 
-// Sends the request with a new transaction id, with the hook installed, and waits for the
+// Sends the request with its transaction id (the waiter's, or else a new one), with the hook
+// installed, and waits for the
 // answer to that request: true only when it came in time and was a success. A connection that
 // ends while waiting finishes the wait at once with a failure. The waiter takes only the
 // answer that carries its request's id (or a status, when takesStatus): a late answer to an
@@ -43,7 +44,8 @@ template <typename Send>
 bool AwaitAnswer(CConnection& c, ResultHookFn hook, ResultWaiter& waiter, Send&& send, int polls) {
     if (c.OnReceiveThread())
         return false;  // called from a callback: the answer could never be read
-    const uint32_t id = NextTransactionId();
+    const uint32_t id = waiter.transactionId > 0 ? static_cast<uint32_t>(waiter.transactionId)
+                                                 : NextTransactionId();
     waiter.transactionId = id;
     HookScope scope(c, hook, &waiter);
     if (!send(id))
@@ -201,6 +203,7 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
     if (replaced)
         replaced->Stop();  // another thread connected in the meantime: the later one wins
     ResultWaiter waiter;
+    waiter.transactionId = kConnectTransactionId;
     const bool ok = AwaitAnswer(
         *c, OnConnectResult, waiter, [&](uint32_t id) { return c->Connect(info, id); },
         kConnectPolls);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 
 #include "fakes.h"
 #include "support/child_process.h"
@@ -353,6 +354,23 @@ TEST_F(InstanceTest, FailedStartLeavesNoThreadsAndARunningOneEncodesAtTheClockRa
                                         "disconnect"}));
     EXPECT_EQ(e->Stop(), 1);
     EXPECT_EQ(video.closed.load(), 1);
+
+    // A Stop from another thread while Start is still opening the encoders: the Start gives
+    // up, and what it opened is closed.
+    e.reset();
+    rtmp.connectResult = 1;
+    video.closed = video.audioClosed = video.opened = 0;
+    video.openTime = 100ms;
+    e = std::make_unique<CEncoderInstance>(
+        Small(25, 44100),
+        Backends{std::make_unique<FakeRtmp>(&rtmp), std::make_unique<FakeClock>(&now),
+                 std::make_unique<FakeVideo>(&video), std::make_unique<FakeAudio>(&video), false});
+    auto starting = std::async(std::launch::async, [&] { return e->Start(); });
+    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return video.opened.load() == 1; }, 5s));
+    EXPECT_EQ(e->Stop(), 1);
+    EXPECT_EQ(starting.get(), 0);
+    EXPECT_EQ(std::tuple(video.closed.load(), video.audioClosed.load()), std::tuple(1, 1));
+    video.openTime = 0ms;
 
     e.reset();
     rtmp.connectResult = 1;

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -96,6 +98,8 @@ struct EncoderRecord {
     uint32_t costMs = 0;
     // Pictures held back before the first comes out, as an encoder with frame threads does.
     int delayPictures = 0;
+    // How long opening the video encoder takes.
+    std::chrono::milliseconds openTime{0};
 };
 
 // Encodes each frame as one 50-byte Annex B slice, IDR for the first frame and for every frame
@@ -104,6 +108,7 @@ struct FakeVideo final : VideoEncoder {
     explicit FakeVideo(EncoderRecord* r) : r_(r) {}
     bool Open(const EncoderConfig& c) override {
         r_->opened.fetch_add(1);
+        std::this_thread::sleep_for(r_->openTime);
         size_ = c.width * c.height * 3;
         return true;
     }

@@ -231,10 +231,11 @@ TEST(OcelixServer, LipSyncAtTwentyFiveAndFifteenFpsASlowLineALostServerAndASilen
 }
 
 // One broadcast per row of the sweep, each through a line of its own that is cut once, a
-// while after OCELIX_Start returned: reset, or gone dead (both ends left open, so that the
-// server holds the old session until it drops an idle publisher after 5 s), by address or by
-// host name. Each must be followed by a new session that carries media: within 3 s of a reset,
-// within 15 s of a dead line.
+// while after OCELIX_Start returned: reset; gone dead (both ends left open, so that the server
+// holds the old session until it drops an idle publisher after 5 s); or closed towards the
+// client only (the server holds the session until the client closes its side); by address or by
+// host name. Each must be followed by a new session that carries media: within 15 s of a dead
+// line, within 3 s otherwise.
 TEST(OcelixServer, ALineCutAtAnyMomentHealsByAddressAndByHostName) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
@@ -250,7 +251,8 @@ TEST(OcelixServer, ALineCutAtAnyMomentHealsByAddressAndByHostName) {
     };
     std::vector<Row> rows;
     for (const int at : {0, 30, 100, 250, 600, 1500}) {
-        for (const auto how : {ThrottleProxy::Cut::kReset, ThrottleProxy::Cut::kSilent}) {
+        for (const auto how : {ThrottleProxy::Cut::kReset, ThrottleProxy::Cut::kSilent,
+                               ThrottleProxy::Cut::kHalfClose}) {
             for (const bool byName : {false, true}) {
                 rows.emplace_back();
                 std::tie(rows.back().cutAtMs, rows.back().how, rows.back().byName) =
@@ -324,12 +326,14 @@ TEST(OcelixServer, ALineCutAtAnyMomentHealsByAddressAndByHostName) {
         Row& r = rows[i];
         SCOPED_TRACE(::testing::Message()
                      << "cut at " << r.cutAtMs << " ms, "
-                     << (r.how == ThrottleProxy::Cut::kReset ? "reset" : "dead line") << ", "
-                     << (r.byName ? "by name" : "by address"));
+                     << (r.how == ThrottleProxy::Cut::kReset    ? "reset"
+                         : r.how == ThrottleProxy::Cut::kSilent ? "dead line"
+                                                                : "closed towards the client")
+                     << ", " << (r.byName ? "by name" : "by address"));
         EXPECT_EQ(OCELIX_Stop(r.encoder), 1);
         EXPECT_EQ(OCELIX_ReleaseEncoder(r.encoder), 1);
         ASSERT_NE(r.healed, Clock::time_point{}) << "no new session carried media";
-        EXPECT_LT(r.healed - r.cut, r.how == ThrottleProxy::Cut::kReset ? 3s : 15s);
+        EXPECT_LT(r.healed - r.cut, r.how == ThrottleProxy::Cut::kSilent ? 15s : 3s);
         // What the server recorded of the new session starts with a key frame and decodes.
         ExpectCleanStart(server.RecordingPath("cut" + std::to_string(i)), 15);
     }

@@ -47,6 +47,12 @@ void ThrottleProxy::CutOpenConnections(Cut how) {
             link->frozen.store(true);
             continue;
         }
+        if (how == Cut::kHalfClose) {
+            link->halfClosed.store(true);
+            if (link->client >= 0)
+                ::shutdown(link->client, SHUT_WR);
+            continue;
+        }
         // Without lingering, the last forwarder's close resets both connections; a shutdown of
         // the reading side wakes the forwarders without sending anything.
         const linger reset{1, 0};
@@ -125,7 +131,9 @@ void ThrottleProxy::Forward(Link& link, bool up) {
             std::this_thread::sleep_until(due);
         }
     }
-    if (!link.reset.load()) {
+    // Nothing is passed on of the end of a reset (the close sends it) or of the answers of a
+    // half-closed connection, whose server side stays open until the client closes.
+    if (!link.reset.load() && (up || !link.halfClosed.load())) {
         ::shutdown(from, SHUT_RDWR);
         ::shutdown(to, SHUT_RDWR);
     }

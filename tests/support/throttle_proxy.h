@@ -2,8 +2,9 @@
 // bursts, like a slow line between a publisher and its server. Answers come back unlimited.
 // The proxy's receive window is small, so a sender feels the limit as a real line makes it feel
 // it rather than filling the proxy's buffers. The line can also be cut: for the connections open
-// now only (reset, or gone silent both ways with both ends left open, as a dead line leaves
-// them), or for good (every connection dropped and later ones never answered).
+// now only (reset; gone silent both ways with both ends left open, as a dead line leaves them;
+// or closed towards the client only), or for good (every connection dropped and later ones never
+// answered).
 #pragma once
 
 #include <atomic>
@@ -19,7 +20,9 @@ namespace rtmp::test {
 
 class ThrottleProxy {
   public:
-    enum class Cut { kReset, kSilent };
+    // kHalfClose: the client is told the server closed, while the server's side stays open and
+    // still takes what the client sends (a server that only shut its sending side).
+    enum class Cut { kReset, kSilent, kHalfClose };
 
     explicit ThrottleProxy(uint16_t targetPort) : targetPort_(targetPort) {}
     ~ThrottleProxy();
@@ -42,7 +45,7 @@ class ThrottleProxy {
     struct Link {
         int client = -1, server = -1;
         std::atomic<int64_t> up{0};
-        std::atomic<bool> frozen{false}, reset{false};
+        std::atomic<bool> frozen{false}, reset{false}, halfClosed{false};
         std::atomic<int> forwarders{2};
     };
     void AcceptLoop();

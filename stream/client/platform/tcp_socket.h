@@ -19,8 +19,8 @@ class TcpSocket {
 
     // Dotted IPv4 text of host: the text itself when it is digits and dots, else the first
     // address the resolver gives within timeoutMs. Empty on failure, on time-out and once
-    // Shutdown was called (which ends the wait at once). A resolver that hangs is left to
-    // finish on a thread of its own.
+    // Shutdown was called (which ends the wait at once). A resolver that takes longer is left
+    // to finish on a thread of its own, and its answer serves the next call for the name.
     std::string Resolve(const std::string& host, int timeoutMs);
 
     // Connects to a dotted IPv4 address; false when not connected within timeoutMs.

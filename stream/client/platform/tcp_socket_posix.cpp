@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -80,6 +81,52 @@ std::string LookUpIpv4(const std::string& host) {
     return ok ? std::string(text) : std::string();
 }
 
+// A name lookup on a thread of its own, which shares only this record: a lookup that outlives
+// its caller's wait finishes without touching any socket, and its answer serves the next caller.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;         // guarded by mutex
+    std::string address;           // guarded by mutex; empty: the name did not resolve
+    Clock::time_point finishedAt;  // guarded by mutex
+};
+
+// How long an answer is used again before the name is looked up anew.
+constexpr auto kLookupKept = std::chrono::seconds(60);
+
+// The lookup of host in flight, a recent answer, or a new lookup. One lookup per name at a
+// time, so that a slow resolver is waited for across attempts instead of asked again each time.
+std::shared_ptr<Lookup> LookupFor(const std::string& host) {
+    static std::mutex mutex;
+    static std::map<std::string, std::shared_ptr<Lookup>> lookups;  // guarded by mutex
+    std::lock_guard<std::mutex> lock(mutex);
+    std::shared_ptr<Lookup>& slot = lookups[host];
+    if (slot) {
+        std::lock_guard<std::mutex> slotLock(slot->mutex);
+        if (!slot->finished ||
+            (!slot->address.empty() && Clock::now() - slot->finishedAt < kLookupKept))
+            return slot;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host] {
+            std::string address = LookUpIpv4(host);
+            {
+                std::lock_guard<std::mutex> done(lookup->mutex);
+                lookup->finished = true;
+                lookup->address = std::move(address);
+                lookup->finishedAt = Clock::now();
+            }
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        lookup->finished = true;  // no thread to be had: no address
+        return lookup;
+    }
+    slot = lookup;
+    return lookup;
+}
+
 bool IsDottedAddress(const std::string& host) {
     if (host.empty())
         return false;
@@ -111,28 +158,7 @@ bool TcpSocket::WaitFor(int fd, short events, Clock::time_point deadline) const 
 std::string TcpSocket::Resolve(const std::string& host, int timeoutMs) {
     if (IsDottedAddress(host))
         return host;
-    // The lookup runs on a thread of its own that shares only this record, so that a lookup
-    // that outlives the wait finishes without touching the socket.
-    struct Lookup {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        std::string address;
-    };
-    auto lookup = std::make_shared<Lookup>();
-    try {
-        std::thread([lookup, host] {
-            std::string address = LookUpIpv4(host);
-            {
-                std::lock_guard<std::mutex> lock(lookup->mutex);
-                lookup->finished = true;
-                lookup->address = std::move(address);
-            }
-            lookup->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return {};  // no thread to be had
-    }
+    const std::shared_ptr<Lookup> lookup = LookupFor(host);
     const auto deadline = DeadlineAfter(timeoutMs);
     std::unique_lock<std::mutex> lock(lookup->mutex);
     while (!lookup->finished && !shut_.load() && Clock::now() < deadline) {

@@ -70,6 +70,15 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_TRUE(w.Shows(false));
     file.WriteString("Device", "FrameRate", "10");
     w.messages.texts.clear();
+    {
+        // Out of range already when a window opens: named, and the window stays.
+        OpenWindow other(BroadcastConfig(server.Url("live", "x") + "&4719", {{"FrameRate", "61"}}));
+        // (Either window's catcher may answer the box.)
+        EXPECT_EQ(other.messages.Said() + w.messages.Said(),
+                  app::SettingOutOfRangeMessage("FrameRate", 61, 1, 60));
+        EXPECT_FALSE(other.dialog.EndedDuringInit());
+    }
+    w.messages.texts.clear();
     ASSERT_TRUE(server.Start()) << server.Error();
 
     const std::string stream = server.Url("live", "lesson2");
