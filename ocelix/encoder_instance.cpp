@@ -242,6 +242,10 @@ int64_t CEncoderInstance::GridTimeMs(int64_t point) const {
     return clockStartMs_ + point * 1000 / frameRate_;
 }
 
+int64_t CEncoderInstance::NearestGridPoint(int64_t timeMs) const {
+    return GridPointAtOrBefore(timeMs + 500 / frameRate_);
+}
+
 int64_t CEncoderInstance::GridPointAtOrBefore(int64_t timeMs) const {
     const int64_t since = timeMs - clockStartMs_;
     if (since < 0)
@@ -257,10 +261,10 @@ void CEncoderInstance::OnTimer() {
     ticked_.notify_one();
 }
 
-void CEncoderInstance::PutVideoData(const void* data, int length) {
+void CEncoderInstance::PutVideoData(const void* data, int length, std::optional<int64_t> takenMs) {
     if (state_.load() != STATE_RUNNING || data == nullptr || !videoOpen_ || length <= 0)
         return;
-    const int64_t handedIn = MediaNow();
+    const int64_t handedIn = takenMs.value_or(MediaNow());
     std::lock_guard<std::mutex> put(putLock_);
     if (static_cast<size_t>(length) != spare_.size())
         return;
@@ -350,33 +354,45 @@ void CEncoderInstance::EncodeDueFrames() {
     if (keyWanted)
         backends_.video->RequestKeyFrame();
 
-    // A new picture carries the time it was handed in; a repeated one its tick's time.
+    // A new picture carries the grid point nearest to the time it was taken; a repeated one its
+    // tick's.
+    const int64_t tickPoint = static_cast<int64_t>(ticksTaken_);
     bool fresh = !encodedOnce_;
     int64_t stamp = tickMs;
     {
         std::unique_lock<std::mutex> lock(frameLock_);
-        if (!backends_.manualThreads && encodedOnce_) {
-            // A producer on its own timer at the same rate hands in its pictures a little
-            // before or after the ticks. Waiting up to half a period for one that is just
-            // late keeps it from being replaced by the next before any tick took it.
-            pictureArrived_.wait_for(lock, std::chrono::milliseconds(500 / frameRate_), [this] {
-                return latestSeq_ != workSeq_ || state_.load() != STATE_RUNNING;
-            });
+        if (!backends_.manualThreads) {
+            // A producer on the same grid hands in the picture of this tick a grab after it.
+            // It is waited for until three quarters of a period after the tick (a tick taken
+            // late waits no longer); an older picture still waiting does not end the wait.
+            const int64_t waitMs = 750 / frameRate_;
+            const int64_t left = std::min<int64_t>(tickMs + waitMs - MediaNow(), waitMs);
+            if (left > 0) {
+                pictureArrived_.wait_for(lock, std::chrono::milliseconds(left), [&] {
+                    return (latestSeq_ != workSeq_ &&
+                            NearestGridPoint(latestStampMs_) >= tickPoint) ||
+                           state_.load() != STATE_RUNNING;
+                });
+            }
         }
         if (latestSeq_ != workSeq_) {
             latest_.swap(work_);
             workSeq_ = latestSeq_;
-            // Taken at the grid point the producer's frame timer, on the same grid, fired for
-            // it; handed in a grab later.
-            stamp = GridTimeMs(GridPointAtOrBefore(latestStampMs_));
+            stamp = GridTimeMs(NearestGridPoint(latestStampMs_));
             fresh = true;
         }
     }
     encodedOnce_ = true;
-    // Pictures are a whole number of periods apart: one that would not come after the last
-    // takes the next grid point.
-    if (stamp <= lastVideoStampMs_)
+    // Pictures are a whole number of periods apart. A repeat that would not come after the
+    // last picture is left out (that picture stands for this tick); a new picture that would
+    // not takes the next grid point.
+    if (stamp <= lastVideoStampMs_) {
+        if (!fresh) {
+            framesSkipped_.fetch_add(1);
+            return;
+        }
         stamp = GridTimeMs(GridPointAtOrBefore(lastVideoStampMs_) + 1);
+    }
     lastVideoStampMs_ = stamp;
 
     const uint8_t* out = nullptr;
@@ -416,20 +432,36 @@ bool CEncoderInstance::SendPass() {
 
 void CEncoderInstance::Transmit(MediaPacket& packet) {
     bool ok = false;
+    bool leftOut = false;
     {
         std::lock_guard<std::mutex> lock(connLock_);
-        if (backends_.rtmp->GetState(rtmp_) != 0) {
-            // Each connection's stream starts at its first packet; from there every message
-            // carries the time since the one before, in time order.
+        // Each connection's stream starts at its first packet, and with a picture: players and
+        // transcoders count the frame grid from a stream's first message. Sound that comes
+        // first is left out, for a second at most (a picture is on its way).
+        if (wireGeneration_ != generation_ && packet.type == kAudioType && videoOpen_) {
+            if (soundHeldGeneration_ != generation_) {
+                soundHeldGeneration_ = generation_;
+                soundHeldFromMs_ = packet.stampMs;
+            }
+        }
+        const bool soundFirst = wireGeneration_ != generation_ && packet.type == kAudioType &&
+                                videoOpen_ && packet.stampMs - soundHeldFromMs_ < 1000;
+        leftOut = soundFirst;
+        if (!soundFirst && backends_.rtmp->GetState(rtmp_) != 0) {
+            // From the start every message carries the time since the one before, in time
+            // order.
             if (wireGeneration_ != generation_) {
                 wireGeneration_ = generation_;
                 wireTimeMs_ = packet.stampMs;
                 lastWireMs_ = {wireTimeMs_ - 1, wireTimeMs_ - 1};
             }
             // A packet that comes after a later one of the other kind goes out at that time,
-            // but always after the one before it of its own kind.
+            // but always after the one before it of its own kind; a picture at the next point
+            // of the frame grid, so that pictures stay whole periods apart.
             int64_t& ownLast = lastWireMs_[packet.type == kVideoType ? 1 : 0];
-            const int64_t at = std::max(packet.stampMs, ownLast + 1);
+            int64_t at = std::max(packet.stampMs, ownLast + 1);
+            if (packet.type == kVideoType && (at != packet.stampMs || at < wireTimeMs_))
+                at = GridTimeMs(GridPointAtOrBefore(std::max(at, wireTimeMs_) - 1) + 1);
             const int64_t delta = std::clamp<int64_t>(at - wireTimeMs_, 0, kMaxWireDeltaMs);
             wireTimeMs_ += delta;
             ownLast = wireTimeMs_;
@@ -444,7 +476,10 @@ void CEncoderInstance::Transmit(MediaPacket& packet) {
         rate_.Count(backends_.clock->NowMs(), static_cast<int>(packet.bytes.size()));
     }
     std::lock_guard<std::mutex> lock(queueLock_);
-    queue_.Sent(ok);
+    if (leftOut)
+        queue_.LeftOut();
+    else
+        queue_.Sent(ok);
     queue_.GiveBuffer(std::move(packet.bytes));
 }
 

@@ -55,7 +55,8 @@ class CEncoderInstance final : public basis::CMMTimer {
 
     int Start();
     int Stop();
-    void PutVideoData(const void* data, int length);
+    // takenMs: the media time the picture was taken at; without it, now.
+    void PutVideoData(const void* data, int length, std::optional<int64_t> takenMs = {});
     void PutAudioData(const void* data, int length);
     int AudioNotifySize() const;
     void GetStats(OcelixStats* stats);
@@ -88,8 +89,9 @@ class CEncoderInstance final : public basis::CMMTimer {
     void InstallConnection(void* handle);
     // The frame grid: point n is n x 1000 / frameRate ms after the clock started (rounded down).
     int64_t GridTimeMs(int64_t point) const;
-    // The last grid point at or before a media time.
+    // The last grid point at or before a media time, and the grid point nearest to it.
     int64_t GridPointAtOrBefore(int64_t timeMs) const;
+    int64_t NearestGridPoint(int64_t timeMs) const;
     void Sleep(int ms);
 
     EncoderConfig config_{};
@@ -105,7 +107,7 @@ class CEncoderInstance final : public basis::CMMTimer {
     std::vector<uint8_t> spare_;  // guarded by putLock_
     std::mutex frameLock_;
     std::vector<uint8_t> latest_;  // guarded by frameLock_
-    int64_t latestStampMs_ = 0;    // hand-in time of latest_; guarded by frameLock_
+    int64_t latestStampMs_ = 0;    // when latest_ was taken; guarded by frameLock_
     uint64_t latestSeq_ = 0;       // pictures handed in; guarded by frameLock_
     std::condition_variable pictureArrived_;
     // Encoding side only.
@@ -145,6 +147,9 @@ class CEncoderInstance final : public basis::CMMTimer {
     uint64_t wireGeneration_ = 0;  // the connection wireTimeMs_ belongs to; guarded by connLock_
     int64_t wireTimeMs_ = 0;       // media time the server's stream has reached; connLock_
     std::array<int64_t, 2> lastWireMs_{};  // last audio and video message times; connLock_
+    // The connection whose start sound is held back for a picture, and since when; connLock_.
+    uint64_t soundHeldGeneration_ = 0;
+    int64_t soundHeldFromMs_ = 0;
     std::atomic<bool> lastPublishOk_{false};
 
     std::mutex wakeLock_;

@@ -63,6 +63,27 @@ int OCELIX_PutVideoData(void* handle, const void* data, int length) {
     return 1;
 }
 
+int OCELIX_PutVideoDataAt(void* handle, const void* data, int length, int32_t takenMs) {
+    Guard([&] {
+        if (handle != nullptr)
+            AsInstance(handle)->PutVideoData(data, length, takenMs);
+        return 1;
+    });
+    return 1;
+}
+
+int OCELIX_GetMediaTime(void* handle, int32_t* ms) {
+    return Guard([&] {
+        if (handle == nullptr || ms == nullptr)
+            return 0;
+        const auto* e = AsInstance(handle);
+        if (e->State() != ocelix::STATE_RUNNING)
+            return 0;
+        *ms = static_cast<int32_t>(AsInstance(handle)->MediaNow());
+        return 1;
+    });
+}
+
 int OCELIX_PutAudioData(void* handle, const void* data, int length) {
     Guard([&] {
         if (handle != nullptr)

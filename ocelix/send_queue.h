@@ -46,6 +46,9 @@ class SendQueue {
     bool Next(int64_t nowMs, MediaPacket* out, int64_t* waitMs);
     // The in-flight packet has left (or failed: then video loss if it was video).
     void Sent(bool ok);
+    // The in-flight packet was left out on purpose (sound before a stream's first picture):
+    // neither sent nor lost.
+    void LeftOut() { inFlight_ = false; }
     // A video packet was lost outside the queue (connection down, new session).
     void VideoLost();
     // Taken by the encoding side: true once per loss episode.

@@ -68,9 +68,11 @@ QString FitStatusParts(const StatusParts& parts, const QFontMetrics& metrics, in
         }
         return false;
     };
+    // A part that finds no room, not even in brief, takes every less important one with it:
+    // those never show in its place.
     for (const StatusPart& part : parts) {
-        if (!place(part.text) && !part.brief.isEmpty())
-            place(part.brief);
+        if (!place(part.text) && (part.brief.isEmpty() || !place(part.brief)))
+            break;
     }
     return shown.join(QLatin1Char('\n'));
 }

@@ -200,6 +200,15 @@ bool CBroadcastFeeder::UsesCamera() const {
 // when the picture changed (and once at the start).
 void CBroadcastFeeder::OnTimer() {
     const BroadcastSettings& s = *settings_;
+    // The grid point this tick stands for, read before the grab takes its time.
+    int32_t taken = 0;
+    const bool timed = OCELIX_GetMediaTime(encoder_, &taken) != 0;
+    const auto handIn = [&](const std::vector<uint8_t>& frame) {
+        if (timed)
+            OCELIX_PutVideoDataAt(encoder_, frame.data(), static_cast<int>(frame.size()), taken);
+        else
+            OCELIX_PutVideoData(encoder_, frame.data(), static_cast<int>(frame.size()));
+    };
     bool screenChanged = false;
     if (devices_.grabScreen && !screenFrame_.empty()) {
         screenChanged = devices_.grabScreen(screenFrame_.data(), s.ScreenWidth, s.ScreenHeight);
@@ -210,8 +219,7 @@ void CBroadcastFeeder::OnTimer() {
     switch (s.VideoStyle) {
         case STYLE_SCREEN:
             if (screenChanged || first) {
-                OCELIX_PutVideoData(encoder_, screenFrame_.data(),
-                                    static_cast<int>(screenFrame_.size()));
+                handIn(screenFrame_);
                 videoSent_ = true;
             }
             break;
@@ -227,8 +235,7 @@ void CBroadcastFeeder::OnTimer() {
                 ScaleNearestInto(screen, s.VideoX, s.VideoY,
                                  FrameImage(nullptr, inset.width, inset.height), camera);
             }
-            OCELIX_PutVideoData(encoder_, screenFrame_.data(),
-                                static_cast<int>(screenFrame_.size()));
+            handIn(screenFrame_);
             videoSent_ = true;
             break;
         }
@@ -251,8 +258,7 @@ void CBroadcastFeeder::OnTimer() {
             cameraChanged_ = false;
             if (insetFits)
                 PasteImage(camera, s.VideoX, s.VideoY, small);
-            OCELIX_PutVideoData(encoder_, cameraFrame_.data(),
-                                static_cast<int>(cameraFrame_.size()));
+            handIn(cameraFrame_);
             videoSent_ = true;
             break;
         }

@@ -64,6 +64,8 @@ struct FlashBeepPublisher final : basis::CMMTimer {
 
     // Frame n of the source's own timer shows the source's time n x 1000 / fps.
     void OnTimer() override {
+        int32_t taken = 0;  // the grid point of this tick, before the picture is made
+        OCELIX_GetMediaTime(encoder_, &taken);
         const double sinceFlash = std::fmod(static_cast<double>(++frames_) * 1000 / fps_, 1000.0);
         if (sinceFlash < kFlashMs) {
             std::fill(frame_.begin(), frame_.end(), FlashGray(sinceFlash));
@@ -77,7 +79,9 @@ struct FlashBeepPublisher final : basis::CMMTimer {
                 std::fill_n(&frame_[at], 24, static_cast<uint8_t>((h >> 24) % 48));
             }
         }
-        OCELIX_PutVideoData(encoder_, frame_.data(), static_cast<int>(frame_.size()));
+        // Handed in a while after its tick, as after a screen grab, with the time it was taken.
+        std::this_thread::sleep_for(12ms);
+        OCELIX_PutVideoDataAt(encoder_, frame_.data(), static_cast<int>(frame_.size()), taken);
     }
 
     // Block b holds the stereo samples from b x 1024 on and is delivered once its last one was

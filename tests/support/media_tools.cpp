@@ -113,19 +113,22 @@ std::string FrameGridFaults(const std::filesystem::path& path, int fps) {
     if (times.size() < 2)
         return "fewer than two pictures in " + path.string();
     const double period = 1000.0 / fps;
-    size_t onPeriod = 0;
+    size_t onPeriod = 0, offGrid = 0;
     double shortest = INFINITY;
     for (size_t i = 1; i < times.size(); ++i) {
         const double gap = times[i] - times[i - 1];
         onPeriod += std::abs(gap - period) <= 5.0 ? 1 : 0;
+        // A skipped tick leaves a gap of whole periods, never anything else.
+        offGrid += std::abs(gap - period * std::max(1.0, std::round(gap / period))) > 5.0 ? 1 : 0;
         shortest = std::min(shortest, gap);
     }
     const size_t gaps = times.size() - 1;
-    if (onPeriod * 100 >= gaps * 97 && shortest >= period / 2)
+    if (onPeriod * 100 >= gaps * 97 && offGrid == 0 && shortest >= period / 2)
         return {};
     std::ostringstream report;
-    report << onPeriod << " of " << gaps << " intervals within 5 ms of " << period
-           << " ms, the shortest " << shortest << " ms; the first ones:";
+    report << onPeriod << " of " << gaps << " intervals within 5 ms of " << period << " ms, "
+           << offGrid << " not a whole number of periods, the shortest " << shortest
+           << " ms; the first ones:";
     for (size_t i = 1; i < std::min<size_t>(times.size(), 40); ++i)
         report << ' ' << times[i] - times[i - 1];
     return report.str();

@@ -56,7 +56,8 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
 // own rate.
 std::string DecodeErrors(const std::filesystem::path& path);
 // Empty when the pictures of a recording at `fps` sit on its frame grid: at least 97 % of the
-// intervals within 5 ms of the period and none shorter than half of it; else what is wrong.
+// intervals within 5 ms of the period, every one within 5 ms of a whole number of periods and
+// none shorter than half of one; else what is wrong.
 std::string FrameGridFaults(const std::filesystem::path& path, int fps);
 
 // The number right after the first `key` in `text` ("key:value" in a tool's log); NAN when the

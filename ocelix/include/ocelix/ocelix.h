@@ -79,6 +79,13 @@ OCELIX_API int OCELIX_Start(void* handle);
 OCELIX_API int OCELIX_Stop(void* handle);
 /* One frame of exactly width x height x 3 bytes; others are ignored. */
 OCELIX_API int OCELIX_PutVideoData(void* handle, const void* data, int length);
+/* The same, for a picture taken at media time takenMs (see OCELIX_GetMediaTime) rather than
+ * now: a picture grabbed on the frame grid is then stamped with the grid point it was taken at,
+ * however long the grab took. */
+OCELIX_API int OCELIX_PutVideoDataAt(void* handle, const void* data, int length, int32_t takenMs);
+/* The instance's media time now, in milliseconds since its start: the time line of its frame
+ * grid and of the stream. 0 while the instance is not running. */
+OCELIX_API int OCELIX_GetMediaTime(void* handle, int32_t* ms);
 /* One block of exactly OCELIX_GetAudioNofifySize bytes; others are ignored. */
 OCELIX_API int OCELIX_PutAudioData(void* handle, const void* data, int length);
 /* Bytes of raw audio per block; 0 for an instance without audio. */

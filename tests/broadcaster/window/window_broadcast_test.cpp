@@ -469,11 +469,11 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
         {width("五六七八九十"), 2, "一二三四  甲\n五六七八九十"},
         {width("五六七八九十") - 1, 2, "一二三四  甲\n五六"},
         {width("一二三四  五六"), 1, "一二三四  五六"},
-        {width("一二三四  五六") - 1, 1, "一二三四  甲"},
-        {width("一二三四  五六") - 1, 0, "一二三四  甲"},
+        {width("一二三四  五六") - 1, 1, "一二三四"},  // no room for 五六: nor for 甲
+        {width("一二三四  五六") - 1, 0, "一二三四"},
         {width("一二三四"), 2, "一二三四\n五六  甲"},
         {width("一二三四"), 1, "一二三四"},
-        {width("一"), 3, "一二三四\n甲"},
+        {width("一"), 3, "一二三四"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(app::FitStatusParts(parts, metrics, c.width, c.lines), QString::fromUtf8(c.shown))
