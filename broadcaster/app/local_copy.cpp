@@ -120,7 +120,9 @@ std::string CopyStatusText(const OcelixLocalCopy& copy) {
             return "未能本地录制：" + CopyProblemText(copy);
         case OCELIX_COPY_DISK_FULL:
         case OCELIX_COPY_TOO_SLOW:
-            return "本地录制已停止：" + CopyProblemText(copy);
+            // Without a file the copy never began (too little space at the start).
+            return (CopyPath(copy).empty() ? "未能本地录制：" : "本地录制已停止：") +
+                   CopyProblemText(copy);
         default:
             return {};
     }

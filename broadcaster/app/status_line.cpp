@@ -40,10 +40,11 @@ StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& de
                          QStringLiteral("摄像头无法使用")});
     }
     if (const std::string text = CopyStatusText(copy); !text.empty()) {
-        const QString brief = copy.state == OCELIX_COPY_RECORDING ? QStringLiteral("本地录制中")
-                              : copy.state == OCELIX_COPY_FAILED ? QStringLiteral("未能本地录制")
-                                                                 : QStringLiteral("本地录制已停止");
-        parts.push_back({QString::fromStdString(text), brief});
+        // The brief form: the words before the size or the reason.
+        const QString whole = QString::fromStdString(text);
+        const qsizetype cut =
+            whole.indexOf(copy.state == OCELIX_COPY_RECORDING ? QChar(u' ') : QChar(u'\uFF1A'));
+        parts.push_back({whole, cut > 0 ? whole.left(cut) : QString()});
     }
     // What goes out, what never reached the server, ticks the encoder left out, how long the
     // oldest waiting packet has been queued, and what the encoder aims at (lowered on a slow
