@@ -13,9 +13,11 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "backends.h"
@@ -411,6 +413,59 @@ TEST_F(CopyingInstanceTest, AFolderThatCannotBeWrittenStillStartsTheBroadcast) {
     Period(0);
     Period(1);
     EXPECT_EQ(rtmp.Sent().empty(), false);
+}
+
+TEST(LocalCopyCTest, PathIsTakenBeforeTheStartWithRoomForANumberAndTheRecordIsFilledToItsSize) {
+    const EncoderConfig c = MakeEncoderConfig("rtmp://127.0.0.1:1/a/b", kW, kH, kFps, kRate);
+    void* h = OCELIX_CreateEncoder(&c);
+    ASSERT_NE(h, nullptr);
+    const std::string longest(sizeof(OcelixLocalCopy::path) - 1 - 5, 'x');
+    EXPECT_EQ(
+        std::tuple(OCELIX_SetLocalCopy(nullptr, "a.mp4"), OCELIX_SetLocalCopy(h, longest.c_str()),
+                   OCELIX_SetLocalCopy(h, (longest + "x").c_str()), OCELIX_SetLocalCopy(h, nullptr),
+                   OCELIX_SetLocalCopy(h, "")),
+        std::tuple(0, 1, 0, 1, 1));
+    OcelixLocalCopy record;
+    std::memset(&record, 0x5A, sizeof record);
+    EXPECT_EQ(OCELIX_GetLocalCopy(h, &record, 4), 1);  // the state only
+    EXPECT_EQ(std::tuple(record.state, record.systemError),
+              std::tuple(OCELIX_COPY_OFF, 0x5A5A5A5A));
+    EXPECT_EQ(std::tuple(OCELIX_GetLocalCopy(h, &record, 0), OCELIX_GetLocalCopy(h, nullptr, 8),
+                         OCELIX_GetLocalCopy(nullptr, &record, 8)),
+              std::tuple(0, 0, 0));
+    OCELIX_ReleaseEncoder(h);
+}
+
+// libavformat came in with the copy: the library's RTMP_* calls must still reach `stream`,
+// with no other library of its dependencies defining those names.
+TEST(LocalCopyCTest, TheSharedLibraryExportsTheCopyAndItsRtmpCallsBindToTheStreamLibrary) {
+    const std::string library = OCELIX_SHARED_LIBRARY;
+    const auto symbols = [](const std::string& lib, const char* which) {
+        return RunProcess({"nm", "-D", which, lib}).out;
+    };
+    const std::string ours = symbols(library, "--defined-only");
+    for (const char* name : {" T OCELIX_SetLocalCopy\n", " T OCELIX_GetLocalCopy\n"})
+        EXPECT_NE(ours.find(name), std::string::npos) << name;
+    EXPECT_NE(symbols(library, "--undefined-only").find(" U RTMP_SendStream\n"), std::string::npos);
+    const ProcessResult deps = RunProcess({"ldd", library});
+    ASSERT_TRUE(deps.Succeeded()) << deps.err;
+    std::istringstream lines(deps.out);
+    int stream = 0, others = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t arrow = line.find("=> /");
+        if (arrow == std::string::npos)
+            continue;
+        const std::string lib = line.substr(arrow + 3, line.find(" (") - arrow - 3);
+        const bool defines = symbols(lib, "--defined-only").find(" T RTMP_") != std::string::npos;
+        if (lib.find("libstream") != std::string::npos) {
+            stream += defines ? 1 : 0;
+        } else {
+            ++others;
+            EXPECT_FALSE(defines) << lib;
+        }
+    }
+    EXPECT_EQ(stream, 1);
+    EXPECT_GT(others, 5);  // libavformat and its own dependencies among them
 }
 
 TEST(LocalCopyKillTest, AProgramKilledMidCopyLeavesAFilePlayingToWithinTwoSecondsOfTheKill) {
