@@ -81,7 +81,7 @@ struct Backends {
     int watchdogPeriodMs = 2000;
     int attemptDeadlineMs = 6000;
     // Bounds of the local copy's queue and disk (tests narrow them).
-    LocalCopyLimits copyLimits;
+    LocalCopyLimits copyLimits{};
 };
 
 std::unique_ptr<RtmpLayer> MakeStreamRtmpLayer();

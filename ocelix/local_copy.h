@@ -28,7 +28,7 @@ struct LocalCopyLimits {
     int64_t minFreeBytes = int64_t{1} << 30;
     int freeCheckPeriodMs = 2000;  // how often the free space is looked at while writing
     // Called by the writer before each packet (tests hold the disk up with it).
-    std::function<void()> beforeWrite;
+    std::function<void()> beforeWrite{};
 };
 
 class LocalCopy {

@@ -21,9 +21,10 @@ constexpr int kAacFrameSamples = 1024;
 constexpr int kIoBufferSize = 64 * 1024;
 // Longest a fragment lasts, in microseconds.
 constexpr char kFragmentDuration[] = "1000000";
-// Fragments start at each key frame and after a second; the header holds no samples; the
-// fragments' data offsets count from their own start, as browsers want them.
-constexpr char kMovFlags[] = "frag_keyframe+empty_moov+default_base_moof";
+// Fragments start at each key frame and after a second; the header holds no samples and goes
+// out with the first fragment, when each track's start is known (sound may begin after the
+// picture); the fragments' data offsets count from their own start, as browsers want them.
+constexpr char kMovFlags[] = "frag_keyframe+empty_moov+delay_moov+default_base_moof";
 // Audio kept while waiting for the first key frame: a few seconds at 48 kHz.
 constexpr size_t kMaxHeldAudio = 256;
 
@@ -211,10 +212,14 @@ bool Mp4Writer::WritePacket(int stream, int64_t pts, int64_t duration, bool key,
     p->data = m.scratch.data();
     p->size = static_cast<int>(data.size());
     p->stream_index = stream;
-    p->pts = p->dts = pts;
-    p->duration = duration;
+    // The muxer chose each stream's time base at the header; ours are ms and samples.
+    const AVRational ours =
+        stream == m.videoStream ? AVRational{1, 1000} : AVRational{1, tracks_.sampleRate};
+    const AVRational theirs = m.format->streams[stream]->time_base;
+    p->pts = p->dts = av_rescale_q(pts, ours, theirs);
+    p->duration = av_rescale_q(duration, ours, theirs);
     p->flags = key ? AV_PKT_FLAG_KEY : 0;
-    p->time_base = m.format->streams[stream]->time_base;
+    p->time_base = theirs;
     const int result = av_write_frame(m.format, p);
     p->data = nullptr;
     p->size = 0;
