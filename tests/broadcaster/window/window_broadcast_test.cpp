@@ -440,12 +440,14 @@ TEST(WindowBroadcast, TheLocalCopyIsShownWhileRecordingAndItsFolderOfferedAtTheE
             [&] {
                 whole = whole && ShowsWhole(status);
                 return status->text().contains(recording) &&
-                       !status->text().contains(QStringLiteral(" 0.0 MB")) &&
                        status->text().contains(QStringLiteral("直播中  00:00:03"));
             },
             20000))
             << status->text().toStdString();
         EXPECT_TRUE(whole) << ShowsWhole(status).message();
+        // A still screen at 10 fps, a key frame every 3 s: the file grows by fragments.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return w.dialog.Feeder()->LocalCopy().bytesWritten > 1000; }, 10000));
         const std::string path = app::CopyPath(w.dialog.Feeder()->LocalCopy());
         w.messages.yes = yes;
         ClickAndWait(w, "ctl1043");
@@ -507,7 +509,7 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
     EXPECT_EQ(texts(app::BroadcastStatusParts(stats, {false, true, false})).at(1),
               QStringLiteral("麦克风没有声音"));
     // The local copy after what the devices lack, before what goes out; its brief form the words
-    // before its size or its reason.
+    // before its size or its reason (a copy that ended early has a file).
     OcelixLocalCopy copy{};
     copy.state = OCELIX_COPY_RECORDING;
     copy.bytesWritten = 12345678;
@@ -516,6 +518,7 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
               std::pair(QStringLiteral("本地录制中 12.3 MB"), QStringLiteral("本地录制中")));
     EXPECT_EQ(withCopy.at(3).text, QStringLiteral("833 kbit/s"));
     copy.state = OCELIX_COPY_TOO_SLOW;
+    std::snprintf(copy.path, sizeof copy.path, "/v/4711-20260305-090807.mp4");
     EXPECT_EQ(
         std::pair(app::BroadcastStatusParts(stats, {}, copy).at(1).text,
                   app::BroadcastStatusParts(stats, {}, copy).at(1).brief),
