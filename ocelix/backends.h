@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "local_copy.h"
 #include "ocelix/ocelix.h"
 
 namespace ocelix {
@@ -79,6 +80,8 @@ struct Backends {
     // connect and publish before it gives up on it (tests shorten them).
     int watchdogPeriodMs = 2000;
     int attemptDeadlineMs = 6000;
+    // Bounds of the local copy's queue and disk (tests narrow them).
+    LocalCopyLimits copyLimits{};
 };
 
 std::unique_ptr<RtmpLayer> MakeStreamRtmpLayer();

@@ -104,7 +104,8 @@ CEncoderInstance::CEncoderInstance(const EncoderConfig& config, Backends backend
     : config_(config),
       backends_(std::move(backends)),
       bitrate_(config.bitrate),
-      queue_(SendQueueLimits{}) {
+      queue_(SendQueueLimits{}),
+      copy_(backends_.copyLimits) {
     config_.url[sizeof config_.url - 1] = '\0';
     rtmp_ = backends_.rtmp->Create();
 }
@@ -181,6 +182,11 @@ int CEncoderInstance::Start() {
         StartTimerRate(static_cast<uint32_t>(frameRate_));
     if (!published)
         return 0;
+    if (!copyPath_.empty()) {
+        copy_.Start(copyPath_,
+                    Mp4Tracks{videoOpen_, config_.width & ~1, config_.height & ~1, frameRate_,
+                              audioOpen_, config_.samplesPerSec, config_.channels});
+    }
     state_.store(STATE_RUNNING);
     if (backends_.manualThreads)
         return 1;
@@ -188,6 +194,17 @@ int CEncoderInstance::Start() {
     encodeThread_ = std::thread([this] { VideoEncodeThread(); });
     watchdogThread_ = std::thread([this] { WatchdogThread(); });
     return 1;
+}
+
+bool CEncoderInstance::SetLocalCopy(const char* path) {
+    // Room is left for the number a taken name gets ("-1000").
+    constexpr size_t kMaxPath = sizeof(OcelixLocalCopy::path) - 1 - 5;
+    const std::string wanted = path != nullptr ? path : "";
+    std::lock_guard<std::mutex> life(lifeLock_);
+    if (state_.load() != STATE_CREATED || wanted.size() > kMaxPath)
+        return false;
+    copyPath_ = wanted;
+    return true;
 }
 
 int CEncoderInstance::Stop() {
@@ -232,6 +249,7 @@ int CEncoderInstance::Stop() {
             backends_.audio->Close();
         audioOpen_ = false;
     }
+    copy_.Stop();
     std::lock_guard<std::mutex> lock(connLock_);
     backends_.rtmp->Disconnect(rtmp_);
     lastPublishOk_.store(false);
@@ -295,6 +313,7 @@ void CEncoderInstance::PutAudioData(const void* data, int length) {
     MediaPacket packet;
     packet.type = kAudioType;
     packet.stampMs = audioClock_->NextFrameStamp();
+    copy_.Put(kAudioType, packet.stampMs, false, {out, static_cast<size_t>(outLength)});
     {
         std::lock_guard<std::mutex> queueLock(queueLock_);
         packet.bytes = queue_.TakeBuffer();
@@ -409,6 +428,7 @@ void CEncoderInstance::EncodeDueFrames() {
     packet.stampMs = pendingVideoStamps_.front();
     pendingVideoStamps_.pop_front();
     packet.key = IsKeyFrame(out, length);
+    copy_.Put(kVideoType, packet.stampMs, packet.key, {out, static_cast<size_t>(length)});
     {
         std::lock_guard<std::mutex> lock(queueLock_);
         packet.bytes = queue_.TakeBuffer();

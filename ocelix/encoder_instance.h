@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "backends.h"
 #include "basis/periodic_timer.h"
 #include "bitrate_control.h"
+#include "local_copy.h"
 #include "ocelix/ocelix.h"
 #include "send_queue.h"
 #include "send_rate.h"
@@ -60,6 +62,10 @@ class CEncoderInstance final : public basis::CMMTimer {
     void PutAudioData(const void* data, int length);
     int AudioNotifySize() const;
     void GetStats(OcelixStats* stats);
+    // Before the start: the file of the local copy (empty: none). False once started or when
+    // the path leaves no room for a numbered name.
+    bool SetLocalCopy(const char* path);
+    OcelixLocalCopy LocalCopyStatus() const { return copy_.Status(); }
 
     // The steps the threads repeat, callable one at a time by tests.
     bool ConnectAndPublish();
@@ -166,6 +172,10 @@ class CEncoderInstance final : public basis::CMMTimer {
         bytesSent_{0};
     std::atomic<int> reconnects_{0};
     SendRate rate_;
+
+    // The local copy, fed with every encoded packet before the send queue sees it.
+    std::string copyPath_;  // guarded by lifeLock_
+    LocalCopy copy_;
 };
 
 }  // namespace ocelix

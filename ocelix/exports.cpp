@@ -114,4 +114,19 @@ int OCELIX_GetStatsEx(void* handle, OcelixStats* stats, int size) {
     });
 }
 
+int OCELIX_SetLocalCopy(void* handle, const char* path) {
+    return Guard(
+        [&] { return handle != nullptr && AsInstance(handle)->SetLocalCopy(path) ? 1 : 0; });
+}
+
+int OCELIX_GetLocalCopy(void* handle, OcelixLocalCopy* copy, int size) {
+    return Guard([&] {
+        if (handle == nullptr || copy == nullptr || size <= 0)
+            return 0;
+        const OcelixLocalCopy all = AsInstance(handle)->LocalCopyStatus();
+        std::memcpy(copy, &all, std::min(static_cast<size_t>(size), sizeof all));
+        return 1;
+    });
+}
+
 }  // extern "C"

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,8 @@
 #include "app/audio_device_table.h"
 #include "app/dialog_resources.h"
 #include "app/launch.h"
+#include "app/local_copy.h"
+#include "app/platform/process.h"
 #include "app/preview_bridge.h"
 #include "app/shockwave_flash.h"
 #include "app/single_instance.h"
@@ -103,6 +106,7 @@ CBroadcasterDlg::CBroadcasterDlg(QWidget* parent) : QDialog(parent), messages_(t
     connect(&statusTimer_, &QTimer::timeout, this, &CBroadcasterDlg::UpdateStatusLine);
     qApp->installEventFilter(this);
     connect(&launches_, &LaunchListener::LaunchUrlArrived, this, &CBroadcasterDlg::OnLaunchUrl);
+    openFolder_ = [](const std::string& folder) { platform::OpenInFileManager(folder); };
 }
 
 CBroadcasterDlg::~CBroadcasterDlg() {
@@ -285,6 +289,7 @@ void CBroadcasterDlg::StartBroadcast() {
     }
 
     feeder_.reset();  // the previous broadcast's feeder, stopped already
+    PrepareLocalCopy(*settings_, values_.meetingId, std::time(nullptr));
     try {
         feeder_ = std::make_unique<capture::CBroadcastFeeder>(
             settings_.get(),
@@ -352,6 +357,12 @@ void CBroadcasterDlg::OnStopFinished() {
     flash_->SetVariable(QStringLiteral("currentStreamName"), QString());
     previewWindow_->setPixmap(PreviewPlaceholder(previewWindow_->contentsRect().size()));
     UpdateStatusLine();
+    if (!feeder_)
+        return;
+    const OcelixLocalCopy copy = feeder_->LocalCopy();
+    const std::string question = CopyEndQuestion(copy);
+    if (!question.empty() && AskAppQuestion(this, QString::fromStdString(question)) && openFolder_)
+        openFolder_(FolderOf(CopyPath(copy)));
 }
 
 void CBroadcasterDlg::OnLaunchUrl(const QString& url) {
@@ -428,9 +439,9 @@ void CBroadcasterDlg::UpdateStatusLine() {
         devices.microphoneSilent = !devices.audioMissing && feeder_->MicrophoneSilent();
     }
     devices.cameraStalled = feeder_->UsesCamera() && cameraStalled;
-    statusLine_->setText(
-        FitStatusParts(BroadcastStatusParts(stats, devices), statusLine_->fontMetrics(),
-                       statusLine_->contentsRect().width(), LabelLines(*statusLine_)));
+    statusLine_->setText(FitStatusParts(
+        BroadcastStatusParts(stats, devices, feeder_->LocalCopy()), statusLine_->fontMetrics(),
+        statusLine_->contentsRect().width(), LabelLines(*statusLine_)));
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {

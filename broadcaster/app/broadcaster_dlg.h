@@ -69,6 +69,10 @@ class CBroadcasterDlg : public QDialog {
     using DeviceFactory = std::function<capture::FeederDevices(
         capture::MessageSink*, const capture::ScreenCaptureOptions&)>;
     void SetDeviceFactory(DeviceFactory factory) { makeDevices_ = std::move(factory); }
+    // Shows the local copy's folder when the teacher asks for it at the end of a broadcast: the
+    // desktop's file manager unless a test gives another.
+    using FolderOpener = std::function<void(const std::string& folder)>;
+    void SetFolderOpener(FolderOpener opener) { openFolder_ = std::move(opener); }
 
     CShockwaveFlash* Classroom() const { return flash_; }
     capture::CBroadcastFeeder* Feeder() const { return feeder_.get(); }
@@ -101,6 +105,7 @@ class CBroadcasterDlg : public QDialog {
     std::unique_ptr<PreviewBridge> preview_;
     std::unique_ptr<capture::CBroadcastFeeder> feeder_;
     DeviceFactory makeDevices_ = capture::DefaultFeederDevices;
+    FolderOpener openFolder_;
     WindowMessageSink messages_;
     LaunchListener launches_;
     std::thread worker_;

@@ -1,6 +1,6 @@
 // Runs one broadcast from the user's config.ini (or --config FILE) exactly as the window's start
 // button does, without the window: load the settings, build the feeder, start, print the progress
-// once a second, stop.
+// once a second, stop. The local copy's file is printed at the start and at the end.
 #include <unistd.h>
 
 #include <atomic>
@@ -11,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "app/launch.h"
+#include "app/local_copy.h"
 #include "app/platform/program_path.h"
 #include "app/settings.h"
 #include "app/user_config.h"
@@ -38,7 +40,7 @@ class ConsoleMessages final : public capture::MessageSink {
 void Usage() {
     std::fprintf(stderr,
                  "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device PCM] "
-                 "[zembra.publish://...]\n");
+                 "[--local-copy DIR | --no-local-copy] [zembra.publish://...]\n");
 }
 
 void PrintStatus(void* encoder) {
@@ -67,6 +69,7 @@ int main(int argc, char** argv) {
     std::string config;
     std::string launchUrl;
     std::string audioDevice;
+    std::optional<std::string> copyFolder;  // "": no copy; none: as the settings say
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -75,6 +78,10 @@ int main(int argc, char** argv) {
             config = argv[++i];
         } else if (arg == "--audio-device" && i + 1 < argc) {
             audioDevice = argv[++i];
+        } else if (arg == "--local-copy" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            copyFolder = argv[++i];
+        } else if (arg == "--no-local-copy") {
+            copyFolder = "";
         } else if (arg.rfind(app::kLaunchPrefix, 0) == 0) {
             launchUrl = arg;
         } else {
@@ -106,6 +113,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     settings.audioDevice = audioDevice;  // "" is the primary capture device
+    if (copyFolder) {
+        settings.LocalCopy = copyFolder->empty() ? 0 : 1;
+        settings.LocalCopyFolder = *copyFolder;
+    }
+    app::PrepareLocalCopy(settings, dialog.meetingId, std::time(nullptr));
     if (settings.ScreenWidth <= 0 && (settings.VideoStyle == capture::STYLE_SCREEN ||
                                       settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
         std::fprintf(stderr, "no display to capture: set DISPLAY or ScreenWidth/ScreenHeight\n");
@@ -123,6 +135,8 @@ int main(int argc, char** argv) {
                      settings.publishUrl.c_str());
         return 1;
     }
+    const bool copyWanted = !settings.localCopyPath.empty();
+    std::printf("%s\n", app::CopyConsoleLine(feeder.LocalCopy(), copyWanted, false).c_str());
     const std::string& url = settings.publishUrl;
     const size_t slash = url.rfind('/');
     const size_t hostEnd = url.find('/', std::strlen("rtmp://"));
@@ -143,5 +157,6 @@ int main(int argc, char** argv) {
     }
     feeder.Stop();
     std::printf("直播结束!\n");
+    std::printf("%s\n", app::CopyConsoleLine(feeder.LocalCopy(), copyWanted, true).c_str());
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include "app/launch.h"
+#include "app/local_copy.h"
 #include "app/user_config.h"
 
 namespace app {
@@ -50,6 +51,8 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     s.VideoY = device("VideoY");
     s.VideoStyle = device("VideoStyle");
     s.ScreenRate = device("ScreenRate");
+    s.LocalCopy = ini.GetInt("Device", "LocalCopy", 1) != 0 ? 1 : 0;
+    s.LocalCopyFolder = ini.GetString("Device", "LocalCopyFolder", "", kLocalCopyFolderReadBytes);
 
     bool refused = false;
     const auto limit = [&](const char* key, int& value, int low, int high) {

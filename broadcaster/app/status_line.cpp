@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <algorithm>
 
+#include "app/local_copy.h"
 #include "capture/capture_video.h"
 
 namespace app {
@@ -17,7 +18,8 @@ QString TwoDigits(int n) {
 
 }  // namespace
 
-StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices) {
+StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices,
+                                 const OcelixLocalCopy& copy) {
     const int seconds = std::max(stats.elapsedMs, 0) / 1000;
     const QString elapsed = TwoDigits(seconds / 3600) + QLatin1Char(':') +
                             TwoDigits(seconds / 60 % 60) + QLatin1Char(':') +
@@ -36,6 +38,13 @@ StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& de
         parts.push_back({QStringLiteral("摄像头：") +
                              QString::fromLatin1(capture::CCaptureVideo::kRunFailedText),
                          QStringLiteral("摄像头无法使用")});
+    }
+    if (const std::string text = CopyStatusText(copy); !text.empty()) {
+        // The brief form: the words before the size or the reason.
+        const QString whole = QString::fromStdString(text);
+        const qsizetype cut =
+            whole.indexOf(copy.state == OCELIX_COPY_RECORDING ? QChar(u' ') : QChar(u'\uFF1A'));
+        parts.push_back({whole, cut > 0 ? whole.left(cut) : QString()});
     }
     // What goes out, what never reached the server, ticks the encoder left out, how long the
     // oldest waiting packet has been queued, and what the encoder aims at (lowered on a slow

@@ -27,10 +27,11 @@ struct StatusPart {
 };
 using StatusParts = std::vector<StatusPart>;
 
-// The state with the time since the start first, then what the devices lack, then what goes out
-// (bit rate, packets dropped, frames skipped, delay, the encoder's target); counts only when
-// there are any.
-StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices);
+// The state with the time since the start first, then what the devices lack, then the local copy
+// (its size while it records, why there is none or why it stopped), then what goes out (bit rate,
+// packets dropped, frames skipped, delay, the encoder's target); counts only when there are any.
+StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices,
+                                 const OcelixLocalCopy& copy = {});
 
 // The parts, most important first, each on the first line with room for it (two spaces between
 // parts of a line), in a box `width` pixels wide and `lines` lines high. A part with room

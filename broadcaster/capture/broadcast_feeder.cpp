@@ -1,5 +1,6 @@
 #include "capture/broadcast_feeder.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -123,6 +124,9 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     }
 
     encoder_ = OCELIX_CreateEncoder(&config_);
+    copyRefused_ = false;
+    if (encoder_ != nullptr && !s.localCopyPath.empty())
+        copyRefused_ = OCELIX_SetLocalCopy(encoder_, s.localCopyPath.c_str()) == 0;
     if (encoder_ == nullptr || OCELIX_Start(encoder_) == 0) {
         // Nothing is broadcasting: the window is idle again.
         if (screenOpen_ && devices_.closeScreen)
@@ -188,6 +192,22 @@ int CBroadcastFeeder::Stop() {
     audioCapturing_ = false;
     running_ = false;
     return 1;
+}
+
+OcelixLocalCopy CBroadcastFeeder::LocalCopy() const {
+    OcelixLocalCopy copy{};
+    if (encoder_ == nullptr)
+        return copy;
+    if (copyRefused_) {
+        // The only path the encoder refuses before its start is one too long for it.
+        copy.state = OCELIX_COPY_FAILED;
+        copy.systemError = ENAMETOOLONG;
+    } else if (OCELIX_GetLocalCopy(encoder_, &copy, sizeof copy) == 0) {
+        copy = OcelixLocalCopy{};
+    }
+    if (copy.state == OCELIX_COPY_FAILED && copy.path[0] == '\0')
+        std::snprintf(copy.path, sizeof copy.path, "%s", settings_->localCopyPath.c_str());
+    return copy;
 }
 
 bool CBroadcastFeeder::UsesCamera() const {

@@ -62,6 +62,9 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     bool ScreenRefused() const { return screenRefused_.load(); }
     // The encoder instance, for progress (OCELIX_GetStats); null before Start.
     void* Encoder() const { return encoder_; }
+    // The local copy as the encoder reports it (state OFF before Start and when none was asked
+    // for); a path the encoder refused reads as failed, with that path.
+    OcelixLocalCopy LocalCopy() const;
     const EncoderConfig& Config() const { return config_; }
 
     void OnVideoFrame(double sampleTime, const uint8_t* data, int length) override;
@@ -93,6 +96,7 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     std::vector<uint8_t> scaleSource_;  // frame-timer thread only: the resizer spends its source
     std::vector<uint8_t> insetFrame_;   // frame-timer thread only
     bool videoSent_ = false;            // a frame went to the encoder in this broadcast
+    bool copyRefused_ = false;          // the encoder took no local copy at settings' path
 };
 
 // Inset sizes of the picture-in-picture styles, computed as the feeder computes them.

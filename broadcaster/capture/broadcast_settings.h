@@ -38,6 +38,12 @@ struct BroadcastSettings {
     int SamplesPerSec = 0;
     int BitsPerSample = 0;
     int Chanels = 0;
+    // The local copy of the lesson: made unless LocalCopy is 0, in LocalCopyFolder ("": the
+    // user's videos folder).
+    int LocalCopy = 1;
+    std::string LocalCopyFolder;
+    // The copy's file for this broadcast, "" for none. Set when a broadcast starts.
+    std::string localCopyPath;
 };
 
 }  // namespace capture

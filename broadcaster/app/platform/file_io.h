@@ -1,5 +1,5 @@
 // File operations the settings need: a whole-file read that tells a missing file from an
-// unreadable one, an atomic replace, and the user's own folders.
+// unreadable one, an atomic replace, folders made on demand, and the user's own folders.
 #pragma once
 
 #include <string>
@@ -23,6 +23,11 @@ std::string ReplaceFileAtomically(const std::string& path, const std::string& te
 // The user's settings folder: $XDG_CONFIG_HOME/tutorlane, default ~/.config/tutorlane, made
 // (mode 0700) when missing. "" with *error set when there is none.
 std::string UserConfigFolder(std::string* error);
+// Makes path and every missing folder above it (mode 0700). Returns the reason of a failure ("" on
+// success, also when the folder was there already).
+std::string MakeFolders(const std::string& path);
+// The user's home folder ($HOME); "" when it is not set.
+std::string HomeFolder();
 // The user's runtime folder ($XDG_RUNTIME_DIR), or /tmp when it is not set.
 std::string RuntimeFolder();
 // The user id, for names in shared folders.

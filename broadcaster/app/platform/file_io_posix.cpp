@@ -19,7 +19,7 @@ std::string Reason(const std::string& what, int error) {
 }
 
 // Makes every missing folder of path with mode 0700.
-bool MakeFolders(const std::string& path, std::string* error) {
+bool MakeMissingFolders(const std::string& path, std::string* error) {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string part = slash == std::string::npos ? path : path.substr(0, slash);
         if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -142,7 +142,20 @@ std::string UserConfigFolder(std::string* error) {
         return {};
     }
     const std::string folder = base + "/tutorlane";
-    return MakeFolders(folder, error) ? folder : std::string();
+    return MakeMissingFolders(folder, error) ? folder : std::string();
+}
+
+std::string MakeFolders(const std::string& path) {
+    std::string error;
+    if (path.empty())
+        return "no folder";
+    MakeMissingFolders(path, &error);
+    return error;
+}
+
+std::string HomeFolder() {
+    const char* home = std::getenv("HOME");
+    return home != nullptr && *home == '/' ? std::string(home) : std::string();
 }
 
 std::string RuntimeFolder() {

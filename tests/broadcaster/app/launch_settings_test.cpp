@@ -9,11 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +26,7 @@
 
 #include "app/launch.h"
 #include "app/launch_kit.h"
+#include "app/local_copy.h"
 #include "app/platform/desktop_entry.h"
 #include "app/platform/local_socket.h"
 #include "app/settings.h"
@@ -414,6 +418,168 @@ TEST(LaunchChannel, OnlyThisUsersPeersAreTrustedAndOnlyItsOwnLeftoversCleared) {
     EXPECT_FALSE(LaunchPeerTrusted(platform::PeerUserId(accepted), self));
     ::close(accepted);
     ::close(listener);
+}
+
+// Sets an environment variable for the object's lifetime.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// The local copy is on unless LocalCopy is 0, in LocalCopyFolder when one is written, else in the
+// user's videos folder as xdg-user-dir names it (~/Videos when that is the home folder itself)
+// plus Tutorlane. A broadcast's start makes the folder (0700) and names the file after the
+// classroom and the local time; a folder that cannot be made still gets its path (the encoder
+// tells why there is no copy).
+TEST_F(ConfigDir, LocalCopyIsOnByDefaultInTheVideosFolderAndNamedAfterTheLesson) {
+    const std::tuple<std::string, int, std::string> loads[] = {
+        {"[Device]\nAddress=a&1\n", 1, ""},
+        {"[Device]\nAddress=a&1\nLocalCopy=0\nLocalCopyFolder=/x\n", 0, "/x"},
+        {"[Device]\nLocalCopy=2\nLocalCopyFolder= /srv/my copies \n", 1, "/srv/my copies"},
+        {"[Device]\nLocalCopy=no\n", 1, ""},
+    };
+    for (const auto& [file, on, folder] : loads) {
+        Write(file);
+        Load();
+        EXPECT_EQ(std::pair(s_.LocalCopy, s_.LocalCopyFolder), std::pair(on, folder)) << file;
+    }
+
+    const fs::path home = dir_ / "home";
+    const ScopedEnv homeEnv("HOME", home.string());
+    const ScopedEnv configEnv("XDG_CONFIG_HOME", (dir_ / "xdg").string());
+    fs::create_directories(dir_ / "xdg");
+    const std::pair<std::string, fs::path> videos[] = {
+        {"", home / "Videos"},
+        {"XDG_VIDEOS_DIR=\"$HOME/Filme\"\n", home / "Filme"},
+        {"XDG_VIDEOS_DIR=\"$HOME/\"\n", home / "Videos"},
+        {"XDG_VIDEOS_DIR=\"" + (dir_ / "v").string() + "\"\n", dir_ / "v"},
+    };
+    for (const auto& [dirs, folder] : videos) {
+        fs::remove(dir_ / "xdg" / "user-dirs.dirs");
+        if (!dirs.empty())
+            std::ofstream(dir_ / "xdg" / "user-dirs.dirs") << dirs;
+        EXPECT_EQ(DefaultLocalCopyFolder(), (folder / "Tutorlane").string()) << dirs;
+    }
+    fs::remove(dir_ / "xdg" / "user-dirs.dirs");
+
+    // 14 November 2023, 22:13:20 UTC, in this process's time zone.
+    constexpr std::time_t kStart = 1700000000;
+    const auto stamp = rtmp::test::RunProcess({"date", "-d", "@1700000000", "+%Y%m%d-%H%M%S"});
+    ASSERT_TRUE(stamp.Succeeded());
+    const std::string name = "4711-" + stamp.out.substr(0, 15) + ".mp4";
+    std::ofstream(dir_ / "plain") << "a file, not a folder";
+    const std::tuple<int, std::string, std::string> starts[] = {
+        {1, (dir_ / "a" / "b/").string(), (dir_ / "a" / "b" / name).string()},
+        {1, "", (home / "Videos" / "Tutorlane" / name).string()},
+        {1, (dir_ / "plain" / "c").string(), (dir_ / "plain" / "c" / name).string()},
+        {0, (dir_ / "off").string(), ""},
+    };
+    for (const auto& [on, folder, path] : starts) {
+        BroadcastSettings s;
+        s.LocalCopy = on;
+        s.LocalCopyFolder = folder;
+        PrepareLocalCopy(s, "4711", kStart);
+        EXPECT_EQ(s.localCopyPath, path);
+        if (!path.empty() && fs::is_directory(fs::path(path).parent_path())) {
+            EXPECT_EQ(fs::status(fs::path(path).parent_path()).permissions(), fs::perms::owner_all);
+        }
+    }
+    EXPECT_TRUE(fs::is_directory(home / "Videos" / "Tutorlane"));
+    EXPECT_FALSE(fs::exists(dir_ / "off"));
+
+    std::tm start{};
+    start.tm_year = 126;
+    start.tm_mon = 2;
+    start.tm_mday = 5;
+    start.tm_hour = 9;
+    start.tm_min = 8;
+    start.tm_sec = 7;
+    const std::pair<std::string, std::string> names[] = {
+        {"4711", "4711"},
+        {"../etc/x y", "___etc_x_y"},
+        {"", "classroom"},
+        {"\xE8\xAF\xBE-A_z", "___-A_z"},
+        {std::string(80, '9'), std::string(64, '9')},
+    };
+    for (const auto& [classroom, shown] : names)
+        EXPECT_EQ(LocalCopyFileName(classroom, start), shown + "-20260305-090807.mp4");
+}
+
+// What the teacher reads of each state of the copy: the status line, the question at the end of
+// the broadcast, and the console's lines at the start and at the end.
+TEST(LocalCopyTexts, EachStateSaysWhereTheFileIsOrWhyThereIsNone) {
+    const std::string path = "/v/Tutorlane/4711-20260305-090807.mp4";
+    const auto copy = [](int state, int error, uint64_t bytes, const std::string& file) {
+        OcelixLocalCopy c{};
+        c.state = state;
+        c.systemError = error;
+        c.bytesWritten = bytes;
+        std::snprintf(c.path, sizeof c.path, "%s", file.c_str());
+        return c;
+    };
+    const std::string ask = "\n" + path + "\n打开所在的文件夹吗？";
+    struct Row {
+        OcelixLocalCopy copy;
+        std::string status, question, start, end;
+    };
+    const Row rows[] = {
+        {copy(OCELIX_COPY_RECORDING, 0, 12345678, path), "本地录制中 12.3 MB",
+         "本课的录像（12.3 MB）已保存在：" + ask, "本地录像: " + path,
+         "本地录像: " + path + " (12.3 MB, 已保存)"},
+        {copy(OCELIX_COPY_ENDED, 0, 999949999, path), "", "本课的录像（999.9 MB）已保存在：" + ask,
+         "本地录像: " + path, "本地录像: " + path + " (999.9 MB, 已保存)"},
+        {copy(OCELIX_COPY_ENDED, 0, 999950000, path), "", "本课的录像（1.00 GB）已保存在：" + ask,
+         "本地录像: " + path, "本地录像: " + path + " (1.00 GB, 已保存)"},
+        {copy(OCELIX_COPY_FAILED, EROFS, 0, path), "未能本地录制：文件夹不可写入", "",
+         "没有本地录像: 文件夹不可写入 (" + path + ")",
+         "没有本地录像: 文件夹不可写入 (" + path + ")"},
+        {copy(OCELIX_COPY_FAILED, EACCES, 0, path), "未能本地录制：文件夹不可写入", "",
+         "没有本地录像: 文件夹不可写入 (" + path + ")",
+         "没有本地录像: 文件夹不可写入 (" + path + ")"},
+        {copy(OCELIX_COPY_FAILED, ENOTDIR, 0, path), "未能本地录制：文件夹无法创建", "",
+         "没有本地录像: 文件夹无法创建 (" + path + ")",
+         "没有本地录像: 文件夹无法创建 (" + path + ")"},
+        {copy(OCELIX_COPY_FAILED, ENAMETOOLONG, 0, ""), "未能本地录制：路径太长", "",
+         "没有本地录像: 路径太长", "没有本地录像: 路径太长"},
+        {copy(OCELIX_COPY_DISK_FULL, ENOSPC, 0, ""), "未能本地录制：磁盘空间不足", "",
+         "没有本地录像: 磁盘空间不足", "没有本地录像: 磁盘空间不足"},
+        {copy(OCELIX_COPY_DISK_FULL, ENOSPC, 500000000, path), "本地录制已停止：磁盘空间不足",
+         "本地录制提前停止（磁盘空间不足），已录下的 500.0 MB 保存在：" + ask, "本地录像: " + path,
+         "本地录像: " + path + " (500.0 MB, 提前停止: 磁盘空间不足)"},
+        {copy(OCELIX_COPY_TOO_SLOW, 0, 40000, path), "本地录制已停止：磁盘太慢",
+         "本地录制提前停止（磁盘太慢），已录下的 0.0 MB 保存在：" + ask, "本地录像: " + path,
+         "本地录像: " + path + " (0.0 MB, 提前停止: 磁盘太慢)"},
+        // Ended before anything was written: the empty file is gone.
+        {copy(OCELIX_COPY_ENDED, 0, 0, ""), "", "", "没有本地录像", "没有本地录像"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.copy.state);
+        EXPECT_EQ(std::tuple(CopyStatusText(row.copy), CopyEndQuestion(row.copy),
+                             CopyConsoleLine(row.copy, true, false),
+                             CopyConsoleLine(row.copy, true, true)),
+                  std::tuple(row.status, row.question, row.start, row.end));
+    }
+    EXPECT_EQ(CopyConsoleLine(copy(OCELIX_COPY_OFF, 0, 0, ""), false, true), "本地录像: 已关闭");
+    // A path that fills the record without its end mark is read up to the record's end.
+    OcelixLocalCopy full = copy(OCELIX_COPY_RECORDING, 0, 1, "");
+    std::memset(full.path, 'x', sizeof full.path);
+    EXPECT_EQ(CopyPath(full), std::string(sizeof full.path, 'x'));
+    EXPECT_EQ(std::tuple(FolderOf(path), FolderOf("/a.mp4"), FolderOf("a.mp4")),
+              std::tuple("/v/Tutorlane", "/", "."));
 }
 
 // A file that cannot be read is never replaced, and a write that fails leaves the old file; both

@@ -1,14 +1,17 @@
 // Whole broadcasts without the window: a real X display (Xvfb), the real-time test tone as the
-// microphone, a test-pattern camera, and a real RTMP server whose recordings ffmpeg reads back.
+// microphone, a test-pattern camera, and a real RTMP server whose recordings ffmpeg reads back;
+// and a lesson whose server goes away for a while, with its local copy.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "../capture/audio_test_doubles.h"
 #include "../capture/video_test_doubles.h"
@@ -28,6 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using rtmp::test::NginxRtmpServer;
 using rtmp::test::WaitUntil;
+using Clock = std::chrono::steady_clock;
 
 constexpr int kScreenW = 640, kScreenH = 480;
 constexpr int kCameraW = 320, kCameraH = 240;
@@ -285,6 +289,136 @@ TEST_F(FeederServerTest, EachStyleSharesTheScreenItShowsAndRecordsItsPictures) {
         for (const auto& [x, y, rgb] : row.samples)  // the 21st frame
             EXPECT_TRUE(Near(PixelSeries(file, x, y).at(20), rgb)) << x << "," << y;
     }
+}
+
+// A picture that flashes white and a 1 kHz beep at every whole second of one clock, as the
+// screen and a microphone deliver them: the picture of the feeder's n-th frame tick shows the
+// clock's time n x 1000 / fps (fading, see FlashGray), the sound comes in blocks of 1024 stereo
+// samples, each once its last sample is due. The clock starts at the first tick.
+class FlashBeepSource {
+  public:
+    static constexpr int kFlashMs = 100;
+    static constexpr int kRate = 44100;
+
+    FlashBeepSource(int fps, int width, int height) : fps_(fps), width_(width), height_(height) {}
+    ~FlashBeepSource() {
+        stop_ = true;
+        if (audio_.joinable())
+            audio_.join();
+    }
+
+    void AddTo(FeederDevices& d, MessageSink* messages) {
+        d.audio =
+            std::make_unique<CCaptureAudio>(std::make_unique<FakeAudioDevice>(sound_), messages);
+        d.grabScreen = [this](uint8_t* dst, int w, int h) {
+            if (w != width_ || h != height_)
+                return false;
+            if (frames_ == 0) {
+                origin_ = Clock::now();
+                audio_ = std::thread([this] { Sound(); });
+            }
+            const double since = std::fmod(static_cast<double>(frames_++) * 1000 / fps_, 1000.0);
+            const uint8_t grey = since < kFlashMs ? rtmp::test::FlashGray(since) : 0;
+            std::memset(dst, grey, static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+            return true;
+        };
+    }
+
+  private:
+    void Sound() {
+        std::vector<int16_t> block(2048);
+        for (long b = 0; !stop_; ++b) {
+            for (size_t i = 0; i < block.size(); i += 2) {
+                const long inSecond = (b * 1024 + static_cast<long>(i / 2)) % kRate;
+                const bool beep = inSecond < kRate * kFlashMs / 1000;
+                block[i] = block[i + 1] = static_cast<int16_t>(
+                    beep ? 24000 * std::sin(2 * M_PI * 1000 * inSecond / kRate) : 0);
+            }
+            std::this_thread::sleep_until(
+                origin_ + std::chrono::microseconds((b + 1) * 1024 * 1000000 / kRate));
+            const auto* bytes = reinterpret_cast<const uint8_t*>(block.data());
+            sound_->Push(std::vector<uint8_t>(bytes, bytes + block.size() * 2));
+        }
+    }
+
+    const int fps_, width_, height_;
+    std::shared_ptr<FakeAudioState> sound_ = std::make_shared<FakeAudioState>();
+    long frames_ = 0;  // the frame timer's thread only
+    Clock::time_point origin_;
+    std::atomic<bool> stop_{false};
+    std::thread audio_;
+};
+
+// A lesson of about 16 s whose server is gone for 5 s in the middle. The server's recordings
+// (one before, one after the outage) miss those seconds; the local copy holds the whole lesson:
+// as long as the broadcast within a second, no hole between its pictures, decoded without a
+// complaint, its pictures on the frame grid, and each beep within 20 ms of its flash.
+TEST_F(FeederServerTest, TheLocalCopyHoldsTheWholeLessonThroughAServerOutage) {
+    constexpr int kW = 320, kH = 240, kFps = 25;
+    BroadcastSettings s = Settings(STYLE_SCREEN, "outage");
+    s.ScreenWidth = kW;
+    s.ScreenHeight = kH;
+    s.FrameRate = kFps;
+    s.Interval = 50;
+    s.audioDevice = "flash-beep";
+    const rtmp::test::TempDir dir("feeder_copy");
+    s.localCopyPath = (dir / "4711-lesson.mp4").string();
+    FlashBeepSource source(kFps, kW, kH);
+    FeederDevices devices;
+    source.AddTo(devices, &messages_);
+    CBroadcastFeeder feeder(&s, std::move(devices));
+    EXPECT_EQ(feeder.LocalCopy().state, OCELIX_COPY_OFF);  // before the start
+    ASSERT_EQ(feeder.Start(nullptr), 1);
+    const auto stats = [&] {
+        OcelixStats st{};
+        OCELIX_GetStatsEx(feeder.Encoder(), &st, sizeof st);
+        return st;
+    };
+    std::this_thread::sleep_for(5s);
+    const OcelixLocalCopy early = feeder.LocalCopy();
+    EXPECT_EQ(std::tuple(early.state, std::string(early.path)),
+              std::tuple(OCELIX_COPY_RECORDING, s.localCopyPath));
+    EXPECT_GT(early.bytesWritten, 0u);
+    server_.Stop();
+    const auto before = dir / "before.flv";
+    std::filesystem::copy_file(server_.RecordingPath("outage"), before);
+    EXPECT_TRUE(WaitUntil([&] { return stats().connected == 0; }, 5s));
+    std::this_thread::sleep_for(5s);
+    ASSERT_TRUE(server_.Start()) << server_.Error();
+    EXPECT_TRUE(WaitUntil([&] { return stats().connected == 1; }, 10s));
+    std::this_thread::sleep_for(4s);
+    EXPECT_GT(feeder.LocalCopy().bytesWritten, early.bytesWritten);
+    feeder.Stop();
+    const OcelixStats end = stats();
+    EXPECT_GT(end.packetsDropped, 0u) << "the outage cost the server packets";
+    const OcelixLocalCopy copy = feeder.LocalCopy();
+    EXPECT_EQ(std::tuple(copy.state, copy.systemError, std::string(copy.path)),
+              std::tuple(OCELIX_COPY_ENDED, 0, s.localCopyPath));
+    EXPECT_EQ(copy.bytesWritten, std::filesystem::file_size(s.localCopyPath));
+
+    // Media time each file covers, from its first picture to its last.
+    const auto span = [](const std::filesystem::path& file) {
+        const std::vector<double> t = rtmp::test::PacketTimes(file, 'v');
+        return t.size() < 2 ? 0.0 : t.back() - t.front();
+    };
+    const double lesson = end.elapsedMs;
+    EXPECT_LT(span(before) + span(server_.RecordingPath("outage")), lesson - 4000)
+        << "the server's recordings have the gap";
+    const std::filesystem::path file = s.localCopyPath;
+    EXPECT_NEAR(span(file), lesson, 1000);
+    const std::vector<double> times = rtmp::test::PacketTimes(file, 'v');
+    double widest = 0;
+    for (size_t i = 1; i < times.size(); ++i)
+        widest = std::max(widest, times[i] - times[i - 1]);
+    EXPECT_LT(widest, 200) << "no hole in the copy's pictures";
+    ExpectRecording(file, kW, kH, static_cast<int>(end.framesEncoded), kFps);
+    const rtmp::test::FlashesAndBeeps events = rtmp::test::FindFlashesAndBeeps(file);
+    ASSERT_EQ(events.error, "");
+    const std::vector<double> offsets = rtmp::test::PairOffsets(events);
+    EXPECT_GE(offsets.size(), static_cast<size_t>(lesson / 1000) - 2)
+        << events.flashesMs.size() << " flashes, " << events.beepsMs.size() << " beeps";
+    for (const double offset : offsets)
+        EXPECT_LE(std::abs(offset), 20) << "beep minus flash, ms";
 }
 
 }  // namespace

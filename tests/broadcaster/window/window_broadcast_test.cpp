@@ -1,12 +1,16 @@
 // The window, idle and broadcasting to a local nginx-rtmp: its controls and page, keys and clicks
 // that must not reach it, the classroom variables in order, the two button states, the failure
-// message, the picture-type message, the settings written back, and closing.
+// message, the picture-type message, the settings written back, the local copy, and closing.
+
+#include <gmock/gmock.h>
 
 #include <QMouseEvent>
+#include <QRegularExpression>
 #include <atomic>
 #include <thread>
 
 #include "app/audio_device_table.h"
+#include "app/local_copy.h"
 #include "app/settings.h"
 #include "app/status_line.h"
 #include "capture/video_test_doubles.h"
@@ -20,8 +24,8 @@ namespace {
 using Variables = std::vector<std::pair<QString, QString>>;
 
 // A small screen picture without sound keeps the encoder light; with no camera chosen (the list
-// index stays -1 with or without cameras on this machine) a start writes nothing back. `more`
-// replaces any of these.
+// index stays -1 with or without cameras on this machine) a start writes nothing back; without a
+// local copy a stop asks nothing. `more` replaces any of these.
 std::string BroadcastConfig(const std::string& plainAddress,
                             std::map<std::string, std::string> more = {}) {
     more.insert({{"Address", Shifted(plainAddress)},
@@ -30,7 +34,8 @@ std::string BroadcastConfig(const std::string& plainAddress,
                  {"FrameRate", "10"},
                  {"Bitrate", "300"},
                  {"HaveAudio", "0"},
-                 {"DeviceID", "-1"}});
+                 {"DeviceID", "-1"},
+                 {"LocalCopy", "0"}});
     return ConfigText(more);
 }
 
@@ -421,6 +426,77 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_EQ(w.dialog.result(), QDialog::Rejected);
 }
 
+// The local copy in the window. While it records, the status line shows its size; at the stop
+// the window says where the file is and offers its folder, which opens on yes only. The file is
+// named after the classroom and the start, in the folder the settings name (made when missing),
+// and plays. A folder that cannot be made: the broadcast goes on, the status line says why there
+// is no copy, and the stop asks nothing.
+TEST(WindowBroadcast, TheLocalCopyIsShownWhileRecordingAndItsFolderOfferedAtTheEnd) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    const TempDir copies("tutorlane_copies");
+    const std::filesystem::path folder = copies / "lessons";
+    OpenWindow w(BroadcastConfig(server.Url("live", "copied") + "&4711",
+                                 {{"LocalCopy", "1"}, {"LocalCopyFolder", folder.string()}}));
+    std::vector<std::string> opened;
+    w.dialog.SetFolderOpener([&](const std::string& f) { opened.push_back(f); });
+    auto* status = w.Control<QLabel>("statusLine");
+    const QRegularExpression recording(QStringLiteral("本地录制中 \\d+\\.\\d MB"));
+    for (const bool yes : {true, false}) {
+        ClickAndWait(w, "ctl1012");
+        ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
+        bool whole = true;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                whole = whole && ShowsWhole(status);
+                return status->text().contains(recording) &&
+                       status->text().contains(QStringLiteral("直播中  00:00:03"));
+            },
+            20000))
+            << status->text().toStdString();
+        EXPECT_TRUE(whole) << ShowsWhole(status).message();
+        // A still screen at 10 fps, a key frame every 3 s: the file grows by fragments.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return w.dialog.Feeder()->LocalCopy().bytesWritten > 1000; }, 10000));
+        const std::string path = app::CopyPath(w.dialog.Feeder()->LocalCopy());
+        w.messages.yes = yes;
+        ClickAndWait(w, "ctl1043");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 5000));
+        EXPECT_THAT(w.messages.texts.constFirst().toStdString(),
+                    testing::MatchesRegex("本课的录像（[0-9]+\\.[0-9] MB）已保存在：\n" + path +
+                                          "\n打开所在的文件夹吗？"));
+        EXPECT_EQ(w.messages.texts.size(), 1) << w.messages.Said();
+        w.messages.texts.clear();
+        EXPECT_EQ(opened, std::vector<std::string>{folder.string()});
+        EXPECT_EQ(std::filesystem::path(path).parent_path(), folder);
+        EXPECT_THAT(std::filesystem::path(path).filename().string(),
+                    testing::MatchesRegex("4711-20[0-9]{6}-[0-9]{6}(-2)?\\.mp4"));
+        EXPECT_EQ(rtmp::test::DecodeErrors(path), "");
+        EXPECT_EQ(rtmp::test::FrameGridFaults(path, 10), "");
+    }
+    EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
+
+    std::ofstream(copies / "plain") << "a file where the folder should be";
+    app::IniFile(w.folder.Config().string())
+        .WriteString("Device", "LocalCopyFolder", (copies / "plain" / "lessons").string());
+    ClickAndWait(w, "ctl1012");
+    ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return status->text().contains(QStringLiteral("未能本地录制：文件夹无法创建")) &&
+                   !status->text().contains(QStringLiteral(" 0 kbit/s")) &&
+                   status->text().contains(QStringLiteral("直播中  00:00:02"));
+        },
+        20000))
+        << status->text().toStdString();
+    EXPECT_TRUE(ShowsWhole(status));
+    ClickAndWait(w, "ctl1043");
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
+    EXPECT_EQ(opened.size(), 1u);
+    EXPECT_GT(Recorded(server, "copied"), 1000u);
+}
+
 // The status line's parts, most important first, counts only when there are any; and what of
 // them boxes of some sizes hold: each part whole, on the first line with room, the least
 // important left out first.
@@ -442,6 +518,21 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
         QStringList({"状态：直播中  01:02:03", "833 kbit/s", "延迟 110 ms", "目标 800 kbit/s"}));
     EXPECT_EQ(texts(app::BroadcastStatusParts(stats, {false, true, false})).at(1),
               QStringLiteral("麦克风没有声音"));
+    // The local copy after what the devices lack, before what goes out; its brief form the words
+    // before its size or its reason (a copy that ended early has a file).
+    OcelixLocalCopy copy{};
+    copy.state = OCELIX_COPY_RECORDING;
+    copy.bytesWritten = 12345678;
+    const app::StatusParts withCopy = app::BroadcastStatusParts(stats, {false, true, false}, copy);
+    EXPECT_EQ(std::pair(withCopy.at(2).text, withCopy.at(2).brief),
+              std::pair(QStringLiteral("本地录制中 12.3 MB"), QStringLiteral("本地录制中")));
+    EXPECT_EQ(withCopy.at(3).text, QStringLiteral("833 kbit/s"));
+    copy.state = OCELIX_COPY_TOO_SLOW;
+    std::snprintf(copy.path, sizeof copy.path, "/v/4711-20260305-090807.mp4");
+    EXPECT_EQ(
+        std::pair(app::BroadcastStatusParts(stats, {}, copy).at(1).text,
+                  app::BroadcastStatusParts(stats, {}, copy).at(1).brief),
+        std::pair(QStringLiteral("本地录制已停止：磁盘太慢"), QStringLiteral("本地录制已停止")));
     stats = OcelixStats{};
     stats.elapsedMs = 59000;
     stats.packetsDropped = 7;

@@ -4,6 +4,8 @@
 // from a folder of its own with its config.ini, skin and classroom page, with the test's own
 // settings, state and runtime folders, messages logged and closed by themselves.
 
+#include <gmock/gmock.h>
+
 #include <algorithm>
 
 #include "app/platform/file_lock.h"
@@ -48,6 +50,7 @@ class ProgramRun : public ::testing::Test {
                 "XDG_DATA_HOME=" + session_.Path().string(),
                 "XDG_CONFIG_HOME=" + (session_.Path() / "config").string(),
                 "XDG_STATE_HOME=" + (session_.Path() / "state").string(),
+                "HOME=" + (session_.Path() / "home").string(),
                 "TUTORLANE_MESSAGE_LOG=" + log.string(),
                 "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
                 program.string(),
@@ -65,7 +68,8 @@ class ProgramRun : public ::testing::Test {
 // the test's own (a plain chmod does not stop root; where no such namespace can be made the folder
 // stays writable, which the program treats the same). The console started from it publishes to
 // its launch URL's server, and its address lands in the user's file, which is kept (not made
-// again from this folder's, whose bit rate differs); the folder's file stays as it was.
+// again from this folder's, whose bit rate differs); the folder's file stays as it was, and a
+// local copy asked for in it is not made: the console says why. Then a copy that is made.
 TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPerUser) {
     const std::string wrongUrl = "rtmp://127.0.0.1:1/live/lesson";
     const ProgramFolder wrongFolder(ConfigText({}), false);
@@ -93,9 +97,14 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
         "! touch \"$0/probe\" 2>/dev/null && exec \"$@\"";
     std::vector<std::string> argv = Command(console, log, "--seconds");
     argv.insert(argv.end(), {"3", LaunchUrl(plain)});
-    // Read-only where a mount namespace can be made; either way nothing is added to the folder.
-    if (RunProcess({"unshare", "-m", "true"}, 10s).Succeeded())
+    // Read-only where a mount namespace can be made, and the local copy asked for in it: the
+    // broadcast goes on without one. Either way nothing is added to the folder.
+    const bool readOnly = RunProcess({"unshare", "-m", "true"}, 10s).Succeeded();
+    if (readOnly)
         argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", remount, folder.Path().string()});
+    argv.insert(argv.end() - 1, {"--local-copy", folder.Path().string()});
+    if (!readOnly)
+        argv.insert(argv.end() - 1, "--no-local-copy");
     const std::string files = RunProcess({"ls", "-A", folder.Path().string()}, 10s).out;
     const auto result = RunProcess(argv, 60s);
     EXPECT_TRUE(result.Succeeded()) << result.out << result.err;
@@ -110,6 +119,35 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
     EXPECT_EQ(ReadTextFile(userFile), user);
     EXPECT_EQ(folder.ConfigNow(), ConfigText({{"Bitrate", "500"}}));
     EXPECT_EQ(RunProcess({"ls", "-A", folder.Path().string()}, 10s).out, files);
+    const std::string noCopy =
+        readOnly ? "\n没有本地录像: 文件夹不可写入 (" + (folder.Path() / "4713-").string()
+                 : "\n本地录像: 已关闭\n";
+    // At the start and at the end.
+    const size_t ended = result.out.find("直播结束!");
+    EXPECT_LT(result.out.find(noCopy), ended) << result.out;
+    EXPECT_NE(result.out.find(noCopy, ended), std::string::npos) << result.out;
+
+    // The local copy in the user's videos folder, as the desktop names it: its file printed at
+    // the start and, with its size, at the end; the server's recording and the copy both play.
+    std::filesystem::create_directories(session_ / "config");
+    std::ofstream(session_ / "config" / "user-dirs.dirs") << "XDG_VIDEOS_DIR=\"$HOME/Filme\"\n";
+    std::vector<std::string> copied = Command(console, logs_ / "copied.txt", "--seconds");
+    copied.insert(copied.end(), {"2", LaunchUrl(server.Url("live", "copied") + "&4714")});
+    const auto run = RunProcess(copied, 60s);
+    EXPECT_TRUE(run.Succeeded()) << run.out << run.err;
+    const std::filesystem::path videos = session_.Path() / "home" / "Filme" / "Tutorlane";
+    const std::vector<std::filesystem::path> made(std::filesystem::directory_iterator(videos), {});
+    ASSERT_EQ(made.size(), 1u) << run.out;
+    EXPECT_THAT(made[0].filename().string(),
+                testing::MatchesRegex("4714-20[0-9]{6}-[0-9]{6}\\.mp4"));
+    const std::string start = "\n本地录像: " + made[0].string() + "\n";
+    const std::string end = "直播结束!\n本地录像: " + made[0].string() + " (0.";
+    EXPECT_NE(run.out.find(start), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(end), std::string::npos) << run.out;
+    EXPECT_TRUE(run.out.ends_with(" MB, 已保存)\n")) << run.out;
+    EXPECT_EQ(rtmp::test::DecodeErrors(made[0]), "");
+    EXPECT_EQ(rtmp::test::FrameGridFaults(made[0], 15), "");
+    EXPECT_GT(Recorded(server, "copied"), 1000u);
 }
 
 // An instance lock that can't be taken safely: a link (whose target stays untouched), a folder,

@@ -1,6 +1,6 @@
 // The window tests run in a private X server, each test process with its own session folders
-// (instance lock, desktop entries, settings, state), and with the application object alive across
-// the tests.
+// (instance lock, desktop entries, settings, state, home), and with the application object alive
+// across the tests.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
     // Never the developer's own settings or state.
     setenv("XDG_CONFIG_HOME", (session.Path() / "config").c_str(), 1);
     setenv("XDG_STATE_HOME", (session.Path() / "state").c_str(), 1);
+    // Nor the developer's videos folder: local copies land in the session's.
+    setenv("HOME", (session.Path() / "home").c_str(), 1);
     unsetenv("TUTORLANE_MESSAGE_LOG");
     unsetenv("TUTORLANE_MESSAGE_AUTOCLOSE_MS");
     app::PrepareProcess();

@@ -1,0 +1,175 @@
+#include "app/local_copy.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/platform/file_io.h"
+#include "app/platform/local_time.h"
+#include "app/platform/process.h"
+
+namespace app {
+namespace {
+
+constexpr char kFolderName[] = "Tutorlane";
+constexpr auto kHelperLimit = std::chrono::seconds(5);
+
+bool EndedEarly(const OcelixLocalCopy& copy) {
+    return copy.state == OCELIX_COPY_DISK_FULL || copy.state == OCELIX_COPY_TOO_SLOW;
+}
+
+// Why a file could not be made, from the system's error.
+std::string FailureText(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return "文件夹不可写入";
+        case ENOENT:
+        case ENOTDIR:
+            return "文件夹无法创建";
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return "磁盘空间不足";
+        case ENAMETOOLONG:
+            return "路径太长";
+        default:
+            return "无法写入文件";
+    }
+}
+
+}  // namespace
+
+std::string DefaultLocalCopyFolder() {
+    const std::string home = platform::HomeFolder();
+    std::string videos;
+    if (const auto named = platform::RunForOutput({"xdg-user-dir", "VIDEOS"}, kHelperLimit)) {
+        videos = named->substr(0, named->find('\n'));
+        while (videos.size() > 1 && videos.back() == '/')
+            videos.pop_back();
+    }
+    // xdg-user-dir names the home folder when no videos folder is set up.
+    if (videos.empty() || videos.front() != '/' || videos == home) {
+        if (home.empty())
+            return {};
+        videos = home + "/Videos";
+    }
+    return videos + "/" + kFolderName;
+}
+
+std::string LocalCopyFileName(const std::string& classroom, const std::tm& start) {
+    std::string name = classroom.substr(0, kClassroomNameBytes);
+    for (char& c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!plain)
+            c = '_';
+    }
+    if (name.empty())
+        name = "classroom";
+    char stamp[32];
+    if (std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &start) == 0)
+        stamp[0] = '\0';
+    return name + "-" + stamp + ".mp4";
+}
+
+void PrepareLocalCopy(capture::BroadcastSettings& s, const std::string& classroom,
+                      std::time_t now) {
+    s.localCopyPath.clear();
+    if (s.LocalCopy == 0)
+        return;
+    std::string folder = s.LocalCopyFolder.empty() ? DefaultLocalCopyFolder() : s.LocalCopyFolder;
+    if (folder.empty())
+        folder = ".";  // no home folder: beside the program, or the encoder says why not
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    platform::MakeFolders(folder);  // a failure shows as the encoder's
+    s.localCopyPath = folder + "/" + LocalCopyFileName(classroom, platform::LocalTime(now));
+}
+
+std::string CopySizeText(uint64_t bytes) {
+    char text[32];
+    const double mb = static_cast<double>(bytes) / 1e6;
+    if (mb < 999.95)
+        std::snprintf(text, sizeof text, "%.1f MB", mb);
+    else
+        std::snprintf(text, sizeof text, "%.2f GB", mb / 1000);
+    return text;
+}
+
+std::string CopyProblemText(const OcelixLocalCopy& copy) {
+    switch (copy.state) {
+        case OCELIX_COPY_FAILED:
+            return FailureText(copy.systemError);
+        case OCELIX_COPY_DISK_FULL:
+            return "磁盘空间不足";
+        case OCELIX_COPY_TOO_SLOW:
+            return "磁盘太慢";
+        default:
+            return {};
+    }
+}
+
+std::string CopyStatusText(const OcelixLocalCopy& copy) {
+    switch (copy.state) {
+        case OCELIX_COPY_RECORDING:
+            return "本地录制中 " + CopySizeText(copy.bytesWritten);
+        case OCELIX_COPY_FAILED:
+            return "未能本地录制：" + CopyProblemText(copy);
+        case OCELIX_COPY_DISK_FULL:
+        case OCELIX_COPY_TOO_SLOW:
+            // Without a file the copy never began (too little space at the start).
+            return (CopyPath(copy).empty() ? "未能本地录制：" : "本地录制已停止：") +
+                   CopyProblemText(copy);
+        default:
+            return {};
+    }
+}
+
+std::string CopyEndQuestion(const OcelixLocalCopy& copy) {
+    const std::string path = CopyPath(copy);
+    const bool kept =
+        copy.state == OCELIX_COPY_ENDED || copy.state == OCELIX_COPY_RECORDING || EndedEarly(copy);
+    if (!kept || path.empty() || copy.bytesWritten == 0)
+        return {};
+    const std::string size = CopySizeText(copy.bytesWritten);
+    const std::string where = EndedEarly(copy) ? "本地录制提前停止（" + CopyProblemText(copy) +
+                                                     "），已录下的 " + size + " 保存在："
+                                               : "本课的录像（" + size + "）已保存在：";
+    return where + "\n" + path + "\n打开所在的文件夹吗？";
+}
+
+std::string CopyConsoleLine(const OcelixLocalCopy& copy, bool wanted, bool atEnd) {
+    if (!wanted)
+        return "本地录像: 已关闭";
+    const std::string path = CopyPath(copy);
+    if (copy.state == OCELIX_COPY_FAILED || copy.state == OCELIX_COPY_OFF || path.empty()) {
+        const std::string why = CopyProblemText(copy);
+        std::string line = "没有本地录像";
+        if (!why.empty())
+            line += ": " + why;
+        if (!path.empty())
+            line += " (" + path + ")";
+        return line;
+    }
+    if (!atEnd)
+        return "本地录像: " + path;
+    const std::string how =
+        EndedEarly(copy) ? "提前停止: " + CopyProblemText(copy) : std::string("已保存");
+    return "本地录像: " + path + " (" + CopySizeText(copy.bytesWritten) + ", " + how + ")";
+}
+
+std::string CopyPath(const OcelixLocalCopy& copy) {
+    return std::string(copy.path, strnlen(copy.path, sizeof copy.path));
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+}  // namespace app

@@ -1,0 +1,516 @@
+// The local copy: the MP4 it writes from the library's own encoders' packets, as ffprobe and
+// ffmpeg see it; where its file goes and what it never overwrites; how it ends when the disk is
+// full, too slow, or the program is killed; and the encoder instance feeding it.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "backends.h"
+#include "codecs/mp4_writer.h"
+#include "encoder_instance.h"
+#include "fakes.h"
+#include "local_copy.h"
+#include "send_queue.h"
+#include "support/child_process.h"
+#include "support/encoder_config.h"
+#include "support/media_tools.h"
+
+namespace ocelix::testing {
+namespace {
+
+using namespace rtmp::test;
+namespace fs = std::filesystem;
+
+constexpr int kFps = 25;
+constexpr int kRate = 48000;
+constexpr int kW = 160, kH = 120;
+// Where the first picture is on the media clock; the sound starts 300 ms before it.
+constexpr int64_t kFirstPictureMs = 500;
+
+struct Packet {
+    int type;
+    int64_t stampMs;
+    bool key;
+    std::vector<uint8_t> bytes;
+};
+
+std::vector<uint8_t> Picture(int n) {
+    std::vector<uint8_t> f(static_cast<size_t>(kW) * kH * 3);
+    for (size_t i = 0; i < f.size(); ++i)
+        f[i] = static_cast<uint8_t>((i / 3 % kW) * 2 + static_cast<size_t>(n) * 5 + i % 3 * 40);
+    return f;
+}
+
+// `seconds` of a moving picture (a key frame each second) and a stereo tone, from the library's
+// own encoders, in media-time order.
+const std::vector<Packet>& Lesson(int seconds) {
+    static std::map<int, std::vector<Packet>> made;
+    auto& out = made[seconds];
+    if (!out.empty())
+        return out;
+    auto video = MakeH264Encoder();
+    auto audio = MakeAacEncoder();
+    EncoderConfig c = MakeEncoderConfig("rtmp://127.0.0.1/x/y", kW, kH, kFps, kRate);
+    c.interval = kFps;
+    EXPECT_TRUE(video->Open(c) && audio->Open(kRate, 16, 2));
+    std::vector<Packet> v, a;
+    for (int n = 0; n < seconds * kFps; ++n) {
+        const auto pic = Picture(n);
+        const uint8_t* data = nullptr;
+        int length = 0;
+        EXPECT_TRUE(video->Encode(pic.data(), &data, &length));
+        if (length > 0)
+            v.push_back({kVideoType, kFirstPictureMs + n * 1000 / kFps, IsKeyFrame(data, length),
+                         std::vector<uint8_t>(data, data + length)});
+    }
+    const int samples = audio->SamplesPerCall() / 2;
+    int64_t frame = 0;
+    for (int64_t block = 0; block * samples < (seconds * 1000 + 300) * kRate / 1000; ++block) {
+        auto* in = reinterpret_cast<int16_t*>(audio->Input());
+        for (int i = 0; i < samples * 2; ++i)
+            in[i] = static_cast<int16_t>(8000 * std::sin((block * samples + i / 2) * 0.06));
+        const uint8_t* data = nullptr;
+        int length = 0;
+        audio->Encode(&data, &length);
+        if (length <= 0)
+            continue;
+        const int64_t first = frame++ * samples - audio->PrimingSamples();
+        a.push_back({kAudioType, kFirstPictureMs - 300 + first * 1000 / kRate, false,
+                     std::vector<uint8_t>(data, data + length)});
+    }
+    video->Close();
+    audio->Close();
+    std::merge(v.begin(), v.end(), a.begin(), a.end(), std::back_inserter(out),
+               [](const Packet& x, const Packet& y) { return x.stampMs < y.stampMs; });
+    return out;
+}
+
+Mp4Tracks Tracks(bool video, bool audio) {
+    return Mp4Tracks{video, kW, kH, kFps, audio, kRate, 2};
+}
+
+void Save(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+// Packet times of a file: the clean decode, the picture and sound times (ms) as ffprobe reads
+// them.
+struct FileTimes {
+    std::string errors;
+    std::vector<double> video, audio;
+};
+FileTimes Read(const fs::path& path) {
+    return {DecodeErrors(path), PacketTimes(path, 'v'), PacketTimes(path, 'a')};
+}
+
+TEST(Mp4WriterTest, FileStartsAtTheFirstKeyFrameKeepsEveryTimeAndPlaysWhenCutAfterAnyFragment) {
+    TempDir dir("copy");
+    const auto& lesson = Lesson(4);
+    struct Case {
+        bool video, audio;
+    } cases[] = {{true, true}, {true, false}, {false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.video) + std::to_string(c.audio));
+        std::vector<std::vector<uint8_t>> pieces;
+        Mp4Writer w(Tracks(c.video, c.audio), [&](std::span<const uint8_t> b) {
+            pieces.emplace_back(b.begin(), b.end());
+            return true;
+        });
+        // Sound from 300 ms before the first picture: with video, the file starts at the
+        // picture and the sound before it is left out.
+        const int64_t origin = c.video ? kFirstPictureMs : lesson.front().stampMs;
+        std::vector<double> wantVideo, wantAudio;
+        for (const Packet& p : lesson) {
+            const bool video = p.type == kVideoType;
+            if (video ? !c.video : !c.audio)
+                continue;
+            ASSERT_TRUE(video ? w.AddVideo(p.stampMs, p.key, p.bytes)
+                              : w.AddAudio(p.stampMs, p.bytes));
+            if (p.stampMs >= origin)
+                (video ? wantVideo : wantAudio).push_back(static_cast<double>(p.stampMs - origin));
+        }
+        const size_t beforeEnd = pieces.size();
+        ASSERT_TRUE(w.Finish());
+        EXPECT_EQ(w.PacketsSkipped(), 0u);
+        std::vector<uint8_t> file;
+        for (const auto& piece : pieces)
+            file.insert(file.end(), piece.begin(), piece.end());
+        Save(dir / "whole.mp4", file);
+        const FileTimes got = Read(dir / "whole.mp4");
+        EXPECT_EQ(got.errors, "");
+        EXPECT_EQ(got.video, wantVideo);
+        ASSERT_EQ(got.audio.size(), wantAudio.size());
+        for (size_t i = 0; i < wantAudio.size(); ++i)
+            ASSERT_NEAR(got.audio[i], wantAudio[i], 1.0) << i;
+        // A fragment at least every second of the 4 s, the last one with the end.
+        EXPECT_GE(pieces.size(), 4u);
+        // Each piece ends a fragment: the file cut after any one plays cleanly up to it.
+        for (size_t cut : {size_t{1}, beforeEnd / 2, beforeEnd}) {
+            std::vector<uint8_t> part;
+            for (size_t i = 0; i < cut; ++i)
+                part.insert(part.end(), pieces[i].begin(), pieces[i].end());
+            Save(dir / "cut.mp4", part);
+            EXPECT_EQ(DecodeErrors(dir / "cut.mp4"), "") << "cut after piece " << cut;
+        }
+    }
+}
+
+TEST(Mp4WriterTest, PacketsThatAreNotWhatTheyClaimAreSkippedAndNothingIsWritten) {
+    int outputs = 0;
+    Mp4Writer w(Tracks(true, true), [&](std::span<const uint8_t>) { return ++outputs > 0; });
+    const auto& lesson = Lesson(1);
+    std::vector<uint8_t> adts =
+        lesson.back().type == kAudioType ? lesson.back().bytes : lesson[lesson.size() - 2].bytes;
+    std::vector<uint8_t> longer = adts;
+    longer.push_back(0);  // one byte more than its header says
+    const std::vector<uint8_t> idrWithoutSps = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+    EXPECT_TRUE(w.AddAudio(0, longer));
+    EXPECT_TRUE(w.AddAudio(0, std::vector<uint8_t>(20, 0xAA)));
+    EXPECT_TRUE(w.AddVideo(0, true, idrWithoutSps));
+    EXPECT_TRUE(w.AddVideo(0, true, std::vector<uint8_t>(50, 0x65)));
+    EXPECT_TRUE(w.Finish());
+    EXPECT_EQ(std::tuple(outputs, w.Started(), w.PacketsSkipped()), std::tuple(0, false, 4u));
+    // Sound of another format than announced is not taken either.
+    Mp4Writer mono(Mp4Tracks{false, 0, 0, kFps, true, kRate, 1},
+                   [&](std::span<const uint8_t>) { return ++outputs > 0; });
+    EXPECT_TRUE(mono.AddAudio(0, adts));
+    EXPECT_EQ(std::tuple(outputs, mono.Started()), std::tuple(0, false));
+}
+
+void Feed(LocalCopy& copy, const std::vector<Packet>& packets) {
+    for (const Packet& p : packets)
+        copy.Put(p.type, p.stampMs, p.key, p.bytes);
+}
+
+TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
+    TempDir dir("copy");
+    const std::string taken = (dir / "lesson.mp4").string();
+    std::ofstream(taken) << "earlier lesson";
+    std::ofstream(dir / "target") << "not ours";
+    fs::create_symlink(dir / "target", dir / "lesson-2.mp4");
+    fs::create_symlink(dir / "nowhere", dir / "lesson-3.mp4");  // dangling
+    LocalCopy copy;
+    EXPECT_EQ(copy.Status().state, OCELIX_COPY_OFF);
+    ASSERT_TRUE(copy.Start(taken, Tracks(true, true)));
+    EXPECT_EQ(std::string(copy.Status().path), (dir / "lesson-4.mp4").string());
+    EXPECT_EQ(copy.Status().state, OCELIX_COPY_RECORDING);
+    Feed(copy, Lesson(2));
+    copy.Stop();
+    const OcelixLocalCopy s = copy.Status();
+    EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_ENDED, 0));
+    EXPECT_EQ(s.bytesWritten, fs::file_size(dir / "lesson-4.mp4"));
+    EXPECT_EQ(ReadTextFile(taken), "earlier lesson");
+    EXPECT_EQ(ReadTextFile(dir / "target"), "not ours");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    const FileTimes got = Read(dir / "lesson-4.mp4");
+    EXPECT_EQ(got.errors, "");
+    EXPECT_EQ(got.video.size(), 2u * kFps);
+    // Names: the number goes before the extension of the file, not of a folder.
+    EXPECT_EQ(NumberedName("/a.b/c", 3), "/a.b/c-3");
+    EXPECT_EQ(NumberedName("/a/.mp4", 2), "/a/.mp4-2");
+    EXPECT_EQ(NumberedName("x.y.mp4", 1), "x.y.mp4");
+}
+
+TEST(LocalCopyTest, AFolderThatCannotBeWrittenOrADiskBelowTheFreeBoundGivesNoCopy) {
+    TempDir dir("copy");
+    std::ofstream(dir / "file") << "x";
+    fs::create_directory(dir / "ro");
+    fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+    // The superuser writes anywhere but in sysfs.
+    const fs::path readOnly = geteuid() == 0 ? fs::path("/sys") : dir / "ro";
+    struct Case {
+        fs::path path;
+        int64_t minFree;
+        int state, error;
+    } cases[] = {{dir / "missing" / "a.mp4", 0, OCELIX_COPY_FAILED, ENOENT},
+                 {dir / "file" / "a.mp4", 0, OCELIX_COPY_FAILED, ENOTDIR},
+                 {readOnly / "tutorlane-copy.mp4", 0, OCELIX_COPY_FAILED, EACCES},
+                 {dir / "a.mp4", int64_t{1} << 62, OCELIX_COPY_DISK_FULL, ENOSPC}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        LocalCopy copy(LocalCopyLimits{.minFreeBytes = c.minFree});
+        EXPECT_FALSE(copy.Start(c.path.string(), Tracks(true, true)));
+        Feed(copy, Lesson(1));
+        copy.Stop();
+        const OcelixLocalCopy s = copy.Status();
+        EXPECT_EQ(std::tuple(s.state, s.systemError, s.bytesWritten, std::string(s.path)),
+                  std::tuple(c.state, c.error, 0u, std::string()));
+    }
+    EXPECT_FALSE(fs::exists(dir / "a.mp4"));
+}
+
+TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAndItStaysPlayable) {
+    TempDir dir("copy");
+    const auto& lesson = Lesson(4);
+    // The queue's bound in bytes, then in media time.
+    const std::pair<int64_t, int64_t> bounds[] = {{40000, 100000}, {64 << 20, 1000}};
+    for (const auto& [bytes, ms] : bounds) {
+        SCOPED_TRACE(bytes);
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::mutex mutex;
+        std::condition_variable wrote;
+        int writes = 0;
+        // The first 120 packets (1.7 s) go through; then the disk hangs until the test lets
+        // it go.
+        LocalCopy copy(
+            LocalCopyLimits{.maxQueuedBytes = bytes, .maxQueuedMs = ms, .beforeWrite = [&] {
+                                {
+                                    std::lock_guard<std::mutex> lock(mutex);
+                                    ++writes;
+                                }
+                                wrote.notify_all();
+                                if (writes > 120)
+                                    released.wait();
+                            }});
+        const auto path = dir / "slow.mp4";
+        fs::remove(path);
+        ASSERT_TRUE(copy.Start(path.string(), Tracks(true, true)));
+        size_t put = 0;
+        for (; put <= 120; ++put) {
+            const Packet& p = lesson[put];
+            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+            std::unique_lock<std::mutex> lock(mutex);
+            wrote.wait(lock, [&] { return writes > static_cast<int>(put); });
+        }
+        // Every Put returns at once while the writer is stuck; a bound ends the copy.
+        int64_t queued = 0;
+        while (put < lesson.size() && copy.Status().state == OCELIX_COPY_RECORDING) {
+            const Packet& p = lesson[put++];
+            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+            queued += static_cast<int64_t>(p.bytes.size());
+        }
+        EXPECT_EQ(copy.Status().state, OCELIX_COPY_TOO_SLOW);
+        EXPECT_LT(put, lesson.size());
+        // The writer holds packet 120; the queue from 121 on went past exactly one bound.
+        const int64_t span = lesson[put - 1].stampMs - lesson[121].stampMs;
+        EXPECT_EQ(std::pair(queued > bytes, span > ms), std::pair(bytes < 100000, ms < 100000));
+        release.set_value();
+        copy.Stop();
+        const OcelixLocalCopy s = copy.Status();
+        EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_TOO_SLOW, 0));
+        const FileTimes got = Read(path);
+        EXPECT_EQ(got.errors, "");
+        ASSERT_FALSE(got.video.empty());
+        EXPECT_GT(got.video.back(), 1000);  // what was written before stays
+    }
+}
+
+// The instance on the real encoders and a fake line: its packets reach the copy.
+class CopyingInstanceTest : public ::testing::Test {
+  protected:
+    void Make(const std::string& copyPath, LocalCopyLimits limits = {}) {
+        Backends b{std::make_shared<FakeRtmp>(&rtmp), std::make_unique<FakeClock>(&now),
+                   MakeH264Encoder(), MakeAacEncoder(), true};
+        b.copyLimits = std::move(limits);
+        e = std::make_unique<CEncoderInstance>(
+            MakeEncoderConfig("rtmp://127.0.0.1/a/b", kW, kH, kFps, kRate), std::move(b));
+        ASSERT_TRUE(e->SetLocalCopy(copyPath.c_str()));
+        ASSERT_EQ(e->Start(), 1);
+        EXPECT_FALSE(e->SetLocalCopy(copyPath.c_str()));  // started: too late
+    }
+    // One frame period of the broadcast: a picture, the sound of that period, the sending.
+    void Period(int n) {
+        now = 1000 + static_cast<uint32_t>(n * 1000 / kFps);
+        const auto pic = Picture(n);
+        e->PutVideoData(pic.data(), static_cast<int>(pic.size()));
+        e->Tick();
+        e->EncodeDueFrames();
+        const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
+        while (audioSamples_ * 1000 / kRate < n * 1000 / kFps) {
+            e->PutAudioData(block.data(), static_cast<int>(block.size()));
+            audioSamples_ += 1024;
+        }
+        while (e->SendPass()) {
+        }
+    }
+    OcelixLocalCopy Copy() { return e->LocalCopyStatus(); }
+
+    RtmpRecord rtmp;
+    std::atomic<uint32_t> now{1000};
+    std::unique_ptr<CEncoderInstance> e;
+    int64_t audioSamples_ = 0;
+};
+
+TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn) {
+    TempDir dir("copy");
+    const auto path = dir / "full.mp4";
+    Make(path.string());
+    // The file may not grow past 60 kB; the process gets EFBIG instead of SIGXFSZ.
+    constexpr rlim_t kLimit = 60000;
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = before;
+    limit.rlim_cur = kLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    int n = 0;
+    // Waits for the writer thread to meet the limit while the broadcast runs on.
+    while (n < 40 * kFps && Copy().state == OCELIX_COPY_RECORDING)
+        Period(n++);
+    const size_t sentAtEnd = rtmp.Sent().size();
+    for (int more = 0; more < kFps; ++more)
+        Period(n++);
+    e->Stop();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    const OcelixLocalCopy s = Copy();
+    EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_DISK_FULL, EFBIG));
+    EXPECT_GT(rtmp.Sent().size(), sentAtEnd + kFps);  // a second more of pictures and sound
+    EXPECT_EQ(s.bytesWritten, fs::file_size(path));
+    EXPECT_LE(s.bytesWritten, kLimit);
+    const FileTimes got = Read(path);
+    EXPECT_EQ(got.errors, "");
+    EXPECT_GT(got.video.size(), static_cast<size_t>(kFps));
+    EXPECT_FALSE(got.audio.empty());
+}
+
+TEST_F(CopyingInstanceTest, StopEndsTheCopyWithEveryPacketOfTheLessonAlsoThoseTheLineDropped) {
+    TempDir dir("copy");
+    Make((dir / "lesson.mp4").string());
+    for (int n = 0; n < 2 * kFps; ++n) {
+        // The line is down for the second half: nothing reaches the server.
+        if (n == kFps)
+            rtmp.state = 0;
+        Period(n);
+    }
+    e->Stop();
+    const OcelixLocalCopy s = Copy();
+    EXPECT_EQ(s.state, OCELIX_COPY_ENDED);
+    const FileTimes got = Read(dir / "lesson.mp4");
+    EXPECT_EQ(got.errors, "");
+    // Every picture of the two seconds, on the grid, the first at 0.
+    ASSERT_EQ(got.video.size(), 2u * kFps);
+    for (size_t i = 0; i < got.video.size(); ++i)
+        EXPECT_EQ(got.video[i], static_cast<double>(i * 1000 / kFps)) << i;
+    // The sound covers the same time.
+    ASSERT_FALSE(got.audio.empty());
+    EXPECT_NEAR(got.audio.back(), 2000, 100);
+}
+
+TEST_F(CopyingInstanceTest, AFolderThatCannotBeWrittenStillStartsTheBroadcast) {
+    TempDir dir("copy");
+    Make((dir / "missing" / "x.mp4").string());  // Start returned 1
+    const OcelixLocalCopy s = Copy();
+    EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_FAILED, ENOENT));
+    Period(0);
+    Period(1);
+    EXPECT_EQ(rtmp.Sent().empty(), false);
+}
+
+TEST(LocalCopyCTest, PathIsTakenBeforeTheStartWithRoomForANumberAndTheRecordIsFilledToItsSize) {
+    const EncoderConfig c = MakeEncoderConfig("rtmp://127.0.0.1:1/a/b", kW, kH, kFps, kRate);
+    void* h = OCELIX_CreateEncoder(&c);
+    ASSERT_NE(h, nullptr);
+    const std::string longest(sizeof(OcelixLocalCopy::path) - 1 - 5, 'x');
+    EXPECT_EQ(
+        std::tuple(OCELIX_SetLocalCopy(nullptr, "a.mp4"), OCELIX_SetLocalCopy(h, longest.c_str()),
+                   OCELIX_SetLocalCopy(h, (longest + "x").c_str()), OCELIX_SetLocalCopy(h, nullptr),
+                   OCELIX_SetLocalCopy(h, "")),
+        std::tuple(0, 1, 0, 1, 1));
+    OcelixLocalCopy record;
+    std::memset(&record, 0x5A, sizeof record);
+    EXPECT_EQ(OCELIX_GetLocalCopy(h, &record, 4), 1);  // the state only
+    EXPECT_EQ(std::tuple(record.state, record.systemError),
+              std::tuple(OCELIX_COPY_OFF, 0x5A5A5A5A));
+    EXPECT_EQ(std::tuple(OCELIX_GetLocalCopy(h, &record, 0), OCELIX_GetLocalCopy(h, nullptr, 8),
+                         OCELIX_GetLocalCopy(nullptr, &record, 8)),
+              std::tuple(0, 0, 0));
+    OCELIX_ReleaseEncoder(h);
+}
+
+// libavformat came in with the copy: the library's RTMP_* calls must still reach `stream`,
+// with no other library of its dependencies defining those names.
+TEST(LocalCopyCTest, TheSharedLibraryExportsTheCopyAndItsRtmpCallsBindToTheStreamLibrary) {
+    const std::string library = OCELIX_SHARED_LIBRARY;
+    const auto symbols = [](const std::string& lib, const char* which) {
+        return RunProcess({"nm", "-D", which, lib}).out;
+    };
+    const std::string ours = symbols(library, "--defined-only");
+    for (const char* name : {" T OCELIX_SetLocalCopy\n", " T OCELIX_GetLocalCopy\n"})
+        EXPECT_NE(ours.find(name), std::string::npos) << name;
+    EXPECT_NE(symbols(library, "--undefined-only").find(" U RTMP_SendStream\n"), std::string::npos);
+    const ProcessResult deps = RunProcess({"ldd", library});
+    ASSERT_TRUE(deps.Succeeded()) << deps.err;
+    std::istringstream lines(deps.out);
+    int stream = 0, others = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t arrow = line.find("=> /");
+        if (arrow == std::string::npos)
+            continue;
+        const std::string lib = line.substr(arrow + 3, line.find(" (") - arrow - 3);
+        const bool defines = symbols(lib, "--defined-only").find(" T RTMP_") != std::string::npos;
+        if (lib.find("libstream") != std::string::npos) {
+            stream += defines ? 1 : 0;
+        } else {
+            ++others;
+            EXPECT_FALSE(defines) << lib;
+        }
+    }
+    EXPECT_EQ(stream, 1);
+    EXPECT_GT(others, 5);  // libavformat and its own dependencies among them
+}
+
+TEST(LocalCopyKillTest, AProgramKilledMidCopyLeavesAFilePlayingToWithinTwoSecondsOfTheKill) {
+    TempDir dir("copy");
+    const auto path = dir / "killed.mp4";
+    const auto& lesson = Lesson(8);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Feeds the packets in real time, as the encoders give them, until killed.
+        LocalCopy copy;
+        if (!copy.Start(path.string(), Tracks(true, true)))
+            _exit(1);
+        const auto start = std::chrono::steady_clock::now();
+        const char go = 1;
+        if (write(ready[1], &go, 1) != 1)
+            _exit(1);
+        for (const Packet& p : lesson) {
+            std::this_thread::sleep_until(start +
+                                          std::chrono::milliseconds(p.stampMs - kFirstPictureMs));
+            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+        }
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char go = 0;
+    ASSERT_EQ(read(ready[0], &go, 1), 1);
+    const auto start = std::chrono::steady_clock::now();
+    // Killed in the middle of a fragment, 4.5 s into the lesson.
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(4500));
+    kill(child, SIGKILL);
+    const auto killedAt =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ready[0]);
+    const FileTimes got = Read(path);
+    EXPECT_EQ(got.errors, "");
+    ASSERT_FALSE(got.video.empty());
+    EXPECT_GE(got.video.back(), killedAt - 2000);
+    EXPECT_LE(got.video.back(), killedAt);
+}
+
+}  // namespace
+}  // namespace ocelix::testing
