@@ -19,8 +19,9 @@ namespace {
 
 constexpr int kAacFrameSamples = 1024;
 constexpr int kIoBufferSize = 64 * 1024;
-// Longest a fragment lasts, in microseconds.
+// Longest a fragment lasts, in microseconds and in milliseconds.
 constexpr char kFragmentDuration[] = "1000000";
+constexpr int64_t kFragmentMs = 1000;
 // Fragments start at each key frame and after a second; the header holds no samples and goes
 // out with the first fragment, when each track's start is known (sound may begin after the
 // picture); the fragments' data offsets count from their own start, as browsers want them.
@@ -197,6 +198,7 @@ bool Mp4Writer::Emit() {
         return Fail();
     if (muxer_->written.empty())
         return true;
+    headerOut_ = true;
     const bool ok = output_(muxer_->written);
     muxer_->written.clear();
     return ok ? true : Fail();
@@ -262,7 +264,17 @@ bool Mp4Writer::AddVideo(int64_t stampMs, bool key, std::span<const uint8_t> acc
     }
     lastVideoPts_ = pts;
     const int64_t period = std::max(1, 1000 / std::max(1, tracks_.frameRate));
-    return WritePacket(muxer_->videoStream, pts, period, key, accessUnit);
+    if (!WritePacket(muxer_->videoStream, pts, period, key, accessUnit))
+        return false;
+    // The muxer holds the header (and with it every fragment) until each track has a sample.
+    // Sound that has not come after a fragment's length of pictures (a microphone that never
+    // started) must not hold back the file: the fragment goes out without it.
+    if (!headerOut_ && pts >= kFragmentMs) {
+        if (av_write_frame(muxer_->format, nullptr) < 0)
+            return Fail();
+        return Emit();
+    }
+    return true;
 }
 
 bool Mp4Writer::AddAudio(int64_t stampMs, std::span<const uint8_t> adtsFrame) {

@@ -73,6 +73,7 @@ class Mp4Writer {
     bool started_ = false;
     bool failed_ = false;
     bool finished_ = false;
+    bool headerOut_ = false;  // the muxer has given out its first bytes
     int64_t originMs_ = 0;
     int64_t lastVideoPts_ = -1;
     int64_t lastAudioPts_ = -1;  // in samples

@@ -410,8 +410,8 @@ TEST_F(CopyingInstanceTest, AFolderThatCannotBeWrittenStillStartsTheBroadcast) {
     Make((dir / "missing" / "x.mp4").string());  // Start returned 1
     const OcelixLocalCopy s = Copy();
     EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_FAILED, ENOENT));
-    Period(0);
-    Period(1);
+    for (int n = 0; n < 4; ++n)
+        Period(n);
     EXPECT_EQ(rtmp.Sent().empty(), false);
 }
 
