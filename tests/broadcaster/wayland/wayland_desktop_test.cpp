@@ -365,6 +365,8 @@ TEST_F(WaylandDesktopTest, BroadcastsTheDesktopAsksOnceAndKeepsTheLastPictureWhe
     const fs::path config = dir / "config.ini";
     fs::copy_file(TUTORLANE_APP_SOURCE_DIR "/config.ini", config);
     const app::IniFile ini(config.string());
+    // The local copies stay in the test's own folder.
+    ini.WriteString("Device", "LocalCopyFolder", (dir / "copies").string());
     const auto publishTo = [&](const char* stream) {
         ini.WriteString("Device", "Address",
                         app::test::Shifted(server.Url("encoder/qkz", stream) + "&4242"));
