@@ -82,7 +82,7 @@ void PrepareLocalCopy(capture::BroadcastSettings& s, const std::string& classroo
         return;
     std::string folder = s.LocalCopyFolder.empty() ? DefaultLocalCopyFolder() : s.LocalCopyFolder;
     if (folder.empty())
-        folder = ".";  // no home folder: beside the program, or the encoder says why not
+        folder.push_back('.');  // no home folder: beside the program, or the encoder says why
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
     platform::MakeFolders(folder);  // a failure shows as the encoder's

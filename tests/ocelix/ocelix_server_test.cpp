@@ -88,14 +88,8 @@ struct FlashBeepPublisher final : basis::CMMTimer {
     // recorded, as a capture device's notification does.
     void Audio() {
         ASSERT_EQ(OCELIX_GetAudioNofifySize(encoder_), 4096);
-        std::vector<int16_t> block(2048);
         for (long b = 0; !stop_; ++b) {
-            for (size_t i = 0; i < block.size(); i += 2) {
-                const long inSecond = (b * 1024 + static_cast<long>(i / 2)) % kSampleRate;
-                const bool beep = inSecond < kSampleRate * kFlashMs / 1000;
-                block[i] = block[i + 1] = static_cast<int16_t>(
-                    beep ? 24000 * std::sin(2 * M_PI * 1000 * inSecond / kSampleRate) : 0);
-            }
+            const std::vector<int16_t> block = BeepBlock(b, kSampleRate, kFlashMs);
             std::this_thread::sleep_until(
                 origin_ + std::chrono::microseconds((b + 1) * 1024 * 1000000 / kSampleRate));
             OCELIX_PutAudioData(encoder_, block.data(), 4096);

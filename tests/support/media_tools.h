@@ -4,6 +4,7 @@
 // FLV file that is still being written.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -71,6 +72,19 @@ inline constexpr double kFlashFadeGrayPerMs = 1.5;
 inline uint8_t FlashGray(double msSinceFlash) {
     const double g = 255 - kFlashFadeGrayPerMs * msSinceFlash;
     return static_cast<uint8_t>(g < 0 ? 0 : g);
+}
+// Stereo block b (1024 frames from b x 1024 on) of the beep that goes with the flashes: 1 kHz
+// for flashMs from every whole second of the sound, silence between.
+inline std::vector<int16_t> BeepBlock(long b, int sampleRate, int flashMs) {
+    std::vector<int16_t> block(2048);
+    for (size_t i = 0; i < block.size(); i += 2) {
+        const long inSecond = (b * 1024 + static_cast<long>(i / 2)) % sampleRate;
+        const bool beep = inSecond < static_cast<long>(sampleRate) * flashMs / 1000;
+        block[i] = block[i + 1] = static_cast<int16_t>(
+            beep ? 24000 * std::sin(2 * M_PI * 1000 * static_cast<double>(inSecond) / sampleRate)
+                 : 0);
+    }
+    return block;
 }
 
 struct FlashesAndBeeps {

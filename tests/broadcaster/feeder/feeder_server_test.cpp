@@ -326,14 +326,8 @@ class FlashBeepSource {
 
   private:
     void Sound() {
-        std::vector<int16_t> block(2048);
         for (long b = 0; !stop_; ++b) {
-            for (size_t i = 0; i < block.size(); i += 2) {
-                const long inSecond = (b * 1024 + static_cast<long>(i / 2)) % kRate;
-                const bool beep = inSecond < kRate * kFlashMs / 1000;
-                block[i] = block[i + 1] = static_cast<int16_t>(
-                    beep ? 24000 * std::sin(2 * M_PI * 1000 * inSecond / kRate) : 0);
-            }
+            const std::vector<int16_t> block = rtmp::test::BeepBlock(b, kRate, kFlashMs);
             std::this_thread::sleep_until(
                 origin_ + std::chrono::microseconds((b + 1) * 1024 * 1000000 / kRate));
             const auto* bytes = reinterpret_cast<const uint8_t*>(block.data());
