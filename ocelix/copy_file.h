@@ -36,6 +36,9 @@ std::unique_ptr<CopyFile> CreateCopyFile(const std::string& path, int* error);
 // Free bytes an ordinary user may still write in the folder holding `path`; -1 with *error.
 int64_t FreeBytesAt(const std::string& path, int* error);
 
+// For the thread that writes copies: a write past the process's file-size limit fails with an
+// error (and the copy ends cleanly) instead of ending the whole program with a signal.
+void KeepFileSizeLimitAnError();
 // The name with "-n" put before the extension of its last component (n >= 2), or `path` for 1.
 std::string NumberedName(const std::string& path, int n);
 

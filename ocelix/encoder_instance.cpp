@@ -249,10 +249,13 @@ int CEncoderInstance::Stop() {
             backends_.audio->Close();
         audioOpen_ = false;
     }
+    {
+        std::lock_guard<std::mutex> lock(connLock_);
+        backends_.rtmp->Disconnect(rtmp_);
+        lastPublishOk_.store(false);
+    }
+    // Last: the copy's end waits for the disk, and the server is not kept waiting for it.
     copy_.Stop();
-    std::lock_guard<std::mutex> lock(connLock_);
-    backends_.rtmp->Disconnect(rtmp_);
-    lastPublishOk_.store(false);
     return 1;
 }
 

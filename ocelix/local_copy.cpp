@@ -139,6 +139,7 @@ bool LocalCopy::EnoughSpace() {
 
 void LocalCopy::WriterThread() {
     basis::NameThisThread("ocelix-copy");
+    KeepFileSizeLimitAnError();
     for (;;) {
         Item item;
         {
@@ -167,7 +168,14 @@ void LocalCopy::WriterThread() {
     // The end of the file, unless writing failed; a file that never started goes again. A
     // failure the disk did not cause is the muxer's.
     const bool finished = writer_->Finish();
-    if (!writer_->Started()) {
+    bool empty = false;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        empty = bytesWritten_ == 0;
+    }
+    // Nothing a player could open (a file that never started, or whose first piece did not
+    // fit): no file.
+    if (!writer_->Started() || empty) {
         file_->Remove();
         std::lock_guard<std::mutex> lock(lock_);
         path_.clear();

@@ -104,6 +104,12 @@ std::string CopyProblemText(const OcelixLocalCopy& copy) {
         case OCELIX_COPY_FAILED:
             return FailureText(copy.systemError);
         case OCELIX_COPY_DISK_FULL:
+            // A write the disk refused: no room, a file larger than the disk takes (FAT's
+            // 4 GiB), or a disk that failed or was taken away.
+            if (copy.systemError == EFBIG)
+                return "文件超出磁盘允许的大小";
+            if (copy.systemError != 0 && copy.systemError != ENOSPC && copy.systemError != EDQUOT)
+                return "无法写入磁盘";
             return "磁盘空间不足";
         case OCELIX_COPY_TOO_SLOW:
             return "磁盘太慢";

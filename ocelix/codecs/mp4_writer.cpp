@@ -25,7 +25,9 @@ constexpr int64_t kFragmentMs = 1000;
 // Fragments start at each key frame and after a second; the header holds no samples and goes
 // out with the first fragment, when each track's start is known (sound may begin after the
 // picture); the fragments' data offsets count from their own start, as browsers want them.
-constexpr char kMovFlags[] = "frag_keyframe+empty_moov+delay_moov+default_base_moof";
+// A track whose first sample comes after the header was written (sound that started late)
+// starts at its own time (frag_discont), not at 0.
+constexpr char kMovFlags[] = "frag_keyframe+empty_moov+delay_moov+default_base_moof+frag_discont";
 // Audio kept while waiting for the first key frame: a few seconds at 48 kHz.
 constexpr size_t kMaxHeldAudio = 256;
 
@@ -264,12 +266,12 @@ bool Mp4Writer::AddVideo(int64_t stampMs, bool key, std::span<const uint8_t> acc
     }
     lastVideoPts_ = pts;
     const int64_t period = std::max(1, 1000 / std::max(1, tracks_.frameRate));
-    if (!WritePacket(muxer_->videoStream, pts, period, key, accessUnit))
+    if (!Queue(muxer_->videoStream, pts, period, key, accessUnit))
         return false;
     // The muxer holds the header (and with it every fragment) until each track has a sample.
     // Sound that has not come after a fragment's length of pictures (a microphone that never
     // started) must not hold back the file: the fragment goes out without it.
-    if (!headerOut_ && pts >= kFragmentMs) {
+    if (!headerOut_ && !soundSeen_ && tracks_.audio && pts >= kFragmentMs) {
         if (av_write_frame(muxer_->format, nullptr) < 0)
             return Fail();
         return Emit();
@@ -316,7 +318,34 @@ bool Mp4Writer::WriteAudio(int64_t stampMs, std::span<const uint8_t> raw) {
         return true;
     }
     lastAudioPts_ = pts;
-    return WritePacket(muxer_->audioStream, pts, kAacFrameSamples, true, raw);
+    soundSeen_ = true;
+    return Queue(muxer_->audioStream, pts, kAacFrameSamples, true, raw);
+}
+
+bool Mp4Writer::Queue(int stream, int64_t pts, int64_t lastingAtMost, bool key,
+                      std::span<const uint8_t> data) {
+    Pending& held = stream == muxer_->videoStream ? pendingVideo_ : pendingAudio_;
+    // The packet before lasts until this one: a gap stays where it was, even across the end of
+    // a fragment (the muxer counts a fragment's start from the lengths before it).
+    if (held.has && !WritePacket(stream, held.pts, pts - held.pts, held.key, held.data))
+        return false;
+    held.has = true;
+    held.pts = pts;
+    held.lastingAtMost = lastingAtMost;
+    held.key = key;
+    held.data.assign(data.begin(), data.end());
+    return true;
+}
+
+bool Mp4Writer::FlushPending() {
+    for (auto [stream, held] : {std::pair(muxer_->videoStream, &pendingVideo_),
+                                std::pair(muxer_->audioStream, &pendingAudio_)}) {
+        if (held->has &&
+            !WritePacket(stream, held->pts, held->lastingAtMost, held->key, held->data))
+            return false;
+        held->has = false;
+    }
+    return true;
 }
 
 bool Mp4Writer::Finish() {
@@ -326,6 +355,8 @@ bool Mp4Writer::Finish() {
     held_.clear();
     if (!started_)
         return true;
+    if (!FlushPending())
+        return false;
     if (av_write_trailer(muxer_->format) < 0)
         return Fail();
     const bool ok = Emit();

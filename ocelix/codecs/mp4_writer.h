@@ -63,6 +63,11 @@ class Mp4Writer {
     bool WriteAudio(int64_t stampMs, std::span<const uint8_t> raw);
     bool WritePacket(int stream, int64_t pts, int64_t duration, bool key,
                      std::span<const uint8_t> data);
+    // Holds a packet until the next of its stream, which says how long it lasts (at most
+    // lastingAtMost when it is the last); writes the one held before.
+    bool Queue(int stream, int64_t pts, int64_t lastingAtMost, bool key,
+               std::span<const uint8_t> data);
+    bool FlushPending();
     // Hands out what the muxer wrote since the last call.
     bool Emit();
     bool Fail();
@@ -74,11 +79,20 @@ class Mp4Writer {
     bool failed_ = false;
     bool finished_ = false;
     bool headerOut_ = false;  // the muxer has given out its first bytes
+    bool soundSeen_ = false;  // a sound frame reached the file
     int64_t originMs_ = 0;
     int64_t lastVideoPts_ = -1;
     int64_t lastAudioPts_ = -1;  // in samples
     // Audio that came before the file started, kept for the frames at or after its start.
     std::deque<HeldAudio> held_;
+    struct Pending {
+        bool has = false;
+        int64_t pts = 0;
+        int64_t lastingAtMost = 0;
+        bool key = false;
+        std::vector<uint8_t> data;
+    };
+    Pending pendingVideo_, pendingAudio_;
     uint64_t packetsWritten_ = 0;
     uint64_t packetsSkipped_ = 0;
 };

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -87,6 +88,14 @@ int64_t FreeBytesAt(const std::string& path, int* error) {
         return -1;
     }
     return static_cast<int64_t>(s.f_bavail) * static_cast<int64_t>(s.f_frsize);
+}
+
+void KeepFileSizeLimitAnError() {
+    // The signal goes to the writing thread; blocked there, the write fails with EFBIG.
+    sigset_t fileSize;
+    sigemptyset(&fileSize);
+    sigaddset(&fileSize, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &fileSize, nullptr);
 }
 
 }  // namespace ocelix

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -353,11 +354,11 @@ TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn)
     TempDir dir("copy");
     const auto path = dir / "full.mp4";
     Make(path.string());
-    // The file may not grow past 60 kB; the process gets EFBIG instead of SIGXFSZ.
+    // The file may not grow past 60 kB. The signal the limit sends is left as it is (it would
+    // end the program): the copy's writer gets EFBIG instead.
     constexpr rlim_t kLimit = 60000;
     rlimit before{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limit = before;
     limit.rlim_cur = kLimit;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -370,7 +371,6 @@ TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn)
         Period(n++);
     e->Stop();
     setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, oldHandler);
     const OcelixLocalCopy s = Copy();
     EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_DISK_FULL, EFBIG));
     EXPECT_GT(rtmp.Sent().size(), sentAtEnd + kFps);  // a second more of pictures and sound
@@ -510,6 +510,63 @@ TEST(LocalCopyKillTest, AProgramKilledMidCopyLeavesAFilePlayingToWithinTwoSecond
     ASSERT_FALSE(got.video.empty());
     EXPECT_GE(got.video.back(), killedAt - 2000);
     EXPECT_LE(got.video.back(), killedAt);
+}
+
+// Gaps in either track (sound that starts late, a microphone that paused, pictures left out)
+// stay where they were: every packet is read back at the time it was put, also across the
+// ends of fragments and when the header went out before the sound came.
+TEST(LocalCopyTest, GapsStayWhereTheyWere) {
+    const struct {
+        const char* what;
+        std::function<bool(const Packet&)> keep;
+    } cases[] = {
+        {"no gap", [](const Packet&) { return true; }},
+        {"sound 0.9 s late",
+         [](const Packet& p) {
+             return p.type == kVideoType || p.stampMs >= kFirstPictureMs + 900;
+         }},
+        {"sound 4.5 s late",
+         [](const Packet& p) {
+             return p.type == kVideoType || p.stampMs >= kFirstPictureMs + 4500;
+         }},
+        {"sound gap 3.0-5.0 s",
+         [](const Packet& p) {
+             return p.type == kVideoType || p.stampMs < 3500 || p.stampMs >= 5500;
+         }},
+        {"sound gap at a fragment's start",
+         [](const Packet& p) {
+             return p.type == kVideoType || p.stampMs < 3450 || p.stampMs >= 3550;
+         }},
+        {"picture gap 3.0-5.0 s",
+         [](const Packet& p) {
+             return p.type == kAudioType || p.stampMs < 3500 || p.stampMs >= 5500;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir("copy");
+        const auto path = dir / "gap.mp4";
+        LocalCopy copy;
+        ASSERT_TRUE(copy.Start(path.string(), Tracks(true, true)));
+        std::vector<double> putVideo, putAudio;
+        for (const Packet& p : Lesson(8)) {
+            if (!c.keep(p))
+                continue;
+            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+            if (p.stampMs >= kFirstPictureMs)
+                (p.type == kVideoType ? putVideo : putAudio)
+                    .push_back(static_cast<double>(p.stampMs - kFirstPictureMs));
+        }
+        copy.Stop();
+        const FileTimes got = Read(path);
+        EXPECT_EQ(got.errors, "");
+        ASSERT_EQ(std::pair(got.video.size(), got.audio.size()),
+                  std::pair(putVideo.size(), putAudio.size()));
+        for (size_t i = 0; i < putVideo.size(); ++i)
+            ASSERT_NEAR(got.video[i], putVideo[i], 1.0) << "picture " << i;
+        for (size_t i = 0; i < putAudio.size(); ++i)
+            ASSERT_NEAR(got.audio[i], putAudio[i], 1.0) << "sound frame " << i;
+    }
 }
 
 }  // namespace
