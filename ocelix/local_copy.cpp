@@ -19,7 +19,8 @@ int64_t SteadyMs() {
 
 }  // namespace
 
-bool LocalCopy::Start(const std::string& path, const Mp4Tracks& tracks) {
+bool LocalCopy::Core::Start(const std::shared_ptr<Core>& self, const std::string& path,
+                            const Mp4Tracks& tracks) {
     std::lock_guard<std::mutex> lock(lock_);
     if (thread_.joinable() || state_ != OCELIX_COPY_OFF)
         return false;
@@ -43,11 +44,11 @@ bool LocalCopy::Start(const std::string& path, const Mp4Tracks& tracks) {
     lastFreeCheckMs_ = SteadyMs();
     state_ = OCELIX_COPY_RECORDING;
     stopping_ = false;
-    thread_ = std::thread([this] { WriterThread(); });
+    thread_ = std::thread([self] { self->WriterThread(); });
     return true;
 }
 
-void LocalCopy::Put(int type, int64_t stampMs, bool key, std::span<const uint8_t> bytes) {
+void LocalCopy::Core::Put(int type, int64_t stampMs, bool key, std::span<const uint8_t> bytes) {
     {
         std::lock_guard<std::mutex> lock(lock_);
         if (state_ != OCELIX_COPY_RECORDING || stopping_)
@@ -73,20 +74,35 @@ void LocalCopy::Put(int type, int64_t stampMs, bool key, std::span<const uint8_t
             queue_.push_back(std::move(item));
         }
     }
-    changed_.notify_one();
+    changed_.notify_all();
 }
 
-void LocalCopy::Stop() {
+void LocalCopy::Core::Stop() {
     {
         std::lock_guard<std::mutex> lock(lock_);
         stopping_ = true;
     }
-    changed_.notify_one();
-    if (thread_.joinable())
+    changed_.notify_all();
+    if (!thread_.joinable())
+        return;
+    std::unique_lock<std::mutex> lock(lock_);
+    if (changed_.wait_for(lock, std::chrono::milliseconds(limits_.stopWaitMs),
+                          [this] { return finished_; })) {
+        lock.unlock();
         thread_.join();
+        return;
+    }
+    // The disk does not answer: the copy ends here, and its writer closes the file on its own
+    // (it holds this core) once the disk answers.
+    if (state_ == OCELIX_COPY_RECORDING)
+        state_ = OCELIX_COPY_TOO_SLOW;
+    queue_.clear();
+    queuedBytes_ = 0;
+    lock.unlock();
+    thread_.detach();
 }
 
-OcelixLocalCopy LocalCopy::Status() const {
+OcelixLocalCopy LocalCopy::Core::Status() const {
     OcelixLocalCopy s{};
     std::lock_guard<std::mutex> lock(lock_);
     s.state = state_;
@@ -98,7 +114,7 @@ OcelixLocalCopy LocalCopy::Status() const {
     return s;
 }
 
-void LocalCopy::EndWith(int state, int error) {
+void LocalCopy::Core::EndWith(int state, int error) {
     std::lock_guard<std::mutex> lock(lock_);
     if (state_ != OCELIX_COPY_RECORDING)
         return;
@@ -108,7 +124,7 @@ void LocalCopy::EndWith(int state, int error) {
     queuedBytes_ = 0;
 }
 
-bool LocalCopy::Output(std::span<const uint8_t> bytes) {
+bool LocalCopy::Core::Output(std::span<const uint8_t> bytes) {
     int error = 0;
     uint64_t before = 0;
     {
@@ -127,7 +143,7 @@ bool LocalCopy::Output(std::span<const uint8_t> bytes) {
     return true;
 }
 
-bool LocalCopy::EnoughSpace() {
+bool LocalCopy::Core::EnoughSpace() {
     const int64_t now = SteadyMs();
     if (now - lastFreeCheckMs_ < limits_.freeCheckPeriodMs)
         return true;
@@ -137,7 +153,7 @@ bool LocalCopy::EnoughSpace() {
     return free < 0 || free >= limits_.minFreeBytes;
 }
 
-void LocalCopy::WriterThread() {
+void LocalCopy::Core::WriterThread() {
     basis::NameThisThread("ocelix-copy");
     KeepFileSizeLimitAnError();
     for (;;) {
@@ -181,9 +197,13 @@ void LocalCopy::WriterThread() {
         path_.clear();
     }
     file_.reset();
-    std::lock_guard<std::mutex> lock(lock_);
-    if (state_ == OCELIX_COPY_RECORDING)
-        state_ = finished ? OCELIX_COPY_ENDED : OCELIX_COPY_FAILED;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (state_ == OCELIX_COPY_RECORDING)
+            state_ = finished ? OCELIX_COPY_ENDED : OCELIX_COPY_FAILED;
+        finished_ = true;
+    }
+    changed_.notify_all();
 }
 
 }  // namespace ocelix

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -312,6 +313,23 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
         ASSERT_FALSE(got.video.empty());
         EXPECT_GT(got.video.back(), 1000);  // what was written before stays
     }
+    // A disk that does not answer at the stop: the stop returns after its wait, the copy ends
+    // as too slow, and the writer closes the file on its own once the disk answers.
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<bool> stuck{false};
+    LocalCopy copy(LocalCopyLimits{.stopWaitMs = 200, .beforeWrite = [&] {
+                                       stuck = true;
+                                       answered.wait();
+                                   }});
+    ASSERT_TRUE(copy.Start((dir / "stuck.mp4").string(), Tracks(true, true)));
+    copy.Put(lesson[0].type, lesson[0].stampMs, lesson[0].key, lesson[0].bytes);
+    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return stuck.load(); }, std::chrono::seconds(5)));
+    auto stopping = std::async(std::launch::async, [&] { copy.Stop(); });
+    EXPECT_EQ(stopping.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "the stop waits for the disk";
+    EXPECT_EQ(copy.Status().state, OCELIX_COPY_TOO_SLOW);
+    answer.set_value();
 }
 
 // The instance on the real encoders and a fake line: its packets reach the copy.
