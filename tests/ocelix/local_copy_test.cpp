@@ -316,15 +316,16 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
     // A disk that does not answer at the stop: the stop returns after its wait, the copy ends
     // as too slow, and the writer closes the file on its own once the disk answers.
     std::promise<void> answer;
-    std::shared_future<void> answered = answer.get_future().share();
-    std::atomic<bool> stuck{false};
-    LocalCopy copy(LocalCopyLimits{.stopWaitMs = 200, .beforeWrite = [&] {
-                                       stuck = true;
+    // Taken by value: the writer left behind outlives this test.
+    const std::shared_future<void> answered = answer.get_future().share();
+    const auto stuck = std::make_shared<std::atomic<bool>>(false);
+    LocalCopy copy(LocalCopyLimits{.stopWaitMs = 200, .beforeWrite = [answered, stuck] {
+                                       *stuck = true;
                                        answered.wait();
                                    }});
     ASSERT_TRUE(copy.Start((dir / "stuck.mp4").string(), Tracks(true, true)));
     copy.Put(lesson[0].type, lesson[0].stampMs, lesson[0].key, lesson[0].bytes);
-    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return stuck.load(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(rtmp::test::WaitUntil([&] { return stuck->load(); }, std::chrono::seconds(5)));
     auto stopping = std::async(std::launch::async, [&] { copy.Stop(); });
     EXPECT_EQ(stopping.wait_for(std::chrono::seconds(5)), std::future_status::ready)
         << "the stop waits for the disk";
