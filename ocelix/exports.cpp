@@ -76,10 +76,10 @@ int OCELIX_GetMediaTime(void* handle, int32_t* ms) {
     return Guard([&] {
         if (handle == nullptr || ms == nullptr)
             return 0;
-        const auto* e = AsInstance(handle);
+        auto* e = AsInstance(handle);
         if (e->State() != ocelix::STATE_RUNNING)
             return 0;
-        *ms = static_cast<int32_t>(AsInstance(handle)->MediaNow());
+        *ms = static_cast<int32_t>(e->MediaNow());
         return 1;
     });
 }

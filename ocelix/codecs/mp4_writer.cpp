@@ -103,7 +103,6 @@ struct Mp4Writer::Muxer {
     int videoStream = -1;
     int audioStream = -1;
     std::vector<uint8_t> written;  // bytes the muxer wrote, not handed out yet
-    std::vector<uint8_t> scratch;  // a packet's bytes with the padding libavcodec wants
 
     ~Muxer() {
         av_packet_free(&packet);
@@ -168,9 +167,8 @@ bool Mp4Writer::StartFile(int64_t originMs, std::vector<uint8_t> videoConfig) {
         AVStream* s = avformat_new_stream(m->format, nullptr);
         if (!index || s == nullptr)
             return Fail();
-        // AudioSpecificConfig: object type (5 bits), sampling index (4), channels (4), 0 (3).
-        const uint8_t config[2] = {static_cast<uint8_t>(basis::kAacObjectTypeLc << 3 | *index >> 1),
-                                   static_cast<uint8_t>((*index & 1) << 7 | tracks_.channels << 3)};
+        const auto config =
+            basis::AudioSpecificConfig(basis::kAacObjectTypeLc, *index, tracks_.channels);
         if (!SetExtradata(s->codecpar, config))
             return Fail();
         s->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
@@ -206,15 +204,14 @@ bool Mp4Writer::Emit() {
     return ok ? true : Fail();
 }
 
-bool Mp4Writer::WritePacket(int stream, int64_t pts, int64_t duration, bool key,
-                            std::span<const uint8_t> data) {
+bool Mp4Writer::WritePacket(int stream, int64_t pts, int64_t duration, Pending& held) {
     Muxer& m = *muxer_;
-    m.scratch.assign(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    std::copy(data.begin(), data.end(), m.scratch.begin());
+    const bool key = held.key;
     AVPacket* p = m.packet;
     av_packet_unref(p);
-    p->data = m.scratch.data();
-    p->size = static_cast<int>(data.size());
+    // Held with the padding libavcodec wants behind the bytes: no copy here.
+    p->data = held.data.data();
+    p->size = static_cast<int>(held.size);
     p->stream_index = stream;
     // The muxer chose each stream's time base at the header; ours are ms and samples.
     const AVRational ours =
@@ -327,21 +324,22 @@ bool Mp4Writer::Queue(int stream, int64_t pts, int64_t lastingAtMost, bool key,
     Pending& held = stream == muxer_->videoStream ? pendingVideo_ : pendingAudio_;
     // The packet before lasts until this one: a gap stays where it was, even across the end of
     // a fragment (the muxer counts a fragment's start from the lengths before it).
-    if (held.has && !WritePacket(stream, held.pts, pts - held.pts, held.key, held.data))
+    if (held.has && !WritePacket(stream, held.pts, pts - held.pts, held))
         return false;
     held.has = true;
     held.pts = pts;
     held.lastingAtMost = lastingAtMost;
     held.key = key;
-    held.data.assign(data.begin(), data.end());
+    held.size = data.size();
+    held.data.assign(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    std::copy(data.begin(), data.end(), held.data.begin());
     return true;
 }
 
 bool Mp4Writer::FlushPending() {
     for (auto [stream, held] : {std::pair(muxer_->videoStream, &pendingVideo_),
                                 std::pair(muxer_->audioStream, &pendingAudio_)}) {
-        if (held->has &&
-            !WritePacket(stream, held->pts, held->lastingAtMost, held->key, held->data))
+        if (held->has && !WritePacket(stream, held->pts, held->lastingAtMost, *held))
             return false;
         held->has = false;
     }

@@ -61,8 +61,15 @@ class Mp4Writer {
 
     bool StartFile(int64_t originMs, std::vector<uint8_t> videoConfig);
     bool WriteAudio(int64_t stampMs, std::span<const uint8_t> raw);
-    bool WritePacket(int stream, int64_t pts, int64_t duration, bool key,
-                     std::span<const uint8_t> data);
+    struct Pending {
+        bool has = false;
+        int64_t pts = 0;
+        int64_t lastingAtMost = 0;
+        bool key = false;
+        size_t size = 0;            // bytes of the packet
+        std::vector<uint8_t> data;  // the packet, then the padding libavcodec wants
+    };
+    bool WritePacket(int stream, int64_t pts, int64_t duration, Pending& held);
     // Holds a packet until the next of its stream, which says how long it lasts (at most
     // lastingAtMost when it is the last); writes the one held before.
     bool Queue(int stream, int64_t pts, int64_t lastingAtMost, bool key,
@@ -85,13 +92,6 @@ class Mp4Writer {
     int64_t lastAudioPts_ = -1;  // in samples
     // Audio that came before the file started, kept for the frames at or after its start.
     std::deque<HeldAudio> held_;
-    struct Pending {
-        bool has = false;
-        int64_t pts = 0;
-        int64_t lastingAtMost = 0;
-        bool key = false;
-        std::vector<uint8_t> data;
-    };
     Pending pendingVideo_, pendingAudio_;
     uint64_t packetsWritten_ = 0;
     uint64_t packetsSkipped_ = 0;

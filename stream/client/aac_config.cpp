@@ -14,9 +14,9 @@ void AdtsToAudioSpecificConfig(uint8_t adts2, uint8_t adts3, uint8_t config[2]) 
     if (privateBit || !rateSupported || (channels != 1 && channels != 2) || (adts3 & 0x3F) != 0) {
         return;
     }
-    const unsigned bits = (basis::kAacObjectTypeLc << 11) | (rateIndex << 7) | (channels << 3);
-    config[0] = static_cast<uint8_t>(bits >> 8);
-    config[1] = static_cast<uint8_t>(bits);
+    const auto bytes = basis::AudioSpecificConfig(basis::kAacObjectTypeLc, rateIndex, channels);
+    config[0] = bytes[0];
+    config[1] = bytes[1];
 }
 
 }  // namespace rtmp

@@ -2,6 +2,7 @@
 // sampling frequencies its index field selects from.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,5 +29,13 @@ bool WriteAdtsHeader(uint8_t* out, std::size_t payloadSize, int objectType, int 
 void SetAdtsFrameSize(uint8_t* out, std::size_t frameSize);
 // The frame size (header included) the length field of the header at in[0..6] holds.
 std::size_t AdtsFrameSize(const uint8_t* in);
+
+// The two-byte AudioSpecificConfig of a stream: object type (5 bits), sampling frequency index
+// (4), channel configuration (4), three zero bits.
+inline std::array<uint8_t, 2> AudioSpecificConfig(int objectType, int samplingIndex, int channels) {
+    const unsigned bits =
+        static_cast<unsigned>(objectType << 11 | samplingIndex << 7 | channels << 3);
+    return {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+}
 
 }  // namespace basis
