@@ -45,16 +45,22 @@ class ProgramRun : public ::testing::Test {
     std::vector<std::string> Command(const std::filesystem::path& program,
                                      const std::filesystem::path& log,
                                      const std::string& launchUrl) const {
-        return {"env",
-                "XDG_RUNTIME_DIR=" + session_.Path().string(),
-                "XDG_DATA_HOME=" + session_.Path().string(),
-                "XDG_CONFIG_HOME=" + (session_.Path() / "config").string(),
-                "XDG_STATE_HOME=" + (session_.Path() / "state").string(),
-                "HOME=" + (session_.Path() / "home").string(),
-                "TUTORLANE_MESSAGE_LOG=" + log.string(),
-                "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
-                program.string(),
-                launchUrl};
+        const std::string dir = session_.Path().string();
+        std::vector<std::string> argv = {"env", "XDG_RUNTIME_DIR=" + dir, "XDG_DATA_HOME=" + dir};
+        argv.insert(argv.end(), {"XDG_CONFIG_HOME=" + dir + "/config",
+                                 "XDG_STATE_HOME=" + dir + "/state", "HOME=" + dir + "/home"});
+        argv.insert(argv.end(),
+                    {"TUTORLANE_MESSAGE_LOG=" + log.string(), "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
+                     program.string(), launchUrl});
+        return argv;
+    }
+
+    // The id of the program's visible window; "" when none shows within a minute.
+    static std::string WindowOf(rtmp::test::ChildProcess& program) {
+        const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                       std::to_string(program.Pid()), "--name", "Tutorlane"},
+                                      60s);
+        return found.out.substr(0, found.out.find('\n'));
     }
 
     TempDir session_{"tutorlane_program_session"};
@@ -256,11 +262,8 @@ TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
     rtmp::test::ChildProcess first;
     ASSERT_TRUE(first.Start(Command(program, firstLog, LaunchUrl("rtmp://127.0.0.1:1/live/a&4715")),
                             logs_ / "first.out"));
-    const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                   std::to_string(first.Pid()), "--name", "Tutorlane"},
-                                  60s);
-    const std::string window = found.out.substr(0, found.out.find('\n'));
-    ASSERT_FALSE(window.empty()) << found.err << ReadTextFile(logs_ / "first.out");
+    const std::string window = WindowOf(first);
+    ASSERT_FALSE(window.empty()) << ReadTextFile(logs_ / "first.out");
     const auto log = logs_ / "forwarded.txt";
     EXPECT_TRUE(
         RunProcess(Command(program, log, LaunchUrl("rtmp://127.0.0.1:1/live/b&4716"))).Succeeded());
@@ -294,11 +297,8 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
             "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/" + stream + "&4714";
         rtmp::test::ChildProcess running;
         ASSERT_TRUE(running.Start(Command(program, log, LaunchUrl(url)), out));
-        const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                       std::to_string(running.Pid()), "--name", "Tutorlane"},
-                                      60s);
-        const std::string window = found.out.substr(0, found.out.find('\n'));
-        ASSERT_FALSE(window.empty()) << found.err << ReadTextFile(out);
+        const std::string window = WindowOf(running);
+        ASSERT_FALSE(window.empty()) << ReadTextFile(out);
         if (!broadcasting)
             line.GoSilent();
         // "开始直播".
