@@ -69,9 +69,10 @@ class FeederServerTest : public ::testing::Test {
         // clang-format off
         return {.VideoStyle = style, .VideoWidth = kCameraW, .VideoHeight = kCameraH,
                 .VideoX = 16, .VideoY = 16, .ScreenWidth = kScreenW, .ScreenHeight = kScreenH,
-                .ScreenRate = 4, .FrameRate = 15, .Interval = 15, .Bitrate = 600,
+                .ScreenRate = 4, .FrameRate = 15, .Interval = 15, .Bitrate = 600, .Address = {},
                 .publishUrl = server_.Url("live", stream), .audioDevice = tone_->PcmName(),
-                .HaveAudio = 1, .SamplesPerSec = 44100, .BitsPerSample = 16, .Chanels = 2};
+                .HaveAudio = 1, .SamplesPerSec = 44100, .BitsPerSample = 16, .Chanels = 2,
+                .LocalCopyFolder = {}, .localCopyPath = {}};
         // clang-format on
     }
 

@@ -517,7 +517,8 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
               QStringLiteral("麦克风没有声音"));
     // The local copy after what the devices lack, before what goes out; its brief form the words
     // before its size or its reason (a copy that ended early has a file).
-    OcelixLocalCopy copy{.state = OCELIX_COPY_RECORDING, .bytesWritten = 12345678};
+    OcelixLocalCopy copy{};
+    std::tie(copy.state, copy.bytesWritten) = std::tuple(OCELIX_COPY_RECORDING, 12345678);
     const app::StatusParts withCopy = app::BroadcastStatusParts(stats, {false, true, false}, copy);
     EXPECT_EQ(std::pair(withCopy.at(2).text, withCopy.at(2).brief),
               std::pair(QStringLiteral("本地录制中 12.3 MB"), QStringLiteral("本地录制中")));
@@ -528,7 +529,8 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
         std::pair(app::BroadcastStatusParts(stats, {}, copy).at(1).text,
                   app::BroadcastStatusParts(stats, {}, copy).at(1).brief),
         std::pair(QStringLiteral("本地录制已停止：磁盘太慢"), QStringLiteral("本地录制已停止")));
-    stats = OcelixStats{.packetsDropped = 7, .elapsedMs = 59000, .framesSkipped = 12};
+    stats = OcelixStats{};
+    std::tie(stats.elapsedMs, stats.packetsDropped, stats.framesSkipped) = std::tuple(59000, 7, 12);
     EXPECT_EQ(texts(app::BroadcastStatusParts(stats, {true, true, true})),
               QStringList({"状态：正在重新连接…  00:00:59", "未发送音频：音频设备无法使用",
                            "摄像头：Couldn't run the graph!", "0 kbit/s", "丢包 7", "跳帧 12",
