@@ -157,6 +157,17 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
     };
     const std::pair<int, int> screen = {1020, 764};
     const std::string longAddress(120, 'u');
+    const auto refused = [&](const char* w, const char* h, const char* rate,
+                             std::tuple<int, int, int> loaded, const char* key, int value, int low,
+                             int high) {
+        return Row{video(w, h, rate),
+                   screen,
+                   0,
+                   "a",
+                   "b",
+                   loaded,
+                   SettingOutOfRangeMessage(key, value, low, high)};
+    };
     const Row rows[] = {
         {""},
         {address("a&b&c"), {1020, 764}, 1, "a&b", "c"},
@@ -171,48 +182,12 @@ TEST_F(ConfigDir, LoadSplitsTheAddressAndSizesTheScreen) {
         {"[Device]\n[]\nBitrate=800\n"},  // a key under a section without a name
         {video("4096", "16", "60"), screen, 1, "a", "b", {4096, 16, 60}},
         {video("17", "4095", "1"), screen, 1, "a", "b", {17, 4095, 1}},
-        {video("4097", "480", "15"),
-         screen,
-         0,
-         "a",
-         "b",
-         {0, 480, 15},
-         SettingOutOfRangeMessage("VideoWidth", 4097, 16, 4096)},
-        {video("-640", "480", "15"),
-         screen,
-         0,
-         "a",
-         "b",
-         {0, 480, 15},
-         SettingOutOfRangeMessage("VideoWidth", -640, 16, 4096)},
-        {video("640", "15", "15"),
-         screen,
-         0,
-         "a",
-         "b",
-         {640, 0, 15},
-         SettingOutOfRangeMessage("VideoHeight", 15, 16, 4096)},
-        {video("640", "2147483647", "15"),
-         screen,
-         0,
-         "a",
-         "b",
-         {640, 0, 15},
-         SettingOutOfRangeMessage("VideoHeight", 2147483647, 16, 4096)},
-        {video("640", "480", "61"),
-         screen,
-         0,
-         "a",
-         "b",
-         {640, 480, 0},
-         SettingOutOfRangeMessage("FrameRate", 61, 1, 60)},
-        {video("640", "480", "-1"),
-         screen,
-         0,
-         "a",
-         "b",
-         {640, 480, 0},
-         SettingOutOfRangeMessage("FrameRate", -1, 1, 60)},
+        refused("4097", "480", "15", {0, 480, 15}, "VideoWidth", 4097, 16, 4096),
+        refused("-640", "480", "15", {0, 480, 15}, "VideoWidth", -640, 16, 4096),
+        refused("640", "15", "15", {640, 0, 15}, "VideoHeight", 15, 16, 4096),
+        refused("640", "2147483647", "15", {640, 0, 15}, "VideoHeight", 2147483647, 16, 4096),
+        refused("640", "480", "61", {640, 480, 0}, "FrameRate", 61, 1, 60),
+        refused("640", "480", "-1", {640, 480, 0}, "FrameRate", -1, 1, 60),
     };
     std::vector<std::string> said;  // the messages of the loads so far
     for (const Row& row : rows) {
@@ -502,12 +477,8 @@ TEST_F(ConfigDir, LocalCopyIsOnByDefaultInTheVideosFolderAndNamedAfterTheLesson)
     EXPECT_FALSE(fs::exists(dir_ / "off"));
 
     std::tm start{};
-    start.tm_year = 126;
-    start.tm_mon = 2;
-    start.tm_mday = 5;
-    start.tm_hour = 9;
-    start.tm_min = 8;
-    start.tm_sec = 7;
+    std::tie(start.tm_year, start.tm_mon, start.tm_mday) = std::tuple(126, 2, 5);
+    std::tie(start.tm_hour, start.tm_min, start.tm_sec) = std::tuple(9, 8, 7);
     const std::pair<std::string, std::string> names[] = {
         {"4711", "4711"},
         {"../etc/x y", "___etc_x_y"},
@@ -536,42 +507,38 @@ TEST(LocalCopyTexts, EachStateSaysWhereTheFileIsOrWhyThereIsNone) {
         OcelixLocalCopy copy;
         std::string status, question, start, end;
     };
+    // Saved: the file and its size; stopped early: why, and what was saved; none: why.
+    const auto saved = [&](int state, uint64_t bytes, const std::string& status,
+                           const std::string& size) {
+        return Row{copy(state, 0, bytes, path), status,
+                   "本课的录像（" + size + "）已保存在：" + ask, "本地录像: " + path,
+                   "本地录像: " + path + " (" + size + ", 已保存)"};
+    };
+    const auto stopped = [&](int state, int error, uint64_t bytes, const std::string& why,
+                             const std::string& size) {
+        return Row{copy(state, error, bytes, path), "本地录制已停止：" + why,
+                   "本地录制提前停止（" + why + "），已录下的 " + size + " 保存在：" + ask,
+                   "本地录像: " + path,
+                   "本地录像: " + path + " (" + size + ", 提前停止: " + why + ")"};
+    };
+    const auto none = [&](int state, int error, const std::string& file, const std::string& why) {
+        const std::string line = "没有本地录像: " + why + (file.empty() ? "" : " (" + file + ")");
+        return Row{copy(state, error, 0, file), "未能本地录制：" + why, "", line, line};
+    };
     const Row rows[] = {
-        {copy(OCELIX_COPY_RECORDING, 0, 12345678, path), "本地录制中 12.3 MB",
-         "本课的录像（12.3 MB）已保存在：" + ask, "本地录像: " + path,
-         "本地录像: " + path + " (12.3 MB, 已保存)"},
-        {copy(OCELIX_COPY_ENDED, 0, 999949999, path), "", "本课的录像（999.9 MB）已保存在：" + ask,
-         "本地录像: " + path, "本地录像: " + path + " (999.9 MB, 已保存)"},
-        {copy(OCELIX_COPY_ENDED, 0, 999950000, path), "", "本课的录像（1.00 GB）已保存在：" + ask,
-         "本地录像: " + path, "本地录像: " + path + " (1.00 GB, 已保存)"},
-        {copy(OCELIX_COPY_FAILED, EROFS, 0, path), "未能本地录制：文件夹不可写入", "",
-         "没有本地录像: 文件夹不可写入 (" + path + ")",
-         "没有本地录像: 文件夹不可写入 (" + path + ")"},
-        {copy(OCELIX_COPY_FAILED, EACCES, 0, path), "未能本地录制：文件夹不可写入", "",
-         "没有本地录像: 文件夹不可写入 (" + path + ")",
-         "没有本地录像: 文件夹不可写入 (" + path + ")"},
-        {copy(OCELIX_COPY_FAILED, ENOTDIR, 0, path), "未能本地录制：文件夹无法创建", "",
-         "没有本地录像: 文件夹无法创建 (" + path + ")",
-         "没有本地录像: 文件夹无法创建 (" + path + ")"},
-        {copy(OCELIX_COPY_FAILED, ENAMETOOLONG, 0, ""), "未能本地录制：路径太长", "",
-         "没有本地录像: 路径太长", "没有本地录像: 路径太长"},
-        {copy(OCELIX_COPY_DISK_FULL, ENOSPC, 0, ""), "未能本地录制：磁盘空间不足", "",
-         "没有本地录像: 磁盘空间不足", "没有本地录像: 磁盘空间不足"},
-        {copy(OCELIX_COPY_DISK_FULL, ENOSPC, 500000000, path), "本地录制已停止：磁盘空间不足",
-         "本地录制提前停止（磁盘空间不足），已录下的 500.0 MB 保存在：" + ask, "本地录像: " + path,
-         "本地录像: " + path + " (500.0 MB, 提前停止: 磁盘空间不足)"},
+        saved(OCELIX_COPY_RECORDING, 12345678, "本地录制中 12.3 MB", "12.3 MB"),
+        saved(OCELIX_COPY_ENDED, 999949999, "", "999.9 MB"),
+        saved(OCELIX_COPY_ENDED, 999950000, "", "1.00 GB"),
+        none(OCELIX_COPY_FAILED, EROFS, path, "文件夹不可写入"),
+        none(OCELIX_COPY_FAILED, EACCES, path, "文件夹不可写入"),
+        none(OCELIX_COPY_FAILED, ENOTDIR, path, "文件夹无法创建"),
+        none(OCELIX_COPY_FAILED, ENAMETOOLONG, "", "路径太长"),
+        none(OCELIX_COPY_DISK_FULL, ENOSPC, "", "磁盘空间不足"),
+        stopped(OCELIX_COPY_DISK_FULL, ENOSPC, 500000000, "磁盘空间不足", "500.0 MB"),
         // A FAT stick's 4 GiB and a stick pulled out are not a full disk.
-        {copy(OCELIX_COPY_DISK_FULL, EFBIG, 500000000, path),
-         "本地录制已停止：文件超出磁盘允许的大小",
-         "本地录制提前停止（文件超出磁盘允许的大小），已录下的 500.0 MB 保存在：" + ask,
-         "本地录像: " + path,
-         "本地录像: " + path + " (500.0 MB, 提前停止: 文件超出磁盘允许的大小)"},
-        {copy(OCELIX_COPY_DISK_FULL, EIO, 500000000, path), "本地录制已停止：无法写入磁盘",
-         "本地录制提前停止（无法写入磁盘），已录下的 500.0 MB 保存在：" + ask, "本地录像: " + path,
-         "本地录像: " + path + " (500.0 MB, 提前停止: 无法写入磁盘)"},
-        {copy(OCELIX_COPY_TOO_SLOW, 0, 40000, path), "本地录制已停止：磁盘太慢",
-         "本地录制提前停止（磁盘太慢），已录下的 0.0 MB 保存在：" + ask, "本地录像: " + path,
-         "本地录像: " + path + " (0.0 MB, 提前停止: 磁盘太慢)"},
+        stopped(OCELIX_COPY_DISK_FULL, EFBIG, 500000000, "文件超出磁盘允许的大小", "500.0 MB"),
+        stopped(OCELIX_COPY_DISK_FULL, EIO, 500000000, "无法写入磁盘", "500.0 MB"),
+        stopped(OCELIX_COPY_TOO_SLOW, 0, 40000, "磁盘太慢", "0.0 MB"),
         // Ended before anything was written: the empty file is gone.
         {copy(OCELIX_COPY_ENDED, 0, 0, ""), "", "", "没有本地录像", "没有本地录像"},
     };

@@ -66,25 +66,14 @@ class FeederServerTest : public ::testing::Test {
     }
 
     BroadcastSettings Settings(int style, const std::string& stream) {
-        BroadcastSettings s;
-        s.VideoStyle = style;
-        s.ScreenWidth = kScreenW;
-        s.ScreenHeight = kScreenH;
-        s.VideoWidth = kCameraW;
-        s.VideoHeight = kCameraH;
-        s.VideoX = 16;
-        s.VideoY = 16;
-        s.ScreenRate = 4;
-        s.FrameRate = 15;
-        s.Interval = 15;
-        s.Bitrate = 600;
-        s.HaveAudio = 1;
-        s.SamplesPerSec = 44100;
-        s.BitsPerSample = 16;
-        s.Chanels = 2;
-        s.audioDevice = tone_->PcmName();
-        s.publishUrl = server_.Url("live", stream);
-        return s;
+        // clang-format off
+        return {.VideoStyle = style, .VideoWidth = kCameraW, .VideoHeight = kCameraH,
+                .VideoX = 16, .VideoY = 16, .ScreenWidth = kScreenW, .ScreenHeight = kScreenH,
+                .ScreenRate = 4, .FrameRate = 15, .Interval = 15, .Bitrate = 600, .Address = {},
+                .publishUrl = server_.Url("live", stream), .audioDevice = tone_->PcmName(),
+                .HaveAudio = 1, .SamplesPerSec = 44100, .BitsPerSample = 16, .Chanels = 2,
+                .LocalCopyFolder = {}, .localCopyPath = {}};
+        // clang-format on
     }
 
     // The devices, with a new screen grabber in grabber_.

@@ -1,12 +1,7 @@
-// Tests on the headless Wayland desktop of wayland_desktop.sh (sway showing a known background
-// colour and a running clock, PipeWire, the screen-cast portal), which the suite starts itself:
-// the shared screen's stream against a PipeWire producer of the test's own on the desktop's
-// PipeWire (pictures in either byte order, the pointer's position sent beside them, also alone,
-// without a new picture, nothing new when nothing was sent, and the end when the producer goes),
-// and the console program broadcasting the desktop to a private nginx-rtmp (the recording has the
-// desktop's size and shows its pictures the right way up, and the desktop asks which screen to
-// share only once, because the second broadcast hands back the restore token the first one kept
-// in the settings).
+// Tests on the headless Wayland desktop of wayland_desktop.sh: the shared screen's stream against
+// a PipeWire producer of the test's own (both byte orders, the pointer with and without a picture,
+// the producer's end), and the console broadcasting the desktop to a private nginx-rtmp (size,
+// orientation, and one screen question thanks to the kept restore token).
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>

@@ -508,11 +508,8 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
         return list;
     };
     OcelixStats stats{};
-    stats.connected = 1;
-    stats.elapsedMs = 3723999;
-    stats.sendKbps = 833;
-    stats.targetKbps = 800;
-    stats.queueDelayMs = 110;
+    std::tie(stats.connected, stats.elapsedMs, stats.sendKbps, stats.targetKbps,
+             stats.queueDelayMs) = std::tuple(1, 3723999, 833, 800, 110);
     EXPECT_EQ(
         texts(app::BroadcastStatusParts(stats, {})),
         QStringList({"状态：直播中  01:02:03", "833 kbit/s", "延迟 110 ms", "目标 800 kbit/s"}));
@@ -521,8 +518,7 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
     // The local copy after what the devices lack, before what goes out; its brief form the words
     // before its size or its reason (a copy that ended early has a file).
     OcelixLocalCopy copy{};
-    copy.state = OCELIX_COPY_RECORDING;
-    copy.bytesWritten = 12345678;
+    std::tie(copy.state, copy.bytesWritten) = std::tuple(OCELIX_COPY_RECORDING, 12345678);
     const app::StatusParts withCopy = app::BroadcastStatusParts(stats, {false, true, false}, copy);
     EXPECT_EQ(std::pair(withCopy.at(2).text, withCopy.at(2).brief),
               std::pair(QStringLiteral("本地录制中 12.3 MB"), QStringLiteral("本地录制中")));
@@ -534,9 +530,7 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
                   app::BroadcastStatusParts(stats, {}, copy).at(1).brief),
         std::pair(QStringLiteral("本地录制已停止：磁盘太慢"), QStringLiteral("本地录制已停止")));
     stats = OcelixStats{};
-    stats.elapsedMs = 59000;
-    stats.packetsDropped = 7;
-    stats.framesSkipped = 12;
+    std::tie(stats.elapsedMs, stats.packetsDropped, stats.framesSkipped) = std::tuple(59000, 7, 12);
     EXPECT_EQ(texts(app::BroadcastStatusParts(stats, {true, true, true})),
               QStringList({"状态：正在重新连接…  00:00:59", "未发送音频：音频设备无法使用",
                            "摄像头：Couldn't run the graph!", "0 kbit/s", "丢包 7", "跳帧 12",

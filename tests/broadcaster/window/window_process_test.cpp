@@ -45,31 +45,33 @@ class ProgramRun : public ::testing::Test {
     std::vector<std::string> Command(const std::filesystem::path& program,
                                      const std::filesystem::path& log,
                                      const std::string& launchUrl) const {
-        return {"env",
-                "XDG_RUNTIME_DIR=" + session_.Path().string(),
-                "XDG_DATA_HOME=" + session_.Path().string(),
-                "XDG_CONFIG_HOME=" + (session_.Path() / "config").string(),
-                "XDG_STATE_HOME=" + (session_.Path() / "state").string(),
-                "HOME=" + (session_.Path() / "home").string(),
-                "TUTORLANE_MESSAGE_LOG=" + log.string(),
-                "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
-                program.string(),
-                launchUrl};
+        const std::string dir = session_.Path().string();
+        std::vector<std::string> argv = {"env", "XDG_RUNTIME_DIR=" + dir, "XDG_DATA_HOME=" + dir};
+        argv.insert(argv.end(), {"XDG_CONFIG_HOME=" + dir + "/config",
+                                 "XDG_STATE_HOME=" + dir + "/state", "HOME=" + dir + "/home"});
+        argv.insert(argv.end(),
+                    {"TUTORLANE_MESSAGE_LOG=" + log.string(), "TUTORLANE_MESSAGE_AUTOCLOSE_MS=300",
+                     program.string(), launchUrl});
+        return argv;
+    }
+
+    // The id of the program's visible window; "" when none shows within a minute.
+    static std::string WindowOf(rtmp::test::ChildProcess& program) {
+        const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                       std::to_string(program.Pid()), "--name", "Tutorlane"},
+                                      60s);
+        return found.out.substr(0, found.out.find('\n'));
     }
 
     TempDir session_{"tutorlane_program_session"};
     TempDir logs_{"tutorlane_program_logs"};
 };
 
-// One session's settings. A launch URL whose address has no '&': the program says the parameters
-// are wrong and ends, nobody holds the instance lock of the session any more, and the user's own
-// settings file, made from the program folder's, holds that address. Then a program folder as an
-// installation leaves it: read-only, here through a read-only bind mount in a mount namespace of
-// the test's own (a plain chmod does not stop root; where no such namespace can be made the folder
-// stays writable, which the program treats the same). The console started from it publishes to
-// its launch URL's server, and its address lands in the user's file, which is kept (not made
-// again from this folder's, whose bit rate differs); the folder's file stays as it was, and a
-// local copy asked for in it is not made: the console says why. Then a copy that is made.
+// A launch URL whose address has no '&': the parameters are wrong, the instance lock is free again,
+// and the user's settings file (made from the folder's) holds that address. Then a read-only
+// program folder (a read-only bind mount where a mount namespace can be made): the console
+// publishes, the user's file keeps the new address, the folder stays as it was, and the local copy
+// asked for in it is not made (the console says why). Then a copy that is made.
 TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPerUser) {
     const std::string wrongUrl = "rtmp://127.0.0.1:1/live/lesson";
     const ProgramFolder wrongFolder(ConfigText({}), false);
@@ -150,13 +152,10 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
     EXPECT_GT(Recorded(server, "copied"), 1000u);
 }
 
-// An instance lock that can't be taken safely: a link (whose target stays untouched), a folder,
-// another user's file, also in /tmp when there is no runtime folder (a /tmp of the test's own, in
-// a mount namespace). The program says why and ends before it reads any setting, as a second
-// window would. Then, with the lock held by another process (here: this test), a launch socket's
-// name that holds a plain file, another user's socket or a socket nobody listens on: the program
-// says that the launch URL did not reach the running window. At last a window starts on such a
-// leftover of its own, takes the name and the URL of a second start.
+// An instance lock that isn't safely the user's (a link, a folder, another user's file, also in
+// /tmp without a runtime folder) is told before any setting is read. With the lock held, a launch
+// socket that is a plain file, another user's or stale: the URL did not reach the window. At last a
+// window takes over its own stale socket and the URL of a second start.
 TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
     namespace fs = std::filesystem;
     const bool root = geteuid() == 0;
@@ -256,11 +255,8 @@ TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
     rtmp::test::ChildProcess first;
     ASSERT_TRUE(first.Start(Command(program, firstLog, LaunchUrl("rtmp://127.0.0.1:1/live/a&4715")),
                             logs_ / "first.out"));
-    const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                   std::to_string(first.Pid()), "--name", "Tutorlane"},
-                                  60s);
-    const std::string window = found.out.substr(0, found.out.find('\n'));
-    ASSERT_FALSE(window.empty()) << found.err << ReadTextFile(logs_ / "first.out");
+    const std::string window = WindowOf(first);
+    ASSERT_FALSE(window.empty()) << ReadTextFile(logs_ / "first.out");
     const auto log = logs_ / "forwarded.txt";
     EXPECT_TRUE(
         RunProcess(Command(program, log, LaunchUrl("rtmp://127.0.0.1:1/live/b&4716"))).Succeeded());
@@ -294,11 +290,8 @@ TEST_F(ProgramRun, ClosingDuringAnOutageEndsTheProgramWithinSeconds) {
             "rtmp://127.0.0.1:" + std::to_string(line.Port()) + "/live/" + stream + "&4714";
         rtmp::test::ChildProcess running;
         ASSERT_TRUE(running.Start(Command(program, log, LaunchUrl(url)), out));
-        const auto found = RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                       std::to_string(running.Pid()), "--name", "Tutorlane"},
-                                      60s);
-        const std::string window = found.out.substr(0, found.out.find('\n'));
-        ASSERT_FALSE(window.empty()) << found.err << ReadTextFile(out);
+        const std::string window = WindowOf(running);
+        ASSERT_FALSE(window.empty()) << ReadTextFile(out);
         if (!broadcasting)
             line.GoSilent();
         // "开始直播".
