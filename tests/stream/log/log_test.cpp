@@ -30,14 +30,12 @@ void WriteEachFile(bool reopen = true) {
     ForceText("forced");
 }
 
-TEST(LogTime, StampIsUtcPlusEightWhateverTheZone) {
+TEST(Log, UtcPlusEightStampsSwitchesDumpsAndTheRecordFormat) {
     char buf[64];
     EXPECT_STREQ(FormatLogTimeAt(buf, 1388505600 - 1), "2013-12-31 23:59:59");
     EXPECT_STREQ(FormatLogTimeAt(buf, 1388505600), "2014-01-01 00:00:00");
     EXPECT_STREQ(FormatLogTime(nullptr), "");
-}
 
-TEST(Log, SwitchesDumpsAndTheRecordFormat) {
     kit::LogFolder logs;
     EXPECT_EQ(RTMP_SetLog(nullptr, 0, RTMP_LOG_TRAFFIC), 1);  // dumps only
     EXPECT_EQ(ShowText("hello"), 0);
@@ -121,7 +119,7 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
         EXPECT_EQ(kit::LogFolder::Read(dir / (std::string("target-") + name)), "victim") << name;
 }
 
-TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfPastTheLimit) {
+TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfAndLeaveTheSwitchesAlone) {
     kit::LogFolder logs;
     const std::string big(16u << 20, 'b');
     for (int i = 0; i < 3; ++i)
@@ -140,10 +138,7 @@ TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfPastTheLimit) {
     EXPECT_GE(log.size(), kMaxLogFileBytes / 2 - 1100);
     EXPECT_NE(log.find(chunk + "2999\n["), std::string::npos);  // text, then the next stamp
     EXPECT_EQ(log.find(chunk + "1000\n"), std::string::npos);
-}
-
-TEST(Log, AForcedLineLeavesTheSwitchesAsTheCallerSetThem) {
-    kit::LogFolder logs;
+    // A switch turned on while another thread forces lines stays on.
     std::atomic<bool> done{false};
     std::thread forcing([&] {
         while (!done.load())

@@ -105,9 +105,7 @@ TEST(ChunkWriterTimestamps, ExtendedTimestampFromTheMarkerOnInEveryChunk) {
     EXPECT_LE(static_cast<int>(out.size()), ChunkedSizeBound(300));
     // A small delta in a type-2 header after it: no extended field.
     EXPECT_EQ(Write(w, ctx, 4, MSG_VIDEO, 1, 40, body), Chunked({0x84, 0, 0, 40}, body, 0xC4));
-}
-
-TEST(ChunkWriterBuffers, SizeBoundCoversWorstCaseHeaders) {
+    // The size bound covers worst-case headers.
     EXPECT_GE(ChunkedSizeBound(0), 18);
     EXPECT_GE(ChunkedSizeBound(128), 18 + 128);
     EXPECT_GE(ChunkedSizeBound(129), 18 + 129 + 7);
@@ -115,7 +113,7 @@ TEST(ChunkWriterBuffers, SizeBoundCoversWorstCaseHeaders) {
     EXPECT_LT(ChunkedSizeBound(300), 18 + 300 + 3 * 7);
 }
 
-TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
+TEST(ByteBuffer, AllocateKeepsAFittingBlockAndAccessPastTheEndsIsRefused) {
     ByteBuffer b;
     EXPECT_EQ(b.Capacity(), 512);
     b.PutByte(0xAB);
@@ -131,10 +129,7 @@ TEST(ByteBuffer, AllocateRoundsToBlocksAndKeepsAFittingBlock) {
     b.Clear();
     b.Flip();  // nothing written: changes nothing
     EXPECT_EQ(b.Limit(), b.Capacity());
-}
-
-TEST(ByteBuffer, ReadsPastTheLimitAndWritesPastTheCapacityAreRefused) {
-    ByteBuffer b;
+    // Reads past the limit and writes past the capacity are refused.
     b.PutInt16(1);
     b.Flip();
     EXPECT_THROW(b.GetInt24(), BufferBoundsError);
