@@ -197,7 +197,11 @@ TEST_F(AmfReaderTest, EveryCutOfAReplyIsEitherCleanOrTruncatedAndNeverReadsPast)
     EXPECT_EQ(again.Remaining(), 0);
 }
 
-TEST_F(AmfReaderTest, EachFieldCutShortThrows) {
+Bytes NestedObjects(int depth) {
+    return Cat({B(0x03), Repeat(Cat({Name("a"), B(0x03)}), depth - 1), Repeat(kEnd, depth)});
+}
+
+TEST_F(AmfReaderTest, EachFieldCutShortAndNestingPastTheLimitThrow) {
     // clang-format off
     const Bytes cases[] = {
         {0x00, 0x3F, 0xF0}, {0x01}, {0x02, 0x00}, {0x02, 0x00, 0x05, 'a', 'b'},  // values
@@ -213,24 +217,18 @@ TEST_F(AmfReaderTest, EachFieldCutShortThrows) {
         EXPECT_THROW(reader.ReadValue(in), AmfTruncated) << testing::PrintToString(bytes);
         EXPECT_LE(in.Position(), in.Limit());
     }
-}
-
-Bytes NestedObjects(int depth) {
-    return Cat({B(0x03), Repeat(Cat({Name("a"), B(0x03)}), depth - 1), Repeat(kEnd, depth)});
-}
-
-TEST_F(AmfReaderTest, NestingDeeperThanTheLimitThrows) {
+    // Nesting deeper than the limit throws.
     const Bytes arrays = Repeat(B(0x0A, 0x00, 0x00, 0x00, 0x01), AmfReader::kMaxDepth + 1);
     // 16 maps each holding an array: 32 levels, fine; one more object is not.
     const Bytes maps = Repeat(Cat({B(0x08, 0, 0, 0, 1), Name("m"), B(0x0A, 0, 0, 0, 1)}), 16);
     const Bytes mapsOk = Cat({maps, kNull, Repeat(kEnd, 16)});
-    const std::pair<Bytes, bool> cases[] = {{NestedObjects(31), true},
-                                            {NestedObjects(AmfReader::kMaxDepth), true},
-                                            {mapsOk, true},
-                                            {NestedObjects(AmfReader::kMaxDepth + 1), false},
-                                            {Cat({arrays, kNull}), false},
-                                            {Cat({maps, B(0x03), kEnd}), false}};
-    for (const auto& [bytes, fine] : cases) {
+    const std::pair<Bytes, bool> nesting[] = {{NestedObjects(31), true},
+                                              {NestedObjects(AmfReader::kMaxDepth), true},
+                                              {mapsOk, true},
+                                              {NestedObjects(AmfReader::kMaxDepth + 1), false},
+                                              {Cat({arrays, kNull}), false},
+                                              {Cat({maps, B(0x03), kEnd}), false}};
+    for (const auto& [bytes, fine] : nesting) {
         ByteBuffer in = Buffer(bytes);
         if (fine) {
             EXPECT_TRUE(reader.ReadValue(in));

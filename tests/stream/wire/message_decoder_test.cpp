@@ -36,7 +36,7 @@ class MessageDecoderTest : public ::testing::Test {
     RtmpContext context;
 };
 
-TEST(AacHeaderTable, ConfigAndAdtsLookups) {
+TEST(WireTables, AacConfigAndAdtsLookupsAndThePingClock) {
     uint8_t a2 = 0, a3 = 0, c0 = 0, c1 = 0;  // the rows map both ways; others pass through
     AacConfigToAdts(0x15, 0x88, &a2, &a3);
     EXPECT_EQ(a2 << 8 | a3, 0x6C40);
@@ -55,9 +55,7 @@ TEST(AacHeaderTable, ConfigAndAdtsLookups) {
     EXPECT_FALSE(AacAdtsToConfig(0x50, 0x81, &c0, &c1));
     EXPECT_FALSE(AacAdtsToConfig(0x44, 0x80, &c0, &c1));
     EXPECT_EQ(c0 << 8 | c1, 0xEEEE);
-}
-
-TEST(PingMessage, ClockIsUtc8SecondsModuloFourMillionTimesThousand) {
+    // The ping clock: UTC+8 seconds modulo four million, times a thousand.
     EXPECT_EQ(PingClockValue(0), 28800000u);
     EXPECT_EQ(PingClockValue(4000000LL * 500 - 28800 - 1), 3999999000u);  // largest
     EXPECT_EQ(PingClockValue(4000000LL * 500 - 28800), 0u);
