@@ -1,6 +1,5 @@
-// Shared pieces of the stream tests: byte builders (plain, AMF0, H.264, ADTS), buffers made
-// from bytes, a listener that records what the message decoder reports, and a log folder of
-// the test's own.
+// Stream test kit: byte builders (plain, AMF0, H.264, ADTS), buffers, a decoder listener that
+// records, and a log folder of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,7 +32,6 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
         all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-// Bytes written as a call: B(0x01, 0x02).
 template <typename... T>
 Bytes B(T... v) {
     return Bytes{static_cast<uint8_t>(v)...};
@@ -87,14 +85,13 @@ inline Bytes NumProp(const std::string& k, double v) {
 }
 const Bytes kNull = {0x05};
 const Bytes kEnd = {0x00, 0x00, 0x09};
-// An object with string properties.
 inline Bytes Obj(const Props& props) {
     Bytes out = {0x03};
     for (const auto& [k, v] : props)
         out = Cat({out, Name(k), Str(v)});
     return Cat({out, kEnd});
 }
-// A command or reply: name, transaction id, null, then the information object (if any).
+// Name, transaction id, null, then the information object (if any).
 inline Bytes Command(const std::string& name, double id, const Props& info = {}) {
     return Cat({Str(name), Num(id), kNull, info.empty() ? Bytes{} : Obj(info)});
 }
@@ -138,8 +135,6 @@ inline Bytes Adts(int n, uint8_t byte2 = 0x50, uint8_t channelBits = 0x80, uint8
          Pattern(static_cast<size_t>(n), 0, 1)});
 }
 
-// ---- Buffers ----
-// A buffer holding exactly these bytes, ready to be read.
 inline rtmp::ByteBuffer Buffer(const Bytes& bytes) {
     rtmp::ByteBuffer b(static_cast<int>(bytes.size()));
     if (!bytes.empty())
@@ -152,7 +147,6 @@ inline Bytes Readable(const rtmp::ByteBuffer& b) {
     return Bytes(b.Current(), b.Current() + b.Remaining());
 }
 
-// What a parameter list holds, in order.
 inline Props Entries(const rtmp::ParamList& list) {
     Props out;
     for (int i = 0; i < list.Count(); ++i)
@@ -160,7 +154,6 @@ inline Props Entries(const rtmp::ParamList& list) {
     return out;
 }
 
-// Runs f and expects the library's exception with this code.
 template <typename F>
 void ExpectFault(F&& f, rtmp::MyException code) {
     try {
@@ -179,8 +172,8 @@ struct Media {
     bool operator==(const Media&) const = default;
 };
 
-// Everything but media as one list of events in order ("callback:text", "result:line",
-// "ping", "window:size", "video@ts", "audio@ts"); the media also whole.
+// Events in order ("callback:text", "result:line", "ping", "window:size", "video@ts",
+// "audio@ts"), and the media whole.
 class Recorder : public rtmp::DecoderListener {
   public:
     void OnCallBack(const char* text, int length) override {
@@ -214,8 +207,7 @@ class Recorder : public rtmp::DecoderListener {
     }
 };
 
-// The library's files go to a folder of this object's own while it lives; a test may point
-// XDG_STATE_HOME elsewhere, it is restored.
+// The library's files go to a folder of its own while it lives; XDG_STATE_HOME is restored.
 class LogFolder {
   public:
     LogFolder() {
@@ -247,7 +239,7 @@ class LogFolder {
   private:
     static inline int count_ = 0;
     std::filesystem::path dir_;
-    std::string home_;  // XDG_STATE_HOME as it was
+    std::string home_;
 };
 
 }  // namespace kit

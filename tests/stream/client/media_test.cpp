@@ -1,5 +1,4 @@
-// What the client puts on the wire for H.264 access units, ADTS AAC frames and metadata, and
-// the client's own small pieces: NAL unit scanning, URL parsing, the result waiter.
+// What the client sends for H.264, ADTS AAC and metadata; NAL scanning, URLs, the result waiter.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -46,8 +45,7 @@ class MediaTest : public ::testing::Test {
     PeerSession s;
 };
 
-// Every unit is 40 ms after the one before, so unit k's media time is 40 k: the times the peer
-// rebuilds are those, also after units the client does not send.
+// Unit k's media time is 40 k, also after units the client does not send.
 TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndKeepTheirMediaTimes) {
     ASSERT_EQ(Send(AnnexB({kSlice})), 1);  // consumed, not sent
     ASSERT_EQ(Send(AnnexB({kSps})), 1);    // an SPS alone: the same
@@ -56,8 +54,7 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndKeepTheirMediaTimes) {
     const Message header = Next();
     EXPECT_EQ(header.Header(), std::tuple(4, 0, 1u, 80u));  // the time of the units before it
     EXPECT_EQ(header.body, kSeqHeader);
-    // Delimiters go, SEI units stay. Units without a slice are dropped, their time goes with
-    // the next message; filler before the slice and an empty unit between slices are left out.
+    // Delimiters, filler and empty units go, SEI stays; units without a slice pass their time on.
     const Bytes partition = {0x22, 0x01, 0x02};  // type 2: an inter frame
     const Bytes unspecified = {0x18, 0x01};      // type 24: no slice to send
     Expect({AnnexB({partition}), AnnexB({unspecified, kSlice}), AnnexB({kSei}),
@@ -73,8 +70,7 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndKeepTheirMediaTimes) {
     Bytes huge = AnnexB({kSlice});
     huge.resize(0xFFFFFF, 0x5A);  // with the five tag bytes beyond 24 bits
     EXPECT_EQ(Send(huge), 0);     // refused, not cut; its time is carried along
-    // A ping answer (event 7, the client's clock) goes out on the shared writer with stream
-    // id 0...
+    // A ping answer (event 7, the client's clock) goes out on the shared writer, stream id 0...
     const uint32_t before = rtmp::PingClockValue(std::time(nullptr));
     ASSERT_TRUE(s.Peer().SendMessage(2, 4, 0, 0, {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2}));
     const Message pong = Next(4);
@@ -97,8 +93,8 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndKeepTheirMediaTimes) {
     EXPECT_EQ(Next().timestamp, 10480u);
     ASSERT_EQ(Send(AnnexB({kSlice}), 0), 1);
     EXPECT_EQ(Next().timestamp, 18480u);
-    // Metadata goes on the media chunk stream, and is no base for the next header. A property
-    // with an empty name is accepted but left out; a missing name or object is refused.
+    // Metadata goes on the media chunk stream and is no base for the next header; a property
+    // with an empty name is left out, a missing name or object refused.
     void* md = RTMP_CreateMetaData();
     EXPECT_EQ(RTMP_AddMetaDataDouble(md, "width", 640), 1);
     EXPECT_EQ(RTMP_AddMetaDataDouble(md, "height", 480), 1);
@@ -117,8 +113,8 @@ TEST_F(MediaTest, VideoUnitsBecomeTagsOnceAnSpsHasComeAndKeepTheirMediaTimes) {
     EXPECT_EQ(std::pair(m.fmt, m.timestamp), std::pair(0, 18520u));
 }
 
-// The AAC sequence header goes before the first and every hundredth ADTS frame, with the
-// configuration of the frame it precedes; a second publish starts both streams afresh.
+// The AAC header precedes the first and every hundredth frame, with that frame's configuration;
+// a second publish starts both streams afresh.
 TEST_F(MediaTest, AudioFramesAndASecondPublish) {
     Expect({AnnexB({kSps, kPps, kIdr})}, {{kSeqHeader, 0}, {AvcFrame(0x17, {kIdr}), 40}});
     for (int i = 0; i < 100; ++i)

@@ -1,6 +1,5 @@
-// A minimal RTMP server for byte-exact tests: accepts one client on a loopback port, answers
-// the handshake, reads the client's messages with a chunk parser of its own and sends whatever
-// the test scripts. PeerSession is a client handle connected through it.
+// A minimal loopback RTMP server with a chunk parser of its own, sending what the test scripts;
+// PeerSession is a client handle connected through it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,13 +25,11 @@ struct Message {
     int chunkStream = 0, fmt = 0, type = 0;  // fmt: of the message's first chunk
     uint32_t timestamp = 0, streamId = 0;    // timestamp: absolute, as the peer rebuilds it
     Bytes body;
-    // Where the message went, to compare in one step.
     std::tuple<int, int, uint32_t, uint32_t> Header() const {
         return {chunkStream, fmt, streamId, timestamp};
     }
 };
 
-// Whether m is the command of this name.
 inline bool IsCommand(const Message& m, const std::string& name) {
     const Bytes head = kit::Str(name);
     return m.type == 20 && m.body.size() >= head.size() &&
@@ -72,8 +69,7 @@ class ScriptedPeer {
     std::string Url(const std::string& appAndStream) const {
         return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + appAndStream;
     }
-    // Receive buffer of the connections accepted from now on (a small one makes a peer that
-    // stops reading push back on the client at once).
+    // Of connections accepted from now on (small: a peer that stops reading pushes back at once).
     void SetReceiveBuffer(int bytes) {
         setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     }
@@ -96,8 +92,7 @@ class ScriptedPeer {
                Send(kit::Cat({{3}, s1, kit::Slice(c0c1, 1, 1536)})) &&
                Take(&c2, 1536, After(timeoutMs));
     }
-    // Next complete message from the client, false on time-out or close. Chunks are taken one
-    // whole chunk at a time, so a time-out never leaves half a chunk parsed.
+    // Next whole message, false on time-out or close; a time-out never leaves half a chunk parsed.
     bool ReadMessage(Message* m, int timeoutMs = 5000) {
         static constexpr size_t kHeaderSize[4] = {11, 7, 3, 0};
         const auto deadline = After(timeoutMs);
@@ -141,8 +136,7 @@ class ScriptedPeer {
             }
         }
     }
-    // Serves a client's connect: the handshake, the first command, which must be connect (stored
-    // in *connect), then a _result carrying code.
+    // Handshake, then the first command, which must be connect (stored), answered with code.
     bool ServeConnect(Message* connect, const std::string& code = "NetConnection.Connect.Success",
                       int acceptTimeoutMs = 5000) {
         const bool ok = code == "NetConnection.Connect.Success";
@@ -152,8 +146,7 @@ class ScriptedPeer {
                    "_result", double(TransactionId(*connect)),
                    {{"level", ok ? "status" : "error"}, {"code", code}, {"description", "x"}}));
     }
-    // Answers createStream, reads the publish or play command (both stored) and meets it with
-    // answer (kDisconnect is left to the client's side).
+    // Answers createStream, reads the publish or play command (both stored), meets it with answer.
     bool ServeStreamCommand(const std::string& name, Answer answer, Message* createStream,
                             Message* command) {
         if (!ReadMessageOfType(20, createStream, 5000, "createStream") ||
@@ -172,7 +165,6 @@ class ScriptedPeer {
         return SendInvoke(
             kit::Command("onStatus", 0, {{"level", ok ? "status" : "error"}, {"code", code}}), 1);
     }
-    // Reads messages until one of the type arrives (and, for commands, of the name).
     bool ReadMessageOfType(int type, Message* m, int timeoutMs = 5000,
                            const std::string& name = "") {
         const auto deadline = After(timeoutMs);
@@ -185,7 +177,6 @@ class ScriptedPeer {
     bool Send(const Bytes& bytes) {
         return rtmp::test::SendAll(clientFd_, bytes.data(), bytes.size());
     }
-    // Sends a message in 128-byte chunks behind a type-0 header.
     bool SendMessage(int chunkStream, int type, uint32_t streamId, uint32_t timestamp,
                      const Bytes& body) {
         Bytes out = kit::Cat({{uint8_t(chunkStream)},
@@ -211,7 +202,6 @@ class ScriptedPeer {
             clientFd_ = -1;
         }
     }
-    // True when the client closed its side within timeoutMs.
     bool WaitClientClosed(int timeoutMs) {
         const auto deadline = After(timeoutMs);
         while (Fill(in_.size() + 1, deadline))
@@ -227,7 +217,6 @@ class ScriptedPeer {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         return std::max(0, static_cast<int>(left.count()));
     }
-    // Receives until n bytes are held; false on time-out or when the client has closed.
     bool Fill(size_t n, Clock::time_point deadline) {
         while (in_.size() < n) {
             pollfd p{clientFd_, POLLIN, 0};
@@ -253,7 +242,7 @@ class ScriptedPeer {
     int listenFd_ = -1, clientFd_ = -1;
     uint16_t port_ = 0;
     bool closed_ = false;
-    Bytes in_;  // received, not yet parsed
+    Bytes in_;
     struct ChunkState {
         uint32_t timestamp = 0, delta = 0, length = 0, streamId = 0;
         int type = 0, firstFmt = 0;
@@ -273,8 +262,7 @@ class PeerSession {
     ScriptedPeer& Peer() { return peer_; }
     void ForgetHandle() { handle_ = nullptr; }  // released elsewhere (from a callback)
 
-    // Connects through the peer, which answers with a _result carrying code, and expects
-    // RTMP_Connect to give that code's verdict. Returns the connect message the peer read.
+    // Connects, the peer answering with code; expects that code's verdict, returns the connect.
     Message Connect(const std::string& path = "live/cam",
                     const std::string& code = "NetConnection.Connect.Success",
                     const char* param1 = nullptr, const char* param2 = nullptr) {
@@ -289,9 +277,7 @@ class PeerSession {
         EXPECT_EQ(pending.get(), code == "NetConnection.Connect.Success" ? 1 : 0) << path;
         return connect;
     }
-    // Publishes with this type (plays when it is nullptr) through the peer, answering
-    // createStream and meeting the command with answer. Returns the call's answer; the commands
-    // the peer read are stored.
+    // Publishes with type (plays if nullptr), the peer meeting it with answer; stores the commands.
     int Publish(const char* type, Answer answer = Answer::kSuccess) {
         auto pending = std::async(std::launch::async, [&] {
             return type != nullptr ? RTMP_Publish(handle_, type) : RTMP_Play(handle_);

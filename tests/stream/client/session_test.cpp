@@ -26,10 +26,9 @@ TEST(ClientHandshake, SilentServerFailsWithinSecondsAndADisconnectEndsTheWaitAtO
         ASSERT_TRUE(s.Peer().Accept());
         const auto start = Clock::now();
         if (disconnect) {
-            EXPECT_EQ(RTMP_Disconnect(h), 1);  // the connection is attached while it connects
+            EXPECT_EQ(RTMP_Disconnect(h), 1);  // attached while it connects
         }
-        EXPECT_EQ(pending.get(), 0);  // never answered the hello
-        // The hello's own limit is 5 s; a Disconnect ends the wait long before it.
+        EXPECT_EQ(pending.get(), 0);  // the hello's limit is 5 s
         EXPECT_LT(Clock::now() - start, disconnect ? seconds(2) : seconds(8));
         EXPECT_EQ(RTMP_GetState(h), 0);
         EXPECT_EQ(RTMP_Disconnect(h), 0);  // nothing left attached
@@ -76,11 +75,8 @@ TEST(ClientCommands, EndsAndRefusalsLeaveNoConnection) {
         } else {
             s.Peer().CloseClient();
         }
-        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return RTMP_GetState(h) == 0; }, seconds(2)))
-            << broken;
-        // A stream the client could not read is closed on its side too, so that the server
-        // does not hold the session.
-        if (broken) {
+        EXPECT_TRUE(rtmp::test::WaitUntil([&] { return RTMP_GetState(h) == 0; }, seconds(2)));
+        if (broken) {  // closed on the client's side too, so that the server lets the session go
             EXPECT_TRUE(s.Peer().WaitClientClosed(2000));
         }
         EXPECT_EQ(RTMP_SendStream(h, frame.data(), 8, 23, 8), 0);
@@ -94,8 +90,7 @@ TEST(ClientCommands, EndsAndRefusalsLeaveNoConnection) {
     EXPECT_EQ(RTMP_GetState(h), 0);
     EXPECT_EQ(RTMP_Play(h), 0);
     EXPECT_EQ(RTMP_Disconnect(h), 0);
-    // Callbacks and metadata need a connection (the metadata is consumed all the same, a leak
-    // checker would see it), stream outputs do not.
+    // Callbacks and metadata (consumed all the same) need a connection, stream outputs do not.
     const CallBackFn none = [](void*, const char*, int) { return 0; };
     EXPECT_EQ(RTMP_SetCallBack(h, none, nullptr), 0);
     EXPECT_EQ(RTMP_SetStreamOut(h, nullptr, nullptr, nullptr), 1);
@@ -110,7 +105,6 @@ TEST(ClientCommands, EveryCallGetsItsOwnAnswerAndItsOwnVerdict) {
     s.Connect();
     const char* texts[] = {"getRoomInfo", "42", "teacher"};
     char result[256];
-    // Calls the server; `answer` sees the call as the peer read it and answers (or not).
     const auto call = [&](const std::function<void(const Message&)>& answer) {
         std::memset(result, 'x', sizeof result);
         auto pending = std::async(std::launch::async, [&] {
@@ -163,7 +157,7 @@ Bytes CallBackBody(const std::string& text) {
     return Cat({Command("CallBack", 0), Str(text)});
 }
 
-// A callback that acts on its own handle, on the receive thread, and reports what it saw.
+// Acts on its own handle from the receive thread and reports the text and the action's answer.
 struct InsideCallback {
     void* handle = nullptr;
     int (*action)(void* handle) = nullptr;
@@ -171,8 +165,7 @@ struct InsideCallback {
 };
 
 int ActFromCallBack(void* user, const char* text, int length) {
-    auto* inside = static_cast<InsideCallback*>(user);
-    // The text is taken before the action, which may release the handle.
+    auto* inside = static_cast<InsideCallback*>(user);  // the text first: the handle may go
     inside->result.set_value({std::string(text, size_t(length)), inside->action(inside->handle)});
     return 0;
 }
@@ -214,9 +207,8 @@ TEST(ClientReceive, CallbackGetsTheTextAndMayDisconnectReconnectOrReleaseItsOwnH
     }
 }
 
-// A Disconnect from another thread while a Connect is still dropping the handle's old
-// connection (whose receive thread is held in a callback) wins: the Connect gives up before it
-// opens anything.
+// A Disconnect while a Connect still drops the old connection (its receive thread held in a
+// callback) wins: the Connect opens nothing.
 TEST(ClientCommands, ADisconnectWhileAConnectDropsTheOldConnectionWins) {
     PeerSession s;
     s.Connect();
@@ -237,7 +229,6 @@ TEST(ClientCommands, ADisconnectWhileAConnectDropsTheOldConnectionWins) {
     auto connecting = std::async(std::launch::async, [&] {
         return RTMP_Connect(s.Handle(), s.Peer().Url("live/cam").c_str());
     });
-    // The old connection closed: the Connect is waiting for its receive thread.
     ASSERT_TRUE(s.Peer().WaitClientClosed(5000));
     EXPECT_EQ(RTMP_Disconnect(s.Handle()), 0);  // nothing attached at this moment
     release.set_value();
@@ -245,14 +236,12 @@ TEST(ClientCommands, ADisconnectWhileAConnectDropsTheOldConnectionWins) {
     EXPECT_FALSE(s.Peer().Accept(0)) << "the Connect opened a connection after the Disconnect";
 }
 
-// A video slot that hands its first unit, with its time, to the promise it is given.
 int FirstVideo(void* user, const uint8_t* data, int length, int ts) {
     static_cast<std::promise<std::pair<Bytes, int>>*>(user)->set_value({{data, data + length}, ts});
     return 0;
 }
 
-// One session: each row publishes or plays, is met with the row's answer and reconnects; the
-// transaction ids rise across all of it.
+// One session: each row publishes or plays, meets its answer and reconnects; ids keep rising.
 TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer) {
     const struct {
         const char* type;  // nullptr: play
@@ -272,8 +261,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
         SCOPED_TRACE(&r - rows);  // the row
         const auto start = Clock::now();
         EXPECT_EQ(s.Publish(r.type, r.answer), r.answer == Answer::kSuccess ? 1 : 0);
-        // A silent server is given up after the command's limit of about 3 s; a hang-up or
-        // a Disconnect ends the wait at once.
+        // A silent server is given up after about 3 s; a hang-up or a Disconnect ends it at once.
         EXPECT_LT(Clock::now() - start, r.answer == Answer::kSilent ? seconds(6) : seconds(2));
         const long created = TransactionId(s.createStream);
         EXPECT_EQ(created, id == 0 ? std::max(created, 2L) : id + 1);
@@ -285,8 +273,7 @@ TEST(ClientCommands, PublishAndPlayCarryRisingIdsAndTheVerdictIsTheServersAnswer
             std::pair(s.createStream.Header(), s.command.Header()),
             std::pair(std::tuple(3, 0, 0u, 0u), std::tuple(r.type != nullptr ? 4 : 8, 0, 1u, 0u)));
         if (r.type == nullptr && r.answer == Answer::kSuccess) {
-            // A player with a video slot only gets the key frame behind its parameter sets, at
-            // the frame's time.
+            // A video slot gets the key frame behind its parameter sets, at the frame's time.
             auto first = played.get_future();
             ASSERT_EQ(RTMP_SetStreamOut(s.Handle(), FirstVideo, nullptr, &played), 1);
             EXPECT_TRUE(s.Peer().SendMessage(6, 9, 1, 0, AvcSequenceHeader()));
@@ -313,8 +300,7 @@ TEST(ClientReceive, AcknowledgesEveryWindowOfBytes) {
             ASSERT_TRUE(s.Peer().SendMessage(2, 5, 0, 0, Be(window, 4)));
             sent += 12 + 4;
         }
-        // Unsolicited audio the client has no output for: counted, not delivered. The client
-        // acknowledges once a window's worth has come in, with the count at that moment.
+        // Audio without an output is counted; a window's worth in, the count is acknowledged.
         const Bytes body(60000, 0xAF);
         for (uint32_t n = 1; n <= 2; ++n) {
             while (sent < n * expected) {
@@ -363,8 +349,7 @@ TEST(ClientSend, PeerThatStopsReadingEndsTheConnectionInsteadOfHangingOrCutting)
     }
 }
 
-// Calls of the functions tagged 1 and 2, each counted where it belongs when the function met
-// its own tag's counter as the user value, and as a mismatch when it met the other one's.
+// Calls of the functions tagged 1 and 2; tagged[0] counts a function that met the other's user.
 std::atomic<int> tagged[3];
 template <int Tag>
 int Tagged(void* user) {
@@ -383,14 +368,12 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
     PeerSession s;
     constexpr int kRounds = 3;
     std::atomic<int> served{0}, pingAnswers{0}, media{0};
-    // The server: for each round it serves connect and publish, then pings every 2 ms (with a
-    // CallBack and a played audio frame now and then) while reading what the client sends, and
-    // finally hangs up.
+    // Each round: connect and publish, pings every 2 ms (now and then a CallBack and audio)
+    // while reading what the client sends, then a hang-up mid-broadcast.
     std::thread serverThread([&] {
         ScriptedPeer& peer = s.Peer();
         for (int round = 0; round < kRounds; ++round) {
             Message m, unused;
-            // The client reconnects after a pause of its own: give it time.
             if (!peer.ServeConnect(&m, "NetConnection.Connect.Success", 20000) ||
                 !peer.ServeStreamCommand("publish", Answer::kSuccess, &m, &unused))
                 return;
@@ -402,19 +385,17 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
                     peer.SendMessage(3, 18, 0, 0, CallBackBody("tick"));
                     peer.SendMessage(5, 8, 1, static_cast<uint32_t>(i), {0x2A, 1, 2, 3, 4});
                 }
-                // What the client sends in the next 2 ms, then the next ping.
                 const auto next = Clock::now() + std::chrono::milliseconds(2);
                 while (Clock::now() < next && peer.ReadMessage(&m, 4)) {
                     pingAnswers.fetch_add(m.type == 4);
                     media.fetch_add(m.type == 8 || m.type == 9);
                 }
             }
-            peer.CloseClient();  // the server goes away mid-broadcast
+            peer.CloseClient();
         }
     });
     std::atomic<bool> stop{false};
     void* h = s.Handle();
-    // Media from one thread, as an encoder sends it.
     std::thread mediaThread([&] {
         const Bytes key = AnnexB({kSps, kPps, kIdr}), slice = AnnexB({kSlice}), adts = Adts(4);
         for (int i = 0; !stop.load(); ++i) {
@@ -424,7 +405,6 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    // State polled and callbacks swapped from another.
     std::thread pollThread([&] {
         for (int i = 0; !stop.load(); ++i) {
             RTMP_GetState(h);
@@ -432,7 +412,7 @@ TEST(ClientThreads, MediaStateCallbacksAndReconnectsFromManyThreads) {
             std::this_thread::yield();
         }
     });
-    // A watchdog: connect and publish, wait for the connection to die, connect again.
+    // A watchdog: publish, wait for the connection to die, again.
     const std::string url = s.Peer().Url("live/cam");
     int published = 0;
     const auto deadline = Clock::now() + seconds(120);

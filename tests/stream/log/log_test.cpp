@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 constexpr const char* kFiles[] = {"Vistrel.log", "Vistrel.TcpSend", "Vistrel.TcpRecv",
                                   "Vistrel.err"};
 
-// Writes every file of the library once: a line, both dumps, the error file.
 void WriteEachFile(bool reopen = true) {
     if (reopen)
         RTMP_SetDbgOut(nullptr, 0x101);
@@ -31,15 +30,12 @@ void WriteEachFile(bool reopen = true) {
     ForceText("forced");
 }
 
-TEST(LogTime, StampIsUtcPlusEightWhateverTheZone) {
+TEST(Log, UtcPlusEightStampsSwitchesDumpsAndTheRecordFormat) {
     char buf[64];
-    // Midnight of the new year in UTC+8 is 16:00 UTC the day before.
     EXPECT_STREQ(FormatLogTimeAt(buf, 1388505600 - 1), "2013-12-31 23:59:59");
     EXPECT_STREQ(FormatLogTimeAt(buf, 1388505600), "2014-01-01 00:00:00");
     EXPECT_STREQ(FormatLogTime(nullptr), "");
-}
 
-TEST(Log, SwitchesDumpsAndTheRecordFormat) {
     kit::LogFolder logs;
     EXPECT_EQ(RTMP_SetLog(nullptr, 0, RTMP_LOG_TRAFFIC), 1);  // dumps only
     EXPECT_EQ(ShowText("hello"), 0);
@@ -49,7 +45,6 @@ TEST(Log, SwitchesDumpsAndTheRecordFormat) {
     EXPECT_FALSE(fs::exists(logs.Dir() / "Vistrel.log"));
     EXPECT_EQ(logs.File("Vistrel.TcpSend"), std::string("----------------\x01\x02\x03", 19));
     EXPECT_EQ(logs.File("Vistrel.TcpRecv"), std::string("----------------\x01\x02", 18));
-    // Each record ends with the stamp that opens the next line.
     RTMP_SetLog(nullptr, 0, RTMP_LOG_FILE);
     ShowText("A");
     ShowFMT("B=%d", 5);
@@ -80,9 +75,8 @@ TEST(Log, SwitchesDumpsAndTheRecordFormat) {
     EXPECT_EQ(SetConsoleColor(4), 1);
 }
 
-// The default folder is the user's own state folder, owner-only; nothing is written through a
-// link (symbolic or hard) planted at a file name, both there and in a shared folder named by
-// VISTREL_LOG_DIR.
+// The default folder is the user's own, owner-only; nothing is written through a planted link
+// (symbolic or hard), there or in a shared VISTREL_LOG_DIR.
 TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
     kit::LogFolder logs;
     const fs::path dir = logs.Dir(), state = dir / "state", shared = dir / "shared";
@@ -125,9 +119,8 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
         EXPECT_EQ(kit::LogFolder::Read(dir / (std::string("target-") + name)), "victim") << name;
 }
 
-TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfPastTheLimit) {
+TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfAndLeaveTheSwitchesAlone) {
     kit::LogFolder logs;
-    // A server that sends broken headers again and again: 16 MiB buffers, many times.
     const std::string big(16u << 20, 'b');
     for (int i = 0; i < 3; ++i)
         AppendErrorFile("head", big.data(), big.size());
@@ -145,10 +138,6 @@ TEST(Log, ErrorFileAndForcedLinesKeepTheNewestHalfPastTheLimit) {
     EXPECT_GE(log.size(), kMaxLogFileBytes / 2 - 1100);
     EXPECT_NE(log.find(chunk + "2999\n["), std::string::npos);  // text, then the next stamp
     EXPECT_EQ(log.find(chunk + "1000\n"), std::string::npos);
-}
-
-TEST(Log, AForcedLineLeavesTheSwitchesAsTheCallerSetThem) {
-    kit::LogFolder logs;
     // A switch turned on while another thread forces lines stays on.
     std::atomic<bool> done{false};
     std::thread forcing([&] {

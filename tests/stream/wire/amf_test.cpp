@@ -14,7 +14,6 @@ namespace {
 
 using namespace kit;
 
-// Reads values until the buffer is exhausted or only filler is left.
 void ReadAll(AmfReader& reader, ByteBuffer& in) {
     while (in.Remaining() > 0 && reader.ReadValue(in)) {
     }
@@ -34,7 +33,7 @@ TEST(AmfWriter, BytesOfEveryValueAndProperty) {
     W::WriteBoolean(b, 0x1FF);  // only the low byte
     W::WriteBoolean(b, 0);
     W::WriteObjectEnd(b);
-    // An empty or missing name or a missing value writes no property.
+    // No property for an empty or missing name or a missing value.
     W::WriteStringProperty(b, "app", "");
     W::WriteStringProperty(b, "", "live");
     W::WriteStringProperty(b, nullptr, "live");
@@ -95,8 +94,7 @@ class AmfReaderTest : public ::testing::Test {
     AmfReader reader;
 };
 
-// After SetKey a value is stored as text under the key; an object gives its first property
-// name as the key's value, then its properties.
+// After SetKey a value is stored as text; an object gives its first name, then its properties.
 TEST_F(AmfReaderTest, ValuesAfterSetKeyAreStoredAsTextAndObjectsFlattened) {
     const double inf = std::numeric_limits<double>::infinity();
     const auto k = [](const char* v) { return Props{{"k", v}}; };
@@ -164,14 +162,11 @@ TEST_F(AmfReaderTest, ValuesAfterSetKeyAreStoredAsTextAndObjectsFlattened) {
 TEST_F(AmfReaderTest, EveryCutOfAReplyIsEitherCleanOrTruncatedAndNeverReadsPast) {
     const Bytes full =
         Command("_result", 1, {{"level", "status"}, {"code", "NetConnection.Connect.Success"}});
-    // Cuts that end cleanly: before and between top-level values (0, 10, 19, 20), an object
-    // cut between its properties ends with the buffer (21, 37, 75), and the whole reply (78).
-    // Every other cut lands inside a field. A cut inside the end marker ends the object but
-    // leaves 00 or 00 00, which reads as a number cut short.
+    // Clean cuts: between top-level values (0, 10, 19, 20), between properties (21, 37, 75), the
+    // whole (78); a cut inside the end marker leaves 00 or 00 00, a number cut short.
     const std::set<size_t> clean = {0, 10, 19, 20, 21, 37, 75, 78};
     for (size_t cut = 0; cut <= full.size(); ++cut) {
         SCOPED_TRACE(cut);
-        // The rest of the reply stays in storage behind the limit: a read past it would see it.
         ByteBuffer in = Buffer(full);
         in.SetLimit(static_cast<int>(cut));
         list.Clear();
@@ -184,8 +179,9 @@ TEST_F(AmfReaderTest, EveryCutOfAReplyIsEitherCleanOrTruncatedAndNeverReadsPast)
             ADD_FAILURE() << "read past the limit: " << e.what();
         }
         EXPECT_EQ(truncated, clean.count(cut) == 0);
-        EXPECT_EQ(in.Position() <= static_cast<int>(cut), true);
-        if (!truncated) {
+        if (truncated) {
+            EXPECT_LE(in.Position(), static_cast<int>(cut));
+        } else {
             EXPECT_EQ(in.Position(), static_cast<int>(cut));
         }
     }
@@ -201,7 +197,11 @@ TEST_F(AmfReaderTest, EveryCutOfAReplyIsEitherCleanOrTruncatedAndNeverReadsPast)
     EXPECT_EQ(again.Remaining(), 0);
 }
 
-TEST_F(AmfReaderTest, EachFieldCutShortThrows) {
+Bytes NestedObjects(int depth) {
+    return Cat({B(0x03), Repeat(Cat({Name("a"), B(0x03)}), depth - 1), Repeat(kEnd, depth)});
+}
+
+TEST_F(AmfReaderTest, EachFieldCutShortAndNestingPastTheLimitThrow) {
     // clang-format off
     const Bytes cases[] = {
         {0x00, 0x3F, 0xF0}, {0x01}, {0x02, 0x00}, {0x02, 0x00, 0x05, 'a', 'b'},  // values
@@ -217,25 +217,18 @@ TEST_F(AmfReaderTest, EachFieldCutShortThrows) {
         EXPECT_THROW(reader.ReadValue(in), AmfTruncated) << testing::PrintToString(bytes);
         EXPECT_LE(in.Position(), in.Limit());
     }
-}
-
-// Objects nested `depth` deep: { a: { a: ... {} } }.
-Bytes NestedObjects(int depth) {
-    return Cat({B(0x03), Repeat(Cat({Name("a"), B(0x03)}), depth - 1), Repeat(kEnd, depth)});
-}
-
-TEST_F(AmfReaderTest, NestingDeeperThanTheLimitThrows) {
+    // Nesting deeper than the limit throws.
     const Bytes arrays = Repeat(B(0x0A, 0x00, 0x00, 0x00, 0x01), AmfReader::kMaxDepth + 1);
-    // 16 maps each holding an array: 32 levels are fine, one more object is not.
+    // 16 maps each holding an array: 32 levels, fine; one more object is not.
     const Bytes maps = Repeat(Cat({B(0x08, 0, 0, 0, 1), Name("m"), B(0x0A, 0, 0, 0, 1)}), 16);
     const Bytes mapsOk = Cat({maps, kNull, Repeat(kEnd, 16)});
-    const std::pair<Bytes, bool> cases[] = {{NestedObjects(31), true},
-                                            {NestedObjects(AmfReader::kMaxDepth), true},
-                                            {mapsOk, true},
-                                            {NestedObjects(AmfReader::kMaxDepth + 1), false},
-                                            {Cat({arrays, kNull}), false},
-                                            {Cat({maps, B(0x03), kEnd}), false}};
-    for (const auto& [bytes, fine] : cases) {
+    const std::pair<Bytes, bool> nesting[] = {{NestedObjects(31), true},
+                                              {NestedObjects(AmfReader::kMaxDepth), true},
+                                              {mapsOk, true},
+                                              {NestedObjects(AmfReader::kMaxDepth + 1), false},
+                                              {Cat({arrays, kNull}), false},
+                                              {Cat({maps, B(0x03), kEnd}), false}};
+    for (const auto& [bytes, fine] : nesting) {
         ByteBuffer in = Buffer(bytes);
         if (fine) {
             EXPECT_TRUE(reader.ReadValue(in));

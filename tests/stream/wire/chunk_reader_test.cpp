@@ -13,12 +13,11 @@ namespace {
 
 using namespace kit;
 
-// A plain media payload: marker (0xB2 audio, 0x12 video), then n bytes.
 Bytes Plain(int type, int n, uint8_t seed) {
     return Cat({B(uint8_t(type == MSG_AUDIO ? 0xB2 : 0x12)), Pattern(size_t(n), seed, 13)});
 }
 
-// Builds a chunk stream with the sending-side writer and the media a decoder must report.
+// A chunk stream from the sending-side writer, and the media a decoder must report.
 struct StreamBuilder {
     void Media(int type, int delta, const Bytes& body) {
         Write(4, type, 1, delta, body);
@@ -42,8 +41,7 @@ struct StreamBuilder {
     std::vector<kit::Media> media;
 };
 
-// Every header type, several chunk streams, multi-chunk bodies, a zero-length message and
-// commands in between.
+// Every header type, several chunk streams, multi-chunk and zero-length bodies, commands.
 void MixedStream(StreamBuilder& s) {
     s.Write(3, MSG_INVOKE, 0, 0, Command("_result", 1));
     s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 9, 1));
@@ -61,7 +59,7 @@ void MixedStream(StreamBuilder& s) {
     s.Media(MSG_AUDIO, 3, Plain(MSG_AUDIO, 255, 10));
 }
 
-// A stream whose media chunk stream runs past the 24-bit timestamp range.
+// Media running past the 24-bit timestamp range.
 void ExtendedStream(StreamBuilder& s) {
     while (s.writer.RunningTime(4) < 0xFFFFFF - 20000)
         s.Media(MSG_AUDIO, 10000, Plain(MSG_AUDIO, 1, 0));
@@ -76,7 +74,7 @@ void ExtendedStream(StreamBuilder& s) {
     EXPECT_GT(s.writer.RunningTime(4), 0xFFFFFFu);
 }
 
-// Feeds wire to a fresh decoder in blocks ending at cuts (and the end); returns what it reported.
+// Feeds wire to a fresh decoder in blocks ending at cuts; returns what it reported.
 Recorder DecodeInPieces(const Bytes& wire, const std::vector<size_t>& cuts) {
     Recorder rec;
     MessageDecoder decoder(&rec);
@@ -103,8 +101,7 @@ TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages)
         const Recorder whole = DecodeInPieces(s.wire, {});
         ASSERT_EQ(whole.media, s.media);
         if (build == MixedStream) {
-            // Commands and the ping request arrive between the media, in order; the
-            // zero-length message dispatches nothing but its delta counts.
+            // Commands and the ping come between the media; a zero-length message's delta counts.
             const std::vector<std::string>& e = whole.events;
             EXPECT_EQ(e.front(), "result:InvokeName=_result");
             EXPECT_EQ(e.back(), "audio@" + std::to_string(s.writer.RunningTime(4)));
@@ -132,9 +129,8 @@ TEST(ChunkReaderStream, EveryCutIntoTwoBlocksAndRandomPiecesGiveTheSameMessages)
 }
 
 TEST(ChunkReaderErrors, BadIdsAndShrunkLengthsThrowAndWriteTheErrorFile) {
-    // The faults log too: into a folder of their own, never the user's. Bad ids, the first chunk
-    // of a 300-byte message followed by a type-1 header saying 100 (or 0) bytes, less than
-    // already gathered, and last a bad id behind a whole message, which is delivered.
+    // Bad ids; a 300-byte message's first chunk, then a type-1 header saying 100 (or 0) bytes,
+    // less than gathered; a bad id behind a whole message, which is delivered. Logged aside.
     const LogFolder logs;
     StreamBuilder s;
     s.Media(MSG_AUDIO, 0, Plain(MSG_AUDIO, 299, 1));
@@ -156,13 +152,12 @@ TEST(ChunkReaderErrors, BadIdsAndShrunkLengthsThrowAndWriteTheErrorFile) {
         EXPECT_EQ(block.Position(), 0);
     }
     EXPECT_EQ(rec.media.size(), 1u);
-    // The last fault's record ends the error file: what was read, then the bytes.
     EXPECT_THAT(logs.File("Vistrel.err"),
                 testing::EndsWith(
                     "::DecodeHeader().Erro. HeaderByte=0x0C,ChannelID=0x0C,StartPos=15=(0*16+15),"
                     "byteCount=1,read=1,MSize=128=(8*16+0),buf(pos=15,lim=19,cap=512)" +
                     std::string(cases[5].first.begin(), cases[5].first.end())));
-    // Only the first byte of a two-byte form: the id is not known yet, so it waits.
+    // Only the first byte of a two-byte form waits for the id.
     MessageDecoder decoder;
     RtmpContext context;
     ByteBuffer part = Buffer({0x00});
@@ -189,10 +184,9 @@ TEST(ChunkReaderChunkSize, LargerChunksAreGatheredInOneStepAndImpossibleSizesBre
     decoder.DecodeReciveUnite(context, b);
     EXPECT_EQ(rec.media, (std::vector<kit::Media>{{8, Bytes(body.begin() + 1, body.end()), 50}}));
 
-    // Impossible sizes break the stream, the largest is taken, a short body is passed over
-    // (and left unread). With the largest, the largest message comes as one chunk in blocks of
-    // 20 KiB, as the socket hands them over: it is decoded whole, and each byte is copied into
-    // the leftover a bounded number of times (once more per block would be gigabytes).
+    // Impossible sizes break the stream, the largest is taken, a short body is passed over.
+    // With the largest, the largest message in 20 KiB blocks is decoded whole, each byte copied
+    // into the leftover a bounded number of times (once more per block would be gigabytes).
     const std::pair<Bytes, int> sizes[] = {{Be(0, 4), 0},
                                            {Be(0xFFFFFFFF, 4), 0},
                                            {Be(0x80000000, 4), 0},
@@ -245,8 +239,7 @@ TEST(ChunkReaderTimestamps, TypeThreeReusesTheHeaderAndExtendedTimesAreReadInEve
                                                   {8, {5, 6}, 1040},
                                                   {8, {7, 8}, 1080},
                                                   {8, {9, 10}, 1120}}));
-    // A type-0 header with an extended timestamp, a 300-byte message whose continuation chunks
-    // repeat it, then a type-3 new message on the same chunk stream (also repeating it).
+    // An extended timestamp repeated in every continuation chunk and a type-3 next message.
     const Bytes ext = {0x12, 0x34, 0x56, 0x78};
     const Bytes body = Plain(MSG_AUDIO, 299, 1);
     Bytes input = Cat({B(0x04, 0xFF, 0xFF, 0xFF, 0, 0x01, 0x2C, 0x08, 1, 0, 0, 0), ext});
@@ -259,7 +252,6 @@ TEST(ChunkReaderTimestamps, TypeThreeReusesTheHeaderAndExtendedTimesAreReadInEve
     }
     const kit::Media expected = {8, Bytes(body.begin() + 1, body.end()), 0x12345678};
     EXPECT_EQ(DecodeInPieces(input, {}).media, (std::vector<kit::Media>{expected, expected}));
-    // Cuts inside the first header and inside a continuation chunk's extended field.
     for (size_t cut = 1; cut <= 16 + 128 + 3; cut += cut < 16 ? 1 : 128 + 3)
         EXPECT_EQ(DecodeInPieces(input, {cut}).media, (std::vector<kit::Media>{expected, expected}))
             << cut;
@@ -283,7 +275,7 @@ TEST(ChunkReaderHeaders, HeaderLengthCountsEveryForm) {
         EXPECT_EQ(decoder.HeaderLength(context, in), c.length) << testing::PrintToString(c.bytes);
         EXPECT_EQ(in.Position(), 0);
     }
-    // fmt 3 carries the extended field once its chunk stream's last header had one.
+    // fmt 3 carries the extended field after a header that had one.
     ByteBuffer ext = Buffer({0x83, 0xFF, 0xFF, 0xFF, 0, 0, 0, 5});
     EXPECT_EQ(decoder.DecodeHeader(context, ext), 3);
     EXPECT_TRUE(context.Header(3).extended);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "stream_kit.h"
+#include "wire/byte_buffer.h"
 #include "wire/chunk.h"
 
 namespace rtmp {
@@ -104,14 +105,42 @@ TEST(ChunkWriterTimestamps, ExtendedTimestampFromTheMarkerOnInEveryChunk) {
     EXPECT_LE(static_cast<int>(out.size()), ChunkedSizeBound(300));
     // A small delta in a type-2 header after it: no extended field.
     EXPECT_EQ(Write(w, ctx, 4, MSG_VIDEO, 1, 40, body), Chunked({0x84, 0, 0, 40}, body, 0xC4));
-}
-
-TEST(ChunkWriterBuffers, SizeBoundCoversWorstCaseHeaders) {
+    // The size bound covers worst-case headers.
     EXPECT_GE(ChunkedSizeBound(0), 18);
     EXPECT_GE(ChunkedSizeBound(128), 18 + 128);
     EXPECT_GE(ChunkedSizeBound(129), 18 + 129 + 7);
     EXPECT_GE(ChunkedSizeBound(300), 18 + 300 + 2 * 7);
     EXPECT_LT(ChunkedSizeBound(300), 18 + 300 + 3 * 7);
+}
+
+TEST(ByteBuffer, AllocateKeepsAFittingBlockAndAccessPastTheEndsIsRefused) {
+    ByteBuffer b;
+    EXPECT_EQ(b.Capacity(), 512);
+    b.PutByte(0xAB);
+    for (int size : {0, -5, 512}) {  // 0 and below are taken as 1: fits, only clears
+        EXPECT_TRUE(b.Allocate(size));
+        // Capacity, position and limit, and the contents kept.
+        EXPECT_EQ(std::tuple(b.Capacity(), b.Position(), b.Limit(), b.Data()[0]),
+                  std::tuple(512, 0, 512, 0xAB));
+    }
+    EXPECT_TRUE(b.Allocate(513));
+    EXPECT_EQ(b.Capacity(), 1024);
+    EXPECT_EQ(b.Data()[0], 0);  // replaced by a zero-filled block
+    b.Clear();
+    b.Flip();  // nothing written: changes nothing
+    EXPECT_EQ(b.Limit(), b.Capacity());
+    // Reads past the limit and writes past the capacity are refused.
+    b.PutInt16(1);
+    b.Flip();
+    EXPECT_THROW(b.GetInt24(), BufferBoundsError);
+    EXPECT_EQ(b.Position(), 0);  // nothing consumed
+    EXPECT_EQ(b.GetInt16(), 1u);
+    EXPECT_THROW(b.GetByte(), BufferBoundsError);
+    ByteBuffer w;
+    EXPECT_THROW(w.PutBytes(Bytes(513).data(), 513), BufferBoundsError);
+    w.Release();
+    EXPECT_EQ(w.Current(), nullptr);
+    EXPECT_THROW(w.PutByte(1), BufferBoundsError);
 }
 
 }  // namespace

@@ -13,13 +13,11 @@ namespace {
 using namespace kit;
 using Strings = std::vector<std::string>;
 
-// A FLV tag as it appears inside an aggregate message.
 Bytes FlvTag(uint8_t type, uint32_t time, const Bytes& data) {
     return Cat({B(type), Be(data.size(), 3), Be(time & 0xFFFFFF, 3),
                 B(uint8_t(time >> 24), 0, 0, 0), data, Be(data.size() + 11, 4)});
 }
 
-// The decoder under test, fed one complete message at a time.
 class MessageDecoderTest : public ::testing::Test {
   protected:
     void Decode(int type, int streamId, const Bytes& body, uint32_t clock = 0) {
@@ -38,10 +36,8 @@ class MessageDecoderTest : public ::testing::Test {
     RtmpContext context;
 };
 
-TEST(AacHeaderTable, ConfigAndAdtsLookups) {
-    uint8_t a2 = 0, a3 = 0, c0 = 0, c1 = 0;
-    // The rows map both ways (the audio template test checks the bytes of two more); a
-    // configuration not in the table passes through.
+TEST(WireTables, AacConfigAndAdtsLookupsAndThePingClock) {
+    uint8_t a2 = 0, a3 = 0, c0 = 0, c1 = 0;  // the rows map both ways; others pass through
     AacConfigToAdts(0x15, 0x88, &a2, &a3);
     EXPECT_EQ(a2 << 8 | a3, 0x6C40);
     AacConfigToAdts(0x77, 0x66, &a2, &a3);
@@ -59,9 +55,7 @@ TEST(AacHeaderTable, ConfigAndAdtsLookups) {
     EXPECT_FALSE(AacAdtsToConfig(0x50, 0x81, &c0, &c1));
     EXPECT_FALSE(AacAdtsToConfig(0x44, 0x80, &c0, &c1));
     EXPECT_EQ(c0 << 8 | c1, 0xEEEE);
-}
-
-TEST(PingMessage, ClockIsUtc8SecondsModuloFourMillionTimesThousand) {
+    // The ping clock: UTC+8 seconds modulo four million, times a thousand.
     EXPECT_EQ(PingClockValue(0), 28800000u);
     EXPECT_EQ(PingClockValue(4000000LL * 500 - 28800 - 1), 3999999000u);  // largest
     EXPECT_EQ(PingClockValue(4000000LL * 500 - 28800), 0u);
@@ -70,11 +64,9 @@ TEST(PingMessage, ClockIsUtc8SecondsModuloFourMillionTimesThousand) {
     EXPECT_STREQ(m.TimeText(), "2024-04-06 03:34:38");                    // 19:34:38 UTC
 }
 
-// ---- Commands, replies and control messages ----
-
 TEST_F(MessageDecoderTest, EachMessageReportsItsEventsInOrder) {
     const Bytes request = {0x00, 0x06, 0x00, 0x00, 0x04, 0xD2};  // event 6, value 1234
-    // The verdict: onStatus fails on level error only, _error fails whatever the level says.
+    // onStatus fails on level error only, _error whatever the level.
     const auto status = [](const std::string& name, const std::string& level, bool ok) {
         return std::pair(
             Command(name, 2, {{"level", level}, {"code", "X"}}),
@@ -99,12 +91,10 @@ TEST_F(MessageDecoderTest, EachMessageReportsItsEventsInOrder) {
         {MSG_INVOKE, 1, status("onStatus", "warning", true)},
         {MSG_INVOKE, 1, status("_error", "status", false)},
         {MSG_INVOKE, 0, {Command("onBWDone", 0), {}}},  // unknown: nothing reported
-        // Only a whole ping request is answered; stream begin goes unanswered.
         {MSG_PING, 0, {request, {"ping"}}},
         {MSG_PING, 0, {{0x00, 0x00, 0x00, 0x00, 0x00, 0x01}, {}}},
         {MSG_SERVER_BW, 0, {{0x00, 0x26, 0x25, 0xA0}, {"window:2500000"}}},
         {MSG_SERVER_BW, 0, {{0x00, 0x26, 0x25}, {}}},  // short: ignored
-        // Other control types are only read.
         // clang-format off
         {MSG_BYTES_READ, 1, {{0x00, 0x50, 0x00, 0x00}, {}}}, {MSG_BYTES_READ, 1, {{0x01, 0x02}, {}}},
         {MSG_CLIENT_BW, 1, {{0x00, 0x1E, 0x84, 0x80, 0x02}, {}}}, {MSG_CLIENT_BW, 1, {{0x02}, {}}},
@@ -150,8 +140,8 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
     const Bytes body = Cat({head, level, code, kEnd});
     const size_t levelStart = head.size(), codeStart = levelStart + level.size();
     const size_t codeEnd = codeStart + code.size();
-    // Nothing escapes, and a reply is only reported when it was read through. A cut inside a
-    // property (past the three bytes that tell it from an end marker) drops it.
+    // Nothing escapes; a reply is reported only when read through, and a cut inside a property
+    // (past the three bytes that tell it from an end marker) drops it.
     for (size_t cut = 0; cut <= body.size(); ++cut) {
         SCOPED_TRACE(cut);
         rec.Clear();
@@ -173,8 +163,6 @@ TEST_F(MessageDecoderTest, EveryCutOfAReplyIsDroppedOrReadThrough) {
     const Bytes deep = Cat({Str("_result"), Num(1), kNull, Repeat(Cat({B(0x03), Name("a")}), 64)});
     EXPECT_THROW(Decode(MSG_INVOKE, 0, Cat({deep, kNull})), MyException);
 }
-
-// ---- Audio ----
 
 TEST_F(MessageDecoderTest, AudioTemplateAndBodiesOfEveryKind) {
     Decode(MSG_AUDIO, 1, {0xAF, 0x01, 0x01, 0x02});  // a frame before any header: dropped
@@ -215,10 +203,8 @@ TEST_F(MessageDecoderTest, AudioTemplateAndBodiesOfEveryKind) {
     EXPECT_TRUE(rec.media.empty());
 }
 
-// ---- Video ----
-
 TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm) {
-    // Of several SPS the first is kept, and the PPS is found behind them.
+    // Of several SPS the first is kept; the PPS is found behind them.
     const Bytes header =
         Cat({B(0x17, 0x00, 0x00, 0x00, 0x00, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE2),
              Be(kSps.size(), 2), kSps, Be(2, 2), B(0x67, 0x42), B(0x01), Be(kPps.size(), 2), kPps});
@@ -241,8 +227,7 @@ TEST_F(MessageDecoderTest, KeyFramesArePrecededByTheParameterSetsInStartCodeForm
                                              {9, AnnexB({kSlice}), 3040},
                                              {9, AnnexB({kSps, kPps, kIdr}), 5000},
                                              {9, {0x00, 0x00, 0x00, 0x01, 0x09}, 66}}));
-    // Ignored and unknown heads deliver nothing, even with a whole unit behind them.
-    rec.Clear();
+    rec.Clear();  // ignored and unknown heads deliver nothing
     for (const Bytes& b :
          {Bytes{0x52, 0x00, 0x01}, Bytes{0x52, 0x01, 0x01}, Bytes{0x57, 0x00, 0x01},
           Bytes{0x22, 0x01, 0, 0, 0}, Bytes{0x17, 0x02, 0, 0, 0, 0, 0, 0, 1, 0x09},
@@ -263,20 +248,18 @@ TEST_F(MessageDecoderTest, EveryCutOfASequenceHeaderOrKeyFrameIsDropped) {
         EXPECT_NO_THROW(Decode(MSG_VIDEO, 1, cut == full.size() ? lying : Head(full, cut)));
         ASSERT_EQ(Readable(decoder.SeqHeader()), kept) << cut;
     }
-    // A key frame cut anywhere but at the end of a unit delivers nothing.
     const Bytes key = AvcFrame(0x17, {kSei, kIdr});
     const size_t afterSei = 5 + 4 + kSei.size();
     for (size_t cut = 0; cut <= key.size(); ++cut) {
         rec.Clear();
         EXPECT_NO_THROW(Decode(MSG_VIDEO, 1, Head(key, cut))) << cut;
-        std::vector<Media> expected;
-        if (cut == 5)
-            expected = {{9, AnnexB({kSps, kPps}), 0}};
-        if (cut == afterSei)
-            expected = {{9, AnnexB({kSps, kPps, kSei}), 0}};
-        if (cut == key.size())
-            expected = {{9, AnnexB({kSps, kPps, kSei, kIdr}), 0}};
-        EXPECT_EQ(rec.media, expected) << cut;
+        const std::vector<Bytes> units = cut == 5            ? std::vector{kSps, kPps}
+                                         : cut == afterSei   ? std::vector{kSps, kPps, kSei}
+                                         : cut == key.size() ? std::vector{kSps, kPps, kSei, kIdr}
+                                                             : std::vector<Bytes>{};
+        EXPECT_EQ(rec.media, (units.empty() ? std::vector<Media>{}
+                                            : std::vector<Media>{{9, AnnexB(units), 0}}))
+            << cut;
     }
     rec.Clear();
     Bytes lyingUnit = AvcFrame(0x27, {kSlice});
@@ -285,10 +268,7 @@ TEST_F(MessageDecoderTest, EveryCutOfASequenceHeaderOrKeyFrameIsDropped) {
     EXPECT_TRUE(rec.media.empty());
 }
 
-// ---- Aggregate messages ----
-
-// Tags are timed from the message's time and their first tag; every cut delivers only whole
-// tags.
+// Tags are timed from the message's time and their first tag; a cut delivers only whole tags.
 TEST_F(MessageDecoderTest, AggregateMessagesDeliverTheirTags) {
     const Bytes first = FlvTag(9, 1000, AvcFrame(0x27, {kSlice}));
     const Bytes full = Cat({first, FlvTag(9, 1040, AvcFrame(0x27, {kIdr}))});
