@@ -21,20 +21,10 @@ namespace {
 
 using fuzzing::AcceptAll;
 
-// Error reports go to files whatever the log switches say: keep them in a directory of
-// their own and drop them now and then.
+// Error reports go to files whatever the log switches say: a directory of their own, emptied
+// now and then.
 std::string g_logDir;
 unsigned g_runs = 0;
-
-void DropLogFiles() {
-    rtmp::log::RemoveLogFiles();
-    std::remove(rtmp::log::ErrorPath().c_str());
-}
-
-void RemoveLogDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_logDir, ignored);
-}
 
 }  // namespace
 
@@ -43,7 +33,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(pattern) != nullptr) {
         g_logDir = pattern;
         setenv("VISTREL_LOG_DIR", g_logDir.c_str(), 1);
-        std::atexit(RemoveLogDir);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(g_logDir, ignored);
+        });
     }
     return 0;
 }
@@ -65,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             seed = seed * 1103515245u + 12345u;
             const size_t piece = 1 + (seed >> 16) % static_cast<uint32_t>(largest);
             const size_t n = piece < length - at ? piece : length - at;
-            rtmp::ByteBuffer block(static_cast<int>(n));
+            rtmp::ByteBuffer block(static_cast<int>(n));  // a 0-byte block is reset, not flipped
             block.PutBytes(stream + at, static_cast<int>(n));
             block.Flip();
             if (n == 0)
@@ -78,12 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Whatever was not decoded waits in the leftover: never more than the input.
         if (decoder.Leftover().Remaining() > static_cast<int>(length))
             __builtin_trap();
-    } catch (rtmp::MyException) {
-        // A broken stream: the receive thread would end here.
-    } catch (const rtmp::AmfTruncated&) {
-        // A message cut short inside its AMF values.
+    } catch (rtmp::MyException) {          // a broken stream: the receive thread would end here
+    } catch (const rtmp::AmfTruncated&) {  // a message cut short inside its AMF values
     }
-    if (++g_runs % 1024 == 0)
-        DropLogFiles();
+    if (++g_runs % 1024 == 0) {
+        rtmp::log::RemoveLogFiles();
+        std::remove(rtmp::log::ErrorPath().c_str());
+    }
     return 0;
 }

@@ -27,11 +27,8 @@ void Feed(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context, int type, i
     if (size == 0)
         buffer.Reset();
     rtmp::ChannelHeader header;
-    header.channelId = 4;
-    header.amfType = type;
-    header.streamId = streamId;
-    header.amfSize = static_cast<int32_t>(size);
-    header.clock = 1000;
+    header.channelId = 4, header.amfType = type, header.streamId = streamId;
+    header.amfSize = static_cast<int32_t>(size), header.clock = 1000;
     decoder.DecodeAMF(context, header, buffer);
 }
 
@@ -58,8 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((data[1] & 2) != 0)
             Prime(decoder, context);
         Feed(decoder, context, type, streamId, data + 2, size - 2);
-    } catch (rtmp::MyException) {
-        // A broken stream: the receive thread would end here.
+    } catch (rtmp::MyException) {  // a broken stream: the receive thread would end here
     }
     return 0;
 }
