@@ -1,7 +1,6 @@
-// Feeds a received byte stream through the chunk layer in several blocks. Input: byte 0 picks
-// the cut points (low three bits: the largest block, 1 << n bytes; high bits: the seed of the
-// block lengths); the rest is the stream. A broken stream (MyException) and a truncated AMF
-// value may end the run; anything else, a bounds error included, is a fault.
+// Feeds a byte stream through the chunk layer in blocks: byte 0 picks the cuts (low 3 bits: the
+// largest block, 1 << n; high bits: a seed), the rest is the stream. Only MyException and
+// AmfTruncated may end a run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +14,6 @@
 #include "wire/chunk.h"
 #include "wire/message_decoder.h"
 #include "wire/my_exception.h"
-#include "wire/ping_message.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
-// Feeds one complete message to the message decoder. Input: byte 0 picks the message type
-// (index into the dispatch table), byte 1 bit 0 the message stream id (0 or 1) and bit 1
-// whether the decoder first sees valid AVC and AAC sequence headers; the rest is the body.
-// Only MyException (a broken stream) may leave the decoder; anything else, a bounds error
-// included, ends the run.
+// Feeds one message to the message decoder: byte 0 picks the type, byte 1 bit 0 the stream id and
+// bit 1 whether valid AVC and AAC sequence headers come first; the rest is the body. Only
+// MyException may leave the decoder.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,7 +8,6 @@
 #include "wire/chunk.h"
 #include "wire/message_decoder.h"
 #include "wire/my_exception.h"
-#include "wire/ping_message.h"
 
 namespace {
 
