@@ -15,16 +15,10 @@
 #include "wire/message_decoder.h"
 #include "wire/my_exception.h"
 
-namespace {
-
-using fuzzing::AcceptAll;
-
 // Error reports go to files whatever the log switches say: a directory of their own, emptied
 // now and then.
-std::string g_logDir;
-unsigned g_runs = 0;
-
-}  // namespace
+static std::string g_logDir;
+static unsigned g_runs = 0;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/fuzz_chunk_decoderXXXXXX";
@@ -47,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* stream = data + 1;
     const size_t length = size - 1;
 
-    AcceptAll listener;
+    fuzzing::AcceptAll listener;
     rtmp::MessageDecoder decoder(&listener);
     rtmp::RtmpContext context;
     try {

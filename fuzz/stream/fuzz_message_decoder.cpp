@@ -14,8 +14,6 @@ namespace {
 constexpr int kTypes[] = {1, 3, 4, 5, 6, 8, 9, 15, 16, 17, 18, 19, 20, 22, 7};
 constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 
-using fuzzing::AcceptAll;
-
 void Feed(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context, int type, int streamId,
           const uint8_t* body, size_t size) {
     rtmp::ByteBuffer buffer(static_cast<int>(size));
@@ -43,7 +41,7 @@ void Prime(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > (1u << 24))
         return 0;
-    AcceptAll listener;
+    fuzzing::AcceptAll listener;
     rtmp::MessageDecoder decoder(&listener);
     rtmp::RtmpContext context;
     const int type = kTypes[data[0] % kTypeCount];
