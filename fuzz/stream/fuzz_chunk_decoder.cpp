@@ -1,7 +1,6 @@
-// Feeds a received byte stream through the chunk layer in several blocks. Input: byte 0 picks
-// the cut points (low three bits: the largest block, 1 << n bytes; high bits: the seed of the
-// block lengths); the rest is the stream. A broken stream (MyException) and a truncated AMF
-// value may end the run; anything else, a bounds error included, is a fault.
+// Feeds a byte stream through the chunk layer in blocks: byte 0 picks the cuts (low 3 bits: the
+// largest block, 1 << n; high bits: a seed), the rest is the stream. Only MyException and
+// AmfTruncated may end a run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,35 +14,21 @@
 #include "wire/chunk.h"
 #include "wire/message_decoder.h"
 #include "wire/my_exception.h"
-#include "wire/ping_message.h"
 
-namespace {
-
-using fuzzing::AcceptAll;
-
-// Error reports go to files whatever the log switches say: keep them in a directory of
-// their own and drop them now and then.
-std::string g_logDir;
-unsigned g_runs = 0;
-
-void DropLogFiles() {
-    rtmp::log::RemoveLogFiles();
-    std::remove(rtmp::log::ErrorPath().c_str());
-}
-
-void RemoveLogDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_logDir, ignored);
-}
-
-}  // namespace
+// Error reports go to files whatever the log switches say: a directory of their own, emptied
+// now and then.
+static std::string g_logDir;
+static unsigned g_runs = 0;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/fuzz_chunk_decoderXXXXXX";
     if (mkdtemp(pattern) != nullptr) {
         g_logDir = pattern;
         setenv("VISTREL_LOG_DIR", g_logDir.c_str(), 1);
-        std::atexit(RemoveLogDir);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(g_logDir, ignored);
+        });
     }
     return 0;
 }
@@ -56,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* stream = data + 1;
     const size_t length = size - 1;
 
-    AcceptAll listener;
+    fuzzing::AcceptAll listener;
     rtmp::MessageDecoder decoder(&listener);
     rtmp::RtmpContext context;
     try {
@@ -65,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             seed = seed * 1103515245u + 12345u;
             const size_t piece = 1 + (seed >> 16) % static_cast<uint32_t>(largest);
             const size_t n = piece < length - at ? piece : length - at;
-            rtmp::ByteBuffer block(static_cast<int>(n));
+            rtmp::ByteBuffer block(static_cast<int>(n));  // a 0-byte block is reset, not flipped
             block.PutBytes(stream + at, static_cast<int>(n));
             block.Flip();
             if (n == 0)
@@ -78,12 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Whatever was not decoded waits in the leftover: never more than the input.
         if (decoder.Leftover().Remaining() > static_cast<int>(length))
             __builtin_trap();
-    } catch (rtmp::MyException) {
-        // A broken stream: the receive thread would end here.
-    } catch (const rtmp::AmfTruncated&) {
-        // A message cut short inside its AMF values.
+    } catch (rtmp::MyException) {          // a broken stream: the receive thread would end here
+    } catch (const rtmp::AmfTruncated&) {  // a message cut short inside its AMF values
     }
-    if (++g_runs % 1024 == 0)
-        DropLogFiles();
+    if (++g_runs % 1024 == 0) {
+        rtmp::log::RemoveLogFiles();
+        std::remove(rtmp::log::ErrorPath().c_str());
+    }
     return 0;
 }

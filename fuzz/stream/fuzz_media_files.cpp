@@ -10,9 +10,8 @@
 namespace {
 
 void Check(bool ok) {
-    if (!ok) {
+    if (!ok)
         std::abort();
-    }
 }
 
 void FuzzAnnexB(std::span<const uint8_t> input) {
@@ -28,9 +27,8 @@ void FuzzAnnexB(std::span<const uint8_t> input) {
         Check(!au.nalTypes.empty());
         Check(au.data.size() >= 5 * au.nalTypes.size());
         Check(au.data[0] == 0 && au.data[1] == 0 && au.data[2] == 0 && au.data[3] == 1);
-        for (uint8_t type : au.nalTypes) {
+        for (uint8_t type : au.nalTypes)
             Check(type != rtmp::media::kNalAud && type < 32);
-        }
         auBytes += au.data.size() - 4 * au.nalTypes.size();
     }
     Check(auBytes <= nalBytes);
@@ -54,14 +52,9 @@ void FuzzAdts(std::span<const uint8_t> input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    if (size == 0)
         return 0;
-    }
     const std::span<const uint8_t> input(data + 1, size - 1);
-    if ((data[0] & 1) == 0) {
-        FuzzAnnexB(input);
-    } else {
-        FuzzAdts(input);
-    }
+    ((data[0] & 1) == 0 ? FuzzAnnexB : FuzzAdts)(input);
     return 0;
 }

@@ -1,8 +1,6 @@
-// Feeds one complete message to the message decoder. Input: byte 0 picks the message type
-// (index into the dispatch table), byte 1 bit 0 the message stream id (0 or 1) and bit 1
-// whether the decoder first sees valid AVC and AAC sequence headers; the rest is the body.
-// Only MyException (a broken stream) may leave the decoder; anything else, a bounds error
-// included, ends the run.
+// Feeds one message to the message decoder: byte 0 picks the type, byte 1 bit 0 the stream id and
+// bit 1 whether valid AVC and AAC sequence headers come first; the rest is the body. Only
+// MyException may leave the decoder.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,14 +8,11 @@
 #include "wire/chunk.h"
 #include "wire/message_decoder.h"
 #include "wire/my_exception.h"
-#include "wire/ping_message.h"
 
 namespace {
 
 constexpr int kTypes[] = {1, 3, 4, 5, 6, 8, 9, 15, 16, 17, 18, 19, 20, 22, 7};
 constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
-
-using fuzzing::AcceptAll;
 
 void Feed(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context, int type, int streamId,
           const uint8_t* body, size_t size) {
@@ -27,11 +22,8 @@ void Feed(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context, int type, i
     if (size == 0)
         buffer.Reset();
     rtmp::ChannelHeader header;
-    header.channelId = 4;
-    header.amfType = type;
-    header.streamId = streamId;
-    header.amfSize = static_cast<int32_t>(size);
-    header.clock = 1000;
+    header.channelId = 4, header.amfType = type, header.streamId = streamId;
+    header.amfSize = static_cast<int32_t>(size), header.clock = 1000;
     decoder.DecodeAMF(context, header, buffer);
 }
 
@@ -49,7 +41,7 @@ void Prime(rtmp::MessageDecoder& decoder, rtmp::RtmpContext& context) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > (1u << 24))
         return 0;
-    AcceptAll listener;
+    fuzzing::AcceptAll listener;
     rtmp::MessageDecoder decoder(&listener);
     rtmp::RtmpContext context;
     const int type = kTypes[data[0] % kTypeCount];
@@ -58,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((data[1] & 2) != 0)
             Prime(decoder, context);
         Feed(decoder, context, type, streamId, data + 2, size - 2);
-    } catch (rtmp::MyException) {
-        // A broken stream: the receive thread would end here.
+    } catch (rtmp::MyException) {  // a broken stream: the receive thread would end here
     }
     return 0;
 }

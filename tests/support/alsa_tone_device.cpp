@@ -27,10 +27,8 @@ AlsaToneDevice::AlsaToneDevice(double frequencyHz, int amplitude) {
 AlsaToneDevice::~AlsaToneDevice() {
     if (!Ok())
         return;
-    if (previousPath_)
-        setenv("ALSA_CONFIG_PATH", previousPath_->c_str(), 1);
-    else
-        unsetenv("ALSA_CONFIG_PATH");
+    previousPath_ ? setenv("ALSA_CONFIG_PATH", previousPath_->c_str(), 1)
+                  : unsetenv("ALSA_CONFIG_PATH");
     snd_config_update_free_global();
 }
 

@@ -17,8 +17,7 @@ extern char** environ;
 namespace rtmp::test {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
-    // Output goes to files rather than pipes: nothing to drain while waiting, and a grandchild
-    // that keeps the output open does not hold the wait up.
+    // Output to files, not pipes: nothing to drain, and a grandchild holding them does not matter.
     const TempDir dir("run_process");
     ChildProcess child;
     if (!child.Start(argv, dir / "out", dir / "err"))
@@ -50,7 +49,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::filesy
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&files);
     posix_spawnattr_init(&attr);
-    // The child gets default signal handling and no blocked signal, whatever the test runner set.
+    // Default signal handling and no blocked signal, whatever the test runner set.
     sigset_t none, reset;
     sigemptyset(&none);
     sigfillset(&reset);
@@ -66,8 +65,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::filesy
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     exitCode_ = -1;
-    if (spawned != 0)
-        pid_ = -1;
+    pid_ = spawned == 0 ? pid_ : -1;
     return spawned == 0;
 }
 

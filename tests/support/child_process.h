@@ -1,6 +1,4 @@
-// Child processes for tests: run a program to completion and collect its output, or keep one
-// running in the background and end it on demand. Programs are started with posix_spawnp and an
-// argument vector, never through a shell.
+// Child processes for tests, started with posix_spawnp and an argument vector (never a shell).
 #pragma once
 
 #include <sys/types.h>
@@ -23,12 +21,10 @@ struct ProcessResult {
     bool Succeeded() const { return started && !timedOut && exitCode == 0; }
 };
 
-// Runs argv[0] (searched in PATH) with the arguments, waits at most `limit`, returns its exit
-// status and everything it wrote to stdout and stderr. stdin is /dev/null.
+// Runs argv (argv[0] searched in PATH, stdin /dev/null) for at most `limit`; status and output.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
-// RunProcess with the words of `command` (split at spaces) as the argument vector, each word "{}"
-// replaced by the next of `files` (so a path may hold spaces).
+// RunProcess of the words of `command`, each "{}" replaced by the next of `files`.
 ProcessResult RunTool(const std::string& command, const std::vector<std::filesystem::path>& files,
                       std::chrono::milliseconds limit = std::chrono::seconds(120));
 
@@ -40,28 +36,25 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts the program, its stdout and stderr appended to `logFile` (stderr to `errFile` when
-    // one is given); false when it could not be spawned or one is already running.
+    // Starts it, stdout and stderr appended to `logFile` (stderr to `errFile` if given); false
+    // when it could not be spawned or one is already running.
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile,
                const std::filesystem::path& errFile = {});
     bool Running() { return !Reap(false); }
     pid_t Pid() const { return pid_; }
-    // Waits up to `limit` for the child to end on its own; the exit status as in ProcessResult,
-    // or nullopt when it is still running.
+    // Waits up to `limit` for it to end: its exit status, or nullopt while it runs.
     std::optional<int> Wait(std::chrono::milliseconds limit);
     // Sends `signal`, waits up to `grace`, then kills it. Returns the exit status (-1 if none ran).
     int Stop(int signal, std::chrono::milliseconds grace = std::chrono::seconds(5));
 
   private:
-    // Collects the child's status once it ended; true when no child runs any more.
     bool Reap(bool block);
 
     pid_t pid_ = -1;
     int exitCode_ = -1;
 };
 
-// Polls `done` every 10 ms until it holds or `limit` passed; whether it holds. For waiting on
-// another process or a server, which give no signal of their own.
+// Polls `done` every 10 ms until it holds or `limit` passed; whether it holds.
 template <typename Done>
 bool WaitUntil(Done done, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -73,8 +66,7 @@ bool WaitUntil(Done done, std::chrono::milliseconds limit) {
 // Text of a file, empty when it cannot be read.
 std::string ReadTextFile(const std::filesystem::path& path);
 
-// A fresh directory under the system temp directory, removed by the destructor unless the
-// environment variable TUTORLANE_KEEP_TEMP is set.
+// A fresh temp directory, removed by the destructor unless TUTORLANE_KEEP_TEMP is set.
 class TempDir {
   public:
     explicit TempDir(const std::string& prefix = "tutorlane");

@@ -15,15 +15,9 @@ inline EncoderConfig MakeEncoderConfig(const std::string& url, int width, int he
                                        int sampleRate = 44100, int channels = 2, int record = 0) {
     EncoderConfig c{};
     c.inputFormat = OCELIX_FORMAT_BGR24_BOTTOM_UP;
-    c.bitrate = 800;
-    c.width = width;
-    c.height = height;
-    c.frameRate = fps;
-    c.interval = 2 * fps;
-    c.samplesPerSec = sampleRate;
-    c.bitsPerSample = sampleRate > 0 ? 16 : 0;
-    c.channels = sampleRate > 0 ? channels : 0;
-    c.record = record;
+    c.bitrate = 800, c.width = width, c.height = height, c.frameRate = fps, c.interval = 2 * fps;
+    c.samplesPerSec = sampleRate, c.bitsPerSample = sampleRate > 0 ? 16 : 0;
+    c.channels = sampleRate > 0 ? channels : 0, c.record = record;
     std::snprintf(c.url, sizeof c.url, "%s", url.c_str());
     return c;
 }

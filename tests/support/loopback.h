@@ -12,9 +12,8 @@
 
 namespace rtmp::test {
 
-// A socket listening on 127.0.0.1 at a port the system picks, written to *port. A receive
-// buffer above 0 is set before listening: accepted sockets inherit it, and with it the window
-// they offer. -1 when any step fails.
+// A socket listening on 127.0.0.1 at a free port (to *port), accepted sockets inheriting a
+// receive buffer above 0; -1 on failure.
 inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure bind fails too
     if (receiveBuffer > 0)
@@ -32,8 +31,7 @@ inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
 
 // A socket connected to 127.0.0.1:port, or -1.
 inline int ConnectToLoopback(uint16_t port) {
-    const int fd =
-        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure connect fails too
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // else connect fails
     const sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
         return fd;

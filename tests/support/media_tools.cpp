@@ -11,13 +11,11 @@
 namespace rtmp::test {
 namespace {
 
-// "ffmpeg failed (exit 1, timed out): <what it wrote to stderr>"
 std::string Complaint(const std::string& tool, const ProcessResult& r) {
     return tool + " failed (exit " + std::to_string(r.exitCode) +
            (r.timedOut ? ", timed out" : "") + "): " + r.err;
 }
 
-// Runs ffmpeg with the words of `args` and then `output`; false with its complaint in *error.
 bool RunFfmpeg(const std::string& args, const std::filesystem::path& output, std::string* error) {
     const ProcessResult r =
         RunTool("ffmpeg -nostdin -hide_banner -v error -y " + args + " {}", {output});
@@ -101,8 +99,6 @@ std::vector<double> PacketTimes(const std::filesystem::path& path, char stream) 
 }
 
 std::string DecodeErrors(const std::filesystem::path& path) {
-    // At the recording's own rate, as a server-side transcoder would take it: pictures off the
-    // frame grid, or out of order, make the muxer complain.
     const ProcessResult r =
         RunTool("ffmpeg -nostdin -hide_banner -v error -i {} -f null -", {path});
     return r.Succeeded() ? r.err : Complaint("ffmpeg on " + path.string(), r);
@@ -118,7 +114,6 @@ std::string FrameGridFaults(const std::filesystem::path& path, int fps) {
     for (size_t i = 1; i < times.size(); ++i) {
         const double gap = times[i] - times[i - 1];
         onPeriod += std::abs(gap - period) <= 5.0 ? 1 : 0;
-        // A skipped tick leaves a gap of whole periods, never anything else.
         offGrid += std::abs(gap - period * std::max(1.0, std::round(gap / period))) > 5.0 ? 1 : 0;
         shortest = std::min(shortest, gap);
     }
@@ -134,9 +129,8 @@ std::string FrameGridFaults(const std::filesystem::path& path, int fps) {
     return report.str();
 }
 
-// One decoding pass: showinfo reports each picture's time and mean luma; silencedetect reports
-// where each quiet stretch of at least 100 ms ends, to the sample, on the stream's own time line.
-// A beep counts once the quiet after it has begun, so the report at the end is no beep.
+// showinfo gives each picture's time and luma; silencedetect where each quiet of >= 100 ms ends.
+// A beep counts once the quiet after it has begun.
 FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
     FlashesAndBeeps e;
     const ProcessResult r = RunTool(
@@ -156,7 +150,7 @@ FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording) {
             !std::isnan(luma)) {
             const bool dark = luma < 128;
             if (!dark && wasDark) {
-                // Limited-range luma back to the grey it was made from, and the grey to its age.
+                // Limited-range luma back to the grey, the grey to its age.
                 const double gray = (luma - 16) * 255 / 219;
                 e.flashesMs.push_back(t * 1000 - std::max(0.0, (255 - gray) / kFlashFadeGrayPerMs));
             }
@@ -186,8 +180,7 @@ std::optional<long> LastFlvTagTime(const std::filesystem::path& flv) {
     const std::string data = ReadTextFile(flv);
     const auto byte = [&](size_t i) { return long{static_cast<uint8_t>(data[i])}; };
     std::optional<long> last;
-    // Tags follow the 9-byte header and the first previous-tag size; a tag still being written
-    // ends the walk.
+    // Tags after the 9-byte header and first previous-tag size; one still being written ends it.
     for (size_t at = 13, size = 0; at + 11 <= data.size(); at += 11 + size + 4) {
         size = static_cast<size_t>((byte(at + 1) << 16) | (byte(at + 2) << 8) | byte(at + 3));
         if (at + 11 + size + 4 > data.size())

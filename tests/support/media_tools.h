@@ -1,7 +1,4 @@
-// Test media made and inspected with ffmpeg and ffprobe, run as child processes, and lip-sync
-// measurement on a recording: where the picture flashes white and where a beep starts, each on
-// the recording's own time line, and how far apart the pairs are. Also the newest media time in an
-// FLV file that is still being written.
+// Test media made and inspected with ffmpeg and ffprobe, and lip-sync measurement on a recording.
 #pragma once
 
 #include <cmath>
@@ -19,7 +16,7 @@ namespace rtmp::test {
 // `keyint` frames, 4:2:0. Returns false and fills *error on failure.
 bool MakeTestH264(const std::filesystem::path& path, int width, int height, int fps, int frames,
                   int keyint = 25, std::string* error = nullptr);
-// ADTS AAC-LC (native aac encoder, sine tone).
+// ADTS AAC-LC (sine tone).
 bool MakeTestAdts(const std::filesystem::path& path, int sampleRate, int channels, double seconds,
                   std::string* error = nullptr);
 
@@ -36,8 +33,8 @@ struct ProbeResult {
     bool ok = false;
     std::string error;  // ffprobe's complaint when !ok
     std::vector<ProbedStream> streams;
-    const ProbedStream* Video() const { return Find("video"); }  // first video stream or null
-    const ProbedStream* Audio() const { return Find("audio"); }  // first audio stream or null
+    const ProbedStream* Video() const { return Find("video"); }  // first one or null
+    const ProbedStream* Audio() const { return Find("audio"); }
     const ProbedStream* Find(const std::string& codecType) const {
         for (const ProbedStream& s : streams)
             if (s.codecType == codecType)
@@ -49,32 +46,26 @@ struct ProbeResult {
 // Streams of a media file with decoded frame and packet counts.
 ProbeResult Probe(const std::filesystem::path& path);
 
-// Presentation times in milliseconds of the packets of the first video ('v') or audio ('a')
-// stream, in file order. Packets without a time are left out.
+// Times (ms) of the packets of the first video ('v') or audio ('a') stream that have one.
 std::vector<double> PacketTimes(const std::filesystem::path& path, char stream);
 
-// What `ffmpeg -v error -i path -f null -` reports: empty when the file decodes cleanly at its
-// own rate.
+// What `ffmpeg -v error -i path -f null -` reports: empty when the file decodes cleanly.
 std::string DecodeErrors(const std::filesystem::path& path);
-// Empty when the pictures of a recording at `fps` sit on its frame grid: at least 97 % of the
-// intervals within 5 ms of the period, every one within 5 ms of a whole number of periods and
-// none shorter than half of one; else what is wrong.
+// Empty when the pictures sit on the grid of `fps`: >= 97 % of the intervals within 5 ms of the
+// period, all within 5 ms of whole periods, none under half of one; else what is wrong.
 std::string FrameGridFaults(const std::filesystem::path& path, int fps);
 
-// The number right after the first `key` in `text` ("key:value" in a tool's log); NAN when the
-// key is absent.
+// The number right after the first `key` in `text`; NAN when the key is absent.
 double NumberAfter(const std::string& text, const std::string& key);
 
-// Lip sync. A flash fades: its picture is a flat grey of FlashGray(ms since the flash began), full
-// white at first. So each flash picture tells when the flash began, and a picture the encoder
-// skipped under load does not move the measured flash.
+// A flash fades: its picture is a flat grey of FlashGray(ms since it began), so each flash picture
+// tells when the flash began even when the encoder skipped some.
 inline constexpr double kFlashFadeGrayPerMs = 1.5;
 inline uint8_t FlashGray(double msSinceFlash) {
     const double g = 255 - kFlashFadeGrayPerMs * msSinceFlash;
     return static_cast<uint8_t>(g < 0 ? 0 : g);
 }
-// Stereo block b (1024 frames from b x 1024 on) of the beep that goes with the flashes: 1 kHz
-// for flashMs from every whole second of the sound, silence between.
+// Stereo block b (frames 1024 b on) of the beep: 1 kHz for flashMs from each whole second.
 inline std::vector<int16_t> BeepBlock(long b, int sampleRate, int flashMs) {
     std::vector<int16_t> block(2048);
     for (size_t i = 0; i < block.size(); i += 2) {
@@ -93,11 +84,9 @@ struct FlashesAndBeeps {
     std::string error;  // ffmpeg's complaint when it could not decode the file
 };
 
-// Decodes the first video and audio stream with ffmpeg/ffprobe. A flash is a picture whose mean
-// luma is above the middle after one below it, timed by its grey back to where it began; a beep
-// starts at the first sample above a third of full scale after at least 100 ms without one, and
-// ends before the stream does. Times are on the recording's own time line: each decoded frame's
-// time stamp (plus the sample's place in its audio frame).
+// A flash: a picture brighter than mid luma after a darker one, timed by its grey back to its
+// start; a beep: the first sample above 1/3 of full scale after >= 100 ms without one, ended before
+// the stream is. Times on the recording's own time line.
 FlashesAndBeeps FindFlashesAndBeeps(const std::filesystem::path& recording);
 
 // For each beep the nearest flash within maxApartMs: beep minus flash, in ms.

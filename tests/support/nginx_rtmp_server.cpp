@@ -21,15 +21,13 @@ bool NginxRtmpServer::Start() {
     const std::string prefix = dir_.Path().string() + "/";
     for (const char* sub : {"logs", "temp", "record"})
         std::filesystem::create_directories(dir_ / sub);
-    // A port picked here may be taken by another process before nginx binds it; until the first
-    // successful start nobody relies on the port, so another one is tried.
+    // Until the first start, a port taken before nginx binds it is replaced by another.
     for (int attempt = 0; attempt < (started_ ? 1 : 3); ++attempt) {
         if (!started_)
             port_ = PickFreeLoopbackPort();
         const std::string app =
             " { live on; drop_idle_publisher 5s; record all; record_unique off; record_path " +
             prefix + "record; }\n";
-        // Debian's RTMP module; when it is missing, nginx's error log (in Error()) says so.
         std::ofstream(dir_ / "nginx.conf")
             << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
             << (::geteuid() == 0 ? "user root;\n" : "")
@@ -39,14 +37,12 @@ bool NginxRtmpServer::Start() {
             << "events { worker_connections 256; }\n"
             << "rtmp { server { listen 127.0.0.1:" << port_ << "; chunk_size 4096;\n"
             << "  application live" << app << "  application encoder/qkz" << app << "} }\n";
-        // Debian's nginx lives in /usr/sbin, which a user's PATH may leave out.
         if (!process_.Start(
                 {::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p", prefix,
                  "-c", prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
                 dir_ / "logs/nginx.out"))
             break;
-        // nginx writes its pid file only once its listening sockets are bound, so a port held by
-        // someone else while nginx retries its bind is not taken for nginx's.
+        // nginx writes its pid file once bound: a port held by another is not taken for nginx's.
         const std::string pid = std::to_string(process_.Pid()) + "\n";
         const auto up = [&] {  // the pid file written, and a connection accepted (and closed)
             return ReadTextFile(dir_ / "logs/nginx.pid") == pid &&

@@ -1,8 +1,5 @@
-// A private nginx with the RTMP module on a free loopback port, for tests that need a real
-// server: applications "live" and "encoder/qkz" (a name with '/', matched against the connect
-// command's "app"), every published stream recorded, a publisher silent for 5 s dropped (as the
-// run command's own server does). Each instance has its own prefix directory
-// (configuration, logs, pid file, recordings) under a temp directory.
+// A private nginx with the RTMP module on a free loopback port: applications "live" and
+// "encoder/qkz", every stream recorded, a publisher silent for 5 s dropped; its own temp prefix.
 #pragma once
 
 #include <cstdint>
@@ -18,19 +15,15 @@ class NginxRtmpServer {
   public:
     ~NginxRtmpServer() { Stop(); }
 
-    // Writes the configuration, starts nginx and waits (at most ~5 s) until the port accepts
-    // connections. Once a port is chosen it is kept, so Start after Stop listens on the same port.
-    // On failure returns false; Error() then holds the reason and nginx's error log.
+    // Starts nginx and waits (~5 s at most) until it accepts connections, on the same port after
+    // a Stop; false with the reason in Error() on failure.
     bool Start();
-    // Ends nginx (SIGTERM, then SIGKILL after a grace period) and waits for it. Connected clients
-    // see their connection closed.
     void Stop() { process_.Stop(SIGTERM); }
 
     uint16_t Port() const { return port_; }
     // "rtmp://127.0.0.1:<port>/<app>/<stream>"
     std::string Url(std::string_view app, std::string_view stream) const;
-    // Where the server records the stream published as `stream`: the name up to any '?', with
-    // every byte other than letters, digits, '-', '.', '_' and '~' written as %XX.
+    // The recording of `stream`: the name up to any '?', bytes other than [A-Za-z0-9-._~] as %XX.
     std::filesystem::path RecordingPath(std::string_view stream) const;
     std::string ErrorLog() const { return ReadTextFile(dir_ / "logs/error.log"); }
     const std::string& Error() const { return error_; }
@@ -43,7 +36,7 @@ class NginxRtmpServer {
     bool started_ = false;  // started successfully once: the port is fixed from then on
 };
 
-// A free TCP port on 127.0.0.1 (bound and released; the kernel will not hand it out again soon).
+// A free TCP port on 127.0.0.1 (bound and released).
 uint16_t PickFreeLoopbackPort();
 
 }  // namespace rtmp::test

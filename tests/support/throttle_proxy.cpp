@@ -7,11 +7,8 @@
 #include "support/loopback.h"
 
 namespace rtmp::test {
-namespace {
 
 constexpr int64_t kChunk = 4096;
-
-}  // namespace
 
 ThrottleProxy::~ThrottleProxy() {
     stop_.store(true);
@@ -23,17 +20,14 @@ ThrottleProxy::~ThrottleProxy() {
     stopped_.notify_all();
     for (std::thread& t : forwards_)
         t.join();
-    for (const auto& link : links_) {
-        for (const int fd : {link->client, link->server}) {
+    for (const auto& link : links_)
+        for (const int fd : {link->client, link->server})
             if (fd >= 0)
                 ::close(fd);
-        }
-    }
     ::close(listenFd_);
 }
 
 bool ThrottleProxy::Start() {
-    // A receive buffer small enough that a sender's bytes wait in its own socket, not here.
     listenFd_ = ListenOnLoopback(8, 8192, &port_);
     if (listenFd_ >= 0)
         acceptThread_ = std::thread([this] { AcceptLoop(); });
@@ -53,28 +47,22 @@ void ThrottleProxy::CutOpenConnections(Cut how) {
                 ::shutdown(link->client, SHUT_WR);
             continue;
         }
-        // Without lingering, the last forwarder's close resets both connections; a shutdown of
-        // the reading side wakes the forwarders without sending anything.
+        // No lingering: the last close resets; shutting the reading side wakes the forwarders.
         const linger reset{1, 0};
         link->reset.store(true);
-        for (const int fd : {link->client, link->server}) {
-            if (fd >= 0) {
-                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        for (const int fd : {link->client, link->server})
+            if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0)
                 ::shutdown(fd, SHUT_RD);
-            }
-        }
     }
 }
 
 void ThrottleProxy::GoSilent() {
     silent_.store(true);
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& link : links_) {
-        for (const int fd : {link->client, link->server}) {
+    for (const auto& link : links_)
+        for (const int fd : {link->client, link->server})
             if (fd >= 0)
                 ::shutdown(fd, SHUT_RDWR);
-        }
-    }
 }
 
 int64_t ThrottleProxy::PassedUp(int n) {
@@ -88,7 +76,7 @@ void ThrottleProxy::AcceptLoop() {
         if (client < 0 && (errno == EINTR || errno == ECONNABORTED))
             continue;
         if (client < 0)
-            break;  // the listener was shut down, or cannot accept any more
+            break;  // the listener was shut down
         // Under the lock, so that a cut either comes first or also ends this connection.
         std::lock_guard<std::mutex> lock(mutex_);
         const bool silent = silent_.load();
@@ -111,12 +99,11 @@ void ThrottleProxy::Forward(Link& link, bool up) {
     auto due = std::chrono::steady_clock::now();
     for (;;) {
         const int64_t rate = up ? rate_.load() : 0;
-        // Bursts of at most 20 ms of the rate, as on a real line; the next read waits until the
-        // rate has carried these bytes.
+        // Bursts of at most 20 ms of the rate; the next read waits until these bytes are due.
         const int64_t want = rate > 0 ? std::clamp<int64_t>(rate / 50, 1, kChunk) : kChunk;
         const ssize_t n = ::recv(from, buffer, static_cast<size_t>(want), 0);
         if (link.frozen.load()) {
-            // A dead line: nothing passes, not even a close, and nothing is read any more.
+            // A dead line: nothing passes, not even a close.
             std::unique_lock<std::mutex> lock(mutex_);
             stopped_.wait(lock, [this] { return stop_.load(); });
             break;
@@ -131,15 +118,13 @@ void ThrottleProxy::Forward(Link& link, bool up) {
             std::this_thread::sleep_until(due);
         }
     }
-    // Nothing is passed on of the end of a reset (the close sends it) or of the answers of a
-    // half-closed connection, whose server side stays open until the client closes.
+    // A reset is sent by the close; a half-closed server side stays open until the client closes.
     if (!link.reset.load() && (up || !link.halfClosed.load())) {
         ::shutdown(from, SHUT_RDWR);
         ::shutdown(to, SHUT_RDWR);
     }
     if (link.forwarders.fetch_sub(1) == 1 && !stop_.load()) {
-        // The last of the pair: the connection is over. Closed here so that a reset is sent
-        // where one was asked for (the descriptors are not used again).
+        // The last of the pair closes, so that a reset is sent where one was asked for.
         std::lock_guard<std::mutex> lock(mutex_);
         for (int* fd : {&link.client, &link.server}) {
             ::close(*fd);

@@ -1,10 +1,6 @@
-// A loopback TCP proxy that passes a limited byte rate from its clients to a target port, in short
-// bursts, like a slow line between a publisher and its server. Answers come back unlimited.
-// The proxy's receive window is small, so a sender feels the limit as a real line makes it feel
-// it rather than filling the proxy's buffers. The line can also be cut: for the connections open
-// now only (reset; gone silent both ways with both ends left open, as a dead line leaves them;
-// or closed towards the client only), or for good (every connection dropped and later ones never
-// answered).
+// A loopback TCP proxy passing a limited byte rate from its clients to a target port in short
+// bursts, like a slow line (answers come back unlimited; a small receive window makes the sender
+// feel the limit). The line can be cut for the connections open now, or for good.
 #pragma once
 
 #include <atomic>
@@ -20,8 +16,8 @@ namespace rtmp::test {
 
 class ThrottleProxy {
   public:
-    // kHalfClose: the client is told the server closed, while the server's side stays open and
-    // still takes what the client sends (a server that only shut its sending side).
+    // kSilent: nothing passes either way, both ends left open (a dead line). kHalfClose: the
+    // client sees a close while the server side still takes what it sends.
     enum class Cut { kReset, kSilent, kHalfClose };
 
     explicit ThrottleProxy(uint16_t targetPort) : targetPort_(targetPort) {}
@@ -36,7 +32,6 @@ class ThrottleProxy {
     void CutOpenConnections(Cut how);
     // Closes every connection; later ones are accepted and left without an answer.
     void GoSilent();
-    // Connections accepted so far.
     int Accepted() const { return accepted_.load(); }
     // Bytes passed from the client to the target on the n-th connection accepted (from 0).
     int64_t PassedUp(int n);
@@ -49,8 +44,7 @@ class ThrottleProxy {
         std::atomic<int> forwarders{2};
     };
     void AcceptLoop();
-    // Passes bytes from one socket to the other until either side ends, at the set rate when
-    // `up`; then shuts both down, or on a reset closes both with a reset.
+    // Passes bytes until either side ends (at the set rate when `up`), then shuts both down.
     void Forward(Link& link, bool up);
 
     uint16_t targetPort_, port_ = 0;

@@ -1,5 +1,4 @@
-// The tools' file parsers on hand-made streams. (Files from ffmpeg go through them end to end in
-// rtmp_tools_test.)
+// The tools' file parsers on hand-made streams (ffmpeg's files: rtmp_tools_test).
 #include "media_files.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +27,7 @@ const Bytes kAud{0x09, 0xF0}, kSps{0x67, 0x64, 0x00, 0x1E, 0xAC}, kPps{0x68, 0xE
 
 TEST(AnnexB, NalUnitsAndAccessUnits) {
     const std::pair<Bytes, std::vector<Bytes>> nalCases[] = {
-        // a stream and its units
-        // Bytes before any start code are ignored, trailing zeros belong to no unit, an empty
-        // unit is skipped, escaped zeros stay inside.
+        // Bytes before a start code, trailing zeros and empty units dropped; escapes kept.
         {Cat({{0x12, 0x34, 0, 0, 1, 0x67, 0x42, 0, 0},
               {0, 0, 0, 1, 0x68, 0xCE},
               {0, 0, 1},
@@ -74,8 +71,7 @@ TEST(AnnexB, NalUnitsAndAccessUnits) {
         for (const AccessUnit& au : SplitAccessUnits(stream))
             got.emplace_back(au.data, au.nalTypes, au.keyFrame, au.hasPicture);
         for (size_t i = 0; i < c.units.size(); ++i) {
-            // Every unit written back with a 4-byte start code, delimiters left out; a key frame
-            // holds an IDR slice, a picture any slice.
+            // 4-byte start codes, no delimiters; a key frame holds an IDR slice.
             Bytes data, types;
             for (const Bytes& nal : c.units[i]) {
                 data = Cat({data, {0, 0, 0, 1}, nal});
@@ -88,9 +84,7 @@ TEST(AnnexB, NalUnitsAndAccessUnits) {
     }
 }
 
-// An ADTS frame built field by field (56 bits: sync word, MPEG-4, layer 0, protection absent
-// unless `crc`, profile, rate index, private bit, channels, four flags, frame length, buffer
-// fullness 0x7FF, raw blocks - 1), its payload filled up to frameLength.
+// An ADTS frame built field by field, its payload filled up to frameLength.
 Bytes Adts(int frameLength, bool crc = false, int rateIndex = 4, int channels = 2, int profile = 2,
            int blocks = 1) {
     const uint64_t bits = 0xFFFull << 44 | uint64_t{!crc} << 40 | uint64_t(profile - 1) << 38 |

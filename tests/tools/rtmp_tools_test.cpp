@@ -17,10 +17,9 @@ using namespace std::chrono_literals;
 constexpr int kFrames = 75;  // 3 s at 25 fps
 constexpr int kSampleRate = 44100;
 
-// Failures give one line and a non-zero status; a stream another client publishes is refused;
-// a server going away mid-stream ends the publish with "connection lost". Then one publish with
-// a player waiting on the stream: the recording holds every unit and frame at its exact time,
-// and the player writes back what was sent (the files as ffprobe sees them, not the tools' logs).
+// Failures give one line and a non-zero status; a busy stream is refused; a lost server ends the
+// publish. Then a publish with a player waiting: recording and played files hold every unit and
+// frame at its time.
 TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack) {
     const TempDir dir("rtmp_tools");
     const std::string h264 = (dir / "in.h264").string(), aac = (dir / "in.aac").string();
@@ -61,8 +60,7 @@ TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack)
     for (const auto& c : cases) {
         const ProcessResult r = RunProcess(c.argv, 30s);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.argv.back() << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') == 1, c.exitCode == 1)
-            << r.err;  // 2: with the usage
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') == 1, c.exitCode == 1) << r.err;
         EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
     }
 
@@ -115,10 +113,8 @@ TEST(RtmpToolsTest, FailuresRefusalsALostServerAndAPublishRecordedAndPlayedBack)
     for (const auto& f : {file, dir / "out.h264", dir / "out.aac"})
         EXPECT_EQ(DecodeErrors(f), "") << f;
 
-    // Video unit k is due at 40 k ms; audio frame j at 1024 j / 44.1 ms. The tool sends whole
-    // milliseconds without drift; the AAC sequence header the library puts before the 1st and
-    // the 101st audio frame carries 1 ms of its own, so over these 131 frames the recorded
-    // times may run up to 2 ms ahead.
+    // Video unit k at 40 k ms, audio frame j at 1024 j / 44.1 ms, in whole ms without drift; the
+    // AAC sequence headers before the 1st and 101st frame may put up to 2 ms ahead.
     for (const auto& [stream, count, periodMs] :
          {std::tuple('v', size_t{kFrames}, 40.0),
           std::tuple('a', adtsFrames, 1024e3 / kSampleRate)}) {
