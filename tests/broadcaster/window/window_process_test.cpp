@@ -192,8 +192,16 @@ TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
         if (ownTmp) {
             std::erase_if(argv, [](const std::string& a) { return a.starts_with("XDG_RUNTIME"); });
             argv.insert(argv.begin() + 1, {"-u", "XDG_RUNTIME_DIR"});  // after "env"
-            argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c",
-                                       "mount --bind \"$0\" /tmp && exec \"$@\"", tmp.string()});
+            // A build tree under /tmp itself (a checkout there) stays in sight of the program.
+            const std::string program = TUTORLANE_BROADCASTER_PROGRAM;
+            const std::string top =
+                program.starts_with("/tmp/") ? program.substr(0, program.find('/', 5)) : "";
+            argv.insert(argv.begin(),
+                        {"unshare", "-m", "sh", "-c",
+                         "t=$1; shift; if [ -n \"$t\" ]; then mkdir -p \"$0${t#/tmp}\" && "
+                         "mount --bind \"$t\" \"$0${t#/tmp}\"; fi; "
+                         "mount --bind \"$0\" /tmp && exec \"$@\"",
+                         tmp.string(), top});
         }
         const auto result = RunProcess(argv, 60s);
         EXPECT_TRUE(result.Succeeded()) << result.err;
