@@ -200,7 +200,7 @@ TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
                         {"unshare", "-m", "sh", "-c",
                          "t=$1; shift; if [ -n \"$t\" ]; then mkdir -p \"$0${t#/tmp}\" && "
                          "mount --bind \"$t\" \"$0${t#/tmp}\"; fi; "
-                         "mount --bind \"$0\" /tmp && exec \"$@\"",
+                         "mount --rbind \"$0\" /tmp && exec \"$@\"",
                          tmp.string(), top});
         }
         const auto result = RunProcess(argv, 60s);
