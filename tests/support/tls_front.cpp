@@ -45,7 +45,7 @@ bool TlsFront::Start(uint16_t backendPort) {
              << "stream {\n  ssl_protocols TLSv1.2 TLSv1.3;\n  ssl_handshake_timeout 10s;\n"
              << "  proxy_connect_timeout 2s;\n";
         for (const CertKind kind : kAllCertKinds) {
-            const CertFiles& files = certificates_.Server(kind);
+            const CertFiles& files = certificates_.Server(served_[static_cast<std::size_t>(kind)]);
             conf << "  server { listen 127.0.0.1:" << Port(kind) << " ssl;\n"
                  << "    ssl_certificate " << files.cert.string() << ";\n"
                  << "    ssl_certificate_key " << files.key.string() << ";\n"

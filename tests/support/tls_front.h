@@ -24,6 +24,11 @@ class TlsFront {
     void Stop() { process_.Stop(SIGTERM); }
 
     uint16_t Port(CertKind kind) const { return ports_[static_cast<std::size_t>(kind)]; }
+    // From the next Start on, the listener of `listener` presents the certificate of `served`
+    // (a server whose certificate expires, or is renewed, while a lesson runs).
+    void Serve(CertKind listener, CertKind served) {
+        served_[static_cast<std::size_t>(listener)] = served;
+    }
     // "rtmps://<host>:<port of kind>/<app>/<stream>"; the listeners are on 127.0.0.1 only.
     std::string Url(CertKind kind, std::string_view host, std::string_view app,
                     std::string_view stream) const;
@@ -38,6 +43,7 @@ class TlsFront {
     TempDir dir_{"tls_front"};
     TestCertificates certificates_;
     std::array<uint16_t, kAllCertKinds.size()> ports_{};
+    std::array<CertKind, kAllCertKinds.size()> served_ = kAllCertKinds;
     ChildProcess process_;
     std::string error_;
     bool certificatesMade_ = false;

@@ -209,10 +209,11 @@ bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int
         if (step != TlsSession::Step::kWantRead && step != TlsSession::Step::kWantWrite)
             return false;
         if (!WaitForTls(step, deadline)) {
-            failure->kind = RTMP_ERROR_TLS;
-            failure->text =
-                "no TLS session with " + host +
-                (shut_.load() ? ": disconnected" : ": the server did not answer in time");
+            // A Disconnect says nothing about the server.
+            *failure = shut_.load() ? ConnectFailure{RTMP_ERROR_OTHER, "disconnected"}
+                                    : ConnectFailure{RTMP_ERROR_TLS,
+                                                     "no TLS session with " + host +
+                                                         ": the server did not answer in time"};
             return false;
         }
     }
