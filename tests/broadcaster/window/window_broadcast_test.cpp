@@ -16,11 +16,14 @@
 #include "capture/video_test_doubles.h"
 #include "support/alsa_tone_device.h"
 #include "support/media_tools.h"
+#include "support/tls_front.h"
 #include "window/window_fixture.h"
 
 namespace window_test {
 namespace {
 
+using rtmp::test::CertKind;
+using rtmp::test::TlsFront;
 using Variables = std::vector<std::pair<QString, QString>>;
 
 // A small screen picture without sound keeps the encoder light; with no camera chosen (the list
@@ -46,13 +49,13 @@ void ClickAndWait(OpenWindow& w, const char* button) {
 }
 
 // One window's starts and stops. With the server down the start says so and changes no
-// classroom variable. The next reads the address again (another classroom since the window
-// opened), takes no bit rate that is not an integer, and sets the classroom number before the
-// stream; a picture-type change while broadcasting waits for the next start; stop clears the
-// stream name and writes nothing. A changed bit rate is written back at the next start only,
-// that line alone. Later starts of the program change nothing until the teacher accepts the
-// classroom they forward. Double clicks act as one click, and a microphone that sends nothing
-// is shown.
+// classroom variable; so does a server whose certificate fails its check. The next reads the
+// address again (another classroom since the window opened), takes no bit rate that is not an
+// integer, and sets the classroom number before the stream; a picture-type change while
+// broadcasting waits for the next start; stop clears the stream name and writes nothing. A changed
+// bit rate is written back at the next start only, that line alone. Later starts of the program
+// change nothing until the teacher accepts the classroom they forward. Double clicks act as one
+// click, and a microphone that sends nothing is shown.
 TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
@@ -66,9 +69,20 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(page->VariableLog(), idle);
     w.messages.texts.clear();
+    // An rtmps:// server whose certificate is for another host: the message names the check.
+    const app::IniFile file(w.folder.Config().string());
+    TlsFront front;
+    ASSERT_TRUE(front.Start(server.Port())) << front.Error();
+    file.WriteString("Device", "Address",
+                     Shifted(front.Url(CertKind::kWrongHost, "localhost", "live", "x") + "&4711"));
+    file.WriteString("Device", "TlsCaFile", front.Certificates().caFile.string());
+    ClickAndWait(w, "ctl1012");
+    EXPECT_EQ(w.messages.texts,
+              QStringList{QStringLiteral("服务器证书无法验证：证书不属于 localhost")});
+    EXPECT_TRUE(w.Shows(false));
+    w.messages.texts.clear();
     // A frame rate out of range in the file by now: the start names it and goes back to idle
     // without trying the server.
-    const app::IniFile file(w.folder.Config().string());
     file.WriteString("Device", "FrameRate", "5000");
     ClickAndWait(w, "ctl1012");
     EXPECT_EQ(w.messages.Said(), app::SettingOutOfRangeMessage("FrameRate", 5000, 1, 60));
