@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/audio_device_table.h"
+#include "app/connect_failure_text.h"
 #include "app/local_copy.h"
 #include "app/settings.h"
 #include "app/status_line.h"
@@ -549,6 +550,15 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
               QStringList({"状态：正在重新连接…  00:00:59", "未发送音频：音频设备无法使用",
                            "摄像头：Couldn't run the graph!", "0 kbit/s", "丢包 7", "跳帧 12",
                            "延迟 0 ms"}));
+    // Why the line cannot be taken again comes right after the state, in brief the words before
+    // the colon.
+    const std::string expired =
+        app::ConnectFailureText(OCELIX_CONNECT_CERT_EXPIRED, "rtmps://edu.example:4443/live/x", "");
+    const app::StatusParts refused = app::BroadcastStatusParts(stats, {true}, {}, expired);
+    EXPECT_EQ(std::tuple(refused.at(1).text, refused.at(1).brief, refused.at(2).text),
+              std::tuple(QStringLiteral("服务器证书无法验证：edu.example 的证书已过期"),
+                         QStringLiteral("服务器证书无法验证"),
+                         QStringLiteral("未发送音频：音频设备无法使用")));
 
     QFont font(QStringLiteral("Noto Sans CJK SC"));
     font.setPixelSize(12);
