@@ -220,7 +220,8 @@ bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int
             *failure = shut_.load() ? ConnectFailure{RTMP_ERROR_OTHER, "disconnected"}
                                     : ConnectFailure{RTMP_ERROR_TLS,
                                                      "no TLS session with " + host +
-                                                         ": the server did not answer in time"};
+                                                         ": the server did not answer in time "
+                                                         "(is it an RTMPS port?)"};
             return false;
         }
     }
