@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 
@@ -13,6 +14,27 @@ uint16_t PickFreeLoopbackPort() {
     uint16_t port = 0;  // stays 0 when no socket listens
     ::close(ListenOnLoopback(1, 0, &port));
     return port;
+}
+
+bool RunPrivateNginx(ChildProcess& process, const std::filesystem::path& dir,
+                     const std::vector<uint16_t>& ports) {
+    const std::string prefix = dir.string() + "/";
+    if (!process.Start({::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p",
+                        prefix, "-c", prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
+                       dir / "logs/nginx.out"))
+        return false;
+    // nginx writes its pid file once bound: a port held by another is not taken for nginx's.
+    const std::string pid = std::to_string(process.Pid()) + "\n";
+    const auto up = [&] {  // the pid file written, and a connection accepted on every port
+        return ReadTextFile(dir / "logs/nginx.pid") == pid &&
+               std::all_of(ports.begin(), ports.end(),
+                           [](uint16_t port) { return ::close(ConnectToLoopback(port)) == 0; });
+    };
+    if (WaitUntil([&] { return !process.Running() || up(); }, std::chrono::seconds(5)) &&
+        process.Running())
+        return true;
+    process.Stop(SIGKILL);
+    return false;
 }
 
 bool NginxRtmpServer::Start() {
@@ -37,21 +59,8 @@ bool NginxRtmpServer::Start() {
             << "events { worker_connections 256; }\n"
             << "rtmp { server { listen 127.0.0.1:" << port_ << "; chunk_size 4096;\n"
             << "  application live" << app << "  application encoder/qkz" << app << "} }\n";
-        if (!process_.Start(
-                {::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p", prefix,
-                 "-c", prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
-                dir_ / "logs/nginx.out"))
-            break;
-        // nginx writes its pid file once bound: a port held by another is not taken for nginx's.
-        const std::string pid = std::to_string(process_.Pid()) + "\n";
-        const auto up = [&] {  // the pid file written, and a connection accepted (and closed)
-            return ReadTextFile(dir_ / "logs/nginx.pid") == pid &&
-                   ::close(ConnectToLoopback(port_)) == 0;
-        };
-        if (WaitUntil([&] { return !process_.Running() || up(); }, std::chrono::seconds(5)) &&
-            process_.Running())
+        if (RunPrivateNginx(process_, dir_.Path(), {port_}))
             return started_ = true;
-        process_.Stop(SIGKILL);
     }
     error_ = "nginx did not start on port " + std::to_string(port_) +
              "\n--- nginx error log ---\n" + ErrorLog() + "--- nginx output ---\n" +

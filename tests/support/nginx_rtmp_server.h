@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/child_process.h"
 
@@ -38,5 +39,10 @@ class NginxRtmpServer {
 
 // A free TCP port on 127.0.0.1 (bound and released).
 uint16_t PickFreeLoopbackPort();
+
+// Runs nginx on dir/nginx.conf (prefix dir, logs in dir/logs) and waits (~5 s at most) until it
+// wrote its pid file and accepts connections on every port; false, with nginx stopped, otherwise.
+bool RunPrivateNginx(ChildProcess& process, const std::filesystem::path& dir,
+                     const std::vector<uint16_t>& ports);
 
 }  // namespace rtmp::test

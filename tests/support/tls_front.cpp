@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "support/loopback.h"
+#include "support/nginx_rtmp_server.h"
 
 namespace rtmp::test {
 
@@ -56,22 +57,8 @@ bool TlsFront::Start(uint16_t backendPort) {
         }
         conf << "}\n";
         conf.close();
-        if (!process_.Start(
-                {::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p", prefix,
-                 "-c", prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
-                dir_ / "logs/nginx.out"))
-            break;
-        // nginx writes its pid file once bound: a port held by another is not taken for nginx's.
-        const std::string pid = std::to_string(process_.Pid()) + "\n";
-        const auto up = [&] {  // the pid file written, and a connection accepted on every port
-            return ReadTextFile(dir_ / "logs/nginx.pid") == pid &&
-                   std::all_of(ports_.begin(), ports_.end(),
-                               [](uint16_t port) { return ::close(ConnectToLoopback(port)) == 0; });
-        };
-        if (WaitUntil([&] { return !process_.Running() || up(); }, std::chrono::seconds(5)) &&
-            process_.Running())
+        if (RunPrivateNginx(process_, dir_.Path(), {ports_.begin(), ports_.end()}))
             return started_ = true;
-        process_.Stop(SIGKILL);
     }
     std::string ports;
     for (const uint16_t port : ports_)

@@ -43,6 +43,7 @@ class TlsSession {
 
   private:
     struct Native;
+    static Step StepAfter(int error);
     explicit TlsSession(std::unique_ptr<Native> native);
 
     std::mutex mutex_;  // one OpenSSL call at a time

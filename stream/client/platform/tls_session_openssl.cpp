@@ -279,42 +279,37 @@ TlsSession::Step TlsSession::Handshake(ConnectFailure* failure) {
     return Step::kFailed;
 }
 
-TlsSession::Result TlsSession::Read(void* data, size_t length) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    SSL* ssl = native_->ssl.get();
-    ERR_clear_error();
-    size_t n = 0;
-    if (SSL_read_ex(ssl, data, length, &n) == 1)
-        return {Step::kDone, n};
-    switch (SSL_get_error(ssl, 0)) {
+// What a read or write that did not succeed asks for; the session's error queue is emptied.
+TlsSession::Step TlsSession::StepAfter(int error) {
+    switch (error) {
         case SSL_ERROR_WANT_READ:
-            return {Step::kWantRead, 0};
+            return Step::kWantRead;
         case SSL_ERROR_WANT_WRITE:
-            return {Step::kWantWrite, 0};
+            return Step::kWantWrite;
         case SSL_ERROR_ZERO_RETURN:
-            return {Step::kClosed, 0};
+            return Step::kClosed;
         default:
             ERR_clear_error();
-            return {Step::kFailed, 0};
+            return Step::kFailed;
     }
+}
+
+TlsSession::Result TlsSession::Read(void* data, size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ERR_clear_error();
+    size_t n = 0;
+    if (SSL_read_ex(native_->ssl.get(), data, length, &n) == 1)
+        return {Step::kDone, n};
+    return {StepAfter(SSL_get_error(native_->ssl.get(), 0)), 0};
 }
 
 TlsSession::Result TlsSession::Write(const void* data, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
-    SSL* ssl = native_->ssl.get();
     ERR_clear_error();
     size_t n = 0;
-    if (SSL_write_ex(ssl, data, length, &n) == 1)
+    if (SSL_write_ex(native_->ssl.get(), data, length, &n) == 1)
         return {Step::kDone, n};
-    switch (SSL_get_error(ssl, 0)) {
-        case SSL_ERROR_WANT_READ:
-            return {Step::kWantRead, 0};
-        case SSL_ERROR_WANT_WRITE:
-            return {Step::kWantWrite, 0};
-        default:
-            ERR_clear_error();
-            return {Step::kFailed, 0};
-    }
+    return {StepAfter(SSL_get_error(native_->ssl.get(), 0)), 0};
 }
 
 }  // namespace rtmp
