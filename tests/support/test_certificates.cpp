@@ -44,8 +44,9 @@ struct Profile {
 constexpr const char* kRightNames = "DNS:localhost,IP:127.0.0.1";
 // In CertKind's order.
 constexpr Profile kProfiles[] = {
-    {kRightNames, {-1, 30}}, {"DNS:other.example", {-1, 30}}, {kRightNames, {-60, 59}},
-    {kRightNames, {10, 30}}, {"IP:127.0.0.1", {-1, 30}},
+    {kRightNames, {-1, 30}},    {"DNS:other.example", {-1, 30}},
+    {kRightNames, {-60, 59}},   {kRightNames, {10, 30}},
+    {"IP:127.0.0.1", {-1, 30}}, {nullptr, {-1, 30}},  // the name in the subject instead
 };
 static_assert(std::size(kProfiles) == kAllCertKinds.size());
 
@@ -125,6 +126,8 @@ class CertificateMaker {
         X509V3_CTX ctx;
         X509V3_set_ctx(&ctx, issuerCert, c, nullptr, nullptr, 0);
         for (const auto& [nid, value] : extensions) {
+            if (value == nullptr)
+                continue;
             const ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
             if (!extension || X509_add_ext(c, extension.get(), -1) != 1) {
                 Fail(std::string("add ") + OBJ_nid2sn(nid) + "=" + value + " to " + commonName);
@@ -181,6 +184,8 @@ std::string_view CertKindName(CertKind kind) {
             return "not_yet_valid";
         case CertKind::kAddressOnly:
             return "address_only";
+        case CertKind::kSubjectOnly:
+            return "subject_only";
     }
     return "unknown";
 }
@@ -211,7 +216,9 @@ bool MakeTestCertificates(const std::filesystem::path& dir, TestCertificates* ou
         server.key = dir / (name + ".key");
         const KeyPtr key = make.Key();
         const CertPtr cert =
-            key ? make.Server("Tutorlane test server " + name, key.get(), kProfiles[index], ca)
+            key ? make.Server(kProfiles[index].altNames != nullptr ? "Tutorlane test server " + name
+                                                                   : std::string("localhost"),
+                              key.get(), kProfiles[index], ca)
                 : nullptr;
         if (!cert || !make.Write(server.key, key.get()) || !make.Write(server.cert, cert.get()))
             return false;

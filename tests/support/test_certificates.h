@@ -16,13 +16,14 @@ enum class CertKind {
     kExpired,      // valid from 60 days ago until 1 day ago
     kNotYetValid,  // valid from 10 days ahead
     kAddressOnly,  // SAN IP:127.0.0.1 only: for the address, not for the name localhost
+    kSubjectOnly,  // no SAN, subject CN=localhost: names are taken from SANs only
 };
-inline constexpr std::array<CertKind, 5> kAllCertKinds = {
-    CertKind::kGood, CertKind::kWrongHost, CertKind::kExpired, CertKind::kNotYetValid,
-    CertKind::kAddressOnly};
+inline constexpr std::array<CertKind, 6> kAllCertKinds = {
+    CertKind::kGood,        CertKind::kWrongHost,   CertKind::kExpired,
+    CertKind::kNotYetValid, CertKind::kAddressOnly, CertKind::kSubjectOnly};
 
-// "good", "wrong_host", "expired", "not_yet_valid", "address_only": the stem of the kind's file
-// names.
+// "good", "wrong_host", "expired", "not_yet_valid", "address_only", "subject_only": the stem of
+// the kind's file names.
 std::string_view CertKindName(CertKind kind);
 
 struct CertFiles {

@@ -173,6 +173,7 @@ TEST_F(RtmpToolsTest, OverTlsEveryFailedCertificateCheckIsNamedAndAGoodOneCarrie
         {CertKind::kWrongHost, "localhost", ca, "the certificate is not for localhost"},
         {CertKind::kWrongHost, "127.0.0.1", ca, "the certificate is not for 127.0.0.1"},
         {CertKind::kAddressOnly, "localhost", ca, "the certificate is not for localhost"},
+        {CertKind::kSubjectOnly, "localhost", ca, "the certificate is not for localhost"},
         {CertKind::kExpired, "localhost", ca, "the certificate of localhost has expired"},
         {CertKind::kNotYetValid, "127.0.0.1", ca, "the certificate of 127.0.0.1 is not valid yet"},
         {CertKind::kGood, "localhost", (dir_ / "missing.pem").string(),
