@@ -58,6 +58,9 @@ build_ffmpeg() {
     --enable-encoder=aac --enable-muxer=mp4 --enable-protocol=file
   make -j"$jobs"
   make install DESTDIR="$stage"
+  # Headers and libraries only (not its example sources, nor the empty bin/).
+  rm -rf "$stage$prefix/share"
+  rmdir "$stage$prefix/bin" 2>/dev/null || true
 }
 
 build_openssl() {
@@ -73,11 +76,12 @@ build_openssl() {
 # build_dep NAME SOURCE-PACKAGE FILE [EXTRA-INPUT...]: rebuilds NAME when its stamp differs
 # from the source version plus a digest of its recipe, the compiler and the extra inputs, or
 # when FILE (relative to the prefix) is missing. The newest source version whose files the
-# archive hands out is taken (a security update's listing can be ahead of its files).
+# archive hands out is taken (a security update's listing can be ahead of its files); a version
+# it did not hand out is asked for again after a day.
 build_dep() {
   local name=$1 package=$2 key_file=$3
   shift 3
-  local recipe version stamp
+  local recipe version stamp missing
   recipe=$({
     declare -f "build_$name"
     $triple-gcc-posix --version | head -n1
@@ -89,12 +93,19 @@ build_dep() {
       echo "$name $version: up to date" >&2
       return 0
     fi
+    missing="$stamps/$name.missing-$version"
+    if [ -n "$(find "$missing" -mmin -1440 2>/dev/null)" ]; then
+      echo "$name $version: the archive did not hand out its source today; trying an older one" >&2
+      continue
+    fi
     rm -rf "${work:?}/$name"
     mkdir -p "$work/$name/src" "$work/$name/stage" "$stamps" "$logs" "$prefix"
     if (cd "$work/$name/src" && apt-get source -q "$package=$version") >"$logs/$name.log" 2>&1; then
+      rm -f "$missing"
       build_version "$name" "$version" "$stamp"
       return
     fi
+    touch "$missing"
     echo "$name $version: the archive does not hand out its source; trying an older one" >&2
   done
   echo "no source package of $package to build (apt-get update?)" >&2
