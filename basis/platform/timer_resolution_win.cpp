@@ -1,5 +1,6 @@
-#include <timeapi.h>
 #include <windows.h>
+
+#include <timeapi.h>
 
 #include "platform/timer_resolution.h"
 

@@ -1,7 +1,8 @@
+#include <windows.h>
+
 #include <aclapi.h>
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <cstring>
