@@ -69,7 +69,12 @@ build_openssl() {
   # Static libcrypto and libssl with the providers built in; no programs, no tests.
   ./Configure mingw64 no-shared no-module no-tests --prefix="$prefix" --libdir=lib \
     --cross-compile-prefix=$triple- CC=gcc-posix CXX=g++-posix
-  make -j"$jobs" build_libs
+  # The folders it reads its configuration and modules from on Windows: those of OpenSSL's own
+  # Windows builds, which only administrators can write. (Configure would take the prefix's
+  # Linux path, which any user could make on the current drive, and takes no drive letter.)
+  make -j"$jobs" build_libs OPENSSLDIR="C:/Program Files/Common Files/SSL" \
+    ENGINESDIR="C:/Program Files/OpenSSL/lib/engines-3" \
+    MODULESDIR="C:/Program Files/OpenSSL/lib/ossl-modules"
   make install_dev DESTDIR="$stage"
 }
 
