@@ -26,6 +26,10 @@ class RtmpLayer {
     virtual int AddMetaDataString(void* metadata, const char* name, const char* value) = 0;
     // Sends and frees the metadata; frees it also without a connection.
     virtual int ApplyMetaData(void* handle, void* metadata) = 0;
+    // Authorities trusted for rtmps:// besides the system's, for the handle's next connect.
+    virtual int SetTlsCaFile(void* /*handle*/, const char* /*path*/) { return 1; }
+    // Why the handle's last connect failed (OCELIX_CONNECT_*, which the library's kinds equal).
+    virtual int LastConnectError(void* /*handle*/) { return OCELIX_CONNECT_FAILED; }
 };
 
 class TickClock {

@@ -23,16 +23,25 @@ constexpr auto kCancelRepeat = std::chrono::milliseconds(10);
 
 // Connects and publishes on one handle, with a fresh metadata object each time. wanted() is
 // asked before each step, so that an attempt nobody wants any more sends nothing further.
+// *error: how it ended (OCELIX_CONNECT_*).
 template <typename Wanted>
-bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const char* url, const char* mode, int width,
-                         int height, Wanted&& wanted) {
+bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const PublishTarget& target, int width,
+                         int height, int* error, Wanted&& wanted) {
     void* metadata = r.CreateMetaData();
     r.AddMetaDataDouble(metadata, "width", width);
     r.AddMetaDataDouble(metadata, "height", height);
     r.AddMetaDataString(metadata, "Createor", kEncoderName);
     bool ok = false;
-    if (wanted() && r.Connect(handle, url) != 0 && wanted())
-        ok = r.Publish(handle, mode) != 0;
+    *error = OCELIX_CONNECT_FAILED;
+    r.SetTlsCaFile(handle, target.caFile.c_str());
+    if (wanted()) {
+        if (r.Connect(handle, target.url.c_str()) == 0)
+            *error = r.LastConnectError(handle);
+        else if (wanted())
+            ok = r.Publish(handle, target.mode.c_str()) != 0;
+    }
+    if (ok)
+        *error = OCELIX_CONNECT_OK;
     if (!wanted())
         r.Disconnect(handle);  // the metadata is then only freed
     // Applied whatever the publish gave; without a connection this only frees it.
@@ -48,10 +57,10 @@ bool ConnectAndPublishOn(RtmpLayer& r, void* handle, const char* url, const char
 struct ConnectAttempt {
     std::shared_ptr<RtmpLayer> rtmp;
     void* handle = nullptr;
-    std::string url;
-    std::string mode;
+    PublishTarget target;
     int width = 0;
     int height = 0;
+    int error = OCELIX_CONNECT_FAILED;  // how it ended; read once done
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -62,7 +71,7 @@ struct ConnectAttempt {
 
     void Run() {
         const bool result =
-            ConnectAndPublishOn(*rtmp, handle, url.c_str(), mode.c_str(), width, height, [this] {
+            ConnectAndPublishOn(*rtmp, handle, target, width, height, &error, [this] {
                 std::lock_guard<std::mutex> lock(mutex);
                 return !abandoned;
             });
@@ -336,8 +345,10 @@ bool CEncoderInstance::ConnectAndPublish() {
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(connLock_);
-        ok = ConnectAndPublishOn(*backends_.rtmp, rtmp_, config_.url, PublishMode(), config_.width,
-                                 config_.height, [this] { return state_.load() != STATE_STOPPED; });
+        int error = OCELIX_CONNECT_FAILED;
+        ok = ConnectAndPublishOn(*backends_.rtmp, rtmp_, Target(), config_.width, config_.height,
+                                 &error, [this] { return state_.load() != STATE_STOPPED; });
+        NoteAttempt(error);
         if (ok)
             ++generation_;
     }
@@ -530,8 +541,7 @@ void CEncoderInstance::WatchdogPass() {
     }
     auto attempt = std::make_shared<ConnectAttempt>();
     attempt->rtmp = backends_.rtmp;
-    attempt->url = config_.url;
-    attempt->mode = PublishMode();
+    attempt->target = Target();
     attempt->width = config_.width;
     attempt->height = config_.height;
     attempt->handle = backends_.rtmp->Create();
@@ -583,6 +593,7 @@ void CEncoderInstance::WatchdogPass() {
         if (attempt->released)
             return;
         ok = attempt->ok && state_.load() != STATE_STOPPED;
+        NoteAttempt(attempt->error);
     }
     if (!ok) {
         // A refused publish still leaves a connection: it goes with the handle.
@@ -674,6 +685,30 @@ void CEncoderInstance::GetStats(OcelixStats* stats) {
     stats->framesSkipped = framesSkipped_.load();
     stats->targetKbps = targetKbps_.load();
     stats->queueDelayMs = state_.load() == STATE_RUNNING ? QueueDelayMs() : 0;
+    stats->connectError = connectError_.load();
+    stats->failedAttempts = failedAttempts_.load();
+}
+
+bool CEncoderInstance::SetTlsCaFile(const char* path) {
+    constexpr size_t kMaxPath = 4095;
+    const std::string wanted = path != nullptr ? path : "";
+    std::lock_guard<std::mutex> life(lifeLock_);
+    if (state_.load() != STATE_CREATED || wanted.size() > kMaxPath)
+        return false;
+    caFile_ = wanted;
+    return true;
+}
+
+PublishTarget CEncoderInstance::Target() const {
+    return {config_.url, PublishMode(), caFile_};
+}
+
+void CEncoderInstance::NoteAttempt(int error) {
+    connectError_.store(error);
+    if (error == OCELIX_CONNECT_OK)
+        failedAttempts_.store(0);
+    else
+        failedAttempts_.fetch_add(1);
 }
 
 }  // namespace ocelix

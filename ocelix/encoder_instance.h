@@ -50,6 +50,13 @@ constexpr int kMaxWireDeltaMs = 10000;
 
 struct ConnectAttempt;
 
+// Where and how a connection attempt publishes.
+struct PublishTarget {
+    std::string url;
+    std::string mode;    // "live" or "append"
+    std::string caFile;  // authorities trusted for rtmps:// besides the system's; may be empty
+};
+
 class CEncoderInstance final : public basis::CMMTimer {
   public:
     CEncoderInstance(const EncoderConfig& config, Backends backends);
@@ -65,6 +72,8 @@ class CEncoderInstance final : public basis::CMMTimer {
     // Before the start: the file of the local copy (empty: none). False once started or when
     // the path leaves no room for a numbered name.
     bool SetLocalCopy(const char* path);
+    // Before the start: authorities trusted for rtmps:// besides the system's (empty: none).
+    bool SetTlsCaFile(const char* path);
     OcelixLocalCopy LocalCopyStatus() const { return copy_.Status(); }
 
     // The steps the threads repeat, callable one at a time by tests.
@@ -77,6 +86,9 @@ class CEncoderInstance final : public basis::CMMTimer {
 
     EncoderState State() const { return static_cast<EncoderState>(state_.load()); }
     const char* PublishMode() const { return config_.record == 1 ? "append" : "live"; }
+    PublishTarget Target() const;
+    // Counts a finished connection attempt and keeps how it ended.
+    void NoteAttempt(int error);
     int QueueDelayMs();
     int TargetKbps() const { return targetKbps_.load(); }
     // One frame-clock tick, as the timer gives it.
@@ -171,6 +183,9 @@ class CEncoderInstance final : public basis::CMMTimer {
     std::atomic<uint64_t> framesEncoded_{0}, framesSkipped_{0}, videoSent_{0}, audioSent_{0},
         bytesSent_{0};
     std::atomic<int> reconnects_{0};
+    std::atomic<int> connectError_{OCELIX_CONNECT_OK};  // of the last attempt
+    std::atomic<int> failedAttempts_{0};                // since the line was last up
+    std::string caFile_;                                // fixed once started
     SendRate rate_;
 
     // The local copy, fed with every encoded packet before the send queue sees it.

@@ -119,6 +119,11 @@ int OCELIX_SetLocalCopy(void* handle, const char* path) {
         [&] { return handle != nullptr && AsInstance(handle)->SetLocalCopy(path) ? 1 : 0; });
 }
 
+int OCELIX_SetTlsCaFile(void* handle, const char* path) {
+    return Guard(
+        [&] { return handle != nullptr && AsInstance(handle)->SetTlsCaFile(path) ? 1 : 0; });
+}
+
 int OCELIX_GetLocalCopy(void* handle, OcelixLocalCopy* copy, int size) {
     return Guard([&] {
         if (handle == nullptr || copy == nullptr || size <= 0)

@@ -24,7 +24,17 @@ class StreamRtmpLayer final : public RtmpLayer {
         return RTMP_AddMetaDataString(m, name, value);
     }
     int ApplyMetaData(void* h, void* m) override { return RTMP_ApplyMetaData(h, m); }
+    int SetTlsCaFile(void* h, const char* path) override { return RTMP_SetTlsCaFile(h, path); }
+    int LastConnectError(void* h) override { return RTMP_GetLastError(h, nullptr, 0); }
 };
+
+static_assert(OCELIX_CONNECT_OK == RTMP_ERROR_NONE && OCELIX_CONNECT_FAILED == RTMP_ERROR_OTHER &&
+              OCELIX_CONNECT_TLS == RTMP_ERROR_TLS &&
+              OCELIX_CONNECT_CERT_UNTRUSTED == RTMP_ERROR_CERT_UNTRUSTED &&
+              OCELIX_CONNECT_CERT_HOST == RTMP_ERROR_CERT_HOST &&
+              OCELIX_CONNECT_CERT_EXPIRED == RTMP_ERROR_CERT_EXPIRED &&
+              OCELIX_CONNECT_CERT_NOT_YET_VALID == RTMP_ERROR_CERT_NOT_YET_VALID &&
+              OCELIX_CONNECT_CA_FILE == RTMP_ERROR_CA_FILE);
 
 }  // namespace
 

@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nginx libnginx-mod-rtmp ffmpeg
+  nginx libnginx-mod-rtmp libnginx-mod-stream ffmpeg
+  libssl-dev openssl
   libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libyuv-dev
   xdg-user-dirs
   libx11-dev libxext-dev libxdamage-dev libxfixes-dev xvfb x11-utils x11-apps xdotool

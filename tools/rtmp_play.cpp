@@ -1,7 +1,7 @@
 // rtmp_play: plays a stream through the library's exported functions and writes the received
 // video units (Annex B) and audio frames (ADTS) to files.
 //
-//   rtmp_play [--seconds N] [--video OUT.h264] [--audio OUT.aac] [--log] URL
+//   rtmp_play [--seconds N] [--video OUT.h264] [--audio OUT.aac] [--log] [--ca-file PEM] URL
 #include <stream/rtmp.h>
 
 #include "rtmp_handle.h"
@@ -33,6 +33,7 @@ struct Options {
     std::string video;
     std::string audio;
     bool log = false;
+    std::string caFile;  // --ca-file: authorities trusted for rtmps:// besides the system's
     std::string url;
 };
 
@@ -87,6 +88,8 @@ std::optional<std::string> ParseArgs(int argc, char** argv, Options* o) {
         const std::string_view arg = argv[i];
         if (arg == "--log") {
             o->log = true;
+        } else if (arg == "--ca-file" && i + 1 < argc) {
+            o->caFile = argv[++i];
         } else if (arg == "--seconds" || arg == "--video" || arg == "--audio") {
             if (i + 1 >= argc) {
                 return std::string(arg) + " needs a value";
@@ -157,10 +160,8 @@ int main(int argc, char** argv) {
         if (!handle) {
             return rtmp::tools::Fail("rtmp_play", "cannot create a client handle");
         }
-        if (RTMP_Connect(handle.get(), opt.url.c_str()) == 0) {
-            return rtmp::tools::Fail("rtmp_play",
-                                     "cannot connect to " + opt.url +
-                                         " (server unreachable, or it refused the connection)");
+        if (!rtmp::tools::ConnectOrSay("rtmp_play", handle.get(), opt.url, opt.caFile)) {
+            return 1;
         }
         RTMP_SetStreamOut(handle.get(), OnVideo, OnAudio, &sinks);
         if (RTMP_Play(handle.get()) == 0) {

@@ -2,7 +2,7 @@
 // time through the library's exported functions.
 //
 //   rtmp_publish [--video FILE.h264] [--audio FILE.aac] [--fps N|N/D] [--width W --height H]
-//                [--mode live|record|append] [--log] URL
+//                [--mode live|record|append] [--log] [--ca-file PEM] URL
 #include <stream/rtmp.h>
 
 #include "rtmp_handle.h"
@@ -45,6 +45,7 @@ struct Options {
     int height = 0;
     std::string mode = "live";
     bool log = false;
+    std::string caFile;  // --ca-file: authorities trusted for rtmps:// besides the system's
     std::string url;
 };
 
@@ -79,6 +80,8 @@ std::optional<std::string> ParseArgs(int argc, char** argv, Options* o) {
         const std::string_view arg = argv[i];
         if (arg == "--log") {
             o->log = true;
+        } else if (arg == "--ca-file" && i + 1 < argc) {
+            o->caFile = argv[++i];
         } else if (arg == "--video" || arg == "--audio" || arg == "--fps" || arg == "--mode" ||
                    arg == "--width" || arg == "--height") {
             if (i + 1 >= argc) {
@@ -184,10 +187,8 @@ int main(int argc, char** argv) {
     if (!handle) {
         return rtmp::tools::Fail("rtmp_publish", "cannot create a client handle");
     }
-    if (RTMP_Connect(handle.get(), opt.url.c_str()) == 0) {
-        return rtmp::tools::Fail(
-            "rtmp_publish",
-            "cannot connect to " + opt.url + " (server unreachable, or it refused the connection)");
+    if (!rtmp::tools::ConnectOrSay("rtmp_publish", handle.get(), opt.url, opt.caFile)) {
+        return 1;
     }
     if (RTMP_Publish(handle.get(), opt.mode.c_str()) == 0) {
         return rtmp::tools::Fail("rtmp_publish", "the server refused to publish " + opt.url);

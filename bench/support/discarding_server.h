@@ -43,6 +43,7 @@ class DiscardingServer {
     DiscardingServer& operator=(const DiscardingServer&) = delete;
 
     std::string Url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live/bench"; }
+    int Port() const { return port_; }
 
   private:
     static bool ReadExactly(int fd, size_t n) {

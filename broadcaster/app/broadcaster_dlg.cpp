@@ -26,6 +26,7 @@
 
 #include "app/about_dlg.h"
 #include "app/audio_device_table.h"
+#include "app/connect_failure_text.h"
 #include "app/dialog_resources.h"
 #include "app/launch.h"
 #include "app/local_copy.h"
@@ -318,8 +319,12 @@ void CBroadcasterDlg::OnStartFinished(bool started) {
     if (!started) {
         ShowButtons(false);
         UpdateStatusLine();
-        if (!feeder_->ScreenRefused())  // else the reason was shown already
-            ShowMessage(QStringLiteral("连接服务器失败"));
+        if (!feeder_->ScreenRefused()) {  // else the reason was shown already
+            const std::string text = ConnectFailureText(
+                feeder_->ConnectError(), settings_->publishUrl, settings_->TlsCaFile);
+            std::fprintf(stderr, "%s\n", text.c_str());
+            ShowMessage(QString::fromStdString(text));
+        }
         return;
     }
     ShowButtons(true);
@@ -439,9 +444,13 @@ void CBroadcasterDlg::UpdateStatusLine() {
         devices.microphoneSilent = !devices.audioMissing && feeder_->MicrophoneSilent();
     }
     devices.cameraStalled = feeder_->UsesCamera() && cameraStalled;
+    const std::string lineFailure =
+        stats.connected == 0 && IsSecurityFailure(stats.connectError)
+            ? ConnectFailureText(stats.connectError, settings_->publishUrl, settings_->TlsCaFile)
+            : std::string();
     statusLine_->setText(FitStatusParts(
-        BroadcastStatusParts(stats, devices, feeder_->LocalCopy()), statusLine_->fontMetrics(),
-        statusLine_->contentsRect().width(), LabelLines(*statusLine_)));
+        BroadcastStatusParts(stats, devices, feeder_->LocalCopy(), lineFailure),
+        statusLine_->fontMetrics(), statusLine_->contentsRect().width(), LabelLines(*statusLine_)));
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {

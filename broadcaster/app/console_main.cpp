@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "app/connect_failure_text.h"
 #include "app/launch.h"
 #include "app/local_copy.h"
 #include "app/platform/program_path.h"
@@ -40,10 +41,10 @@ class ConsoleMessages final : public capture::MessageSink {
 void Usage() {
     std::fprintf(stderr,
                  "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device PCM] "
-                 "[--local-copy DIR | --no-local-copy] [zembra.publish://...]\n");
+                 "[--local-copy DIR | --no-local-copy] [--ca-file PEM] [zembra.publish://...]\n");
 }
 
-void PrintStatus(void* encoder) {
+void PrintStatus(void* encoder, const capture::BroadcastSettings& settings) {
     OcelixStats s{};
     if (OCELIX_GetStatsEx(encoder, &s, sizeof s) == 0)
         return;
@@ -57,6 +58,11 @@ void PrintStatus(void* encoder) {
         static_cast<unsigned long long>(s.packetsDropped),
         static_cast<unsigned long long>(s.audioPacketsSent),
         s.connected != 0 ? "up" : "reconnecting", s.reconnects);
+    if (s.connected == 0 && app::IsSecurityFailure(s.connectError)) {
+        std::printf("%s\n",
+                    app::ConnectFailureText(s.connectError, settings.publishUrl, settings.TlsCaFile)
+                        .c_str());
+    }
     std::fflush(stdout);
 }
 
@@ -70,6 +76,7 @@ int main(int argc, char** argv) {
     std::string launchUrl;
     std::string audioDevice;
     std::optional<std::string> copyFolder;  // "": no copy; none: as the settings say
+    std::optional<std::string> caFile;      // none: as the settings say
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -80,6 +87,8 @@ int main(int argc, char** argv) {
             audioDevice = argv[++i];
         } else if (arg == "--local-copy" && i + 1 < argc && argv[i + 1][0] != '\0') {
             copyFolder = argv[++i];
+        } else if (arg == "--ca-file" && i + 1 < argc) {
+            caFile = argv[++i];
         } else if (arg == "--no-local-copy") {
             copyFolder = "";
         } else if (arg.rfind(app::kLaunchPrefix, 0) == 0) {
@@ -117,6 +126,8 @@ int main(int argc, char** argv) {
         settings.LocalCopy = copyFolder->empty() ? 0 : 1;
         settings.LocalCopyFolder = *copyFolder;
     }
+    if (caFile)
+        settings.TlsCaFile = *caFile;
     app::PrepareLocalCopy(settings, dialog.meetingId, std::time(nullptr));
     if (settings.ScreenWidth <= 0 && (settings.VideoStyle == capture::STYLE_SCREEN ||
                                       settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
@@ -131,15 +142,19 @@ int main(int argc, char** argv) {
     if (feeder.Start(nullptr) == 0) {
         if (feeder.ScreenRefused())
             return 1;  // the reason is printed already
-        std::fprintf(stderr, "连接服务器失败: cannot connect and publish to %s\n",
-                     settings.publishUrl.c_str());
+        std::fprintf(
+            stderr, "%s: cannot connect and publish to %s\n",
+            app::ConnectFailureText(feeder.ConnectError(), settings.publishUrl, settings.TlsCaFile)
+                .c_str(),
+            settings.publishUrl.c_str());
         return 1;
     }
     const bool copyWanted = !settings.localCopyPath.empty();
     std::printf("%s\n", app::CopyConsoleLine(feeder.LocalCopy(), copyWanted, false).c_str());
     const std::string& url = settings.publishUrl;
     const size_t slash = url.rfind('/');
-    const size_t hostEnd = url.find('/', std::strlen("rtmp://"));
+    const size_t scheme = url.find("://");
+    const size_t hostEnd = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
     if (slash != std::string::npos && hostEnd != std::string::npos && hostEnd < slash) {
         std::printf("watch it with: ffplay -rtmp_app %s -rtmp_playpath %s %s\n",
                     url.substr(hostEnd + 1, slash - hostEnd - 1).c_str(),
@@ -150,7 +165,7 @@ int main(int argc, char** argv) {
     while (!g_stop.load()) {
         std::this_thread::sleep_until(next);
         next += std::chrono::seconds(1);
-        PrintStatus(feeder.Encoder());
+        PrintStatus(feeder.Encoder(), settings);
         if (seconds >= 0 &&
             std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds))
             break;

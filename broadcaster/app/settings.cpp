@@ -53,6 +53,7 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     s.ScreenRate = device("ScreenRate");
     s.LocalCopy = ini.GetInt("Device", "LocalCopy", 1) != 0 ? 1 : 0;
     s.LocalCopyFolder = ini.GetString("Device", "LocalCopyFolder", "", kLocalCopyFolderReadBytes);
+    s.TlsCaFile = ini.GetString("Device", "TlsCaFile", "", kTlsCaFileReadBytes);
 
     bool refused = false;
     const auto limit = [&](const char* key, int& value, int low, int high) {

@@ -29,12 +29,14 @@ struct DialogValues {
 
 constexpr size_t kAddressReadBytes = 99;
 constexpr size_t kScreenSettingReadBytes = 255;
+constexpr size_t kTlsCaFileReadBytes = 4095;
 
 using ScreenSizeFn = std::function<std::pair<int, int>()>;
 
 // Reads the file into settings and dialog; 0 (after "参数有误!") when the address has no '&'.
 // The local copy is on unless LocalCopy is 0; LocalCopyFolder "" (or absent) is the default
-// folder, chosen when a broadcast starts.
+// folder, chosen when a broadcast starts. TlsCaFile names a PEM file of certificate authorities
+// trusted for an rtmps:// address besides the system's.
 // VideoWidth and VideoHeight (16 to 4096) and FrameRate (1 to 60) size the frame buffers and the
 // frame timer: one outside its range (0 is "not set" and allowed) is refused with a message
 // naming the key and the range, read as 0, and the result is 0 too; outOfRange tells that case.

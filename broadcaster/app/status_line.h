@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <string>
 #include <vector>
 
 #include "ocelix/ocelix.h"
@@ -30,8 +31,11 @@ using StatusParts = std::vector<StatusPart>;
 // The state with the time since the start first, then what the devices lack, then the local copy
 // (its size while it records, why there is none or why it stopped), then what goes out (bit rate,
 // packets dropped, frames skipped, delay, the encoder's target); counts only when there are any.
+// lineFailure: why the line cannot be taken again (a server certificate that fails its check),
+// shown right after the state; "" for none.
 StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices,
-                                 const OcelixLocalCopy& copy = {});
+                                 const OcelixLocalCopy& copy = {},
+                                 const std::string& lineFailure = {});
 
 // The parts, most important first, each on the first line with room for it (two spaces between
 // parts of a line), in a box `width` pixels wide and `lines` lines high. A part with room

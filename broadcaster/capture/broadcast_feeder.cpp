@@ -127,6 +127,9 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
     copyRefused_ = false;
     if (encoder_ != nullptr && !s.localCopyPath.empty())
         copyRefused_ = OCELIX_SetLocalCopy(encoder_, s.localCopyPath.c_str()) == 0;
+    if (encoder_ != nullptr && !s.TlsCaFile.empty() &&
+        OCELIX_SetTlsCaFile(encoder_, s.TlsCaFile.c_str()) == 0)
+        LogLine("TlsCaFile is longer than 4095 bytes: only the system's authorities are trusted.");
     if (encoder_ == nullptr || OCELIX_Start(encoder_) == 0) {
         // Nothing is broadcasting: the window is idle again.
         if (screenOpen_ && devices_.closeScreen)
@@ -165,6 +168,13 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
         }
     }
     return 1;
+}
+
+int CBroadcastFeeder::ConnectError() const {
+    OcelixStats stats{};
+    if (encoder_ == nullptr || OCELIX_GetStatsEx(encoder_, &stats, sizeof stats) == 0)
+        return OCELIX_CONNECT_FAILED;
+    return stats.connectError;
 }
 
 void CBroadcastFeeder::StartCamera(PreviewSink* preview) {

@@ -62,6 +62,9 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     bool ScreenRefused() const { return screenRefused_.load(); }
     // The encoder instance, for progress (OCELIX_GetStats); null before Start.
     void* Encoder() const { return encoder_; }
+    // How the encoder's last connection attempt ended (OCELIX_CONNECT_*), also after a start
+    // that failed; OCELIX_CONNECT_FAILED without an encoder.
+    int ConnectError() const;
     // The local copy as the encoder reports it (state OFF before Start and when none was asked
     // for); a path the encoder refused reads as failed, with that path.
     OcelixLocalCopy LocalCopy() const;

@@ -44,6 +44,9 @@ struct BroadcastSettings {
     std::string LocalCopyFolder;
     // The copy's file for this broadcast, "" for none. Set when a broadcast starts.
     std::string localCopyPath;
+    // For an rtmps:// address: a PEM file of authorities trusted besides the system's (a
+    // school's own); "" for none.
+    std::string TlsCaFile;
 };
 
 }  // namespace capture

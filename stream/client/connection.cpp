@@ -55,12 +55,14 @@ CConnection::~CConnection() {
     socket_.Close();
 }
 
-bool CConnection::Connect(const ServerInfo& info, uint32_t transactionId) {
+bool CConnection::Connect(const ServerInfo& info, uint32_t transactionId,
+                          const std::string& caFile) {
+    failure_ = {RTMP_ERROR_OTHER, "no connection to " + info.server};
     try {
         info_ = info;
         std::string host;
         int port = 0;
-        SplitHostPort(info_.server, &host, &port);
+        SplitHostPort(info_.server, &host, &port, info_.tls ? kRtmpsPort : kRtmpPort);
         log::ShowFMT("OpenWin32.Server=%s,app=%s,port=%d,ver=%s", host.c_str(), info_.app.c_str(),
                      port, kVersionString);
         const std::string address =
@@ -73,8 +75,19 @@ bool CConnection::Connect(const ServerInfo& info, uint32_t transactionId) {
             return false;
         }
         log::ShowText("Connect [OK]");
+        if (info_.tls) {
+            if (!socket_.StartTls(host, caFile, kTlsHandshakeTimeoutMs, &failure_)) {
+                // Always in the log file: a server that fails its certificate check may be
+                // someone else's.
+                log::ForceFMT("TLS [Failue] %s", failure_.text.c_str());
+                return false;
+            }
+            log::ShowText("TLS [OK]");
+        }
+        failure_.text = "no RTMP handshake with " + info.server;
         if (!Handshake())
             return false;
+        failure_.text = "no answer to connect from " + info.server;
         if (!SendCommand("connect", CS_COMMAND, transactionId))
             return false;
 

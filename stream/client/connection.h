@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "client/connect_failure.h"
 #include "client/platform/tcp_socket.h"
 #include "client/result_waiter.h"
 #include "client/server_info.h"
@@ -25,6 +26,7 @@ constexpr uint32_t kAckWrap = 4000445610u;
 constexpr int kResolveTimeoutMs = 2000;
 constexpr int kConnectTimeoutMs = 4000;
 constexpr int kHandshakeTimeoutMs = 5000;
+constexpr int kTlsHandshakeTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 3000;
 constexpr int kReceiveBlock = 20480;
 // Largest body a message header's 24-bit length field can state.
@@ -39,10 +41,13 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     CConnection(const CConnection&) = delete;
     CConnection& operator=(const CConnection&) = delete;
 
-    // Opens the TCP connection to the server of info (copied), shakes hands, sends connect
-    // with the transaction id and starts the receive thread. True when the receive thread runs.
-    // Fails at once, or as soon as it notices, once Close was called.
-    bool Connect(const ServerInfo& info, uint32_t transactionId);
+    // Opens the TCP connection to the server of info (copied), inside TLS for rtmps:// (caFile:
+    // authorities trusted besides the system's), shakes hands, sends connect with the
+    // transaction id and starts the receive thread. True when the receive thread runs. Fails at
+    // once, or as soon as it notices, once Close was called. Failure() then says why.
+    bool Connect(const ServerInfo& info, uint32_t transactionId, const std::string& caFile = {});
+    // Why Connect failed; read by the thread that called it, after it returned.
+    const ConnectFailure& Failure() const { return failure_; }
     bool Handshake();
     // Sends a finished buffer (flipped here) whole; on failure the connection is closed.
     // Caller holds no lock; Write takes the send lock.
@@ -123,7 +128,8 @@ class CConnection final : public DecoderListener, public std::enable_shared_from
     bool WriteLocked(ByteBuffer& buffer);
 
     TcpSocket socket_;
-    ServerInfo info_;  // written by Connect before the receive thread starts
+    ServerInfo info_;         // written by Connect before the receive thread starts
+    ConnectFailure failure_;  // Connect's thread only
 
     // threadMutex_ guards the thread object and closed_: a Close racing Connect either
     // stops the thread Connect started or keeps Connect from starting it.

@@ -63,6 +63,14 @@ int RTMP_Connect2(void* handle, const char* url, const char* param1, const char*
     return Guard([&] { return rtmp::ConnectHandle(AsHandle(handle), url, param1, param2); });
 }
 
+int RTMP_SetTlsCaFile(void* handle, const char* path) {
+    return Guard([&] { return rtmp::SetTlsCaFile(AsHandle(handle), path); });
+}
+
+int RTMP_GetLastError(void* handle, char* text, int size) {
+    return Guard([&] { return rtmp::LastConnectError(AsHandle(handle), text, size); });
+}
+
 int RTMP_Disconnect(void* handle) {
     return Guard([&] { return rtmp::DoAction(AsHandle(handle), rtmp::ACTION_DISCONNECT); });
 }

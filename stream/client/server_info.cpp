@@ -18,7 +18,9 @@ bool InitServerInfo(ServerInfo& handle, const char* url) {
         if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i])
             return false;
     }
-    if (std::strncmp(url + 4, "://", 3) != 0)
+    // rtmps:// is the same protocol inside TLS.
+    const bool tls = std::tolower(static_cast<unsigned char>(url[4])) == 's';
+    if (std::strncmp(url + (tls ? 5 : 4), "://", 3) != 0)
         return false;
 
     // Segments between slashes, one-character segments skipped like empty ones: the first is
@@ -55,6 +57,7 @@ bool InitServerInfo(ServerInfo& handle, const char* url) {
     const std::string app(url + hostSlash + 1, lastSlash - hostSlash - 1);
     if (host.empty() || app.empty())
         return false;
+    handle.tls = tls;
     handle.server = host;
     handle.app = app;
     handle.streamName.assign(url + lastSlash + 1);
@@ -64,10 +67,10 @@ bool InitServerInfo(ServerInfo& handle, const char* url) {
     return true;
 }
 
-void SplitHostPort(const std::string& server, std::string* host, int* port) {
+void SplitHostPort(const std::string& server, std::string* host, int* port, int defaultPort) {
     const size_t colon = server.find(':');
     *host = server.substr(0, colon);
-    *port = 1935;
+    *port = defaultPort;
     if (colon != std::string::npos && colon + 1 < server.size()) {
         long value = 0;
         for (size_t i = colon + 1;

@@ -1,5 +1,6 @@
 #include "client/vistrel.h"
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -16,6 +17,8 @@ namespace {
 constexpr int kConnectPolls = 3000;
 constexpr int kCommandPolls = 3000;
 constexpr int kCallPolls = 600;
+// Longest CA file path taken.
+constexpr size_t kMaxPathLength = 4095;
 
 // Installs the hook for the life of one waiting call. The connection has one hook, so
 // waiting calls from several threads take turns.
@@ -170,25 +173,31 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
     // Counted from the call's first step: a Disconnect from another thread at any moment after
     // it wins, also one that arrives while the old connection is being dropped.
     uint64_t disconnects = 0;
+    std::string caFile;
     {
         std::lock_guard<std::mutex> lock(handle->mutex);
         disconnects = handle->disconnects;
+        caFile = handle->caFile;
+        handle->lastFailure = {RTMP_ERROR_OTHER, "disconnected while connecting"};
     }
+    const auto failed = [&](ConnectFailure failure) {  // records the verdict, returns 0
+        std::lock_guard<std::mutex> lock(handle->mutex);
+        handle->lastFailure = std::move(failure);
+        return 0;
+    };
     DropConnection(handle, false);
     ServerInfo info;
     if (!InitServerInfo(info, url)) {
         log::ShowFMT("InitServerInfo().Failue url=%s", url != nullptr ? url : "(null)");
-        return 0;
+        return failed({RTMP_ERROR_OTHER, "not an rtmp:// or rtmps:// URL"});
     }
-    if (param1 != nullptr) {
-        if (std::strlen(param1) > kMaxUrlField)
-            return 0;
-        info.param1 = param1;
-    }
-    if (param2 != nullptr) {
-        if (std::strlen(param2) > kMaxUrlField)
-            return 0;
-        info.param2 = param2;
+    for (const auto& [param, field] :
+         {std::pair(param1, &info.param1), std::pair(param2, &info.param2)}) {
+        if (param == nullptr)
+            continue;
+        if (std::strlen(param) > kMaxUrlField)
+            return failed({RTMP_ERROR_OTHER, "a connect argument longer than 511 bytes"});
+        *field = param;
     }
     // Attached before it connects, so a Disconnect from another thread can end the attempt.
     auto c = std::make_shared<CConnection>();
@@ -204,12 +213,36 @@ int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const c
         replaced->Stop();  // another thread connected in the meantime: the later one wins
     ResultWaiter waiter;
     waiter.transactionId = kConnectTransactionId;
+    bool connected = false;
     const bool ok = AwaitAnswer(
-        *c, OnConnectResult, waiter, [&](uint32_t id) { return c->Connect(info, id); },
-        kConnectPolls);
-    if (!ok)
-        DropIfCurrent(handle, c);
-    return ok ? 1 : 0;
+        *c, OnConnectResult, waiter,
+        [&](uint32_t id) { return connected = c->Connect(info, id, caFile); }, kConnectPolls);
+    if (ok) {
+        failed({RTMP_ERROR_NONE, {}});
+        return 1;
+    }
+    DropIfCurrent(handle, c);
+    if (!connected)
+        return failed(c->Failure());
+    return failed(
+        {RTMP_ERROR_OTHER, info.server + " did not accept the connection to " + info.app});
+}
+
+int SetTlsCaFile(CVistrel* handle, const char* path) {
+    if (handle == nullptr || (path != nullptr && std::strlen(path) > kMaxPathLength))
+        return 0;
+    std::lock_guard<std::mutex> lock(handle->mutex);
+    handle->caFile = path != nullptr ? path : "";
+    return 1;
+}
+
+int LastConnectError(CVistrel* handle, char* text, int size) {
+    if (handle == nullptr)
+        return RTMP_ERROR_NONE;
+    std::lock_guard<std::mutex> lock(handle->mutex);
+    if (text != nullptr && size > 0)
+        std::snprintf(text, static_cast<size_t>(size), "%s", handle->lastFailure.text.c_str());
+    return handle->lastFailure.kind;
 }
 
 int CallServerMethod(CVistrel* handle, const char** texts, int count, char* result, int size) {

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
+#include "client/connect_failure.h"
 #include "client/connection.h"
 #include "client/server_info.h"
 
@@ -20,6 +22,8 @@ struct CVistrel {
     std::mutex mutex;
     std::shared_ptr<CConnection> connection;  // guarded by mutex
     uint64_t disconnects = 0;                 // guarded by mutex; counts Disconnect calls
+    std::string caFile;                       // guarded by mutex; for the next connect
+    ConnectFailure lastFailure;               // guarded by mutex; of the last connect
 };
 
 // The current connection, or null.
@@ -36,6 +40,9 @@ enum ActionCode : int {
 int DoAction(CVistrel* handle, int code);
 
 int ConnectHandle(CVistrel* handle, const char* url, const char* param1, const char* param2);
+int SetTlsCaFile(CVistrel* handle, const char* path);
+// The kind of the last connect's failure, with its text in text (size bytes) when not null.
+int LastConnectError(CVistrel* handle, char* text, int size);
 int CallServerMethod(CVistrel* handle, const char** texts, int count, char* result, int size);
 
 }  // namespace rtmp

@@ -22,6 +22,7 @@
 #include "support/media_tools.h"
 #include "support/nginx_rtmp_server.h"
 #include "support/throttle_proxy.h"
+#include "support/tls_front.h"
 
 namespace {
 
@@ -40,10 +41,12 @@ constexpr int kFlashMs = 100;  // flash and beep last this long, from every whol
 // white (fading, see FlashGray) and a beep starts, for kFlashMs. Between flashes the picture is
 // dark blocks that change every frame, so the encoder needs its whole bit rate.
 struct FlashBeepPublisher final : basis::CMMTimer {
-    FlashBeepPublisher(const std::string& url, int fps) : fps_(fps) {
+    FlashBeepPublisher(const std::string& url, int fps, const std::string& caFile = {})
+        : fps_(fps) {
         const EncoderConfig c = MakeEncoderConfig(url, kWidth, kHeight, fps);
         encoder_ = OCELIX_CreateEncoder(&c);
         EXPECT_NE(encoder_, nullptr);
+        EXPECT_EQ(OCELIX_SetTlsCaFile(encoder_, caFile.c_str()), 1);
         EXPECT_EQ(OCELIX_Start(encoder_), 1);
         origin_ = Clock::now();
         StartTimerRate(static_cast<uint32_t>(fps));
@@ -335,6 +338,79 @@ TEST(OcelixServer, ALineCutAtAnyMomentHealsByAddressAndByHostName) {
         // What the server recorded of the new session starts with a key frame and decodes.
         ExpectCleanStart(server.RecordingPath("cut" + std::to_string(i)), 15);
     }
+}
+
+// RTMPS through nginx's TLS front and a line of the test's own: the server is killed mid-lesson
+// and taken again over TLS; on a slow line the delay stays bounded (what TLS holds back counts);
+// the server's certificate expires mid-lesson, and the watchdog keeps trying on its 2 s rhythm,
+// saying why, until the certificate is renewed. Last the line goes dead: Stop is prompt.
+TEST(OcelixServer, OverTlsAKilledServerASlowLineAnExpiredCertificateRenewedAndADeadLine) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    TlsFront front;
+    ASSERT_TRUE(front.Start(server.Port())) << front.Error();
+    ThrottleProxy line(front.Port(CertKind::kGood));
+    ASSERT_TRUE(line.Start());
+    const auto restartFront = [&](CertKind served) {
+        front.Stop();
+        front.Serve(CertKind::kGood, served);
+        return front.Start(server.Port());
+    };
+    OcelixStats killed{}, slow{}, expired{}, renewed{};
+    int maxQueueDelay = 0;
+    Clock::duration threeFailures{};
+    Clock::time_point stopping;
+    {
+        FlashBeepPublisher e("rtmps://localhost:" + std::to_string(line.Port()) + "/live/tls", 25,
+                             front.Certificates().caFile.string());
+        std::this_thread::sleep_for(4s);
+        server.Stop();
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 0; }, 5s));
+        ASSERT_TRUE(server.Start()) << server.Error();
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 1; }, 4s));
+        killed = e.Stats();
+
+        line.SetRate(400 * 1000 / 8);
+        for (const auto start = Clock::now(); Clock::now() - start < 10s;) {
+            std::this_thread::sleep_for(200ms);
+            maxQueueDelay = std::max(maxQueueDelay, e.Stats().queueDelayMs);
+        }
+        slow = e.Stats();
+        line.SetRate(0);
+
+        ASSERT_TRUE(restartFront(CertKind::kExpired)) << front.Error();
+        const auto expiredAt = Clock::now();
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().failedAttempts >= 3; }, 12s));
+        threeFailures = Clock::now() - expiredAt;
+        expired = e.Stats();
+        ASSERT_TRUE(restartFront(CertKind::kGood)) << front.Error();
+        EXPECT_TRUE(WaitUntil([&] { return e.Stats().connected == 1; }, 4s));
+        std::this_thread::sleep_for(6s);  // the renewed session, for the recording
+        renewed = e.Stats();
+
+        const int accepted = line.Accepted();
+        line.GoSilent();
+        ASSERT_TRUE(WaitUntil([&] { return line.Accepted() > accepted; }, 10s));
+        stopping = Clock::now();
+    }
+    EXPECT_LT(Clock::now() - stopping, 1s);
+
+    EXPECT_EQ(std::tie(killed.connected, killed.reconnects, killed.connectError),
+              std::tuple(1, 1, OCELIX_CONNECT_OK));
+    EXPECT_LE(maxQueueDelay, 1500);
+    EXPECT_LT(slow.targetKbps, 800);
+    EXPECT_EQ(std::tie(expired.connected, expired.connectError),
+              std::tuple(0, OCELIX_CONNECT_CERT_EXPIRED));
+    // Attempts 2 s apart: the third failure comes 4 to 6 s after the first.
+    EXPECT_GT(threeFailures, 3s);
+    EXPECT_LT(threeFailures, 9s);
+    EXPECT_EQ(std::tie(renewed.connected, renewed.reconnects, renewed.connectError,
+                       renewed.failedAttempts),
+              std::tuple(1, 2, OCELIX_CONNECT_OK, 0));
+    // The renewed session's recording: it starts with a key frame, decodes, and keeps lip-sync.
+    const auto file = server.RecordingPath("tls");
+    ExpectCleanStart(file, 5 * 25);
+    ExpectLipSync(FindFlashesAndBeeps(file), INFINITY, 20, 4);
 }
 
 }  // namespace

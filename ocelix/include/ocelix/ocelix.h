@@ -49,7 +49,21 @@ typedef struct OcelixStats {
     uint64_t framesSkipped; /* frame-clock ticks left out because the encoder was behind */
     int32_t targetKbps;     /* the video encoder's current target; 0 when it works to a quality */
     int32_t queueDelayMs;   /* age of the oldest media not yet sent */
+    int32_t connectError;   /* OCELIX_CONNECT_* of the last connection attempt */
+    int32_t failedAttempts; /* attempts that failed since the connection was last up */
 } OcelixStats;
+
+/* How the last connection attempt ended (OcelixStats.connectError): the certificate kinds are
+ * for rtmps:// addresses, whose server must prove itself with a valid certificate for its host
+ * from an authority the system trusts or the one of OCELIX_SetTlsCaFile. */
+#define OCELIX_CONNECT_OK 0
+#define OCELIX_CONNECT_FAILED 1             /* the name, the line, the server or its answer */
+#define OCELIX_CONNECT_TLS 2                /* no TLS session could be agreed with the server */
+#define OCELIX_CONNECT_CERT_UNTRUSTED 3     /* the certificate is not from a trusted authority */
+#define OCELIX_CONNECT_CERT_HOST 4          /* the certificate belongs to another host */
+#define OCELIX_CONNECT_CERT_EXPIRED 5       /* the certificate's validity has ended */
+#define OCELIX_CONNECT_CERT_NOT_YET_VALID 6 /* its validity has not begun (the clock?) */
+#define OCELIX_CONNECT_CA_FILE 7            /* the CA file of OCELIX_SetTlsCaFile is unusable */
 
 /* Size of the record OCELIX_GetStats fills. */
 #define OCELIX_STATS_BASE_SIZE 56
@@ -99,6 +113,10 @@ OCELIX_API int OCELIX_GetStatsEx(void* handle, OcelixStats* stats, int size);
 OCELIX_API int OCELIX_SetLocalCopy(void* handle, const char* path);
 /* Fills the first `size` bytes of the record (size: sizeof(OcelixLocalCopy) of the caller). */
 OCELIX_API int OCELIX_GetLocalCopy(void* handle, OcelixLocalCopy* copy, int size);
+/* Before OCELIX_Start: a PEM file of certificate authorities trusted for an rtmps:// address
+ * besides the system's (a school's own). NULL or "": the system's only. 0 when the instance has
+ * started already or the path is longer than 4095 bytes. */
+OCELIX_API int OCELIX_SetTlsCaFile(void* handle, const char* path);
 
 #ifdef __cplusplus
 }

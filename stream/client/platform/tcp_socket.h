@@ -1,12 +1,18 @@
 // One TCP socket: connect with a time limit, whole sends within a deadline, blocking receives
 // that another thread can wake. A peer that stops answering is given up after about 20 s
-// (keep-alive probes and a limit on unacknowledged data).
+// (keep-alive probes and a limit on unacknowledged data). After StartTls the same calls carry
+// plain bytes through a TLS session, with the same deadlines and the same wake-up.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
+
+#include "client/connect_failure.h"
+#include "client/platform/socket_io.h"
+#include "client/platform/tls_session.h"
 
 namespace rtmp {
 
@@ -25,8 +31,14 @@ class TcpSocket {
 
     // Connects to a dotted IPv4 address; false when not connected within timeoutMs.
     bool Connect(const std::string& address, int port, int timeoutMs);
+    // Over the connected socket: the TLS handshake with `host` (name or dotted address) and the
+    // check of its certificate, within timeoutMs. False with failure filled (which check failed)
+    // on failure, time-out or Shutdown.
+    bool StartTls(const std::string& host, const std::string& caFile, int timeoutMs,
+                  ConnectFailure* failure);
     // Sends all bytes or fails: partial sends are continued until deadline. Never raises
-    // SIGPIPE.
+    // SIGPIPE. Over TLS the bytes have also left the session's buffer when it returns, so that
+    // the unsent limit below holds for them too.
     bool SendAll(const void* data, size_t length, int timeoutMs);
     // Receives up to length bytes, blocking. >0 bytes, 0 orderly close, <0 error or woken.
     long Receive(void* data, size_t length);
@@ -39,11 +51,30 @@ class TcpSocket {
     bool IsOpen() const noexcept { return fd_.load() >= 0; }
 
   private:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // The raw socket beneath the TLS session.
+    class RawIo final : public SocketIo {
+      public:
+        explicit RawIo(const TcpSocket& socket) : socket_(socket) {}
+        IoResult SendSome(const void* data, size_t length) override;
+        IoResult ReceiveSome(void* data, size_t length) override;
+
+      private:
+        const TcpSocket& socket_;
+    };
+
     // Waits until fd is ready for events, the deadline passed (false) or Shutdown (false).
-    bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) const;
+    bool WaitFor(int fd, short events, TimePoint deadline) const;
+    // Waits for what a TLS step asked, at most one wake-up check long (another thread's TLS
+    // call may take the bytes it waits for); false once the deadline passed or on Shutdown.
+    bool WaitForTls(TlsSession::Step step, TimePoint deadline) const;
+    long TlsReceive(void* data, size_t length, TimePoint deadline);
 
     std::atomic<int> fd_{-1};
     std::atomic<bool> shut_{false};
+    RawIo raw_{*this};
+    std::unique_ptr<TlsSession> tls_;  // set by StartTls before other threads use the socket
 };
 
 }  // namespace rtmp

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 int MillisLeft(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+    return static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
 }
 
 bool SetNonBlocking(int fd, bool on) {
@@ -139,6 +140,30 @@ bool IsDottedAddress(const std::string& host) {
 
 }  // namespace
 
+IoResult TcpSocket::RawIo::SendSome(const void* data, size_t length) {
+    for (;;) {
+        const ssize_t n = send(socket_.fd_.load(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return {static_cast<long>(n), false, false};
+        if (errno == EINTR)
+            continue;
+        const bool again = errno == EAGAIN || errno == EWOULDBLOCK;
+        return {0, again, !again};
+    }
+}
+
+IoResult TcpSocket::RawIo::ReceiveSome(void* data, size_t length) {
+    for (;;) {
+        const ssize_t n = recv(socket_.fd_.load(), data, length, MSG_DONTWAIT);
+        if (n >= 0)
+            return {static_cast<long>(n), false, false};
+        if (errno == EINTR)
+            continue;
+        const bool again = errno == EAGAIN || errno == EWOULDBLOCK;
+        return {0, again, !again};
+    }
+}
+
 bool TcpSocket::WaitFor(int fd, short events, Clock::time_point deadline) const {
     for (;;) {
         if (shut_.load())
@@ -152,6 +177,66 @@ bool TcpSocket::WaitFor(int fd, short events, Clock::time_point deadline) const 
             return false;
         if (r < 0 && errno != EINTR)
             return false;
+    }
+}
+
+bool TcpSocket::WaitForTls(TlsSession::Step step, Clock::time_point deadline) const {
+    const int fd = fd_.load();
+    if (fd < 0 || shut_.load() || Clock::now() >= deadline)
+        return false;
+    const short events = step == TlsSession::Step::kWantWrite ? POLLOUT : POLLIN;
+    pollfd p{fd, events, 0};
+    const int left = MillisLeft(deadline);
+    const int r = poll(&p, 1, left < kWakeCheckMs ? left : kWakeCheckMs);
+    return (r >= 0 || errno == EINTR) && !shut_.load();
+}
+
+bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int timeoutMs,
+                         ConnectFailure* failure) {
+    const int fd = fd_.load();
+    failure->kind = RTMP_ERROR_TLS;
+    failure->text = "no TLS session with " + host + ": the connection ended";
+    if (fd < 0 || shut_.load() || !SetNonBlocking(fd, true))
+        return false;
+    tls_ = TlsSession::Create(raw_, host, caFile, failure);
+    if (!tls_)
+        return false;
+    const auto deadline = DeadlineAfter(timeoutMs);
+    for (;;) {
+        const TlsSession::Step step = tls_->Handshake(failure);
+        if (step == TlsSession::Step::kDone)
+            return true;
+        if (step != TlsSession::Step::kWantRead && step != TlsSession::Step::kWantWrite)
+            return false;
+        if (!WaitForTls(step, deadline)) {
+            // A Disconnect says nothing about the server.
+            *failure = shut_.load() ? ConnectFailure{RTMP_ERROR_OTHER, "disconnected"}
+                                    : ConnectFailure{RTMP_ERROR_TLS,
+                                                     "no TLS session with " + host +
+                                                         ": the server did not answer in time"};
+            return false;
+        }
+    }
+}
+
+long TcpSocket::TlsReceive(void* data, size_t length, Clock::time_point deadline) {
+    for (;;) {
+        if (shut_.load())
+            return -1;
+        const TlsSession::Result r = tls_->Read(data, length);
+        switch (r.step) {
+            case TlsSession::Step::kDone:
+                return static_cast<long>(r.bytes);
+            case TlsSession::Step::kClosed:
+                return 0;
+            case TlsSession::Step::kWantRead:
+            case TlsSession::Step::kWantWrite:
+                if (!WaitForTls(r.step, deadline))
+                    return -1;
+                break;
+            default:
+                return -1;
+        }
     }
 }
 
@@ -213,6 +298,20 @@ bool TcpSocket::SendAll(const void* data, size_t length, int timeoutMs) {
         return false;
     const auto* p = static_cast<const uint8_t*>(data);
     const auto deadline = DeadlineAfter(timeoutMs);
+    while (length > 0 && tls_) {
+        if (shut_.load())
+            return false;
+        const TlsSession::Result r = tls_->Write(p, length);
+        if (r.step == TlsSession::Step::kDone) {
+            p += r.bytes;
+            length -= r.bytes;
+        } else if (r.step != TlsSession::Step::kWantRead &&
+                   r.step != TlsSession::Step::kWantWrite) {
+            return false;
+        } else if (!WaitForTls(r.step, deadline)) {
+            return false;
+        }
+    }
     while (length > 0) {
         const ssize_t n = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -236,6 +335,8 @@ long TcpSocket::Receive(void* data, size_t length) {
     const int fd = fd_.load();
     if (fd < 0 || shut_.load())
         return -1;
+    if (tls_)
+        return TlsReceive(data, length, Clock::time_point::max());
     for (;;) {
         const ssize_t n = recv(fd, data, length, 0);
         if (n < 0 && errno == EINTR)
@@ -250,6 +351,13 @@ bool TcpSocket::ReceiveExactly(void* data, size_t length, int timeoutMs) {
         return false;
     auto* p = static_cast<uint8_t*>(data);
     const auto deadline = DeadlineAfter(timeoutMs);
+    while (length > 0 && tls_) {
+        const long n = TlsReceive(p, length, deadline);
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
     while (length > 0) {
         if (!WaitFor(fd, POLLIN, deadline))
             return false;
@@ -274,6 +382,7 @@ void TcpSocket::Shutdown() noexcept {
 }
 
 void TcpSocket::Close() noexcept {
+    tls_.reset();
     const int fd = fd_.exchange(-1);
     if (fd >= 0) {
         shutdown(fd, SHUT_RDWR);

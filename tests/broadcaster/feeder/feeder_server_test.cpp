@@ -72,7 +72,7 @@ class FeederServerTest : public ::testing::Test {
                 .ScreenRate = 4, .FrameRate = 15, .Interval = 15, .Bitrate = 600, .Address = {},
                 .publishUrl = server_.Url("live", stream), .audioDevice = tone_->PcmName(),
                 .HaveAudio = 1, .SamplesPerSec = 44100, .BitsPerSample = 16, .Chanels = 2,
-                .LocalCopyFolder = {}, .localCopyPath = {}};
+                .LocalCopyFolder = {}, .localCopyPath = {}, .TlsCaFile = {}};
         // clang-format on
     }
 

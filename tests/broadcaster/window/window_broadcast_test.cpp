@@ -10,17 +10,21 @@
 #include <thread>
 
 #include "app/audio_device_table.h"
+#include "app/connect_failure_text.h"
 #include "app/local_copy.h"
 #include "app/settings.h"
 #include "app/status_line.h"
 #include "capture/video_test_doubles.h"
 #include "support/alsa_tone_device.h"
 #include "support/media_tools.h"
+#include "support/tls_front.h"
 #include "window/window_fixture.h"
 
 namespace window_test {
 namespace {
 
+using rtmp::test::CertKind;
+using rtmp::test::TlsFront;
 using Variables = std::vector<std::pair<QString, QString>>;
 
 // A small screen picture without sound keeps the encoder light; with no camera chosen (the list
@@ -46,13 +50,13 @@ void ClickAndWait(OpenWindow& w, const char* button) {
 }
 
 // One window's starts and stops. With the server down the start says so and changes no
-// classroom variable. The next reads the address again (another classroom since the window
-// opened), takes no bit rate that is not an integer, and sets the classroom number before the
-// stream; a picture-type change while broadcasting waits for the next start; stop clears the
-// stream name and writes nothing. A changed bit rate is written back at the next start only,
-// that line alone. Later starts of the program change nothing until the teacher accepts the
-// classroom they forward. Double clicks act as one click, and a microphone that sends nothing
-// is shown.
+// classroom variable; so does a server whose certificate fails its check. The next reads the
+// address again (another classroom since the window opened), takes no bit rate that is not an
+// integer, and sets the classroom number before the stream; a picture-type change while
+// broadcasting waits for the next start; stop clears the stream name and writes nothing. A changed
+// bit rate is written back at the next start only, that line alone. Later starts of the program
+// change nothing until the teacher accepts the classroom they forward. Double clicks act as one
+// click, and a microphone that sends nothing is shown.
 TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
@@ -66,9 +70,20 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(page->VariableLog(), idle);
     w.messages.texts.clear();
+    // An rtmps:// server whose certificate is for another host: the message names the check.
+    const app::IniFile file(w.folder.Config().string());
+    TlsFront front;
+    ASSERT_TRUE(front.Start(server.Port())) << front.Error();
+    file.WriteString("Device", "Address",
+                     Shifted(front.Url(CertKind::kWrongHost, "localhost", "live", "x") + "&4711"));
+    file.WriteString("Device", "TlsCaFile", front.Certificates().caFile.string());
+    ClickAndWait(w, "ctl1012");
+    EXPECT_EQ(w.messages.texts,
+              QStringList{QStringLiteral("服务器证书无法验证：证书不属于 localhost")});
+    EXPECT_TRUE(w.Shows(false));
+    w.messages.texts.clear();
     // A frame rate out of range in the file by now: the start names it and goes back to idle
     // without trying the server.
-    const app::IniFile file(w.folder.Config().string());
     file.WriteString("Device", "FrameRate", "5000");
     ClickAndWait(w, "ctl1012");
     EXPECT_EQ(w.messages.Said(), app::SettingOutOfRangeMessage("FrameRate", 5000, 1, 60));
@@ -535,6 +550,15 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
               QStringList({"状态：正在重新连接…  00:00:59", "未发送音频：音频设备无法使用",
                            "摄像头：Couldn't run the graph!", "0 kbit/s", "丢包 7", "跳帧 12",
                            "延迟 0 ms"}));
+    // Why the line cannot be taken again comes right after the state, in brief the words before
+    // the colon.
+    const std::string expired =
+        app::ConnectFailureText(OCELIX_CONNECT_CERT_EXPIRED, "rtmps://edu.example:4443/live/x", "");
+    const app::StatusParts refused = app::BroadcastStatusParts(stats, {true}, {}, expired);
+    EXPECT_EQ(std::tuple(refused.at(1).text, refused.at(1).brief, refused.at(2).text),
+              std::tuple(QStringLiteral("服务器证书无法验证：edu.example 的证书已过期"),
+                         QStringLiteral("服务器证书无法验证"),
+                         QStringLiteral("未发送音频：音频设备无法使用")));
 
     QFont font(QStringLiteral("Noto Sans CJK SC"));
     font.setPixelSize(12);

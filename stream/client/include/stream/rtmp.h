@@ -30,6 +30,16 @@ typedef int (*StreamOutFn)(void* user, const uint8_t* data, int length, int time
 #define RTMP_TYPE_AUDIO 8
 #define RTMP_TYPE_VIDEO 9
 
+/* Why the last connect failed (RTMP_GetLastError). */
+#define RTMP_ERROR_NONE 0
+#define RTMP_ERROR_OTHER 1              /* the URL, the name, the line or the server's answer */
+#define RTMP_ERROR_TLS 2                /* no TLS session could be agreed with the server */
+#define RTMP_ERROR_CERT_UNTRUSTED 3     /* the certificate is not from a trusted authority */
+#define RTMP_ERROR_CERT_HOST 4          /* the certificate belongs to another host */
+#define RTMP_ERROR_CERT_EXPIRED 5       /* the certificate's validity has ended */
+#define RTMP_ERROR_CERT_NOT_YET_VALID 6 /* the certificate's validity has not begun */
+#define RTMP_ERROR_CA_FILE 7            /* the CA file of RTMP_SetTlsCaFile cannot be used */
+
 /* Log flags of RTMP_SetLog. */
 #define RTMP_LOG_FILE 0x001
 #define RTMP_LOG_TRAFFIC 0x100
@@ -64,6 +74,14 @@ RTMP_API int RTMP_AddMetaDataString(void* metadata, const char* name, const char
 RTMP_API int RTMP_AddMetaDataDouble(void* metadata, const char* name, double value);
 /* Sends the metadata and frees it (also when there is no connection). */
 RTMP_API int RTMP_ApplyMetaData(void* handle, void* metadata);
+/* rtmps:// URLs (port 443 unless given) are TLS connections; the server's certificate must be
+ * valid, for the URL's host, and from an authority the system trusts or from the PEM file set
+ * here (NULL or "": the system's only). Used by the next RTMP_Connect. */
+RTMP_API int RTMP_SetTlsCaFile(void* handle, const char* path);
+/* Why the last RTMP_Connect on the handle failed: returns an RTMP_ERROR_* kind (RTMP_ERROR_NONE
+ * after a success) and, when text is not NULL, puts a line for the log into it (size bytes,
+ * always NUL-terminated). */
+RTMP_API int RTMP_GetLastError(void* handle, char* text, int size);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,42 @@
+#include "app/connect_failure_text.h"
+
+#include "ocelix/ocelix.h"
+
+namespace app {
+
+std::string AddressHost(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = url.find_first_of(":/", begin);
+    return url.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+std::string ConnectFailureText(int connectError, const std::string& url,
+                               const std::string& caFile) {
+    const std::string host = AddressHost(url);
+    const std::string unverified = "服务器证书无法验证：";
+    switch (connectError) {
+        case OCELIX_CONNECT_OK:
+            return {};
+        case OCELIX_CONNECT_TLS:
+            return "无法与服务器 " + host + " 建立加密连接";
+        case OCELIX_CONNECT_CERT_UNTRUSTED:
+            return unverified + host + " 的证书不是受信任的机构签发的";
+        case OCELIX_CONNECT_CERT_HOST:
+            return unverified + "证书不属于 " + host;
+        case OCELIX_CONNECT_CERT_EXPIRED:
+            return unverified + host + " 的证书已过期";
+        case OCELIX_CONNECT_CERT_NOT_YET_VALID:
+            return unverified + host + " 的证书尚未生效，请检查电脑的日期和时间";
+        case OCELIX_CONNECT_CA_FILE:
+            return "无法使用证书文件 " + caFile + "（TlsCaFile）";
+        default:
+            return "连接服务器失败";
+    }
+}
+
+bool IsSecurityFailure(int connectError) {
+    return connectError >= OCELIX_CONNECT_TLS && connectError <= OCELIX_CONNECT_CA_FILE;
+}
+
+}  // namespace app
