@@ -444,10 +444,12 @@ void CBroadcasterDlg::UpdateStatusLine() {
         devices.microphoneSilent = !devices.audioMissing && feeder_->MicrophoneSilent();
     }
     devices.cameraStalled = feeder_->UsesCamera() && cameraStalled;
-    const std::string lineFailure =
-        stats.connected == 0 && IsSecurityFailure(stats.connectError)
-            ? ConnectFailureText(stats.connectError, settings_->publishUrl, settings_->TlsCaFile)
-            : std::string();
+    StatusPart lineFailure;
+    if (stats.connected == 0 && IsSecurityFailure(stats.connectError)) {
+        lineFailure = {QString::fromStdString(ConnectFailureText(
+                           stats.connectError, settings_->publishUrl, settings_->TlsCaFile)),
+                       QString::fromStdString(ConnectFailureBrief(stats.connectError))};
+    }
     statusLine_->setText(FitStatusParts(
         BroadcastStatusParts(stats, devices, feeder_->LocalCopy(), lineFailure),
         statusLine_->fontMetrics(), statusLine_->contentsRect().width(), LabelLines(*statusLine_)));

@@ -35,6 +35,27 @@ std::string ConnectFailureText(int connectError, const std::string& url,
     }
 }
 
+std::string ConnectFailureBrief(int connectError) {
+    switch (connectError) {
+        case OCELIX_CONNECT_OK:
+            return {};
+        case OCELIX_CONNECT_TLS:
+            return "无法建立加密连接";
+        case OCELIX_CONNECT_CERT_UNTRUSTED:
+            return "服务器证书不受信任";
+        case OCELIX_CONNECT_CERT_HOST:
+            return "服务器证书不属于该服务器";
+        case OCELIX_CONNECT_CERT_EXPIRED:
+            return "服务器证书已过期";
+        case OCELIX_CONNECT_CERT_NOT_YET_VALID:
+            return "服务器证书尚未生效";
+        case OCELIX_CONNECT_CA_FILE:
+            return "证书文件无法使用";
+        default:
+            return "连接服务器失败";
+    }
+}
+
 bool IsSecurityFailure(int connectError) {
     return connectError >= OCELIX_CONNECT_TLS && connectError <= OCELIX_CONNECT_CA_FILE;
 }

@@ -15,6 +15,10 @@ std::string AddressHost(const std::string& url);
 // caFile: the TlsCaFile setting, named when that file cannot be used.
 std::string ConnectFailureText(int connectError, const std::string& url, const std::string& caFile);
 
+// A few words for the same, for a narrow status line: which check failed ("服务器证书已过期"),
+// without the host.
+std::string ConnectFailureBrief(int connectError);
+
 // True for the kinds that tell more than "the server cannot be reached".
 bool IsSecurityFailure(int connectError);
 

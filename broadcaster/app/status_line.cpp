@@ -19,7 +19,7 @@ QString TwoDigits(int n) {
 }  // namespace
 
 StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices,
-                                 const OcelixLocalCopy& copy, const std::string& lineFailure) {
+                                 const OcelixLocalCopy& copy, const StatusPart& lineFailure) {
     const int seconds = std::max(stats.elapsedMs, 0) / 1000;
     const QString elapsed = TwoDigits(seconds / 3600) + QLatin1Char(':') +
                             TwoDigits(seconds / 60 % 60) + QLatin1Char(':') +
@@ -28,11 +28,8 @@ StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& de
         stats.connected != 0 ? QStringLiteral("直播中") : QStringLiteral("正在重新连接…");
     StatusParts parts;
     parts.push_back({QStringLiteral("状态：%1  %2").arg(state, elapsed), {}});
-    if (!lineFailure.empty()) {
-        const QString whole = QString::fromStdString(lineFailure);
-        const qsizetype cut = whole.indexOf(QChar(u'\uFF1A'));
-        parts.push_back({whole, cut > 0 ? whole.left(cut) : QString()});
-    }
+    if (!lineFailure.text.isEmpty())
+        parts.push_back(lineFailure);
     if (devices.audioMissing) {
         parts.push_back(
             {QStringLiteral("未发送音频：音频设备无法使用"), QStringLiteral("未发送音频")});

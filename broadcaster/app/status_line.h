@@ -32,10 +32,10 @@ using StatusParts = std::vector<StatusPart>;
 // (its size while it records, why there is none or why it stopped), then what goes out (bit rate,
 // packets dropped, frames skipped, delay, the encoder's target); counts only when there are any.
 // lineFailure: why the line cannot be taken again (a server certificate that fails its check),
-// shown right after the state; "" for none.
+// shown right after the state; empty for none.
 StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& devices,
                                  const OcelixLocalCopy& copy = {},
-                                 const std::string& lineFailure = {});
+                                 const StatusPart& lineFailure = {});
 
 // The parts, most important first, each on the first line with room for it (two spaces between
 // parts of a line), in a box `width` pixels wide and `lines` lines high. A part with room

@@ -14,6 +14,7 @@
 #include "stream/client/scripted_peer.h"
 #include "support/encoder_config.h"
 #include "support/loopback.h"
+#include "support/tls_front.h"
 
 namespace ocelix::testing {
 namespace {
@@ -43,6 +44,7 @@ class HangUpServer {
         ::close(listenFd_);
     }
     std::string Url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live/race"; }
+    uint16_t Port() const { return port_; }
     int Publishes() const { return publishes_.load(); }
 
   private:
@@ -88,6 +90,8 @@ struct WatchedLayer final : RtmpLayer {
         return Watch([&] { return real->SendStream(h, data, length, ts, type); });
     }
     int Disconnect(void* h) override { return real->Disconnect(h); }
+    int SetTlsCaFile(void* h, const char* path) override { return real->SetTlsCaFile(h, path); }
+    int LastConnectError(void* h) override { return real->LastConnectError(h); }
     void* CreateMetaData() override { return real->CreateMetaData(); }
     int AddMetaDataDouble(void* m, const char* name, double v) override {
         return real->AddMetaDataDouble(m, name, v);
@@ -115,39 +119,50 @@ struct WatchedLayer final : RtmpLayer {
 
 // Each round starts a broadcast to the hanging-up server, whose watchdog looks every 5 ms and
 // gives an attempt 40 ms, and stops it at a random moment; some attempts are in flight then,
-// and some were given up on but may still run.
+// and some were given up on but may still run. Plain and through a TLS front, where a stop also
+// meets TLS handshakes, reads and writes.
 TEST(StopRace, NothingReachesTheServerAfterStopReturned) {
     HangUpServer server;
+    rtmp::test::TlsFront front;
+    ASSERT_TRUE(front.Start(server.Port())) << front.Error();
     std::minstd_rand random(7);
-    std::atomic<uint32_t> unusedClock{0};
     EncoderRecord codecs;
-    int started = 0;
-    std::vector<std::shared_ptr<WatchedLayer>> layers;
     constexpr int kRounds = 40;
-    for (int round = 0; round < kRounds; ++round) {
-        auto layer = std::make_shared<WatchedLayer>();
-        Backends b{layer,
-                   MakeSteadyTickClock(),
-                   std::make_unique<FakeVideo>(&codecs),
-                   std::make_unique<FakeAudio>(&codecs),
-                   false,
-                   5,
-                   40};
-        auto e = std::make_unique<CEncoderInstance>(
-            rtmp::test::MakeEncoderConfig(server.Url(), 4, 2, 25, 44100), std::move(b));
-        started += e->Start();
-        // Where the stop meets the watchdog: a session (with its metadata) takes about 60 ms.
-        std::this_thread::sleep_for(random() % 150 * 1ms);
-        EXPECT_EQ(e->Stop(), 1);
-        layer->stopped.store(true);
-        e.reset();
-        layers.push_back(layer);
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "rtmps" : "rtmp");
+        const std::string url =
+            tls ? front.Url(rtmp::test::CertKind::kGood, "localhost", "live", "race")
+                : server.Url();
+        const int publishesBefore = server.Publishes();
+        int started = 0;
+        std::vector<std::shared_ptr<WatchedLayer>> layers;
+        for (int round = 0; round < kRounds; ++round) {
+            auto layer = std::make_shared<WatchedLayer>();
+            Backends b{layer,
+                       MakeSteadyTickClock(),
+                       std::make_unique<FakeVideo>(&codecs),
+                       std::make_unique<FakeAudio>(&codecs),
+                       false,
+                       5,
+                       40};
+            auto e = std::make_unique<CEncoderInstance>(
+                rtmp::test::MakeEncoderConfig(url, 4, 2, 25, 44100), std::move(b));
+            e->SetTlsCaFile(front.Certificates().caFile.c_str());
+            started += e->Start();
+            // Where the stop meets the watchdog: a session (with its metadata) takes about 60 ms.
+            std::this_thread::sleep_for(random() % 150 * 1ms);
+            EXPECT_EQ(e->Stop(), 1);
+            layer->stopped.store(true);
+            e.reset();
+            layers.push_back(layer);
+        }
+        // Also what an attempt that outlived its stop would have done since.
+        for (size_t round = 0; round < layers.size(); ++round)
+            EXPECT_EQ(layers[round]->afterStop.load(), 0) << "round " << round;
+        EXPECT_GT(started, kRounds * 9 / 10);
+        EXPECT_GT(server.Publishes() - publishesBefore, 2 * kRounds)
+            << "the watchdog published again and again";
     }
-    // Also what an attempt that outlived its stop would have done since.
-    for (size_t round = 0; round < layers.size(); ++round)
-        EXPECT_EQ(layers[round]->afterStop.load(), 0) << "round " << round;
-    EXPECT_GT(started, kRounds * 9 / 10);
-    EXPECT_GT(server.Publishes(), 2 * kRounds) << "the watchdog published again and again";
 }
 
 }  // namespace

@@ -44,10 +44,8 @@ struct Profile {
 constexpr const char* kRightNames = "DNS:localhost,IP:127.0.0.1";
 // In CertKind's order.
 constexpr Profile kProfiles[] = {
-    {kRightNames, {-1, 30}},
-    {"DNS:other.example", {-1, 30}},
-    {kRightNames, {-60, 59}},
-    {kRightNames, {10, 30}},
+    {kRightNames, {-1, 30}}, {"DNS:other.example", {-1, 30}}, {kRightNames, {-60, 59}},
+    {kRightNames, {10, 30}}, {"IP:127.0.0.1", {-1, 30}},
 };
 static_assert(std::size(kProfiles) == kAllCertKinds.size());
 
@@ -181,6 +179,8 @@ std::string_view CertKindName(CertKind kind) {
             return "expired";
         case CertKind::kNotYetValid:
             return "not_yet_valid";
+        case CertKind::kAddressOnly:
+            return "address_only";
     }
     return "unknown";
 }

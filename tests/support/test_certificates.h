@@ -15,11 +15,14 @@ enum class CertKind {
     kWrongHost,    // SAN DNS:other.example only
     kExpired,      // valid from 60 days ago until 1 day ago
     kNotYetValid,  // valid from 10 days ahead
+    kAddressOnly,  // SAN IP:127.0.0.1 only: for the address, not for the name localhost
 };
-inline constexpr std::array<CertKind, 4> kAllCertKinds = {
-    CertKind::kGood, CertKind::kWrongHost, CertKind::kExpired, CertKind::kNotYetValid};
+inline constexpr std::array<CertKind, 5> kAllCertKinds = {
+    CertKind::kGood, CertKind::kWrongHost, CertKind::kExpired, CertKind::kNotYetValid,
+    CertKind::kAddressOnly};
 
-// "good", "wrong_host", "expired", "not_yet_valid": the stem of the kind's file names.
+// "good", "wrong_host", "expired", "not_yet_valid", "address_only": the stem of the kind's file
+// names.
 std::string_view CertKindName(CertKind kind);
 
 struct CertFiles {

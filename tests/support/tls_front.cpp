@@ -43,7 +43,10 @@ bool TlsFront::Start(uint16_t backendPort) {
              << "events { worker_connections 256; }\n"
              // nginx 1.22 leaves TLS 1.3 out of its default protocols.
              << "stream {\n  ssl_protocols TLSv1.2 TLSv1.3;\n  ssl_handshake_timeout 10s;\n"
-             << "  proxy_connect_timeout 2s;\n";
+             << "  proxy_connect_timeout 2s;\n"
+             // The name each client asked for (SNI), one line per session.
+             << "  log_format sni '$server_port $ssl_server_name';\n"
+             << "  access_log " << prefix << "logs/sni.log sni;\n";
         for (const CertKind kind : kAllCertKinds) {
             const CertFiles& files = certificates_.Server(served_[static_cast<std::size_t>(kind)]);
             conf << "  server { listen 127.0.0.1:" << Port(kind) << " ssl;\n"

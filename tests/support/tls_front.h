@@ -35,6 +35,8 @@ class TlsFront {
     // The authorities' files and the servers' ones; empty paths before the first Start.
     const TestCertificates& Certificates() const { return certificates_; }
     std::string ErrorLog() const { return ReadTextFile(dir_ / "logs/error.log"); }
+    // "<port> <server name the client asked for>" per ended session ("-" without one).
+    std::string ServerNameLog() const { return ReadTextFile(dir_ / "logs/sni.log"); }
     const std::string& Error() const { return error_; }
 
   private:

@@ -172,6 +172,7 @@ TEST_F(RtmpToolsTest, OverTlsEveryFailedCertificateCheckIsNamedAndAGoodOneCarrie
          "the certificate of 127.0.0.1 is not from a trusted authority"},
         {CertKind::kWrongHost, "localhost", ca, "the certificate is not for localhost"},
         {CertKind::kWrongHost, "127.0.0.1", ca, "the certificate is not for 127.0.0.1"},
+        {CertKind::kAddressOnly, "localhost", ca, "the certificate is not for localhost"},
         {CertKind::kExpired, "localhost", ca, "the certificate of localhost has expired"},
         {CertKind::kNotYetValid, "127.0.0.1", ca, "the certificate of 127.0.0.1 is not valid yet"},
         {CertKind::kGood, "localhost", (dir_ / "missing.pem").string(),
@@ -185,9 +186,29 @@ TEST_F(RtmpToolsTest, OverTlsEveryFailedCertificateCheckIsNamedAndAGoodOneCarrie
     }
     // Not one RTMP connection reached the server.
     EXPECT_EQ(server.ErrorLog().find("connect: app="), std::string::npos) << server.ErrorLog();
+    // A certificate for the address only serves the address, which asks for no server name.
+    void* h = RTMP_Create();
+    EXPECT_EQ(RTMP_SetTlsCaFile(h, ca.c_str()), 1);
+    EXPECT_EQ(RTMP_Connect(h, front.Url(CertKind::kAddressOnly, "127.0.0.1", "live", "x").c_str()),
+              1);
+    EXPECT_EQ(RTMP_GetLastError(h, nullptr, 0), RTMP_ERROR_NONE);
+    RTMP_Release(h);
+    const auto served = [&](CertKind kind, const char* name) {
+        return "\n" + std::to_string(front.Port(kind)) + " " + name + "\n";
+    };
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ("\n" + front.ServerNameLog()).find(served(CertKind::kAddressOnly, "-")) !=
+                   std::string::npos;
+        },
+        5s))
+        << front.ServerNameLog();
 
     PublishRecordedAndPlayedBack(server, front.Url(CertKind::kGood, "localhost", "live", "secure"),
                                  "secure", ca);
+    EXPECT_NE(("\n" + front.ServerNameLog()).find(served(CertKind::kGood, "localhost")),
+              std::string::npos)
+        << front.ServerNameLog();
 }
 
 }  // namespace

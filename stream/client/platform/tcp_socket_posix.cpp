@@ -196,6 +196,8 @@ bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int
     const int fd = fd_.load();
     failure->kind = RTMP_ERROR_TLS;
     failure->text = "no TLS session with " + host + ": the connection ended";
+    if (shut_.load())
+        *failure = ConnectFailure{RTMP_ERROR_OTHER, "disconnected"};
     if (fd < 0 || shut_.load() || !SetNonBlocking(fd, true))
         return false;
     tls_ = TlsSession::Create(raw_, host, caFile, failure);
@@ -206,6 +208,11 @@ bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int
         const TlsSession::Step step = tls_->Handshake(failure);
         if (step == TlsSession::Step::kDone)
             return true;
+        // A Disconnect says nothing about the server, also when it broke the handshake.
+        if (shut_.load()) {
+            *failure = ConnectFailure{RTMP_ERROR_OTHER, "disconnected"};
+            return false;
+        }
         if (step != TlsSession::Step::kWantRead && step != TlsSession::Step::kWantWrite)
             return false;
         if (!WaitForTls(step, deadline)) {
@@ -213,7 +220,8 @@ bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int
             *failure = shut_.load() ? ConnectFailure{RTMP_ERROR_OTHER, "disconnected"}
                                     : ConnectFailure{RTMP_ERROR_TLS,
                                                      "no TLS session with " + host +
-                                                         ": the server did not answer in time"};
+                                                         ": the server did not answer in time "
+                                                         "(is it an RTMPS port?)"};
             return false;
         }
     }

@@ -3,7 +3,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <map>
 
 #include "client/platform/tls_session.h"
 #include "client/platform/trust_store.h"
@@ -71,6 +74,42 @@ const BIO_METHOD* SocketMethod() {
     return method.get();
 }
 
+// The system's authorities and those of caFile, read once per version of the file (reading the
+// system's bundle costs tens of milliseconds, too much for every reconnection) and shared by the
+// sessions, which only look certificates up in it. Null when the CA file cannot be used.
+std::shared_ptr<X509_STORE> TrustedAuthorities(const std::string& caFile) {
+    struct Entry {
+        std::shared_ptr<X509_STORE> store;
+        std::filesystem::file_time_type modified;
+        std::uintmax_t size = 0;
+    };
+    static std::mutex mutex;
+    static std::map<std::string, Entry> stores;  // guarded by mutex
+    std::error_code error;
+    Entry now;
+    if (!caFile.empty()) {
+        now.modified = std::filesystem::last_write_time(caFile, error);
+        now.size = error ? 0 : std::filesystem::file_size(caFile, error);
+        if (error)
+            return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto kept = stores.find(caFile);
+    if (kept != stores.end() && kept->second.modified == now.modified &&
+        kept->second.size == now.size)
+        return kept->second.store;
+    now.store.reset(X509_STORE_new(), X509_STORE_free);
+    if (!now.store)
+        return nullptr;
+    AddSystemTrustStore(now.store.get());
+    if (!caFile.empty() && X509_STORE_load_file(now.store.get(), caFile.c_str()) != 1)
+        return nullptr;
+    if (stores.size() >= 8)
+        stores.clear();  // a handful of files at most in a real program
+    stores[caFile] = now;
+    return now.store;
+}
+
 bool IsAddress(const std::string& host) {
     return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
 }
@@ -80,14 +119,46 @@ std::string OpenSslError() {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
     if (code == 0)
-        return "no further detail";
+        return "the server closed the connection (is it an RTMPS port?)";
     char text[256] = {};
     ERR_error_string_n(code, text, sizeof text);
     return text;
 }
 
+// Who the certificate names, who issued it and until when, for the log.
+std::string Describe(const X509* cert) {
+    if (cert == nullptr)
+        return "no certificate";
+    struct BioFree {
+        void operator()(BIO* b) const { BIO_free(b); }
+    };
+    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    if (!out)
+        return {};
+    BIO_puts(out.get(), "subject ");
+    X509_NAME_print_ex(out.get(), X509_get_subject_name(cert), 0, XN_FLAG_ONELINE);
+    if (auto* names = static_cast<GENERAL_NAMES*>(
+            X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
+        BIO_puts(out.get(), ", names");
+        for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+            BIO_puts(out.get(), " ");
+            GENERAL_NAME_print(out.get(), sk_GENERAL_NAME_value(names, i));
+        }
+        GENERAL_NAMES_free(names);
+    }
+    BIO_puts(out.get(), ", issuer ");
+    X509_NAME_print_ex(out.get(), X509_get_issuer_name(cert), 0, XN_FLAG_ONELINE);
+    BIO_puts(out.get(), ", valid ");
+    ASN1_TIME_print(out.get(), X509_get0_notBefore(cert));
+    BIO_puts(out.get(), " to ");
+    ASN1_TIME_print(out.get(), X509_get0_notAfter(cert));
+    char* text = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &text);
+    return length > 0 ? std::string(text, static_cast<size_t>(length)) : std::string();
+}
+
 // Which check the server's certificate failed, from the verification's verdict.
-ConnectFailure CertificateFailure(long verdict, const std::string& host) {
+ConnectFailure CertificateFailure(long verdict, const std::string& host, const X509* cert) {
     ConnectFailure f;
     const std::string why = X509_verify_cert_error_string(verdict);
     switch (verdict) {
@@ -109,7 +180,7 @@ ConnectFailure CertificateFailure(long verdict, const std::string& host) {
             f.text = "the certificate of " + host + " is not from a trusted authority";
             break;
     }
-    f.text += " (" + why + ")";
+    f.text += " (" + why + "; " + Describe(cert) + ")";
     return f;
 }
 
@@ -145,9 +216,10 @@ std::unique_ptr<TlsSession> TlsSession::Create(SocketIo& io, const std::string& 
     // another place in memory after a wait.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    AddSystemTrustStore(SSL_CTX_get_cert_store(ctx));
-    if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1)
+    const std::shared_ptr<X509_STORE> store = TrustedAuthorities(caFile);
+    if (!store)
         return fail(RTMP_ERROR_CA_FILE, "the CA file " + caFile + " cannot be used");
+    SSL_CTX_set1_cert_store(ctx, store.get());
 
     native->ssl.reset(SSL_new(ctx));
     if (!native->ssl)
@@ -157,7 +229,9 @@ std::unique_ptr<TlsSession> TlsSession::Create(SocketIo& io, const std::string& 
     if (IsAddress(host)) {
         named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) == 1;
     } else {
-        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // Names only from the certificate's alternative names, never its subject's common name.
+        SSL_set_hostflags(
+            ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         named = SSL_set1_host(ssl, host.c_str()) == 1 &&
                 SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
     }
@@ -183,7 +257,8 @@ TlsSession::Step TlsSession::Handshake(ConnectFailure* failure) {
         // should a server get through without presenting a certificate at all.
         if (SSL_get_verify_result(ssl) == X509_V_OK && SSL_get0_peer_certificate(ssl) != nullptr)
             return Step::kDone;
-        *failure = CertificateFailure(SSL_get_verify_result(ssl), native_->host);
+        *failure = CertificateFailure(SSL_get_verify_result(ssl), native_->host,
+                                      SSL_get0_peer_certificate(ssl));
         return Step::kFailed;
     }
     switch (SSL_get_error(ssl, r)) {
@@ -196,7 +271,7 @@ TlsSession::Step TlsSession::Handshake(ConnectFailure* failure) {
     }
     const long verdict = SSL_get_verify_result(ssl);
     if (verdict != X509_V_OK) {
-        *failure = CertificateFailure(verdict, native_->host);
+        *failure = CertificateFailure(verdict, native_->host, SSL_get0_peer_certificate(ssl));
     } else {
         failure->kind = RTMP_ERROR_TLS;
         failure->text = "no TLS session with " + native_->host + ": " + OpenSslError();

@@ -550,15 +550,25 @@ TEST(WindowStatusLine, PartsByImportanceEachWholeOnTheLinesThereAre) {
               QStringList({"状态：正在重新连接…  00:00:59", "未发送音频：音频设备无法使用",
                            "摄像头：Couldn't run the graph!", "0 kbit/s", "丢包 7", "跳帧 12",
                            "延迟 0 ms"}));
-    // Why the line cannot be taken again comes right after the state, in brief the words before
-    // the colon.
-    const std::string expired =
-        app::ConnectFailureText(OCELIX_CONNECT_CERT_EXPIRED, "rtmps://edu.example:4443/live/x", "");
-    const app::StatusParts refused = app::BroadcastStatusParts(stats, {true}, {}, expired);
+    // Why the line cannot be taken again comes right after the state; each check in its own
+    // words, in brief too.
+    const app::StatusParts refused = app::BroadcastStatusParts(
+        stats, {true}, {},
+        {QString::fromStdString(app::ConnectFailureText(OCELIX_CONNECT_CERT_EXPIRED,
+                                                        "rtmps://edu.example:4443/live/x", "")),
+         QString::fromStdString(app::ConnectFailureBrief(OCELIX_CONNECT_CERT_EXPIRED))});
     EXPECT_EQ(std::tuple(refused.at(1).text, refused.at(1).brief, refused.at(2).text),
               std::tuple(QStringLiteral("服务器证书无法验证：edu.example 的证书已过期"),
-                         QStringLiteral("服务器证书无法验证"),
+                         QStringLiteral("服务器证书已过期"),
                          QStringLiteral("未发送音频：音频设备无法使用")));
+    QStringList briefs;
+    for (int kind = OCELIX_CONNECT_TLS; kind <= OCELIX_CONNECT_CA_FILE; ++kind) {
+        EXPECT_TRUE(app::IsSecurityFailure(kind));
+        briefs << QString::fromStdString(app::ConnectFailureBrief(kind));
+    }
+    briefs.removeDuplicates();
+    EXPECT_EQ(briefs.size(), OCELIX_CONNECT_CA_FILE - OCELIX_CONNECT_TLS + 1) << "one each";
+    EXPECT_FALSE(app::IsSecurityFailure(OCELIX_CONNECT_FAILED));
 
     QFont font(QStringLiteral("Noto Sans CJK SC"));
     font.setPixelSize(12);

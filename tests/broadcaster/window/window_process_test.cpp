@@ -12,6 +12,7 @@
 #include "app/single_instance.h"
 #include "support/media_tools.h"
 #include "support/throttle_proxy.h"
+#include "support/tls_front.h"
 #include "window/window_fixture.h"
 
 // Last: Xlib's macros (None, Status, True, ...) must not reach the headers above.
@@ -131,10 +132,16 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
 
     // The local copy in the user's videos folder, as the desktop names it: its file printed at
     // the start and, with its size, at the end; the server's recording and the copy both play.
+    // This lesson goes over RTMPS, to a server whose authority the command line names.
     std::filesystem::create_directories(session_ / "config");
     std::ofstream(session_ / "config" / "user-dirs.dirs") << "XDG_VIDEOS_DIR=\"$HOME/Filme\"\n";
+    rtmp::test::TlsFront front;
+    ASSERT_TRUE(front.Start(server.Port())) << front.Error();
     std::vector<std::string> copied = Command(console, logs_ / "copied.txt", "--seconds");
-    copied.insert(copied.end(), {"2", LaunchUrl(server.Url("live", "copied") + "&4714")});
+    copied.insert(copied.end(),
+                  {"2", "--ca-file", front.Certificates().caFile.string(),
+                   LaunchUrl(front.Url(rtmp::test::CertKind::kGood, "localhost", "live", "copied") +
+                             "&4714")});
     const auto run = RunProcess(copied, 60s);
     EXPECT_TRUE(run.Succeeded()) << run.out << run.err;
     const std::filesystem::path videos = session_.Path() / "home" / "Filme" / "Tutorlane";
