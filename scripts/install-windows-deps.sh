@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every package the Windows build and its tests need (Debian 12): the mingw-w64 cross
-# compilers with the posix thread model, the tools the dependencies' builds use, and Wine to run
-# what was built. Idempotent: when all packages are already present nothing is fetched.
+# compilers with the posix thread model, the tools the dependencies' builds use, Wine to run
+# what was built, and the smoke test's peers (nginx with its RTMP and stream modules, ffmpeg and
+# ffprobe, the openssl command). Idempotent: when all packages are already present nothing is
+# fetched.
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-tools nasm
   wine wine64
+  nginx libnginx-mod-rtmp libnginx-mod-stream ffmpeg openssl
 )
 
 missing=()
@@ -26,3 +29,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+# Nothing is started here: the smoke test runs nginx instances of its own on loopback ports.
