@@ -7,7 +7,8 @@
 #   - smoke: under Wine, rtmp_publish.exe publishes a short H.264/AAC file to an nginx of the
 #     script's own on a loopback port, over RTMP and over RTMPS through an nginx TLS front
 #     (trusted through --ca-file, refused without it, trusted through the Windows root store),
-#     and ffprobe checks what nginx recorded.
+#     and ffprobe checks what nginx recorded; rtmp_play.exe plays the RTMP publish back, and a
+#     closed port is refused.
 #   scripts/test-windows.sh                  all of it
 #   scripts/test-windows.sh stream ocelix    only the export check of those DLLs
 #   scripts/test-windows.sh smoke            only the smoke test
@@ -249,6 +250,40 @@ expect_refused() {
   echo "ok   smoke $name: refused: $(grep -F "$text" "$smoke_dir/$name.log")"
 }
 
+# start_player NAME STREAM URL: rtmp_play.exe plays URL for 8 s in the background into NAME.h264
+# and NAME.aac; returns once nginx counts it as a player of STREAM. Sets player_pid.
+start_player() {
+  local name=$1 stream=$2 url=$3
+  timeout 60 wine "$build/bin/rtmp_play.exe" --seconds 8 \
+    --video "$(wine_path "$smoke_dir/$name.h264")" --audio "$(wine_path "$smoke_dir/$name.aac")" \
+    "$url" >"$smoke_dir/$name.log" 2>&1 &
+  player_pid=$!
+  for _ in $(seq 300); do
+    if grep -q "play: name='$stream'" "$smoke_dir/rtmp/logs/error.log"; then
+      return 0
+    fi
+    kill -0 "$player_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "FAIL smoke $name: rtmp_play.exe did not start playing $url:"
+  cat "$smoke_dir/$name.log"
+  return 1
+}
+
+# expect_played NAME: the player of start_player ended by itself (its receive thread woken by
+# the disconnect) and received every video unit and audio frame.
+expect_played() {
+  local name=$1 rc=0
+  wait "$player_pid" || rc=$?
+  if [ "$rc" -ne 0 ] || ! grep -q "^received $video_units video units (.*), $audio_frames audio frames" \
+    "$smoke_dir/$name.log"; then
+    echo "FAIL smoke $name: rtmp_play.exe ended with exit $rc (124: did not end):"
+    cat "$smoke_dir/$name.log"
+    return 1
+  fi
+  echo "ok   smoke $name: $(tail -n 1 "$smoke_dir/$name.log")"
+}
+
 # expect_recording NAME: nginx's recording of stream NAME holds every video unit (H.264 320x240)
 # and audio frame (AAC 44100 Hz) and decodes without an error.
 expect_recording() {
@@ -302,7 +337,12 @@ smoke_test() {
   start_nginx tls tls_front_conf || return 1
   tls_port=$nginx_port tls_pid=$nginx_pid
 
-  expect_published plain "rtmp://127.0.0.1:$rtmp_port/live/plain" || failed=1
+  if start_player played plain "rtmp://127.0.0.1:$rtmp_port/live/plain"; then
+    expect_published plain "rtmp://127.0.0.1:$rtmp_port/live/plain" || failed=1
+    expect_played played || failed=1
+  else
+    failed=1
+  fi
   # By name (GetAddrInfoW), TLS with the certificate checked against the authority of --ca-file.
   expect_published tls "rtmps://localhost:$tls_port/live/tls" \
     --ca-file "$(wine_path "$smoke_dir/certs/ca.pem")" || failed=1
@@ -314,6 +354,8 @@ smoke_test() {
 
   stop_nginx "$tls_pid"
   stop_nginx "$rtmp_pid" # closes the recordings
+  expect_refused closed_port "rtmp://127.0.0.1:$rtmp_port/live/closed" \
+    "no connection to 127.0.0.1:$rtmp_port" || failed=1
   for name in plain tls root_store; do
     expect_recording "$name" || failed=1
   done
