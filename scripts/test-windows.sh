@@ -81,7 +81,6 @@ check_dll() {
     "imports $(dll_imports "$dll" | tr '\n' ' ')"
 }
 
-
 # ---- The smoke test under Wine ----
 
 smoke_dir=""
@@ -150,13 +149,18 @@ start_nginx() {
   return 1
 }
 
+# forget_pid PID: a process that has ended leaves smoke_pids (its number may be reused).
+forget_pid() {
+  local pid kept=()
+  for pid in "${smoke_pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
+  smoke_pids=("${kept[@]}")
+}
+
 # stop_nginx PID: ends it and waits, so that its recordings are closed.
 stop_nginx() {
   kill -TERM "$1"
   wait "$1" 2>/dev/null || true
-  local pid kept=()
-  for pid in "${smoke_pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
-  smoke_pids=("${kept[@]}")
+  forget_pid "$1"
 }
 
 rtmp_server_conf() {
@@ -229,7 +233,8 @@ expect_published() {
     cat "$smoke_dir/$name.log"
     return 1
   fi
-  if ! grep -q "^sent $video_units video units, $audio_frames audio frames" "$smoke_dir/$name.log"; then
+  local summary="^sent $video_units video units, $audio_frames audio frames"
+  if ! grep -q "$summary" "$smoke_dir/$name.log"; then
     echo "FAIL smoke $name: not everything was sent to $url:"
     cat "$smoke_dir/$name.log"
     return 1
@@ -258,6 +263,7 @@ start_player() {
     --video "$(wine_path "$smoke_dir/$name.h264")" --audio "$(wine_path "$smoke_dir/$name.aac")" \
     "$url" >"$smoke_dir/$name.log" 2>&1 &
   player_pid=$!
+  smoke_pids+=("$player_pid")
   for _ in $(seq 300); do
     if grep -q "play: name='$stream'" "$smoke_dir/rtmp/logs/error.log"; then
       return 0
@@ -265,6 +271,9 @@ start_player() {
     kill -0 "$player_pid" 2>/dev/null || break
     sleep 0.1
   done
+  kill -TERM "$player_pid" 2>/dev/null || true
+  wait "$player_pid" 2>/dev/null || true
+  forget_pid "$player_pid"
   echo "FAIL smoke $name: rtmp_play.exe did not start playing $url:"
   cat "$smoke_dir/$name.log"
   return 1
@@ -275,8 +284,9 @@ start_player() {
 expect_played() {
   local name=$1 rc=0
   wait "$player_pid" || rc=$?
-  if [ "$rc" -ne 0 ] || ! grep -q "^received $video_units video units (.*), $audio_frames audio frames" \
-    "$smoke_dir/$name.log"; then
+  forget_pid "$player_pid"
+  local summary="^received $video_units video units (.*), $audio_frames audio frames"
+  if [ "$rc" -ne 0 ] || ! grep -q "$summary" "$smoke_dir/$name.log"; then
     echo "FAIL smoke $name: rtmp_play.exe ended with exit $rc (124: did not end):"
     cat "$smoke_dir/$name.log"
     return 1
@@ -312,6 +322,7 @@ smoke_test() {
   local started=$SECONDS failed=0 rtmp_pid tls_pid tls_port
   smoke_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-smoke.XXXXXX")
   trap smoke_cleanup EXIT
+  trap 'exit 130' INT TERM
   export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   wine wineboot -i >/dev/null 2>&1 || {
     echo "FAIL smoke: Wine could not set up $WINEPREFIX"
@@ -366,7 +377,7 @@ smoke_test() {
   fi
   echo "     smoke: $((SECONDS - started)) s in all"
   smoke_cleanup
-  trap - EXIT
+  trap - EXIT INT TERM
   return $failed
 }
 
