@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "basis/thread_name.h"
+#include "platform/timer_resolution.h"
 
 namespace basis {
 
@@ -52,6 +53,7 @@ bool CMMTimer::StopTimer() {
 
 void CMMTimer::Run(uint64_t periodNs, uint64_t divisor, bool oneShot) {
     NameThisThread("mm-timer");
+    const FineTimerResolution fineWaits;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     // Computed from the start each time, so rounding never adds up.

@@ -36,6 +36,10 @@ std::unique_ptr<CopyFile> CreateCopyFile(const std::string& path, int* error);
 // Free bytes an ordinary user may still write in the folder holding `path`; -1 with *error.
 int64_t FreeBytesAt(const std::string& path, int* error);
 
+// The system error of a full disk (ENOSPC, or ERROR_DISK_FULL on Windows), for a copy that ends
+// because too little space is left.
+int NoSpaceError();
+
 // For the thread that writes copies: a write past the process's file-size limit fails with an
 // error (and the copy ends cleanly) instead of ending the whole program with a signal.
 void KeepFileSizeLimitAnError();

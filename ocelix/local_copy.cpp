@@ -1,7 +1,6 @@
 #include "local_copy.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -28,7 +27,7 @@ bool LocalCopy::Core::Start(const std::shared_ptr<Core>& self, const std::string
     const int64_t free = FreeBytesAt(path, &error);
     if (free >= 0 && free < limits_.minFreeBytes) {
         state_ = OCELIX_COPY_DISK_FULL;
-        error_ = ENOSPC;
+        error_ = NoSpaceError();
         return false;
     }
     // A folder whose free space cannot be read is left to the file's creation to judge.
@@ -172,7 +171,7 @@ void LocalCopy::Core::WriterThread() {
         if (limits_.beforeWrite)
             limits_.beforeWrite();
         if (!EnoughSpace()) {
-            EndWith(OCELIX_COPY_DISK_FULL, ENOSPC);
+            EndWith(OCELIX_COPY_DISK_FULL, NoSpaceError());
             break;
         }
         const bool ok = item.type == kVideoType

@@ -90,6 +90,10 @@ int64_t FreeBytesAt(const std::string& path, int* error) {
     return static_cast<int64_t>(s.f_bavail) * static_cast<int64_t>(s.f_frsize);
 }
 
+int NoSpaceError() {
+    return ENOSPC;
+}
+
 void KeepFileSizeLimitAnError() {
     // The signal goes to the writing thread; blocked there, the write fails with EFBIG.
     sigset_t fileSize;

@@ -11,19 +11,11 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 patch_file=$root/tests/broadcaster/wayland/xdpw-shm-only.patch
 cache=${PORTAL_BACKEND_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tutorlane/portal-backend}
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+# apt-get source needs a deb-src entry.
+. "$root/scripts/lib/debian_sources.sh"
+ensure_deb_src
 
-# apt-get source needs a deb-src entry for the main archive (same key as the deb entry, or apt
-# refuses the conflicting Signed-By values).
-if ! grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$codename" | $SUDO tee /etc/apt/sources.list.d/tutorlane-src.sources >/dev/null
-  $SUDO apt-get update -q >&2
-fi
-
-version=$(apt-cache showsrc xdg-desktop-portal-wlr 2>/dev/null | sed -n 's/^Version: //p' | head -n1)
+version=$(newest_source_version xdg-desktop-portal-wlr)
 if [ -z "$version" ]; then
   echo "no source package of xdg-desktop-portal-wlr (apt-get update?)" >&2
   exit 1

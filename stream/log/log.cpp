@@ -1,13 +1,14 @@
 #include "log/log.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "log/platform/console.h"
+#include "log/platform/format_check.h"
 #include "log/platform/private_file.h"
 
 namespace rtmp::log {
@@ -26,17 +27,6 @@ void AppendFile(const std::string& path, const char* head, const void* data, siz
 void ToConsole(const char* line) {
     std::fputs(line, stdout);
     std::fflush(stdout);
-}
-
-const char* AnsiFor(int attribute) {
-    switch (attribute) {
-        case 3:
-            return "\033[36m";  // cyan
-        case 4:
-            return "\033[31m";  // red
-        default:
-            return "\033[0m";
-    }
 }
 
 }  // namespace
@@ -65,8 +55,8 @@ std::string InLogDir(const char* name) {
 }
 
 // Formats one line and hands it to `write`; 0 for a missing or unusable format.
-__attribute__((format(printf, 2, 0))) int WriteFormatted(int (*write)(const char*) noexcept,
-                                                         const char* fmt, va_list args) noexcept {
+LOG_PRINTF_FORMAT(2, 0)
+int WriteFormatted(int (*write)(const char*) noexcept, const char* fmt, va_list args) noexcept {
     if (fmt == nullptr)
         return 0;
     char text[kMaxLine] = {};
@@ -95,11 +85,15 @@ std::string ErrorPath() {
 const char* FormatLogTimeAt(char* buf, long long seconds) noexcept {
     if (buf == nullptr)
         return "";
-    const time_t t = static_cast<time_t>(seconds + 28800);
-    struct tm tmv {};
-    gmtime_r(&t, &tmv);
-    std::snprintf(buf, 64, "%d-%02d-%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1,
-                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    namespace chrono = std::chrono;
+    const chrono::sys_seconds t{chrono::seconds{seconds + 28800}};
+    const chrono::sys_days day = chrono::floor<chrono::days>(t);
+    const chrono::year_month_day date{day};
+    const chrono::hh_mm_ss<chrono::seconds> time{t - day};
+    std::snprintf(buf, 64, "%d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
     return buf;
 }
 
@@ -167,18 +161,15 @@ int ShowFMT(const char* fmt, ...) noexcept {
 int SetConsoleColor(int attribute) noexcept {
     if (g_consoleColor.exchange(attribute) == attribute)
         return 0;
-    if (isatty(STDOUT_FILENO) != 0) {
-        std::fputs(AnsiFor(attribute), stdout);
-        std::fflush(stdout);
-    }
+    ShowConsoleColor(attribute);
     return 1;
 }
 
 void RemoveLogFiles() noexcept {
     try {
-        std::remove(LogPath().c_str());
-        std::remove(SendDumpPath().c_str());
-        std::remove(RecvDumpPath().c_str());
+        RemovePrivate(LogPath());
+        RemovePrivate(SendDumpPath());
+        RemovePrivate(RecvDumpPath());
     } catch (...) {
     }
 }

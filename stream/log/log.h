@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "log/platform/format_check.h"
+
 namespace rtmp::log {
 
 struct Switches {
@@ -48,11 +50,11 @@ const char* FormatLogTimeAt(char* buf, long long seconds) noexcept;
 
 int WriteLog(const char* line) noexcept;
 int ShowText(const char* text) noexcept;
-int ShowFMT(const char* fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+int ShowFMT(const char* fmt, ...) noexcept LOG_PRINTF_FORMAT(1, 2);
 // A line that goes to the log file whatever the file switch says (and to standard output when
 // that is on); the switches themselves stay as the caller set them.
 int ForceText(const char* text) noexcept;
-int ForceFMT(const char* fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+int ForceFMT(const char* fmt, ...) noexcept LOG_PRINTF_FORMAT(1, 2);
 int SetConsoleColor(int attribute) noexcept;
 void RemoveLogFiles() noexcept;
 

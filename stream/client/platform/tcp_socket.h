@@ -11,6 +11,7 @@
 #include <string>
 
 #include "client/connect_failure.h"
+#include "client/platform/native_socket.h"
 #include "client/platform/socket_io.h"
 #include "client/platform/tls_session.h"
 
@@ -48,7 +49,7 @@ class TcpSocket {
     // and makes every later call fail; the descriptor stays valid until Close.
     void Shutdown() noexcept;
     void Close() noexcept;
-    bool IsOpen() const noexcept { return fd_.load() >= 0; }
+    bool IsOpen() const noexcept { return fd_.load() != kNoSocket; }
 
   private:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -64,14 +65,14 @@ class TcpSocket {
         const TcpSocket& socket_;
     };
 
-    // Waits until fd is ready for events, the deadline passed (false) or Shutdown (false).
-    bool WaitFor(int fd, short events, TimePoint deadline) const;
+    // Waits until fd is ready for what, the deadline passed (false) or Shutdown (false).
+    bool WaitFor(NativeSocket fd, SocketWait what, TimePoint deadline) const;
     // Waits for what a TLS step asked, at most one wake-up check long (another thread's TLS
     // call may take the bytes it waits for); false once the deadline passed or on Shutdown.
     bool WaitForTls(TlsSession::Step step, TimePoint deadline) const;
     long TlsReceive(void* data, size_t length, TimePoint deadline);
 
-    std::atomic<int> fd_{-1};
+    std::atomic<NativeSocket> fd_{kNoSocket};
     std::atomic<bool> shut_{false};
     RawIo raw_{*this};
     std::unique_ptr<TlsSession> tls_;  // set by StartTls before other threads use the socket

@@ -20,4 +20,7 @@ std::string PrivateLogDir();
 bool AppendPrivate(const std::string& path, const char* head, const void* data, size_t length,
                    size_t maxBytes) noexcept;
 
+// Removes the file at path (a link there, not what it points to); a missing file is no error.
+void RemovePrivate(const std::string& path) noexcept;
+
 }  // namespace rtmp::log

@@ -142,4 +142,8 @@ bool AppendPrivate(const std::string& path, const char* head, const void* data, 
     return WriteAll(fd.Get(), head, headPart) && WriteAll(fd.Get(), data, dataPart);
 }
 
+void RemovePrivate(const std::string& path) noexcept {
+    unlink(path.c_str());
+}
+
 }  // namespace rtmp::log

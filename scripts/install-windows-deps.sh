@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every package the Windows build and its tests need (Debian 12): the mingw-w64 cross
+# compilers with the posix thread model, the tools the dependencies' builds use, Wine to run
+# what was built, and the smoke test's peers (nginx with its RTMP and stream modules, ffmpeg and
+# ffprobe, the openssl command). Idempotent: when all packages are already present nothing is
+# fetched.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build pkg-config make perl dpkg-dev
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-tools nasm
+  wine wine64
+  nginx libnginx-mod-rtmp libnginx-mod-stream ffmpeg openssl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+# Nothing is started here: the smoke test runs nginx instances of its own on loopback ports.
