@@ -375,13 +375,19 @@ void CBroadcasterDlg::OnLaunchUrl(const QString& url) {
     const std::optional<std::string> address = LaunchAddress(bytes.constData());
     if (!address || *address == values_.address)
         return;
+    if (!AddressFits(*address)) {
+        ShowMessage(QString::fromStdString(AddressTooLongMessage(*address)));
+        return;
+    }
     std::string plain = *address;
     UnshiftAddress(plain);
     const size_t amp = plain.rfind('&');
     const std::string meeting = amp == std::string::npos ? plain : plain.substr(amp + 1);
     const bool broadcasting = busy_ || (feeder_ && feeder_->Running());
-    QString question = QStringLiteral("另一个课堂请求开始直播（课堂ID是%1）。切换到这个课堂吗？")
-                           .arg(QString::fromStdString(meeting));
+    // The server is named too: a page must not pair a stranger's server with a familiar id.
+    QString question = QStringLiteral("切换到课堂 %1（服务器 %2）？")
+                           .arg(QString::fromStdString(meeting),
+                                QString::fromStdString(AddressHost(plain.substr(0, amp))));
     if (broadcasting)
         question += QStringLiteral("\n切换在重新开始直播后生效。");
     if (!AskAppQuestion(this, question))

@@ -109,8 +109,14 @@ int main(int argc, char** argv) {
         config = user.path;
     }
     const app::IniFile ini(config);
-    if (!launchUrl.empty())
+    if (!launchUrl.empty()) {
+        const std::optional<std::string> address = app::LaunchAddress(launchUrl.c_str());
+        if (address && !app::AddressFits(*address)) {
+            messages.ShowMessage(app::AddressTooLongMessage(*address));
+            return 2;
+        }
         app::ParseLaunchUrl(launchUrl.c_str(), ini, &messages);
+    }
     if (ini.GetString("Device", "Address", "", app::kAddressReadBytes).empty()) {
         app::MakeQuickClassAddress(ini, messages, static_cast<uint32_t>(std::time(nullptr)));
     }

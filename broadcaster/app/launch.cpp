@@ -1,5 +1,6 @@
 #include "app/launch.h"
 
+#include "app/settings.h"
 #include "app/user_config.h"
 
 #include <iconv.h>
@@ -199,10 +200,24 @@ int ParseLaunchUrl(const char* commandLine, const IniFile& ini, MessageSink* fai
     const std::optional<std::string> address = LaunchAddress(commandLine);
     if (!address)
         return 0;
+    if (!AddressFits(*address)) {
+        if (failures != nullptr)
+            failures->ShowMessage(AddressTooLongMessage(*address));
+        return 1;
+    }
     std::string error;
     if (!ini.WriteString("Device", "Address", *address, &error) && failures != nullptr)
         failures->ShowMessage(SettingsWriteFailedMessage(error));
     return 1;
+}
+
+bool AddressFits(const std::string& address) {
+    return address.size() <= kAddressReadBytes;
+}
+
+std::string AddressTooLongMessage(const std::string& address) {
+    return "课堂地址太长（" + std::to_string(address.size()) + " 字节，最多 " +
+           std::to_string(kAddressReadBytes) + " 字节），不能使用。";
 }
 
 std::string QuickClassAddress(const std::string& host, long n) {

@@ -31,8 +31,13 @@ std::string DecodeLaunchText(const std::string& text);
 // one-character command line.
 std::optional<std::string> LaunchAddress(const char* commandLine);
 // Stores the payload of a launch URL as "Address" in section "Device". 0 (nothing written)
-// for a missing or one-character command line. A failed write is told to failures.
+// for a missing or one-character command line. A failed write is told to failures, and so is
+// an address longer than the settings can read back (AddressFits), which is not written (1).
 int ParseLaunchUrl(const char* commandLine, const IniFile& ini, MessageSink* failures = nullptr);
+// Whether the settings read the whole address back (at most kAddressReadBytes).
+bool AddressFits(const std::string& address);
+// The teacher's message for an address that does not fit.
+std::string AddressTooLongMessage(const std::string& address);
 
 // The plain quick-class address for classroom number n on host.
 std::string QuickClassAddress(const std::string& host, long n);

@@ -183,10 +183,11 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     second("");
     second(LaunchUrl(stream + "&4712"));  // the window's own classroom: nothing to ask
     second(LaunchUrl(other));
-    // The other classroom is shown, and refused: the window stays on its classroom.
+    // The other classroom is shown with its server, and refused: the window stays on its
+    // classroom.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 10000));
-    EXPECT_TRUE(w.messages.texts.constFirst().contains(QStringLiteral("4713")))
-        << w.messages.Said();
+    EXPECT_EQ(w.messages.texts.constFirst(),
+              QStringLiteral("切换到课堂 4713（服务器 127.0.0.1）？"));
     EXPECT_EQ(w.folder.ConfigNow(), expected);
     EXPECT_EQ(w.dialog.Values().meetingId, "4712");
     ClickAndWait(w, "ctl1012");
@@ -196,6 +197,13 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     // Its own classroom, forwarded before, was taken in turn and asked nothing: a question would
     // have been open under the other one and read since.
     EXPECT_EQ(w.messages.texts.size(), 1) << w.messages.Said();
+    w.messages.texts.clear();
+    // An address longer than the settings read back is refused before anything is asked.
+    const std::string longer = server.Url("live", std::string(80, 'x')) + "&4799";
+    second(LaunchUrl(longer));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 10000));
+    EXPECT_EQ(w.messages.Said(), app::AddressTooLongMessage(Shifted(longer)));
+    EXPECT_TRUE(w.messages.Said().starts_with("课堂地址太长（1")) << w.messages.Said();
     w.messages.texts.clear();
     // Accepted: the window switches to it.
     w.messages.yes = true;
