@@ -275,7 +275,9 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
         for (; put <= 120; ++put) {
             Put(copy, lesson[put]);
             std::unique_lock<std::mutex> lock(mutex);
-            wrote.wait(lock, [&] { return writes > static_cast<int>(put); });
+            ASSERT_TRUE(wrote.wait_for(lock, std::chrono::seconds(10),
+                                       [&] { return writes > static_cast<int>(put); }))
+                << "packet " << put << " never reached the disk";
         }
         // Every Put returns at once while the writer is stuck; a bound ends the copy.
         int64_t queued = 0;
