@@ -1,12 +1,8 @@
 // Runs one broadcast from the user's config.ini (or --config FILE) exactly as the window's start
 // button does, without the window: load the settings, build the feeder, start, print the progress
 // once a second, stop. The local copy's file is printed at the start and at the end.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <clocale>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +14,8 @@
 #include "app/connect_failure_text.h"
 #include "app/launch.h"
 #include "app/local_copy.h"
+#include "app/platform/console.h"
+#include "app/platform/desktop_entry.h"
 #include "app/platform/program_path.h"
 #include "app/settings.h"
 #include "app/user_config.h"
@@ -29,7 +27,7 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void OnSignal(int) {
+void OnStopRequest() {
     g_stop = true;
 }
 
@@ -69,8 +67,7 @@ void PrintStatus(void* encoder, const capture::BroadcastSettings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "");
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    app::platform::PrepareConsole();
     long seconds = -1;
     std::string config;
     std::string launchUrl;
@@ -99,6 +96,11 @@ int main(int argc, char** argv) {
         }
     }
     ConsoleMessages messages;
+    // Where the window is installed it takes zembra.publish:// URLs; without it (on Windows,
+    // where there is no window) this program does, and registers itself at every start as the
+    // window does.
+    if (!app::platform::ProgramBeside("broadcaster"))
+        app::platform::RegisterUrlProtocol();
     if (config.empty()) {
         // As the window does: the user's own settings, made from the program folder's.
         app::platform::EnterProgramFolder();
@@ -131,11 +133,12 @@ int main(int argc, char** argv) {
     app::PrepareLocalCopy(settings, dialog.meetingId, std::time(nullptr));
     if (settings.ScreenWidth <= 0 && (settings.VideoStyle == capture::STYLE_SCREEN ||
                                       settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
-        std::fprintf(stderr, "no display to capture: set DISPLAY or ScreenWidth/ScreenHeight\n");
+        std::fprintf(stderr,
+                     "no screen to capture: no display could be opened; set ScreenWidth and "
+                     "ScreenHeight (or DISPLAY on Linux)\n");
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    app::platform::CallOnStopRequest(OnStopRequest);
     capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages, screen));
     std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
                 settings.publishUrl.c_str());
@@ -162,12 +165,15 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     auto next = start + std::chrono::seconds(1);
+    // A status line each second; --seconds N ends after the Nth. The lines are counted rather than
+    // the clock read: a wait may end a moment early (Windows' sleeps round down to whole
+    // milliseconds), which must not cost a whole further second.
+    long lines = 0;
     while (!g_stop.load()) {
         std::this_thread::sleep_until(next);
         next += std::chrono::seconds(1);
         PrintStatus(feeder.Encoder(), settings);
-        if (seconds >= 0 &&
-            std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds))
+        if (seconds >= 0 && ++lines >= seconds)
             break;
     }
     feeder.Stop();
