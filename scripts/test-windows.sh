@@ -446,7 +446,7 @@ console_seconds=10
 console_rate=15 # FrameRate of the shipped config.ini
 tone_hz=1000
 
-# The screen: a private Xvfb (no TCP) whose display Wine uses. Sets DISPLAY.
+# The screen: a private Xvfb (no TCP) whose display Wine uses. Sets and exports DISPLAY.
 start_console_display() {
   local pid
   Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp 3>"$smoke_dir/display" \
@@ -467,7 +467,7 @@ start_console_display() {
 }
 
 # The microphone: the project's test tone (tools/alsa_tone) as ALSA's default PCM, which Wine's
-# ALSA driver captures from. Sets ALSA_CONFIG_PATH.
+# ALSA driver captures from. Sets and exports ALSA_CONFIG_PATH.
 use_tone_as_default_pcm() {
   local module=$smoke_dir/alsa/libasound_module_pcm_tutorlane_tone.so
   mkdir -p "$smoke_dir/alsa"
@@ -503,9 +503,11 @@ console_test() {
   smoke_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-console.XXXXXX")
   trap smoke_cleanup EXIT
   trap 'exit 130' INT TERM
-  # Wine's own folders stay in the prefix: no link to the user's Videos or Documents.
-  mkdir -p "$smoke_dir/home"
-  export HOME=$smoke_dir/home WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all
+  # Wine links the prefix's Videos, Documents, ... to the home folder: a home of the run's own.
+  # These variables are the run's only (the later checks get them back).
+  local -x HOME=$smoke_dir/home DISPLAY="" ALSA_CONFIG_PATH=""
+  mkdir -p "$HOME"
+  export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   start_console_display || return 1
   use_tone_as_default_pcm || return 1
@@ -515,6 +517,19 @@ console_test() {
   }
   wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null
   echo "     console: Xvfb $DISPLAY, tone module and Wine prefix ready after $((SECONDS - started)) s"
+
+  # Media Foundation and Direct3D are loaded when needed: the program starts without them.
+  local import unexpected=""
+  for import in $(dll_imports "$build/bin/broadcast_console.exe"); do
+    case " $(echo $allowed_imports) " in
+      *" $import "*) ;;
+      *) unexpected="$unexpected $import" ;;
+    esac
+  done
+  if [ -n "$unexpected" ]; then
+    echo "FAIL console: broadcast_console.exe needs DLLs that are not Windows' own:$unexpected"
+    failed=1
+  fi
 
   start_nginx rtmp rtmp_server_conf || return 1
   rtmp_pid=$nginx_pid
