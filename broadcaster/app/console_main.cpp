@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/connect_failure_text.h"
 #include "app/launch.h"
@@ -74,18 +75,20 @@ int main(int argc, char** argv) {
     std::string audioDevice;
     std::optional<std::string> copyFolder;  // "": no copy; none: as the settings say
     std::optional<std::string> caFile;      // none: as the settings say
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--seconds" && i + 1 < argc) {
-            seconds = std::strtol(argv[++i], nullptr, 10);
-        } else if (arg == "--config" && i + 1 < argc) {
-            config = argv[++i];
-        } else if (arg == "--audio-device" && i + 1 < argc) {
-            audioDevice = argv[++i];
-        } else if (arg == "--local-copy" && i + 1 < argc && argv[i + 1][0] != '\0') {
-            copyFolder = argv[++i];
-        } else if (arg == "--ca-file" && i + 1 < argc) {
-            caFile = argv[++i];
+    const std::vector<std::string> args = app::platform::ProgramArguments(argc, argv);
+    const size_t count = args.size();
+    for (size_t i = 1; i < count; ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--seconds" && i + 1 < count) {
+            seconds = std::strtol(args[++i].c_str(), nullptr, 10);
+        } else if (arg == "--config" && i + 1 < count) {
+            config = args[++i];
+        } else if (arg == "--audio-device" && i + 1 < count) {
+            audioDevice = args[++i];
+        } else if (arg == "--local-copy" && i + 1 < count && !args[i + 1].empty()) {
+            copyFolder = args[++i];
+        } else if (arg == "--ca-file" && i + 1 < count) {
+            caFile = args[++i];
         } else if (arg == "--no-local-copy") {
             copyFolder = "";
         } else if (arg.rfind(app::kLaunchPrefix, 0) == 0) {

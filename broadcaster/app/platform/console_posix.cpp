@@ -16,6 +16,10 @@ void OnSignal(int) {
 
 }  // namespace
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 void PrepareConsole() {
     std::setlocale(LC_ALL, "");
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
