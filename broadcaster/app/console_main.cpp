@@ -39,7 +39,7 @@ class ConsoleMessages final : public capture::MessageSink {
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device PCM] "
+                 "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device DEVICE] "
                  "[--local-copy DIR | --no-local-copy] [--ca-file PEM] [zembra.publish://...]\n");
 }
 
