@@ -1,10 +1,11 @@
 #include "capture/broadcast_feeder.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "capture/frame_image.h"
+#include "capture/platform/system_error.h"
 #include "capture/screen_grabber.h"
 
 namespace capture {
@@ -25,8 +26,8 @@ void LogLine(const char* text) {
 
 FeederDevices DefaultFeederDevices(MessageSink* messages, const ScreenCaptureOptions& screen) {
     FeederDevices d;
-    d.camera = std::make_unique<CCaptureVideo>(MakeV4l2DeviceLayer(), messages);
-    d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), messages);
+    d.camera = std::make_unique<CCaptureVideo>(MakeSystemVideoDeviceLayer(), messages);
+    d.audio = std::make_unique<CCaptureAudio>(MakeSystemCaptureDevice(), messages);
     ScreenDevice device = MakeScreenDevice(screen, messages);
     d.grabScreen = std::move(device.grab);
     d.openScreen = std::move(device.open);
@@ -211,7 +212,7 @@ OcelixLocalCopy CBroadcastFeeder::LocalCopy() const {
     if (copyRefused_) {
         // The only path the encoder refuses before its start is one too long for it.
         copy.state = OCELIX_COPY_FAILED;
-        copy.systemError = ENAMETOOLONG;
+        copy.systemError = NameTooLongError();
     } else if (OCELIX_GetLocalCopy(encoder_, &copy, sizeof copy) == 0) {
         copy = OcelixLocalCopy{};
     }

@@ -254,6 +254,13 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     EXPECT_NE(text.find("\nMimeType=x-scheme-handler/zembra.publish;\n"), std::string::npos);
     EXPECT_EQ(DesktopExecArgument("/usr/bin/broadcaster"), "/usr/bin/broadcaster");
     EXPECT_EQ(DesktopExecArgument("/a\nb"), "");
+    // Windows' open command and icon: the path in quotes (blanks and '%' stay as they are), and
+    // the URL as one argument; a path that can't be quoted so registers nothing.
+    EXPECT_EQ(UrlProtocolCommand("C:\\Program Files\\Tutor 100%\\broadcast_console.exe"),
+              "\"C:\\Program Files\\Tutor 100%\\broadcast_console.exe\" \"%1\"");
+    EXPECT_EQ(UrlProtocolIcon("C:\\T\\b.exe"), "\"C:\\T\\b.exe\",0");
+    for (const char* unquotable : {"", "C:\\a\"b.exe", "C:\\a\nb.exe"})
+        EXPECT_EQ(UrlProtocolCommand(unquotable) + UrlProtocolIcon(unquotable), "") << unquotable;
     const fs::path entry = dir_ / "entry.desktop";
     std::ofstream(entry) << text;
     if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
