@@ -87,9 +87,9 @@ TEST(LaunchText, AddressShiftAndPercentDecodingRules) {
 }
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
-// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped. A classroom page's
-// address is read back as publish URL and meeting, beside the other settings. A quick class
-// stores an address on the configured host and tells the user its number.
+// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped, at most 99 bytes. A
+// classroom page's address is read back as publish URL and meeting, beside the other settings. A
+// quick class stores an address on the configured host and tells the user its number.
 TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesTheirOwn) {
     const std::string prefix = kLaunchPrefix;
     const std::pair<std::string, std::string> rows[] = {
@@ -101,7 +101,9 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesThe
         {"0123456789abcdefgABC&x", "ABC"},
         {"zembra.publish://AB%26C&x", "AB&C"},
         {prefix + std::string(600, 'A') + "&x", ""},  // the '&' lies beyond the 511 bytes
-        {prefix + std::string(500, 'A') + "&x", std::string(500, 'A')},
+        {prefix + std::string(99, 'A') + "&x", std::string(99, 'A')},
+        // Longer than the settings read back: refused, the text before stays.
+        {prefix + std::string(100, 'A') + "&x", std::string(99, 'A')},
         {"zembra.publish://AB%0D%0AHaveAudio=0%0ACD&x", "ABHaveAudio=0CD"},
     };
     Write("[Device]\nBitrate=800\nFrameRate=15\n[Audio]\nChanels=2\n");
