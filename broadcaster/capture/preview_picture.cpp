@@ -33,21 +33,28 @@ void PreviewPicture::Send(const FrameImage& frame, PreviewSink& sink) {
         sink.OnPreviewFrame(frame.data, frame.width, frame.height);
         return;
     }
-    const FrameImage small = [&] {
-        small_.resize(static_cast<size_t>(fit.width) * static_cast<size_t>(fit.height) * 3);
-        return FrameImage(small_.data(), fit.width, fit.height);
-    }();
-    if (frame.width / 2 > fit.width && frame.height / 2 > fit.height) {
-        // The stepwise resizer spends its source: the first halving reads the frame into a
-        // buffer of the preview's own, which the resizer may then use.
-        half_.resize(static_cast<size_t>(frame.width / 2) * static_cast<size_t>(frame.height / 2) *
-                     3);
-        const FrameImage half(half_.data(), frame.width / 2, frame.height / 2);
-        ScaleBilinear(half, frame);
-        ScaleDownStepwise(small, half);
-    } else {
-        ScaleBilinear(small, frame);
+    // Halved by 2 x 2 means while the half is still no smaller than the box's size, then
+    // resized: the last step reduces by less than two, where the bilinear resizer leaves out no
+    // source pixel.
+    FrameImage current = frame;
+    std::vector<uint8_t>* spare = &halves_[0];
+    while (current.width / 2 >= fit.width && current.height / 2 >= fit.height) {
+        const size_t bytes =
+            static_cast<size_t>(current.width / 2) * static_cast<size_t>(current.height / 2) * 3;
+        if (spare->size() < bytes)
+            spare->resize(bytes);
+        const FrameImage half(spare->data(), current.width / 2, current.height / 2);
+        HalveInto(half, current);
+        current = half;
+        spare = spare == &halves_[0] ? &halves_[1] : &halves_[0];
     }
+    if (current.width == fit.width && current.height == fit.height) {
+        sink.OnPreviewFrame(current.data, current.width, current.height);
+        return;
+    }
+    small_.resize(static_cast<size_t>(fit.width) * static_cast<size_t>(fit.height) * 3);
+    const FrameImage small(small_.data(), fit.width, fit.height);
+    ScaleBilinear(small, current);
     sink.OnPreviewFrame(small.data, small.width, small.height);
 }
 

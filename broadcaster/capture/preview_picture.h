@@ -1,7 +1,9 @@
 // The preview's picture of a frame: the frame made small for the preview's box with the frame
-// resizers, its shape kept, and handed to the preview sink. The frame itself is only read.
+// resizers (halvings, then a bilinear step), its shape kept, and handed to the preview sink. The
+// frame itself is only read.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -31,7 +33,7 @@ class PreviewPicture {
     bool Tick(bool changed);
 
   private:
-    std::vector<uint8_t> half_;
+    std::array<std::vector<uint8_t>, 2> halves_;
     std::vector<uint8_t> small_;
     int ticksPerPreview_ = 1;
     int ticksSincePreview_ = 0;

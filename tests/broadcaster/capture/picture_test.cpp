@@ -270,6 +270,26 @@ TEST(PreviewPictureTest, FitsTheBoxLeavesTheFrameAndComesToRestOnTheLastChange) 
         EXPECT_EQ(at(0.5, 0.9), (std::array<uint8_t, 3>{0, 255, 0})) << w;
     }
 
+    // A halving: each pixel the rounded mean of the four it covers, an odd last row and column
+    // left out; a destination of another size is not written.
+    std::mt19937 rng(7);
+    Picture odd(7, 5);
+    odd.FillRandom(rng);
+    Picture half(3, 2);
+    HalveInto(half.View(), odd.View());
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int sum = 2;
+                for (const auto& [dx, dy] : {std::pair(0, 0), {1, 0}, {0, 1}, {1, 1}})
+                    sum += odd.View().Pixel(2 * x + dx, 2 * y + dy)[c];
+                EXPECT_EQ(half.View().Pixel(x, y)[c], sum / 4) << x << "," << y;
+            }
+    Picture wrong(4, 2, 0x11);
+    const std::vector<uint8_t> untouched = wrong.bytes;
+    HalveInto(wrong.View(), odd.View());
+    EXPECT_EQ(wrong.bytes, untouched);
+
     for (const int rate : {60, 25, 15, 12, 10, 7, 5, 3, 1}) {
         PreviewPicture pacing;
         pacing.SetFrameRate(rate);
