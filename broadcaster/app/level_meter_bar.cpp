@@ -13,9 +13,9 @@ const QColor kLoud(0xe0, 0xb0, 0x1f);
 const QColor kClipping(0xd9, 0x3a, 0x3a);
 const QColor kWarning(0xc5, 0x34, 0x3b);
 
-// Above these the sound is loud, then near clipping.
-constexpr double kLoudDbfs = -18.0;
-constexpr double kClippingDbfs = -3.0;
+// Peaks above these are loud, then at the edge of clipping.
+constexpr double kLoudDbfs = -6.0;
+constexpr double kClippingDbfs = -1.0;
 
 // Where a level lies on the bar, from 0 (the floor) to 1 (full scale).
 double Fraction(double dbfs) {
@@ -83,14 +83,14 @@ void LevelMeterBar::Describe() {
 
 void LevelMeterBar::paintEvent(QPaintEvent* /*event*/) {
     QPainter p(this);
-    const int barHeight = std::max(4, height() / 3);
-    const QRect text(0, 0, width(), height() - barHeight - 1);
+    const int barHeight = std::max(3, height() / 4);
+    const QRect text(0, 0, width(), height() - barHeight - 2);
     const QRect bar(0, height() - barHeight, width(), barHeight);
     const bool silent = HasInput() && !(peakDbfs_ >= kFloorDbfs);
     p.setPen(off_ ? palette().color(QPalette::Disabled, QPalette::WindowText)
                   : (silent ? kWarning : palette().color(QPalette::WindowText)));
     QFont small = font();
-    small.setPixelSize(std::max(8, text.height() - 1));
+    small.setPixelSize(std::max(8, text.height() - 3));
     p.setFont(small);
     p.drawText(text, Qt::AlignCenter, Reading());
     p.fillRect(bar, off_ ? palette().color(QPalette::Disabled, QPalette::Button) : kTrack);
