@@ -286,6 +286,9 @@ void CBroadcasterDlg::StartBroadcast() {
     idleRefresh_.stop();
     idle_->Close();
     preview_->ShowPlaceholder();
+    // From here the meter shows the broadcast's capture only.
+    meter_.Read();
+    levelMeter_->Forget();
     // Connecting: the stop button takes the start button's place but ignores clicks until the
     // start has ended, so a double-click can't start and stop.
     ShowButtons(true);
@@ -382,6 +385,8 @@ void CBroadcasterDlg::OnStopFinished() {
     ShowButtons(false);
     flash_->SetVariable(QStringLiteral("currentStreamName"), QString());
     preview_->ShowPlaceholder();
+    meter_.Read();
+    levelMeter_->Forget();
     UpdateStatusLine();
     RefreshIdleDevices();
     if (!feeder_)

@@ -43,6 +43,12 @@ void LevelMeterBar::ShowLevel(const capture::AudioLevel& level) {
     update();
 }
 
+void LevelMeterBar::Forget() {
+    quietReadings_ = kQuietReadings;
+    Describe();
+    update();
+}
+
 void LevelMeterBar::SetOff(bool off) {
     if (off == off_)
         return;

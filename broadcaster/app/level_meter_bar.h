@@ -22,6 +22,8 @@ class LevelMeterBar final : public QWidget {
 
     // One reading of the meter (the sound since the one before).
     void ShowLevel(const capture::AudioLevel& level);
+    // No input until the next reading with sound.
+    void Forget();
     // Off: greyed, no level, until switched on again.
     void SetOff(bool off);
 

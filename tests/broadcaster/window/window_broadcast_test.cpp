@@ -568,6 +568,7 @@ TEST(WindowBroadcast, ThePreviewShowsWhatGoesOutAndTheMeterHearsTheMicrophone) {
         ASSERT_TRUE(w.Shows(false));
     }
     EXPECT_TRUE(hearsTone()) << "idle again";
+    EXPECT_TRUE(w.dialog.Idle().MicrophoneRunning());
 
     // Sound not sent: off. A microphone that hears nothing: silence, at once.
     auto* sendAudio = w.Control<QCheckBox>("ctl1044");
