@@ -70,6 +70,7 @@ ScreenDevice MakeScreenDevice(const ScreenCaptureOptions& options, MessageSink* 
     if (ChooseScreenBackend(options.mode) == ScreenBackend::kX11)
         return SystemGrabberDevice();
     ScreenDevice device;
+    device.asksUser = true;
 #if TUTORLANE_PORTAL
     PortalScreenGrabber::Options portal;
     portal.restoreToken = options.restoreToken;

@@ -44,6 +44,8 @@ struct ScreenDevice {
     std::function<bool()> open;
     std::function<bool(uint8_t* dst, int width, int height)> grab;
     std::function<void()> close;
+    // Whether open asks the user (the desktop's sharing dialog).
+    bool asksUser = false;
 };
 ScreenDevice MakeScreenDevice(const ScreenCaptureOptions& options, MessageSink* messages);
 
