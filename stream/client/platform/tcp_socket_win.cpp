@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <type_traits>
@@ -86,19 +87,54 @@ int ClampToInt(size_t length) {
     return length > INT_MAX ? INT_MAX : static_cast<int>(length);
 }
 
-// One select on s for at most ms: > 0 ready, 0 not yet, < 0 failed. A wait for writing also
-// wakes on the exception set, where a failed connect shows.
+// One select on s for at most ms: 1 when s is ready for what, 0 when not yet, -1 on failure.
+// Only the asked-for set is watched: out-of-band data from the server, which shows in the
+// exception set until it is read, must not pass for a writable socket.
 int SelectOnce(SOCKET s, SocketWait what, int ms) {
     fd_set ready;
-    fd_set failed;
     FD_ZERO(&ready);
-    FD_ZERO(&failed);
     FD_SET(s, &ready);
-    FD_SET(s, &failed);
     timeval wait{ms / 1000, (ms % 1000) * 1000};
     const bool writing = what == SocketWait::kWritable;
-    return select(0, writing ? nullptr : &ready, writing ? &ready : nullptr,
-                  writing ? &failed : nullptr, &wait);
+    if (select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, nullptr, &wait) < 0)
+        return -1;
+    return FD_ISSET(s, &ready) ? 1 : 0;
+}
+
+// The same for a connect in progress: 1 once it ended, which Windows shows in the write set
+// when it succeeded and in the exception set when it failed.
+int SelectConnectOnce(SOCKET s, int ms) {
+    fd_set connected;
+    fd_set failed;
+    FD_ZERO(&connected);
+    FD_ZERO(&failed);
+    FD_SET(s, &connected);
+    FD_SET(s, &failed);
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    if (select(0, nullptr, &connected, &failed, &wait) < 0)
+        return -1;
+    return FD_ISSET(s, &connected) || FD_ISSET(s, &failed) ? 1 : 0;
+}
+
+// Repeats selectOnce(ms), a wait of at most one wake-up check, until it reports ready (true),
+// the deadline passes or Shutdown was called (false). Ready counts only while the deadline has
+// not passed, so a socket that keeps reporting ready while its caller still cannot go on never
+// holds the caller past it.
+template <typename SelectOnceFor>
+bool WaitUntilReady(const std::atomic<bool>& shut, Clock::time_point deadline,
+                    SelectOnceFor selectOnce) {
+    for (;;) {
+        if (shut.load())
+            return false;
+        const int left = MillisLeft(deadline);
+        const int r = selectOnce(left < kWakeCheckMs ? left : kWakeCheckMs);
+        if (r < 0)
+            return false;
+        if (r > 0)
+            return left > 0 && !shut.load();
+        if (left <= kWakeCheckMs)
+            return false;
+    }
 }
 
 // The detached threads run from a pinned module: a thread that is still looking up a name when
@@ -185,16 +221,7 @@ IoResult TcpSocket::RawIo::ReceiveSome(void* data, size_t length) {
 }
 
 bool TcpSocket::WaitFor(SOCKET fd, SocketWait what, Clock::time_point deadline) const {
-    for (;;) {
-        if (shut_.load())
-            return false;
-        const int left = MillisLeft(deadline);
-        const int r = SelectOnce(fd, what, left < kWakeCheckMs ? left : kWakeCheckMs);
-        if (r > 0)
-            return !shut_.load();
-        if (r < 0 || left <= kWakeCheckMs)
-            return false;
-    }
+    return WaitUntilReady(shut_, deadline, [fd, what](int ms) { return SelectOnce(fd, what, ms); });
 }
 
 bool TcpSocket::WaitForTls(TlsSession::Step step, Clock::time_point deadline) const {
@@ -204,8 +231,7 @@ bool TcpSocket::WaitForTls(TlsSession::Step step, Clock::time_point deadline) co
     const SocketWait what =
         step == TlsSession::Step::kWantWrite ? SocketWait::kWritable : SocketWait::kReadable;
     const int left = MillisLeft(deadline);
-    const int r = SelectOnce(fd, what, left < kWakeCheckMs ? left : kWakeCheckMs);
-    return r >= 0 && !shut_.load();
+    return SelectOnce(fd, what, left < kWakeCheckMs ? left : kWakeCheckMs) >= 0 && !shut_.load();
 }
 
 bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {
@@ -239,7 +265,7 @@ bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {
         if (WSAGetLastError() != WSAEWOULDBLOCK)
             return false;
         // select, not WSAPoll: before Windows 10 (2004) WSAPoll never reports a refused connect.
-        if (!WaitFor(fd, SocketWait::kWritable, deadline))
+        if (!WaitUntilReady(shut_, deadline, [fd](int ms) { return SelectConnectOnce(fd, ms); }))
             return false;
         int error = 0;
         int len = sizeof error;

@@ -74,10 +74,24 @@ const BIO_METHOD* SocketMethod() {
     return method.get();
 }
 
+// The oldest error OpenSSL queued on this thread, as text, or otherwise when there is none (the
+// queue is emptied).
+std::string OpenSslError(
+    const char* otherwise = "the server closed the connection (is it an RTMPS port?)") {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0)
+        return otherwise;
+    char text[256] = {};
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
 // The system's authorities and those of caFile, read once per version of the file (reading the
 // system's bundle costs tens of milliseconds, too much for every reconnection) and shared by the
-// sessions, which only look certificates up in it. Null when the CA file cannot be used.
-std::shared_ptr<X509_STORE> TrustedAuthorities(const std::string& caFile) {
+// sessions, which only look certificates up in it. Null, with why filled, when the CA file
+// cannot be used.
+std::shared_ptr<X509_STORE> TrustedAuthorities(const std::string& caFile, std::string* why) {
     struct Entry {
         std::shared_ptr<X509_STORE> store;
         std::filesystem::file_time_type modified;
@@ -88,10 +102,15 @@ std::shared_ptr<X509_STORE> TrustedAuthorities(const std::string& caFile) {
     std::error_code error;
     Entry now;
     if (!caFile.empty()) {
-        now.modified = std::filesystem::last_write_time(caFile, error);
-        now.size = error ? 0 : std::filesystem::file_size(caFile, error);
-        if (error)
+        // The name is UTF-8 on every system; a path made from the bare string would be read in
+        // Windows' ANSI code page.
+        const std::filesystem::path file(std::u8string(caFile.begin(), caFile.end()));
+        now.modified = std::filesystem::last_write_time(file, error);
+        now.size = error ? 0 : std::filesystem::file_size(file, error);
+        if (error) {
+            *why = "the file cannot be read";
             return nullptr;
+        }
     }
     std::lock_guard<std::mutex> lock(mutex);
     const auto kept = stores.find(caFile);
@@ -99,11 +118,16 @@ std::shared_ptr<X509_STORE> TrustedAuthorities(const std::string& caFile) {
         kept->second.size == now.size)
         return kept->second.store;
     now.store.reset(X509_STORE_new(), X509_STORE_free);
-    if (!now.store)
+    if (!now.store) {
+        *why = OpenSslError("out of memory");
         return nullptr;
+    }
     AddSystemTrustStore(now.store.get());
-    if (!caFile.empty() && X509_STORE_load_file(now.store.get(), caFile.c_str()) != 1)
+    ERR_clear_error();
+    if (!caFile.empty() && X509_STORE_load_file(now.store.get(), caFile.c_str()) != 1) {
+        *why = OpenSslError("the file holds no certificate OpenSSL can read");
         return nullptr;
+    }
     if (stores.size() >= 8)
         stores.clear();  // a handful of files at most in a real program
     stores[caFile] = now;
@@ -112,17 +136,6 @@ std::shared_ptr<X509_STORE> TrustedAuthorities(const std::string& caFile) {
 
 bool IsAddress(const std::string& host) {
     return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
-}
-
-// The oldest error OpenSSL queued on this thread, as text (the queue is emptied).
-std::string OpenSslError() {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0)
-        return "the server closed the connection (is it an RTMPS port?)";
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
 }
 
 // Who the certificate names, who issued it and until when, for the log.
@@ -216,9 +229,13 @@ std::unique_ptr<TlsSession> TlsSession::Create(SocketIo& io, const std::string& 
     // another place in memory after a wait.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    const std::shared_ptr<X509_STORE> store = TrustedAuthorities(caFile);
-    if (!store)
-        return fail(RTMP_ERROR_CA_FILE, "the CA file " + caFile + " cannot be used");
+    std::string why;
+    const std::shared_ptr<X509_STORE> store = TrustedAuthorities(caFile, &why);
+    if (!store) {
+        failure->kind = RTMP_ERROR_CA_FILE;
+        failure->text = "the CA file " + caFile + " cannot be used: " + why;
+        return nullptr;
+    }
     SSL_CTX_set1_cert_store(ctx, store.get());
 
     native->ssl.reset(SSL_new(ctx));
