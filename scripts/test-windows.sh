@@ -748,6 +748,8 @@ if ! build_log=$("$root/scripts/build-windows.sh" 2>&1); then
   exit 1
 fi
 echo "     build: scripts/build-windows.sh took $((SECONDS - build_started)) s"
+# The source version each dependency is built from, and a warning when it is not the newest.
+grep -E '^(WARN )?windows deps:' <<<"$build_log" || true
 failed=0
 for check in "${checks[@]}"; do
   case $check in

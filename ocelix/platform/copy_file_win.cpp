@@ -28,11 +28,28 @@ int64_t FreeBytesIn(const std::wstring& folder, int* error) {
     return static_cast<int64_t>(std::min<ULONGLONG>(available.QuadPart, INT64_MAX));
 }
 
+// The identity of the file open as handle: its volume and its index there. False when it cannot
+// be had.
+bool FileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* identity) {
+    return GetFileInformationByHandle(handle, identity) != 0;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The copy is written through a handle without DELETE access: a handle with it would keep out
+// every reader that does not share deletion, which most players do not, for as long as the
+// recording runs.
 class WindowsCopyFile final : public CopyFile {
   public:
-    WindowsCopyFile(std::string path, std::wstring folder, HANDLE file)
-        : CopyFile(std::move(path)), folder_(std::move(folder)), file_(file) {}
-    ~WindowsCopyFile() override { CloseHandle(file_); }
+    WindowsCopyFile(std::string path, std::wstring widePath, HANDLE file)
+        : CopyFile(std::move(path)), widePath_(std::move(widePath)), file_(file) {}
+    ~WindowsCopyFile() override {
+        if (file_ != INVALID_HANDLE_VALUE)
+            CloseHandle(file_);
+    }
     WindowsCopyFile(const WindowsCopyFile&) = delete;
     WindowsCopyFile& operator=(const WindowsCopyFile&) = delete;
 
@@ -63,18 +80,37 @@ class WindowsCopyFile final : public CopyFile {
         return true;
     }
 
-    int64_t FreeBytes(int* error) override { return FreeBytesIn(folder_, error); }
+    int64_t FreeBytes(int* error) override { return FreeBytesIn(FolderOf(widePath_), error); }
 
-    // Marks the open file for deletion: it goes when the handle closes, whatever name it has
-    // by then.
+    // The file is opened again by its name, with DELETE access, once the writing handle is
+    // closed (it shares no deletion), and deleted only when it is still the same file: a link
+    // or another file put at the name in between is left alone. Nothing writes afterwards.
     void Remove() override {
-        FILE_DISPOSITION_INFO dispose{};
-        dispose.DeleteFile = TRUE;
-        SetFileInformationByHandle(file_, FileDispositionInfo, &dispose, sizeof dispose);
+        if (file_ == INVALID_HANDLE_VALUE)
+            return;
+        BY_HANDLE_FILE_INFORMATION written{};
+        const bool known = FileIdentity(file_, &written);
+        CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+        if (!known)
+            return;
+        const HANDLE named =
+            CreateFileW(widePath_.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (named == INVALID_HANDLE_VALUE)
+            return;
+        BY_HANDLE_FILE_INFORMATION now{};
+        if (FileIdentity(named, &now) && SameFile(written, now)) {
+            FILE_DISPOSITION_INFO dispose{};
+            dispose.DeleteFile = TRUE;
+            SetFileInformationByHandle(named, FileDispositionInfo, &dispose, sizeof dispose);
+        }
+        CloseHandle(named);
     }
 
   private:
-    std::wstring folder_;
+    std::wstring widePath_;
     HANDLE file_;
 };
 
@@ -91,11 +127,11 @@ std::unique_ptr<CopyFile> CreateCopyFile(const std::string& path, int* error) {
         // CREATE_NEW fails on any existing name; with FILE_FLAG_OPEN_REPARSE_POINT a link there
         // (even a dangling one) counts as the name itself, never as what it points to.
         const HANDLE file =
-            CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+            CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             try {
-                return std::make_unique<WindowsCopyFile>(name, FolderOf(wide), file);
+                return std::make_unique<WindowsCopyFile>(name, wide, file);
             } catch (...) {
                 CloseHandle(file);
                 throw;

@@ -1,9 +1,10 @@
-# Sourced by the scripts that build from Debian's source packages. `ensure_deb_src` makes sure
-# `apt-get source` works: when the machine has no deb-src entry, one of the project's own is added
-# for the main archive, its updates and the security archive (same key as the deb entries, or apt
-# refuses the conflicting Signed-By values). `newest_source_version PKG` prints the newest version
-# of a source package apt knows of, empty when there is none; `source_versions PKG` prints every
-# version, newest first.
+# Sourced by the scripts that build from Debian's source packages. `ensure_deb_src PKG...` makes
+# sure `apt-get source` works for those source packages: when apt knows no version of one of
+# them (another deb-src entry, say a third party's, is not enough), one of the project's own is
+# added for the main archive, its updates and the security archive (same key as the deb entries,
+# or apt refuses the conflicting Signed-By values). `newest_source_version PKG` prints the newest
+# version of a source package apt knows of, empty when there is none; `source_versions PKG` prints
+# every version, newest first.
 
 deb_src_file=/etc/apt/sources.list.d/tutorlane-src.sources
 
@@ -16,6 +17,15 @@ _deb_src_entry() {
     "$codename"
 }
 
+# Whether apt knows a version of each source package named (and at least one is named).
+_sources_known() {
+  local package
+  [ $# -gt 0 ] || return 1
+  for package in "$@"; do
+    [ -n "$(source_versions "$package")" ] || return 1
+  done
+}
+
 ensure_deb_src() {
   local sudo="" entry
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
@@ -23,7 +33,7 @@ ensure_deb_src() {
   if [ -f "$deb_src_file" ]; then
     # Our own entry from an earlier version of this script is brought up to date.
     [ "$(cat "$deb_src_file")" = "$entry" ] && return 0
-  elif grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  elif _sources_known "$@"; then
     return 0
   fi
   printf '%s\n' "$entry" | $sudo tee "$deb_src_file" >/dev/null

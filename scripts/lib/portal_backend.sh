@@ -13,7 +13,7 @@ cache=${PORTAL_BACKEND_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tutorlane/portal-b
 
 # apt-get source needs a deb-src entry.
 . "$root/scripts/lib/debian_sources.sh"
-ensure_deb_src
+ensure_deb_src xdg-desktop-portal-wlr
 
 version=$(newest_source_version xdg-desktop-portal-wlr)
 if [ -z "$version" ]; then

@@ -2,8 +2,10 @@
 # Cross-builds the static libraries the Windows build links (x264, libyuv, FFmpeg's libavcodec,
 # libavformat and libavutil, OpenSSL 3) from Debian's own source packages with mingw-w64, into
 # one prefix (include/, lib/, lib/pkgconfig/) in a cache folder, and prints the prefix's path.
-# Each library is rebuilt only when its source version, its recipe below or the compiler
-# changed: a stamp per library records what its files were built from.
+# Each library is rebuilt only when its source version, its recipe below or the toolchain
+# changed: a stamp per library records what its files were built from. Every run names the
+# source version of each library on standard error, with a WARN line when it is not the newest
+# the archive lists.
 #   scripts/lib/windows_deps.sh                        build what is missing or out of date
 #   WINDOWS_DEPS_CACHE=dir scripts/lib/windows_deps.sh
 # The packages it needs come from scripts/install-windows-deps.sh.
@@ -78,42 +80,76 @@ build_openssl() {
   make install_dev DESTDIR="$stage"
 }
 
+# The packages whose versions, besides the compiler's own text, decide whether a library built
+# earlier still serves: the compiler, the Windows headers and import libraries, the assembler.
+toolchain_packages=(gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev nasm)
+
+# source_missing LOG: whether `apt-get source` failed only because the archive does not hand out
+# the version's files (it lists a version whose files are not, or no longer, there), and for no
+# other reason: a network or apt failure is no reason to build an older version.
+source_missing() {
+  local errors
+  errors=$(grep -E '^E: ' "$1") || return 1
+  ! grep -qvE '^E: (Failed to fetch .* 404 +Not Found.*|Failed to fetch some archives\.|Can not find version .*|Unable to find a source package for .*)$' <<<"$errors"
+}
+
+# report_source NAME VERSION NEWEST WHAT: says which source version the library is built from,
+# with a warning when a newer one is listed.
+report_source() {
+  if [ "$2" = "$3" ]; then
+    echo "windows deps: $1 $2 (the newest source listed): $4" >&2
+  else
+    echo "WARN windows deps: $1 $2: $4, although the newest source listed is $3" >&2
+  fi
+}
+
 # build_dep NAME SOURCE-PACKAGE FILE [EXTRA-INPUT...]: rebuilds NAME when its stamp differs
-# from the source version plus a digest of its recipe, the compiler and the extra inputs, or
-# when FILE (relative to the prefix) is missing. The newest source version whose files the
-# archive hands out is taken (a security update's listing can be ahead of its files); a version
-# it did not hand out is asked for again after a day.
+# from the source version plus a digest of its recipe, the toolchain and the extra inputs, or
+# when FILE (relative to the prefix) is missing. The newest source version is taken; only when
+# the archive does not hand out its files (a security update's listing can be ahead of them) is
+# the next older one taken, with a warning on every run, and the newest is asked for again after
+# a day. Any other failure to fetch the source stops the build.
 build_dep() {
   local name=$1 package=$2 key_file=$3
   shift 3
-  local recipe version stamp missing
+  local recipe version stamp missing newest=""
   recipe=$({
     declare -f "build_$name"
     $triple-gcc-posix --version | head -n1
+    dpkg-query -W -f='${Package} ${Version}\n' "${toolchain_packages[@]}"
     [ $# -eq 0 ] || cat "$@"
   } | sha256sum | cut -d' ' -f1)
   for version in $(source_versions "$package"); do
+    [ -n "$newest" ] || newest=$version
     stamp="$version $recipe"
     if [ -e "$prefix/$key_file" ] && [ "$(cat "$stamps/$name" 2>/dev/null)" = "$stamp" ]; then
-      echo "$name $version: up to date" >&2
+      report_source "$name" "$version" "$newest" "up to date"
       return 0
     fi
     missing="$stamps/$name.missing-$version"
     if [ -n "$(find "$missing" -mmin -1440 2>/dev/null)" ]; then
-      echo "$name $version: the archive did not hand out its source today; trying an older one" >&2
+      echo "WARN windows deps: $name $version: the archive did not hand out its source" \
+        "files today (404 Not Found); trying an older version" >&2
       continue
     fi
     rm -rf "${work:?}/$name"
     mkdir -p "$work/$name/src" "$work/$name/stage" "$stamps" "$logs" "$prefix"
     if (cd "$work/$name/src" && apt-get source -q "$package=$version") >"$logs/$name.log" 2>&1; then
       rm -f "$missing"
-      build_version "$name" "$version" "$stamp"
+      build_version "$name" "$version" "$stamp" || return 1
+      report_source "$name" "$version" "$newest" "built"
       return
     fi
+    if ! source_missing "$logs/$name.log"; then
+      tail -n 20 "$logs/$name.log" >&2
+      echo "windows deps: $name $version: apt-get source failed (log: $logs/$name.log)" >&2
+      return 1
+    fi
     touch "$missing"
-    echo "$name $version: the archive does not hand out its source; trying an older one" >&2
+    echo "WARN windows deps: $name $version: the archive lists it but does not hand out its" \
+      "source files (404 Not Found); trying an older version" >&2
   done
-  echo "no source package of $package to build (apt-get update?)" >&2
+  echo "windows deps: no source package of $package to build (apt-get update?)" >&2
   return 1
 }
 
@@ -152,7 +188,7 @@ mkdir -p "$cache"
 exec 9>"$cache/.lock"
 flock 9
 
-ensure_deb_src
+ensure_deb_src x264 libyuv ffmpeg openssl
 build_dep x264 x264 lib/libx264.a
 build_dep libyuv libyuv lib/libyuv.a "$toolchain"
 build_dep ffmpeg ffmpeg lib/libavformat.a

@@ -96,10 +96,16 @@ bool TcpSocket::StartTls(const std::string& host, const std::string& caFile, int
         *failure = ConnectFailure{RTMP_ERROR_OTHER, "disconnected"};
     if (fd == kNoSocket || shut_.load() || !socket_shared::SetNonBlocking(fd, true))
         return false;
+    // The time limit covers the session's set-up too: the first one reads the system's trusted
+    // authorities, which can take a while, and cannot be woken meanwhile.
+    const auto deadline = DeadlineAfter(timeoutMs);
     tls_ = TlsSession::Create(raw_, host, caFile, failure);
     if (!tls_)
         return false;
-    const auto deadline = DeadlineAfter(timeoutMs);
+    if (shut_.load()) {
+        *failure = ConnectFailure{RTMP_ERROR_OTHER, "disconnected"};
+        return false;
+    }
     for (;;) {
         const TlsSession::Step step = tls_->Handshake(failure);
         if (step == TlsSession::Step::kDone)

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <memory>
@@ -82,6 +83,11 @@ SOCKET OpenTcpSocket() {
     }
     return s;
 }
+
+// At most this much per send. Windows may take all of a non-blocking send once there is room
+// in the send buffer, however large it is; in pieces of this size the data queued stays near
+// the buffer's size (see Connect), at most one piece beyond it.
+constexpr size_t kMaxSendBytes = 16 * 1024;
 
 int ClampToInt(size_t length) {
     return length > INT_MAX ? INT_MAX : static_cast<int>(length);
@@ -205,7 +211,8 @@ bool RunDetached(std::function<void()> job) {
 }  // namespace socket_shared
 
 IoResult TcpSocket::RawIo::SendSome(const void* data, size_t length) {
-    const int n = send(socket_.fd_.load(), static_cast<const char*>(data), ClampToInt(length), 0);
+    const int n = send(socket_.fd_.load(), static_cast<const char*>(data),
+                       ClampToInt(std::min(length, kMaxSendBytes)), 0);
     if (n != SOCKET_ERROR)
         return {n, false, false};
     const bool again = WSAGetLastError() == WSAEWOULDBLOCK;
@@ -252,8 +259,8 @@ bool TcpSocket::Connect(const std::string& address, int port, int timeoutMs) {
     // Windows has no limit on the unsent data alone (Linux's TCP_NOTSENT_LOWAT, 16 KiB there).
     // Its nearest: a fixed send buffer of 64 KiB, which on Windows holds the unacknowledged
     // data too. A send then takes as long as the line needs once 64 KiB wait, so the caller
-    // sees a slow line's pace after up to 64 KiB instead of 16 KiB of buffered media; a fixed
-    // size also stops Windows from growing the buffer on its own.
+    // sees a slow line's pace after up to 64 KiB (and one send's 16 KiB) instead of 16 KiB of
+    // buffered media; a fixed size also stops Windows from growing the buffer on its own.
     SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, 65536);
     SetIntOption(fd, SOL_SOCKET, SO_RCVBUF, 65536);
     SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
