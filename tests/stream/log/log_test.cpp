@@ -81,8 +81,8 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
     kit::LogFolder logs;
     const fs::path dir = logs.Dir(), state = dir / "state", shared = dir / "shared";
     const fs::path folder = state / "tutorlane";
-    ::unsetenv("VISTREL_LOG_DIR");
-    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    rtmp::test::UnsetEnvironment("VISTREL_LOG_DIR");
+    rtmp::test::SetEnvironment("XDG_STATE_HOME", state.string());
     EXPECT_EQ(LogDir(), folder.string());
     WriteEachFile();
     EXPECT_EQ(fs::symlink_status(folder).permissions(), fs::perms::owner_all);
@@ -109,7 +109,7 @@ TEST(Log, FilesGoToTheUsersOwnFolderAndNeverThroughALink) {
     WriteEachFile();  // RTMP_SetDbgOut removes the links of the log and dumps; plant them again
     plant(folder, false);
     WriteEachFile(false);
-    ::setenv("VISTREL_LOG_DIR", shared.c_str(), 1);
+    rtmp::test::SetEnvironment("VISTREL_LOG_DIR", shared.string());
     RTMP_SetLog(nullptr, 0, 0x101);
     plant(shared, true);
     WriteEachFile(false);
