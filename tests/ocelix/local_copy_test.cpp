@@ -204,8 +204,9 @@ TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
     const std::string taken = (dir / "lesson.mp4").string();
     std::ofstream(taken) << "earlier lesson";
     std::ofstream(dir / "target") << "not ours";
-    fs::create_symlink(dir / "target", dir / "lesson-2.mp4");
-    fs::create_symlink(dir / "nowhere", dir / "lesson-3.mp4");  // dangling
+    const FileLink toTarget(dir / "target", dir / "lesson-2.mp4");
+    const FileLink dangling(dir / "nowhere", dir / "lesson-3.mp4");
+    ASSERT_TRUE(toTarget.Made() && dangling.Made());
     LocalCopy copy;
     EXPECT_EQ(copy.Status().state, OCELIX_COPY_OFF);
     ASSERT_TRUE(copy.Start(taken, Tracks(true, true)));

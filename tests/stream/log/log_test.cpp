@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
 #include "stream/rtmp.h"
@@ -49,7 +50,9 @@ TEST(Log, UtcPlusEightStampsSwitchesDumpsAndTheRecordFormat) {
     ShowText("A");
     ShowFMT("B=%d", 5);
     const std::string stamp = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\] ";
-    EXPECT_THAT(logs.File(), testing::MatchesRegex("A\n" + stamp + "B=5\n" + stamp));
+    // std::regex: GoogleTest's own on Windows knows no brackets.
+    const std::string records = logs.File();
+    EXPECT_TRUE(std::regex_match(records, std::regex("A\n" + stamp + "B=5\n" + stamp))) << records;
     // Setting the log again starts fresh files; overlong records are dropped.
     RTMP_SetLog(nullptr, 0, RTMP_LOG_FILE);
     const std::string limit(8192, 'x');

@@ -23,6 +23,19 @@ std::filesystem::path UnwritableFolder(const std::filesystem::path& scratch) {
     return folder;
 }
 
+FileLink::FileLink(const std::filesystem::path& target, const std::filesystem::path& link)
+    : link_(link) {
+    std::error_code ec;
+    std::filesystem::create_symlink(target, link, ec);
+    made_ = !ec;
+}
+
+FileLink::~FileLink() {
+    std::error_code ec;
+    if (made_)
+        std::filesystem::remove(link_, ec);
+}
+
 FileSizeLimit::FileSizeLimit(int64_t bytes) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0)

@@ -17,6 +17,17 @@ std::filesystem::path UnwritableFolder(const std::filesystem::path&) {
     return FromToolPath("/sys");
 }
 
+// Wine 8 makes no symbolic link (CreateSymbolicLinkW is not implemented there), and it sees
+// the Linux ones as the files they point to: DeleteFileW would remove the target, and cannot
+// remove a dangling link. Links are made and removed on the Linux side.
+FileLink::FileLink(const std::filesystem::path& target, const std::filesystem::path& link)
+    : link_(link), made_(RunProcess({"ln", "-s", ToolPath(target), ToolPath(link)}).Succeeded()) {}
+
+FileLink::~FileLink() {
+    if (made_)
+        RunProcess({"rm", "-f", ToolPath(link_)});
+}
+
 // Windows has no limit on the size of a process's files.
 FileSizeLimit::FileSizeLimit(int64_t) {}
 
