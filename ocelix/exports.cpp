@@ -97,7 +97,11 @@ int OCELIX_GetAudioNofifySize(void* handle) {
     return Guard([&] { return handle != nullptr ? AsInstance(handle)->AudioNotifySize() : 0; });
 }
 
+// The records cross the library boundary: the same layout on every system and compiler.
 static_assert(offsetof(OcelixStats, framesSkipped) == OCELIX_STATS_BASE_SIZE);
+static_assert(offsetof(OcelixStats, failedAttempts) == 76 && sizeof(OcelixStats) == 80);
+static_assert(offsetof(OcelixLocalCopy, bytesWritten) == 8);
+static_assert(offsetof(OcelixLocalCopy, path) == 16 && sizeof(OcelixLocalCopy) == 1040);
 
 int OCELIX_GetStats(void* handle, OcelixStats* stats) {
     return OCELIX_GetStatsEx(handle, stats, OCELIX_STATS_BASE_SIZE);

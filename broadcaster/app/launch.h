@@ -1,6 +1,7 @@
 // The launch through the "zembra.publish" URL protocol: the shifted address a classroom page
-// hands over, the quick classroom made up when there is none, and the text of the desktop entry
-// that registers the protocol (app/platform/desktop_entry.h writes it).
+// hands over, the quick classroom made up when there is none, and the texts that register the
+// protocol: the desktop entry on Linux, the shell's open command on Windows
+// (app/platform/desktop_entry.h writes them).
 #pragma once
 
 #include <cstdint>
@@ -31,8 +32,13 @@ std::string DecodeLaunchText(const std::string& text);
 // one-character command line.
 std::optional<std::string> LaunchAddress(const char* commandLine);
 // Stores the payload of a launch URL as "Address" in section "Device". 0 (nothing written)
-// for a missing or one-character command line. A failed write is told to failures.
+// for a missing or one-character command line. A failed write is told to failures, and so is
+// an address longer than the settings can read back (AddressFits), which is not written (1).
 int ParseLaunchUrl(const char* commandLine, const IniFile& ini, MessageSink* failures = nullptr);
+// Whether the settings read the whole address back (at most kAddressReadBytes).
+bool AddressFits(const std::string& address);
+// The teacher's message for an address that does not fit.
+std::string AddressTooLongMessage(const std::string& address);
 
 // The plain quick-class address for classroom number n on host.
 std::string QuickClassAddress(const std::string& host, long n);
@@ -48,5 +54,13 @@ constexpr char kIconName[] = "tutorlane-broadcaster";
 std::string DesktopExecArgument(const std::string& argument);
 // The desktop entry that makes program the handler of zembra.publish:// URLs.
 std::string DesktopEntryText(const std::string& program);
+
+// The URL protocol's key name and the command Windows runs for a zembra.publish:// URL: the
+// program's path and the URL, each in quotes (a path with blanks stays one argument, and so
+// does a URL). "" for a path that can't be quoted so (a quote or a line break in it, or none).
+constexpr char kUrlProtocolKey[] = "zembra.publish";
+std::string UrlProtocolCommand(const std::string& program);
+// The icon of the URL protocol: the program's first icon.
+std::string UrlProtocolIcon(const std::string& program);
 
 }  // namespace app

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -64,15 +65,14 @@ const std::vector<Packet>& Lesson(int seconds) {
     EncoderConfig c = MakeEncoderConfig("rtmp://127.0.0.1/x/y", kW, kH, kFps, kRate);
     c.interval = kFps;
     EXPECT_TRUE(video->Open(c) && audio->Open(kRate, 16, 2));
-    std::vector<Packet> v, a;
+    const uint8_t* data = nullptr;
+    int length = 0;
     for (int n = 0; n < seconds * kFps; ++n) {
         const auto pic = Picture(n);
-        const uint8_t* data = nullptr;
-        int length = 0;
         EXPECT_TRUE(video->Encode(pic.data(), &data, &length));
         if (length > 0)
-            v.push_back({kVideoType, kFirstPictureMs + n * 1000 / kFps, IsKeyFrame(data, length),
-                         std::vector<uint8_t>(data, data + length)});
+            out.push_back({kVideoType, kFirstPictureMs + n * 1000 / kFps, IsKeyFrame(data, length),
+                           std::vector<uint8_t>(data, data + length)});
     }
     const int samples = audio->SamplesPerCall() / 2;
     int64_t frame = 0;
@@ -80,19 +80,18 @@ const std::vector<Packet>& Lesson(int seconds) {
         auto* in = reinterpret_cast<int16_t*>(audio->Input());
         for (int i = 0; i < samples * 2; ++i)
             in[i] = static_cast<int16_t>(8000 * std::sin((block * samples + i / 2) * 0.06));
-        const uint8_t* data = nullptr;
-        int length = 0;
         audio->Encode(&data, &length);
         if (length <= 0)
             continue;
         const int64_t first = frame++ * samples - audio->PrimingSamples();
-        a.push_back({kAudioType, kFirstPictureMs - 300 + first * 1000 / kRate, false,
-                     std::vector<uint8_t>(data, data + length)});
+        out.push_back({kAudioType, kFirstPictureMs - 300 + first * 1000 / kRate, false,
+                       std::vector<uint8_t>(data, data + length)});
     }
     video->Close();
     audio->Close();
-    std::merge(v.begin(), v.end(), a.begin(), a.end(), std::back_inserter(out),
-               [](const Packet& x, const Packet& y) { return x.stampMs < y.stampMs; });
+    // Pictures before sound of the same time, as they were encoded.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Packet& x, const Packet& y) { return x.stampMs < y.stampMs; });
     return out;
 }
 
@@ -100,20 +99,18 @@ Mp4Tracks Tracks(bool video, bool audio) {
     return Mp4Tracks{video, kW, kH, kFps, audio, kRate, 2};
 }
 
-void Save(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+void Put(LocalCopy& copy, const Packet& p) {
+    copy.Put(p.type, p.stampMs, p.key, p.bytes);
 }
 
-// Packet times of a file: the clean decode, the picture and sound times (ms) as ffprobe reads
-// them.
+// The picture and sound times (ms) of a file as ffprobe reads them, once ffmpeg decoded it without
+// a complaint.
 struct FileTimes {
-    std::string errors;
     std::vector<double> video, audio;
 };
-FileTimes Read(const fs::path& path) {
-    return {DecodeErrors(path), PacketTimes(path, 'v'), PacketTimes(path, 'a')};
+FileTimes Playable(const fs::path& path) {
+    EXPECT_EQ(DecodeErrors(path), "") << path;
+    return {PacketTimes(path, 'v'), PacketTimes(path, 'a')};
 }
 
 void ExpectNear(const std::vector<double>& got, const std::vector<double>& want, const char* what) {
@@ -125,23 +122,20 @@ void ExpectNear(const std::vector<double>& got, const std::vector<double>& want,
 TEST(Mp4WriterTest, FileStartsAtTheFirstKeyFrameKeepsEveryTimeAndPlaysWhenCutAfterAnyFragment) {
     TempDir dir("copy");
     const auto& lesson = Lesson(4);
-    struct Case {
-        bool video, audio;
-    } cases[] = {{true, true}, {true, false}, {false, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.video) + std::to_string(c.audio));
+    for (const auto& [hasVideo, hasAudio] : {std::pair(true, true), {true, false}, {false, true}}) {
+        SCOPED_TRACE(std::to_string(hasVideo) + std::to_string(hasAudio));
         std::vector<std::vector<uint8_t>> pieces;
-        Mp4Writer w(Tracks(c.video, c.audio), [&](std::span<const uint8_t> b) {
+        Mp4Writer w(Tracks(hasVideo, hasAudio), [&](std::span<const uint8_t> b) {
             pieces.emplace_back(b.begin(), b.end());
             return true;
         });
         // Sound from 300 ms before the first picture: with video, the file starts at the
         // picture and the sound before it is left out.
-        const int64_t origin = c.video ? kFirstPictureMs : lesson.front().stampMs;
+        const int64_t origin = hasVideo ? kFirstPictureMs : lesson.front().stampMs;
         std::vector<double> wantVideo, wantAudio;
         for (const Packet& p : lesson) {
             const bool video = p.type == kVideoType;
-            if (video ? !c.video : !c.audio)
+            if (video ? !hasVideo : !hasAudio)
                 continue;
             ASSERT_TRUE(video ? w.AddVideo(p.stampMs, p.key, p.bytes)
                               : w.AddAudio(p.stampMs, p.bytes));
@@ -151,52 +145,44 @@ TEST(Mp4WriterTest, FileStartsAtTheFirstKeyFrameKeepsEveryTimeAndPlaysWhenCutAft
         const size_t beforeEnd = pieces.size();
         ASSERT_TRUE(w.Finish());
         EXPECT_EQ(w.PacketsSkipped(), 0u);
-        std::vector<uint8_t> file;
-        for (const auto& piece : pieces)
-            file.insert(file.end(), piece.begin(), piece.end());
-        Save(dir / "whole.mp4", file);
-        const FileTimes got = Read(dir / "whole.mp4");
-        EXPECT_EQ(got.errors, "");
-        EXPECT_EQ(got.video, wantVideo);
-        ExpectNear(got.audio, wantAudio, "sound");
         // A fragment at least every second of the 4 s, the last one with the end.
         EXPECT_GE(pieces.size(), 4u);
-        // Each piece ends a fragment: the file cut after any one plays cleanly up to it.
-        for (size_t cut : {size_t{1}, beforeEnd / 2, beforeEnd}) {
-            std::vector<uint8_t> part;
+        // Each piece ends a fragment: the file cut after any one plays cleanly up to it. The last
+        // cut is the whole file.
+        const auto path = dir / "cut.mp4";
+        for (size_t cut : {size_t{1}, beforeEnd / 2, beforeEnd, pieces.size()}) {
+            std::ofstream file(path, std::ios::binary | std::ios::trunc);
             for (size_t i = 0; i < cut; ++i)
-                part.insert(part.end(), pieces[i].begin(), pieces[i].end());
-            Save(dir / "cut.mp4", part);
-            EXPECT_EQ(DecodeErrors(dir / "cut.mp4"), "") << "cut after piece " << cut;
+                file.write(reinterpret_cast<const char*>(pieces[i].data()),
+                           static_cast<std::streamsize>(pieces[i].size()));
+            file.close();
+            EXPECT_EQ(DecodeErrors(path), "") << "cut after piece " << cut;
         }
+        EXPECT_EQ(PacketTimes(path, 'v'), wantVideo);
+        ExpectNear(PacketTimes(path, 'a'), wantAudio, "sound");
     }
 }
 
 TEST(Mp4WriterTest, PacketsThatAreNotWhatTheyClaimAreSkippedAndNothingIsWritten) {
     int outputs = 0;
-    Mp4Writer w(Tracks(true, true), [&](std::span<const uint8_t>) { return ++outputs > 0; });
+    const auto count = [&](std::span<const uint8_t>) { return ++outputs > 0; };
+    Mp4Writer w(Tracks(true, true), count);
     const auto& lesson = Lesson(1);
-    std::vector<uint8_t> adts =
+    const auto& adts =
         lesson.back().type == kAudioType ? lesson.back().bytes : lesson[lesson.size() - 2].bytes;
     std::vector<uint8_t> longer = adts;
     longer.push_back(0);  // one byte more than its header says
-    const std::vector<uint8_t> idrWithoutSps = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
     EXPECT_TRUE(w.AddAudio(0, longer));
     EXPECT_TRUE(w.AddAudio(0, std::vector<uint8_t>(20, 0xAA)));
-    EXPECT_TRUE(w.AddVideo(0, true, idrWithoutSps));
+    // An IDR without SPS and PPS, and bytes without a start code.
+    EXPECT_TRUE(w.AddVideo(0, true, std::vector<uint8_t>{0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00}));
     EXPECT_TRUE(w.AddVideo(0, true, std::vector<uint8_t>(50, 0x65)));
     EXPECT_TRUE(w.Finish());
     EXPECT_EQ(std::tuple(outputs, w.Started(), w.PacketsSkipped()), std::tuple(0, false, 4u));
     // Sound of another format than announced is not taken either.
-    Mp4Writer mono(Mp4Tracks{false, 0, 0, kFps, true, kRate, 1},
-                   [&](std::span<const uint8_t>) { return ++outputs > 0; });
+    Mp4Writer mono(Mp4Tracks{false, 0, 0, kFps, true, kRate, 1}, count);
     EXPECT_TRUE(mono.AddAudio(0, adts));
     EXPECT_EQ(std::tuple(outputs, mono.Started()), std::tuple(0, false));
-}
-
-void Feed(LocalCopy& copy, const std::vector<Packet>& packets) {
-    for (const Packet& p : packets)
-        copy.Put(p.type, p.stampMs, p.key, p.bytes);
 }
 
 TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
@@ -212,7 +198,8 @@ TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
     ASSERT_TRUE(copy.Start(taken, Tracks(true, true)));
     EXPECT_EQ(std::string(copy.Status().path), (dir / "lesson-4.mp4").string());
     EXPECT_EQ(copy.Status().state, OCELIX_COPY_RECORDING);
-    Feed(copy, Lesson(2));
+    for (const Packet& p : Lesson(2))
+        Put(copy, p);
     copy.Stop();
     const OcelixLocalCopy s = copy.Status();
     EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_ENDED, 0));
@@ -220,9 +207,7 @@ TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
     EXPECT_EQ(ReadTextFile(taken), "earlier lesson");
     EXPECT_EQ(ReadTextFile(dir / "target"), "not ours");
     EXPECT_FALSE(fs::exists(dir / "nowhere"));
-    const FileTimes got = Read(dir / "lesson-4.mp4");
-    EXPECT_EQ(got.errors, "");
-    EXPECT_EQ(got.video.size(), 2u * kFps);
+    EXPECT_EQ(Playable(dir / "lesson-4.mp4").video.size(), 2u * kFps);
     // Names: the number goes before the extension of the file, not of a folder.
     EXPECT_EQ(NumberedName("/a.b/c", 3), "/a.b/c-3");
     EXPECT_EQ(NumberedName("/a/.mp4", 2), "/a/.mp4-2");
@@ -246,7 +231,8 @@ TEST(LocalCopyTest, AFolderThatCannotBeWrittenOrADiskBelowTheFreeBoundGivesNoCop
         SCOPED_TRACE(c.path.string());
         LocalCopy copy(LocalCopyLimits{.minFreeBytes = c.minFree});
         EXPECT_FALSE(copy.Start(c.path.string(), Tracks(true, true)));
-        Feed(copy, Lesson(1));
+        for (const Packet& p : Lesson(1))
+            Put(copy, p);
         copy.Stop();
         const OcelixLocalCopy s = copy.Status();
         EXPECT_EQ(std::tuple(s.state, s.systemError, s.bytesWritten, std::string(s.path)),
@@ -284,17 +270,17 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
         ASSERT_TRUE(copy.Start(path.string(), Tracks(true, true)));
         size_t put = 0;
         for (; put <= 120; ++put) {
-            const Packet& p = lesson[put];
-            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+            Put(copy, lesson[put]);
             std::unique_lock<std::mutex> lock(mutex);
-            wrote.wait(lock, [&] { return writes > static_cast<int>(put); });
+            ASSERT_TRUE(wrote.wait_for(lock, std::chrono::seconds(10),
+                                       [&] { return writes > static_cast<int>(put); }))
+                << "packet " << put << " never reached the disk";
         }
         // Every Put returns at once while the writer is stuck; a bound ends the copy.
         int64_t queued = 0;
-        while (put < lesson.size() && copy.Status().state == OCELIX_COPY_RECORDING) {
-            const Packet& p = lesson[put++];
-            copy.Put(p.type, p.stampMs, p.key, p.bytes);
-            queued += static_cast<int64_t>(p.bytes.size());
+        for (; put < lesson.size() && copy.Status().state == OCELIX_COPY_RECORDING; ++put) {
+            Put(copy, lesson[put]);
+            queued += static_cast<int64_t>(lesson[put].bytes.size());
         }
         EXPECT_EQ(copy.Status().state, OCELIX_COPY_TOO_SLOW);
         EXPECT_LT(put, lesson.size());
@@ -305,8 +291,7 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
         copy.Stop();
         const OcelixLocalCopy s = copy.Status();
         EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_TOO_SLOW, 0));
-        const FileTimes got = Read(path);
-        EXPECT_EQ(got.errors, "");
+        const FileTimes got = Playable(path);
         ASSERT_FALSE(got.video.empty());
         EXPECT_GT(got.video.back(), 1000);  // what was written before stays
     }
@@ -321,7 +306,7 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
                                        answered.wait();
                                    }});
     ASSERT_TRUE(copy.Start((dir / "stuck.mp4").string(), Tracks(true, true)));
-    copy.Put(lesson[0].type, lesson[0].stampMs, lesson[0].key, lesson[0].bytes);
+    Put(copy, lesson[0]);
     ASSERT_TRUE(rtmp::test::WaitUntil([&] { return stuck->load(); }, std::chrono::seconds(5)));
     auto stopping = std::async(std::launch::async, [&] { copy.Stop(); });
     EXPECT_EQ(stopping.wait_for(std::chrono::seconds(5)), std::future_status::ready)
@@ -333,12 +318,11 @@ TEST(LocalCopyTest, ADiskThatFallsBehindEndsTheCopyWithoutHoldingUpThePacketsAnd
 // The instance on the real encoders and a fake line: its packets reach the copy.
 class CopyingInstanceTest : public ::testing::Test {
   protected:
-    void Make(const std::string& copyPath, LocalCopyLimits limits = {}) {
-        Backends b{std::make_shared<FakeRtmp>(&rtmp), std::make_unique<FakeClock>(&now),
-                   MakeH264Encoder(), MakeAacEncoder(), true};
-        b.copyLimits = std::move(limits);
+    void Make(const std::string& copyPath) {
         e = std::make_unique<CEncoderInstance>(
-            MakeEncoderConfig("rtmp://127.0.0.1/a/b", kW, kH, kFps, kRate), std::move(b));
+            MakeEncoderConfig("rtmp://127.0.0.1/a/b", kW, kH, kFps, kRate),
+            Backends{std::make_shared<FakeRtmp>(&rtmp), std::make_unique<FakeClock>(&now),
+                     MakeH264Encoder(), MakeAacEncoder(), true});
         ASSERT_TRUE(e->SetLocalCopy(copyPath.c_str()));
         ASSERT_EQ(e->Start(), 1);
         EXPECT_FALSE(e->SetLocalCopy(copyPath.c_str()));  // started: too late
@@ -351,10 +335,8 @@ class CopyingInstanceTest : public ::testing::Test {
         e->Tick();
         e->EncodeDueFrames();
         const std::vector<uint8_t> block(static_cast<size_t>(e->AudioNotifySize()), 0);
-        while (audioSamples_ * 1000 / kRate < n * 1000 / kFps) {
+        for (; audioSamples_ * 1000 / kRate < n * 1000 / kFps; audioSamples_ += 1024)
             e->PutAudioData(block.data(), static_cast<int>(block.size()));
-            audioSamples_ += 1024;
-        }
         while (e->SendPass()) {
         }
     }
@@ -390,8 +372,7 @@ TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn)
     EXPECT_GT(rtmp.Sent().size(), sentAtEnd + kFps);  // a second more of pictures and sound
     EXPECT_EQ(s.bytesWritten, fs::file_size(path));
     EXPECT_LE(s.bytesWritten, static_cast<uint64_t>(kLimit));
-    const FileTimes got = Read(path);
-    EXPECT_EQ(got.errors, "");
+    const FileTimes got = Playable(path);
     EXPECT_GT(got.video.size(), static_cast<size_t>(kFps));
     EXPECT_FALSE(got.audio.empty());
 }
@@ -399,21 +380,17 @@ TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn)
 TEST_F(CopyingInstanceTest, StopEndsTheCopyWithEveryPacketOfTheLessonAlsoThoseTheLineDropped) {
     TempDir dir("copy");
     Make((dir / "lesson.mp4").string());
+    std::vector<double> grid;  // every picture of the two seconds, the first at 0
     for (int n = 0; n < 2 * kFps; ++n) {
         // The line is down for the second half: nothing reaches the server.
         if (n == kFps)
             rtmp.state = 0;
         Period(n);
+        grid.push_back(n * 1000.0 / kFps);
     }
     e->Stop();
-    const OcelixLocalCopy s = Copy();
-    EXPECT_EQ(s.state, OCELIX_COPY_ENDED);
-    const FileTimes got = Read(dir / "lesson.mp4");
-    EXPECT_EQ(got.errors, "");
-    // Every picture of the two seconds, on the grid, the first at 0.
-    std::vector<double> grid;
-    for (int i = 0; i < 2 * kFps; ++i)
-        grid.push_back(i * 1000.0 / kFps);
+    EXPECT_EQ(Copy().state, OCELIX_COPY_ENDED);
+    const FileTimes got = Playable(dir / "lesson.mp4");
     EXPECT_EQ(got.video, grid);
     // The sound covers the same time.
     ASSERT_FALSE(got.audio.empty());
@@ -499,7 +476,7 @@ TEST(LocalCopyKillTest, AProgramKilledMidCopyLeavesAFilePlayingToWithinTwoSecond
         for (const Packet& p : lesson) {
             std::this_thread::sleep_until(start +
                                           std::chrono::milliseconds(p.stampMs - kFirstPictureMs));
-            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+            Put(copy, p);
         }
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));
@@ -520,8 +497,7 @@ TEST(LocalCopyKillTest, AProgramKilledMidCopyLeavesAFilePlayingToWithinTwoSecond
     child.Stop(kKillSignal, 0ms);
     const auto killedAt =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const FileTimes got = Read(path);
-    EXPECT_EQ(got.errors, "");
+    const FileTimes got = Playable(path);
     ASSERT_FALSE(got.video.empty());
     EXPECT_GE(got.video.back(), killedAt - 2000);
     EXPECT_LE(got.video.back(), killedAt);
@@ -550,14 +526,13 @@ TEST(LocalCopyTest, GapsStayWhereTheyWere) {
         for (const Packet& p : Lesson(8)) {
             if (p.type == c.type && p.stampMs >= c.from && p.stampMs < c.to)
                 continue;
-            copy.Put(p.type, p.stampMs, p.key, p.bytes);
+            Put(copy, p);
             if (p.stampMs >= kFirstPictureMs)
                 (p.type == kVideoType ? putVideo : putAudio)
                     .push_back(static_cast<double>(p.stampMs - kFirstPictureMs));
         }
         copy.Stop();
-        const FileTimes got = Read(path);
-        EXPECT_EQ(got.errors, "");
+        const FileTimes got = Playable(path);
         ExpectNear(got.video, putVideo, "picture");
         ExpectNear(got.audio, putAudio, "sound");
     }
