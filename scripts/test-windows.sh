@@ -8,7 +8,7 @@
 #     script's own on a loopback port, over RTMP and over RTMPS through an nginx TLS front
 #     (trusted through --ca-file, refused without it, trusted through the Windows root store),
 #     and ffprobe checks what nginx recorded; rtmp_play.exe plays the RTMP publish back, and a
-#     closed port is refused.
+#     closed port is refused;
 #   - console: under Wine on a private Xvfb, broadcast_console.exe is launched through a
 #     zembra.publish:// URL and broadcasts for 10 s a screen that a window of one colour covers,
 #     with the pointer placed, and a microphone that is the project's test tone (tools/alsa_tone,
@@ -17,10 +17,14 @@
 #     1 kHz tone without gaps. Its settings file in %APPDATA%\Tutorlane, the URL protocol's keys
 #     and the local copy are checked in the Wine prefix, and the camera style runs without a
 #     camera (Wine lists none).
+#   - libtests: the library test programs (lib-stream, lib-ocelix) built for Windows, run under
+#     Wine; they start their own peers (nginx, ffmpeg, ffprobe) as the Linux programs they are,
+#     on loopback. The tests of Linux-only mechanisms are left out, each with its reason below.
 #   scripts/test-windows.sh                  all of it
 #   scripts/test-windows.sh stream ocelix    only the export check of those DLLs
 #   scripts/test-windows.sh smoke            only the smoke test
 #   scripts/test-windows.sh console          only the console broadcaster's run
+#   scripts/test-windows.sh libtests         only the library tests
 #   BUILD_DIR=... scripts/test-windows.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -729,25 +733,129 @@ check_console_recording() {
   return $failed
 }
 
+# ---- The library tests under Wine ----
+
+lib_test_programs=(stream_wire_tests stream_client_tests ocelix_codecs_tests ocelix_logic_tests
+  ocelix_copy_tests)
+# "program test reason": tests of a mechanism that Windows (or Wine) does not have.
+lib_test_exclusions=(
+  "stream_wire_tests Log.FilesGoToTheUsersOwnFolderAndNeverThroughALink the XDG state folder, POSIX modes 0700/0600 and planted links (the Windows folder is %LOCALAPPDATA%\\Tutorlane; Wine 8 makes no symbolic link)"
+  "ocelix_copy_tests CopyingInstanceTest.AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn a per-process file size limit (RLIMIT_FSIZE, EFBIG) fills the disk: Windows has none"
+  "ocelix_copy_tests LocalCopyCTest.TheSharedLibraryExportsTheCopyAndItsRtmpCallsBindToTheStreamLibrary ELF symbols with nm and ldd; the DLLs' exports and imports are the export check's"
+)
+
+libtests_dir=""
+
+libtests_cleanup() {
+  if [ -n "$libtests_dir" ]; then
+    if [ -d "$libtests_dir/wine" ]; then
+      WINEPREFIX=$libtests_dir/wine wineserver -k 2>/dev/null || true
+    fi
+    rm -rf "$libtests_dir"
+    libtests_dir=""
+  fi
+}
+
+# The "Suite.Test" names of a test program, one a line.
+lib_test_names() {
+  timeout 60 wine "$1" --gtest_list_tests 2>/dev/null | tr -d '\r' |
+    awk '/^[^ ]/ { suite = $1 } /^  [^ ]/ { print suite $1 }'
+}
+
+lib_passed=0
+lib_excluded=0
+
+# run_lib_tests PROGRAM: PROGRAM.exe under Wine without its excluded tests, in a session of its
+# own; a process of the session still running after it ended (a peer a test left behind) fails
+# it, and is ended.
+run_lib_tests() {
+  local program=$1 exe=$build/bin/$1.exe log=$libtests_dir/$1.log started=$SECONDS
+  local entry of name reason filter="" names rc=0 session left passed
+  names=$(lib_test_names "$exe")
+  if [ -z "$names" ]; then
+    echo "FAIL libtests $program: $exe lists no tests"
+    return 1
+  fi
+  for entry in "${lib_test_exclusions[@]}"; do
+    read -r of name reason <<<"$entry"
+    [ "$of" = "$program" ] || continue
+    if ! grep -qx "$name" <<<"$names"; then
+      echo "FAIL libtests $program: the excluded test $name is not among its tests"
+      return 1
+    fi
+    filter="$filter:$name"
+    lib_excluded=$((lib_excluded + 1))
+  done
+  setsid timeout -k 10 900 wine "$exe" --gtest_filter="*${filter:+-${filter#:}}" >"$log" 2>&1 &
+  session=$!
+  wait "$session" || rc=$?
+  left=$(pgrep -a -s "$session" || true)
+  if [ -n "$left" ]; then
+    kill -KILL $(pgrep -s "$session") 2>/dev/null || true
+    echo "FAIL libtests $program: left running after it ended:"
+    echo "$left"
+    rc=1
+  fi
+  passed=$(tr -d '\r' <"$log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.$/\1/p')
+  if [ "$rc" -ne 0 ] || [ -z "$passed" ] || grep -qa '^\[  FAILED  \]' "$log"; then
+    echo "FAIL libtests $program (exit $rc, 124: timed out) after $((SECONDS - started)) s:"
+    tr -d '\r' <"$log" | grep -a -B2 -A12 'Failure\|^\[  FAILED  \]\|^\[==' | tail -n 80
+    return 1
+  fi
+  lib_passed=$((lib_passed + passed))
+  echo "ok   libtests $program: $passed tests passed in $((SECONDS - started)) s"
+}
+
+lib_tests() {
+  local started=$SECONDS failed=0 program entry
+  libtests_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-libtests.XXXXXX")
+  trap libtests_cleanup EXIT
+  trap 'exit 130' INT TERM
+  export WINEPREFIX=$libtests_dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # A server that stays until the end, so that Wine's own processes start here and not in a test
+  # program's session.
+  mkdir -p "$WINEPREFIX"
+  wineserver -p
+  wine wineboot -i >/dev/null 2>&1 || {
+    echo "FAIL libtests: Wine could not set up $WINEPREFIX"
+    return 1
+  }
+  echo "     libtests: Wine prefix ready after $((SECONDS - started)) s"
+  for entry in "${lib_test_exclusions[@]}"; do
+    read -r program name reason <<<"$entry"
+    echo "skip libtests $program $name: $reason"
+  done
+  for program in "${lib_test_programs[@]}"; do
+    run_lib_tests "$program" || failed=1
+  done
+  echo "     libtests: $lib_passed tests passed, $lib_excluded left out, $((SECONDS - started)) s in all"
+  libtests_cleanup
+  trap - EXIT INT TERM
+  return $failed
+}
+
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(stream ocelix smoke console)
+[ ${#checks[@]} -gt 0 ] || checks=(stream ocelix smoke console libtests)
+build_targets=(all)
 for check in "${checks[@]}"; do
   case $check in
     stream | ocelix | smoke | console) ;;
+    libtests) build_targets+=(lib_tests) ;;
     *)
-      echo "unknown check: $check (stream, ocelix, smoke, console)" >&2
+      echo "unknown check: $check (stream, ocelix, smoke, console, libtests)" >&2
       exit 2
       ;;
   esac
 done
 
 build_started=$SECONDS
-if ! build_log=$("$root/scripts/build-windows.sh" 2>&1); then
+if ! build_log=$("$root/scripts/build-windows.sh" --target "${build_targets[@]}" 2>&1); then
   echo "$build_log"
   echo "FAIL build: scripts/build-windows.sh failed"
   exit 1
 fi
-echo "     build: scripts/build-windows.sh took $((SECONDS - build_started)) s"
+echo "     build: scripts/build-windows.sh --target ${build_targets[*]} took" \
+  "$((SECONDS - build_started)) s"
 # The source version each dependency is built from, and a warning when it is not the newest.
 grep -E '^(WARN )?windows deps:' <<<"$build_log" || true
 failed=0
@@ -763,6 +871,7 @@ for check in "${checks[@]}"; do
       ;;
     smoke) smoke_test || failed=1 ;;
     console) console_test || failed=1 ;;
+    libtests) lib_tests || failed=1 ;;
   esac
 done
 exit $failed
