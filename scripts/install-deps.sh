@@ -11,7 +11,7 @@ packages=(
   libssl-dev openssl
   libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libyuv-dev
   xdg-user-dirs
-  libx11-dev libxext-dev libxdamage-dev libxfixes-dev xvfb x11-utils x11-apps xdotool
+  libx11-dev libxext-dev libxdamage-dev libxfixes-dev xvfb x11-utils x11-apps x11-xserver-utils xdotool
   libasound2-dev alsa-utils libasound2-plugins time
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick

@@ -3,7 +3,8 @@
 #   builds and installs the broadcaster into run/window, starts the local RTMP server
 #   (127.0.0.1:10086, application "encoder/qkz") and a virtual display, opens the window (a quick
 #   classroom on the local server), clicks "开始直播", waits, and saves the window to
-#   docs/window.png.
+#   docs/window.png. The virtual display has a coloured desktop and a clock, which the preview
+#   shows with the window itself.
 #
 #   scripts/screenshot.sh [output.png]
 set -euo pipefail
@@ -27,6 +28,12 @@ server="$run/screenshot-server"
 # A virtual display of its own, and a private session (instance lock, desktop entry, settings,
 # state): the user's own folders stay untouched.
 start_virtual_display 1280x800x24
+# A desktop for the preview to show: a clock beside the window and a coloured background, set
+# once the clock is connected (the server resets the root window when its last client leaves).
+xclock -update 1 -geometry 220x220+1010+60 >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do xdotool search --name '^xclock$' >/dev/null 2>&1 && break; sleep 0.1; done
+xsetroot -solid '#3b6e9c'
 session=$(mktemp -d)
 export XDG_RUNTIME_DIR=$session XDG_DATA_HOME=$session
 export XDG_CONFIG_HOME=$session/config XDG_STATE_HOME=$session/state

@@ -29,6 +29,7 @@
 #include "app/connect_failure_text.h"
 #include "app/dialog_resources.h"
 #include "app/launch.h"
+#include "app/level_meter_bar.h"
 #include "app/local_copy.h"
 #include "app/platform/process.h"
 #include "app/preview_bridge.h"
@@ -46,6 +47,7 @@ namespace app {
 namespace {
 
 constexpr std::chrono::milliseconds kCloseLimit{1500};
+constexpr int kMeterReadingsPerSecond = 10;
 // Status-line ticks (one a second) without a new audio block or camera frame before the window
 // says so.
 constexpr int kStalledTicks = 3;
@@ -103,8 +105,21 @@ CBroadcasterDlg::CBroadcasterDlg(QWidget* parent) : QDialog(parent), messages_(t
     values_.meetingId = "10000";
     CreateControls();
     preview_ = std::make_unique<PreviewBridge>(previewWindow_);
+    idle_ = std::make_unique<IdleDevices>(preview_.get(), &meter_);
     statusTimer_.setInterval(1000);
     connect(&statusTimer_, &QTimer::timeout, this, &CBroadcasterDlg::UpdateStatusLine);
+    meterTimer_.setInterval(1000 / kMeterReadingsPerSecond);
+    connect(&meterTimer_, &QTimer::timeout, this, &CBroadcasterDlg::UpdateLevelMeter);
+    idleRefresh_.setSingleShot(true);
+    idleRefresh_.setInterval(0);
+    connect(&idleRefresh_, &QTimer::timeout, this, &CBroadcasterDlg::OpenIdleDevices);
+    connect(pictureType_, &QComboBox::currentIndexChanged, this,
+            &CBroadcasterDlg::RefreshIdleDevices);
+    connect(videoDevices_, &QComboBox::currentIndexChanged, this,
+            &CBroadcasterDlg::RefreshIdleDevices);
+    connect(audioDevices_, &QComboBox::currentIndexChanged, this,
+            &CBroadcasterDlg::RefreshIdleDevices);
+    connect(sendAudio_, &QCheckBox::toggled, this, &CBroadcasterDlg::RefreshIdleDevices);
     qApp->installEventFilter(this);
     connect(&launches_, &LaunchListener::LaunchUrlArrived, this, &CBroadcasterDlg::OnLaunchUrl);
     openFolder_ = [](const std::string& folder) { platform::OpenInFileManager(folder); };
@@ -113,6 +128,9 @@ CBroadcasterDlg::CBroadcasterDlg(QWidget* parent) : QDialog(parent), messages_(t
 CBroadcasterDlg::~CBroadcasterDlg() {
     qApp->removeEventFilter(this);
     statusTimer_.stop();
+    meterTimer_.stop();
+    idleRefresh_.stop();
+    idle_->Close();
     {
         // A server that went silent can hold a start or stop up: the window is gone, and the
         // process ends within a short time whatever the broadcast does.
@@ -176,6 +194,10 @@ bool CBroadcasterDlg::OnInitDialog() {
     UpdateData(false);
     SetClassroomIdentity();
     UpdateStatusLine();
+    if (!endedDuringInit_) {
+        meterTimer_.start();
+        RefreshIdleDevices();
+    }
     return true;
 }
 
@@ -260,6 +282,13 @@ void CBroadcasterDlg::StartBroadcast() {
         return;
     UpdateData(true);
     busy_ = true;
+    // The broadcast opens the devices itself.
+    idleRefresh_.stop();
+    idle_->Close();
+    preview_->ShowPlaceholder();
+    // From here the meter shows the broadcast's capture only.
+    meter_.Read();
+    levelMeter_->Forget();
     // Connecting: the stop button takes the start button's place but ignores clicks until the
     // start has ended, so a double-click can't start and stop.
     ShowButtons(true);
@@ -271,6 +300,7 @@ void CBroadcasterDlg::StartBroadcast() {
         busy_ = false;
         ShowButtons(false);
         UpdateStatusLine();
+        RefreshIdleDevices();
     };
     bool outOfRange = false;
     LoadSettingsNow(&outOfRange);
@@ -279,15 +309,7 @@ void CBroadcasterDlg::StartBroadcast() {
         return;
     }
 
-    const int selected = audioDevices_->currentIndex();
-    if (selected < 0) {
-        settings_->audioDevice.reset();
-    } else {
-        const QVariant itemData = audioDevices_->itemData(selected);
-        settings_->audioDevice = itemData.isValid()
-                                     ? AudioDeviceTable::Instance().At(itemData.toULongLong())
-                                     : std::string();
-    }
+    settings_->audioDevice = SelectedAudioDevice();
 
     feeder_.reset();  // the previous broadcast's feeder, stopped already
     PrepareLocalCopy(*settings_, values_.meetingId, std::time(nullptr));
@@ -297,8 +319,9 @@ void CBroadcasterDlg::StartBroadcast() {
             makeDevices_(&messages_, LoadScreenCaptureOptions(IniFile(SettingsPath()))));
         capture::CBroadcastFeeder* feeder = feeder_.get();
         PreviewBridge* preview = preview_.get();
-        RunInWorker([this, feeder, preview] {
-            const bool started = feeder->Start(preview) != 0;
+        capture::AudioLevelMeter* meter = &meter_;
+        RunInWorker([this, feeder, preview, meter] {
+            const bool started = feeder->Start(preview, meter) != 0;
             if (started)
                 QThread::msleep(100);
             QMetaObject::invokeMethod(
@@ -319,6 +342,7 @@ void CBroadcasterDlg::OnStartFinished(bool started) {
     if (!started) {
         ShowButtons(false);
         UpdateStatusLine();
+        RefreshIdleDevices();
         if (!feeder_->ScreenRefused()) {  // else the reason was shown already
             const std::string text = ConnectFailureText(
                 feeder_->ConnectError(), settings_->publishUrl, settings_->TlsCaFile);
@@ -360,8 +384,11 @@ void CBroadcasterDlg::OnStopFinished() {
     busy_ = false;
     ShowButtons(false);
     flash_->SetVariable(QStringLiteral("currentStreamName"), QString());
-    previewWindow_->setPixmap(PreviewPlaceholder(previewWindow_->contentsRect().size()));
+    preview_->ShowPlaceholder();
+    meter_.Read();
+    levelMeter_->Forget();
     UpdateStatusLine();
+    RefreshIdleDevices();
     if (!feeder_)
         return;
     const OcelixLocalCopy copy = feeder_->LocalCopy();
@@ -424,6 +451,54 @@ void CBroadcasterDlg::ShowAbout() {
 
 void CBroadcasterDlg::ShowMessage(const QString& text) {
     ShowAppMessage(this, text);
+}
+
+std::optional<std::string> CBroadcasterDlg::SelectedAudioDevice() const {
+    const int selected = audioDevices_->currentIndex();
+    if (selected < 0)
+        return std::nullopt;
+    const QVariant itemData = audioDevices_->itemData(selected);
+    return itemData.isValid() ? AudioDeviceTable::Instance().At(itemData.toULongLong())
+                              : std::string();
+}
+
+bool CBroadcasterDlg::Broadcasting() const {
+    return feeder_ && feeder_->Running();
+}
+
+void CBroadcasterDlg::RefreshIdleDevices() {
+    if (initialized_ && !endedDuringInit_)
+        idleRefresh_.start();
+}
+
+void CBroadcasterDlg::OpenIdleDevices() {
+    if (busy_ || Broadcasting() || !settings_ || endedDuringInit_)
+        return;
+    IdleChoice choice;
+    const int type = pictureType_->currentIndex();
+    choice.camera = type == capture::STYLE_CAMERA || type == capture::STYLE_CAMERA_WITH_SCREEN;
+    choice.cameraIndex = videoDevices_->currentIndex();
+    choice.videoWidth = settings_->VideoWidth;
+    choice.videoHeight = settings_->VideoHeight;
+    choice.frameRate = settings_->FrameRate;
+    choice.screenWidth = settings_->ScreenWidth;
+    choice.screenHeight = settings_->ScreenHeight;
+    choice.microphone = sendAudio_->isChecked();
+    choice.audioDevice = SelectedAudioDevice();
+    choice.samplesPerSec = settings_->SamplesPerSec;
+    choice.bitsPerSample = settings_->BitsPerSample;
+    choice.channels = settings_->Chanels;
+    // No message sink: what cannot be opened while idle is told by the preview and the meter.
+    idle_->Open(choice, [this] {
+        return makeDevices_(nullptr, LoadScreenCaptureOptions(IniFile(SettingsPath())));
+    });
+}
+
+void CBroadcasterDlg::UpdateLevelMeter() {
+    // While broadcasting, what the broadcast sends; idle, what the box says.
+    const bool on = Broadcasting() ? settings_->HaveAudio != 0 : sendAudio_->isChecked();
+    levelMeter_->SetOff(!on);
+    levelMeter_->ShowLevel(meter_.Read());
 }
 
 void CBroadcasterDlg::UpdateStatusLine() {

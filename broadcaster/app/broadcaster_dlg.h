@@ -9,12 +9,15 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "app/idle_devices.h"
 #include "app/launch_channel.h"
 #include "app/message_box.h"
 #include "app/settings.h"
+#include "capture/audio_level_meter.h"
 #include "capture/broadcast_feeder.h"
 
 class QCheckBox;
@@ -27,6 +30,7 @@ class QToolButton;
 namespace app {
 
 class CShockwaveFlash;
+class LevelMeterBar;
 class PreviewBridge;
 
 constexpr char kVersionText[] = "v1.3 (Build 140423.1306)";
@@ -75,6 +79,8 @@ class CBroadcasterDlg : public QDialog {
     void SetFolderOpener(FolderOpener opener) { openFolder_ = std::move(opener); }
 
     CShockwaveFlash* Classroom() const { return flash_; }
+    // The devices the window holds while idle (none while a broadcast starts, runs or stops).
+    const IdleDevices& Idle() const { return *idle_; }
     capture::CBroadcastFeeder* Feeder() const { return feeder_.get(); }
     const BroadcastSettings* Settings() const { return settings_.get(); }
     const DialogValues& Values() const { return values_; }
@@ -92,6 +98,13 @@ class CBroadcasterDlg : public QDialog {
     void LoadClassroom();
     int LoadSettingsNow(bool* outOfRange = nullptr);
     void UpdateStatusLine();
+    void UpdateLevelMeter();
+    // Idle, the preview and the meter capture what a start would use; asked for after each
+    // change of a choice, done once the changes of this turn of the event loop are in.
+    void RefreshIdleDevices();
+    void OpenIdleDevices();
+    std::optional<std::string> SelectedAudioDevice() const;
+    bool Broadcasting() const;
     void ShowMessage(const QString& text);
     void OnStartFinished(bool started);
     void OnStopFinished();
@@ -103,6 +116,8 @@ class CBroadcasterDlg : public QDialog {
     DialogValues values_;
     std::unique_ptr<BroadcastSettings> settings_;
     std::unique_ptr<PreviewBridge> preview_;
+    capture::AudioLevelMeter meter_;
+    std::unique_ptr<IdleDevices> idle_;
     std::unique_ptr<capture::CBroadcastFeeder> feeder_;
     DeviceFactory makeDevices_ = capture::DefaultFeederDevices;
     FolderOpener openFolder_;
@@ -128,9 +143,12 @@ class CBroadcasterDlg : public QDialog {
     QComboBox* audioDevices_ = nullptr;  // 1055
     QLineEdit* bitrateEdit_ = nullptr;   // 1056
     QCheckBox* sendAudio_ = nullptr;     // 1044
-    CShockwaveFlash* flash_ = nullptr;   // 1048
+    LevelMeterBar* levelMeter_ = nullptr;
+    CShockwaveFlash* flash_ = nullptr;  // 1048
     QToolButton* menuButton_ = nullptr;
     QTimer statusTimer_;
+    QTimer meterTimer_;
+    QTimer idleRefresh_;
 };
 
 }  // namespace app

@@ -14,6 +14,7 @@
 
 #include "app/broadcaster_dlg.h"
 #include "app/dialog_resources.h"
+#include "app/level_meter_bar.h"
 #include "app/shockwave_flash.h"
 
 namespace app {
@@ -98,7 +99,9 @@ void CBroadcasterDlg::CreateControls() {
     Label(this, "labelVideoDevice", QStringLiteral("视频设备"), Dlu(13, 282, 33, 11), right);
     videoDevices_ = Place(new QComboBox, this, "ctl1053", DropDown(51, 279, 101));
     Label(this, "labelAudioDevice", QStringLiteral("音频设备"), Dlu(13, 299, 33, 11), right);
-    audioDevices_ = Place(new QComboBox, this, "ctl1055", DropDown(51, 297, 101));
+    // Narrower than the template: the microphone's level meter stands beside it.
+    audioDevices_ = Place(new QComboBox, this, "ctl1055", DropDown(51, 297, 68));
+    levelMeter_ = Place(new LevelMeterBar, this, "audioLevelMeter", Dlu(122, 297, 30, 14));
     Label(this, "labelBitrate", QStringLiteral("速率设定"), Dlu(13, 317, 33, 11), right);
     bitrateEdit_ = Place(new QLineEdit, this, "ctl1056", Dlu(51, 315, 31, 14));
     Label(this, "labelBitrateHint", QStringLiteral("kb（建议80-800）"), Dlu(87, 318, 64, 9),

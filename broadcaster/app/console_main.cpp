@@ -1,12 +1,8 @@
 // Runs one broadcast from the user's config.ini (or --config FILE) exactly as the window's start
 // button does, without the window: load the settings, build the feeder, start, print the progress
 // once a second, stop. The local copy's file is printed at the start and at the end.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <clocale>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +10,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/connect_failure_text.h"
 #include "app/launch.h"
 #include "app/local_copy.h"
+#include "app/platform/console.h"
+#include "app/platform/desktop_entry.h"
 #include "app/platform/program_path.h"
 #include "app/settings.h"
 #include "app/user_config.h"
@@ -29,7 +28,7 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void OnSignal(int) {
+void OnStopRequest() {
     g_stop = true;
 }
 
@@ -40,7 +39,7 @@ class ConsoleMessages final : public capture::MessageSink {
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device PCM] "
+                 "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device DEVICE] "
                  "[--local-copy DIR | --no-local-copy] [--ca-file PEM] [zembra.publish://...]\n");
 }
 
@@ -69,26 +68,27 @@ void PrintStatus(void* encoder, const capture::BroadcastSettings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "");
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    app::platform::PrepareConsole();
     long seconds = -1;
     std::string config;
     std::string launchUrl;
     std::string audioDevice;
     std::optional<std::string> copyFolder;  // "": no copy; none: as the settings say
     std::optional<std::string> caFile;      // none: as the settings say
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--seconds" && i + 1 < argc) {
-            seconds = std::strtol(argv[++i], nullptr, 10);
-        } else if (arg == "--config" && i + 1 < argc) {
-            config = argv[++i];
-        } else if (arg == "--audio-device" && i + 1 < argc) {
-            audioDevice = argv[++i];
-        } else if (arg == "--local-copy" && i + 1 < argc && argv[i + 1][0] != '\0') {
-            copyFolder = argv[++i];
-        } else if (arg == "--ca-file" && i + 1 < argc) {
-            caFile = argv[++i];
+    const std::vector<std::string> args = app::platform::ProgramArguments(argc, argv);
+    const size_t count = args.size();
+    for (size_t i = 1; i < count; ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--seconds" && i + 1 < count) {
+            seconds = std::strtol(args[++i].c_str(), nullptr, 10);
+        } else if (arg == "--config" && i + 1 < count) {
+            config = args[++i];
+        } else if (arg == "--audio-device" && i + 1 < count) {
+            audioDevice = args[++i];
+        } else if (arg == "--local-copy" && i + 1 < count && !args[i + 1].empty()) {
+            copyFolder = args[++i];
+        } else if (arg == "--ca-file" && i + 1 < count) {
+            caFile = args[++i];
         } else if (arg == "--no-local-copy") {
             copyFolder = "";
         } else if (arg.rfind(app::kLaunchPrefix, 0) == 0) {
@@ -99,6 +99,11 @@ int main(int argc, char** argv) {
         }
     }
     ConsoleMessages messages;
+    // Where the window is installed it takes zembra.publish:// URLs; without it (on Windows,
+    // where there is no window) this program does, and registers itself at every start as the
+    // window does.
+    if (!app::platform::ProgramBeside("broadcaster"))
+        app::platform::RegisterUrlProtocol();
     if (config.empty()) {
         // As the window does: the user's own settings, made from the program folder's.
         app::platform::EnterProgramFolder();
@@ -137,11 +142,12 @@ int main(int argc, char** argv) {
     app::PrepareLocalCopy(settings, dialog.meetingId, std::time(nullptr));
     if (settings.ScreenWidth <= 0 && (settings.VideoStyle == capture::STYLE_SCREEN ||
                                       settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
-        std::fprintf(stderr, "no display to capture: set DISPLAY or ScreenWidth/ScreenHeight\n");
+        std::fprintf(stderr,
+                     "no screen to capture: no display could be opened; set ScreenWidth and "
+                     "ScreenHeight (or DISPLAY on Linux)\n");
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    app::platform::CallOnStopRequest(OnStopRequest);
     capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages, screen));
     std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
                 settings.publishUrl.c_str());
@@ -168,12 +174,15 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     auto next = start + std::chrono::seconds(1);
+    // A status line each second; --seconds N ends after the Nth. The lines are counted rather than
+    // the clock read: a wait may end a moment early (Windows' sleeps round down to whole
+    // milliseconds), which must not cost a whole further second.
+    long lines = 0;
     while (!g_stop.load()) {
         std::this_thread::sleep_until(next);
         next += std::chrono::seconds(1);
         PrintStatus(feeder.Encoder(), settings);
-        if (seconds >= 0 &&
-            std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds))
+        if (seconds >= 0 && ++lines >= seconds)
             break;
     }
     feeder.Stop();

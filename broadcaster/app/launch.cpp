@@ -1,13 +1,9 @@
 #include "app/launch.h"
 
+#include "app/platform/locale_text.h"
 #include "app/settings.h"
 #include "app/user_config.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-#include <strings.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -112,37 +108,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-// The code points in the locale's character set; characters it lacks become '?'.
-std::string ToLocaleCharset(const std::vector<char32_t>& text) {
-    const char* charset = nl_langinfo(CODESET);
-    std::string utf8;
-    for (char32_t cp : text)
-        AppendUtf8(utf8, cp);
-    if (charset == nullptr || strcasecmp(charset, "UTF-8") == 0 || strcasecmp(charset, "utf8") == 0)
-        return utf8;
-    iconv_t cd = iconv_open(charset, "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return utf8;
-    std::string out;
-    for (char32_t cp : text) {
-        std::string one;
-        AppendUtf8(one, cp);
-        char buf[16];
-        char* in = one.data();
-        size_t inLeft = one.size();
-        char* o = buf;
-        size_t outLeft = sizeof buf;
-        if (iconv(cd, &in, &inLeft, &o, &outLeft) == static_cast<size_t>(-1)) {
-            out.push_back('?');
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        } else {
-            out.append(buf, static_cast<size_t>(o - buf));
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
-
 // Characters that make an Exec argument need quotes.
 constexpr char kExecReserved[] = " \t\n\"'\\><~|&;$*?#()`";
 
@@ -169,7 +134,10 @@ void UnshiftAddress(std::string& text) {
 }
 
 std::string DecodeLaunchText(const std::string& text) {
-    return ToLocaleCharset(DecodeUtf8(PercentDecode(text)));
+    std::string utf8;
+    for (const char32_t cp : DecodeUtf8(PercentDecode(text)))
+        AppendUtf8(utf8, cp);
+    return platform::ToProgramCharset(utf8);
 }
 
 std::optional<std::string> LaunchAddress(const char* commandLine) {
@@ -291,6 +259,18 @@ std::string DesktopEntryText(const std::string& program) {
            "NoDisplay=true\n"
            "Terminal=false\n"
            "MimeType=x-scheme-handler/zembra.publish;\n";
+}
+
+std::string UrlProtocolCommand(const std::string& program) {
+    if (program.empty() || program.find_first_of("\"\r\n") != std::string::npos)
+        return {};
+    return "\"" + program + "\" \"%1\"";
+}
+
+std::string UrlProtocolIcon(const std::string& program) {
+    if (program.empty() || program.find_first_of("\"\r\n") != std::string::npos)
+        return {};
+    return "\"" + program + "\",0";
 }
 
 }  // namespace app

@@ -1,6 +1,7 @@
 // The launch through the "zembra.publish" URL protocol: the shifted address a classroom page
-// hands over, the quick classroom made up when there is none, and the text of the desktop entry
-// that registers the protocol (app/platform/desktop_entry.h writes it).
+// hands over, the quick classroom made up when there is none, and the texts that register the
+// protocol: the desktop entry on Linux, the shell's open command on Windows
+// (app/platform/desktop_entry.h writes them).
 #pragma once
 
 #include <cstdint>
@@ -53,5 +54,13 @@ constexpr char kIconName[] = "tutorlane-broadcaster";
 std::string DesktopExecArgument(const std::string& argument);
 // The desktop entry that makes program the handler of zembra.publish:// URLs.
 std::string DesktopEntryText(const std::string& program);
+
+// The URL protocol's key name and the command Windows runs for a zembra.publish:// URL: the
+// program's path and the URL, each in quotes (a path with blanks stays one argument, and so
+// does a URL). "" for a path that can't be quoted so (a quote or a line break in it, or none).
+constexpr char kUrlProtocolKey[] = "zembra.publish";
+std::string UrlProtocolCommand(const std::string& program);
+// The icon of the URL protocol: the program's first icon.
+std::string UrlProtocolIcon(const std::string& program);
 
 }  // namespace app

@@ -1,19 +1,17 @@
 #include "app/local_copy.h"
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "app/platform/file_io.h"
 #include "app/platform/local_time.h"
-#include "app/platform/process.h"
 
 namespace app {
 namespace {
 
+using platform::FileFailure;
+
 constexpr char kFolderName[] = "Tutorlane";
-constexpr auto kHelperLimit = std::chrono::seconds(5);
 
 bool EndedEarly(const OcelixLocalCopy& copy) {
     return copy.state == OCELIX_COPY_DISK_FULL || copy.state == OCELIX_COPY_TOO_SLOW;
@@ -21,42 +19,27 @@ bool EndedEarly(const OcelixLocalCopy& copy) {
 
 // Why a file could not be made, from the system's error.
 std::string FailureText(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
+    switch (platform::ClassifyFileError(error)) {
+        case FileFailure::kNoAccess:
             return "文件夹不可写入";
-        case ENOENT:
-        case ENOTDIR:
+        case FileFailure::kNoFolder:
             return "文件夹无法创建";
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
+        case FileFailure::kNoSpace:
+        case FileFailure::kTooLarge:
             return "磁盘空间不足";
-        case ENAMETOOLONG:
+        case FileFailure::kNameTooLong:
             return "路径太长";
-        default:
-            return "无法写入文件";
+        case FileFailure::kOther:
+            break;
     }
+    return "无法写入文件";
 }
 
 }  // namespace
 
 std::string DefaultLocalCopyFolder() {
-    const std::string home = platform::HomeFolder();
-    std::string videos;
-    if (const auto named = platform::RunForOutput({"xdg-user-dir", "VIDEOS"}, kHelperLimit)) {
-        videos = named->substr(0, named->find('\n'));
-        while (videos.size() > 1 && videos.back() == '/')
-            videos.pop_back();
-    }
-    // xdg-user-dir names the home folder when no videos folder is set up.
-    if (videos.empty() || videos.front() != '/' || videos == home) {
-        if (home.empty())
-            return {};
-        videos = home + "/Videos";
-    }
-    return videos + "/" + kFolderName;
+    const std::string videos = platform::VideosFolder();
+    return videos.empty() ? std::string() : videos + platform::PathSeparator() + kFolderName;
 }
 
 std::string LocalCopyFileName(const std::string& classroom, const std::tm& start) {
@@ -83,10 +66,12 @@ void PrepareLocalCopy(capture::BroadcastSettings& s, const std::string& classroo
     std::string folder = s.LocalCopyFolder.empty() ? DefaultLocalCopyFolder() : s.LocalCopyFolder;
     if (folder.empty())
         folder.push_back('.');  // no home folder: beside the program, or the encoder says why
-    while (folder.size() > 1 && folder.back() == '/')
+    while (folder.size() > 1 &&
+           (folder.back() == '/' || folder.back() == platform::PathSeparator()))
         folder.pop_back();
     platform::MakeFolders(folder);  // a failure shows as the encoder's
-    s.localCopyPath = folder + "/" + LocalCopyFileName(classroom, platform::LocalTime(now));
+    s.localCopyPath =
+        folder + platform::PathSeparator() + LocalCopyFileName(classroom, platform::LocalTime(now));
 }
 
 std::string CopySizeText(uint64_t bytes) {
@@ -106,11 +91,16 @@ std::string CopyProblemText(const OcelixLocalCopy& copy) {
         case OCELIX_COPY_DISK_FULL:
             // A write the disk refused: no room, a file larger than the disk takes (FAT's
             // 4 GiB), or a disk that failed or was taken away.
-            if (copy.systemError == EFBIG)
-                return "文件超出磁盘允许的大小";
-            if (copy.systemError != 0 && copy.systemError != ENOSPC && copy.systemError != EDQUOT)
-                return "无法写入磁盘";
-            return "磁盘空间不足";
+            if (copy.systemError == 0)
+                return "磁盘空间不足";
+            switch (platform::ClassifyFileError(copy.systemError)) {
+                case FileFailure::kTooLarge:
+                    return "文件超出磁盘允许的大小";
+                case FileFailure::kNoSpace:
+                    return "磁盘空间不足";
+                default:
+                    return "无法写入磁盘";
+            }
         case OCELIX_COPY_TOO_SLOW:
             return "磁盘太慢";
         default:
@@ -172,7 +162,7 @@ std::string CopyPath(const OcelixLocalCopy& copy) {
 }
 
 std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
+    const size_t slash = path.find_last_of(std::string("/") + platform::PathSeparator());
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? std::string("/") : path.substr(0, slash);

@@ -13,7 +13,7 @@ namespace {
 // user id.
 std::string InstanceFile(const char* extension) {
     const std::string dir = platform::RuntimeFolder();
-    std::string name = dir + "/" + kInstanceMutexName;
+    std::string name = dir + platform::PathSeparator() + kInstanceMutexName;
     if (dir == "/tmp")
         name.append(1, '-').append(std::to_string(platform::UserId()));
     return name + extension;

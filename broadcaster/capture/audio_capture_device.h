@@ -47,7 +47,8 @@ class AudioCaptureDevice {
     virtual void Close() = 0;
 };
 
-// The ALSA implementation (platform/alsa_capture_device.cpp).
-std::unique_ptr<AudioCaptureDevice> MakeAlsaCaptureDevice();
+// The system's implementation: ALSA on Linux (platform/alsa_capture_device.cpp), WASAPI on
+// Windows (platform/wasapi_capture_device_win.cpp).
+std::unique_ptr<AudioCaptureDevice> MakeSystemCaptureDevice();
 
 }  // namespace capture

@@ -23,7 +23,7 @@ struct AudioPcmHint {
 
 inline constexpr size_t kMaxAudioDeviceIdentities = 20;
 inline constexpr const char* kPrimaryCaptureDescription = "Primary Sound Capture Driver";
-// The PCM the primary capture device stands for.
+// The PCM the primary capture device stands for (on Windows the default capture endpoint).
 inline constexpr const char* kPrimaryCapturePcm = "default";
 
 // The capture device list from PCM hints, in hint order: the primary device first, then each
@@ -31,7 +31,9 @@ inline constexpr const char* kPrimaryCapturePcm = "default";
 // kMaxAudioDeviceIdentities identities. Line breaks in descriptions become " - ".
 std::vector<AudioDeviceEntry> BuildAudioDeviceList(const std::vector<AudioPcmHint>& hints);
 
-// The capture devices of this machine (ALSA PCM hints), built with BuildAudioDeviceList.
+// The capture devices of this machine: on Linux the ALSA PCM hints, built with
+// BuildAudioDeviceList; on Windows the active capture endpoints (the identity is the endpoint's
+// id), after the primary device.
 std::vector<AudioDeviceEntry> EnumerateCaptureDevices();
 
 }  // namespace capture

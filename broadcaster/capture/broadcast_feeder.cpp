@@ -1,10 +1,11 @@
 #include "capture/broadcast_feeder.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "capture/frame_image.h"
+#include "capture/platform/system_error.h"
 #include "capture/screen_grabber.h"
 
 namespace capture {
@@ -25,12 +26,13 @@ void LogLine(const char* text) {
 
 FeederDevices DefaultFeederDevices(MessageSink* messages, const ScreenCaptureOptions& screen) {
     FeederDevices d;
-    d.camera = std::make_unique<CCaptureVideo>(MakeV4l2DeviceLayer(), messages);
-    d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), messages);
+    d.camera = std::make_unique<CCaptureVideo>(MakeSystemVideoDeviceLayer(), messages);
+    d.audio = std::make_unique<CCaptureAudio>(MakeSystemCaptureDevice(), messages);
     ScreenDevice device = MakeScreenDevice(screen, messages);
     d.grabScreen = std::move(device.grab);
     d.openScreen = std::move(device.open);
     d.closeScreen = std::move(device.close);
+    d.screenAsksUser = device.asksUser;
     return d;
 }
 
@@ -87,11 +89,13 @@ int CBroadcastFeeder::ScreenRate() const {
     return 1;
 }
 
-int CBroadcastFeeder::Start(PreviewSink* preview) {
+int CBroadcastFeeder::Start(PreviewSink* preview, AudioLevelMeter* meter) {
     if (running_ || encoder_ != nullptr)
         return 0;  // one broadcast per feeder
     running_ = true;
     videoSent_ = false;
+    preview_ = preview;
+    meter_ = meter;
     const BroadcastSettings& s = *settings_;
     const bool screenSized =
         s.VideoStyle == STYLE_SCREEN || s.VideoStyle == STYLE_SCREEN_WITH_CAMERA;
@@ -141,7 +145,10 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
 
     // The frame timer runs on the encoder's frame grid: started right after it, at the same
     // exact rate, so each picture is taken at the grid point it is then stamped with.
+    // The camera alone goes out as it comes: the preview takes its frames. Composed pictures
+    // reach the preview from the frame timer.
     const auto rate = static_cast<uint32_t>(config_.frameRate);
+    previewPicture_.SetFrameRate(config_.frameRate);
     switch (s.VideoStyle) {
         case STYLE_SCREEN:
             StartTimerRate(rate);
@@ -152,7 +159,7 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
         case STYLE_SCREEN_WITH_CAMERA:
         case STYLE_CAMERA_WITH_SCREEN:
             StartTimerRate(rate);
-            StartCamera(preview);
+            StartCamera(nullptr);
             break;
         default:
             break;
@@ -163,6 +170,8 @@ int CBroadcastFeeder::Start(PreviewSink* preview) {
             devices_.audio->SetBlockSize(
                 static_cast<uint32_t>(OCELIX_GetAudioNofifySize(encoder_)));
             silence_.Reset(s.SamplesPerSec, s.BitsPerSample, s.Chanels);
+            if (meter_ != nullptr)
+                meter_->SetFormat(s.BitsPerSample, s.Chanels);
             // The capture says 0 when it runs, 1 when it could not start.
             audioCapturing_ = devices_.audio->Start(1, this) == 0;
         }
@@ -211,7 +220,7 @@ OcelixLocalCopy CBroadcastFeeder::LocalCopy() const {
     if (copyRefused_) {
         // The only path the encoder refuses before its start is one too long for it.
         copy.state = OCELIX_COPY_FAILED;
-        copy.systemError = ENAMETOOLONG;
+        copy.systemError = NameTooLongError();
     } else if (OCELIX_GetLocalCopy(encoder_, &copy, sizeof copy) == 0) {
         copy = OcelixLocalCopy{};
     }
@@ -252,21 +261,28 @@ void CBroadcastFeeder::OnTimer() {
                 handIn(screenFrame_);
                 videoSent_ = true;
             }
+            PreviewTick(screen, screenChanged || first);
             break;
         case STYLE_SCREEN_WITH_CAMERA: {
             const InsetSize inset = CameraInsetSize(s, ScreenRate());
+            bool composed = false;
             {
                 std::lock_guard<std::mutex> lock(frameLock_);
-                if (!screenChanged && !cameraChanged_ && !first)
-                    break;
-                cameraChanged_ = false;
-                // The grabber may have rewritten rows under the inset, and a new camera picture
-                // replaces the old inset (which covers the same pixels): it is drawn again.
-                ScaleNearestInto(screen, s.VideoX, s.VideoY,
-                                 FrameImage(nullptr, inset.width, inset.height), camera);
+                composed = screenChanged || cameraChanged_ || first;
+                if (composed) {
+                    cameraChanged_ = false;
+                    // The grabber may have rewritten rows under the inset, and a new camera
+                    // picture replaces the old inset (which covers the same pixels): it is drawn
+                    // again.
+                    ScaleNearestInto(screen, s.VideoX, s.VideoY,
+                                     FrameImage(nullptr, inset.width, inset.height), camera);
+                }
             }
-            handIn(screenFrame_);
-            videoSent_ = true;
+            if (composed) {
+                handIn(screenFrame_);
+                videoSent_ = true;
+            }
+            PreviewTick(screen, composed);
             break;
         }
         case STYLE_CAMERA_WITH_SCREEN: {
@@ -282,19 +298,28 @@ void CBroadcastFeeder::OnTimer() {
                 ScaleDownStepwise(small,
                                   FrameImage(scaleSource_.data(), s.ScreenWidth, s.ScreenHeight));
             }
+            // Under the lock: the camera's next frame must not replace the composition before it
+            // went out, nor while the preview reads it.
             std::lock_guard<std::mutex> lock(frameLock_);
-            if (!screenChanged && !cameraChanged_ && !first)
-                break;
-            cameraChanged_ = false;
-            if (insetFits)
-                PasteImage(camera, s.VideoX, s.VideoY, small);
-            handIn(cameraFrame_);
-            videoSent_ = true;
+            const bool composed = screenChanged || cameraChanged_ || first;
+            if (composed) {
+                cameraChanged_ = false;
+                if (insetFits)
+                    PasteImage(camera, s.VideoX, s.VideoY, small);
+                handIn(cameraFrame_);
+                videoSent_ = true;
+            }
+            PreviewTick(camera, composed);
             break;
         }
         default:
             break;
     }
+}
+
+void CBroadcastFeeder::PreviewTick(const FrameImage& frame, bool handedIn) {
+    if (preview_ != nullptr && previewPicture_.Tick(handedIn))
+        previewPicture_.Send(frame, *preview_);
 }
 
 void CBroadcastFeeder::OnVideoFrame(double /*sampleTime*/, const uint8_t* data, int length) {
@@ -318,6 +343,8 @@ void CBroadcastFeeder::OnAudioData(const uint8_t* data, int length) {
     audioBlocks_.fetch_add(1, std::memory_order_relaxed);
     if (length > 0)
         silence_.Take(data, static_cast<size_t>(length));
+    if (meter_ != nullptr)
+        meter_->OnAudioData(data, length);
     OCELIX_PutAudioData(encoder_, data, length);
 }
 

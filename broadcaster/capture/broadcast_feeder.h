@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "basis/periodic_timer.h"
+#include "capture/audio_level_meter.h"
 #include "capture/broadcast_settings.h"
 #include "capture/capture_audio.h"
 #include "capture/capture_video.h"
+#include "capture/preview_picture.h"
 #include "capture/screen_capture_choice.h"
 #include "capture/silence_watch.h"
 #include "capture/sinks.h"
@@ -35,6 +37,9 @@ struct FeederDevices {
     // start; the reason was told to the user) and ends it at stop.
     std::function<bool()> openScreen;
     std::function<void()> closeScreen;
+    // Whether opening the screen asks the user (the desktop's sharing dialog): such a screen is
+    // opened for a broadcast only.
+    bool screenAsksUser = false;
 };
 // The real camera, microphone and screen (the grabber chosen by screen); failure texts go to
 // messages.
@@ -47,8 +52,10 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     CBroadcastFeeder(const CBroadcastFeeder&) = delete;
     CBroadcastFeeder& operator=(const CBroadcastFeeder&) = delete;
 
-    // 1 when broadcasting started, 0 when the encoder instance did not start.
-    int Start(PreviewSink* preview);
+    // 1 when broadcasting started, 0 when the encoder instance did not start. The preview gets
+    // the pictures as they go out (the camera's own frames when the camera alone goes out), the
+    // meter the microphone's blocks; either may be null. Both must outlive the broadcast.
+    int Start(PreviewSink* preview, AudioLevelMeter* meter = nullptr);
     int Stop();
     bool Running() const { return running_.load(); }
     // What the capture devices delivered so far, for the window's status line.
@@ -80,6 +87,8 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     int FrameRate() const;
     int ScreenRate() const;
     void StartCamera(PreviewSink* preview);
+    // Shows the frame that just went out, or went out last, when the preview is due.
+    void PreviewTick(const FrameImage& frame, bool handedIn);
 
     const BroadcastSettings* settings_;
     FeederDevices devices_;
@@ -100,6 +109,9 @@ class CBroadcastFeeder final : public CameraFrameSink, public AudioSink, public 
     std::vector<uint8_t> insetFrame_;   // frame-timer thread only
     bool videoSent_ = false;            // a frame went to the encoder in this broadcast
     bool copyRefused_ = false;          // the encoder took no local copy at settings' path
+    PreviewSink* preview_ = nullptr;
+    PreviewPicture previewPicture_;  // frame-timer thread only
+    AudioLevelMeter* meter_ = nullptr;
 };
 
 // Inset sizes of the picture-in-picture styles, computed as the feeder computes them.

@@ -27,7 +27,7 @@ class CCaptureAudio {
     static constexpr const char* kNotificationErrorText =
         "Error handling audio capture notifications.";
 
-    explicit CCaptureAudio(std::unique_ptr<AudioCaptureDevice> device = MakeAlsaCaptureDevice(),
+    explicit CCaptureAudio(std::unique_ptr<AudioCaptureDevice> device = MakeSystemCaptureDevice(),
                            MessageSink* messages = nullptr);
     ~CCaptureAudio();
     CCaptureAudio(const CCaptureAudio&) = delete;

@@ -27,7 +27,7 @@ class CCaptureVideo {
     static constexpr const char* kRunFailedText = "Couldn't run the graph!";
     static constexpr uint32_t kBufferCount = 4;
 
-    explicit CCaptureVideo(std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer(),
+    explicit CCaptureVideo(std::unique_ptr<VideoDeviceLayer> layer = MakeSystemVideoDeviceLayer(),
                            MessageSink* messages = nullptr);
     ~CCaptureVideo();
     CCaptureVideo(const CCaptureVideo&) = delete;

@@ -48,6 +48,11 @@ void ScaleBilinear(const FrameImage& dst, const FrameImage& src);
 // Calls are serialised by a process-wide lock.
 void ScaleDownStepwise(const FrameImage& dst, const FrameImage& src);
 
+// Each destination pixel the rounded mean of the 2 x 2 source pixels it covers. The destination
+// must be exactly half the source in each direction (an odd last row or column of the source is
+// left out); otherwise, or for a zero size, nothing is written. Reads the source only.
+void HalveInto(const FrameImage& dst, const FrameImage& src);
+
 // Draws the source, resized to size.width x size.height by nearest neighbour, into the canvas at
 // (x, y). An inset sticking out on the right or at the top is moved flush with that edge;
 // negative positions are taken as 0 and whatever still lies outside the canvas is not drawn.

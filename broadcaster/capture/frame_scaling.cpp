@@ -152,6 +152,25 @@ void ScaleDownStepwise(const FrameImage& dst, const FrameImage& src) {
     ScaleBilinear(dst, current);
 }
 
+void HalveInto(const FrameImage& dst, const FrameImage& src) {
+    if (!Usable(dst) || !Usable(src) || dst.width != src.width / 2 ||
+        dst.height != src.height / 2) {
+        return;
+    }
+    const int32_t bytes = dst.width * 3;
+    for (int32_t y = 0; y < dst.height; ++y) {
+        const uint8_t* a = src.Pixel(0, 2 * y);
+        const uint8_t* b = a + src.stride;
+        uint8_t* out = dst.Pixel(0, y);
+        for (int32_t i = 0, j = 0; i < bytes; i += 3, j += 6) {
+            for (int32_t c = 0; c < 3; ++c) {
+                out[i + c] = static_cast<uint8_t>(
+                    (a[j + c] + a[j + 3 + c] + b[j + c] + b[j + 3 + c] + 2) >> 2);
+            }
+        }
+    }
+}
+
 void ScaleNearestInto(const FrameImage& canvas, int32_t x, int32_t y, const FrameImage& size,
                       const FrameImage& src) {
     if (!Usable(src) || size.width <= 0 || size.height <= 0 || size.width > kMaxScaleDimension ||

@@ -22,7 +22,7 @@ constexpr const char* kNoPortalBuildText =
 
 // A grabber of this broadcast's own: a grabber rewrites only what changed in a buffer it wrote
 // before, and a new broadcast's frame may sit where the last one's was.
-ScreenDevice X11Device() {
+ScreenDevice SystemGrabberDevice() {
     ScreenDevice device;
     auto grabber = std::make_shared<ScreenGrabber>();
     device.open = [] { return true; };
@@ -68,8 +68,9 @@ ScreenBackend ChooseScreenBackend(ScreenCaptureMode mode) {
 
 ScreenDevice MakeScreenDevice(const ScreenCaptureOptions& options, MessageSink* messages) {
     if (ChooseScreenBackend(options.mode) == ScreenBackend::kX11)
-        return X11Device();
+        return SystemGrabberDevice();
     ScreenDevice device;
+    device.asksUser = true;
 #if TUTORLANE_PORTAL
     PortalScreenGrabber::Options portal;
     portal.restoreToken = options.restoreToken;

@@ -1,5 +1,7 @@
 // Which screen grabber a broadcast uses: the X11 grabber on an X11 desktop, the screen-cast
-// portal on a Wayland desktop, or what the ScreenCapture setting (auto, x11, portal) says.
+// portal on a Wayland desktop, or what the ScreenCapture setting (auto, x11, portal) says. On
+// Windows the system's grabber (ScreenGrabber, over GDI there) stands where the X11 one does, and
+// there is no portal.
 #ifndef BROADCASTER_CAPTURE_SCREEN_CAPTURE_CHOICE_H
 #define BROADCASTER_CAPTURE_SCREEN_CAPTURE_CHOICE_H
 
@@ -42,6 +44,8 @@ struct ScreenDevice {
     std::function<bool()> open;
     std::function<bool(uint8_t* dst, int width, int height)> grab;
     std::function<void()> close;
+    // Whether open asks the user (the desktop's sharing dialog).
+    bool asksUser = false;
 };
 ScreenDevice MakeScreenDevice(const ScreenCaptureOptions& options, MessageSink* messages);
 

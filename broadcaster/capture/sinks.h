@@ -22,12 +22,22 @@ class CameraFrameSink {
     virtual void OnVideoFrame(double sampleTime, const uint8_t* data, int length) = 0;
 };
 
-// Receives every camera frame for the preview, whatever the frame sink's state, on the camera
-// streaming thread. The picture is width x height, packed BGR, rows bottom-up.
+// The size of the box a preview shows its pictures in, in pixels; 0 x 0 when not known.
+struct PreviewBox {
+    int width = 0;
+    int height = 0;
+};
+
+// Receives the pictures of the preview on the capture threads: every camera frame of a camera
+// that was given the sink, whatever the frame sink's state, and the pictures the broadcast sends,
+// made small for the box. The picture is width x height, packed BGR, rows bottom-up, and may be
+// reused as soon as the call returns.
 class PreviewSink {
   public:
     virtual ~PreviewSink() = default;
     virtual void OnPreviewFrame(const uint8_t* bgrBottomUp, int width, int height) = 0;
+    // The box the pictures are shown in; any thread.
+    virtual PreviewBox Box() const { return {}; }
 };
 
 }  // namespace capture

@@ -38,16 +38,17 @@ struct VideoFrame {
     double timestampSeconds = 0.0;
 };
 
-// What the camera capture needs of a video device (V4L2 in the program). One device is open
-// at a time. Open .. StreamOn run on one thread; DequeueFrame runs on the streaming thread while
-// streaming; StreamOff and Close run after that thread has ended.
+// What the camera capture needs of a video device (V4L2 on Linux, Media Foundation on Windows). One
+// device is open at a time. Open .. StreamOn run on one thread; DequeueFrame runs on the streaming
+// thread while streaming; StreamOff and Close run after that thread has ended.
 class VideoDeviceLayer {
   public:
     enum class DequeueResult { kFrame = 1, kTimeout, kError };
 
     virtual ~VideoDeviceLayer() = default;
 
-    // The device nodes that may be cameras, in ascending number order; nullopt when the nodes
+    // The device nodes that may be cameras, in ascending number order (on Windows the video
+    // capture devices' symbolic links, in the system's order); nullopt when the nodes
     // cannot be listed at all.
     virtual std::optional<std::vector<std::string>> ListNodes() = 0;
     virtual bool Open(const std::string& node) = 0;
@@ -68,7 +69,8 @@ class VideoDeviceLayer {
     virtual DequeueResult DequeueFrame(int timeoutMs, VideoFrame& frame) = 0;
 };
 
-// The libv4l2 implementation (platform/v4l2_device_layer.cpp).
-std::unique_ptr<VideoDeviceLayer> MakeV4l2DeviceLayer();
+// The system's implementation: libv4l2 on Linux (platform/v4l2_device_layer.cpp), Media
+// Foundation on Windows (platform/mf_device_layer_win.cpp).
+std::unique_ptr<VideoDeviceLayer> MakeSystemVideoDeviceLayer();
 
 }  // namespace capture

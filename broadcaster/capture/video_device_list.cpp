@@ -24,7 +24,7 @@ std::optional<std::vector<VideoDeviceEntry>> ListCameras(VideoDeviceLayer& layer
 
 std::vector<std::string> EnumerateVideoDevices() {
     std::vector<std::string> names;
-    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
+    const std::unique_ptr<VideoDeviceLayer> layer = MakeSystemVideoDeviceLayer();
     const std::optional<std::vector<VideoDeviceEntry>> cameras = ListCameras(*layer);
     if (cameras.has_value()) {
         for (const VideoDeviceEntry& camera : *cameras) {

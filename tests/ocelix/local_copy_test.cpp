@@ -1,21 +1,16 @@
 // The local copy as ffprobe and ffmpeg see it: its file, where it goes, how it ends when the
 // disk is full, too slow, or the program is killed; and the encoder instance feeding it.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -27,12 +22,15 @@
 #include "send_queue.h"
 #include "support/child_process.h"
 #include "support/encoder_config.h"
+#include "support/environment.h"
+#include "support/file_system.h"
 #include "support/media_tools.h"
 
 namespace ocelix::testing {
 namespace {
 
 using namespace rtmp::test;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int kFps = 25;
@@ -192,8 +190,9 @@ TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
     const std::string taken = (dir / "lesson.mp4").string();
     std::ofstream(taken) << "earlier lesson";
     std::ofstream(dir / "target") << "not ours";
-    fs::create_symlink(dir / "target", dir / "lesson-2.mp4");
-    fs::create_symlink(dir / "nowhere", dir / "lesson-3.mp4");  // dangling
+    const FileLink toTarget(dir / "target", dir / "lesson-2.mp4");
+    const FileLink dangling(dir / "nowhere", dir / "lesson-3.mp4");
+    ASSERT_TRUE(toTarget.Made() && dangling.Made());
     LocalCopy copy;
     EXPECT_EQ(copy.Status().state, OCELIX_COPY_OFF);
     ASSERT_TRUE(copy.Start(taken, Tracks(true, true)));
@@ -218,18 +217,16 @@ TEST(LocalCopyTest, NeverReplacesAFileOrFollowsALinkAndEndsWholeAtStop) {
 TEST(LocalCopyTest, AFolderThatCannotBeWrittenOrADiskBelowTheFreeBoundGivesNoCopy) {
     TempDir dir("copy");
     std::ofstream(dir / "file") << "x";
-    fs::create_directory(dir / "ro");
-    fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-    // The superuser writes anywhere but in sysfs.
-    const fs::path readOnly = geteuid() == 0 ? fs::path("/sys") : dir / "ro";
+    const FileErrors& errors = SystemFileErrors();
     struct Case {
         fs::path path;
         int64_t minFree;
         int state, error;
-    } cases[] = {{dir / "missing" / "a.mp4", 0, OCELIX_COPY_FAILED, ENOENT},
-                 {dir / "file" / "a.mp4", 0, OCELIX_COPY_FAILED, ENOTDIR},
-                 {readOnly / "tutorlane-copy.mp4", 0, OCELIX_COPY_FAILED, EACCES},
-                 {dir / "a.mp4", int64_t{1} << 62, OCELIX_COPY_DISK_FULL, ENOSPC}};
+    } cases[] = {{dir / "missing" / "a.mp4", 0, OCELIX_COPY_FAILED, errors.noSuchFolder},
+                 {dir / "file" / "a.mp4", 0, OCELIX_COPY_FAILED, errors.notAFolder},
+                 {UnwritableFolder(dir.Path()) / "tutorlane-copy.mp4", 0, OCELIX_COPY_FAILED,
+                  errors.accessDenied},
+                 {dir / "a.mp4", int64_t{1} << 62, OCELIX_COPY_DISK_FULL, errors.diskFull}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.string());
         LocalCopy copy(LocalCopyLimits{.minFreeBytes = c.minFree});
@@ -357,12 +354,9 @@ TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn)
     Make(path.string());
     // The file may not grow past 60 kB. The signal the limit sends is left as it is (it would
     // end the program): the copy's writer gets EFBIG instead.
-    constexpr rlim_t kLimit = 60000;
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit limit = before;
-    limit.rlim_cur = kLimit;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    constexpr int64_t kLimit = 60000;
+    std::optional<FileSizeLimit> limit(kLimit);
+    ASSERT_TRUE(limit->Set());
     int n = 0;
     // Waits for the writer thread to meet the limit while the broadcast runs on.
     while (n < 40 * kFps && Copy().state == OCELIX_COPY_RECORDING)
@@ -371,12 +365,13 @@ TEST_F(CopyingInstanceTest, AFullDiskEndsTheCopyPlayableWhileTheBroadcastGoesOn)
     for (int more = 0; more < kFps; ++more)
         Period(n++);
     e->Stop();
-    setrlimit(RLIMIT_FSIZE, &before);
+    limit.reset();
     const OcelixLocalCopy s = Copy();
-    EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_DISK_FULL, EFBIG));
+    EXPECT_EQ(std::tuple(s.state, s.systemError),
+              std::tuple(OCELIX_COPY_DISK_FULL, SystemFileErrors().fileTooLarge));
     EXPECT_GT(rtmp.Sent().size(), sentAtEnd + kFps);  // a second more of pictures and sound
     EXPECT_EQ(s.bytesWritten, fs::file_size(path));
-    EXPECT_LE(s.bytesWritten, kLimit);
+    EXPECT_LE(s.bytesWritten, static_cast<uint64_t>(kLimit));
     const FileTimes got = Playable(path);
     EXPECT_GT(got.video.size(), static_cast<size_t>(kFps));
     EXPECT_FALSE(got.audio.empty());
@@ -406,7 +401,8 @@ TEST_F(CopyingInstanceTest, AFolderThatCannotBeWrittenStillStartsTheBroadcast) {
     TempDir dir("copy");
     Make((dir / "missing" / "x.mp4").string());  // Start returned 1
     const OcelixLocalCopy s = Copy();
-    EXPECT_EQ(std::tuple(s.state, s.systemError), std::tuple(OCELIX_COPY_FAILED, ENOENT));
+    EXPECT_EQ(std::tuple(s.state, s.systemError),
+              std::tuple(OCELIX_COPY_FAILED, SystemFileErrors().noSuchFolder));
     for (int n = 0; n < 4; ++n)
         Period(n);
     EXPECT_EQ(rtmp.Sent().empty(), false);
@@ -465,43 +461,42 @@ TEST(LocalCopyCTest, TheSharedLibraryExportsTheCopyAndItsRtmpCallsBindToTheStrea
     EXPECT_GT(others, 5);  // libavformat and its own dependencies among them
 }
 
+// The program killed is this test program again, running this test alone with the variable
+// naming the copy's file.
+constexpr const char* kKilledCopyVariable = "TUTORLANE_KILLED_COPY";
+
 TEST(LocalCopyKillTest, AProgramKilledMidCopyLeavesAFilePlayingToWithinTwoSecondsOfTheKill) {
-    TempDir dir("copy");
-    const auto path = dir / "killed.mp4";
     const auto& lesson = Lesson(8);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    if (const auto file = GetEnvironment(kKilledCopyVariable)) {
         // Feeds the packets in real time, as the encoders give them, until killed.
         LocalCopy copy;
-        if (!copy.Start(path.string(), Tracks(true, true)))
-            _exit(1);
+        ASSERT_TRUE(copy.Start(*file, Tracks(true, true)));
         const auto start = std::chrono::steady_clock::now();
-        const char go = 1;
-        if (write(ready[1], &go, 1) != 1)
-            _exit(1);
+        std::ofstream(*file + ".started").close();
         for (const Packet& p : lesson) {
             std::this_thread::sleep_until(start +
                                           std::chrono::milliseconds(p.stampMs - kFirstPictureMs));
             Put(copy, p);
         }
-        pause();
-        _exit(0);
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    close(ready[1]);
-    char go = 0;
-    ASSERT_EQ(read(ready[0], &go, 1), 1);
+    TempDir dir("copy");
+    const auto path = dir / "killed.mp4";
+    SetEnvironment(kKilledCopyVariable, path.string());
+    ChildProcess child;
+    const bool started = child.Start({OwnProgram().string(), "--gtest_filter=LocalCopyKillTest.*"},
+                                     dir / "child.log");
+    UnsetEnvironment(kKilledCopyVariable);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path.string() + ".started"); }, 60s))
+        << ReadTextFile(dir / "child.log");
     const auto start = std::chrono::steady_clock::now();
     // Killed in the middle of a fragment, 4.5 s into the lesson.
     std::this_thread::sleep_until(start + std::chrono::milliseconds(4500));
-    kill(child, SIGKILL);
+    child.Stop(kKillSignal, 0ms);
     const auto killedAt =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    int status = 0;
-    waitpid(child, &status, 0);
-    close(ready[0]);
     const FileTimes got = Playable(path);
     ASSERT_FALSE(got.video.empty());
     EXPECT_GE(got.video.back(), killedAt - 2000);

@@ -1,7 +1,6 @@
 // Stop against reconnections in flight, with the real RTMP library and a real server: once
 // OCELIX_Stop has returned, nothing of the broadcast reaches the server any more.
 #include <gtest/gtest.h>
-#include <netinet/tcp.h>
 
 #include <atomic>
 #include <mutex>
@@ -19,6 +18,7 @@
 namespace ocelix::testing {
 namespace {
 
+using rtmp::test::Socket;
 using namespace std::chrono_literals;
 
 // A server that hangs up on every publisher right after its publish was answered, so that
@@ -26,31 +26,32 @@ using namespace std::chrono_literals;
 // so that a stop meets the attempts at every step.
 class HangUpServer {
   public:
-    HangUpServer() : listenFd_(rtmp::test::ListenOnLoopback(64, 0, &port_)) {
+    HangUpServer() : listener_(rtmp::test::ListenOnLoopback(64, 0, &port_)) {
         accepting_ = std::thread([this] {
-            for (int fd; (fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-                const int one = 1;  // each answer at once, not after the client's delayed ack
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            for (Socket s;
+                 (s = rtmp::test::AcceptUntil(listener_, stop_)) != rtmp::test::kNoSocket;) {
+                rtmp::test::SetNoDelay(
+                    s);  // each answer at once, not after the client's delayed ack
                 std::lock_guard<std::mutex> lock(mutex_);
-                sessions_.emplace_back([this, fd] { Serve(fd); });
+                sessions_.emplace_back([this, s] { Serve(s); });
             }
         });
     }
     ~HangUpServer() {
-        ::shutdown(listenFd_, SHUT_RDWR);
+        stop_.store(true);
         accepting_.join();
         for (std::thread& t : sessions_)
             t.join();
-        ::close(listenFd_);
+        rtmp::test::CloseSocket(listener_);
     }
     std::string Url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live/race"; }
     uint16_t Port() const { return port_; }
     int Publishes() const { return publishes_.load(); }
 
   private:
-    void Serve(int fd) {
-        testpeer::ScriptedPeer peer(fd);
-        std::minstd_rand random(static_cast<unsigned>(fd));
+    void Serve(Socket s) {
+        testpeer::ScriptedPeer peer(s);
+        std::minstd_rand random(static_cast<unsigned>(s));
         const auto pause = [&] { std::this_thread::sleep_for(random() % 3000 * 1us); };
         testpeer::Message connect, createStream, publish;
         pause();
@@ -67,7 +68,8 @@ class HangUpServer {
     }  // hangs up
 
     uint16_t port_ = 0;  // set by the listener's making, below
-    int listenFd_;
+    Socket listener_;
+    std::atomic<bool> stop_{false};
     std::atomic<int> publishes_{0};
     std::mutex mutex_;
     std::vector<std::thread> sessions_;  // guarded by mutex_ until the accepting thread ended
@@ -147,7 +149,7 @@ TEST(StopRace, NothingReachesTheServerAfterStopReturned) {
                        40};
             auto e = std::make_unique<CEncoderInstance>(
                 rtmp::test::MakeEncoderConfig(url, 4, 2, 25, 44100), std::move(b));
-            e->SetTlsCaFile(front.Certificates().caFile.c_str());
+            e->SetTlsCaFile(front.Certificates().caFile.string().c_str());
             started += e->Start();
             // Where the stop meets the watchdog: a session (with its metadata) takes about 60 ms.
             std::this_thread::sleep_for(random() % 150 * 1ms);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cstdint>
@@ -11,11 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "log/log.h"
+#include "support/environment.h"
 #include "wire/amf.h"
 #include "wire/byte_buffer.h"
 #include "wire/decoder_listener.h"
@@ -212,19 +213,19 @@ class LogFolder {
   public:
     LogFolder() {
         dir_ = std::filesystem::temp_directory_path() /
-               ("stream-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_));
+               ("stream-test-" + std::to_string(rtmp::test::OwnProcessId()) + "-" +
+                std::to_string(++count_));
         std::filesystem::create_directories(dir_);
-        const char* home = std::getenv("XDG_STATE_HOME");
-        home_ = home != nullptr ? home : "";
-        ::setenv("VISTREL_LOG_DIR", dir_.c_str(), 1);
+        home_ = rtmp::test::GetEnvironment("XDG_STATE_HOME");
+        rtmp::test::SetEnvironment("VISTREL_LOG_DIR", dir_.string());
     }
     ~LogFolder() {
         rtmp::log::SetLog(0, 0);  // switches off and removes the files where they are now
-        ::unsetenv("VISTREL_LOG_DIR");
-        if (home_.empty())
-            ::unsetenv("XDG_STATE_HOME");
+        rtmp::test::UnsetEnvironment("VISTREL_LOG_DIR");
+        if (home_)
+            rtmp::test::SetEnvironment("XDG_STATE_HOME", *home_);
         else
-            ::setenv("XDG_STATE_HOME", home_.c_str(), 1);
+            rtmp::test::UnsetEnvironment("XDG_STATE_HOME");
         std::filesystem::remove_all(dir_);
     }
     LogFolder(const LogFolder&) = delete;
@@ -239,7 +240,7 @@ class LogFolder {
   private:
     static inline int count_ = 0;
     std::filesystem::path dir_;
-    std::string home_;
+    std::optional<std::string> home_;
 };
 
 }  // namespace kit

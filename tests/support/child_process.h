@@ -1,17 +1,24 @@
-// Child processes for tests, started with posix_spawnp and an argument vector (never a shell).
+// Child processes for tests, started from an argument vector (never a command line a shell
+// splits). On Linux they are spawned directly; a Windows test program under Wine starts the test
+// peers (nginx, ffmpeg, ffprobe) as the Linux programs they are (platform/child_process_*.cpp).
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace rtmp::test {
+
+// Signals for ChildProcess::Stop, by their POSIX numbers on every system: the children of a
+// Windows test program are Linux programs too (a Windows one is ended by either).
+inline constexpr int kTerminateSignal = 15;  // SIGTERM
+inline constexpr int kKillSignal = 9;        // SIGKILL
 
 struct ProcessResult {
     bool started = false;   // false: the program could not be spawned (see err)
@@ -24,15 +31,16 @@ struct ProcessResult {
 // Runs argv (argv[0] searched in PATH, stdin /dev/null) for at most `limit`; status and output.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
-// RunProcess of the words of `command`, each "{}" replaced by the next of `files`.
+// RunProcess of the words of `command`, each "{}" replaced by the ToolPath of the next of
+// `files`.
 ProcessResult RunTool(const std::string& command, const std::vector<std::filesystem::path>& files,
                       std::chrono::milliseconds limit = std::chrono::seconds(120));
 
 // A background child whose stdout and stderr go to one log file. The destructor ends it.
 class ChildProcess {
   public:
-    ChildProcess() = default;
-    ~ChildProcess() { Stop(SIGTERM); }
+    ChildProcess();
+    ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -41,16 +49,21 @@ class ChildProcess {
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& logFile,
                const std::filesystem::path& errFile = {});
     bool Running() { return !Reap(false); }
-    pid_t Pid() const { return pid_; }
+    int64_t Pid() const { return pid_; }
     // Waits up to `limit` for it to end: its exit status, or nullopt while it runs.
     std::optional<int> Wait(std::chrono::milliseconds limit);
     // Sends `signal`, waits up to `grace`, then kills it. Returns the exit status (-1 if none ran).
     int Stop(int signal, std::chrono::milliseconds grace = std::chrono::seconds(5));
 
   private:
-    bool Reap(bool block);
+    struct SystemHandle;  // what the system gave for the running child (platform file)
 
-    pid_t pid_ = -1;
+    // Whether no child runs (any that ended is reaped and its status kept); waits if `block`.
+    bool Reap(bool block);
+    void Signal(int signal);
+
+    std::unique_ptr<SystemHandle> system_;
+    int64_t pid_ = -1;
     int exitCode_ = -1;
 };
 
@@ -79,5 +92,15 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// The name of a file of the test program for the programs it starts, which are Linux programs
+// also when the test program is a Windows one under Wine: the Unix name of the file then.
+std::string ToolPath(const std::filesystem::path& path);
+// The test program's name of a file the programs it starts name `toolPath`.
+std::filesystem::path FromToolPath(const std::string& toolPath);
+// Whether the programs the tests start run as root (nginx then wants "user root;").
+bool ToolsRunAsRoot();
+// The test program's own executable file.
+std::filesystem::path OwnProgram();
 
 }  // namespace rtmp::test

@@ -1,56 +1,45 @@
-// Loopback TCP sockets for the test servers and the proxy: listening, connecting and sending.
+// Loopback TCP sockets for the test servers and the proxy: listening, accepting, connecting,
+// sending and receiving. The system's calls are in platform/loopback_*.cpp.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "support/platform/test_socket.h"
 
 namespace rtmp::test {
 
 // A socket listening on 127.0.0.1 at a free port (to *port), accepted sockets inheriting a
-// receive buffer above 0; -1 on failure.
-inline int ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // on failure bind fails too
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
-}
+// receive buffer above 0; kNoSocket on failure. It never blocks: see Accept.
+Socket ListenOnLoopback(int backlog, int receiveBuffer, uint16_t* port);
+// A socket connected to 127.0.0.1:port, or kNoSocket.
+Socket ConnectToLoopback(uint16_t port);
 
-// A socket connected to 127.0.0.1:port, or -1.
-inline int ConnectToLoopback(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // else connect fails
-    const sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-        return fd;
-    ::close(fd);
-    return -1;
-}
+// Waits up to timeoutMs until `socket` has a connection to accept, bytes to read or an end:
+// 1 when it has, 0 on time-out, -1 on error.
+int WaitReadable(Socket socket, int timeoutMs);
+// A connection waiting at a listener, as a blocking socket; kNoSocket when none waits.
+Socket Accept(Socket listener);
+// The next connection of a listener, looking every 50 ms whether `stop` was set: kNoSocket
+// once it is, or when the listener failed.
+Socket AcceptUntil(Socket listener, const std::atomic<bool>& stop);
 
 // Sends all n bytes; false once the peer is gone (no SIGPIPE).
-inline bool SendAll(int fd, const uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
+bool SendAll(Socket socket, const uint8_t* p, std::size_t n);
+// Receives up to n bytes, blocking: the count, 0 when the peer closed, below 0 on error.
+long ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n);
+
+enum class Direction { kReceive, kSend, kBoth };
+// Shuts down one or both directions; a thread blocked receiving on it wakes.
+void ShutdownSocket(Socket socket, Direction direction);
+// Closes it; false when it was not an open socket.
+bool CloseSocket(Socket socket);
+
+bool SetReceiveBuffer(Socket socket, int bytes);
+// Each write leaves at once (no Nagle wait for the peer's delayed acknowledgement).
+bool SetNoDelay(Socket socket);
+// Its close resets the connection instead of ending it in order.
+bool ResetOnClose(Socket socket);
 
 }  // namespace rtmp::test

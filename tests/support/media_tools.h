@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,9 +72,10 @@ inline std::vector<int16_t> BeepBlock(long b, int sampleRate, int flashMs) {
     for (size_t i = 0; i < block.size(); i += 2) {
         const long inSecond = (b * 1024 + static_cast<long>(i / 2)) % sampleRate;
         const bool beep = inSecond < static_cast<long>(sampleRate) * flashMs / 1000;
-        block[i] = block[i + 1] = static_cast<int16_t>(
-            beep ? 24000 * std::sin(2 * M_PI * 1000 * static_cast<double>(inSecond) / sampleRate)
-                 : 0);
+        block[i] = block[i + 1] =
+            static_cast<int16_t>(beep ? 24000 * std::sin(2 * std::numbers::pi * 1000 *
+                                                         static_cast<double>(inSecond) / sampleRate)
+                                      : 0);
     }
     return block;
 }

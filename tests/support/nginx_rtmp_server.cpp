@@ -1,7 +1,5 @@
 #include "support/nginx_rtmp_server.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -12,15 +10,16 @@ namespace rtmp::test {
 
 uint16_t PickFreeLoopbackPort() {
     uint16_t port = 0;  // stays 0 when no socket listens
-    ::close(ListenOnLoopback(1, 0, &port));
+    CloseSocket(ListenOnLoopback(1, 0, &port));
     return port;
 }
 
 bool RunPrivateNginx(ChildProcess& process, const std::filesystem::path& dir,
                      const std::vector<uint16_t>& ports) {
-    const std::string prefix = dir.string() + "/";
-    if (!process.Start({::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx", "-p",
-                        prefix, "-c", prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
+    const std::string prefix = ToolPath(dir) + "/";
+    const bool inSbin = std::filesystem::exists(FromToolPath("/usr/sbin/nginx"));
+    if (!process.Start({inSbin ? "/usr/sbin/nginx" : "nginx", "-p", prefix, "-c",
+                        prefix + "nginx.conf", "-e", prefix + "logs/error.log"},
                        dir / "logs/nginx.out"))
         return false;
     // nginx writes its pid file once bound: a port held by another is not taken for nginx's.
@@ -28,19 +27,19 @@ bool RunPrivateNginx(ChildProcess& process, const std::filesystem::path& dir,
     const auto up = [&] {  // the pid file written, and a connection accepted on every port
         return ReadTextFile(dir / "logs/nginx.pid") == pid &&
                std::all_of(ports.begin(), ports.end(),
-                           [](uint16_t port) { return ::close(ConnectToLoopback(port)) == 0; });
+                           [](uint16_t port) { return CloseSocket(ConnectToLoopback(port)); });
     };
     if (WaitUntil([&] { return !process.Running() || up(); }, std::chrono::seconds(5)) &&
         process.Running())
         return true;
-    process.Stop(SIGKILL);
+    process.Stop(kKillSignal);
     return false;
 }
 
 bool NginxRtmpServer::Start() {
     if (process_.Running())
         return true;
-    const std::string prefix = dir_.Path().string() + "/";
+    const std::string prefix = ToolPath(dir_.Path()) + "/";
     for (const char* sub : {"logs", "temp", "record"})
         std::filesystem::create_directories(dir_ / sub);
     // Until the first start, a port taken before nginx binds it is replaced by another.
@@ -52,7 +51,7 @@ bool NginxRtmpServer::Start() {
             prefix + "record; }\n";
         std::ofstream(dir_ / "nginx.conf")
             << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-            << (::geteuid() == 0 ? "user root;\n" : "")
+            << (ToolsRunAsRoot() ? "user root;\n" : "")
             << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
             << "pid " << prefix << "logs/nginx.pid;\nerror_log " << prefix
             << "logs/error.log info;\n"

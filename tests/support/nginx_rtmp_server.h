@@ -19,7 +19,7 @@ class NginxRtmpServer {
     // Starts nginx and waits (~5 s at most) until it accepts connections, on the same port after
     // a Stop; false with the reason in Error() on failure.
     bool Start();
-    void Stop() { process_.Stop(SIGTERM); }
+    void Stop() { process_.Stop(kTerminateSignal); }
 
     uint16_t Port() const { return port_; }
     // "rtmp://127.0.0.1:<port>/<app>/<stream>"

@@ -91,13 +91,13 @@ class CertificateMaker {
     }
 
     bool Write(const std::filesystem::path& path, X509* cert) {
-        BioPtr bio(BIO_new_file(path.c_str(), "w"));
+        BioPtr bio(BIO_new_file(path.string().c_str(), "w"));
         return (bio && PEM_write_bio_X509(bio.get(), cert) == 1 && BIO_flush(bio.get()) == 1) ||
                Fail("write " + path.string());
     }
 
     bool Write(const std::filesystem::path& path, EVP_PKEY* key) {
-        BioPtr bio(BIO_new_file(path.c_str(), "w"));
+        BioPtr bio(BIO_new_file(path.string().c_str(), "w"));
         return (bio &&
                 PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) ==
                     1 &&

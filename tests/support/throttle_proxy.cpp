@@ -1,7 +1,6 @@
 #include "support/throttle_proxy.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 
 #include "support/loopback.h"
@@ -11,8 +10,7 @@ namespace rtmp::test {
 constexpr int64_t kChunk = 4096;
 
 ThrottleProxy::~ThrottleProxy() {
-    stop_.store(true);
-    ::shutdown(listenFd_, SHUT_RDWR);  // wakes the accept loop
+    stop_.store(true);  // ends the accept loop
     if (acceptThread_.joinable())
         acceptThread_.join();
     GoSilent();  // wakes every forwarder
@@ -21,17 +19,16 @@ ThrottleProxy::~ThrottleProxy() {
     for (std::thread& t : forwards_)
         t.join();
     for (const auto& link : links_)
-        for (const int fd : {link->client, link->server})
-            if (fd >= 0)
-                ::close(fd);
-    ::close(listenFd_);
+        for (const Socket s : {link->client, link->server})
+            CloseSocket(s);
+    CloseSocket(listener_);
 }
 
 bool ThrottleProxy::Start() {
-    listenFd_ = ListenOnLoopback(8, 8192, &port_);
-    if (listenFd_ >= 0)
+    listener_ = ListenOnLoopback(8, 8192, &port_);
+    if (listener_ != kNoSocket)
         acceptThread_ = std::thread([this] { AcceptLoop(); });
-    return listenFd_ >= 0;
+    return listener_ != kNoSocket;
 }
 
 void ThrottleProxy::CutOpenConnections(Cut how) {
@@ -43,16 +40,15 @@ void ThrottleProxy::CutOpenConnections(Cut how) {
         }
         if (how == Cut::kHalfClose) {
             link->halfClosed.store(true);
-            if (link->client >= 0)
-                ::shutdown(link->client, SHUT_WR);
+            if (link->client != kNoSocket)
+                ShutdownSocket(link->client, Direction::kSend);
             continue;
         }
         // No lingering: the last close resets; shutting the reading side wakes the forwarders.
-        const linger reset{1, 0};
         link->reset.store(true);
-        for (const int fd : {link->client, link->server})
-            if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0)
-                ::shutdown(fd, SHUT_RD);
+        for (const Socket s : {link->client, link->server})
+            if (s != kNoSocket && ResetOnClose(s))
+                ShutdownSocket(s, Direction::kReceive);
     }
 }
 
@@ -60,9 +56,9 @@ void ThrottleProxy::GoSilent() {
     silent_.store(true);
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& link : links_)
-        for (const int fd : {link->client, link->server})
-            if (fd >= 0)
-                ::shutdown(fd, SHUT_RDWR);
+        for (const Socket s : {link->client, link->server})
+            if (s != kNoSocket)
+                ShutdownSocket(s, Direction::kBoth);
 }
 
 int64_t ThrottleProxy::PassedUp(int n) {
@@ -71,37 +67,35 @@ int64_t ThrottleProxy::PassedUp(int n) {
 }
 
 void ThrottleProxy::AcceptLoop() {
-    while (!stop_.load()) {
-        const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0 && (errno == EINTR || errno == ECONNABORTED))
-            continue;
-        if (client < 0)
-            break;  // the listener was shut down
+    for (;;) {
+        const Socket client = AcceptUntil(listener_, stop_);
+        if (client == kNoSocket)
+            break;  // stopped, or the listener failed
         // Under the lock, so that a cut either comes first or also ends this connection.
         std::lock_guard<std::mutex> lock(mutex_);
         const bool silent = silent_.load();
         auto& link = *links_.emplace_back(std::make_unique<Link>());
         link.client = client;
-        link.server = silent ? -1 : ConnectToLoopback(targetPort_);
+        link.server = silent ? kNoSocket : ConnectToLoopback(targetPort_);
         accepted_.fetch_add(1);
-        if (link.server >= 0) {
+        if (link.server != kNoSocket) {
             forwards_.emplace_back([this, &link] { Forward(link, true); });
             forwards_.emplace_back([this, &link] { Forward(link, false); });
         } else if (!silent) {  // the target is gone: so is the connection
-            ::shutdown(client, SHUT_RDWR);
+            ShutdownSocket(client, Direction::kBoth);
         }
     }
 }
 
 void ThrottleProxy::Forward(Link& link, bool up) {
-    const int from = up ? link.client : link.server, to = up ? link.server : link.client;
+    const Socket from = up ? link.client : link.server, to = up ? link.server : link.client;
     uint8_t buffer[kChunk];
     auto due = std::chrono::steady_clock::now();
     for (;;) {
         const int64_t rate = up ? rate_.load() : 0;
         // Bursts of at most 20 ms of the rate; the next read waits until these bytes are due.
         const int64_t want = rate > 0 ? std::clamp<int64_t>(rate / 50, 1, kChunk) : kChunk;
-        const ssize_t n = ::recv(from, buffer, static_cast<size_t>(want), 0);
+        const long n = ReceiveSome(from, buffer, static_cast<size_t>(want));
         if (link.frozen.load()) {
             // A dead line: nothing passes, not even a close.
             std::unique_lock<std::mutex> lock(mutex_);
@@ -120,15 +114,15 @@ void ThrottleProxy::Forward(Link& link, bool up) {
     }
     // A reset is sent by the close; a half-closed server side stays open until the client closes.
     if (!link.reset.load() && (up || !link.halfClosed.load())) {
-        ::shutdown(from, SHUT_RDWR);
-        ::shutdown(to, SHUT_RDWR);
+        ShutdownSocket(from, Direction::kBoth);
+        ShutdownSocket(to, Direction::kBoth);
     }
     if (link.forwarders.fetch_sub(1) == 1 && !stop_.load()) {
         // The last of the pair closes, so that a reset is sent where one was asked for.
         std::lock_guard<std::mutex> lock(mutex_);
-        for (int* fd : {&link.client, &link.server}) {
-            ::close(*fd);
-            *fd = -1;
+        for (Socket* s : {&link.client, &link.server}) {
+            CloseSocket(*s);
+            *s = kNoSocket;
         }
     }
 }

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/platform/test_socket.h"
+
 namespace rtmp::test {
 
 class ThrottleProxy {
@@ -38,7 +40,7 @@ class ThrottleProxy {
 
   private:
     struct Link {
-        int client = -1, server = -1;
+        Socket client = kNoSocket, server = kNoSocket;
         std::atomic<int64_t> up{0};
         std::atomic<bool> frozen{false}, reset{false}, halfClosed{false};
         std::atomic<int> forwarders{2};
@@ -48,7 +50,7 @@ class ThrottleProxy {
     void Forward(Link& link, bool up);
 
     uint16_t targetPort_, port_ = 0;
-    int listenFd_ = -1;
+    Socket listener_ = kNoSocket;
     std::atomic<bool> stop_{false}, silent_{false};
     std::atomic<int64_t> rate_{0};
     std::atomic<int> accepted_{0};

@@ -1,7 +1,5 @@
 #include "support/tls_front.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 
@@ -12,12 +10,13 @@ namespace rtmp::test {
 
 // All held at once while picking, so the ports differ from each other.
 bool TlsFront::PickPorts() {
-    std::array<int, kAllCertKinds.size()> sockets{};
+    std::array<Socket, kAllCertKinds.size()> sockets{};
     for (std::size_t i = 0; i < sockets.size(); ++i)
         sockets[i] = ListenOnLoopback(1, 0, &ports_[i]);
-    const bool all = std::none_of(sockets.begin(), sockets.end(), [](int fd) { return fd < 0; });
-    for (const int fd : sockets)
-        ::close(fd);
+    const bool all =
+        std::none_of(sockets.begin(), sockets.end(), [](Socket s) { return s == kNoSocket; });
+    for (const Socket s : sockets)
+        CloseSocket(s);
     return all;
 }
 
@@ -27,7 +26,7 @@ bool TlsFront::Start(uint16_t backendPort) {
     if (!certificatesMade_ &&
         !(certificatesMade_ = MakeTestCertificates(dir_ / "certs", &certificates_, &error_)))
         return false;
-    const std::string prefix = dir_.Path().string() + "/";
+    const std::string prefix = ToolPath(dir_.Path()) + "/";
     std::filesystem::create_directories(dir_ / "logs");
     // Until the first start, ports taken before nginx binds them are replaced by others.
     for (int attempt = 0; attempt < (started_ ? 1 : 3); ++attempt) {
@@ -37,7 +36,7 @@ bool TlsFront::Start(uint16_t backendPort) {
         }
         std::ofstream conf(dir_ / "nginx.conf");
         conf << "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n"
-             << (::geteuid() == 0 ? "user root;\n" : "")
+             << (ToolsRunAsRoot() ? "user root;\n" : "")
              << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
              << "pid " << prefix << "logs/nginx.pid;\nerror_log " << prefix
              << "logs/error.log info;\n"
@@ -51,8 +50,8 @@ bool TlsFront::Start(uint16_t backendPort) {
         for (const CertKind kind : kAllCertKinds) {
             const CertFiles& files = certificates_.Server(served_[static_cast<std::size_t>(kind)]);
             conf << "  server { listen 127.0.0.1:" << Port(kind) << " ssl;\n"
-                 << "    ssl_certificate " << files.cert.string() << ";\n"
-                 << "    ssl_certificate_key " << files.key.string() << ";\n"
+                 << "    ssl_certificate " << ToolPath(files.cert) << ";\n"
+                 << "    ssl_certificate_key " << ToolPath(files.key) << ";\n"
                  << "    proxy_pass 127.0.0.1:" << backendPort << "; }\n";
         }
         conf << "}\n";

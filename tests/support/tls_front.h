@@ -21,7 +21,7 @@ class TlsFront {
     // and waits (~5 s at most) until every listener accepts connections, on the same ports after
     // a Stop; false with the reason in Error() on failure.
     bool Start(uint16_t backendPort);
-    void Stop() { process_.Stop(SIGTERM); }
+    void Stop() { process_.Stop(kTerminateSignal); }
 
     uint16_t Port(CertKind kind) const { return ports_[static_cast<std::size_t>(kind)]; }
     // From the next Start on, the listener of `listener` presents the certificate of `served`

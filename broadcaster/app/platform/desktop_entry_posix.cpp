@@ -13,8 +13,8 @@
 
 namespace app::platform {
 
-int RegisterUrlProtocol(const std::string& applicationsDir) {
-    std::string dir = applicationsDir;
+int RegisterUrlProtocol(const std::string& where) {
+    std::string dir = where;
     if (dir.empty()) {
         const char* data = std::getenv("XDG_DATA_HOME");
         const char* home = std::getenv("HOME");

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "app/platform/process.h"
+
 namespace app::platform {
 namespace {
 
@@ -38,6 +40,10 @@ bool MakeMissingFolders(const std::string& path, std::string* error) {
 }
 
 }  // namespace
+
+char PathSeparator() {
+    return '/';
+}
 
 FileRead ReadWholeFile(const std::string& path) {
     FileRead result;
@@ -158,6 +164,24 @@ std::string HomeFolder() {
     return home != nullptr && *home == '/' ? std::string(home) : std::string();
 }
 
+std::string VideosFolder() {
+    const std::string home = HomeFolder();
+    std::string videos;
+    if (const auto named =
+            RunForOutput({"xdg-user-dir", "VIDEOS"}, std::chrono::milliseconds(5000))) {
+        videos = named->substr(0, named->find('\n'));
+        while (videos.size() > 1 && videos.back() == '/')
+            videos.pop_back();
+    }
+    // xdg-user-dir names the home folder when no videos folder is set up.
+    if (videos.empty() || videos.front() != '/' || videos == home) {
+        if (home.empty())
+            return {};
+        videos = home + "/Videos";
+    }
+    return videos;
+}
+
 std::string RuntimeFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     return runtime != nullptr && *runtime == '/' ? std::string(runtime) : std::string("/tmp");
@@ -165,6 +189,27 @@ std::string RuntimeFolder() {
 
 unsigned UserId() {
     return static_cast<unsigned>(geteuid());
+}
+
+FileFailure ClassifyFileError(int systemError) {
+    switch (systemError) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return FileFailure::kNoAccess;
+        case ENOENT:
+        case ENOTDIR:
+            return FileFailure::kNoFolder;
+        case ENOSPC:
+        case EDQUOT:
+            return FileFailure::kNoSpace;
+        case EFBIG:
+            return FileFailure::kTooLarge;
+        case ENAMETOOLONG:
+            return FileFailure::kNameTooLong;
+        default:
+            return FileFailure::kOther;
+    }
 }
 
 }  // namespace app::platform

@@ -41,12 +41,12 @@ FileLock::FileLock(const std::string& path, LockWait wait) {
         close(fd);
         return;
     }
-    fd_ = fd;
+    file_ = fd;
 }
 
 FileLock::~FileLock() {
-    if (fd_ >= 0)
-        close(fd_);
+    if (file_ != kNoFile)
+        close(static_cast<int>(file_));
 }
 
 }  // namespace app::platform

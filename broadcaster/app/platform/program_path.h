@@ -11,5 +11,7 @@ std::string ProgramPath();
 std::string ProgramFolder();
 // Makes the program's folder the current directory.
 void EnterProgramFolder();
+// Whether the program called name (on Windows name.exe) is installed in this program's folder.
+bool ProgramBeside(const std::string& name);
 
 }  // namespace app::platform

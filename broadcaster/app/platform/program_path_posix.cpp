@@ -19,6 +19,10 @@ std::string ProgramFolder() {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
+bool ProgramBeside(const std::string& name) {
+    return access((ProgramFolder() + "/" + name).c_str(), X_OK) == 0;
+}
+
 void EnterProgramFolder() {
     if (chdir(ProgramFolder().c_str()) != 0) {
         // Relative paths then resolve against wherever the program was started.

@@ -222,7 +222,7 @@ class AlsaCaptureDevice final : public AudioCaptureDevice {
 
 }  // namespace
 
-std::unique_ptr<AudioCaptureDevice> MakeAlsaCaptureDevice() {
+std::unique_ptr<AudioCaptureDevice> MakeSystemCaptureDevice() {
     return std::make_unique<AlsaCaptureDevice>();
 }
 

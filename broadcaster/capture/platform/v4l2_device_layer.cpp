@@ -276,7 +276,7 @@ class V4l2DeviceLayer final : public VideoDeviceLayer {
 
 }  // namespace
 
-std::unique_ptr<VideoDeviceLayer> MakeV4l2DeviceLayer() {
+std::unique_ptr<VideoDeviceLayer> MakeSystemVideoDeviceLayer() {
     return std::make_unique<V4l2DeviceLayer>();
 }
 

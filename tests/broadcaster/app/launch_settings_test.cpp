@@ -87,9 +87,9 @@ TEST(LaunchText, AddressShiftAndPercentDecodingRules) {
 }
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut
-// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped. A classroom page's
-// address is read back as publish URL and meeting, beside the other settings. A quick class
-// stores an address on the configured host and tells the user its number.
+// at 511 bytes, up to its last '&', percent-decoded, line breaks dropped, at most 99 bytes. A
+// classroom page's address is read back as publish URL and meeting, beside the other settings. A
+// quick class stores an address on the configured host and tells the user its number.
 TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesTheirOwn) {
     const std::string prefix = kLaunchPrefix;
     const std::pair<std::string, std::string> rows[] = {
@@ -101,7 +101,9 @@ TEST_F(ConfigDir, LaunchUrlsStoreTheTextBeforeTheLastAmpersandAndQuickClassesThe
         {"0123456789abcdefgABC&x", "ABC"},
         {"zembra.publish://AB%26C&x", "AB&C"},
         {prefix + std::string(600, 'A') + "&x", ""},  // the '&' lies beyond the 511 bytes
-        {prefix + std::string(500, 'A') + "&x", std::string(500, 'A')},
+        {prefix + std::string(99, 'A') + "&x", std::string(99, 'A')},
+        // Longer than the settings read back: refused, the text before stays.
+        {prefix + std::string(100, 'A') + "&x", std::string(99, 'A')},
         {"zembra.publish://AB%0D%0AHaveAudio=0%0ACD&x", "ABHaveAudio=0CD"},
     };
     Write("[Device]\nBitrate=800\nFrameRate=15\n[Audio]\nChanels=2\n");
@@ -254,6 +256,13 @@ TEST_F(ConfigDir, UrlProtocolEntryQuotesTheProgramAsDesktopEntriesRequire) {
     EXPECT_NE(text.find("\nMimeType=x-scheme-handler/zembra.publish;\n"), std::string::npos);
     EXPECT_EQ(DesktopExecArgument("/usr/bin/broadcaster"), "/usr/bin/broadcaster");
     EXPECT_EQ(DesktopExecArgument("/a\nb"), "");
+    // Windows' open command and icon: the path in quotes (blanks and '%' stay as they are), and
+    // the URL as one argument; a path that can't be quoted so registers nothing.
+    EXPECT_EQ(UrlProtocolCommand("C:\\Program Files\\Tutor 100%\\broadcast_console.exe"),
+              "\"C:\\Program Files\\Tutor 100%\\broadcast_console.exe\" \"%1\"");
+    EXPECT_EQ(UrlProtocolIcon("C:\\T\\b.exe"), "\"C:\\T\\b.exe\",0");
+    for (const char* unquotable : {"", "C:\\a\"b.exe", "C:\\a\nb.exe"})
+        EXPECT_EQ(UrlProtocolCommand(unquotable) + UrlProtocolIcon(unquotable), "") << unquotable;
     const fs::path entry = dir_ / "entry.desktop";
     std::ofstream(entry) << text;
     if (std::system("command -v desktop-file-validate >/dev/null") == 0) {

@@ -190,9 +190,9 @@ TEST(AlsaCaptureTest, PcmsDeliverTheFileInWholeBlocksInOrderAndAreListed) {
     snd_config_update_free_global();
 
     // An unknown PCM cannot be opened; a block that is not whole frames is refused.
-    EXPECT_FALSE(CCaptureAudio(MakeAlsaCaptureDevice()).Open(std::string("no_such_pcm")));
+    EXPECT_FALSE(CCaptureAudio(MakeSystemCaptureDevice()).Open(std::string("no_such_pcm")));
     RecordingAudioSink sink;
-    CCaptureAudio audio(MakeAlsaCaptureDevice());
+    CCaptureAudio audio(MakeSystemCaptureDevice());
     audio.SetFormat(44100, 16, 2);
     audio.SetFinalWait(0ms);
     EXPECT_TRUE(audio.Open(std::string("tonein")));

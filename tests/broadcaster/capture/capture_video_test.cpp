@@ -109,7 +109,7 @@ TEST(CaptureVideoTest, EachStartShowsItsOwnTextOrAsksForTheChosenFormat) {
 
     // The libv4l2 layer on this machine: a node that is no video device is not opened, and without
     // video nodes there are no cameras to list.
-    const std::unique_ptr<VideoDeviceLayer> layer = MakeV4l2DeviceLayer();
+    const std::unique_ptr<VideoDeviceLayer> layer = MakeSystemVideoDeviceLayer();
     EXPECT_FALSE(layer->Open("/dev/null"));
     EXPECT_FALSE(layer->Open("/dev/no_such_video_node"));
     VideoDeviceCaps caps;

@@ -15,6 +15,7 @@
 #include "capture/broadcast_feeder.h"
 #include "capture/frame_image.h"
 #include "capture/pointer_arrow.h"
+#include "capture/preview_picture.h"
 #include "capture/shared_screen_frame.h"
 
 namespace capture {
@@ -212,6 +213,96 @@ TEST(InsetPlacementTest, LandsWhereTheRowSaysAndZeroSizesChangeNothing) {
         const InsetSize screen = ScreenInsetSize(s, r.rate);
         EXPECT_EQ((std::array{camera.width, camera.height, screen.width, screen.height}), r.insets)
             << r.sw << " " << r.vh << " " << r.rate;
+    }
+}
+
+// Keeps the last preview picture it was handed.
+struct RecordingPreview final : PreviewSink {
+    explicit RecordingPreview(PreviewBox b) : box(b) {}
+    void OnPreviewFrame(const uint8_t* bgr, int w, int h) override {
+        shown.assign(bgr, bgr + static_cast<size_t>(w * h) * 3U);
+        size = {w, h};
+    }
+    PreviewBox Box() const override { return box; }
+    PreviewBox box, size;
+    std::vector<uint8_t> shown;
+};
+
+// The preview's picture: the frame's shape fitted into the box (never enlarged), made from the
+// frame without changing it, left and right, top and bottom where they were. Paced to at least
+// five a second of the frame clock (every tick below that), and a change is always shown in the
+// end.
+TEST(PreviewPictureTest, FitsTheBoxLeavesTheFrameAndComesToRestOnTheLastChange) {
+    const std::array<int, 6> fits[] = {
+        {1920, 1080, 228, 174, 228, 128}, {640, 480, 228, 174, 228, 171},
+        {1080, 1920, 228, 174, 97, 174},  {160, 120, 228, 174, 160, 120},
+        {1920, 1080, 0, 0, 1920, 1080},   {5000, 2, 100, 100, 100, 1}};
+    for (const auto& [w, h, bw, bh, fw, fh] : fits) {
+        const PreviewBox fit = FitIntoBox(w, h, {bw, bh});
+        EXPECT_EQ(std::pair(fit.width, fit.height), std::pair(fw, fh)) << w << "x" << h;
+    }
+    // Blue on the left, red on the right; green along the top rows (the last ones, bottom-up).
+    for (const auto& [w, h] : {std::pair(1920, 1080), std::pair(400, 300)}) {
+        Picture frame(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::array<uint8_t, 3> bgr = y >= h * 3 / 4
+                                                       ? std::array<uint8_t, 3>{0, 255, 0}
+                                                   : x < w / 2 ? std::array<uint8_t, 3>{255, 0, 0}
+                                                               : std::array<uint8_t, 3>{0, 0, 255};
+                std::copy(bgr.begin(), bgr.end(), frame.View().Pixel(x, y));
+            }
+        const std::vector<uint8_t> before = frame.bytes;
+        RecordingPreview preview({228, 174});
+        PreviewPicture().Send(frame.View(), preview);
+        EXPECT_EQ(frame.bytes, before);
+        const PreviewBox fit = FitIntoBox(w, h, preview.box);
+        ASSERT_EQ(std::pair(preview.size.width, preview.size.height),
+                  std::pair(fit.width, fit.height));
+        const FrameImage shown(preview.shown.data(), fit.width, fit.height);
+        const auto at = [&](double fx, double fy) {
+            const uint8_t* p =
+                shown.Pixel(static_cast<int>(fx * fit.width), static_cast<int>(fy * fit.height));
+            return std::array{p[0], p[1], p[2]};
+        };
+        EXPECT_EQ(at(0.2, 0.3), (std::array<uint8_t, 3>{255, 0, 0})) << w;
+        EXPECT_EQ(at(0.8, 0.3), (std::array<uint8_t, 3>{0, 0, 255})) << w;
+        EXPECT_EQ(at(0.5, 0.9), (std::array<uint8_t, 3>{0, 255, 0})) << w;
+    }
+
+    // A halving: each pixel the rounded mean of the four it covers, an odd last row and column
+    // left out; a destination of another size is not written.
+    std::mt19937 rng(7);
+    Picture odd(7, 5);
+    odd.FillRandom(rng);
+    Picture half(3, 2);
+    HalveInto(half.View(), odd.View());
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int sum = 2;
+                for (const auto& [dx, dy] : {std::pair(0, 0), {1, 0}, {0, 1}, {1, 1}})
+                    sum += odd.View().Pixel(2 * x + dx, 2 * y + dy)[c];
+                EXPECT_EQ(half.View().Pixel(x, y)[c], sum / 4) << x << "," << y;
+            }
+    Picture wrong(4, 2, 0x11);
+    const std::vector<uint8_t> untouched = wrong.bytes;
+    HalveInto(wrong.View(), odd.View());
+    EXPECT_EQ(wrong.bytes, untouched);
+
+    for (const int rate : {60, 25, 15, 12, 10, 7, 5, 3, 1}) {
+        PreviewPicture pacing;
+        pacing.SetFrameRate(rate);
+        int shown = 0;
+        for (int tick = 0; tick < rate; ++tick)
+            shown += pacing.Tick(true);
+        EXPECT_GE(shown, std::min(rate, PreviewPicture::kLeastRate)) << rate;
+        EXPECT_LE(shown, 2 * PreviewPicture::kLeastRate) << rate;
+        // One change after a shown tick, then none: shown once, on a later tick.
+        int later = 0;
+        for (int tick = 0; tick < 2 * rate; ++tick)
+            later += pacing.Tick(tick == 0);
+        EXPECT_EQ(later, 1) << rate;
     }
 }
 

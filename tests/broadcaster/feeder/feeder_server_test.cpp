@@ -85,7 +85,7 @@ class FeederServerTest : public ::testing::Test {
         camera->solidFps = 30;  // its own clock, not the broadcast's
         d.camera =
             std::make_unique<CCaptureVideo>(std::make_unique<FakeVideoLayer>(camera), &messages_);
-        d.audio = std::make_unique<CCaptureAudio>(MakeAlsaCaptureDevice(), &messages_);
+        d.audio = std::make_unique<CCaptureAudio>(MakeSystemCaptureDevice(), &messages_);
         ScreenGrabber::Options options;
         options.displayName = display_->Name();
         grabber_ = std::make_shared<ScreenGrabber>(options);

@@ -11,10 +11,12 @@
 
 #include "app/audio_device_table.h"
 #include "app/connect_failure_text.h"
+#include "app/level_meter_bar.h"
 #include "app/local_copy.h"
 #include "app/settings.h"
 #include "app/status_line.h"
 #include "capture/video_test_doubles.h"
+#include "capture/x_painter.h"
 #include "support/alsa_tone_device.h"
 #include "support/media_tools.h"
 #include "support/tls_front.h"
@@ -47,6 +49,22 @@ std::string BroadcastConfig(const std::string& plainAddress,
 void ClickAndWait(OpenWindow& w, const char* button) {
     QTest::mouseClick(w.Control(button), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !w.dialog.Busy(); }, 30000));
+}
+
+// The colour the preview shows at (fx, fy) of a picture of the given shape, fitted into the area
+// and centred; 0 and 0 is its top left.
+QColor PreviewAt(const QLabel* area, QSize shape, double fx, double fy) {
+    const QImage shown = area->pixmap().toImage();
+    const QSize fit = shape.scaled(shown.size(), Qt::KeepAspectRatio);
+    return shown.pixelColor(
+        (shown.width() - fit.width()) / 2 + static_cast<int>(fx * fit.width()),
+        (shown.height() - fit.height()) / 2 + static_cast<int>(fy * fit.height()));
+}
+
+bool Near(const QColor& shown, capture::test::Rgb expected) {
+    return std::abs(shown.red() - expected.red) + std::abs(shown.green() - expected.green) +
+               std::abs(shown.blue() - expected.blue) <
+           30;
 }
 
 // One window's starts and stops. With the server down the start says so and changes no
@@ -426,6 +444,9 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
         << status->text().toStdString();
     EXPECT_FALSE(reported);
     EXPECT_GT(w.dialog.Feeder()->CameraFrames(), 50u);
+    // The camera alone goes out: the preview shows its own frames.
+    EXPECT_TRUE(Near(PreviewAt(w.Control<QLabel>("ctl1046"), QSize(160, 120), 0.5, 0.5),
+                     {0x80, 0x80, 0x80}));
 
     delivering = false;
     frames.join();
@@ -447,6 +468,127 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("直播结束!")});
     EXPECT_FALSE(w.dialog.isVisible());
     EXPECT_EQ(w.dialog.result(), QDialog::Rejected);
+}
+
+// The preview and the microphone's meter. Idle, the preview shows the screen for the screen
+// picture types and follows it, and the camera for the camera ones; broadcasting, the picture that
+// goes out: the screen with the camera's inset, the camera with the screen's. The meter hears the
+// test tone before and during a broadcast (then from the broadcast's own capture), reads off
+// while no sound is sent, and rests with a microphone that hears nothing.
+TEST(WindowBroadcast, ThePreviewShowsWhatGoesOutAndTheMeterHearsTheMicrophone) {
+    NginxRtmpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    auto tone = std::make_unique<rtmp::test::AlsaToneDevice>(1000, 8000);
+    ASSERT_TRUE(tone->Ok()) << tone->Error();
+    // The screen type with the camera's inset in its bottom-left corner, a blue camera.
+    OpenWindow w(BroadcastConfig(server.Url("live", "preview") + "&4711", {{"VideoStyle", "2"},
+                                                                           {"VideoWidth", "160"},
+                                                                           {"VideoHeight", "120"},
+                                                                           {"DeviceID", "0"},
+                                                                           {"HaveAudio", "1"}}));
+    auto camera = std::make_shared<capture::test::FakeVideoState>();
+    camera->AddCamera("/dev/video0", "Test camera", {capture::kPixelYuyv});
+    camera->solidRgb = {0, 0, 255};
+    w.dialog.SetDeviceFactory(
+        [camera](capture::MessageSink* messages, const capture::ScreenCaptureOptions& options) {
+            capture::FeederDevices devices = capture::DefaultFeederDevices(messages, options);
+            devices.camera = std::make_unique<capture::CCaptureVideo>(
+                std::make_unique<capture::test::FakeVideoLayer>(camera), messages);
+            return devices;
+        });
+    auto* cameras = w.Control<QComboBox>("ctl1053");
+    cameras->addItem(QStringLiteral("Test camera"));
+    cameras->setCurrentIndex(0);
+    auto* audio = w.Control<QComboBox>("ctl1055");
+    const auto choose = [&](const std::string& pcm) {
+        const auto slot = app::AudioDeviceTable::Instance().Add(pcm);
+        ASSERT_TRUE(slot.has_value());
+        audio->addItem(QString::fromStdString(pcm),
+                       QVariant::fromValue(static_cast<qulonglong>(*slot)));
+        audio->setCurrentIndex(audio->count() - 1);
+    };
+    choose(tone->PcmName());
+    capture::test::Painter painter(std::getenv("DISPLAY"));
+    ASSERT_TRUE(painter.Ok());
+    const capture::test::Rgb red{255, 0, 0}, green{0, 200, 0}, blue{0, 0, 255};
+    painter.ShowWindow(0, 0, 320, 240, red);
+
+    auto* preview = w.Control<QLabel>("ctl1046");
+    auto* meter = w.Control<app::LevelMeterBar>("audioLevelMeter");
+    const QSize screen(320, 240), cameraShape(160, 120);
+    const auto shows = [&](QSize shape, capture::test::Rgb middle,
+                           std::optional<capture::test::Rgb> inset) {
+        return QTest::qWaitFor(
+            [&] {
+                return Near(PreviewAt(preview, shape, 0.5, 0.4), middle) &&
+                       (!inset || Near(PreviewAt(preview, shape, 0.1, 0.9), *inset));
+            },
+            10000);
+    };
+    const auto hearsTone = [&] {
+        return QTest::qWaitFor(
+            [&] {
+                // A sine of 8000: peak 20 log10(8000 / 32768), RMS 3 dB below.
+                return meter->HasInput() && std::abs(meter->PeakDbfs() + 12.2) < 0.5 &&
+                       std::abs(meter->RmsDbfs() + 15.2) < 0.5;
+            },
+            10000);
+    };
+    // Idle: the screen alone, as it changes; the meter on the tone.
+    EXPECT_TRUE(shows(screen, red, red))
+        << PreviewAt(preview, screen, 0.5, 0.4).name().toStdString();
+    painter.CloseWindows();
+    painter.ShowWindow(0, 0, 320, 240, green);
+    EXPECT_TRUE(shows(screen, green, green));
+    EXPECT_TRUE(hearsTone()) << meter->Reading().toStdString();
+    EXPECT_EQ(meter->accessibleName(), QStringLiteral("麦克风音量"));
+
+    // Broadcasting, the screen with the camera; then the camera with the screen, idle first.
+    auto* pictureType = w.Control<QComboBox>("ctl1057");
+    for (const int type : {2, 3}) {
+        pictureType->setCurrentIndex(type);
+        const QSize shape = type == 2 ? screen : cameraShape;
+        const capture::test::Rgb main = type == 2 ? green : blue;  // the screen red at 3
+        if (type == 3) {
+            EXPECT_TRUE(shows(shape, blue, blue)) << "idle, the camera alone";
+        }
+        ClickAndWait(w, "ctl1012");
+        ASSERT_TRUE(w.Shows(true)) << w.messages.Said();
+        EXPECT_TRUE(shows(shape, main, type == 2 ? blue : red)) << type;
+        // The devices are the broadcast's now.
+        EXPECT_FALSE(w.dialog.Idle().PreviewRunning() || w.dialog.Idle().MicrophoneRunning());
+        if (type == 2) {
+            painter.CloseWindows();
+            painter.ShowWindow(0, 0, 320, 240, red);
+            EXPECT_TRUE(shows(shape, red, blue));
+            EXPECT_TRUE(hearsTone()) << meter->Reading().toStdString();
+            EXPECT_GT(w.dialog.Feeder()->AudioBlocks(), 0u);
+        }
+        ClickAndWait(w, "ctl1043");
+        ASSERT_TRUE(w.Shows(false));
+    }
+    EXPECT_TRUE(hearsTone()) << "idle again";
+    EXPECT_TRUE(w.dialog.Idle().MicrophoneRunning());
+
+    // Sound not sent: off. A microphone that hears nothing: silence, at once.
+    auto* sendAudio = w.Control<QCheckBox>("ctl1044");
+    sendAudio->setChecked(false);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return meter->Off() && !meter->isEnabled() && !meter->HasInput() &&
+                   !w.dialog.Idle().MicrophoneRunning();
+        },
+        5000));
+    tone.reset();
+    tone = std::make_unique<rtmp::test::AlsaToneDevice>(1000, 0);
+    choose(tone->PcmName());
+    sendAudio->setChecked(true);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return meter->HasInput() && meter->PeakDbfs() < -60 && meter->RmsDbfs() < -60; },
+        5000))
+        << meter->Reading().toStdString();
+    EXPECT_EQ(meter->Reading(), QStringLiteral("无声"));
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
 }
 
 // The local copy in the window. While it records, the status line shows its size; at the stop

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <bit>
@@ -19,6 +18,7 @@
 namespace testpeer {
 
 using kit::Bytes;
+using rtmp::test::Socket;
 using Clock = std::chrono::steady_clock;
 
 struct Message {
@@ -55,13 +55,12 @@ enum class Answer {
 
 class ScriptedPeer {
   public:
-    ScriptedPeer() { listenFd_ = rtmp::test::ListenOnLoopback(4, 0, &port_); }
+    ScriptedPeer() { listener_ = rtmp::test::ListenOnLoopback(4, 0, &port_); }
     // Serves a client another listener accepted (no listener of its own).
-    explicit ScriptedPeer(int acceptedFd) : clientFd_(acceptedFd) {}
+    explicit ScriptedPeer(Socket accepted) : client_(accepted) {}
     ~ScriptedPeer() {
         CloseClient();
-        if (listenFd_ >= 0)
-            close(listenFd_);
+        rtmp::test::CloseSocket(listener_);
     }
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -70,20 +69,17 @@ class ScriptedPeer {
         return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + appAndStream;
     }
     // Of connections accepted from now on (small: a peer that stops reading pushes back at once).
-    void SetReceiveBuffer(int bytes) {
-        setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
+    void SetReceiveBuffer(int bytes) { rtmp::test::SetReceiveBuffer(listener_, bytes); }
     bool Accept(int timeoutMs = 5000) {
         CloseClient();
-        pollfd p{listenFd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
+        if (rtmp::test::WaitReadable(listener_, timeoutMs) <= 0)
             return false;
-        clientFd_ = accept(listenFd_, nullptr, nullptr);
+        client_ = rtmp::test::Accept(listener_);
         closed_ = false;
         in_.clear();
         for (auto& s : streams_)
             s = ChunkState{};
-        return clientFd_ >= 0;
+        return client_ != rtmp::test::kNoSocket;
     }
     // Reads C0+C1, sends S0+S1+S2 (S2 echoes C1), reads C2.
     bool ServeHandshake(int timeoutMs = 5000) {
@@ -175,7 +171,7 @@ class ScriptedPeer {
         return false;
     }
     bool Send(const Bytes& bytes) {
-        return rtmp::test::SendAll(clientFd_, bytes.data(), bytes.size());
+        return rtmp::test::SendAll(client_, bytes.data(), bytes.size());
     }
     bool SendMessage(int chunkStream, int type, uint32_t streamId, uint32_t timestamp,
                      const Bytes& body) {
@@ -196,10 +192,10 @@ class ScriptedPeer {
         return SendMessage(3, 20, streamId, 0, body);
     }
     void CloseClient() {
-        if (clientFd_ >= 0) {
-            shutdown(clientFd_, SHUT_RDWR);
-            close(clientFd_);
-            clientFd_ = -1;
+        if (client_ != rtmp::test::kNoSocket) {
+            rtmp::test::ShutdownSocket(client_, rtmp::test::Direction::kBoth);
+            rtmp::test::CloseSocket(client_);
+            client_ = rtmp::test::kNoSocket;
         }
     }
     bool WaitClientClosed(int timeoutMs) {
@@ -219,11 +215,10 @@ class ScriptedPeer {
     }
     bool Fill(size_t n, Clock::time_point deadline) {
         while (in_.size() < n) {
-            pollfd p{clientFd_, POLLIN, 0};
             uint8_t buf[65536];
-            if (poll(&p, 1, MillisLeft(deadline)) <= 0)
+            if (rtmp::test::WaitReadable(client_, MillisLeft(deadline)) <= 0)
                 return false;
-            const ssize_t r = recv(clientFd_, buf, sizeof buf, 0);
+            const long r = rtmp::test::ReceiveSome(client_, buf, sizeof buf);
             closed_ = r <= 0;
             if (closed_)
                 return false;
@@ -239,7 +234,7 @@ class ScriptedPeer {
         return true;
     }
 
-    int listenFd_ = -1, clientFd_ = -1;
+    Socket listener_ = rtmp::test::kNoSocket, client_ = rtmp::test::kNoSocket;
     uint16_t port_ = 0;
     bool closed_ = false;
     Bytes in_;

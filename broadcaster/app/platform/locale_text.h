@@ -1,0 +1,13 @@
+// Text in the character set the program hands to the system and shows to the user.
+#pragma once
+
+#include <string>
+
+namespace app::platform {
+
+// Valid UTF-8 text in the program's character set: on Linux the locale's (UTF-8 on current
+// desktops; characters another set lacks become '?'); on Windows UTF-8 itself, because the
+// program's texts stay UTF-8 there and every system call gets them as UTF-16.
+std::string ToProgramCharset(const std::string& utf8);
+
+}  // namespace app::platform

@@ -1,0 +1,55 @@
+#include <iconv.h>
+#include <langinfo.h>
+#include <strings.h>
+
+#include <algorithm>
+
+#include "app/platform/locale_text.h"
+
+namespace app::platform {
+namespace {
+
+// Bytes of the UTF-8 sequence that starts with lead (1 for a byte that starts none).
+size_t SequenceLength(unsigned char lead) {
+    if ((lead & 0xE0) == 0xC0)
+        return 2;
+    if ((lead & 0xF0) == 0xE0)
+        return 3;
+    if ((lead & 0xF8) == 0xF0)
+        return 4;
+    return 1;
+}
+
+}  // namespace
+
+std::string ToProgramCharset(const std::string& utf8) {
+    const char* charset = nl_langinfo(CODESET);
+    if (charset == nullptr || strcasecmp(charset, "UTF-8") == 0 || strcasecmp(charset, "utf8") == 0)
+        return utf8;
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return utf8;
+    std::string out;
+    // One character at a time, so that one the character set lacks becomes '?' alone.
+    for (size_t at = 0; at < utf8.size();) {
+        const size_t length =
+            std::min(SequenceLength(static_cast<unsigned char>(utf8[at])), utf8.size() - at);
+        std::string one = utf8.substr(at, length);
+        at += length;
+        char buf[16];
+        char* in = one.data();
+        size_t inLeft = one.size();
+        char* o = buf;
+        size_t outLeft = sizeof buf;
+        if (iconv(cd, &in, &inLeft, &o, &outLeft) == static_cast<size_t>(-1)) {
+            out.push_back('?');
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        } else {
+            out.append(buf, static_cast<size_t>(o - buf));
+        }
+    }
+    iconv_close(cd);
+    return out;
+}
+
+}  // namespace app::platform

@@ -1,0 +1,11 @@
+#include <cerrno>
+
+#include "capture/platform/system_error.h"
+
+namespace capture {
+
+int NameTooLongError() {
+    return ENAMETOOLONG;
+}
+
+}  // namespace capture
