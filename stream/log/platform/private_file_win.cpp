@@ -8,27 +8,17 @@
 #include <cstring>
 #include <vector>
 
+#include "basis/platform/this_user.h"
 #include "basis/platform/wide_text.h"
 #include "log/platform/private_file.h"
 
 namespace rtmp::log {
 namespace {
 
-class Handle {
-  public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (Valid())
-            CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
+using basis::platform::EnvironmentValue;
+using basis::platform::OwnedByThisUser;
+using basis::platform::PrivateSecurity;
+using Handle = basis::platform::OwnedHandle;
 
 // Holds a whole-file lock of a handle (other handles wait for it, in any process).
 class FileLock {
@@ -49,102 +39,6 @@ class FileLock {
     OVERLAPPED whole_{};
     bool locked_ = false;
 };
-
-// The process's user, and the owner its new files get (the Administrators group for an
-// elevated administrator); empty when the token cannot be read.
-struct ThisUser {
-    std::vector<BYTE> user;
-    std::vector<BYTE> owner;
-};
-
-std::vector<BYTE> CopyOfSid(PSID sid) {
-    if (sid == nullptr || IsValidSid(sid) == 0)
-        return {};
-    std::vector<BYTE> copy(GetLengthSid(sid));
-    if (CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid) == 0)
-        return {};
-    return copy;
-}
-
-std::vector<BYTE> TokenPart(HANDLE token, TOKEN_INFORMATION_CLASS part) {
-    DWORD size = 0;
-    GetTokenInformation(token, part, nullptr, 0, &size);
-    if (size == 0)
-        return {};
-    std::vector<BYTE> info(size);
-    if (GetTokenInformation(token, part, info.data(), size, &size) == 0)
-        return {};
-    return info;
-}
-
-const ThisUser& User() {
-    static const ThisUser sids = [] {
-        ThisUser s;
-        HANDLE raw = nullptr;
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw) == 0)
-            return s;
-        const Handle token(raw);
-        std::vector<BYTE> user = TokenPart(token.Get(), TokenUser);
-        std::vector<BYTE> owner = TokenPart(token.Get(), TokenOwner);
-        if (user.size() >= sizeof(TOKEN_USER))
-            s.user = CopyOfSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
-        if (owner.size() >= sizeof(TOKEN_OWNER))
-            s.owner = CopyOfSid(reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner);
-        return s;
-    }();
-    return sids;
-}
-
-// Security attributes that give this user all access and nobody else any, inherited from no
-// folder (and, for a folder, handed down to what is made in it).
-class PrivateSecurity {
-  public:
-    explicit PrivateSecurity(bool folder) {
-        const ThisUser& who = User();
-        if (who.user.empty())
-            return;
-        const auto sid = const_cast<BYTE*>(who.user.data());
-        const DWORD aclBytes = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) +
-                                                  GetLengthSid(sid) - sizeof(DWORD));
-        acl_.resize(aclBytes);
-        auto* acl = reinterpret_cast<ACL*>(acl_.data());
-        const DWORD inherit = folder ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
-        ready_ =
-            InitializeAcl(acl, aclBytes, ACL_REVISION) != 0 &&
-            AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, sid) != 0 &&
-            InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) != 0 &&
-            SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) != 0 &&
-            SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) != 0;
-        attributes_.nLength = sizeof attributes_;
-        attributes_.lpSecurityDescriptor = &descriptor_;
-        attributes_.bInheritHandle = FALSE;
-    }
-    PrivateSecurity(const PrivateSecurity&) = delete;
-    PrivateSecurity& operator=(const PrivateSecurity&) = delete;
-    // Null when no descriptor could be made: the caller refuses then.
-    SECURITY_ATTRIBUTES* Attributes() { return ready_ ? &attributes_ : nullptr; }
-
-  private:
-    std::vector<BYTE> acl_;
-    SECURITY_DESCRIPTOR descriptor_{};
-    SECURITY_ATTRIBUTES attributes_{};
-    bool ready_ = false;
-};
-
-bool OwnedByThisUser(HANDLE handle) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;
-    const ThisUser& who = User();
-    const auto sameAs = [owner](const std::vector<BYTE>& sid) {
-        return !sid.empty() && EqualSid(owner, const_cast<BYTE*>(sid.data())) != 0;
-    };
-    const bool own = owner != nullptr && (sameAs(who.user) || sameAs(who.owner));
-    LocalFree(descriptor);
-    return own;
-}
 
 // What the handle is, read from itself (with FILE_FLAG_OPEN_REPARSE_POINT a link is opened as
 // itself, never followed).
@@ -169,18 +63,6 @@ bool OwnFolder(const std::wstring& dir) {
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
            OwnedByThisUser(folder.Get());
-}
-
-std::wstring EnvironmentValue(const wchar_t* name) {
-    const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
-    if (needed == 0)
-        return {};
-    std::wstring value(needed, L'\0');
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), needed);
-    if (length == 0 || length >= needed)
-        return {};
-    value.resize(length);
-    return value;
 }
 
 // "C:\..." or "C:/..." or a UNC path "\\server\share\...".

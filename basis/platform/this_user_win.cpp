@@ -1,10 +1,10 @@
-#include "app/platform/this_user_win.h"
+#include "basis/platform/this_user.h"
 
 #include <aclapi.h>
 
 #include "basis/platform/wide_text.h"
 
-namespace app::platform {
+namespace basis::platform {
 namespace {
 
 std::vector<BYTE> CopyOfSid(PSID sid) {
@@ -129,4 +129,4 @@ std::wstring EnvironmentValue(const wchar_t* name) {
     return value;
 }
 
-}  // namespace app::platform
+}  // namespace basis::platform
