@@ -12,7 +12,7 @@ class FineTimerResolution {
     FineTimerResolution& operator=(const FineTimerResolution&) = delete;
 
   private:
-    bool raised_ = false;
+    [[maybe_unused]] bool raised_ = false;  // only Windows raises it
 };
 
 }  // namespace basis
