@@ -745,8 +745,14 @@ lib_test_exclusions=(
 )
 
 libtests_dir=""
+libtests_session="" # the session of the test program running now
 
+# Ends what is left of the running test program's session (an interrupted run), then Wine.
 libtests_cleanup() {
+  if [ -n "$libtests_session" ]; then
+    kill -KILL $(pgrep -s "$libtests_session") 2>/dev/null || true
+    libtests_session=""
+  fi
   if [ -n "$libtests_dir" ]; then
     if [ -d "$libtests_dir/wine" ]; then
       WINEPREFIX=$libtests_dir/wine wineserver -k 2>/dev/null || true
@@ -788,6 +794,7 @@ run_lib_tests() {
   done
   setsid timeout -k 10 900 wine "$exe" --gtest_filter="*${filter:+-${filter#:}}" >"$log" 2>&1 &
   session=$!
+  libtests_session=$session
   wait "$session" || rc=$?
   left=$(pgrep -a -s "$session" || true)
   if [ -n "$left" ]; then
@@ -796,6 +803,7 @@ run_lib_tests() {
     echo "$left"
     rc=1
   fi
+  libtests_session=""
   passed=$(tr -d '\r' <"$log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.$/\1/p')
   if [ "$rc" -ne 0 ] || [ -z "$passed" ] || grep -qa '^\[  FAILED  \]' "$log"; then
     echo "FAIL libtests $program (exit $rc, 124: timed out) after $((SECONDS - started)) s:"

@@ -94,7 +94,8 @@ struct FlashBeepPublisher final : basis::CMMTimer {
         for (long b = 0; !stop_; ++b) {
             const std::vector<int16_t> block = BeepBlock(b, kSampleRate, kFlashMs);
             std::this_thread::sleep_until(
-                origin_ + std::chrono::microseconds((b + 1) * 1024 * 1000000 / kSampleRate));
+                origin_ +
+                std::chrono::microseconds((b + 1) * 1024 * int64_t{1000000} / kSampleRate));
             OCELIX_PutAudioData(encoder_, block.data(), 4096);
         }
     }

@@ -28,7 +28,7 @@ Socket AcceptUntil(Socket listener, const std::atomic<bool>& stop);
 // Sends all n bytes; false once the peer is gone (no SIGPIPE).
 bool SendAll(Socket socket, const uint8_t* p, std::size_t n);
 // Receives up to n bytes, blocking: the count, 0 when the peer closed, below 0 on error.
-long ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n);
+std::ptrdiff_t ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n);
 
 enum class Direction { kReceive, kSend, kBoth };
 // Shuts down one or both directions; a thread blocked receiving on it wakes.

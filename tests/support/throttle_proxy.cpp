@@ -95,7 +95,13 @@ void ThrottleProxy::Forward(Link& link, bool up) {
         const int64_t rate = up ? rate_.load() : 0;
         // Bursts of at most 20 ms of the rate; the next read waits until these bytes are due.
         const int64_t want = rate > 0 ? std::clamp<int64_t>(rate / 50, 1, kChunk) : kChunk;
-        const long n = ReceiveSome(from, buffer, static_cast<size_t>(want));
+        // Windows' shutdown wakes no blocked receive: a cut or the end is looked for every 50 ms.
+        int ready = 0;
+        while ((ready = WaitReadable(from, 50)) == 0 && !link.reset.load() && !silent_.load()) {
+        }
+        if (ready < 0 || link.reset.load() || silent_.load())
+            break;
+        const std::ptrdiff_t n = ReceiveSome(from, buffer, static_cast<size_t>(want));
         if (link.frozen.load()) {
             // A dead line: nothing passes, not even a close.
             std::unique_lock<std::mutex> lock(mutex_);

@@ -218,7 +218,7 @@ class ScriptedPeer {
             uint8_t buf[65536];
             if (rtmp::test::WaitReadable(client_, MillisLeft(deadline)) <= 0)
                 return false;
-            const long r = rtmp::test::ReceiveSome(client_, buf, sizeof buf);
+            const std::ptrdiff_t r = rtmp::test::ReceiveSome(client_, buf, sizeof buf);
             closed_ = r <= 0;
             if (closed_)
                 return false;

@@ -74,7 +74,7 @@ bool SendAll(Socket socket, const uint8_t* p, std::size_t n) {
     return true;
 }
 
-long ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n) {
+std::ptrdiff_t ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n) {
     ssize_t r = 0;
     while ((r = ::recv(socket, buffer, n, 0)) < 0 && errno == EINTR) {
     }

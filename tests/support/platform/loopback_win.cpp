@@ -113,7 +113,7 @@ bool SendAll(Socket socket, const uint8_t* p, std::size_t n) {
     return true;
 }
 
-long ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n) {
+std::ptrdiff_t ReceiveSome(Socket socket, uint8_t* buffer, std::size_t n) {
     return recv(socket, reinterpret_cast<char*>(buffer),
                 static_cast<int>(std::min<std::size_t>(n, INT_MAX)), 0);
 }
