@@ -15,6 +15,8 @@ packages=(
   libasound2-dev alsa-utils libasound2-plugins time
   libv4l-dev
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev fonts-noto-cjk imagemagick
+  # The translations: lupdate and lrelease with their CMake functions; the console's table maker.
+  qt6-tools-dev qt6-l10n-tools python3
   desktop-file-utils
   # Wayland screen capture: the screen-cast portal over D-Bus, frames from PipeWire.
   libsystemd-dev libpipewire-0.3-dev dbus

@@ -8,7 +8,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build pkg-config make perl dpkg-dev
+  cmake ninja-build pkg-config make perl dpkg-dev python3
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-tools nasm googletest
   wine wine64

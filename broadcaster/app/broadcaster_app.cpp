@@ -16,6 +16,7 @@
 #include "app/single_instance.h"
 #include "app/skin.h"
 #include "app/user_config.h"
+#include "app/window_language.h"
 
 namespace app {
 
@@ -34,6 +35,7 @@ void PrepareProcess() {
 }
 
 int CBroadcasterApp::InitInstance(const char* commandLine) {
+    const WindowLanguage language;
     platform::EnterProgramFolder();
     // The instance check comes before any setting is read or written: a second start must not
     // change what the running window broadcasts to. Its launch URL goes to the running window,
@@ -46,7 +48,7 @@ int CBroadcasterApp::InitInstance(const char* commandLine) {
         return 0;
     }
     if (instance.state == InstanceState::kRunning) {
-        std::string text = kRunningMessage;
+        std::string text = RunningMessage();
         if (LaunchAddress(commandLine)) {
             const std::string failure = ForwardLaunchUrl(commandLine);
             if (!failure.empty())

@@ -81,9 +81,7 @@ class ExitUnlessDoneWithin {
     std::thread watcher_;
 };
 
-constexpr char kAboutMenuText[] = "关于(&A)...";
 // The framework's message for an edit whose text isn't an integer.
-constexpr char kNotAnIntegerText[] = "请输入一个整数。";
 
 QString CurrentDirectory() {
     return QDir::currentPath();
@@ -92,7 +90,7 @@ QString CurrentDirectory() {
 }  // namespace
 
 QString WindowTitle() {
-    return QStringLiteral("新一代网络教学系统(Tutorlane) %1")
+    return QCoreApplication::translate("window", "新一代网络教学系统(Tutorlane) %1")
         .arg(QString::fromLatin1(kVersionText));
 }
 
@@ -159,7 +157,7 @@ bool CBroadcasterDlg::OnInitDialog() {
     auto* menu = new QMenu(menuButton_);
     menu->setObjectName(QStringLiteral("windowMenu"));
     menu->addSeparator();
-    QAction* about = menu->addAction(QString::fromUtf8(kAboutMenuText));
+    QAction* about = menu->addAction(tr("关于(&A)..."));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &CBroadcasterDlg::ShowAbout);
     menuButton_->setMenu(menu);
@@ -169,7 +167,7 @@ bool CBroadcasterDlg::OnInitDialog() {
     const InstanceCheck instance = TakeInstanceLock();
     if (instance.state != InstanceState::kFirst) {
         ShowMessage(QString::fromStdString(instance.state == InstanceState::kRunning
-                                               ? std::string(kRunningMessage)
+                                               ? RunningMessage()
                                                : UnknownInstanceMessage(instance.reason)));
         std::fflush(nullptr);
         _exit(0);
@@ -212,6 +210,7 @@ int CBroadcasterDlg::exec() {
 void CBroadcasterDlg::LoadClassroom() {
     flash_->LoadMovie(0,
                       CurrentDirectory() + QLatin1Char('/') + QString::fromLatin1(kClassroomFile));
+    flash_->TranslatePage();
     flash_->Play();
 }
 
@@ -260,7 +259,7 @@ bool CBroadcasterDlg::UpdateData(bool saveAndValidate) {
     const int bitrate = bitrateEdit_->text().trimmed().toInt(&ok);
     if (!ok) {
         // As the framework does: say so, put the focus on the edit, and stop the exchange here.
-        ShowMessage(QString::fromUtf8(kNotAnIntegerText));
+        ShowMessage(tr("请输入一个整数。"));
         bitrateEdit_->setFocus();
         bitrateEdit_->selectAll();
         return false;
@@ -293,7 +292,7 @@ void CBroadcasterDlg::StartBroadcast() {
     // start has ended, so a double-click can't start and stop.
     ShowButtons(true);
     stopButton_->setEnabled(false);
-    statusLine_->setText(QStringLiteral("状态：正在连接服务器…"));
+    statusLine_->setText(tr("状态：正在连接服务器…"));
     const IniFile ini(SettingsPath());
     SaveChangedSettings(ini, *settings_, values_, &messages_);
     const auto backToIdle = [this] {
@@ -332,7 +331,7 @@ void CBroadcasterDlg::StartBroadcast() {
         // a click handler: the failure ends here, and the window stays idle.
         feeder_.reset();
         backToIdle();
-        ShowMessage(QStringLiteral("无法开始直播: %1").arg(QString::fromLocal8Bit(e.what())));
+        ShowMessage(tr("无法开始直播: %1").arg(QString::fromLocal8Bit(e.what())));
     }
 }
 
@@ -369,7 +368,7 @@ void CBroadcasterDlg::StopBroadcast() {
     startButton_->setEnabled(false);
     stopButton_->setEnabled(false);
     statusTimer_.stop();
-    statusLine_->setText(QStringLiteral("状态：正在停止…"));
+    statusLine_->setText(tr("状态：正在停止…"));
     capture::CBroadcastFeeder* feeder = feeder_.get();
     RunInWorker([this, feeder] {
         if (feeder != nullptr)
@@ -412,11 +411,11 @@ void CBroadcasterDlg::OnLaunchUrl(const QString& url) {
     const std::string meeting = amp == std::string::npos ? plain : plain.substr(amp + 1);
     const bool broadcasting = busy_ || (feeder_ && feeder_->Running());
     // The server is named too: a page must not pair a stranger's server with a familiar id.
-    QString question = QStringLiteral("切换到课堂 %1（服务器 %2）？")
+    QString question = tr("切换到课堂 %1（服务器 %2）？")
                            .arg(QString::fromStdString(meeting),
                                 QString::fromStdString(AddressHost(plain.substr(0, amp))));
     if (broadcasting)
-        question += QStringLiteral("\n切换在重新开始直播后生效。");
+        question += tr("\n切换在重新开始直播后生效。");
     if (!AskAppQuestion(this, question))
         return;
     std::string error;
@@ -436,7 +435,7 @@ void CBroadcasterDlg::OnPictureTypeChanged() {
     if (!settings_ || values_.pictureType == settings_->VideoStyle)
         return;
     if (feeder_ && feeder_->Running())
-        ShowMessage(QStringLiteral("重新开始直播后才能生效"));
+        ShowMessage(tr("重新开始直播后才能生效"));
 }
 
 void CBroadcasterDlg::SetClassroomIdentity() {
@@ -506,7 +505,7 @@ void CBroadcasterDlg::UpdateStatusLine() {
     const bool broadcasting = !busy_ && stopButton_->isVisible() && feeder_ && feeder_->Running();
     if (!broadcasting || feeder_->Encoder() == nullptr ||
         OCELIX_GetStatsEx(feeder_->Encoder(), &stats, sizeof stats) == 0) {
-        statusLine_->setText(QStringLiteral("状态：未在直播"));
+        statusLine_->setText(tr("状态：未在直播"));
         return;
     }
     // Devices that deliver nothing: audio wanted but not captured, a microphone that hears
@@ -537,7 +536,7 @@ void CBroadcasterDlg::UpdateStatusLine() {
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {
-    ShowMessage(QStringLiteral("直播结束!"));
+    ShowMessage(tr("直播结束!"));
     QDialog::closeEvent(event);
 }
 

@@ -69,19 +69,16 @@ void CBroadcasterDlg::CreateControls() {
     previewWindow_->setAlignment(Qt::AlignCenter);
     previewWindow_->setPixmap(PreviewPlaceholder(previewWindow_->contentsRect().size()));
 
-    startButton_ =
-        Place(new QPushButton(QStringLiteral("开始直播")), this, "ctl1012", Dlu(41, 168, 75, 16));
-    stopButton_ =
-        Place(new QPushButton(QStringLiteral("停止直播")), this, "ctl1043", Dlu(41, 168, 75, 16));
+    startButton_ = Place(new QPushButton(tr("开始直播")), this, "ctl1012", Dlu(41, 168, 75, 16));
+    stopButton_ = Place(new QPushButton(tr("停止直播")), this, "ctl1043", Dlu(41, 168, 75, 16));
     for (QPushButton* button : {startButton_, stopButton_}) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
 
-    auto* tip =
-        Label(this, "tipText",
-              QStringLiteral("提示：点击【开始直播】按钮，向学生们展示你的电脑桌面和摄像头视频。"),
-              Dlu(12, 194, 148, 23), Qt::AlignLeft | Qt::AlignTop);
+    auto* tip = Label(this, "tipText",
+                      tr("提示：点击【开始直播】按钮，向学生们展示你的电脑桌面和摄像头视频。"),
+                      Dlu(12, 194, 148, 23), Qt::AlignLeft | Qt::AlignTop);
     // Four units taller than the template: the CJK font's two lines need it.
     tip->setWordWrap(true);
 
@@ -91,25 +88,24 @@ void CBroadcasterDlg::CreateControls() {
         Label(this, "statusLine", QString(), Dlu(12, 219, 148, 24), Qt::AlignLeft | Qt::AlignTop);
     statusLine_->setTextFormat(Qt::PlainText);
 
-    Place(new QGroupBox(QStringLiteral("参数设置")), this, "paramGroup", Dlu(6, 243, 152, 123));
+    Place(new QGroupBox(tr("参数设置")), this, "paramGroup", Dlu(6, 243, 152, 123));
     const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
-    Label(this, "labelPictureType", QStringLiteral("画面类型"), Dlu(13, 264, 33, 12), right);
+    Label(this, "labelPictureType", tr("画面类型"), Dlu(13, 264, 33, 12), right);
     pictureType_ = Place(new QComboBox, this, "ctl1057", DropDown(51, 262, 101));
     pictureType_->addItems(PictureTypeTexts());
-    Label(this, "labelVideoDevice", QStringLiteral("视频设备"), Dlu(13, 282, 33, 11), right);
+    Label(this, "labelVideoDevice", tr("视频设备"), Dlu(13, 282, 33, 11), right);
     videoDevices_ = Place(new QComboBox, this, "ctl1053", DropDown(51, 279, 101));
-    Label(this, "labelAudioDevice", QStringLiteral("音频设备"), Dlu(13, 299, 33, 11), right);
+    Label(this, "labelAudioDevice", tr("音频设备"), Dlu(13, 299, 33, 11), right);
     // Narrower than the template: the microphone's level meter stands beside it.
     audioDevices_ = Place(new QComboBox, this, "ctl1055", DropDown(51, 297, 68));
     levelMeter_ = Place(new LevelMeterBar, this, "audioLevelMeter", Dlu(122, 297, 30, 14));
-    Label(this, "labelBitrate", QStringLiteral("速率设定"), Dlu(13, 317, 33, 11), right);
+    Label(this, "labelBitrate", tr("速率设定"), Dlu(13, 317, 33, 11), right);
     bitrateEdit_ = Place(new QLineEdit, this, "ctl1056", Dlu(51, 315, 31, 14));
-    Label(this, "labelBitrateHint", QStringLiteral("kb（建议80-800）"), Dlu(87, 318, 64, 9),
+    Label(this, "labelBitrateHint", tr("kb（建议80-800）"), Dlu(87, 318, 64, 9),
           Qt::AlignLeft | Qt::AlignVCenter);
-    sendAudio_ =
-        Place(new QCheckBox(QStringLiteral("发送音频")), this, "ctl1044", Dlu(51, 333, 48, 11));
-    Label(this, "noteText", QStringLiteral("*更改参数后，再次开始直播时生效"),
-          Dlu(16, 351, 133, 13), Qt::AlignCenter);
+    sendAudio_ = Place(new QCheckBox(tr("发送音频")), this, "ctl1044", Dlu(51, 333, 48, 11));
+    Label(this, "noteText", tr("*更改参数后，再次开始直播时生效"), Dlu(16, 351, 133, 13),
+          Qt::AlignCenter);
     for (QComboBox* list : {pictureType_, videoDevices_, audioDevices_}) {
         list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     }

@@ -1,5 +1,6 @@
 #include "app/connect_failure_text.h"
 
+#include "basis/translation.h"
 #include "ocelix/ocelix.h"
 
 namespace app {
@@ -14,24 +15,31 @@ std::string AddressHost(const std::string& url) {
 std::string ConnectFailureText(int connectError, const std::string& url,
                                const std::string& caFile) {
     const std::string host = AddressHost(url);
-    const std::string unverified = "服务器证书无法验证：";
+    const auto unverified = [&](const char* check) {
+        //: A certificate check that failed: the check's words follow the colon.
+        return basis::Translate("connection", "服务器证书无法验证：") +
+               basis::Substitute(check, {host});
+    };
     switch (connectError) {
         case OCELIX_CONNECT_OK:
             return {};
         case OCELIX_CONNECT_TLS:
-            return "无法与服务器 " + host + " 建立加密连接";
+            return basis::Substitute(basis::Translate("connection", "无法与服务器 %1 建立加密连接"),
+                                     {host});
         case OCELIX_CONNECT_CERT_UNTRUSTED:
-            return unverified + host + " 的证书不是受信任的机构签发的";
+            return unverified(basis::Translate("connection", "%1 的证书不是受信任的机构签发的"));
         case OCELIX_CONNECT_CERT_HOST:
-            return unverified + "证书不属于 " + host;
+            return unverified(basis::Translate("connection", "证书不属于 %1"));
         case OCELIX_CONNECT_CERT_EXPIRED:
-            return unverified + host + " 的证书已过期";
+            return unverified(basis::Translate("connection", "%1 的证书已过期"));
         case OCELIX_CONNECT_CERT_NOT_YET_VALID:
-            return unverified + host + " 的证书尚未生效，请检查电脑的日期和时间";
+            return unverified(
+                basis::Translate("connection", "%1 的证书尚未生效，请检查电脑的日期和时间"));
         case OCELIX_CONNECT_CA_FILE:
-            return "无法使用证书文件 " + caFile + "（TlsCaFile）";
+            return basis::Substitute(
+                basis::Translate("connection", "无法使用证书文件 %1（TlsCaFile）"), {caFile});
         default:
-            return "连接服务器失败";
+            return basis::Translate("connection", "连接服务器失败");
     }
 }
 
@@ -40,19 +48,19 @@ std::string ConnectFailureBrief(int connectError) {
         case OCELIX_CONNECT_OK:
             return {};
         case OCELIX_CONNECT_TLS:
-            return "无法建立加密连接";
+            return basis::Translate("connection", "无法建立加密连接");
         case OCELIX_CONNECT_CERT_UNTRUSTED:
-            return "服务器证书不受信任";
+            return basis::Translate("connection", "服务器证书不受信任");
         case OCELIX_CONNECT_CERT_HOST:
-            return "服务器证书不属于该服务器";
+            return basis::Translate("connection", "服务器证书不属于该服务器");
         case OCELIX_CONNECT_CERT_EXPIRED:
-            return "服务器证书已过期";
+            return basis::Translate("connection", "服务器证书已过期");
         case OCELIX_CONNECT_CERT_NOT_YET_VALID:
-            return "服务器证书尚未生效";
+            return basis::Translate("connection", "服务器证书尚未生效");
         case OCELIX_CONNECT_CA_FILE:
-            return "证书文件无法使用";
+            return basis::Translate("connection", "证书文件无法使用");
         default:
-            return "连接服务器失败";
+            return basis::Translate("connection", "连接服务器失败");
     }
 }
 

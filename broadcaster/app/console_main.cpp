@@ -19,7 +19,9 @@
 #include "app/platform/desktop_entry.h"
 #include "app/platform/program_path.h"
 #include "app/settings.h"
+#include "app/translations.h"
 #include "app/user_config.h"
+#include "basis/translation.h"
 #include "capture/broadcast_feeder.h"
 #include "capture/screen_size.h"
 #include "ocelix/ocelix.h"
@@ -38,9 +40,11 @@ class ConsoleMessages final : public capture::MessageSink {
 };
 
 void Usage() {
-    std::fprintf(stderr,
-                 "usage: broadcast_console [--seconds N] [--config FILE] [--audio-device DEVICE] "
-                 "[--local-copy DIR | --no-local-copy] [--ca-file PEM] [zembra.publish://...]\n");
+    std::fprintf(stderr, "%s\n",
+                 basis::Translate("console",
+                                  "usage: broadcast_console [--seconds N] [--config FILE] "
+                                  "[--audio-device DEVICE] [--local-copy DIR | --no-local-copy] "
+                                  "[--ca-file PEM] [zembra.publish://...]"));
 }
 
 void PrintStatus(void* encoder, const capture::BroadcastSettings& settings) {
@@ -69,6 +73,7 @@ void PrintStatus(void* encoder, const capture::BroadcastSettings& settings) {
 
 int main(int argc, char** argv) {
     app::platform::PrepareConsole();
+    app::UseProgramLanguage(app::ProgramLanguage());
     long seconds = -1;
     std::string config;
     std::string launchUrl;
@@ -142,23 +147,28 @@ int main(int argc, char** argv) {
     app::PrepareLocalCopy(settings, dialog.meetingId, std::time(nullptr));
     if (settings.ScreenWidth <= 0 && (settings.VideoStyle == capture::STYLE_SCREEN ||
                                       settings.VideoStyle == capture::STYLE_SCREEN_WITH_CAMERA)) {
-        std::fprintf(stderr,
-                     "no screen to capture: no display could be opened; set ScreenWidth and "
-                     "ScreenHeight (or DISPLAY on Linux)\n");
+        std::fprintf(stderr, "%s\n",
+                     basis::Translate("console",
+                                      "no screen to capture: no display could be opened; set "
+                                      "ScreenWidth and ScreenHeight (or DISPLAY on Linux)"));
     }
 
     app::platform::CallOnStopRequest(OnStopRequest);
     capture::CBroadcastFeeder feeder(&settings, capture::DefaultFeederDevices(&messages, screen));
-    std::printf("classroom %s: publishing to %s\n", dialog.meetingId.c_str(),
-                settings.publishUrl.c_str());
+    std::printf("%s\n",
+                basis::Substitute(basis::Translate("console", "classroom %1: publishing to %2"),
+                                  {dialog.meetingId, settings.publishUrl})
+                    .c_str());
     if (feeder.Start(nullptr) == 0) {
         if (feeder.ScreenRefused())
             return 1;  // the reason is printed already
+        const std::string why =
+            app::ConnectFailureText(feeder.ConnectError(), settings.publishUrl, settings.TlsCaFile);
         std::fprintf(
-            stderr, "%s: cannot connect and publish to %s\n",
-            app::ConnectFailureText(feeder.ConnectError(), settings.publishUrl, settings.TlsCaFile)
-                .c_str(),
-            settings.publishUrl.c_str());
+            stderr, "%s\n",
+            basis::Substitute(basis::Translate("console", "%1: cannot connect and publish to %2"),
+                              {why, settings.publishUrl})
+                .c_str());
         return 1;
     }
     const bool copyWanted = !settings.localCopyPath.empty();
@@ -168,9 +178,12 @@ int main(int argc, char** argv) {
     const size_t scheme = url.find("://");
     const size_t hostEnd = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
     if (slash != std::string::npos && hostEnd != std::string::npos && hostEnd < slash) {
-        std::printf("watch it with: ffplay -rtmp_app %s -rtmp_playpath %s %s\n",
-                    url.substr(hostEnd + 1, slash - hostEnd - 1).c_str(),
-                    url.substr(slash + 1).c_str(), url.substr(0, hostEnd).c_str());
+        const std::string command =
+            "ffplay -rtmp_app " + url.substr(hostEnd + 1, slash - hostEnd - 1) +
+            " -rtmp_playpath " + url.substr(slash + 1) + " " + url.substr(0, hostEnd);
+        std::printf(
+            "%s\n",
+            basis::Substitute(basis::Translate("console", "watch it with: %1"), {command}).c_str());
     }
     const auto start = std::chrono::steady_clock::now();
     auto next = start + std::chrono::seconds(1);
@@ -186,7 +199,7 @@ int main(int argc, char** argv) {
             break;
     }
     feeder.Stop();
-    std::printf("直播结束!\n");
+    std::printf("%s\n", basis::Translate("console", "直播结束!"));
     std::printf("%s\n", app::CopyConsoleLine(feeder.LocalCopy(), copyWanted, true).c_str());
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/dialog_resources.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QLinearGradient>
 #include <QPainter>
@@ -62,7 +63,7 @@ QPixmap LogoPicture(QSize size) {
     p.setFont(small);
     p.setPen(QColor(0x55, 0x55, 0x55));
     p.drawText(QRectF(h + 4, h * 0.6, size.width() - h - 4, h * 0.4), Qt::AlignLeft | Qt::AlignTop,
-               QStringLiteral("新一代网络教学系统"));
+               QCoreApplication::translate("window", "新一代网络教学系统"));
     return pixmap;
 }
 
@@ -92,17 +93,20 @@ QPixmap PreviewPlaceholder(QSize size) {
     font.setPixelSize(12);
     p.setFont(font);
     p.drawText(QRectF(0, cy + h / 2 + 6, size.width(), 20), Qt::AlignHCenter | Qt::AlignTop,
-               QStringLiteral("视频预览"));
+               QCoreApplication::translate("window", "视频预览"));
     return pixmap;
 }
 
 QStringList PictureTypeTexts() {
-    return {QStringLiteral("仅直播电脑桌面"), QStringLiteral("仅直播摄像头"),
-            QStringLiteral("画中画（大画面是桌面）"), QStringLiteral("画中画（大画面是摄像头）")};
+    return {QCoreApplication::translate("window", "仅直播电脑桌面"),
+            QCoreApplication::translate("window", "仅直播摄像头"),
+            QCoreApplication::translate("window", "画中画（大画面是桌面）"),
+            QCoreApplication::translate("window", "画中画（大画面是摄像头）")};
 }
 
 QString FooterText() {
-    return QStringLiteral("Tutorlane 新一代网络教学系统 · 网络课堂直播客户端");
+    return QCoreApplication::translate("window",
+                                       "Tutorlane 新一代网络教学系统 · 网络课堂直播客户端");
 }
 
 }  // namespace app

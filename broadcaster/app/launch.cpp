@@ -3,6 +3,7 @@
 #include "app/platform/locale_text.h"
 #include "app/settings.h"
 #include "app/user_config.h"
+#include "basis/translation.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -184,8 +185,9 @@ bool AddressFits(const std::string& address) {
 }
 
 std::string AddressTooLongMessage(const std::string& address) {
-    return "课堂地址太长（" + std::to_string(address.size()) + " 字节，最多 " +
-           std::to_string(kAddressReadBytes) + " 字节），不能使用。";
+    return basis::Substitute(
+        basis::Translate("launch", "课堂地址太长（%1 字节，最多 %2 字节），不能使用。"),
+        {std::to_string(address.size()), std::to_string(kAddressReadBytes)});
 }
 
 std::string QuickClassAddress(const std::string& host, long n) {
@@ -194,8 +196,11 @@ std::string QuickClassAddress(const std::string& host, long n) {
 }
 
 std::string QuickClassMessage(long n) {
-    return "您使用的是【极速开课模式】, 系统已经自动为您开通了网络课堂, 课堂ID是" +
-           std::to_string(n) + ", 请在软件界面左上方点击【上课】按钮, 然后邀请更多人参加你的课堂.";
+    return basis::Substitute(
+        basis::Translate("launch",
+                         "您使用的是【极速开课模式】, 系统已经自动为您开通了网络课堂, 课堂ID是%1, "
+                         "请在软件界面左上方点击【上课】按钮, 然后邀请更多人参加你的课堂."),
+        {std::to_string(n)});
 }
 
 int MakeQuickClassAddress(const IniFile& ini, MessageSink& messages, uint32_t seed) {

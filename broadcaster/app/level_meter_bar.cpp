@@ -27,7 +27,7 @@ double Fraction(double dbfs) {
 }  // namespace
 
 LevelMeterBar::LevelMeterBar(QWidget* parent) : QWidget(parent) {
-    setAccessibleName(QStringLiteral("麦克风音量"));
+    setAccessibleName(tr("麦克风音量"));
     Describe();
 }
 
@@ -61,22 +61,22 @@ void LevelMeterBar::SetOff(bool off) {
 
 QString LevelMeterBar::Reading() const {
     if (off_)
-        return QStringLiteral("关");
+        return tr("关");
     if (!HasInput())
-        return QStringLiteral("无输入");
+        return tr("无输入");
     if (!(peakDbfs_ >= kFloorDbfs))
-        return QStringLiteral("无声");
+        return tr("无声");
     return QStringLiteral("%1 dB").arg(std::lround(peakDbfs_));
 }
 
 void LevelMeterBar::Describe() {
     QString text;
     if (off_)
-        text = QStringLiteral("不发送音频");
+        text = tr("不发送音频");
     else if (!HasInput())
-        text = QStringLiteral("没有声音输入");
+        text = tr("没有声音输入");
     else
-        text = QStringLiteral("峰值 %1 dBFS，均方根 %2 dBFS")
+        text = tr("峰值 %1 dBFS，均方根 %2 dBFS")
                    .arg(std::isfinite(peakDbfs_) ? QString::number(peakDbfs_, 'f', 1)
                                                  : QStringLiteral("-∞"),
                         std::isfinite(rmsDbfs_) ? QString::number(rmsDbfs_, 'f', 1)

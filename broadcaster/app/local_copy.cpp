@@ -5,6 +5,7 @@
 
 #include "app/platform/file_io.h"
 #include "app/platform/local_time.h"
+#include "basis/translation.h"
 
 namespace app {
 namespace {
@@ -21,18 +22,18 @@ bool EndedEarly(const OcelixLocalCopy& copy) {
 std::string FailureText(int error) {
     switch (platform::ClassifyFileError(error)) {
         case FileFailure::kNoAccess:
-            return "文件夹不可写入";
+            return basis::Translate("local_copy", "文件夹不可写入");
         case FileFailure::kNoFolder:
-            return "文件夹无法创建";
+            return basis::Translate("local_copy", "文件夹无法创建");
         case FileFailure::kNoSpace:
         case FileFailure::kTooLarge:
-            return "磁盘空间不足";
+            return basis::Translate("local_copy", "磁盘空间不足");
         case FileFailure::kNameTooLong:
-            return "路径太长";
+            return basis::Translate("local_copy", "路径太长");
         case FileFailure::kOther:
             break;
     }
-    return "无法写入文件";
+    return basis::Translate("local_copy", "无法写入文件");
 }
 
 }  // namespace
@@ -92,33 +93,44 @@ std::string CopyProblemText(const OcelixLocalCopy& copy) {
             // A write the disk refused: no room, a file larger than the disk takes (FAT's
             // 4 GiB), or a disk that failed or was taken away.
             if (copy.systemError == 0)
-                return "磁盘空间不足";
+                return basis::Translate("local_copy", "磁盘空间不足");
             switch (platform::ClassifyFileError(copy.systemError)) {
                 case FileFailure::kTooLarge:
-                    return "文件超出磁盘允许的大小";
+                    return basis::Translate("local_copy", "文件超出磁盘允许的大小");
                 case FileFailure::kNoSpace:
-                    return "磁盘空间不足";
+                    return basis::Translate("local_copy", "磁盘空间不足");
                 default:
-                    return "无法写入磁盘";
+                    return basis::Translate("local_copy", "无法写入磁盘");
             }
         case OCELIX_COPY_TOO_SLOW:
-            return "磁盘太慢";
+            return basis::Translate("local_copy", "磁盘太慢");
         default:
             return {};
     }
 }
 
 std::string CopyStatusText(const OcelixLocalCopy& copy) {
+    const std::string brief = CopyStatusBrief(copy);
+    if (copy.state == OCELIX_COPY_RECORDING)
+        return brief + " " + CopySizeText(copy.bytesWritten);
+    if (brief.empty())
+        return brief;
+    //: What happened to the local copy, then why.
+    return basis::Substitute(basis::Translate("local_copy", "%1：%2"),
+                             {brief, CopyProblemText(copy)});
+}
+
+std::string CopyStatusBrief(const OcelixLocalCopy& copy) {
     switch (copy.state) {
         case OCELIX_COPY_RECORDING:
-            return "本地录制中 " + CopySizeText(copy.bytesWritten);
+            return basis::Translate("local_copy", "本地录制中");
         case OCELIX_COPY_FAILED:
-            return "未能本地录制：" + CopyProblemText(copy);
+            return basis::Translate("local_copy", "未能本地录制");
         case OCELIX_COPY_DISK_FULL:
         case OCELIX_COPY_TOO_SLOW:
             // Without a file the copy never began (too little space at the start).
-            return (CopyPath(copy).empty() ? "未能本地录制：" : "本地录制已停止：") +
-                   CopyProblemText(copy);
+            return CopyPath(copy).empty() ? basis::Translate("local_copy", "未能本地录制")
+                                          : basis::Translate("local_copy", "本地录制已停止");
         default:
             return {};
     }
@@ -131,19 +143,23 @@ std::string CopyEndQuestion(const OcelixLocalCopy& copy) {
     if (!kept || path.empty() || copy.bytesWritten == 0)
         return {};
     const std::string size = CopySizeText(copy.bytesWritten);
-    const std::string where = EndedEarly(copy) ? "本地录制提前停止（" + CopyProblemText(copy) +
-                                                     "），已录下的 " + size + " 保存在："
-                                               : "本课的录像（" + size + "）已保存在：";
-    return where + "\n" + path + "\n打开所在的文件夹吗？";
+    const std::string where =
+        EndedEarly(copy)
+            ? basis::Substitute(
+                  basis::Translate("local_copy", "本地录制提前停止（%1），已录下的 %2 保存在："),
+                  {CopyProblemText(copy), size})
+            : basis::Substitute(basis::Translate("local_copy", "本课的录像（%1）已保存在："),
+                                {size});
+    return where + "\n" + path + "\n" + basis::Translate("local_copy", "打开所在的文件夹吗？");
 }
 
 std::string CopyConsoleLine(const OcelixLocalCopy& copy, bool wanted, bool atEnd) {
     if (!wanted)
-        return "本地录像: 已关闭";
+        return basis::Translate("local_copy", "本地录像: 已关闭");
     const std::string path = CopyPath(copy);
     if (copy.state == OCELIX_COPY_FAILED || copy.state == OCELIX_COPY_OFF || path.empty()) {
         const std::string why = CopyProblemText(copy);
-        std::string line = "没有本地录像";
+        std::string line = basis::Translate("local_copy", "没有本地录像");
         if (!why.empty())
             line += ": " + why;
         if (!path.empty())
@@ -151,10 +167,12 @@ std::string CopyConsoleLine(const OcelixLocalCopy& copy, bool wanted, bool atEnd
         return line;
     }
     if (!atEnd)
-        return "本地录像: " + path;
+        return basis::Translate("local_copy", "本地录像: ") + path;
     const std::string how =
-        EndedEarly(copy) ? "提前停止: " + CopyProblemText(copy) : std::string("已保存");
-    return "本地录像: " + path + " (" + CopySizeText(copy.bytesWritten) + ", " + how + ")";
+        EndedEarly(copy) ? basis::Translate("local_copy", "提前停止: ") + CopyProblemText(copy)
+                         : std::string(basis::Translate("local_copy", "已保存"));
+    return basis::Translate("local_copy", "本地录像: ") + path + " (" +
+           CopySizeText(copy.bytesWritten) + ", " + how + ")";
 }
 
 std::string CopyPath(const OcelixLocalCopy& copy) {

@@ -38,6 +38,8 @@ std::string CopyProblemText(const OcelixLocalCopy& copy);
 // The window's status-line part: "本地录制中 12.3 MB" while recording, the problem when it
 // failed or ended early, "" otherwise (off, or ended with the broadcast).
 std::string CopyStatusText(const OcelixLocalCopy& copy);
+// Its words before the size or the reason ("本地录制中"), the status line's short form.
+std::string CopyStatusBrief(const OcelixLocalCopy& copy);
 // The question at the end of a broadcast whose copy holds something: where it is, and whether
 // to open its folder. "" when there is no file to show.
 std::string CopyEndQuestion(const OcelixLocalCopy& copy);

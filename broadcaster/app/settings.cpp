@@ -3,6 +3,7 @@
 #include "app/launch.h"
 #include "app/local_copy.h"
 #include "app/user_config.h"
+#include "basis/translation.h"
 
 namespace app {
 namespace {
@@ -22,8 +23,9 @@ constexpr int kMaxFrameRate = 60;
 }  // namespace
 
 std::string SettingOutOfRangeMessage(const char* key, int value, int low, int high) {
-    return std::string("设置有误: ") + key + "=" + std::to_string(value) + ", 应为 " +
-           std::to_string(low) + " 到 " + std::to_string(high);
+    return basis::Substitute(
+        basis::Translate("settings", "设置有误: %1=%2, 应为 %3 到 %4"),
+        {key, std::to_string(value), std::to_string(low), std::to_string(high)});
 }
 
 int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink& messages,
@@ -90,7 +92,7 @@ int LoadSettings(const IniFile& ini, const ScreenSizeFn& screenSize, MessageSink
     if (amp == std::string::npos) {
         dialog.meetingId = plain;
         s.publishUrl.clear();
-        messages.ShowMessage("参数有误!");
+        messages.ShowMessage(basis::Translate("settings", "参数有误!"));
         return 0;
     }
     dialog.meetingId = plain.substr(amp + 1);

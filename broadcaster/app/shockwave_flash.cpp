@@ -1,5 +1,6 @@
 #include "app/shockwave_flash.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -71,6 +72,27 @@ void CShockwaveFlash::Play() {
 void CShockwaveFlash::SetVariable(const QString& name, const QString& value) {
     variables_.emplace_back(name, value);
     RunScript(ScriptCall(QStringLiteral("setVariable"), {name, value}));
+}
+
+void CShockwaveFlash::TranslatePage() {
+    // The texts of the classroom page shipped with the program; a school's own page may take
+    // them too.
+    static const char* const kPageTexts[] = {
+        QT_TRANSLATE_NOOP("ClassroomPage", "网络课堂"),
+        QT_TRANSLATE_NOOP("ClassroomPage", "课堂号"),
+        QT_TRANSLATE_NOOP("ClassroomPage", "未开始直播"),
+        QT_TRANSLATE_NOOP("ClassroomPage", "直播中"),
+        QT_TRANSLATE_NOOP("ClassroomPage", "教师端"),
+        QT_TRANSLATE_NOOP("ClassroomPage", "课堂准备中"),
+        QT_TRANSLATE_NOOP("ClassroomPage", "课堂已打开"),
+    };
+    //: The language code of the translation (the classroom page's lang attribute).
+    QStringList arguments{QCoreApplication::translate("ClassroomPage", "zh-CN")};
+    for (const char* source : kPageTexts) {
+        arguments << QString::fromUtf8(source)
+                  << QCoreApplication::translate("ClassroomPage", source);
+    }
+    RunScript(ScriptCall(QStringLiteral("setTexts"), arguments));
 }
 
 void CShockwaveFlash::RunScript(const QString& script) {

@@ -25,6 +25,9 @@ class CShockwaveFlash : public QWebEngineView {
     void Play();
     // The page's setVariable(name, value).
     void SetVariable(const QString& name, const QString& value);
+    // Hands the page the window's language ("en", or "zh" for the texts as written) and the
+    // translations of its texts: the page's setTexts(language, source, text, ...).
+    void TranslatePage();
 
     // Every SetVariable call of this view, in call order.
     const std::vector<std::pair<QString, QString>>& VariableLog() const { return variables_; }

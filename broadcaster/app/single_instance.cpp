@@ -5,6 +5,7 @@
 
 #include "app/platform/file_io.h"
 #include "app/platform/file_lock.h"
+#include "basis/translation.h"
 
 namespace app {
 namespace {
@@ -46,16 +47,21 @@ InstanceCheck TakeInstanceLock() {
     return {InstanceState::kFirst, ""};
 }
 
+std::string RunningMessage() {
+    return basis::Translate("instance", "程序正在运行，不能运行多个副本");
+}
+
 std::string UnknownInstanceMessage(const std::string& reason) {
-    return "无法确认程序是否已在运行，程序不能启动: " + reason;
+    return basis::Translate("instance", "无法确认程序是否已在运行，程序不能启动: ") + reason;
 }
 
 std::string NotForwardedMessage(const std::string& reason) {
-    return std::string(kRunningMessage) + "\n课堂地址未能交给正在运行的程序: " + reason;
+    return RunningMessage() + "\n" +
+           basis::Translate("instance", "课堂地址未能交给正在运行的程序: ") + reason;
 }
 
 std::string NotListeningMessage(const std::string& reason) {
-    return "以后启动时的课堂地址无法交给本窗口: " + reason;
+    return basis::Translate("instance", "以后启动时的课堂地址无法交给本窗口: ") + reason;
 }
 
 bool LaunchPeerTrusted(std::optional<unsigned> peerUid, unsigned ownUid) {

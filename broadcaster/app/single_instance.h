@@ -28,7 +28,7 @@ struct InstanceCheck {
 // and the program must not run then (a second full instance could).
 InstanceCheck TakeInstanceLock();
 // What the teacher is told: the check said kRunning (or kUnknown, for the reason given).
-constexpr char kRunningMessage[] = "程序正在运行，不能运行多个副本";
+std::string RunningMessage();
 std::string UnknownInstanceMessage(const std::string& reason);
 // kRunning, and the launch URL could not be handed to the running window.
 std::string NotForwardedMessage(const std::string& reason);

@@ -1,5 +1,6 @@
 #include "app/status_line.h"
 
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QLabel>
 #include <algorithm>
@@ -24,41 +25,44 @@ StatusParts BroadcastStatusParts(const OcelixStats& stats, const DeviceNotes& de
     const QString elapsed = TwoDigits(seconds / 3600) + QLatin1Char(':') +
                             TwoDigits(seconds / 60 % 60) + QLatin1Char(':') +
                             TwoDigits(seconds % 60);
-    const QString state =
-        stats.connected != 0 ? QStringLiteral("直播中") : QStringLiteral("正在重新连接…");
+    const QString state = stats.connected != 0
+                              ? QCoreApplication::translate("window", "直播中")
+                              : QCoreApplication::translate("window", "正在重新连接…");
     StatusParts parts;
-    parts.push_back({QStringLiteral("状态：%1  %2").arg(state, elapsed), {}});
+    parts.push_back(
+        {QCoreApplication::translate("window", "状态：%1  %2").arg(state, elapsed), {}});
     if (!lineFailure.text.isEmpty())
         parts.push_back(lineFailure);
     if (devices.audioMissing) {
-        parts.push_back(
-            {QStringLiteral("未发送音频：音频设备无法使用"), QStringLiteral("未发送音频")});
+        parts.push_back({QCoreApplication::translate("window", "未发送音频：音频设备无法使用"),
+                         QCoreApplication::translate("window", "未发送音频")});
     } else if (devices.microphoneSilent) {
-        parts.push_back({QStringLiteral("麦克风没有声音"), {}});
+        parts.push_back({QCoreApplication::translate("window", "麦克风没有声音"), {}});
     }
     if (devices.cameraStalled) {
-        parts.push_back({QStringLiteral("摄像头：") +
+        parts.push_back({QCoreApplication::translate("window", "摄像头：") +
                              QString::fromLatin1(capture::CCaptureVideo::kRunFailedText),
-                         QStringLiteral("摄像头无法使用")});
+                         QCoreApplication::translate("window", "摄像头无法使用")});
     }
     if (const std::string text = CopyStatusText(copy); !text.empty()) {
-        // The brief form: the words before the size or the reason.
-        const QString whole = QString::fromStdString(text);
-        const qsizetype cut =
-            whole.indexOf(copy.state == OCELIX_COPY_RECORDING ? QChar(u' ') : QChar(u'\uFF1A'));
-        parts.push_back({whole, cut > 0 ? whole.left(cut) : QString()});
+        parts.push_back(
+            {QString::fromStdString(text), QString::fromStdString(CopyStatusBrief(copy))});
     }
     // What goes out, what never reached the server, ticks the encoder left out, how long the
     // oldest waiting packet has been queued, and what the encoder aims at (lowered on a slow
     // line).
     parts.push_back({QStringLiteral("%1 kbit/s").arg(stats.sendKbps), {}});
     if (stats.packetsDropped > 0)
-        parts.push_back({QStringLiteral("丢包 %1").arg(stats.packetsDropped), {}});
+        parts.push_back(
+            {QCoreApplication::translate("window", "丢包 %1").arg(stats.packetsDropped), {}});
     if (stats.framesSkipped > 0)
-        parts.push_back({QStringLiteral("跳帧 %1").arg(stats.framesSkipped), {}});
-    parts.push_back({QStringLiteral("延迟 %1 ms").arg(stats.queueDelayMs), {}});
+        parts.push_back(
+            {QCoreApplication::translate("window", "跳帧 %1").arg(stats.framesSkipped), {}});
+    parts.push_back(
+        {QCoreApplication::translate("window", "延迟 %1 ms").arg(stats.queueDelayMs), {}});
     if (stats.targetKbps > 0)
-        parts.push_back({QStringLiteral("目标 %1 kbit/s").arg(stats.targetKbps), {}});
+        parts.push_back(
+            {QCoreApplication::translate("window", "目标 %1 kbit/s").arg(stats.targetKbps), {}});
     return parts;
 }
 

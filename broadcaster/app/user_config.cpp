@@ -5,6 +5,7 @@
 #include "app/launch.h"
 #include "app/platform/file_io.h"
 #include "app/platform/file_lock.h"
+#include "basis/translation.h"
 
 namespace app {
 namespace {
@@ -55,11 +56,11 @@ void SetSettingsPath(const std::string& path) {
 }
 
 std::string SettingsWriteFailedMessage(const std::string& reason) {
-    return "设置无法保存: " + reason;
+    return basis::Translate("settings", "设置无法保存: ") + reason;
 }
 
 std::string SettingsReadFailedMessage(const std::string& reason) {
-    return "设置无法读取: " + reason;
+    return basis::Translate("settings", "设置无法读取: ") + reason;
 }
 
 }  // namespace app

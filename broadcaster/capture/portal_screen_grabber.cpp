@@ -2,15 +2,24 @@
 
 #include <cstdio>
 
+#include "basis/translation.h"
+
 namespace capture {
 namespace {
 
-constexpr const char* kStreamEndedText =
-    "屏幕共享已结束: Screen sharing ended (the desktop stopped sharing the screen): the "
-    "broadcast keeps showing the last picture of the screen.";
-constexpr const char* kStreamFailedText =
-    "无法共享屏幕: Cannot share the screen: the desktop granted it, but its picture stream "
-    "did not start.";
+const char* StreamEndedText() {
+    return basis::Translate(
+        "screen",
+        "屏幕共享已结束: Screen sharing ended (the desktop stopped sharing the screen): the "
+        "broadcast keeps showing the last picture of the screen.");
+}
+
+const char* StreamFailedText() {
+    return basis::Translate(
+        "screen",
+        "无法共享屏幕: Cannot share the screen: the desktop granted it, but its picture stream "
+        "did not start.");
+}
 
 }  // namespace
 
@@ -47,7 +56,7 @@ bool PortalScreenGrabber::Open() {
         std::fprintf(stderr, "screen-cast stream: %s\n", stream_.Detail().c_str());
         session_.Close();
         if (messages_ != nullptr)
-            messages_->ShowMessage(kStreamFailedText);
+            messages_->ShowMessage(StreamFailedText());
         return false;
     }
     open_ = true;
@@ -71,7 +80,7 @@ bool PortalScreenGrabber::Grab(uint8_t* dst, int width, int height) {
         endReported_ = true;
         std::fprintf(stderr, "screen-cast stream: %s\n", stream_.Detail().c_str());
         if (messages_ != nullptr)
-            messages_->ShowMessage(kStreamEndedText);
+            messages_->ShowMessage(StreamEndedText());
     }
     return false;
 }

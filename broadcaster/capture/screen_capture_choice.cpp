@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "basis/text.h"
+#include "basis/translation.h"
 #include "capture/screen_grabber.h"
 #include "capture/screen_size.h"
 #if TUTORLANE_PORTAL
@@ -16,9 +17,12 @@ namespace {
 
 using basis::EqualsIgnoringCase;
 
-constexpr const char* kNoPortalBuildText =
-    "无法共享屏幕: Cannot share the screen: this build has no Wayland screen capture (the "
-    "portal grabber was switched off); set ScreenCapture=x11 to capture through the X server.";
+[[maybe_unused]] const char* NoPortalBuildText() {
+    return basis::Translate(
+        "screen",
+        "无法共享屏幕: Cannot share the screen: this build has no Wayland screen capture (the "
+        "portal grabber was switched off); set ScreenCapture=x11 to capture through the X server.");
+}
 
 // A grabber of this broadcast's own: a grabber rewrites only what changed in a buffer it wrote
 // before, and a new broadcast's frame may sit where the last one's was.
@@ -84,7 +88,7 @@ ScreenDevice MakeScreenDevice(const ScreenCaptureOptions& options, MessageSink* 
 #else
     device.open = [messages] {
         if (messages != nullptr)
-            messages->ShowMessage(kNoPortalBuildText);
+            messages->ShowMessage(NoPortalBuildText());
         return false;
     };
     device.grab = [](uint8_t*, int, int) { return false; };

@@ -1,4 +1,5 @@
-// Text in the character set the program hands to the system and shows to the user.
+// The user's language, and text in the character set the program hands to the system and shows
+// to the user.
 #pragma once
 
 #include <string>
@@ -9,5 +10,10 @@ namespace app::platform {
 // desktops; characters another set lacks become '?'); on Windows UTF-8 itself, because the
 // program's texts stay UTF-8 there and every system call gets them as UTF-16.
 std::string ToProgramCharset(const std::string& utf8);
+
+// The language the user reads, as a lower-case ISO 639 code ("en", "zh"); empty when the system
+// names none. Linux follows gettext: LANGUAGE's first entry, unless the locale is C, then
+// LC_ALL, LC_MESSAGES, LANG. Windows: the user's display language.
+std::string UserLanguage();
 
 }  // namespace app::platform

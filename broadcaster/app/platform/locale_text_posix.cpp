@@ -3,6 +3,9 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string_view>
 
 #include "app/platform/locale_text.h"
 
@@ -20,7 +23,40 @@ size_t SequenceLength(unsigned char lead) {
     return 1;
 }
 
+// "en" of "en_US.UTF-8", "en@euro" or "en"; empty for the C and POSIX locales.
+std::string LanguageOf(std::string_view locale) {
+    locale = locale.substr(0, locale.find_first_of("_.@:"));
+    if (locale == "C" || locale == "POSIX")
+        return {};
+    std::string code;
+    for (const char c : locale) {
+        if (!std::isalpha(static_cast<unsigned char>(c)))
+            return {};
+        code += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return code;
+}
+
+const char* Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
 }  // namespace
+
+std::string UserLanguage() {
+    const char* locale = Variable("LC_ALL");
+    if (locale == nullptr)
+        locale = Variable("LC_MESSAGES");
+    if (locale == nullptr)
+        locale = Variable("LANG");
+    const std::string language = LanguageOf(locale != nullptr ? locale : "C");
+    const char* list = Variable("LANGUAGE");
+    if (language.empty() || list == nullptr)
+        return language;
+    const std::string first = LanguageOf(list);
+    return first.empty() ? language : first;
+}
 
 std::string ToProgramCharset(const std::string& utf8) {
     const char* charset = nl_langinfo(CODESET);

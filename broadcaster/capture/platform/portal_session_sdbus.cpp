@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "basis/translation.h"
 #include "capture/portal_session.h"
 
 namespace capture {
@@ -133,27 +134,41 @@ std::string PortalFailureText(PortalFailure failure) {
         case PortalFailure::kNone:
             return "";
         case PortalFailure::kNoBus:
-            return "无法共享屏幕: Cannot share the screen: this desktop session has no "
-                   "session bus (D-Bus), through which a Wayland desktop shares its screen.";
+            return basis::Translate(
+                "screen",
+                "无法共享屏幕: Cannot share the screen: this desktop session has no "
+                "session bus (D-Bus), through which a Wayland desktop shares its screen.");
         case PortalFailure::kNoPortal:
-            return "无法共享屏幕: Cannot share the screen: the desktop's screen-sharing "
-                   "service (xdg-desktop-portal) is not running or not installed.";
+            return basis::Translate(
+                "screen",
+                "无法共享屏幕: Cannot share the screen: the desktop's screen-sharing "
+                "service (xdg-desktop-portal) is not running or not installed.");
         case PortalFailure::kNoScreenCast:
-            return "无法共享屏幕: Cannot share the screen: the desktop's portal offers no "
-                   "screen sharing (ScreenCast); install the portal of your desktop (for "
-                   "example xdg-desktop-portal-gnome, -kde or -wlr).";
+            return basis::Translate(
+                "screen",
+                "无法共享屏幕: Cannot share the screen: the desktop's portal offers no "
+                "screen sharing (ScreenCast); install the portal of your desktop (for "
+                "example xdg-desktop-portal-gnome, -kde or -wlr).");
         case PortalFailure::kCancelled:
-            return "屏幕共享已取消: Screen sharing was cancelled in the desktop's dialog: "
-                   "the broadcast did not start.";
+            return basis::Translate(
+                "screen",
+                "屏幕共享已取消: Screen sharing was cancelled in the desktop's dialog: "
+                "the broadcast did not start.");
         case PortalFailure::kRefused:
-            return "无法共享屏幕: The desktop refused to share the screen: the broadcast did "
-                   "not start.";
+            return basis::Translate(
+                "screen",
+                "无法共享屏幕: The desktop refused to share the screen: the broadcast did "
+                "not start.");
         case PortalFailure::kNoAnswer:
-            return "无法共享屏幕: The desktop did not answer the request to share the screen "
-                   "in time.";
+            return basis::Translate(
+                "screen",
+                "无法共享屏幕: The desktop did not answer the request to share the screen "
+                "in time.");
         case PortalFailure::kBroken:
-            return "无法共享屏幕: Sharing the screen failed: the desktop's portal gave an "
-                   "answer this program cannot use.";
+            return basis::Translate(
+                "screen",
+                "无法共享屏幕: Sharing the screen failed: the desktop's portal gave an "
+                "answer this program cannot use.");
     }
     return "";
 }

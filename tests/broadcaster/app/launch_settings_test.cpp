@@ -29,8 +29,10 @@
 #include "app/local_copy.h"
 #include "app/platform/desktop_entry.h"
 #include "app/platform/local_socket.h"
+#include "app/platform/locale_text.h"
 #include "app/settings.h"
 #include "app/single_instance.h"
+#include "app/translations.h"
 #include "capture/audio_test_doubles.h"
 #include "support/child_process.h"
 
@@ -84,6 +86,41 @@ TEST(LaunchText, AddressShiftAndPercentDecodingRules) {
     // In a plain ASCII locale characters it lacks become '?'.
     ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
     EXPECT_EQ(DecodeLaunchText("%E4%B8%ADok"), "?ok");
+}
+
+// The user's language from the environment as gettext reads it; the shared texts in English
+// from the compiled-in table (an argument's own "%1" kept), and as written when no table is
+// chosen or a table is out of order.
+TEST(LaunchText, TheUsersLanguageChoosesTheSharedTexts) {
+    const auto language = [](const char* all, const char* lang, const char* list) {
+        for (const auto& [name, value] :
+             {std::pair{"LC_ALL", all}, {"LANG", lang}, {"LANGUAGE", list}}) {
+            if (value != nullptr)
+                setenv(name, value, 1);
+            else
+                unsetenv(name);
+        }
+        unsetenv("LC_MESSAGES");
+        return platform::UserLanguage();
+    };
+    EXPECT_EQ(language(nullptr, "en_US.UTF-8", nullptr), "en");
+    EXPECT_EQ(language("zh_CN.UTF-8", "en_US.UTF-8", nullptr), "zh");
+    EXPECT_EQ(language(nullptr, "de_DE@euro", "en:de"), "en");
+    EXPECT_EQ(language(nullptr, "C.UTF-8", "en"), "");  // LANGUAGE is not read in the C locale
+    EXPECT_EQ(language("", "", nullptr), "");
+    setenv("LANG", "C.UTF-8", 1);
+    unsetenv("LANGUAGE");
+
+    UseProgramLanguage(kEnglish);
+    EXPECT_EQ(
+        AddressTooLongMessage(std::string(120, 'a')),
+        "The classroom address is too long (120 bytes, at most 99 bytes) and cannot be used.");
+    EXPECT_EQ(SettingOutOfRangeMessage("%1", 5, 1, 2), "Wrong setting: %1=5, must be 1 to 2");
+    const basis::Translation unsorted[] = {{"b", "x", "1"}, {"a", "x", "2"}};
+    EXPECT_FALSE(basis::UseTranslations(unsorted));
+    EXPECT_EQ(RunningMessage(), "The program is already running; only one copy can run");
+    UseProgramLanguage("");
+    EXPECT_EQ(RunningMessage(), "程序正在运行，不能运行多个副本");
 }
 
 // The address each launch URL stores: the text after the 17-byte prefix (never compared), cut

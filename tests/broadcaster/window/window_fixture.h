@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QWebEnginePage>
@@ -32,6 +33,11 @@
 #include "support/child_process.h"
 #include "support/nginx_rtmp_server.h"
 
+// Qt's strings as text in GoogleTest's messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
 namespace window_test {
 
 using app::test::LaunchUrl;
@@ -42,6 +48,10 @@ using rtmp::test::RunProcess;
 using rtmp::test::TempDir;
 using rtmp::test::WaitUntil;
 using namespace std::chrono_literals;
+
+// A Chinese character or a full-width sign: none shows where the texts are English.
+inline const QRegularExpression kChinese(
+    QStringLiteral("[\\x{3000}-\\x{9fff}\\x{ff00}-\\x{ffef}]"));
 
 // The shipped config.ini with the given [Device] keys replaced.
 inline std::string ConfigText(const std::map<std::string, std::string>& device) {

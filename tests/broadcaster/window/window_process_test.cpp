@@ -137,7 +137,9 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
     std::ofstream(session_ / "config" / "user-dirs.dirs") << "XDG_VIDEOS_DIR=\"$HOME/Filme\"\n";
     rtmp::test::TlsFront front;
     ASSERT_TRUE(front.Start(server.Port())) << front.Error();
+    // In English, as a user whose desktop is English reads it.
     std::vector<std::string> copied = Command(console, logs_ / "copied.txt", "--seconds");
+    copied.insert(copied.begin() + 1, {"LANG=en_US.UTF-8", "LANGUAGE=en"});
     copied.insert(copied.end(),
                   {"2", "--ca-file", front.Certificates().caFile.string(),
                    LaunchUrl(front.Url(rtmp::test::CertKind::kGood, "localhost", "live", "copied") +
@@ -149,11 +151,12 @@ TEST_F(ProgramRun, AWrongAddressEndsTheProgramAndAReadOnlyFolderKeepsSettingsPer
     ASSERT_EQ(made.size(), 1u) << run.out;
     EXPECT_THAT(made[0].filename().string(),
                 testing::MatchesRegex("4714-20[0-9]{6}-[0-9]{6}\\.mp4"));
-    const std::string start = "\n本地录像: " + made[0].string() + "\n";
-    const std::string end = "直播结束!\n本地录像: " + made[0].string() + " (0.";
+    const std::string start = "\nLocal recording: " + made[0].string() + "\n";
+    const std::string end = "Broadcast ended!\nLocal recording: " + made[0].string() + " (0.";
     EXPECT_NE(run.out.find(start), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(end), std::string::npos) << run.out;
-    EXPECT_TRUE(run.out.ends_with(" MB, 已保存)\n")) << run.out;
+    EXPECT_TRUE(run.out.ends_with(" MB, saved)\n")) << run.out;
+    EXPECT_FALSE(QString::fromStdString(run.out).contains(kChinese)) << run.out;
     EXPECT_EQ(rtmp::test::DecodeErrors(made[0]), "");
     EXPECT_EQ(rtmp::test::FrameGridFaults(made[0], 15), "");
     EXPECT_GT(Recorded(server, "copied"), 1000u);
@@ -275,7 +278,7 @@ TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
     const auto log = logs_ / "forwarded.txt";
     EXPECT_TRUE(
         RunProcess(Command(program, log, LaunchUrl("rtmp://127.0.0.1:1/live/b&4716"))).Succeeded());
-    EXPECT_EQ(ReadTextFile(log), logged(app::kRunningMessage));
+    EXPECT_EQ(ReadTextFile(log), logged(app::RunningMessage()));
     // The window asks whether to switch to the other classroom (and the box closes as "no").
     EXPECT_TRUE(
         WaitUntil([&] { return ReadTextFile(firstLog).find("4716") != std::string::npos; }, 30s))

@@ -31,6 +31,11 @@ int main(int argc, char** argv) {
     setenv("XDG_STATE_HOME", (session.Path() / "state").c_str(), 1);
     // Nor the developer's videos folder: local copies land in the session's.
     setenv("HOME", (session.Path() / "home").c_str(), 1);
+    // The programs' texts as written (the developer's own language would translate them); the
+    // language tests choose theirs.
+    setenv("LANG", "C.UTF-8", 1);
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE"})
+        unsetenv(name);
     unsetenv("TUTORLANE_MESSAGE_LOG");
     unsetenv("TUTORLANE_MESSAGE_AUTOCLOSE_MS");
     app::PrepareProcess();
