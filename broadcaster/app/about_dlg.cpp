@@ -51,6 +51,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), history_(QString::fromU
     icon->setObjectName(QStringLiteral("aboutIcon"));
     icon->setGeometry(Px(6), Px(13), 32, 32);
     icon->setPixmap(ApplicationIcon().pixmap(32, 32));
+    icon->setAccessibleName(tr("程序图标"));
 
     auto* maker = new QLabel(QStringLiteral("Tutorlane 网络教学 —— 在线课堂与直播软件"), this);
     maker->setObjectName(QStringLiteral("aboutMaker"));
@@ -71,6 +72,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), history_(QString::fromU
     history->setFrameStyle(QFrame::Box | QFrame::Plain);
     history->setReadOnly(true);
     history->setPlainText(history_);
+    history->setAccessibleName(tr("版本历史"));
 }
 
 }  // namespace app
