@@ -94,6 +94,8 @@ class CBroadcasterDlg : public QDialog {
 
   private:
     void CreateControls();
+    // The order Tab takes through the controls.
+    void OrderKeyboardPath();
     void ShowButtons(bool broadcasting);
     void LoadClassroom();
     int LoadSettingsNow(bool* outOfRange = nullptr);

@@ -11,7 +11,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
-#include <iterator>
+#include <vector>
 
 #include "app/broadcaster_dlg.h"
 #include "app/dialog_resources.h"
@@ -161,16 +161,26 @@ void CBroadcasterDlg::CreateControls() {
     menuButton_->setAccessibleName(tr("菜单"));
     menuButton_->setAccessibleDescription(tr("关于本程序"));
 
-    // The keyboard's path: the button shown (the two share one place), the parameters and the
-    // send-audio box, the classroom, the menu, and round again.
-    QWidget* const path[] = {startButton_, stopButton_, pictureType_, videoDevices_, audioDevices_,
-                             bitrateEdit_, sendAudio_,  flash_,       menuButton_};
-    for (size_t i = 1; i < std::size(path); ++i)
-        setTabOrder(path[i - 1], path[i]);
+    OrderKeyboardPath();
+    // The classroom view takes the focus through an inner widget it makes for its page.
+    connect(flash_, &QWebEngineView::loadFinished, this, &CBroadcasterDlg::OrderKeyboardPath);
 
     connect(startButton_, &QPushButton::clicked, this, &CBroadcasterDlg::StartBroadcast);
     connect(stopButton_, &QPushButton::clicked, this, &CBroadcasterDlg::StopBroadcast);
     connect(pictureType_, &QComboBox::activated, this, &CBroadcasterDlg::OnPictureTypeChanged);
+}
+
+void CBroadcasterDlg::OrderKeyboardPath() {
+    // The button shown (the two share one place), the parameters and the send-audio box, the
+    // classroom (the view, then the inner widget it hands the focus to), the menu, and round
+    // again.
+    std::vector<QWidget*> path = {startButton_,  stopButton_,  pictureType_, videoDevices_,
+                                  audioDevices_, bitrateEdit_, sendAudio_,   flash_};
+    if (flash_->focusProxy() != nullptr)
+        path.push_back(flash_->focusProxy());
+    path.push_back(menuButton_);
+    for (size_t i = 1; i < path.size(); ++i)
+        setTabOrder(path[i - 1], path[i]);
 }
 
 }  // namespace app
