@@ -50,6 +50,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     icon->setObjectName(QStringLiteral("aboutIcon"));
     icon->setGeometry(Px(6), Px(13), 32, 32);
     icon->setPixmap(ApplicationIcon().pixmap(32, 32));
+    icon->setAccessibleName(tr("程序图标"));
 
     auto* maker = new QLabel(tr("Tutorlane 网络教学 —— 在线课堂与直播软件"), this);
     maker->setObjectName(QStringLiteral("aboutMaker"));
@@ -70,6 +71,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     history->setFrameStyle(QFrame::Box | QFrame::Plain);
     history->setReadOnly(true);
     history->setPlainText(history_);
+    history->setAccessibleName(tr("版本历史"));
 }
 
 }  // namespace app

@@ -1,6 +1,7 @@
 #include "app/broadcaster_dlg.h"
 
 #include <unistd.h>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -12,6 +13,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QThread>
 #include <QToolButton>
 
@@ -292,12 +294,13 @@ void CBroadcasterDlg::StartBroadcast() {
     // start has ended, so a double-click can't start and stop.
     ShowButtons(true);
     stopButton_->setEnabled(false);
-    statusLine_->setText(tr("状态：正在连接服务器…"));
+    ShowStatus(tr("状态：正在连接服务器…"));
     const IniFile ini(SettingsPath());
     SaveChangedSettings(ini, *settings_, values_, &messages_);
     const auto backToIdle = [this] {
         busy_ = false;
         ShowButtons(false);
+        FocusShownButton();
         UpdateStatusLine();
         RefreshIdleDevices();
     };
@@ -340,6 +343,7 @@ void CBroadcasterDlg::OnStartFinished(bool started) {
     busy_ = false;
     if (!started) {
         ShowButtons(false);
+        FocusShownButton();
         UpdateStatusLine();
         RefreshIdleDevices();
         if (!feeder_->ScreenRefused()) {  // else the reason was shown already
@@ -351,6 +355,7 @@ void CBroadcasterDlg::OnStartFinished(bool started) {
         return;
     }
     ShowButtons(true);
+    FocusShownButton();
     lastAudioBlocks_ = lastCameraFrames_ = 0;
     audioStalledTicks_ = cameraStalledTicks_ = 0;
     UpdateData(false);
@@ -368,7 +373,7 @@ void CBroadcasterDlg::StopBroadcast() {
     startButton_->setEnabled(false);
     stopButton_->setEnabled(false);
     statusTimer_.stop();
-    statusLine_->setText(tr("状态：正在停止…"));
+    ShowStatus(tr("状态：正在停止…"));
     capture::CBroadcastFeeder* feeder = feeder_.get();
     RunInWorker([this, feeder] {
         if (feeder != nullptr)
@@ -382,6 +387,7 @@ void CBroadcasterDlg::OnStopFinished() {
     JoinWorker();
     busy_ = false;
     ShowButtons(false);
+    FocusShownButton();
     flash_->SetVariable(QStringLiteral("currentStreamName"), QString());
     preview_->ShowPlaceholder();
     meter_.Read();
@@ -505,7 +511,7 @@ void CBroadcasterDlg::UpdateStatusLine() {
     const bool broadcasting = !busy_ && stopButton_->isVisible() && feeder_ && feeder_->Running();
     if (!broadcasting || feeder_->Encoder() == nullptr ||
         OCELIX_GetStatsEx(feeder_->Encoder(), &stats, sizeof stats) == 0) {
-        statusLine_->setText(tr("状态：未在直播"));
+        ShowStatus(tr("状态：未在直播"));
         return;
     }
     // Devices that deliver nothing: audio wanted but not captured, a microphone that hears
@@ -530,9 +536,41 @@ void CBroadcasterDlg::UpdateStatusLine() {
                            stats.connectError, settings_->publishUrl, settings_->TlsCaFile)),
                        QString::fromStdString(ConnectFailureBrief(stats.connectError))};
     }
-    statusLine_->setText(FitStatusParts(
+    ShowStatus(FitStatusParts(
         BroadcastStatusParts(stats, devices, feeder_->LocalCopy(), lineFailure),
         statusLine_->fontMetrics(), statusLine_->contentsRect().width(), LabelLines(*statusLine_)));
+}
+
+void CBroadcasterDlg::ShowStatus(const QString& text) {
+    statusLine_->setText(text);
+    // Read on request: the name says what the line is, the description what it says now.
+    statusLine_->setAccessibleDescription(text);
+    // Told as it changes, but not each second: the clock and the counts alone are no news.
+    static const QRegularExpression figures(QStringLiteral("[0-9.:\\s]"));
+    QString gist = text;
+    gist.remove(figures);
+    if (gist == statusGist_)
+        return;
+    statusGist_ = gist;
+    QAccessibleValueChangeEvent told(statusLine_, text);
+    QAccessible::updateAccessibility(&told);
+}
+
+void CBroadcasterDlg::FocusShownButton() {
+    (stopButton_->isVisible() ? stopButton_ : startButton_)->setFocus(Qt::OtherFocusReason);
+}
+
+void CBroadcasterDlg::OnEnterOrEscape(bool enter) {
+    if (busy_)
+        return;
+    if (enter) {
+        if (startButton_->isVisible() && startButton_->isEnabled())
+            StartBroadcast();
+        return;
+    }
+    // The question is modal: the broadcast may have ended or begun to stop meanwhile.
+    if (Broadcasting() && AskAppQuestion(this, tr("停止直播吗？")) && !busy_ && Broadcasting())
+        StopBroadcast();
 }
 
 void CBroadcasterDlg::closeEvent(QCloseEvent* event) {
@@ -567,11 +605,23 @@ bool CBroadcasterDlg::eventFilter(QObject* watched, QEvent* event) {
             break;
         case QEvent::KeyPress:
         case QEvent::ShortcutOverride: {
-            const int key = static_cast<QKeyEvent*>(event)->key();
-            if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) &&
-                BelongsToDialog(watched))
-                return true;
-            break;
+            const auto* keyEvent = static_cast<QKeyEvent*>(event);
+            const int key = keyEvent->key();
+            const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+            if (!(enter || key == Qt::Key_Escape) || !BelongsToDialog(watched))
+                break;
+            // Enter in the classroom page is the page's (a link, a field of its own).
+            QWidget* focus = QApplication::focusWidget();
+            if (enter && focus != nullptr && (focus == flash_ || flash_->isAncestorOf(focus)))
+                break;
+            // Neither closes the window (the close button does): Enter starts, Escape stops.
+            if (event->type() == QEvent::KeyPress && !keyEvent->isAutoRepeat()) {
+                if (enter && focus == menuButton_)
+                    menuButton_->showMenu();  // Enter on the menu button opens it
+                else
+                    OnEnterOrEscape(enter);
+            }
+            return true;
         }
         default:
             break;

@@ -94,10 +94,18 @@ class CBroadcasterDlg : public QDialog {
 
   private:
     void CreateControls();
+    // The order Tab takes through the controls.
+    void OrderKeyboardPath();
     void ShowButtons(bool broadcasting);
     void LoadClassroom();
     int LoadSettingsNow(bool* outOfRange = nullptr);
     void UpdateStatusLine();
+    // Shows text on the status line and tells a screen reader when what it says changes.
+    void ShowStatus(const QString& text);
+    // After a start or stop, the keyboard goes on from the button shown.
+    void FocusShownButton();
+    // Enter starts when idle; Escape, while broadcasting, asks and stops on yes.
+    void OnEnterOrEscape(bool enter);
     void UpdateLevelMeter();
     // Idle, the preview and the meter capture what a start would use; asked for after each
     // change of a choice, done once the changes of this turn of the event loop are in.
@@ -128,6 +136,8 @@ class CBroadcasterDlg : public QDialog {
     uint64_t lastCameraFrames_ = 0;
     int audioStalledTicks_ = 0;
     int cameraStalledTicks_ = 0;
+    // The status line's text without its figures: what was last told to a screen reader.
+    QString statusGist_;
     bool busy_ = false;
     bool initialized_ = false;
     bool endedDuringInit_ = false;

@@ -93,6 +93,14 @@ v1.0
         <source>确定</source>
         <translation>OK</translation>
     </message>
+    <message>
+        <source>程序图标</source>
+        <translation>Program icon</translation>
+    </message>
+    <message>
+        <source>版本历史</source>
+        <translation>Version history</translation>
+    </message>
 </context>
 <context>
     <name>app::CBroadcasterDlg</name>
@@ -181,6 +189,70 @@ The switch takes effect when the broadcast starts again.</translation>
     <message>
         <source>*更改参数后，再次开始直播时生效</source>
         <translation>*Changes apply from the next start</translation>
+    </message>
+    <message>
+        <source>停止直播吗？</source>
+        <translation>Stop the broadcast?</translation>
+    </message>
+    <message>
+        <source>Tutorlane 标志</source>
+        <translation>Tutorlane logo</translation>
+    </message>
+    <message>
+        <source>视频预览</source>
+        <translation>Video preview</translation>
+    </message>
+    <message>
+        <source>学生们看到的画面</source>
+        <translation>The picture the students see</translation>
+    </message>
+    <message>
+        <source>向学生们展示你的电脑桌面和摄像头视频</source>
+        <translation>Shows your students your desktop and camera</translation>
+    </message>
+    <message>
+        <source>结束这次直播</source>
+        <translation>Ends this broadcast</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>直播电脑桌面、摄像头，或两者画中画</source>
+        <translation>The desktop, the camera, or both as picture in picture</translation>
+    </message>
+    <message>
+        <source>直播用的摄像头</source>
+        <translation>The camera to broadcast</translation>
+    </message>
+    <message>
+        <source>直播用的麦克风</source>
+        <translation>The microphone to broadcast</translation>
+    </message>
+    <message>
+        <source>单位 kb，建议 80 到 800</source>
+        <translation>In kbit/s, 80 to 800 suggested</translation>
+    </message>
+    <message>
+        <source>把麦克风的声音一起直播</source>
+        <translation>Broadcasts the microphone&apos;s sound too</translation>
+    </message>
+    <message>
+        <source>课堂</source>
+        <translation>Classroom</translation>
+    </message>
+    <message>
+        <source>学生们所在的网络课堂</source>
+        <translation>The online classroom your students are in</translation>
+    </message>
+    <message>
+        <source>菜单</source>
+        <translation>Menu</translation>
+    </message>
+    <message>
+        <source>关于本程序</source>
+        <translation>About this program</translation>
     </message>
 </context>
 <context>

@@ -4,11 +4,14 @@
 
 #include <gmock/gmock.h>
 
+#include <QAccessible>
+#include <QFrame>
 #include <QMouseEvent>
 #include <QRegularExpression>
 #include <atomic>
 #include <thread>
 
+#include "app/about_dlg.h"
 #include "app/audio_device_table.h"
 #include "app/connect_failure_text.h"
 #include "app/level_meter_bar.h"
@@ -323,6 +326,25 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     w.messages.texts.clear();
 }
 
+// The visible controls of a window a screen reader finds no name for: those that take the focus
+// or are the window's own children; not plain frames (lines), nor what is inside the classroom view
+// (the page names its own).
+QStringList Unnamed(QWidget* window) {
+    QStringList unnamed;
+    for (QWidget* c : window->findChildren<QWidget*>()) {
+        bool inPage = false;
+        for (QWidget* p = c->parentWidget(); p != window; p = p->parentWidget())
+            inPage |= qobject_cast<app::CShockwaveFlash*>(p) != nullptr;
+        const QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c);
+        if (c->isVisibleTo(window) && !inPage &&
+            (c->parentWidget() == window || (c->focusPolicy() & Qt::TabFocus) != 0) &&
+            c->metaObject() != &QFrame::staticMetaObject &&
+            a->text(QAccessible::Name).trimmed().isEmpty())
+            unnamed << c->objectName() + QLatin1Char(':') + c->metaObject()->className();
+    }
+    return unnamed;
+}
+
 // Counts the right-button presses and the context menus that reach a widget.
 class RightClickCounter : public QObject {
   public:
@@ -337,10 +359,13 @@ class RightClickCounter : public QObject {
     }
 };
 
-// One window on the camera alone. Idle, the controls show the settings, the classroom learns its
-// number, the page stays the page, and keys and right clicks do not reach it. Broadcasting, a
-// camera that stops delivering is reported on the status line. Idle again, a picture-type change
-// says nothing, and closing says the broadcast ended.
+// One window on the camera alone. Idle, the controls show the settings, every control has a name
+// and each label is read with its field, Tab goes round the controls in order, the classroom
+// learns its number, the page stays the page, Escape does not close the window and right clicks
+// do not reach it. Enter starts; the stop button has the focus. Broadcasting, a camera that stops
+// delivering is reported on the status line, which a screen reader reads as its description.
+// Escape asks first and stops on yes only. Idle again, a picture-type change says
+// nothing, and closing says the broadcast ended.
 TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     NginxRtmpServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
@@ -356,9 +381,39 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_TRUE(w.Shows(false));
     EXPECT_EQ(w.dialog.Classroom()->VariableLog(),
               (Variables{{"isOMB", "true"}, {"meetingid", "4711"}}));
+    EXPECT_EQ(Unnamed(&w.dialog), QStringList());
+    {
+        app::CAboutDlg about(&w.dialog);
+        about.show();
+        EXPECT_EQ(Unnamed(&about), QStringList());
+    }
+    for (const auto& [label, field] : {std::pair("labelPictureType", "ctl1057"),
+                                       {"labelVideoDevice", "ctl1053"},
+                                       {"labelAudioDevice", "ctl1055"},
+                                       {"labelBitrate", "ctl1056"}})
+        EXPECT_EQ(w.Control<QLabel>(label)->buddy(), w.Control<QWidget>(field)) << label;
 
     app::CShockwaveFlash* page = w.dialog.Classroom();
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->PageLoaded(); }, 20000));
+    // Tab from the start button: each control in turn (the classroom's focus is inside its view),
+    // and round again.
+    w.dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w.dialog));
+    w.Control("ctl1012")->setFocus();
+    QStringList visited;
+    for (int i = 0; i < 8; ++i) {
+        QWidget* from = QApplication::focusWidget();
+        ASSERT_NE(from, nullptr);
+        QTest::keyClick(from, Qt::Key_Tab);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() != from; }, 5000));
+        QWidget* to = QApplication::focusWidget();
+        visited << (to == nullptr
+                        ? QStringLiteral("nothing")
+                        : (page->isAncestorOf(to) ? page->objectName() : to->objectName()));
+    }
+    EXPECT_EQ(visited, QStringList({"ctl1057", "ctl1053", "ctl1055", "ctl1056", "ctl1044",
+                                    "ctl1048", "aboutMenuButton", "ctl1012"}))
+        << visited.join(' ').toStdString();
     EXPECT_EQ(PageText(page, "meetingid"), QStringLiteral("4711"));
     EXPECT_EQ(PageText(page, "live"), QStringLiteral("未开始直播"));
     // A link or a script that leads elsewhere is refused; the page and its state stay.
@@ -374,11 +429,11 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_FALSE(page->acceptDrops());
 
     for (QWidget* target : std::initializer_list<QWidget*>{&w.dialog, edit, pictureType})
-        for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
-            QTest::keyClick(target, key);
+        QTest::keyClick(target, Qt::Key_Escape);
     QCoreApplication::processEvents();
     EXPECT_TRUE(w.dialog.isVisible());
     EXPECT_EQ(w.dialog.result(), 0);
+    EXPECT_TRUE(w.messages.texts.isEmpty()) << w.messages.Said();
 
     // The page counts the mouse presses and context menus that reach it. Its counts are read
     // after the presses: the script runs after every input event queued before it.
@@ -428,12 +483,15 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
         }
     });
 
-    ClickAndWait(w, "ctl1012");
+    auto* status = w.Control<QLabel>("statusLine");
+    QTest::keyClick(edit, Qt::Key_Enter);  // the keypad's
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.dialog.Busy(); }, 30000));
     EXPECT_TRUE(w.Shows(true)) << w.messages.Said();
+    EXPECT_EQ(w.dialog.focusWidget(), w.Control("ctl1043"));
+    EXPECT_EQ(Unnamed(&w.dialog), QStringList());
     // Five seconds of frames (more status ticks than a stall takes) say nothing of the camera.
     const QString failed =
         QStringLiteral("摄像头：") + QString::fromLatin1(capture::CCaptureVideo::kRunFailedText);
-    auto* status = w.Control<QLabel>("statusLine");
     bool reported = false;
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
@@ -453,8 +511,19 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return status->text().contains(failed); }, 10000))
         << status->text().toStdString();
     EXPECT_TRUE(ShowsWhole(status));
-    ClickAndWait(w, "ctl1043");
-    EXPECT_TRUE(w.Shows(false));
+    EXPECT_EQ(std::pair(status->accessibleName(), status->accessibleDescription()),
+              std::pair(QStringLiteral("状态"), status->text()));
+    // Escape asks; no keeps the broadcast, yes stops it and the start button has the focus.
+    for (const bool yes : {false, true}) {
+        w.messages.yes = yes;
+        QTest::keyClick(w.Control("ctl1043"), Qt::Key_Escape);
+        EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("停止直播吗？")});
+        w.messages.texts.clear();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !w.dialog.Busy(); }, 30000));
+        EXPECT_TRUE(w.Shows(!yes));
+    }
+    w.messages.yes = false;
+    EXPECT_EQ(w.dialog.focusWidget(), w.Control("ctl1012"));
     // Idle again, a picture-type change is taken without a word (a message would be shown at
     // once).
     w.messages.texts.clear();
