@@ -49,6 +49,7 @@ std::map<QString, QString> ShownTexts(QWidget& window) {
             note(w, "text", edit->toPlainText());
         note(w, "name", w->accessibleName());
         note(w, "tip", w->toolTip());
+        note(w, "about", w->accessibleDescription());
     }
     // The picture types (the device lists hold the system's device names).
     if (auto* types = window.findChild<QComboBox*>(QStringLiteral("ctl1057"))) {
@@ -160,7 +161,15 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
         const QStringList status = StatusTexts();
 
         if (!english) {
-            EXPECT_EQ(window, kChineseWindow);
+            // Today's texts exactly; the names and descriptions for assistive tools are newer.
+            for (const auto& [where, text] : kChineseWindow)
+                EXPECT_EQ(window.count(where) == 1 ? window.at(where) : QString(), text)
+                    << where.toStdString();
+            for (const auto& [where, text] : window) {
+                if (!where.endsWith(".name") && !where.endsWith(".about")) {
+                    EXPECT_EQ(kChineseWindow.count(where), 1u) << where.toStdString();
+                }
+            }
             EXPECT_EQ(box.at("title"), "关于");
             EXPECT_TRUE(box.at("ctl1057.text")
                             .startsWith("新一代网络教学系统(Tutorlane) 教师直播客户端\n"));
