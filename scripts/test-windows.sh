@@ -15,8 +15,9 @@
 #     made ALSA's default PCM, which Wine captures from), to nginx on a loopback port; the
 #     recording must decode cleanly, show that colour and the arrow at the pointer, and carry the
 #     1 kHz tone without gaps. Its settings file in %APPDATA%\Tutorlane, the URL protocol's keys
-#     and the local copy are checked in the Wine prefix, and the camera style runs without a
-#     camera (Wine lists none).
+#     and the local copy are checked in the Wine prefix (its user named in Chinese), arguments
+#     after a launch URL must be refused, and the camera style runs without a camera (Wine lists
+#     none).
 #   - libtests: the library test programs (lib-stream, lib-ocelix) built for Windows, run under
 #     Wine; they start their own peers (nginx, ffmpeg, ffprobe) as the Linux programs they are,
 #     on loopback. The tests of Linux-only mechanisms are left out, each with its reason below.
@@ -531,8 +532,10 @@ console_test() {
   trap smoke_cleanup EXIT
   trap 'exit 130' INT TERM
   # Wine links the prefix's Videos, Documents, ... to the home folder: a home of the run's own.
-  # These variables are the run's only (the later checks get them back).
-  local -x HOME=$smoke_dir/home DISPLAY="" ALSA_CONFIG_PATH=""
+  # Its user is named in Chinese, which the ANSI code page of Wine's (English) locale can't hold:
+  # %APPDATA% and the Videos folder have it in their paths. These variables are the run's only
+  # (the later checks get them back).
+  local -x HOME=$smoke_dir/home DISPLAY="" ALSA_CONFIG_PATH="" USER=张老师 LOGNAME=张老师
   mkdir -p "$HOME"
   export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -594,10 +597,11 @@ console_test() {
 
   # Its settings, the URL protocol and the local copy, in the prefix.
   local settings copy command
-  settings=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Roaming/Tutorlane/config.ini' | head -n 1)
+  settings=$(find "$WINEPREFIX/drive_c/users" -path "*/$USER/AppData/Roaming/Tutorlane/config.ini" |
+    head -n 1)
   if [ -z "$settings" ] || ! grep -qxF "Address=$(shifted_text "${address}")" "$settings" ||
     ! grep -qx 'FrameRate=15' "$settings"; then
-    echo "FAIL console: no %APPDATA%\\Tutorlane\\config.ini made from the shipped one with the" \
+    echo "FAIL console: no %APPDATA%\\Tutorlane\\config.ini of $USER made from the shipped one with the" \
       "launch's address (${settings:-none found})"
     failed=1
   else
@@ -615,8 +619,24 @@ console_test() {
   else
     echo "ok   console: HKCU\\Software\\Classes\\zembra.publish opens $command"
   fi
+  # A page's URL with a quote in it: the shell puts it into that command's quotes, the quote ends
+  # the URL's argument early, and the rest of it comes as further arguments. The program takes
+  # nothing after a URL: no other settings file is read or written, nothing is published.
+  local hostile=$smoke_dir/hostile.ini
+  printf '[Device]\nVideoStyle=1\nHaveAudio=0\nLocalCopy=0\n' >"$hostile"
+  rc=0
+  run_console injected "zembra.publish://x" --seconds 1 --config "$(wine_path "$hostile")" || rc=$?
+  if [ "$rc" -ne 2 ] || ! grep -q '^usage: ' "$smoke_dir/injected.log" ||
+    grep -q '^Address=' "$hostile"; then
+    echo "FAIL console: arguments after a launch URL were taken (exit $rc; $(wc -l <"$hostile")" \
+      "lines in the other settings file):"
+    cat "$smoke_dir/injected.log"
+    failed=1
+  else
+    echo "ok   console: arguments after a launch URL (a quote in a page's URL) are refused"
+  fi
   # The copy's file as the console names it at the end, in the Videos known folder.
-  copy=$(sed -n 's/^本地录像: \(.*\\Videos\\Tutorlane\\4711-.*\.mp4\) (.*, 已保存)$/\1/p' \
+  copy=$(sed -n 's/^本地录像: \(.*\\'"$USER"'\\Videos\\Tutorlane\\4711-.*\.mp4\) (.*, 已保存)$/\1/p' \
     "$smoke_dir/console.log")
   local copy_file=""
   [ -z "$copy" ] || copy_file=$(wine winepath -u "$copy" 2>/dev/null | tr -d '\r')
