@@ -30,6 +30,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-win}
+# Each check's folder is made here. Inside a check TMPDIR is a folder of the check's own, so
+# that what Wine's server keeps there (a folder per prefix, left behind when the server is
+# ended) goes with the check's folder.
+tmp_root=${TMPDIR:-/tmp}
 objdump=x86_64-w64-mingw32-objdump
 
 # The names of a DLL's export table, sorted, one a line.
@@ -110,11 +114,12 @@ smoke_cleanup() {
   if [ -n "$smoke_dir" ]; then
     # The Wine server of the script's own prefix only.
     if [ -d "$smoke_dir/wine" ]; then
-      WINEPREFIX=$smoke_dir/wine wineserver -k 2>/dev/null || true
+      TMPDIR=$smoke_dir/tmp WINEPREFIX=$smoke_dir/wine wineserver -k 2>/dev/null || true
     fi
     rm -rf "$smoke_dir"
     smoke_dir=""
   fi
+  export TMPDIR=$tmp_root
 }
 
 # A Linux path as Wine's drive Z: sees it.
@@ -334,9 +339,11 @@ aac|audio|44100|$audio_frames"
 
 smoke_test() {
   local started=$SECONDS failed=0 rtmp_pid tls_pid tls_port
-  smoke_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-smoke.XXXXXX")
+  smoke_dir=$(mktemp -d "$tmp_root/tutorlane-wine-smoke.XXXXXX")
   trap smoke_cleanup EXIT
   trap 'exit 130' INT TERM
+  mkdir "$smoke_dir/tmp"
+  export TMPDIR=$smoke_dir/tmp
   export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   wine wineboot -i >/dev/null 2>&1 || {
     echo "FAIL smoke: Wine could not set up $WINEPREFIX"
@@ -528,9 +535,11 @@ interrupt_console() {
 # The whole run: screen, sound, settings, URL protocol, local copy; then what nginx recorded.
 console_test() {
   local started=$SECONDS failed=0 rtmp_pid fill_pid rc=0 address payload recording
-  smoke_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-console.XXXXXX")
+  smoke_dir=$(mktemp -d "$tmp_root/tutorlane-wine-console.XXXXXX")
   trap smoke_cleanup EXIT
   trap 'exit 130' INT TERM
+  mkdir "$smoke_dir/tmp"
+  export TMPDIR=$smoke_dir/tmp
   # Wine links the prefix's Videos, Documents, ... to the home folder: a home of the run's own.
   # Its user is named in Chinese, which the ANSI code page of Wine's (English) locale can't hold:
   # %APPDATA% and the Videos folder have it in their paths. These variables are the run's only
@@ -775,11 +784,12 @@ libtests_cleanup() {
   fi
   if [ -n "$libtests_dir" ]; then
     if [ -d "$libtests_dir/wine" ]; then
-      WINEPREFIX=$libtests_dir/wine wineserver -k 2>/dev/null || true
+      TMPDIR=$libtests_dir/tmp WINEPREFIX=$libtests_dir/wine wineserver -k 2>/dev/null || true
     fi
     rm -rf "$libtests_dir"
     libtests_dir=""
   fi
+  export TMPDIR=$tmp_root
 }
 
 # The "Suite.Test" names of a test program, one a line.
@@ -836,9 +846,11 @@ run_lib_tests() {
 
 lib_tests() {
   local started=$SECONDS failed=0 program entry
-  libtests_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-libtests.XXXXXX")
+  libtests_dir=$(mktemp -d "$tmp_root/tutorlane-wine-libtests.XXXXXX")
   trap libtests_cleanup EXIT
   trap 'exit 130' INT TERM
+  mkdir "$libtests_dir/tmp"
+  export TMPDIR=$libtests_dir/tmp
   export WINEPREFIX=$libtests_dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   # A server that stays until the end, so that Wine's own processes start here and not in a test
   # program's session.
@@ -897,9 +909,20 @@ for check in "${checks[@]}"; do
       check_dll ocelix "$root/ocelix/include/ocelix/ocelix.h" OCELIX_API OCELIX_SetTlsCaFile ||
         failed=1
       ;;
-    smoke) smoke_test || failed=1 ;;
-    console) console_test || failed=1 ;;
-    libtests) lib_tests || failed=1 ;;
+    # A check that gave up early has left its folder, Wine server and peers: they end here,
+    # before the next check takes the folder's place.
+    smoke)
+      smoke_test || failed=1
+      smoke_cleanup
+      ;;
+    console)
+      console_test || failed=1
+      smoke_cleanup
+      ;;
+    libtests)
+      lib_tests || failed=1
+      libtests_cleanup
+      ;;
   esac
 done
 exit $failed
