@@ -15,8 +15,9 @@
 #     made ALSA's default PCM, which Wine captures from), to nginx on a loopback port; the
 #     recording must decode cleanly, show that colour and the arrow at the pointer, and carry the
 #     1 kHz tone without gaps. Its settings file in %APPDATA%\Tutorlane, the URL protocol's keys
-#     and the local copy are checked in the Wine prefix, and the camera style runs without a
-#     camera (Wine lists none).
+#     and the local copy are checked in the Wine prefix (its user named in Chinese), arguments
+#     after a launch URL must be refused, and the camera style runs without a camera (Wine lists
+#     none).
 #   - libtests: the library test programs (lib-stream, lib-ocelix) built for Windows, run under
 #     Wine; they start their own peers (nginx, ffmpeg, ffprobe) as the Linux programs they are,
 #     on loopback. The tests of Linux-only mechanisms are left out, each with its reason below.
@@ -29,6 +30,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-win}
+# Each check's folder is made here. Inside a check TMPDIR is a folder of the check's own, so
+# that what Wine's server keeps there (a folder per prefix, left behind when the server is
+# ended) goes with the check's folder.
+tmp_root=${TMPDIR:-/tmp}
 objdump=x86_64-w64-mingw32-objdump
 
 # The names of a DLL's export table, sorted, one a line.
@@ -109,11 +114,12 @@ smoke_cleanup() {
   if [ -n "$smoke_dir" ]; then
     # The Wine server of the script's own prefix only.
     if [ -d "$smoke_dir/wine" ]; then
-      WINEPREFIX=$smoke_dir/wine wineserver -k 2>/dev/null || true
+      TMPDIR=$smoke_dir/tmp WINEPREFIX=$smoke_dir/wine wineserver -k 2>/dev/null || true
     fi
     rm -rf "$smoke_dir"
     smoke_dir=""
   fi
+  export TMPDIR=$tmp_root
 }
 
 # A Linux path as Wine's drive Z: sees it.
@@ -333,9 +339,11 @@ aac|audio|44100|$audio_frames"
 
 smoke_test() {
   local started=$SECONDS failed=0 rtmp_pid tls_pid tls_port
-  smoke_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-smoke.XXXXXX")
+  smoke_dir=$(mktemp -d "$tmp_root/tutorlane-wine-smoke.XXXXXX")
   trap smoke_cleanup EXIT
   trap 'exit 130' INT TERM
+  mkdir "$smoke_dir/tmp"
+  export TMPDIR=$smoke_dir/tmp
   export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   wine wineboot -i >/dev/null 2>&1 || {
     echo "FAIL smoke: Wine could not set up $WINEPREFIX"
@@ -527,12 +535,16 @@ interrupt_console() {
 # The whole run: screen, sound, settings, URL protocol, local copy; then what nginx recorded.
 console_test() {
   local started=$SECONDS failed=0 rtmp_pid fill_pid rc=0 address payload recording
-  smoke_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-console.XXXXXX")
+  smoke_dir=$(mktemp -d "$tmp_root/tutorlane-wine-console.XXXXXX")
   trap smoke_cleanup EXIT
   trap 'exit 130' INT TERM
+  mkdir "$smoke_dir/tmp"
+  export TMPDIR=$smoke_dir/tmp
   # Wine links the prefix's Videos, Documents, ... to the home folder: a home of the run's own.
-  # These variables are the run's only (the later checks get them back).
-  local -x HOME=$smoke_dir/home DISPLAY="" ALSA_CONFIG_PATH=""
+  # Its user is named in Chinese, which the ANSI code page of Wine's (English) locale can't hold:
+  # %APPDATA% and the Videos folder have it in their paths. These variables are the run's only
+  # (the later checks get them back).
+  local -x HOME=$smoke_dir/home DISPLAY="" ALSA_CONFIG_PATH="" USER=张老师 LOGNAME=张老师
   mkdir -p "$HOME"
   export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -594,10 +606,11 @@ console_test() {
 
   # Its settings, the URL protocol and the local copy, in the prefix.
   local settings copy command
-  settings=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Roaming/Tutorlane/config.ini' | head -n 1)
+  settings=$(find "$WINEPREFIX/drive_c/users" -path "*/$USER/AppData/Roaming/Tutorlane/config.ini" |
+    head -n 1)
   if [ -z "$settings" ] || ! grep -qxF "Address=$(shifted_text "${address}")" "$settings" ||
     ! grep -qx 'FrameRate=15' "$settings"; then
-    echo "FAIL console: no %APPDATA%\\Tutorlane\\config.ini made from the shipped one with the" \
+    echo "FAIL console: no %APPDATA%\\Tutorlane\\config.ini of $USER made from the shipped one with the" \
       "launch's address (${settings:-none found})"
     failed=1
   else
@@ -615,8 +628,24 @@ console_test() {
   else
     echo "ok   console: HKCU\\Software\\Classes\\zembra.publish opens $command"
   fi
+  # A page's URL with a quote in it: the shell puts it into that command's quotes, the quote ends
+  # the URL's argument early, and the rest of it comes as further arguments. The program takes
+  # nothing after a URL: no other settings file is read or written, nothing is published.
+  local hostile=$smoke_dir/hostile.ini
+  printf '[Device]\nVideoStyle=1\nHaveAudio=0\nLocalCopy=0\n' >"$hostile"
+  rc=0
+  run_console injected "zembra.publish://x" --seconds 1 --config "$(wine_path "$hostile")" || rc=$?
+  if [ "$rc" -ne 2 ] || ! grep -q '^usage: ' "$smoke_dir/injected.log" ||
+    grep -q '^Address=' "$hostile"; then
+    echo "FAIL console: arguments after a launch URL were taken (exit $rc; $(wc -l <"$hostile")" \
+      "lines in the other settings file):"
+    cat "$smoke_dir/injected.log"
+    failed=1
+  else
+    echo "ok   console: arguments after a launch URL (a quote in a page's URL) are refused"
+  fi
   # The copy's file as the console names it at the end, in the Videos known folder.
-  copy=$(sed -n 's/^本地录像: \(.*\\Videos\\Tutorlane\\4711-.*\.mp4\) (.*, 已保存)$/\1/p' \
+  copy=$(sed -n 's/^本地录像: \(.*\\'"$USER"'\\Videos\\Tutorlane\\4711-.*\.mp4\) (.*, 已保存)$/\1/p' \
     "$smoke_dir/console.log")
   local copy_file=""
   [ -z "$copy" ] || copy_file=$(wine winepath -u "$copy" 2>/dev/null | tr -d '\r')
@@ -755,11 +784,12 @@ libtests_cleanup() {
   fi
   if [ -n "$libtests_dir" ]; then
     if [ -d "$libtests_dir/wine" ]; then
-      WINEPREFIX=$libtests_dir/wine wineserver -k 2>/dev/null || true
+      TMPDIR=$libtests_dir/tmp WINEPREFIX=$libtests_dir/wine wineserver -k 2>/dev/null || true
     fi
     rm -rf "$libtests_dir"
     libtests_dir=""
   fi
+  export TMPDIR=$tmp_root
 }
 
 # The "Suite.Test" names of a test program, one a line.
@@ -816,9 +846,11 @@ run_lib_tests() {
 
 lib_tests() {
   local started=$SECONDS failed=0 program entry
-  libtests_dir=$(mktemp -d "${TMPDIR:-/tmp}/tutorlane-wine-libtests.XXXXXX")
+  libtests_dir=$(mktemp -d "$tmp_root/tutorlane-wine-libtests.XXXXXX")
   trap libtests_cleanup EXIT
   trap 'exit 130' INT TERM
+  mkdir "$libtests_dir/tmp"
+  export TMPDIR=$libtests_dir/tmp
   export WINEPREFIX=$libtests_dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   # A server that stays until the end, so that Wine's own processes start here and not in a test
   # program's session.
@@ -877,9 +909,20 @@ for check in "${checks[@]}"; do
       check_dll ocelix "$root/ocelix/include/ocelix/ocelix.h" OCELIX_API OCELIX_SetTlsCaFile ||
         failed=1
       ;;
-    smoke) smoke_test || failed=1 ;;
-    console) console_test || failed=1 ;;
-    libtests) lib_tests || failed=1 ;;
+    # A check that gave up early has left its folder, Wine server and peers: they end here,
+    # before the next check takes the folder's place.
+    smoke)
+      smoke_test || failed=1
+      smoke_cleanup
+      ;;
+    console)
+      console_test || failed=1
+      smoke_cleanup
+      ;;
+    libtests)
+      lib_tests || failed=1
+      libtests_cleanup
+      ;;
   esac
 done
 exit $failed

@@ -96,7 +96,11 @@ int main(int argc, char** argv) {
             caFile = args[++i];
         } else if (arg == "--no-local-copy") {
             copyFolder = "";
-        } else if (arg.rfind(app::kLaunchPrefix, 0) == 0) {
+        } else if (arg.rfind(app::kLaunchPrefix, 0) == 0 && i + 1 == count) {
+            // Last only: the shell puts the URL, which a web page wrote, in the registered
+            // command's quotes, and a quote in it would close them early; whatever then
+            // follows as further arguments (another settings file, a copy folder on someone's
+            // share, an authority to trust) is the page's, not the teacher's.
             launchUrl = arg;
         } else {
             Usage();

@@ -491,8 +491,18 @@ class MfDeviceLayer final : public VideoDeviceLayer {
         bool locked2d = false;
         BYTE* data = nullptr;
         DWORD length = 0;
-        if (SUCCEEDED(buffer.As(&picture)) && SUCCEEDED(picture->Lock2D(&top, &pitch))) {
+        // A picture of another size than the output type's (a camera that changed its mode
+        // mid-stream) would be read past its end: it is skipped.
+        DWORD whole = 0;
+        if (SUCCEEDED(buffer.As(&picture)) && SUCCEEDED(picture->GetContiguousLength(&whole)) &&
+            whole < rowBytes * static_cast<size_t>(outputHeight_))
+            return false;
+        if (picture != nullptr && SUCCEEDED(picture->Lock2D(&top, &pitch))) {
             locked2d = true;
+            if (static_cast<size_t>(std::abs(pitch)) < rowBytes) {
+                picture->Unlock2D();
+                return false;
+            }
         } else if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
             pitch = outputStride_;
             const size_t span = static_cast<size_t>(std::abs(pitch));
