@@ -497,13 +497,15 @@ use_tone_as_default_pcm() {
   export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$smoke_dir/alsa/asoundrc
 }
 
-# run_console NAME ARG...: broadcast_console.exe with ARGs; its output in $smoke_dir/NAME.log
+# run_console NAME ARG...: broadcast_console.exe with ARGs (in the locale $console_locale when it is
+# set); its output in $smoke_dir/NAME.log
 # with Unix line ends (Wine's ALSA probing of the capture-only tone for playback left out).
 # Returns its exit code.
 run_console() {
   local name=$1 rc=0
   shift
-  timeout 120 wine "$build/bin/broadcast_console.exe" "$@" >"$smoke_dir/$name.raw" 2>&1 || rc=$?
+  env ${console_locale:+LC_ALL=$console_locale} timeout 120 wine "$build/bin/broadcast_console.exe" \
+    "$@" >"$smoke_dir/$name.raw" 2>&1 || rc=$?
   console_log "$name"
   return $rc
 }
@@ -544,7 +546,13 @@ console_test() {
   # Its user is named in Chinese, which the ANSI code page of Wine's (English) locale can't hold:
   # %APPDATA% and the Videos folder have it in their paths. These variables are the run's only
   # (the later checks get them back).
+  # Wine takes its locale, and the program its language, from the locale variables: C.UTF-8
+  # here, which Wine makes an English Windows with UTF-8 file names on the Linux side (one check
+  # below runs in Chinese).
   local -x HOME=$smoke_dir/home DISPLAY="" ALSA_CONFIG_PATH="" USER=张老师 LOGNAME=张老师
+  local -x LANG=C.UTF-8
+  local LC_ALL LC_MESSAGES LANGUAGE
+  unset LC_ALL LC_MESSAGES LANGUAGE
   mkdir -p "$HOME"
   export WINEPREFIX=$smoke_dir/wine WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -595,7 +603,7 @@ console_test() {
   run_console console --seconds "$console_seconds" "zembra.publish://$payload&x" || rc=$?
   local run_took=$((SECONDS - run_started))
   if [ "$rc" -ne 0 ] || ! grep -q "^classroom 4711: publishing to ${address%&*}\$" \
-    "$smoke_dir/console.log" || ! grep -q '^直播结束!$' "$smoke_dir/console.log"; then
+    "$smoke_dir/console.log" || ! grep -q '^Broadcast ended!$' "$smoke_dir/console.log"; then
     echo "FAIL console: broadcast_console.exe ended with exit $rc:"
     cat "$smoke_dir/console.log"
     failed=1
@@ -644,8 +652,27 @@ console_test() {
   else
     echo "ok   console: arguments after a launch URL (a quote in a page's URL) are refused"
   fi
+  # The user's language: an address too long for the settings is refused in English on an
+  # English Windows and in the program's own Chinese on a Chinese one.
+  local long_url language expected said
+  long_url="zembra.publish://$(shifted_url_payload "rtmp://127.0.0.1:1/live/$(printf 'a%.0s' $(seq 120))&4711")&x"
+  local console_locale
+  for language in en_US.UTF-8 zh_CN.UTF-8; do
+    expected="The classroom address is too long (149 bytes, at most 99 bytes) and cannot be used."
+    [ "$language" = zh_CN.UTF-8 ] && expected="课堂地址太长（149 字节，最多 99 字节），不能使用。"
+    rc=0
+    console_locale=$language run_console "language-$language" --config "$(wine_path "$hostile")" \
+      "$long_url" || rc=$?
+    said=$(cat "$smoke_dir/language-$language.log")
+    if [ "$rc" -ne 2 ] || [ "$said" != "$expected" ]; then
+      echo "FAIL console: in $language a too long address gave exit $rc and said: $said"
+      failed=1
+    else
+      echo "ok   console: in $language it says \"$said\""
+    fi
+  done
   # The copy's file as the console names it at the end, in the Videos known folder.
-  copy=$(sed -n 's/^本地录像: \(.*\\'"$USER"'\\Videos\\Tutorlane\\4711-.*\.mp4\) (.*, 已保存)$/\1/p' \
+  copy=$(sed -n 's/^Local recording: \(.*\\'"$USER"'\\Videos\\Tutorlane\\4711-.*\.mp4\) (.*, saved)$/\1/p' \
     "$smoke_dir/console.log")
   local copy_file=""
   [ -z "$copy" ] || copy_file=$(wine winepath -u "$copy" 2>/dev/null | tr -d '\r')
@@ -667,7 +694,7 @@ console_test() {
   rc=0
   interrupt_console camera --config "$(wine_path "$folder/camera.ini")" || rc=$?
   if [ "$rc" -ne 0 ] || ! grep -q '^Failed to set camera video size!$' "$smoke_dir/camera.log" ||
-    ! grep -q '^00:00:01 ' "$smoke_dir/camera.log" || ! grep -q '^直播结束!$' "$smoke_dir/camera.log"; then
+    ! grep -q '^00:00:01 ' "$smoke_dir/camera.log" || ! grep -q '^Broadcast ended!$' "$smoke_dir/camera.log"; then
     echo "FAIL console camera: expected no camera under Wine, a broadcast all the same and its end" \
       "at Ctrl+C (exit $rc):"
     cat "$smoke_dir/camera.log"
