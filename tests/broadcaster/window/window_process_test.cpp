@@ -283,8 +283,14 @@ TEST_F(ProgramRun, AnUnsafeLockOrSocketIsToldAndNeverMakesASecondWindow) {
     EXPECT_TRUE(
         WaitUntil([&] { return ReadTextFile(firstLog).find("4716") != std::string::npos; }, 30s))
         << ReadTextFile(firstLog);
-    ASSERT_TRUE(AskWindowToClose(std::stoul(window)));
-    EXPECT_EQ(first.Wait(10s), std::optional<int>(0)) << ReadTextFile(logs_ / "first.out");
+    // Qt drops a close asked for while a modal box is up (the question closes 300 ms after it
+    // was logged, later on a busy machine): asked again every two seconds.
+    std::optional<int> ended;
+    for (int i = 0; i < 5 && !ended; ++i) {
+        ASSERT_TRUE(AskWindowToClose(std::stoul(window)));
+        ended = first.Wait(2s);
+    }
+    EXPECT_EQ(ended, std::optional<int>(0)) << ReadTextFile(logs_ / "first.out");
 }
 
 // Closing the window during an outage ends the program within seconds.
