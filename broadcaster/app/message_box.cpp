@@ -45,6 +45,8 @@ void ShowAppMessage(QWidget* owner, const QString& text) {
     AppendToMessageLog(text);
     QMessageBox box(QMessageBox::NoIcon, ApplicationCaption(), text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("messageBox"));
+    // Addresses and server names come from classroom pages: never read as markup.
+    box.setTextFormat(Qt::PlainText);
     const int autoClose = AutoCloseMs();
     if (autoClose >= 0)
         QTimer::singleShot(autoClose, &box, &QMessageBox::accept);
@@ -56,6 +58,7 @@ bool AskAppQuestion(QWidget* owner, const QString& text) {
     QMessageBox box(QMessageBox::Question, ApplicationCaption(), text,
                     QMessageBox::Yes | QMessageBox::No, owner);
     box.setObjectName(QStringLiteral("questionBox"));
+    box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
     const int autoClose = AutoCloseMs();
     if (autoClose >= 0)

@@ -226,6 +226,12 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     EXPECT_EQ(w.messages.Said(), app::AddressTooLongMessage(Shifted(longer)));
     EXPECT_TRUE(w.messages.Said().starts_with("课堂地址太长（1")) << w.messages.Said();
     w.messages.texts.clear();
+    // A page's markup is shown as written, and a direction override or a control character
+    // can't reorder or hide the server's name.
+    second(LaunchUrl(server.Url("live", "other") + "&<b>4714</b><!--\u202E\x1F"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 10000));
+    EXPECT_EQ(w.messages.Said(), "切换到课堂 <b>4714</b><!--\uFFFD\uFFFD（服务器 127.0.0.1）？");
+    w.messages.texts.clear();
     // Accepted: the window switches to it.
     w.messages.yes = true;
     second(LaunchUrl(other));

@@ -107,6 +107,8 @@ struct MessageCatcher {
             if (box == nullptr || !box->isVisible())
                 return;
             texts.append(box->text());
+            // Texts from classroom pages among them: none is read as markup.
+            EXPECT_EQ(box->textFormat(), Qt::PlainText) << box->text().toStdString();
             if (box->objectName() == QStringLiteral("questionBox"))
                 box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
             else
