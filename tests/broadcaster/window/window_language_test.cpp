@@ -214,6 +214,9 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
             EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), button->width())
                 << button->text().toStdString();
         }
+        // A check box's text shares its width with the box.
+        for (const QCheckBox* check : w.dialog.findChildren<QCheckBox*>())
+            EXPECT_LE(check->sizeHint().width(), check->width()) << check->text().toStdString();
     }
 }
 
