@@ -525,6 +525,20 @@ void CBroadcasterDlg::UpdateLevelMeter() {
     const bool on = Broadcasting() ? settings_->HaveAudio != 0 : sendAudio_->isChecked();
     levelMeter_->SetOff(!on);
     levelMeter_->ShowLevel(meter_.Read());
+    WatchIdleCamera();
+}
+
+void CBroadcasterDlg::WatchIdleCamera() {
+    const int frames = preview_->Frames();
+    const bool still = frames == idlePreviewFrames_;
+    idlePreviewFrames_ = frames;
+    if (busy_ || Broadcasting() || !idle_->CameraRunning() || !still) {
+        idleCameraStalledReadings_ = 0;
+        return;
+    }
+    // Once: the camera's next frame shows again by itself.
+    if (++idleCameraStalledReadings_ == kStalledTicks * kMeterReadingsPerSecond)
+        preview_->ShowPlaceholder();
 }
 
 void CBroadcasterDlg::UpdateStatusLine() {
