@@ -198,9 +198,10 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
             EXPECT_FALSE(text.contains(kChinese)) << text.toStdString();
         EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("Cannot connect to the server")});
         EXPECT_EQ(pageText.section('|', 0, 1), "Online classroom|en");
-        // The English texts fit where the Chinese ones stood.
+        // The English texts fit where the Chinese ones stood, in the window and in the About box
+        // (its child, not shown).
         for (const QLabel* label : w.dialog.findChildren<QLabel*>()) {
-            if (label->text().isEmpty() || !label->isVisible())
+            if (label->text().isEmpty() || label->isHidden())
                 continue;
             if (label->wordWrap()) {
                 EXPECT_TRUE(ShowsWhole(label));
