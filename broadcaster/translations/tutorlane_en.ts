@@ -573,11 +573,11 @@ The switch takes effect when the broadcast starts again.</translation>
     </message>
     <message>
         <source>画中画（大画面是桌面）</source>
-        <translation>Picture in picture (desktop large)</translation>
+        <translation>Desktop, camera inset</translation>
     </message>
     <message>
         <source>画中画（大画面是摄像头）</source>
-        <translation>Picture in picture (camera large)</translation>
+        <translation>Camera, desktop inset</translation>
     </message>
     <message>
         <source>Tutorlane 新一代网络教学系统 · 网络课堂直播客户端</source>

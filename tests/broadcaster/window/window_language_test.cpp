@@ -9,6 +9,8 @@
 #include <QGroupBox>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QToolButton>
 #include <cstdlib>
 
@@ -214,6 +216,18 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
         for (const QAbstractButton* button : w.dialog.findChildren<QAbstractButton*>()) {
             EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), button->width())
                 << button->text().toStdString();
+        }
+        // The picture types show whole in their closed list.
+        const auto* types = w.Control<QComboBox>("ctl1057");
+        QStyleOptionComboBox option;
+        option.initFrom(types);
+        const int room =
+            types->style()
+                ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, types)
+                .width();
+        for (int i = 0; i < types->count(); ++i) {
+            EXPECT_LE(types->fontMetrics().horizontalAdvance(types->itemText(i)), room)
+                << types->itemText(i).toStdString();
         }
         // A check box's text shares its width with the box.
         for (const QCheckBox* check : w.dialog.findChildren<QCheckBox*>())
