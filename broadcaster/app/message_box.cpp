@@ -47,6 +47,8 @@ void ShowAppMessage(QWidget* owner, const QString& text) {
     box.setObjectName(QStringLiteral("messageBox"));
     // Addresses and server names come from classroom pages: never read as markup.
     box.setTextFormat(Qt::PlainText);
+    // In the program's language: Qt's own buttons would be English on a Chinese desktop.
+    box.button(QMessageBox::Ok)->setText(QCoreApplication::translate("message_box", "确定"));
     const int autoClose = AutoCloseMs();
     if (autoClose >= 0)
         QTimer::singleShot(autoClose, &box, &QMessageBox::accept);
@@ -60,6 +62,8 @@ bool AskAppQuestion(QWidget* owner, const QString& text) {
     box.setObjectName(QStringLiteral("questionBox"));
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
+    box.button(QMessageBox::Yes)->setText(QCoreApplication::translate("message_box", "是(&Y)"));
+    box.button(QMessageBox::No)->setText(QCoreApplication::translate("message_box", "否(&N)"));
     const int autoClose = AutoCloseMs();
     if (autoClose >= 0)
         QTimer::singleShot(autoClose, &box, [&box] { box.button(QMessageBox::No)->click(); });

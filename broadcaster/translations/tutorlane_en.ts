@@ -488,6 +488,21 @@ The switch takes effect when the broadcast starts again.</translation>
     </message>
 </context>
 <context>
+    <name>message_box</name>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>是(&amp;Y)</source>
+        <translation>&amp;Yes</translation>
+    </message>
+    <message>
+        <source>否(&amp;N)</source>
+        <translation>&amp;No</translation>
+    </message>
+</context>
+<context>
     <name>screen</name>
     <message>
         <source>无法共享屏幕: Cannot share the screen: this desktop session has no session bus (D-Bus), through which a Wayland desktop shares its screen.</source>

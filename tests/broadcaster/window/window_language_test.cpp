@@ -181,6 +181,7 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
                                                                testing::HasSubstr("未开始直播"),
                                                                testing::HasSubstr("课堂已打开")));
             EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("连接服务器失败")});
+            EXPECT_EQ(w.messages.buttons, QStringList{QStringLiteral("确定")});
             EXPECT_EQ(status, kChineseStatus);
             continue;
         }
@@ -199,6 +200,7 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
         for (const QString& text : all)
             EXPECT_FALSE(text.contains(kChinese)) << text.toStdString();
         EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("Cannot connect to the server")});
+        EXPECT_EQ(w.messages.buttons, QStringList{QStringLiteral("OK")});
         EXPECT_EQ(pageText.section('|', 0, 1), "Online classroom|en");
         // The English texts fit where the Chinese ones stood, in the window and in the About box
         // (its child, not shown).
