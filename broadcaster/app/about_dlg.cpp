@@ -54,10 +54,11 @@ CAboutDlg::CAboutDlg(QWidget* parent)
 
     auto* maker = new QLabel(tr("Tutorlane 网络教学 —— 在线课堂与直播软件"), this);
     maker->setObjectName(QStringLiteral("aboutMaker"));
-    maker->setGeometry(Dlu(36, 14, 162, 10));
+    // Both lines reach to the OK button: their English texts need it.
+    maker->setGeometry(Dlu(36, 14, 229, 10));
     auto* rights = new QLabel(tr("版权所有，承接定制开发"), this);
     rights->setObjectName(QStringLiteral("aboutRights"));
-    rights->setGeometry(Dlu(36, 28, 121, 11));
+    rights->setGeometry(Dlu(36, 28, 229, 11));
 
     auto* ok = new QPushButton(tr("确定"), this);
     ok->setObjectName(QStringLiteral("ctl1"));

@@ -89,6 +89,28 @@ QString CurrentDirectory() {
     return QDir::currentPath();
 }
 
+// A classroom page's text as the teacher reads it: control and format characters (direction
+// overrides and isolates, invisible joiners) and line breaks become the replacement character,
+// so that the text can neither hide, reorder nor push away the text around it.
+QString AsWritten(const std::string& text) {
+    QString shown;
+    for (const uint code : QString::fromStdString(text).toUcs4()) {
+        const char32_t c = code;
+        switch (QChar::category(c)) {
+            case QChar::Other_Control:
+            case QChar::Other_Format:
+            case QChar::Separator_Line:
+            case QChar::Separator_Paragraph:
+                shown += QChar(QChar::ReplacementCharacter);
+                break;
+            default:
+                shown += QString::fromUcs4(&c, 1);
+                break;
+        }
+    }
+    return shown;
+}
+
 }  // namespace
 
 QString WindowTitle() {
@@ -418,8 +440,7 @@ void CBroadcasterDlg::OnLaunchUrl(const QString& url) {
     const bool broadcasting = busy_ || (feeder_ && feeder_->Running());
     // The server is named too: a page must not pair a stranger's server with a familiar id.
     QString question = tr("切换到课堂 %1（服务器 %2）？")
-                           .arg(QString::fromStdString(meeting),
-                                QString::fromStdString(AddressHost(plain.substr(0, amp))));
+                           .arg(AsWritten(meeting), AsWritten(AddressHost(plain.substr(0, amp))));
     if (broadcasting)
         question += tr("\n切换在重新开始直播后生效。");
     if (!AskAppQuestion(this, question))
@@ -504,6 +525,20 @@ void CBroadcasterDlg::UpdateLevelMeter() {
     const bool on = Broadcasting() ? settings_->HaveAudio != 0 : sendAudio_->isChecked();
     levelMeter_->SetOff(!on);
     levelMeter_->ShowLevel(meter_.Read());
+    WatchIdleCamera();
+}
+
+void CBroadcasterDlg::WatchIdleCamera() {
+    const int frames = preview_->Frames();
+    const bool still = frames == idlePreviewFrames_;
+    idlePreviewFrames_ = frames;
+    if (busy_ || Broadcasting() || !idle_->CameraRunning() || !still) {
+        idleCameraStalledReadings_ = 0;
+        return;
+    }
+    // Once: the camera's next frame shows again by itself.
+    if (++idleCameraStalledReadings_ == kStalledTicks * kMeterReadingsPerSecond)
+        preview_->ShowPlaceholder();
 }
 
 void CBroadcasterDlg::UpdateStatusLine() {

@@ -107,6 +107,9 @@ class CBroadcasterDlg : public QDialog {
     // Enter starts when idle; Escape, while broadcasting, asks and stops on yes.
     void OnEnterOrEscape(bool enter);
     void UpdateLevelMeter();
+    // Idle, a camera that delivers nothing for a while leaves the placeholder in the preview
+    // rather than its last picture (or the screen's from before it).
+    void WatchIdleCamera();
     // Idle, the preview and the meter capture what a start would use; asked for after each
     // change of a choice, done once the changes of this turn of the event loop are in.
     void RefreshIdleDevices();
@@ -136,6 +139,8 @@ class CBroadcasterDlg : public QDialog {
     uint64_t lastCameraFrames_ = 0;
     int audioStalledTicks_ = 0;
     int cameraStalledTicks_ = 0;
+    int idlePreviewFrames_ = 0;
+    int idleCameraStalledReadings_ = 0;
     // The status line's text without its figures: what was last told to a screen reader.
     QString statusGist_;
     bool busy_ = false;

@@ -117,7 +117,7 @@ void CBroadcasterDlg::CreateControls() {
     bitrateEdit_ = Place(new QLineEdit, this, "ctl1056", Dlu(51, 315, 31, 14));
     Label(this, "labelBitrateHint", tr("kb（建议80-800）"), Dlu(87, 318, 64, 9),
           Qt::AlignLeft | Qt::AlignVCenter);
-    // Wider than the template (to the fields' right edge): other languages' words are longer.
+    // Wider than the template, to the group box's edge: the English text and the box need it.
     sendAudio_ = Place(new QCheckBox(tr("发送音频")), this, "ctl1044", Dlu(51, 333, 101, 11));
     Label(this, "noteText", tr("*更改参数后，再次开始直播时生效"), Dlu(16, 351, 133, 13),
           Qt::AlignCenter);

@@ -52,6 +52,7 @@ class IdleDevices {
     void Close();
 
     bool PreviewRunning() const { return camera_ != nullptr || screen_.TimerRunning(); }
+    bool CameraRunning() const { return camera_ != nullptr; }
     bool MicrophoneRunning() const { return microphone_ != nullptr; }
 
   private:

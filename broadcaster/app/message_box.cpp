@@ -45,6 +45,10 @@ void ShowAppMessage(QWidget* owner, const QString& text) {
     AppendToMessageLog(text);
     QMessageBox box(QMessageBox::NoIcon, ApplicationCaption(), text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("messageBox"));
+    // Addresses and server names come from classroom pages: never read as markup.
+    box.setTextFormat(Qt::PlainText);
+    // In the program's language: Qt's own buttons would be English on a Chinese desktop.
+    box.button(QMessageBox::Ok)->setText(QCoreApplication::translate("message_box", "确定"));
     const int autoClose = AutoCloseMs();
     if (autoClose >= 0)
         QTimer::singleShot(autoClose, &box, &QMessageBox::accept);
@@ -56,7 +60,10 @@ bool AskAppQuestion(QWidget* owner, const QString& text) {
     QMessageBox box(QMessageBox::Question, ApplicationCaption(), text,
                     QMessageBox::Yes | QMessageBox::No, owner);
     box.setObjectName(QStringLiteral("questionBox"));
+    box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
+    box.button(QMessageBox::Yes)->setText(QCoreApplication::translate("message_box", "是(&Y)"));
+    box.button(QMessageBox::No)->setText(QCoreApplication::translate("message_box", "否(&N)"));
     const int autoClose = AutoCloseMs();
     if (autoClose >= 0)
         QTimer::singleShot(autoClose, &box, [&box] { box.button(QMessageBox::No)->click(); });

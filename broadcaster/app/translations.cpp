@@ -5,7 +5,15 @@
 namespace app {
 
 std::string ProgramLanguage() {
-    return platform::UserLanguage() == kEnglish ? kEnglish : "";
+    // The first of the user's languages the program has: English, or its own Chinese (as in
+    // LANGUAGE=de:en, where gettext would fall back to English too).
+    for (const std::string& language : platform::UserLanguages()) {
+        if (language == kEnglish)
+            return kEnglish;
+        if (language == "zh")
+            return {};
+    }
+    return {};
 }
 
 void UseProgramLanguage(const std::string& language) {

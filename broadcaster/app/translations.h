@@ -13,7 +13,8 @@ namespace app {
 
 constexpr char kEnglish[] = "en";
 
-// kEnglish when the user reads English, empty for the texts as written.
+// kEnglish when English comes first among the user's languages the program has (English and its
+// own Chinese), empty for the texts as written.
 std::string ProgramLanguage();
 
 // Shows the shared texts in `language` from now on (empty: as written).

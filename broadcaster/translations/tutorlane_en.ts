@@ -488,6 +488,21 @@ The switch takes effect when the broadcast starts again.</translation>
     </message>
 </context>
 <context>
+    <name>message_box</name>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>是(&amp;Y)</source>
+        <translation>&amp;Yes</translation>
+    </message>
+    <message>
+        <source>否(&amp;N)</source>
+        <translation>&amp;No</translation>
+    </message>
+</context>
+<context>
     <name>screen</name>
     <message>
         <source>无法共享屏幕: Cannot share the screen: this desktop session has no session bus (D-Bus), through which a Wayland desktop shares its screen.</source>
@@ -573,11 +588,11 @@ The switch takes effect when the broadcast starts again.</translation>
     </message>
     <message>
         <source>画中画（大画面是桌面）</source>
-        <translation>Picture in picture (desktop large)</translation>
+        <translation>Desktop, camera inset</translation>
     </message>
     <message>
         <source>画中画（大画面是摄像头）</source>
-        <translation>Picture in picture (camera large)</translation>
+        <translation>Camera, desktop inset</translation>
     </message>
     <message>
         <source>Tutorlane 新一代网络教学系统 · 网络课堂直播客户端</source>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace app::platform {
 
@@ -11,9 +12,9 @@ namespace app::platform {
 // program's texts stay UTF-8 there and every system call gets them as UTF-16.
 std::string ToProgramCharset(const std::string& utf8);
 
-// The language the user reads, as a lower-case ISO 639 code ("en", "zh"); empty when the system
-// names none. Linux follows gettext: LANGUAGE's first entry, unless the locale is C, then
-// LC_ALL, LC_MESSAGES, LANG. Windows: the user's display language.
-std::string UserLanguage();
+// The languages the user reads, most preferred first, as lower-case ISO 639 codes ("en", "zh");
+// none when the system names none. Linux follows gettext: LANGUAGE's entries, unless the locale
+// is C, else the language of LC_ALL, LC_MESSAGES or LANG. Windows: the user's display language.
+std::vector<std::string> UserLanguages();
 
 }  // namespace app::platform

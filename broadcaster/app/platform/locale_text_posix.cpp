@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "app/platform/locale_text.h"
 
@@ -44,18 +45,28 @@ const char* Variable(const char* name) {
 
 }  // namespace
 
-std::string UserLanguage() {
+std::vector<std::string> UserLanguages() {
     const char* locale = Variable("LC_ALL");
     if (locale == nullptr)
         locale = Variable("LC_MESSAGES");
     if (locale == nullptr)
         locale = Variable("LANG");
     const std::string language = LanguageOf(locale != nullptr ? locale : "C");
+    if (language.empty())
+        return {};
     const char* list = Variable("LANGUAGE");
-    if (language.empty() || list == nullptr)
-        return language;
-    const std::string first = LanguageOf(list);
-    return first.empty() ? language : first;
+    std::vector<std::string> languages;
+    for (std::string_view rest = list != nullptr ? list : ""; !rest.empty();) {
+        const size_t colon = rest.find(':');
+        const std::string entry = LanguageOf(rest.substr(0, colon));
+        if (!entry.empty() &&
+            std::find(languages.begin(), languages.end(), entry) == languages.end())
+            languages.push_back(entry);
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    }
+    if (languages.empty())
+        languages.push_back(language);
+    return languages;
 }
 
 std::string ToProgramCharset(const std::string& utf8) {

@@ -10,7 +10,7 @@ std::string ToProgramCharset(const std::string& utf8) {
     return utf8;
 }
 
-std::string UserLanguage() {
+std::vector<std::string> UserLanguages() {
     wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
     if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name,
                          LOCALE_NAME_MAX_LENGTH, 0) == 0)
@@ -21,7 +21,9 @@ std::string UserLanguage() {
             return {};
         code += static_cast<char>(std::tolower(static_cast<int>(*c)));
     }
-    return code;
+    if (code.empty())
+        return {};
+    return {code};
 }
 
 }  // namespace app::platform

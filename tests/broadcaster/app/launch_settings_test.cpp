@@ -101,13 +101,20 @@ TEST(LaunchText, TheUsersLanguageChoosesTheSharedTexts) {
                 unsetenv(name);
         }
         unsetenv("LC_MESSAGES");
-        return platform::UserLanguage();
+        std::string languages;
+        for (const std::string& one : platform::UserLanguages())
+            languages += (languages.empty() ? "" : ":") + one;
+        return languages + "=" + ProgramLanguage();
     };
-    EXPECT_EQ(language(nullptr, "en_US.UTF-8", nullptr), "en");
-    EXPECT_EQ(language("zh_CN.UTF-8", "en_US.UTF-8", nullptr), "zh");
-    EXPECT_EQ(language(nullptr, "de_DE@euro", "en:de"), "en");
-    EXPECT_EQ(language(nullptr, "C.UTF-8", "en"), "");  // LANGUAGE is not read in the C locale
-    EXPECT_EQ(language("", "", nullptr), "");
+    EXPECT_EQ(language(nullptr, "en_US.UTF-8", nullptr), "en=en");
+    EXPECT_EQ(language("zh_CN.UTF-8", "en_US.UTF-8", nullptr), "zh=");
+    EXPECT_EQ(language(nullptr, "de_DE@euro", "en:de"), "en:de=en");
+    // The first language the program has, as gettext falls back along LANGUAGE.
+    EXPECT_EQ(language(nullptr, "de_DE.UTF-8", "de_DE:en_GB::en"), "de:en=en");
+    EXPECT_EQ(language(nullptr, "de_DE.UTF-8", "nl:zh_CN:en"), "nl:zh:en=");
+    EXPECT_EQ(language(nullptr, "de_DE.UTF-8", "de"), "de=");
+    EXPECT_EQ(language(nullptr, "C.UTF-8", "en"), "=");  // LANGUAGE is not read in the C locale
+    EXPECT_EQ(language("", "", nullptr), "=");
     setenv("LANG", "C.UTF-8", 1);
     unsetenv("LANGUAGE");
 

@@ -14,6 +14,7 @@
 #include "app/about_dlg.h"
 #include "app/audio_device_table.h"
 #include "app/connect_failure_text.h"
+#include "app/dialog_resources.h"
 #include "app/level_meter_bar.h"
 #include "app/local_copy.h"
 #include "app/settings.h"
@@ -225,6 +226,12 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 10000));
     EXPECT_EQ(w.messages.Said(), app::AddressTooLongMessage(Shifted(longer)));
     EXPECT_TRUE(w.messages.Said().starts_with("课堂地址太长（1")) << w.messages.Said();
+    w.messages.texts.clear();
+    // A page's markup is shown as written, and a direction override or a control character
+    // can't reorder or hide the server's name.
+    second(LaunchUrl(server.Url("live", "other") + "&<b>4714</b><!--\u202E\x1F"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.messages.texts.isEmpty(); }, 10000));
+    EXPECT_EQ(w.messages.Said(), "切换到课堂 <b>4714</b><!--\uFFFD\uFFFD（服务器 127.0.0.1）？");
     w.messages.texts.clear();
     // Accepted: the window switches to it.
     w.messages.yes = true;
@@ -476,12 +483,13 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     cameras->addItem(QStringLiteral("Test camera"));
     cameras->setCurrentIndex(0);
     std::atomic<bool> delivering{true};
-    std::thread frames([&] {
+    const auto deliver = [&] {
         for (double t = 0; delivering; t += 0.04) {
             camera->PushFrame(std::vector<uint8_t>(160 * 120 * 3, 0x80), t);
             std::this_thread::sleep_for(40ms);
         }
-    });
+    };
+    std::thread frames(deliver);
 
     auto* status = w.Control<QLabel>("statusLine");
     QTest::keyClick(edit, Qt::Key_Enter);  // the keypad's
@@ -524,6 +532,19 @@ TEST(WindowBroadcast, IdleWindowThenACameraThatStopsDeliveringThenClosing) {
     }
     w.messages.yes = false;
     EXPECT_EQ(w.dialog.focusWidget(), w.Control("ctl1012"));
+    // Idle, the preview shows the camera's frames, and the placeholder once it stops delivering:
+    // never its last picture as if it still ran.
+    auto* preview = w.Control<QLabel>("ctl1046");
+    const auto placeholder = [&] {
+        return preview->pixmap().toImage() ==
+               app::PreviewPlaceholder(preview->contentsRect().size()).toImage();
+    };
+    delivering = true;
+    frames = std::thread(deliver);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !placeholder(); }, 10000));
+    delivering = false;
+    frames.join();
+    EXPECT_TRUE(QTest::qWaitFor(placeholder, 10000));
     // Idle again, a picture-type change is taken without a word (a message would be shown at
     // once).
     w.messages.texts.clear();

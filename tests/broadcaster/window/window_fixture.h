@@ -107,6 +107,10 @@ struct MessageCatcher {
             if (box == nullptr || !box->isVisible())
                 return;
             texts.append(box->text());
+            for (const QAbstractButton* button : box->buttons())
+                buttons.append(button->text());
+            // Texts from classroom pages among them: none is read as markup.
+            EXPECT_EQ(box->textFormat(), Qt::PlainText) << box->text().toStdString();
             if (box->objectName() == QStringLiteral("questionBox"))
                 box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
             else
@@ -118,6 +122,7 @@ struct MessageCatcher {
     std::string Said() const { return texts.join("|").toStdString(); }
     QTimer timer;
     QStringList texts;
+    QStringList buttons;  // of every box, in the box's order
     bool yes = false;
 };
 

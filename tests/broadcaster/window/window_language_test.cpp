@@ -9,6 +9,8 @@
 #include <QGroupBox>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QToolButton>
 #include <cstdlib>
 
@@ -179,6 +181,7 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
                                                                testing::HasSubstr("未开始直播"),
                                                                testing::HasSubstr("课堂已打开")));
             EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("连接服务器失败")});
+            EXPECT_EQ(w.messages.buttons, QStringList{QStringLiteral("确定")});
             EXPECT_EQ(status, kChineseStatus);
             continue;
         }
@@ -197,10 +200,12 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
         for (const QString& text : all)
             EXPECT_FALSE(text.contains(kChinese)) << text.toStdString();
         EXPECT_EQ(w.messages.texts, QStringList{QStringLiteral("Cannot connect to the server")});
+        EXPECT_EQ(w.messages.buttons, QStringList{QStringLiteral("OK")});
         EXPECT_EQ(pageText.section('|', 0, 1), "Online classroom|en");
-        // The English texts fit where the Chinese ones stood.
+        // The English texts fit where the Chinese ones stood, in the window and in the About box
+        // (its child, not shown).
         for (const QLabel* label : w.dialog.findChildren<QLabel*>()) {
-            if (label->text().isEmpty() || !label->isVisible())
+            if (label->text().isEmpty() || label->isHidden())
                 continue;
             if (label->wordWrap()) {
                 EXPECT_TRUE(ShowsWhole(label));
@@ -217,6 +222,21 @@ TEST(WindowLanguage, EnglishOnAnEnglishDesktopAndTheTextsAsWrittenOnAChineseOne)
                                    : button->fontMetrics().horizontalAdvance(button->text());
             EXPECT_LE(needed, button->width()) << button->text().toStdString();
         }
+        // The picture types show whole in their closed list.
+        const auto* types = w.Control<QComboBox>("ctl1057");
+        QStyleOptionComboBox option;
+        option.initFrom(types);
+        const int room =
+            types->style()
+                ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, types)
+                .width();
+        for (int i = 0; i < types->count(); ++i) {
+            EXPECT_LE(types->fontMetrics().horizontalAdvance(types->itemText(i)), room)
+                << types->itemText(i).toStdString();
+        }
+        // A check box's text shares its width with the box.
+        for (const QCheckBox* check : w.dialog.findChildren<QCheckBox*>())
+            EXPECT_LE(check->sizeHint().width(), check->width()) << check->text().toStdString();
     }
 }
 
