@@ -52,15 +52,28 @@ void PrintStatus(void* encoder, const capture::BroadcastSettings& settings) {
     if (OCELIX_GetStatsEx(encoder, &s, sizeof s) == 0)
         return;
     const int seconds = s.elapsedMs / 1000;
-    std::printf(
-        "%02d:%02d:%02d  frames %llu  %d kbit/s (target %d)  delay %d ms  skipped %llu  "
-        "dropped %llu  audio blocks %llu  %s  reconnects %d\n",
-        seconds / 3600, seconds / 60 % 60, seconds % 60,
-        static_cast<unsigned long long>(s.framesEncoded), s.sendKbps, s.targetKbps, s.queueDelayMs,
-        static_cast<unsigned long long>(s.framesSkipped),
-        static_cast<unsigned long long>(s.packetsDropped),
-        static_cast<unsigned long long>(s.audioPacketsSent),
-        s.connected != 0 ? "up" : "reconnecting", s.reconnects);
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    const auto n = [](auto value) { return std::to_string(value); };
+    // Each part a text of its own: translated alone, none needs to know the others' order.
+    const std::string parts[] = {
+        clock,
+        basis::Substitute(basis::Translate("console", "frames %1"), {n(s.framesEncoded)}),
+        basis::Substitute(basis::Translate("console", "%1 kbit/s (target %2)"),
+                          {n(s.sendKbps), n(s.targetKbps)}),
+        basis::Substitute(basis::Translate("console", "delay %1 ms"), {n(s.queueDelayMs)}),
+        basis::Substitute(basis::Translate("console", "skipped %1"), {n(s.framesSkipped)}),
+        basis::Substitute(basis::Translate("console", "dropped %1"), {n(s.packetsDropped)}),
+        basis::Substitute(basis::Translate("console", "audio blocks %1"), {n(s.audioPacketsSent)}),
+        s.connected != 0 ? basis::Translate("console", "up")
+                         : basis::Translate("console", "reconnecting"),
+        basis::Substitute(basis::Translate("console", "reconnects %1"), {n(s.reconnects)}),
+    };
+    std::string line;
+    for (const std::string& part : parts)
+        line += (line.empty() ? "" : "  ") + part;
+    std::printf("%s\n", line.c_str());
     if (s.connected == 0 && app::IsSecurityFailure(s.connectError)) {
         std::printf("%s\n",
                     app::ConnectFailureText(s.connectError, settings.publishUrl, settings.TlsCaFile)

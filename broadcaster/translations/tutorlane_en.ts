@@ -372,6 +372,42 @@ The switch takes effect when the broadcast starts again.</translation>
         <source>直播结束!</source>
         <translation>Broadcast ended!</translation>
     </message>
+    <message>
+        <source>frames %1</source>
+        <translation>frames %1</translation>
+    </message>
+    <message>
+        <source>%1 kbit/s (target %2)</source>
+        <translation>%1 kbit/s (target %2)</translation>
+    </message>
+    <message>
+        <source>delay %1 ms</source>
+        <translation>delay %1 ms</translation>
+    </message>
+    <message>
+        <source>skipped %1</source>
+        <translation>skipped %1</translation>
+    </message>
+    <message>
+        <source>dropped %1</source>
+        <translation>dropped %1</translation>
+    </message>
+    <message>
+        <source>audio blocks %1</source>
+        <translation>audio blocks %1</translation>
+    </message>
+    <message>
+        <source>up</source>
+        <translation>up</translation>
+    </message>
+    <message>
+        <source>reconnecting</source>
+        <translation>reconnecting</translation>
+    </message>
+    <message>
+        <source>reconnects %1</source>
+        <translation>reconnects %1</translation>
+    </message>
 </context>
 <context>
     <name>instance</name>
