@@ -32,6 +32,9 @@ LevelMeterBar::LevelMeterBar(QWidget* parent) : QWidget(parent) {
 }
 
 void LevelMeterBar::ShowLevel(const capture::AudioLevel& level) {
+    const bool hadInput = HasInput();
+    const double peak = peakDbfs_;
+    const double rms = rmsDbfs_;
     if (level.frames > 0) {
         quietReadings_ = 0;
         peakDbfs_ = level.peakDbfs;
@@ -39,6 +42,11 @@ void LevelMeterBar::ShowLevel(const capture::AudioLevel& level) {
     } else if (quietReadings_ < kQuietReadings) {
         ++quietReadings_;
     }
+    // A repaint costs the whole window's composition (the classroom view is drawn through the
+    // GPU API, in software where there is none): only when what the meter shows has changed.
+    const auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+    if (hadInput == HasInput() && same(peak, peakDbfs_) && same(rms, rmsDbfs_))
+        return;
     Describe();
     update();
 }

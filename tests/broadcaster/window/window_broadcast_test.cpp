@@ -752,6 +752,37 @@ TEST(WindowBroadcast, TheLocalCopyIsShownWhileRecordingAndItsFolderOfferedAtTheE
     EXPECT_GT(Recorded(server, "copied"), 1000u);
 }
 
+// The meter is drawn again only when what it shows changes: each drawing composes the whole
+// window (the classroom view is drawn through the GPU API, in software without a GPU), ten
+// readings a second.
+TEST(WindowLevelMeter, DrawnAgainOnlyWhenWhatItShowsChanges) {
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+            paints += event->type() == QEvent::Paint ? 1 : 0;
+            return false;
+        }
+    } counter;
+    app::LevelMeterBar meter;
+    meter.resize(60, 24);
+    meter.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&meter));
+    meter.installEventFilter(&counter);
+    const auto paintsAfter = [&](int readings, const capture::AudioLevel& level) {
+        counter.paints = 0;
+        for (int i = 0; i < readings; ++i) {
+            meter.ShowLevel(level);
+            QCoreApplication::processEvents();
+        }
+        return counter.paints;
+    };
+    const capture::AudioLevel tone{1024, -12.2, -15.2};
+    EXPECT_GT(paintsAfter(1, tone), 0);
+    EXPECT_EQ(paintsAfter(10, tone), 0);                                // the same level again
+    EXPECT_GT(paintsAfter(app::LevelMeterBar::kQuietReadings, {}), 0);  // then no input
+    EXPECT_EQ(paintsAfter(10, {}), 0);
+}
+
 // The status line's parts, most important first, counts only when there are any; and what of
 // them boxes of some sizes hold: each part whole, on the first line with room, the least
 // important left out first.
