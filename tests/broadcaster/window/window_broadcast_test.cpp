@@ -246,14 +246,7 @@ TEST(WindowBroadcast, StartsStopsAndLaterLaunchesOfOneWindow) {
     // ticks on (more than a stall takes). Then a microphone that hears nothing: noted once ten
     // seconds of silence came, by the broadcast's clock.
     w.Control<QCheckBox>("ctl1044")->setChecked(true);
-    auto* audio = w.Control<QComboBox>("ctl1055");
-    const auto choose = [&](const std::string& pcm) {
-        const auto slot = app::AudioDeviceTable::Instance().Add(pcm);
-        ASSERT_TRUE(slot.has_value());
-        audio->addItem(QString::fromStdString(pcm),
-                       QVariant::fromValue(static_cast<qulonglong>(*slot)));
-        audio->setCurrentIndex(audio->count() - 1);
-    };
+    const auto choose = [&](const std::string& pcm) { ASSERT_TRUE(w.ChooseMicrophone(pcm)); };
     const QString silent = QStringLiteral("麦克风没有声音");
     for (const int amplitude : {8000, 0}) {
         rtmp::test::AlsaToneDevice tone(1000, amplitude);
@@ -589,14 +582,7 @@ TEST(WindowBroadcast, ThePreviewShowsWhatGoesOutAndTheMeterHearsTheMicrophone) {
     auto* cameras = w.Control<QComboBox>("ctl1053");
     cameras->addItem(QStringLiteral("Test camera"));
     cameras->setCurrentIndex(0);
-    auto* audio = w.Control<QComboBox>("ctl1055");
-    const auto choose = [&](const std::string& pcm) {
-        const auto slot = app::AudioDeviceTable::Instance().Add(pcm);
-        ASSERT_TRUE(slot.has_value());
-        audio->addItem(QString::fromStdString(pcm),
-                       QVariant::fromValue(static_cast<qulonglong>(*slot)));
-        audio->setCurrentIndex(audio->count() - 1);
-    };
+    const auto choose = [&](const std::string& pcm) { ASSERT_TRUE(w.ChooseMicrophone(pcm)); };
     choose(tone->PcmName());
     capture::test::Painter painter(std::getenv("DISPLAY"));
     ASSERT_TRUE(painter.Ok());

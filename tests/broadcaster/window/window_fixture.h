@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/audio_device_table.h"
 #include "app/broadcaster_dlg.h"
 #include "app/ini_file.h"
 #include "app/launch_kit.h"
@@ -145,6 +146,17 @@ struct OpenWindow {
         return start->isHidden() == broadcasting && start->isEnabled() != broadcasting &&
                stop->isHidden() != broadcasting && stop->isEnabled() == broadcasting &&
                (dialog.Feeder() != nullptr && dialog.Feeder()->Running()) == broadcasting;
+    }
+    // Adds an ALSA device to the audio list, as the window lists one, and chooses it.
+    bool ChooseMicrophone(const std::string& pcm) {
+        const auto slot = app::AudioDeviceTable::Instance().Add(pcm);
+        auto* audio = Control<QComboBox>("ctl1055");
+        if (!slot)
+            return false;
+        audio->addItem(QString::fromStdString(pcm),
+                       QVariant::fromValue(static_cast<qulonglong>(*slot)));
+        audio->setCurrentIndex(audio->count() - 1);
+        return true;
     }
     ProgramFolder folder;
     MessageCatcher messages;
